@@ -1,0 +1,124 @@
+// Perplexity of a causal LM on the wikitext-2 test split, over sliding windows.
+#include "hubload.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace hubload {
+using namespace nb::literals;
+
+namespace {
+
+// The ignore label: positions holding it are left out of the model's loss.
+constexpr int64_t kIgnore = -100;
+
+void check_max_tokens(int64_t max_tokens) {
+    // A negative cap would slice tokens off the end of the text instead of capping it.
+    if (max_tokens < 0)
+        raise(PyExc_ValueError, "max_tokens must not be negative, got max_tokens=" + std::to_string(max_tokens));
+}
+
+nb::object py_slice(nb::handle begin, nb::handle end) {
+    PyObject *s = PySlice_New(begin.ptr(), end.ptr(), nullptr);
+    if (!s) throw nb::python_error();
+    return nb::steal(s);
+}
+nb::object py_slice(int64_t begin, int64_t end) { return py_slice(nb::int_(begin), nb::int_(end)); }
+nb::object full_slice() { return py_slice(nb::none(), nb::none()); }
+
+}  // namespace
+
+nb::object load_wikitext_ids(nb::handle model_dir, nb::handle max_tokens_arg) {
+    int64_t max_tokens = vz::arg_int(max_tokens_arg, "max_tokens");
+    check_max_tokens(max_tokens);
+    nb::object auto_tokenizer = from_import("transformers", "AutoTokenizer");
+    nb::object load_dataset = from_import("datasets", "load_dataset");
+
+    nb::object tokenizer = auto_tokenizer.attr("from_pretrained")(nb::str(model_dir));
+    nb::object test = load_dataset("Salesforce/wikitext", "wikitext-2-raw-v1", "split"_a = "test");
+
+    // Lines with any non-whitespace character, kept as they are, joined by blank lines.
+    nb::list kept;
+    for (nb::handle line : test["text"]) {
+        nb::object stripped = line.attr("strip")();
+        int truth = PyObject_IsTrue(stripped.ptr());
+        if (truth < 0) throw nb::python_error();
+        if (truth) kept.append(line);
+    }
+    nb::object joined = nb::str("\n\n").attr("join")(kept);
+
+    nb::object ids = tokenizer(joined, "return_tensors"_a = "pt")["input_ids"][nb::int_(0)];
+    if (max_tokens != 0 && to_i64(ids.attr("shape")[nb::int_(0)]) > max_tokens)
+        ids = ids[py_slice(nb::none(), nb::int_(max_tokens))];
+    return ids;
+}
+
+double perplexity_from_state_dict(nb::handle model_dir, nb::handle state_dict, nb::handle max_tokens_arg,
+                                  nb::handle window_arg, nb::handle stride_arg) {
+    if (!state_dict.is_none()) vz::arg_dict(state_dict, "state_dict");
+    int64_t max_tokens = vz::arg_int(max_tokens_arg, "max_tokens");
+    int64_t window = vz::arg_int(window_arg, "window");
+    int64_t stride = vz::arg_int(stride_arg, "stride");
+    // A non-positive stride never advances (or walks backwards) and a non-positive window feeds
+    // empty rows: either way nothing would be scored and a perfect 1.0 reported.
+    if (window <= 0 || stride <= 0)
+        raise(PyExc_ValueError, "window and stride must be positive, got window=" + std::to_string(window) +
+                                    " stride=" + std::to_string(stride));
+    check_max_tokens(max_tokens);
+
+    nb::module_ torch = vz::import("torch");
+    nb::module_ np = vz::numpy();
+    nb::object auto_model = from_import("transformers", "AutoModelForCausalLM");
+    nb::object model = auto_model.attr("from_pretrained")(nb::str(model_dir), "dtype"_a = torch.attr("float32"));
+
+    if (!state_dict.is_none()) {
+        // Tensors share the arrays' memory; loading copies them into the model's parameters.
+        nb::object from_numpy = torch.attr("from_numpy"), asarray = np.attr("asarray");
+        nb::dict tensors;
+        for (auto [name, value] : nb::borrow<nb::dict>(state_dict)) tensors[name] = from_numpy(asarray(value));
+        nb::object result = model.attr("load_state_dict")(tensors, "strict"_a = false);
+        nb::tuple pair = nb::steal<nb::tuple>(PySequence_Tuple(result.ptr()));
+        if (!pair.is_valid()) throw nb::python_error();
+        if (nb::len(pair) != 2) raise(PyExc_ValueError, "load_state_dict returned " + std::to_string(nb::len(pair)) + " values, expected 2");
+        // Tied-embedding checkpoints store no output head, so its absence is expected.
+        nb::list real_missing, unexpected;
+        for (nb::handle name : pair[0])
+            if (!contains(name, "lm_head")) real_missing.append(name);
+        for (nb::handle name : pair[1]) unexpected.append(name);
+        if (nb::len(real_missing) || nb::len(unexpected))
+            raise(PyExc_RuntimeError, "state_dict mismatch missing=" + text(real_missing) + " unexpected=" + text(unexpected));
+    }
+    model.attr("eval")();
+
+    nb::object ids = own("_load_wikitext_ids")(model_dir, nb::int_(max_tokens));
+    const int64_t n_total = to_i64(ids.attr("shape")[nb::int_(0)]);
+
+    double nll_sum = 0.0;
+    int64_t n_tok = 0;
+    with_context(torch.attr("no_grad")(), [&](nb::handle) {
+        int64_t prev_end = 0;
+        for (int64_t begin = 0; begin < n_total; begin += stride) {
+            const int64_t end = std::min(begin + window, n_total);
+            nb::object input = ids[py_slice(begin, end)].attr("unsqueeze")(0);
+            nb::object target = input.attr("clone")();
+            // Score only the tokens that no earlier window scored: mask all but the last trg_len.
+            const int64_t trg_len = end - prev_end;
+            const int64_t masked = (end - begin) - trg_len;
+            if (masked > 0) target[nb::make_tuple(full_slice(), py_slice(0, masked))] = nb::int_(kIgnore);
+            nb::object out = model(input, "labels"_a = target);
+            const double loss = to_f64(out.attr("loss"));
+            PyObject *kept = PyObject_RichCompare(target.ptr(), nb::int_(kIgnore).ptr(), Py_NE);
+            if (!kept) throw nb::python_error();
+            nb::object scored = nb::steal(kept).attr("sum")().attr("item")();
+            const int64_t n = to_i64(scored);
+            nll_sum += loss * (double) n;
+            n_tok += n;
+            prev_end = end;
+            if (end == n_total) break;
+        }
+    });
+    nb::object ppl = np.attr("exp")(nb::float_(nll_sum / (double) std::max<int64_t>(n_tok, 1)));
+    return to_f64(ppl);
+}
+
+}  // namespace hubload
