@@ -1,0 +1,243 @@
+// The adapter engine: one resident base model, its tokenizer and every LoRA adapter attached
+// to that same base; one chat reply at a time for a named adapter.
+#include "serve.hpp"
+
+namespace vz::serve {
+using namespace nb::literals;
+
+namespace {
+
+// velkor_zuma.hubload, imported when a cache directory or a hub id needs it.
+nb::object hubload(const char *name) { return vz::import("velkor_zuma.hubload").attr(name); }
+
+nb::object resolve(nb::handle self, nb::handle source) {
+    (void) self;
+    nb::str text = vz::arg_str(source, "source");
+    nb::object path = vz::import("pathlib").attr("Path")(text);
+    if (truthy(path.attr("exists")())) return path;  // a local path wins over a hub id
+    return hubload("snapshot")(text);
+}
+
+nb::dict precision_kwargs(nb::handle self) {
+    nb::object configured = self.attr("cfg").attr("precision");
+    std::string p = nb::cast<std::string>(configured.attr("lower")());
+    nb::module_ torch = vz::import("torch");
+    nb::dict kw;
+    if (p == "fp32") {
+        kw["dtype"] = torch.attr("float32");
+    } else if (p == "fp16") {
+        kw["dtype"] = torch.attr("float16");
+    } else if (p == "int8" || p == "int4") {
+        nb::object bnb_config;
+        try {
+            bnb_config = vz::import("transformers").attr("BitsAndBytesConfig");
+        } catch (nb::python_error &e) {
+            if (!ordinary(e)) throw;
+            nb::raise_from(e, PyExc_RuntimeError, "%s", "int8/int4 needs transformers + bitsandbytes");
+        }
+        if (p == "int8") {
+            kw["quantization_config"] = bnb_config("load_in_8bit"_a = true);
+        } else {
+            kw["quantization_config"] =
+                bnb_config("load_in_4bit"_a = true, "bnb_4bit_compute_dtype"_a = torch.attr("float16"),
+                           "bnb_4bit_quant_type"_a = "nf4");
+        }
+        kw["device_map"] = "auto";
+    } else {
+        std::string msg = "unknown precision '" + nb::cast<std::string>(nb::str(configured)) + "'";
+        throw nb::value_error(msg.c_str());
+    }
+    return kw;
+}
+
+nb::object load(nb::handle self) {
+    nb::object cfg = self.attr("cfg");
+
+    // 1. Point the hub cache before transformers is imported.
+    nb::object cache_dir = cfg.attr("cache_dir");
+    if (nonempty_str(cache_dir)) hubload("ensure_cache")(cache_dir);
+
+    // 2. "auto" in any letter case becomes this machine's choice, written back for the caller.
+    if (nb::str("auto").equal(cfg.attr("precision").attr("lower")()))
+        nb::setattr(cfg, "precision", attr("_auto_precision")());
+
+    // 3.
+    nb::module_ torch = vz::import("torch");
+    nb::module_ transformers = vz::import("transformers");
+    nb::object auto_model = transformers.attr("AutoModelForCausalLM");
+    nb::object auto_tokenizer = transformers.attr("AutoTokenizer");
+
+    // 4-6. Tokenizer first, so that an unknown precision fails after it and before the model.
+    nb::str source = nb::str(self.attr("_resolve")(cfg.attr("base")));
+    nb::setattr(self, "tokenizer", auto_tokenizer.attr("from_pretrained")(source));
+    nb::object options = self.attr("_precision_kwargs")();
+
+    // 7-11. The base model, with the CUDA memory it added.
+    int64_t before = vram_or_zero();
+    nb::object base = auto_model.attr("from_pretrained")(source, **options);
+    if (truthy(torch.attr("cuda").attr("is_available")())) {
+        nb::setattr(self, "device", nb::str("cuda"));
+        // Quantized loads are placed by the loader itself.
+        if (!contains(options, nb::str("quantization_config")) && !contains(options, nb::str("device_map")))
+            base = base.attr("to")("cuda");
+    }
+    base.attr("eval")();
+    nb::setattr(self, "base_vram", nb::int_(vram_or_zero() - before));
+
+    // 12-13. Every adapter on the same base object.
+    nb::object adapters = cfg.attr("adapters");
+    if (truthy(adapters)) {
+        nb::object peft_model = vz::import("peft").attr("PeftModel");
+        nb::object wrapper;
+        nb::object names = self.attr("adapter_names");
+        for (nb::handle item : adapters.attr("items")()) {
+            nb::object name = item[0], adapter_source = item[1];
+            nb::str path = nb::str(self.attr("_resolve")(adapter_source));
+            try {
+                if (!wrapper.is_valid())
+                    wrapper = peft_model.attr("from_pretrained")(base, path, "adapter_name"_a = name);
+                else
+                    wrapper.attr("load_adapter")(path, "adapter_name"_a = name);
+            } catch (nb::python_error &e) {
+                if (e.matches(PyExc_ValueError)) {
+                    std::string text = nb::cast<std::string>(nb::str(e.value()));
+                    if (text.find("adapter_config.json") != std::string::npos) {
+                        std::string msg =
+                            "'" + nb::cast<std::string>(nb::str(adapter_source)) +
+                            "' is not a LoRA adapter (no adapter_config.json). serve needs LoRA/PEFT "
+                            "adapters; full fine-tunes are not swappable deltas. Store those with "
+                            "`add-base` instead.";
+                        nb::raise_from(e, PyExc_RuntimeError, "%s", msg.c_str());
+                    }
+                }
+                throw;
+            }
+            names.attr("append")(name);
+        }
+        wrapper.attr("eval")();
+        nb::setattr(self, "model", wrapper);
+    } else {
+        nb::setattr(self, "model", base);
+    }
+
+    // 14. An absolute reading of everything resident.
+    nb::setattr(self, "total_vram", nb::int_(vram_or_zero()));
+    return nb::borrow(self);
+}
+
+nb::list servable(nb::handle self) {
+    nb::list out;
+    nb::object names = self.attr("adapter_names");
+    if (!truthy(names)) {
+        out.append("base");
+        return out;
+    }
+    for (nb::handle n : names) out.append(n);
+    return out;
+}
+
+// The engine's generation lock, created on first use. dict.setdefault is atomic under the
+// GIL, so two first requests racing still end up sharing one lock.
+nb::object generation_lock(nb::handle self) {
+    nb::object d = self.attr("__dict__");
+    nb::str key("_generate_lock");
+    PyObject *found = PyDict_GetItemWithError(d.ptr(), key.ptr());
+    if (found) return nb::borrow(found);
+    if (PyErr_Occurred()) nb::raise_python_error();
+    nb::object fresh = vz::import("threading").attr("Lock")();
+    PyObject *kept = PyDict_SetDefault(d.ptr(), key.ptr(), fresh.ptr());
+    if (!kept) nb::raise_python_error();
+    return nb::borrow(kept);
+}
+
+// Holds a threading.Lock for one scope. acquire() releases the GIL while it waits.
+struct LockGuard {
+    nb::object lock;
+    explicit LockGuard(nb::object l) : lock(std::move(l)) { lock.attr("acquire")(); }
+    ~LockGuard() {
+        try {
+            lock.attr("release")();
+        } catch (nb::python_error &e) {
+            e.discard_as_unraisable("releasing the engine's generation lock");
+        }
+    }
+    LockGuard(const LockGuard &) = delete;
+    LockGuard &operator=(const LockGuard &) = delete;
+};
+
+nb::object generate(nb::handle self, nb::handle model_name, nb::handle messages,
+                    nb::handle max_new_tokens, nb::handle temperature) {
+    nb::str name = vz::arg_str(model_name, "model_name");
+    nb::list conversation = vz::arg_list(messages, "messages");
+    nb::object limit = max_new_tokens.is_none()
+                           ? nb::none()
+                           : nb::object(nb::int_(vz::arg_int(max_new_tokens, "max_new_tokens")));
+    double temp = vz::arg_float(temperature, "temperature");
+
+    nb::module_ torch = vz::import("torch");
+
+    // The active adapter is state of the shared model: the switch, the generation and the use
+    // of the tokenizer happen under one lock, so concurrent requests for different adapters
+    // never generate with another request's adapter.
+    LockGuard guard(generation_lock(self));
+
+    nb::object model = self.attr("model");
+    nb::object tokenizer = self.attr("tokenizer");
+    nb::object names = self.attr("adapter_names");
+    bool has_adapters = truthy(names);
+    if (has_adapters && contains(names, name)) model.attr("set_adapter")(name);
+
+    nb::object prompt = tokenizer.attr("apply_chat_template")(
+        conversation, "tokenize"_a = false, "add_generation_prompt"_a = true);
+    nb::object inputs = tokenizer(prompt, "return_tensors"_a = "pt").attr("to")(self.attr("device"));
+
+    nb::dict kwargs;
+    for (nb::handle item : inputs.attr("items")()) kwargs[item[0]] = item[1];
+    kwargs["max_new_tokens"] =
+        truthy(limit) ? limit : nb::object(self.attr("cfg").attr("max_new_tokens"));
+    kwargs["do_sample"] = nb::bool_(temp > 0);
+    kwargs["temperature"] = nb::float_(temp < 1e-5 ? 1e-5 : temp);  // max(temperature, 1e-5)
+    kwargs["pad_token_id"] = tokenizer.attr("eos_token_id");
+
+    auto run = [&]() -> nb::object { return model.attr("generate")(**kwargs); };
+    nb::object output = with_context(torch.attr("no_grad")(), [&]() -> nb::object {
+        if (has_adapters && name.equal(nb::str("base")) && nb::hasattr(model, "disable_adapter"))
+            return with_context(model.attr("disable_adapter")(), run);
+        return run();
+    });
+
+    // Only the new tokens: the prompt's length is the second extent of its input ids.
+    nb::object n = inputs["input_ids"].attr("shape")[1];
+    nb::object fresh = output[0][nb::slice(n, nb::none(), nb::none())];
+    return tokenizer.attr("decode")(fresh, "skip_special_tokens"_a = true);
+}
+
+}  // namespace
+
+void register_engine(nb::module_ &m) {
+    using vz::Field;
+    nb::object cls = vz::make_dataclass(
+        m, "_Engine",
+        {Field::req("cfg", "ServeConfig"),
+         Field::def("model", "Any", nb::none()),
+         Field::def("tokenizer", "Any", nb::none()),
+         Field::factory("adapter_names", "List[str]", nb::borrow((PyObject *) &PyList_Type)),
+         Field::def("base_vram", "int", nb::int_(0)),
+         Field::def("total_vram", "int", nb::int_(0)),
+         Field::def("device", "str", nb::str("cpu"))},
+        /*frozen=*/false, nb::dict(),
+        "One resident base model with its LoRA adapters; replies to chats for a named adapter.");
+
+    vz::add_method(cls, "load", &load,
+                   "Load tokenizer, base model and every adapter; returns the engine itself.");
+    vz::add_method(cls, "_resolve", &resolve, "source"_a,
+                   "An existing local path as a Path, else the hub snapshot directory.");
+    vz::add_method(cls, "_precision_kwargs", &precision_kwargs,
+                   "Keyword arguments for loading the base model at the configured precision.");
+    vz::add_method(cls, "servable", &servable, "Model names that requests may ask for.");
+    vz::add_method(cls, "generate", &generate, "model_name"_a, "messages"_a, "max_new_tokens"_a,
+                   "temperature"_a,
+                   "Reply to a conversation with the named adapter; only the new text is returned.");
+}
+
+}  // namespace vz::serve
