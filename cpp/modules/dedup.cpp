@@ -334,7 +334,7 @@ NB_MODULE(dedup, m) {
     nb::class_<BlockSlices>(m, "_BlockSlices", "Consecutive memoryview slices of one buffer (lazy).")
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__next__", &BlockSlices::next)
-        .def("send", [](BlockSlices &it, nb::handle) { return it.next(); }, "value"_a)
+        .def("send", [](BlockSlices &it, nb::handle) { return it.next(); }, "value"_a.none())
         .def(
             "throw",
             [](BlockSlices &it, nb::handle typ, nb::handle val, nb::handle) {
@@ -348,10 +348,10 @@ NB_MODULE(dedup, m) {
                 }
                 nb::raise_python_error();
             },
-            "typ"_a, "val"_a = nb::none(), "tb"_a = nb::none())
+            "typ"_a.none(), "val"_a.none() = nb::none(), "tb"_a.none() = nb::none())
         .def("close", [](BlockSlices &it) { it.done = true; });
 
-    m.def("_blocks", &blocks, "buf"_a, "block"_a,
+    m.def("_blocks", &blocks, "buf"_a.none(), "block"_a.none(),
           "Consecutive slices of `buf` of length `block` (the last one shorter), as views, lazily.");
 
     nb::object cls = vz::make_dataclass(
@@ -363,8 +363,8 @@ NB_MODULE(dedup, m) {
         false, nb::dict(),
         "Global content-addressed block store shared across tenants: SHA-256 digest and length of "
         "every distinct block, and each tenant's ordered list of block digests.");
-    vz::add_method(cls, "add_tensor_bytes", &add_tensor_bytes, "tenant"_a, "data"_a);
-    vz::add_method(cls, "add_state_dict", &add_state_dict, "tenant"_a, "sd"_a);
+    vz::add_method(cls, "add_tensor_bytes", &add_tensor_bytes, "tenant"_a.none(), "data"_a.none());
+    vz::add_method(cls, "add_state_dict", &add_state_dict, "tenant"_a.none(), "sd"_a.none());
     vz::add_method(cls, "naive_bytes", &naive_bytes);
     vz::add_method(cls, "deduped_bytes", &deduped_bytes);
     vz::add_method(cls, "dedup_ratio", &dedup_ratio);
