@@ -61,8 +61,10 @@ def test_import_needs_numpy_only():
 
 @pytest.fixture
 def clean_env(monkeypatch):
-    monkeypatch.delenv("HF_HOME", raising=False)
-    monkeypatch.delenv("HF_HUB_DISABLE_SYMLINKS_WARNING", raising=False)
+    # setenv first, so that teardown removes whatever the test's calls wrote.
+    for name in ("HF_HOME", "HF_HUB_DISABLE_SYMLINKS_WARNING"):
+        monkeypatch.setenv(name, "placeholder")
+        monkeypatch.delenv(name)
     return monkeypatch
 
 
@@ -579,3 +581,4 @@ def test_wikitext_ids_bad_cap(tmp_path):
 def test_window_keywords_are_keyword_only(tiny_model_dir):
     with pytest.raises(TypeError):
         hubload.perplexity_from_state_dict(tiny_model_dir, None, 4096)
+
