@@ -1,0 +1,196 @@
+// The records CompressedDelta and ModelLibrary, the library's operations and the module
+// functions _nbytes and reconstruction_error.
+#include "modules/deltavault/deltavault.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace deltavault {
+using namespace nb::literals;
+
+nb::object own_attr(const char *name) { return vz::module_attr(kModule, name); }
+
+namespace {
+
+bool contains(nb::handle mapping, nb::handle key) {
+    int r = PySequence_Contains(mapping.ptr(), key.ptr());
+    if (r < 0) nb::raise_python_error();
+    return r == 1;
+}
+
+nb::object get_item(nb::handle mapping, nb::handle key) {
+    PyObject *v = PyObject_GetItem(mapping.ptr(), key.ptr());
+    if (!v) nb::raise_python_error();
+    return nb::steal(v);
+}
+
+nb::object items(nb::handle mapping) { return mapping.attr("items")(); }
+
+// ---- CompressedDelta ---------------------------------------------------------------------------
+
+nb::object delta_stored_bytes(nb::handle self) {
+    nb::object total = nb::int_(0);
+    for (nb::handle rec : self.attr("tensors").attr("values")())
+        total = total + nb::int_(rec.attr("compressed_size_bytes"));
+    return total;
+}
+
+// ---- ModelLibrary --------------------------------------------------------------------------------
+
+nb::object add_finetune(nb::handle self, nb::handle model_id, nb::handle finetuned) {
+    vz::arg_str(model_id, "model_id");
+    vz::arg_dict(finetuned, "finetuned");
+    nb::object base = self.attr("base");
+    nb::object method = self.attr("method");
+    nb::object max_rank = self.attr("max_rank");
+    nb::object energy = self.attr("energy");
+    nb::object methods = own_attr("CompressionMethod");
+    nb::object none_method = methods.attr("NONE");
+    nb::object compress = own_attr("compress");
+    nb::object svd_compress_energy = own_attr("svd_compress_energy");
+    // max_rank 0 means "no cap" on the energy path.
+    nb::object energy_cap;
+    if (!energy.is_none()) {
+        int ne = PyObject_RichCompareBool(max_rank.ptr(), nb::int_(0).ptr(), Py_NE);
+        if (ne < 0) nb::raise_python_error();
+        energy_cap = ne ? max_rank : nb::none();
+    }
+
+    // Everything is computed before the library changes: a failure leaves `deltas` as it was.
+    nb::dict tensors;
+    for (nb::handle item : items(finetuned)) {
+        nb::handle name = item[0], w = item[1];
+        nb::object delta;
+        if (contains(base, name)) {
+            nb::object b = get_item(base, name);
+            delta = float32_delta(name, w, b);
+        } else {
+            delta = float32_delta(name, w, nb::handle());
+        }
+        long ndim = nb::cast<long>(delta.attr("ndim"));
+        nb::object rec;
+        if (ndim < 2)
+            rec = compress(delta, none_method);
+        else if (!energy.is_none())
+            rec = svd_compress_energy(delta, "energy"_a = energy, "max_rank"_a = energy_cap);
+        else
+            rec = compress(delta, method, "max_rank"_a = max_rank);
+        tensors[name] = rec;
+    }
+    nb::object record = own_attr("CompressedDelta")("model_id"_a = model_id, "tensors"_a = tensors,
+                                                        "base_id"_a = self.attr("base_id"));
+    nb::object deltas = self.attr("deltas");
+    if (PyObject_SetItem(deltas.ptr(), model_id.ptr(), record.ptr()) != 0) nb::raise_python_error();
+    return record;
+}
+
+nb::dict reconstruct(nb::handle self, nb::handle model_id) {
+    vz::arg_str(model_id, "model_id");
+    nb::object record = get_item(self.attr("deltas"), model_id);
+    nb::object base = self.attr("base");
+    nb::object decompress = own_attr("decompress");
+    nb::dict out;
+    for (nb::handle item : items(record.attr("tensors"))) {
+        nb::handle name = item[0];
+        nb::object d = decompress(item[1]);
+        if (contains(base, name))
+            out[name] = add_base(get_item(base, name), std::move(d));
+        else
+            out[name] = d;
+    }
+    return out;
+}
+
+long long base_bytes(nb::handle self) { return state_dict_nbytes(self.attr("base"), "sd"); }
+
+long long naive_bytes(nb::handle finetunes) {
+    nb::dict f = vz::arg_dict(finetunes, "finetunes");
+    long long total = 0;
+    for (auto item : f) total += state_dict_nbytes(item.second, "sd");
+    return total;
+}
+
+nb::object stored_bytes(nb::handle self) {
+    nb::object total = nb::int_(base_bytes(self));
+    for (nb::handle rec : self.attr("deltas").attr("values")())
+        total = total + nb::int_(rec.attr("stored_bytes")());
+    return total;
+}
+
+nb::dict summary(nb::handle self, nb::handle finetunes) {
+    nb::dict f = vz::arg_dict(finetunes, "finetunes");
+    long long naive = naive_bytes(f);
+    nb::object stored = stored_bytes(self);
+    long long base = base_bytes(self);
+    nb::dict out;
+    out["n_models"] = nb::int_((long long) f.size());
+    out["base_bytes"] = nb::int_(base);
+    out["naive_total_bytes"] = nb::int_(naive);
+    out["velkor_zuma_bytes"] = stored;
+    double stored_d = nb::cast<double>(nb::float_(stored));
+    out["overall_ratio"] = nb::float_(stored_d == 0.0 ? std::numeric_limits<double>::infinity()
+                                                        : double(naive) / stored_d);
+    out["delta_only_bytes"] = stored - nb::int_(base);
+    return out;
+}
+
+// ---- module functions --------------------------------------------------------------------------
+
+double reconstruction_error(nb::handle a, nb::handle b) {
+    nb::dict da = vz::arg_dict(a, "a");
+    nb::dict db = vz::arg_dict(b, "b");
+    double num = 0.0, den = 0.0;
+    for (auto item : da) {
+        nb::object y = get_item(db, item.first);
+        double sd = 0.0, sr = 0.0;
+        squared_error_sums(item.second, y, sd, sr);
+        num += sd;
+        den += sr;
+    }
+    return std::sqrt(num) / (std::sqrt(den) + 1e-12);
+}
+
+}  // namespace
+
+void register_library(nb::module_ &m) {
+    using vz::Field;
+    nb::object dict_type = nb::borrow((PyObject *) &PyDict_Type);
+
+    nb::object delta_cls = vz::make_dataclass(
+        m, "CompressedDelta",
+        {Field::req("model_id", "str"), Field::req("tensors", "dict[str, CompressedTensor]"),
+         Field::req("base_id", "str")},
+        false, nb::dict(), "One fine-tune stored as compressed per-tensor deltas from the base.");
+    vz::add_method(delta_cls, "stored_bytes", &delta_stored_bytes,
+                   "Bytes held by the compressed deltas (sum of their compressed_size_bytes).");
+
+    nb::object lib_cls = vz::make_dataclass(
+        m, "ModelLibrary",
+        {Field::req("base_id", "str"), Field::req("base", "dict[str, np.ndarray]"),
+         Field::factory("deltas", "dict[str, CompressedDelta]", dict_type),
+         Field::def("method", "CompressionMethod", m.attr("CompressionMethod").attr("TENSOR_TRAIN")),
+         Field::def("max_rank", "int", nb::int_(8)), Field::def("energy", "float | None", nb::none())},
+        false, nb::dict(), "One base state dict plus many fine-tunes stored as compressed deltas.");
+    vz::add_method(lib_cls, "add_finetune", &add_finetune, "model_id"_a, "finetuned"_a,
+                   "Compresses and stores the fine-tune's per-tensor deltas from the base; returns the "
+                   "new CompressedDelta (replacing an earlier one with the same model_id).");
+    vz::add_method(lib_cls, "reconstruct", &reconstruct, "model_id"_a,
+                   "Rebuilds a stored fine-tune as base plus decompressed delta, tensor by tensor.");
+    vz::add_method(lib_cls, "base_bytes", [](nb::handle self) { return base_bytes(self); },
+                   "Byte size of the base state dict.");
+    vz::add_method(lib_cls, "naive_bytes",
+                   [](nb::handle, nb::handle finetunes) { return naive_bytes(finetunes); }, "finetunes"_a,
+                   "Bytes the given fine-tunes take stored as full dense models.");
+    vz::add_method(lib_cls, "stored_bytes", &stored_bytes,
+                   "Bytes the library holds: the base once plus all compressed deltas.");
+    vz::add_method(lib_cls, "summary", &summary, "finetunes"_a,
+                   "Byte accounting of the library against the given dense fine-tunes.");
+
+    m.def("_nbytes", [](nb::handle sd) { return state_dict_nbytes(sd, "sd"); }, "sd"_a,
+          "Byte size of a state dict: sum of element count x item size.");
+    m.def("reconstruction_error", &reconstruction_error, "a"_a, "b"_a,
+          "Relative Frobenius error of state dict a against the reference b, in float32 with "
+          "float64 sums.");
+}
+
+}  // namespace deltavault
