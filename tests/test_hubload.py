@@ -487,6 +487,8 @@ def test_wikitext_ids_join_rule(tiny_model_dir, tokenizer, wikitext, corpus_len)
     (4096, 1024, 512, [1024] * 7, [1024] + [512] * 6),
     (1000, 100, 300, [100] * 4, [100] * 4),   # gaps between windows: nothing masked
     (700, 300, 300, [300, 300, 100], [300, 300, 100]),
+    (500, 2**62, 2**62, [500], [500]),
+    (500, 200, 2**62, [200], [200]),
 ])
 def test_window_arithmetic(tiny_model_dir, wikitext, forwards, corpus_len, max_tokens, window, stride, rows, scored):
     assert corpus_len > 4096

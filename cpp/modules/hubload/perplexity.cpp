@@ -97,8 +97,10 @@ double perplexity_from_state_dict(nb::handle model_dir, nb::handle state_dict, n
     int64_t n_tok = 0;
     with_context(torch.attr("no_grad")(), [&](nb::handle) {
         int64_t prev_end = 0;
-        for (int64_t begin = 0; begin < n_total; begin += stride) {
-            const int64_t end = std::min(begin + window, n_total);
+        // Window starts 0, stride, 2*stride, ... below n_total (written so that huge windows or
+        // strides cannot overflow).
+        for (int64_t begin = 0; begin < n_total; begin = (stride >= n_total - begin) ? n_total : begin + stride) {
+            const int64_t end = (window >= n_total - begin) ? n_total : begin + window;
             nb::object input = ids[py_slice(begin, end)].attr("unsqueeze")(0);
             nb::object target = input.attr("clone")();
             // Score only the tokens that no earlier window scored: mask all but the last trg_len.
