@@ -1,0 +1,92 @@
+"""Model library: one base state dict plus many fine-tunes stored as compressed per-tensor deltas."""
+
+import os
+from typing import Any
+
+import numpy as np
+from typing_extensions import Self
+
+from velkor_zuma.lowrank import (
+    CompressedTensor as CompressedTensor,
+    CompressionMethod as CompressionMethod,
+    compress as compress,
+    decompress as decompress,
+    svd_compress_energy as svd_compress_energy,
+)
+
+class CompressedDelta:
+    """One fine-tune stored as compressed per-tensor deltas from the base (mutable record)."""
+
+    model_id: str
+    tensors: dict[str, CompressedTensor]
+    base_id: str
+
+    def __init__(self, model_id: str, tensors: dict[str, CompressedTensor], base_id: str) -> None: ...
+    def stored_bytes(self) -> int:
+        """Sum of `compressed_size_bytes` over the records of `tensors` (0 when empty)."""
+
+class ModelLibrary:
+    """One base model plus many compressed fine-tune deltas (mutable record).
+
+    `base` is held by reference and never modified. Deltas of fewer than two dimensions are
+    stored uncompressed (`NONE`); others by `method` (bond rank `max_rank` for tensor trains),
+    or by energy-target SVD when `energy` is set (`max_rank` 0: no rank cap).
+    """
+
+    base_id: str
+    base: dict[str, np.ndarray]
+    deltas: dict[str, CompressedDelta]
+    method: CompressionMethod | str
+    max_rank: int
+    energy: float | None
+
+    def __init__(
+        self,
+        base_id: str,
+        base: dict[str, np.ndarray],
+        deltas: dict[str, CompressedDelta] = ...,
+        method: CompressionMethod | str = ...,
+        max_rank: int = 8,
+        energy: float | None = None,
+    ) -> None: ...
+    def add_finetune(self, model_id: str, finetuned: dict[str, np.ndarray]) -> CompressedDelta:
+        """Stores the fine-tune's float32 deltas from the base, compressed, under `model_id`.
+
+        A tensor the base lacks is stored whole. Raises ValueError "shape mismatch for
+        '{name}': fine-tune {shape} vs base {shape}" when a tensor's extents differ from its base
+        tensor's. On any error the library is unchanged.
+        """
+    def reconstruct(self, model_id: str) -> dict[str, np.ndarray]:
+        """Base plus decompressed delta for every tensor of the stored fine-tune, in its order.
+
+        Raises KeyError for an unknown `model_id`.
+        """
+    def base_bytes(self) -> int: ...
+    def naive_bytes(self, finetunes: dict[str, dict[str, np.ndarray]]) -> int: ...
+    def stored_bytes(self) -> int: ...
+    def summary(self, finetunes: dict[str, dict[str, np.ndarray]]) -> dict[str, Any]:
+        """Keys, in order: "n_models", "base_bytes", "naive_total_bytes", "velkor_zuma_bytes",
+        "overall_ratio" (positive infinity when nothing is stored), "delta_only_bytes"."""
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Writes the library into the directory `path` (created if needed).
+
+        The base is written once and each fine-tune as its compressed records' cores and
+        factors (safetensors files), with a JSON manifest "manifest.json" of the settings and
+        records. The manifest is replaced last, atomically: an interrupted save leaves the
+        previous library loadable. Needs safetensors (the `hub` extra). Refuses a directory that
+        holds something other than a library (FileExistsError).
+        """
+    @classmethod
+    def load(cls, path: str | os.PathLike[str]) -> Self:
+        """Reads a library written by `save`; reconstructs bit-for-bit what the saved one did.
+
+        A missing directory or manifest raises FileNotFoundError; a damaged or foreign manifest
+        or array file raises ValueError (a missing array file FileNotFoundError), naming the file.
+        """
+
+def _nbytes(sd: dict[str, np.ndarray]) -> int:
+    """Sum of element count x item size over the arrays of a state dict."""
+
+def reconstruction_error(a: dict[str, np.ndarray], b: dict[str, np.ndarray]) -> float:
+    """Relative Frobenius error of `a` against the reference `b` (float32 differences, float64
+    sums): sqrt(sum |a-b|^2) / (sqrt(sum |b|^2) + 1e-12) over the names of `a`."""

@@ -1,0 +1,503 @@
+"""Model library: storing fine-tunes as compressed deltas, reconstruction, byte accounting,
+the error metric, the fused native passes against numpy, and libraries saved on disk."""
+
+import collections
+import dataclasses
+import json
+import math
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from velkor_zuma import deltavault as dv
+from velkor_zuma.lowrank import CompressedTensor, CompressionMethod
+
+
+def _state(seed=0, dtype=np.float32):
+    rng = np.random.default_rng(seed)
+    return {
+        "attn.q": rng.standard_normal((24, 16)).astype(dtype),
+        "mlp.up": rng.standard_normal((4, 6, 8)).astype(dtype),
+        "norm.w": rng.standard_normal(16).astype(dtype),
+        "scale": np.asarray(rng.standard_normal(), dtype=dtype),
+    }
+
+
+def _finetune(base, seed=1, scale=0.01):
+    rng = np.random.default_rng(seed)
+    return {k: (v + scale * rng.standard_normal(v.shape)).astype(v.dtype) for k, v in base.items()}
+
+
+@pytest.fixture
+def base():
+    return _state()
+
+
+# ---- records --------------------------------------------------------------------------------------
+
+
+def test_records_fields_and_defaults(base):
+    assert [f.name for f in dataclasses.fields(dv.CompressedDelta)] == ["model_id", "tensors", "base_id"]
+    assert [f.name for f in dataclasses.fields(dv.ModelLibrary)] == [
+        "base_id", "base", "deltas", "method", "max_rank", "energy"]
+    lib, other = dv.ModelLibrary("b", base), dv.ModelLibrary("b", {})
+    assert lib.deltas == {} and lib.deltas is not other.deltas
+    assert lib.method is CompressionMethod.TENSOR_TRAIN and lib.max_rank == 8 and lib.energy is None
+    assert lib.base is base
+    lib.max_rank = 4  # mutable
+    assert dv.CompressionMethod is CompressionMethod and dv.CompressedTensor is CompressedTensor
+
+
+def test_import_fails_when_lowrank_lacks_a_name():
+    code = ("import velkor_zuma.lowrank as l\ndel l.svd_compress_energy\n"
+            "try:\n    import velkor_zuma.deltavault\nexcept ImportError as e:\n"
+            "    print('ImportError', e.__cause__ or e)\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.startswith("ImportError") and "svd_compress_energy" in out.stdout
+
+
+# ---- storing ---------------------------------------------------------------------------------------
+
+
+def test_add_finetune_default_methods(base):
+    lib = dv.ModelLibrary("base", base)
+    ft = _finetune(base)
+    rec = lib.add_finetune("ft", ft)
+    assert lib.deltas["ft"] is rec and rec.model_id == "ft" and rec.base_id == "base"
+    assert list(rec.tensors) == list(ft)
+    for name, r in rec.tensors.items():
+        assert r.dtype == "float32" and all(a.dtype == np.float32 for a in r.cores + r.factors)
+        assert r.shape == ft[name].shape
+    # vectors and scalars: uncompressed float32 differences
+    for name in ("norm.w", "scale"):
+        assert rec.tensors[name].method is CompressionMethod.NONE
+        np.testing.assert_array_equal(rec.tensors[name].cores[0], (ft[name] - base[name]).astype(np.float32))
+    tt = rec.tensors["attn.q"]
+    assert tt.method is CompressionMethod.TENSOR_TRAIN and max(tt.metadata["ranks"]) <= 8
+
+
+def test_missing_base_names_and_base_only_names(base):
+    lib = dv.ModelLibrary("base", base)
+    extra = np.arange(12, dtype=np.float64).reshape(3, 4)
+    lib.add_finetune("ft", {"norm.w": base["norm.w"] + 1, "new": extra})
+    out = lib.reconstruct("ft")
+    assert list(out) == ["norm.w", "new"]  # base tensors the fine-tune lacks are not included
+    assert out["new"].dtype == np.float32
+    np.testing.assert_allclose(out["new"], extra, atol=1e-5)
+    np.testing.assert_allclose(out["norm.w"], base["norm.w"] + 1, atol=1e-6)
+
+
+def test_method_svd_ignores_max_rank(base):
+    lib = dv.ModelLibrary("base", base, method="svd", max_rank=2)
+    rec = lib.add_finetune("ft", _finetune(base))
+    assert rec.tensors["attn.q"].method is CompressionMethod.SVD
+    assert rec.tensors["attn.q"].cores[0].shape == (8,)  # ceil(0.5 * min(24, 16))
+
+
+@pytest.mark.parametrize("max_rank,expected", [(0, None), (8, 8), (3, 3)])
+def test_energy_path_rank_cap(base, monkeypatch, max_rank, expected):
+    calls = []
+    real = dv.svd_compress_energy
+
+    def spy(tensor, **kw):
+        calls.append(kw)
+        return real(tensor, **kw)
+
+    monkeypatch.setattr(dv, "svd_compress_energy", spy)
+    lib = dv.ModelLibrary("base", base, energy=0.9, max_rank=max_rank)
+    rec = lib.add_finetune("ft", _finetune(base))
+    assert calls == [{"energy": 0.9, "max_rank": expected}] * 2  # the two deltas of ndim >= 2
+    assert rec.tensors["attn.q"].metadata["energy"] == 0.9
+    assert rec.tensors["norm.w"].method is CompressionMethod.NONE
+
+
+def test_replace_on_same_id(base):
+    lib = dv.ModelLibrary("base", base)
+    lib.add_finetune("ft", _finetune(base, 1))
+    once = lib.stored_bytes()
+    second = lib.add_finetune("ft", {"norm.w": base["norm.w"] * 2})
+    assert list(lib.deltas) == ["ft"] and lib.deltas["ft"] is second
+    assert lib.stored_bytes() == lib.base_bytes() + second.stored_bytes() < once
+
+
+@pytest.mark.parametrize("call", [
+    lambda lib: lib.add_finetune(1, {}),
+    lambda lib: lib.add_finetune("x", collections.OrderedDict()),
+    lambda lib: lib.reconstruct(b"ft"),
+    lambda lib: lib.naive_bytes([]),
+    lambda lib: lib.summary(collections.OrderedDict()),
+    lambda lib: dv._nbytes(collections.OrderedDict()),
+    lambda lib: dv.reconstruction_error({}, collections.OrderedDict()),
+])
+def test_argument_types_are_exact(base, call):
+    with pytest.raises(TypeError, match=r"Argument '\w+' has incorrect type \(expected (str|dict), got \w+\)"):
+        call(dv.ModelLibrary("base", base))
+
+
+def test_model_id_message(base):
+    with pytest.raises(TypeError, match=r"^Argument 'model_id' has incorrect type \(expected str, got int\)$"):
+        dv.ModelLibrary("base", base).add_finetune(3, {})
+
+
+# ---- the shape mend and all-or-nothing ------------------------------------------------------------
+
+
+def test_shape_mismatch_refused_and_library_unchanged(base):
+    lib = dv.ModelLibrary("base", base)
+    first = lib.add_finetune("ft", _finetune(base))
+    bad = dict(_finetune(base, 2), **{"norm.w": np.ones((1, 16), np.float32)})
+    with pytest.raises(ValueError, match=r"^shape mismatch for 'norm\.w': fine-tune \(1, 16\) vs base \(16,\)$"):
+        lib.add_finetune("ft", bad)
+    with pytest.raises(ValueError, match=r"fine-tune \(\) vs base \(\)|fine-tune \(3,\) vs base \(\)"):
+        lib.add_finetune("other", {"scale": np.ones(3, np.float32)})
+    assert lib.deltas == {"ft": first} and lib.deltas["ft"] is first
+
+
+def test_compressor_failure_leaves_library_unchanged(base, monkeypatch):
+    lib = dv.ModelLibrary("base", base)
+    real = dv.compress
+    seen = []
+
+    def flaky(tensor, method, **kw):
+        seen.append(method)
+        if len(seen) == 2:
+            raise RuntimeError("boom")
+        return real(tensor, method, **kw)
+
+    monkeypatch.setattr(dv, "compress", flaky)
+    with pytest.raises(RuntimeError, match="boom"):
+        lib.add_finetune("ft", _finetune(base))
+    assert lib.deltas == {}
+
+
+# ---- reconstruct ----------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("base_dtype,out_dtype", [
+    (np.float32, np.float32), (np.float64, np.float64), (np.float16, np.float32)])
+def test_reconstruct_order_names_dtypes(base_dtype, out_dtype):
+    b = _state(0, base_dtype)
+    ft = _finetune(b)
+    lib = dv.ModelLibrary("base", b, method="none")
+    rec = lib.add_finetune("ft", ft)
+    out = lib.reconstruct("ft")
+    assert list(out) == list(ft)
+    for name, arr in out.items():
+        assert arr.dtype == out_dtype and arr.shape == ft[name].shape
+        np.testing.assert_array_equal(arr, b[name] + rec.tensors[name].cores[0])
+
+
+def test_reconstruct_leaves_records_intact(base):
+    lib = dv.ModelLibrary("base", base, method="none")
+    rec = lib.add_finetune("ft", _finetune(base))
+    cores = {k: r.cores[0].copy() for k, r in rec.tensors.items()}
+    first = lib.reconstruct("ft")
+    second = lib.reconstruct("ft")
+    for k in cores:
+        np.testing.assert_array_equal(rec.tensors[k].cores[0], cores[k])
+        np.testing.assert_array_equal(first[k], second[k])
+        assert first[k] is not second[k]
+
+
+def test_reconstruct_unknown_id(base):
+    with pytest.raises(KeyError, match="nope"):
+        dv.ModelLibrary("base", base).reconstruct("nope")
+
+
+# ---- accounting -----------------------------------------------------------------------------------
+
+
+def test_byte_accounting_and_summary(base):
+    lib = dv.ModelLibrary("base", base)
+    fts = {"a": _finetune(base, 1), "b": {"norm.w": base["norm.w"].astype(np.float16)}}
+    for k, v in fts.items():
+        lib.add_finetune(k, v)
+    base_b = sum(v.size * v.dtype.itemsize for v in base.values())
+    assert dv._nbytes(base) == lib.base_bytes() == base_b
+    assert lib.naive_bytes(fts) == base_b + 16 * 2  # the float16 fine-tune counts 2 bytes an element
+    assert lib.deltas["b"].stored_bytes() == 16 * 4  # its NONE delta is float32: twice its dense size
+    deltas = sum(d.stored_bytes() for d in lib.deltas.values())
+    assert lib.stored_bytes() == base_b + deltas
+    s = lib.summary(fts)
+    assert list(s) == ["n_models", "base_bytes", "naive_total_bytes", "velkor_zuma_bytes", "overall_ratio",
+                       "delta_only_bytes"]
+    assert s == {"n_models": 2, "base_bytes": base_b, "naive_total_bytes": base_b + 32,
+                 "velkor_zuma_bytes": base_b + deltas, "overall_ratio": (base_b + 32) / (base_b + deltas),
+                 "delta_only_bytes": deltas}
+    assert dv.CompressedDelta("x", {}, "b").stored_bytes() == 0
+
+
+def test_empty_library_summary():
+    lib = dv.ModelLibrary("empty", {})
+    assert lib.stored_bytes() == 0 and dv._nbytes({}) == 0
+    s = lib.summary({})
+    assert s["overall_ratio"] == math.inf
+    assert [v for k, v in s.items() if k != "overall_ratio"] == [0, 0, 0, 0, 0]
+
+
+# ---- error metric ---------------------------------------------------------------------------------
+
+
+def _reference_error(a, b):
+    num = den = 0.0
+    for k, x in a.items():
+        x = np.asarray(x).astype(np.float32)
+        y = np.asarray(b[k]).astype(np.float32)
+        d = x - y
+        num += float(np.sum(d * d, dtype=np.float64))
+        den += float(np.sum(y * y, dtype=np.float64))
+    return math.sqrt(num) / (math.sqrt(den) + 1e-12)
+
+
+def test_reconstruction_error_edges(base):
+    assert dv.reconstruction_error(base, base) == 0.0
+    assert dv.reconstruction_error({}, base) == 0.0
+    zeros = {k: np.zeros_like(v) for k, v in base.items()}
+    num = sum(float(np.sum(v.astype(np.float64) ** 2)) for v in base.values())
+    assert dv.reconstruction_error(base, zeros) == pytest.approx(math.sqrt(num) / 1e-12, rel=1e-6)
+    assert dv.reconstruction_error({"norm.w": base["norm.w"]}, base) == 0.0  # names only in b ignored
+    with pytest.raises(KeyError, match="attn.q"):
+        dv.reconstruction_error(base, {"norm.w": base["norm.w"]})
+
+
+def test_reconstruction_error_broadcasts_like_numpy():
+    a, b = {"t": np.ones((3, 4), np.float32)}, {"t": np.full(4, 2.0, np.float32)}
+    assert dv.reconstruction_error(a, b) == pytest.approx(_reference_error(a, b), rel=1e-12)
+    with pytest.raises(ValueError):
+        dv.reconstruction_error({"t": np.ones(3)}, {"t": np.ones(4)})
+
+
+# ---- fused passes against numpy -------------------------------------------------------------------
+
+DTYPES = [np.float16, np.float32, np.float64, np.int16]
+LAYOUTS = {
+    "contiguous": lambda a: a,
+    "transposed": lambda a: a.T,
+    "strided": lambda a: a[::2, 1:],
+}
+
+
+def _operands(wd, bd, layout, seed):
+    rng = np.random.default_rng(seed)
+    scale = rng.choice([1e-3, 1.0, 300.0], size=(70, 90))  # wide range, exercises float16 rounding
+    w = (rng.standard_normal((70, 90)) * scale)
+    b = w + rng.standard_normal((70, 90)) * 0.05
+    cast = LAYOUTS[layout]
+    return cast(w.astype(wd)), cast(b.astype(bd))
+
+
+@pytest.mark.parametrize("layout", list(LAYOUTS))
+@pytest.mark.parametrize("wd", DTYPES)
+@pytest.mark.parametrize("bd", DTYPES)
+def test_fused_passes_match_numpy(wd, bd, layout):
+    w, b = _operands(wd, bd, layout, seed=hash((wd, bd, layout)) % 1000)
+    lib = dv.ModelLibrary("base", {"t": b}, method="none")
+    stored = lib.add_finetune("ft", {"t": w}).tensors["t"].cores[0]
+    expected = (w - b).astype(np.float32)
+    assert stored.dtype == np.float32
+    np.testing.assert_array_equal(stored.view(np.uint32), expected.view(np.uint32))
+    out = lib.reconstruct("ft")["t"]
+    ref = b + expected
+    assert out.dtype == ref.dtype
+    np.testing.assert_array_equal(out, ref)
+    err = dv.reconstruction_error({"t": w}, {"t": b})
+    assert err == pytest.approx(_reference_error({"t": w}, {"t": b}), rel=1e-9)
+
+
+@pytest.mark.parametrize("dtype", [np.float16, np.float32, np.float64])
+def test_fused_passes_large_and_special_values(dtype):
+    # Large enough to run on several threads; special values pass through as numpy's do.
+    rng = np.random.default_rng(5)
+    n = 300_001
+    w = (rng.standard_normal(n) * 10).astype(dtype)
+    b = (rng.standard_normal(n) * 10).astype(dtype)
+    w[:4] = [np.inf, -0.0, np.nan, 1e4]
+    b[:4] = [1.0, 0.0, 2.0, -1e4]
+    lib = dv.ModelLibrary("base", {"v": b})
+    got = lib.add_finetune("ft", {"v": w, "new": w}).tensors
+    with np.errstate(over="ignore", invalid="ignore"):
+        expected = (w - b).astype(np.float32)
+    np.testing.assert_array_equal(got["v"].cores[0].view(np.uint32), expected.view(np.uint32))
+    np.testing.assert_array_equal(got["new"].cores[0], w.astype(np.float32))
+    a, r = {"v": w[4:]}, {"v": b[4:]}
+    assert dv.reconstruction_error(a, r) == pytest.approx(_reference_error(a, r), rel=1e-9)
+
+
+def test_non_array_values_follow_numpy():
+    lib = dv.ModelLibrary("base", {"t": [1.0, 2.0]})
+    rec = lib.add_finetune("ft", {"t": np.array([1.5, 2.5])})
+    np.testing.assert_array_equal(rec.tensors["t"].cores[0], np.array([0.5, 0.5], np.float32))
+    assert dv.reconstruction_error({"t": [1, 2]}, {"t": np.array([1, 2], np.int8)}) == 0.0
+
+
+# ---- libraries on disk ----------------------------------------------------------------------------
+
+
+def _library(kind, base):
+    settings = {"tt": {}, "svd": {"method": "svd"}, "tucker": {"method": CompressionMethod.TUCKER},
+                "energy": {"energy": 0.95, "max_rank": 0}, "none": {"method": "none"}}[kind]
+    lib = dv.ModelLibrary("base-model", base, **settings)
+    lib.add_finetune("org/ft-1", _finetune(base, 1))
+    lib.add_finetune("ft 2", dict(_finetune(base, 2, 0.1), extra=np.ones((5, 3), np.float64)))
+    return lib
+
+
+def _assert_same_library(lib, loaded):
+    assert type(loaded) is dv.ModelLibrary
+    assert (loaded.base_id, loaded.method, loaded.max_rank, loaded.energy) == (
+        lib.base_id, lib.method, lib.max_rank, lib.energy)
+    assert type(loaded.method) is type(lib.method)
+    assert list(loaded.base) == list(lib.base) and list(loaded.deltas) == list(lib.deltas)
+    for k, v in lib.base.items():
+        assert loaded.base[k].dtype == v.dtype and loaded.base[k].tobytes() == v.tobytes()
+    for mid, delta in lib.deltas.items():
+        other = loaded.deltas[mid]
+        assert (other.model_id, other.base_id, list(other.tensors)) == (delta.model_id, delta.base_id,
+                                                                       list(delta.tensors))
+        for name, r in delta.tensors.items():
+            o = other.tensors[name]
+            assert (o.method, o.shape, o.dtype, o.metadata) == (r.method, r.shape, r.dtype, r.metadata)
+            assert o.method is r.method and type(o.shape) is tuple
+            assert o.compressed_size_bytes == r.compressed_size_bytes
+        a, b = lib.reconstruct(mid), loaded.reconstruct(mid)
+        assert list(a) == list(b)
+        for name in a:
+            assert a[name].dtype == b[name].dtype and a[name].tobytes() == b[name].tobytes()
+
+
+@pytest.mark.parametrize("kind", ["tt", "svd", "tucker", "energy", "none"])
+def test_save_load_round_trip_bit_for_bit(tmp_path, base, kind):
+    lib = _library(kind, base)
+    lib.save(tmp_path / "lib")
+    _assert_same_library(lib, dv.ModelLibrary.load(tmp_path / "lib"))
+    _assert_same_library(lib, dv.ModelLibrary.load(str(tmp_path / "lib")))
+
+
+def test_save_stores_compressed_records_not_dense(tmp_path):
+    rng = np.random.default_rng(0)
+    big = {"w": rng.standard_normal((256, 256)).astype(np.float32)}
+    lib = dv.ModelLibrary("b", big)
+    lib.add_finetune("ft", {"w": big["w"] + 0.01})
+    lib.save(tmp_path)
+    sizes = {p.name.split("-")[0]: p.stat().st_size for p in tmp_path.glob("*.safetensors")}
+    assert sizes["base"] > 256 * 256 * 4 and sizes["finetune"] < 256 * 256 * 4 / 4
+    manifest = json.loads((tmp_path / "manifest.json").read_text())
+    assert manifest["finetunes"][0]["tensors"][0]["method"] == "tt"
+
+
+def test_resave_replaces_files_and_keeps_foreign_ones(tmp_path, base):
+    lib = _library("tt", base)
+    lib.save(tmp_path)
+    (tmp_path / "notes.txt").write_text("mine")
+    before = set(os.listdir(tmp_path))
+    del lib.deltas["ft 2"]
+    lib.save(tmp_path)
+    after = set(os.listdir(tmp_path))
+    assert "notes.txt" in after and not (before - {"notes.txt", "manifest.json"}) & after
+    assert len([n for n in after if n.endswith(".safetensors")]) == 2
+    _assert_same_library(lib, dv.ModelLibrary.load(tmp_path))
+
+
+def test_interrupted_save_leaves_previous_library(tmp_path, base, monkeypatch):
+    import safetensors.numpy
+
+    old = _library("tt", base)
+    old.save(tmp_path)
+    listing = sorted(os.listdir(tmp_path))
+    new = _library("svd", _state(7))
+    real = safetensors.numpy.save_file
+    calls = []
+
+    def fail_midway(*args, **kwargs):
+        calls.append(1)
+        if len(calls) == 3:
+            raise OSError("disk full")
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(safetensors.numpy, "save_file", fail_midway)
+    with pytest.raises(OSError, match="disk full"):
+        new.save(tmp_path)
+    assert sorted(os.listdir(tmp_path)) == listing  # the partial files were removed
+    _assert_same_library(old, dv.ModelLibrary.load(tmp_path))
+
+
+def test_interrupted_manifest_write_leaves_previous_library(tmp_path, base, monkeypatch):
+    old = _library("tt", base)
+    old.save(tmp_path)
+    monkeypatch.setattr(json, "dumps", lambda *a, **k: (_ for _ in ()).throw(KeyboardInterrupt()))
+    with pytest.raises(KeyboardInterrupt):
+        _library("none", base).save(tmp_path)
+    monkeypatch.undo()
+    _assert_same_library(old, dv.ModelLibrary.load(tmp_path))
+
+
+def _saved(tmp_path, base):
+    _library("tt", base).save(tmp_path)
+    return tmp_path / "manifest.json", json.loads((tmp_path / "manifest.json").read_text())
+
+
+@pytest.mark.parametrize("damage,exc,pattern", [
+    (lambda p, m: p.write_text('{"format": "velkor_zuma.deltavault.library", "vers'), ValueError,
+     "damaged model library manifest .*manifest.json.*not valid JSON"),
+    (lambda p, m: p.write_text('{"name": "something else"}'), ValueError,
+     "manifest.json' is not a velkor_zuma model library manifest"),
+    (lambda p, m: p.write_text("[1, 2]"), ValueError, "is not a velkor_zuma model library manifest"),
+    (lambda p, m: p.write_text(json.dumps(dict(m, version=99))), ValueError, "format version 99"),
+    (lambda p, m: p.write_text(json.dumps({k: v for k, v in m.items() if k != "base"})), ValueError,
+     "damaged model library manifest .*manifest.json.* lacks \"base\""),
+    (lambda p, m: p.write_text(json.dumps(dict(m, base=dict(m["base"], file="../x")))), ValueError,
+     "not a plain file name"),
+    (lambda p, m: p.write_text(json.dumps(dict(m, finetunes=[dict(m["finetunes"][0], tensors=[{"name": 1}])]))),
+     ValueError, "fine-tune entry 0 tensor 0 \"name\" is not text"),
+    (lambda p, m: p.unlink(), FileNotFoundError, "manifest.json' is missing"),
+    (lambda p, m: (p.parent / m["finetunes"][1]["file"]).unlink(), FileNotFoundError,
+     r"library file .*finetune-[0-9a-f]+-1\.safetensors' is missing"),
+    (lambda p, m: (p.parent / m["base"]["file"]).write_bytes(b"\0" * m["base"]["size"]), ValueError,
+     r"library file .*base-[0-9a-f]+\.safetensors' is damaged: its SHA-256"),
+    (lambda p, m: (p.parent / m["base"]["file"]).write_bytes(b"short"), ValueError,
+     r"base-[0-9a-f]+\.safetensors' is damaged: it holds 5 bytes"),
+])
+def test_damaged_libraries_name_the_file(tmp_path, base, damage, exc, pattern):
+    path, manifest = _saved(tmp_path, base)
+    damage(path, manifest)
+    with pytest.raises(exc, match=pattern):
+        dv.ModelLibrary.load(tmp_path)
+
+
+def test_unreadable_array_file_with_matching_checksum(tmp_path, base):
+    import hashlib
+
+    path, m = _saved(tmp_path, base)
+    junk = b"not a safetensors file"
+    (tmp_path / m["base"]["file"]).write_bytes(junk)
+    m["base"].update(size=len(junk), sha256=hashlib.sha256(junk).hexdigest())
+    path.write_text(json.dumps(m))
+    with pytest.raises(ValueError, match=r"base-[0-9a-f]+\.safetensors' is not a readable safetensors file"):
+        dv.ModelLibrary.load(tmp_path)
+
+
+def test_load_missing_directory_and_save_refusals(tmp_path, base):
+    with pytest.raises(FileNotFoundError, match="no model library at .*nowhere"):
+        dv.ModelLibrary.load(tmp_path / "nowhere")
+    (tmp_path / "busy").mkdir()
+    (tmp_path / "busy" / "data.bin").write_bytes(b"x")
+    with pytest.raises(FileExistsError, match="not empty and holds no model library"):
+        _library("tt", base).save(tmp_path / "busy")
+    assert os.listdir(tmp_path / "busy") == ["data.bin"]
+    (tmp_path / "other").mkdir()
+    (tmp_path / "other" / "manifest.json").write_text('{"format": "someone-else"}')
+    with pytest.raises(FileExistsError, match="belongs to something else"):
+        _library("tt", base).save(tmp_path / "other")
+    with pytest.raises(TypeError, match="Argument 'path' has incorrect type"):
+        _library("tt", base).save(3)
+
+
+def test_save_without_safetensors_names_the_extra(tmp_path, base, monkeypatch):
+    monkeypatch.setitem(sys.modules, "safetensors.numpy", None)
+    with pytest.raises(ImportError, match=r"velkor-zuma\[hub\]"):
+        _library("tt", base).save(tmp_path)
+    with pytest.raises(ImportError, match=r"velkor-zuma\[hub\]"):
+        dv.ModelLibrary.load(tmp_path)
