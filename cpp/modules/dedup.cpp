@@ -292,38 +292,35 @@ nb::dict summary(nb::handle self) {
 
 // ---- _blocks -----------------------------------------------------------------------------------
 
-// Lazy iterator over consecutive slices buf[i:i+block] of a memoryview. The slices are views
-// into buf. It follows the generator protocol (send/throw/close), so it registers as a
-// collections.abc.Generator.
-struct BlockSlices {
+// The consecutive slices buf[i*block:(i+1)*block] of a memoryview as a lazy sequence: a slice
+// (a view into buf, no copy) is made only when its index is asked for, and an index past the end
+// raises IndexError, which ends iteration.
+struct BlockSequence {
     nb::object buf;
-    Py_ssize_t len = 0, block = 1, pos = 0;
-    bool done = false;
+    Py_ssize_t len = 0, block = 1;
 
-    nb::object next() {
-        if (done || pos >= len) {
-            done = true;
-            throw nb::stop_iteration();
-        }
-        Py_ssize_t stop = pos + std::min(block, len - pos);
-        PyObject *s = PySequence_GetSlice(buf.ptr(), pos, stop);
-        if (!s) {
-            done = true;
-            nb::raise_python_error();
-        }
-        pos = stop;
+    Py_ssize_t size() const { return len / block + (len % block != 0); }
+
+    nb::object at(Py_ssize_t i) const {
+        if (i < 0 || i >= size()) throw nb::index_error("block index out of range");
+        Py_ssize_t start = i * block;
+        PyObject *s = PySequence_GetSlice(buf.ptr(), start, start + std::min(block, len - start));
+        if (!s) nb::raise_python_error();
         return nb::steal(s);
     }
 };
 
+// A generator over the block slices: the iteration that collections.abc.Sequence gives every
+// sequence (it yields seq[0], seq[1], ... until IndexError), so slices are made one at a time.
 nb::object blocks(nb::handle buf, nb::handle block_obj) {
     if (!PyMemoryView_Check(buf.ptr())) vz::raise_arg_type("buf", "memoryview", buf);
     int64_t block = checked_block(block_obj, "block");
-    BlockSlices it;
-    it.buf = nb::borrow(buf);
-    it.len = Py_ssize_t(nb::len(buf));
-    it.block = Py_ssize_t(block);
-    return nb::cast(std::move(it), nb::rv_policy::move);
+    BlockSequence seq;
+    seq.buf = nb::borrow(buf);
+    seq.len = Py_ssize_t(nb::len(buf));
+    seq.block = Py_ssize_t(block);
+    nb::object obj = nb::cast(std::move(seq), nb::rv_policy::move);
+    return vz::import("collections.abc").attr("Sequence").attr("__iter__")(obj);
 }
 
 }  // namespace
@@ -331,25 +328,9 @@ nb::object blocks(nb::handle buf, nb::handle block_obj) {
 NB_MODULE(dedup, m) {
     m.doc() = "Content-addressed dedup store of fixed-size SHA-256-named blocks shared across tenants.";
 
-    nb::class_<BlockSlices>(m, "_BlockSlices", "Consecutive memoryview slices of one buffer (lazy).")
-        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__next__", &BlockSlices::next)
-        .def("send", [](BlockSlices &it, nb::handle) { return it.next(); }, "value"_a.none())
-        .def(
-            "throw",
-            [](BlockSlices &it, nb::handle typ, nb::handle val, nb::handle) {
-                it.done = true;
-                if (PyExceptionInstance_Check(typ.ptr())) {
-                    PyErr_SetObject((PyObject *) Py_TYPE(typ.ptr()), typ.ptr());
-                } else if (PyExceptionClass_Check(typ.ptr())) {
-                    PyErr_SetObject(typ.ptr(), val.ptr());
-                } else {
-                    throw nb::type_error("exceptions must be classes or instances deriving from BaseException");
-                }
-                nb::raise_python_error();
-            },
-            "typ"_a.none(), "val"_a.none() = nb::none(), "tb"_a.none() = nb::none())
-        .def("close", [](BlockSlices &it) { it.done = true; });
+    nb::class_<BlockSequence>(m, "_BlockSequence", "Consecutive memoryview slices of one buffer, made on access.")
+        .def("__len__", &BlockSequence::size)
+        .def("__getitem__", &BlockSequence::at, "index"_a);
 
     m.def("_blocks", &blocks, "buf"_a.none(), "block"_a.none(),
           "Consecutive slices of `buf` of length `block` (the last one shorter), as views, lazily.");
