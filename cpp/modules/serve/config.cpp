@@ -71,7 +71,7 @@ void register_config(nb::module_ &m) {
         "Configuration of the adapter server: base source, adapter name -> source, precision, "
         "hub cache directory, default generation length and the dashboard to report to.");
 
-    m.def("_human", &human, "b"_a, "Byte count as text with two decimals and a unit up to GB.");
+    m.def("_human", &human, "b"_a.none(), "Byte count as text with two decimals and a unit up to GB.");
     m.def("_vram_bytes", &vram_bytes,
           "CUDA memory allocated by this process, or None without a usable GPU.");
     m.def("_auto_precision", &auto_precision,

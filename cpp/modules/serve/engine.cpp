@@ -207,8 +207,8 @@ nb::object generate(nb::handle self, nb::handle model_name, nb::handle messages,
     });
 
     // Only the new tokens: the prompt's length is the second extent of its input ids.
-    nb::object n = inputs["input_ids"].attr("shape")[1];
-    nb::object fresh = output[0][nb::slice(n, nb::none(), nb::none())];
+    nb::object n = inputs[nb::str("input_ids")].attr("shape")[nb::int_(1)];
+    nb::object fresh = output[nb::int_(0)][nb::slice(n, nb::none(), nb::none())];
     return tokenizer.attr("decode")(fresh, "skip_special_tokens"_a = true);
 }
 
@@ -230,13 +230,13 @@ void register_engine(nb::module_ &m) {
 
     vz::add_method(cls, "load", &load,
                    "Load tokenizer, base model and every adapter; returns the engine itself.");
-    vz::add_method(cls, "_resolve", &resolve, "source"_a,
+    vz::add_method(cls, "_resolve", &resolve, "source"_a.none(),
                    "An existing local path as a Path, else the hub snapshot directory.");
     vz::add_method(cls, "_precision_kwargs", &precision_kwargs,
                    "Keyword arguments for loading the base model at the configured precision.");
     vz::add_method(cls, "servable", &servable, "Model names that requests may ask for.");
-    vz::add_method(cls, "generate", &generate, "model_name"_a, "messages"_a, "max_new_tokens"_a,
-                   "temperature"_a,
+    vz::add_method(cls, "generate", &generate, "model_name"_a.none(), "messages"_a.none(), "max_new_tokens"_a.none(),
+                   "temperature"_a.none(),
                    "Reply to a conversation with the named adapter; only the new text is returned.");
 }
 

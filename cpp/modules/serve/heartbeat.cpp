@@ -13,7 +13,10 @@ constexpr const char *kHeartbeatPath = "/api/zuma/endpoints/heartbeat";
 
 // A configuration value usable in the KV arithmetic: a real number, never None or text.
 nb::object number(nb::object v) {
-    if (!PyLong_Check(v.ptr()) && !PyFloat_Check(v.ptr())) throw nb::type_error("not a number");
+    if (!PyLong_Check(v.ptr()) && !PyFloat_Check(v.ptr())) {
+        PyErr_SetString(PyExc_TypeError, "not a number");
+        nb::raise_python_error();
+    }
     return v;
 }
 

@@ -1,0 +1,77 @@
+"""One resident base model serving many LoRA adapters over an OpenAI-style HTTP API."""
+
+from pathlib import Path
+from typing import Any, Dict, List, Optional
+
+from pydantic import BaseModel
+
+class ServeConfig:
+    """Configuration of the adapter server (a mutable dataclass)."""
+
+    base: str
+    adapters: Dict[str, str]
+    precision: str
+    cache_dir: Optional[str]
+    max_new_tokens: int
+    api_base: str
+    api_key: Optional[str]
+    def __init__(
+        self,
+        base: str,
+        adapters: Dict[str, str],
+        precision: str = "auto",
+        cache_dir: Optional[str] = None,
+        max_new_tokens: int = 256,
+        api_base: str = "https://dashboard.velkor-zuma.dev",
+        api_key: Optional[str] = None,
+    ) -> None: ...
+
+def _human(b: float) -> str: ...
+def _vram_bytes() -> Optional[int]: ...
+def _auto_precision() -> str: ...
+
+class _Engine:
+    """One resident base model with its LoRA adapters (a mutable dataclass with methods)."""
+
+    cfg: ServeConfig
+    model: Any
+    tokenizer: Any
+    adapter_names: List[str]
+    base_vram: int
+    total_vram: int
+    device: str
+    def __init__(
+        self,
+        cfg: ServeConfig,
+        model: Any = None,
+        tokenizer: Any = None,
+        adapter_names: List[str] = ...,
+        base_vram: int = 0,
+        total_vram: int = 0,
+        device: str = "cpu",
+    ) -> None: ...
+    def load(self) -> _Engine: ...
+    def _resolve(self, source: str) -> Path: ...
+    def _precision_kwargs(self) -> Dict[str, Any]: ...
+    def servable(self) -> List[str]: ...
+    def generate(
+        self,
+        model_name: str,
+        messages: List[Dict[str, str]],
+        max_new_tokens: Optional[int],
+        temperature: float,
+    ) -> str: ...
+
+class ChatMessage(BaseModel):
+    role: str
+    content: str
+
+class ChatRequest(BaseModel):
+    model: str
+    messages: List[ChatMessage]
+    max_tokens: Optional[int] = None
+    temperature: float = 0.0
+
+def build_app(engine: _Engine) -> Any: ...
+def _start_heartbeat(cfg: ServeConfig, engine: _Engine, host: str, port: int) -> None: ...
+def serve(cfg: ServeConfig, host: str, port: int) -> None: ...
