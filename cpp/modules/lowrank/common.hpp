@@ -1,0 +1,133 @@
+// Shared helpers of the tensor-compression module: class lookups, numpy calls, dense views of
+// float32/float64 arrays for the native kernels and wrapping native buffers as numpy arrays.
+#pragma once
+
+#include "bind/bind.hpp"
+#include "core/blas.hpp"
+#include "core/lowrank_kernels.hpp"
+
+#include <nanobind/ndarray.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace lr {
+namespace nb = nanobind;
+using namespace nb::literals;
+namespace kern = vz::core::lowrank;
+
+constexpr const char *kModule = "velkor_zuma.lowrank";
+
+// ---- classes and members (looked up on the module, never cached in C++) -------------------------
+nb::object method_cls();
+nb::object member(const char *name);  // CompressionMethod.<name>
+nb::object tensor_cls();
+nb::object report_cls();
+
+// Builds a CompressedTensor.
+nb::object make_record(nb::handle method, nb::handle shape, nb::handle dtype, nb::handle cores, nb::handle factors,
+                       nb::handle metadata);
+
+// Takes a new reference from the C API, raising the pending Python error on NULL.
+inline nb::object chk(PyObject *p) {
+    if (!p) nb::raise_python_error();
+    return nb::steal(p);
+}
+
+// obj[index] with the host's indexing rules (negative indices, IndexError).
+inline nb::object getitem(nb::handle obj, int64_t index) {
+    return chk(PyObject_GetItem(obj.ptr(), nb::int_(index).ptr()));
+}
+
+// str(obj)
+std::string py_str(nb::handle obj);
+[[noreturn]] void raise_value(const std::string &msg);
+
+// ---- numpy helpers ------------------------------------------------------------------------------
+nb::object slice_to(int64_t stop);                 // slice(None, stop)
+nb::object cols_to(int64_t stop);                  // (slice(None), slice(None, stop))
+nb::object astype_nocopy(nb::handle arr, nb::handle dtype);  // arr.astype(dtype, copy=False)
+nb::tuple as_tuple(nb::handle obj);                // tuple(obj)
+nb::list as_list(nb::handle obj);                  // list(obj)
+int64_t py_ceil(double v);                         // math.ceil for finite values
+int64_t slice_len(int64_t stop, int64_t len);      // len(range(len)[:stop])
+
+// ---- dense views --------------------------------------------------------------------------------
+// A C-contiguous, native-order float32 (kind 1) or float64 (kind 2) numpy array with at least one
+// element; held through the buffer protocol for the lifetime of the view.
+struct Dense {
+    int kind = 0;
+    const void *data = nullptr;
+    std::vector<int64_t> shape;
+    int64_t size = 0;
+    Py_buffer view{};
+    bool held = false;
+    nb::object keep;
+    Dense() = default;
+    Dense(const Dense &) = delete;
+    Dense &operator=(const Dense &) = delete;
+    ~Dense() { release(); }
+    void release() {
+        if (held) PyBuffer_Release(&view);
+        held = false;
+    }
+    template <typename T>
+    const T *ptr() const { return static_cast<const T *>(data); }
+    const char *dtype_name() const { return kind == 1 ? "float32" : "float64"; }
+};
+
+// Fills `d` when `obj` is exactly a numpy.ndarray of float32/float64 with elements. A strided array
+// is made contiguous first (a copy) when `allow_copy`, otherwise refused.
+bool dense_view(nb::handle obj, Dense &d, bool allow_copy);
+
+// Wraps a native buffer as a numpy array that owns it.
+template <typename T>
+nb::object to_numpy(kern::Buffer<T> buf, const std::vector<size_t> &shape) {
+    T *p = buf.release();
+    nb::capsule owner(p, [](void *q) noexcept { delete[] static_cast<T *>(q); });
+    nb::ndarray<nb::numpy, T> arr(p, shape.size(), shape.data(), owner);
+    return nb::object(arr.cast(nb::rv_policy::reference));
+}
+
+// Runs native work with the GIL released; LAPACK convergence failures become numpy's LinAlgError.
+template <typename F>
+auto native(F &&f) -> decltype(f()) {
+    try {
+        nb::gil_scoped_release unlocked;
+        return f();
+    } catch (const vz::core::LinAlgError &e) {
+        nb::object err = vz::numpy().attr("linalg").attr("LinAlgError");
+        PyErr_SetString(err.ptr(), e.what());
+        throw nb::python_error();
+    }
+}
+
+// ---- algorithms shared between files -------------------------------------------------------------
+nb::object unfold(nb::handle tensor, int64_t mode);
+nb::object fold(nb::handle matrix, int64_t mode, nb::handle shape);
+nb::object mode_dot(nb::handle tensor, nb::handle matrix, int64_t mode);
+double relative_frobenius_error(nb::handle original, nb::handle approx);
+
+nb::object svd_compress(nb::handle tensor, double rank_ratio, int64_t min_rank);
+nb::object svd_compress_energy(nb::handle tensor, double energy, int64_t min_rank, std::optional<int64_t> max_rank);
+nb::object svd_decompress(nb::handle compressed);
+nb::object tucker_compress(nb::handle tensor, double rank_ratio, int64_t min_rank);
+nb::object tucker_decompress(nb::handle compressed);
+nb::object tt_compress(nb::handle tensor, int64_t max_rank);
+nb::object tt_decompress(nb::handle compressed);
+nb::object compress(nb::handle tensor, nb::handle method, double rank_ratio, int64_t max_rank);
+nb::object decompress(nb::handle compressed);
+
+// ---- registration --------------------------------------------------------------------------------
+void register_records(nb::module_ &m);
+void register_algebra(nb::module_ &m);
+void register_svd(nb::module_ &m);
+void register_tucker(nb::module_ &m);
+void register_tt(nb::module_ &m);
+void register_dispatch(nb::module_ &m);
+void register_merge(nb::module_ &m);
+
+}  // namespace lr

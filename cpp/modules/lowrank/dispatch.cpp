@@ -1,0 +1,98 @@
+// compress / decompress by method, method advice from a shape, and the round-trip report.
+#include "modules/lowrank/common.hpp"
+
+#include <chrono>
+
+namespace lr {
+
+nb::object compress(nb::handle tensor, nb::handle method, double rank_ratio, int64_t max_rank) {
+    nb::object m;
+    if (PyUnicode_Check(method.ptr()))
+        m = method_cls()(method);  // a member passes through; unknown text fails in the lookup
+    else
+        raise_value("Unknown compression method: " + py_str(method));
+    if (m.is(member("TUCKER"))) return tucker_compress(tensor, rank_ratio, 1);
+    if (m.is(member("TENSOR_TRAIN"))) return tt_compress(tensor, max_rank);
+    if (m.is(member("SVD"))) return svd_compress(tensor, rank_ratio, 1);
+    if (m.is(member("NONE"))) {
+        nb::tuple shape = as_tuple(tensor.attr("shape"));
+        nb::str dtype = nb::str(tensor.attr("dtype"));
+        nb::object copy = tensor.attr("copy")();
+        return make_record(m, shape, dtype, nb::make_tuple(copy), nb::tuple(), nb::dict());
+    }
+    raise_value("Unknown compression method: " + py_str(method));
+}
+
+nb::object decompress(nb::handle compressed) {
+    nb::object m = compressed.attr("method");
+    if (m.is(member("TUCKER"))) return tucker_decompress(compressed);
+    if (m.is(member("TENSOR_TRAIN"))) return tt_decompress(compressed);
+    if (m.is(member("SVD"))) return svd_decompress(compressed);
+    if (m.is(member("NONE"))) return compressed.attr("cores")[0].attr("copy")();
+    raise_value("Unknown compression method: " + py_str(m));
+}
+
+namespace {
+
+nb::object suggest_method(nb::handle tensor_shape) {
+    nb::tuple shape = vz::arg_tuple(tensor_shape, "tensor_shape");
+    size_t n = nb::len(shape);
+    if (n == 2) return member("SVD");
+    if (n == 3) return member("TUCKER");
+    nb::list dims = nb::borrow<nb::list>(vz::import("builtins").attr("sorted")(shape, "reverse"_a = true));
+    if (nb::len(dims) == 0) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        throw nb::python_error();
+    }
+    nb::object largest = dims[0], smallest = dims[nb::len(dims) - 1];
+    nb::object four_small = chk(PyNumber_Multiply(nb::int_(4).ptr(), smallest.ptr()));
+    int gt = PyObject_RichCompareBool(largest.ptr(), four_small.ptr(), Py_GT);
+    if (gt < 0) nb::raise_python_error();
+    return gt ? member("TUCKER") : member("TENSOR_TRAIN");
+}
+
+nb::object roundtrip_report(nb::handle tensor, nb::handle method, double rank_ratio, int64_t max_rank) {
+    using clock = std::chrono::steady_clock;
+    auto t0 = clock::now();
+    nb::object rec = compress(tensor, method, rank_ratio, max_rank);
+    auto t1 = clock::now();
+    nb::object rebuilt = decompress(rec);
+    auto t2 = clock::now();
+    double rfe = relative_frobenius_error(tensor, rebuilt);
+    double quality = 1.0 - rfe;
+    if (quality > 1.0) quality = 1.0;
+    if (quality < 0.0) quality = 0.0;
+    double c_ms = std::chrono::duration<double, std::milli>(t1 - t0).count();
+    double d_ms = std::chrono::duration<double, std::milli>(t2 - t1).count();
+    return report_cls()(rec.attr("method"), rec.attr("shape"), rec.attr("original_size_bytes"),
+                        rec.attr("compressed_size_bytes"), rec.attr("compression_ratio"), rfe, quality, c_ms, d_ms);
+}
+
+}  // namespace
+
+void register_dispatch(nb::module_ &m) {
+    m.def(
+        "compress",
+        [](nb::handle tensor, nb::handle method, nb::handle rank_ratio, nb::handle max_rank) {
+            double ratio = vz::arg_float(rank_ratio, "rank_ratio");
+            int64_t cap = vz::arg_int(max_rank, "max_rank");
+            return compress(tensor, method, ratio, cap);
+        },
+        "tensor"_a, "method"_a.none(), nb::kw_only(), "rank_ratio"_a = 0.5, "max_rank"_a = 8,
+        "Compress `tensor` by `method` (a CompressionMethod or its value text).");
+    m.def("decompress", [](nb::handle compressed) { return decompress(compressed); }, "compressed"_a,
+          "Dense array rebuilt from any CompressedTensor.");
+    m.def("suggest_method", [](nb::handle tensor_shape) { return suggest_method(tensor_shape); }, "tensor_shape"_a,
+          "Advised method for a tensor of this shape (the shape only, never the values).");
+    m.def(
+        "roundtrip_report",
+        [](nb::handle tensor, nb::handle method, nb::handle rank_ratio, nb::handle max_rank) {
+            double ratio = vz::arg_float(rank_ratio, "rank_ratio");
+            int64_t cap = vz::arg_int(max_rank, "max_rank");
+            return roundtrip_report(tensor, method, ratio, cap);
+        },
+        "tensor"_a, "method"_a.none(), nb::kw_only(), "rank_ratio"_a = 0.5, "max_rank"_a = 8,
+        "Compress, decompress and measure one tensor.");
+}
+
+}  // namespace lr

@@ -1,0 +1,219 @@
+// Truncated SVD of the mode-0 flattening: fixed-ratio rank (svd_compress), energy-target rank
+// (svd_compress_energy), and reconstruction (svd_decompress).
+#include "modules/lowrank/common.hpp"
+
+#include <cmath>
+
+namespace lr {
+
+namespace {
+
+int64_t ndim_of(nb::handle tensor, const Dense &d, bool fast) {
+    return fast ? int64_t(d.shape.size()) : nb::cast<int64_t>(tensor.attr("ndim"));
+}
+
+void check_ndim(int64_t ndim) {
+    if (ndim < 2) raise_value("SVD requires ndim >= 2, got " + std::to_string(ndim));
+}
+
+// Native float32/float64 decomposition of the flattening of `d` (T: compute type, O: stored type).
+template <typename T, typename O, typename S>
+nb::tuple svd_native(const Dense &d, const kern::RankChooser<T> &choose) {
+    int64_t m = d.shape[0], n = d.size / m;
+    kern::TruncatedSvd<O> sv = native([&] { return kern::truncated_svd<T, O, S>(d.ptr<S>(), m, n, choose); });
+    size_t r = size_t(sv.r);
+    nb::object u = to_numpy<O>(std::move(sv.u), {size_t(m), r});
+    nb::object s = to_numpy<O>(std::move(sv.s), {r});
+    nb::object vt = to_numpy<O>(std::move(sv.vt), {r, size_t(n)});
+    return nb::make_tuple(u, s, vt);
+}
+
+double clamp_ratio(double ratio) { return ratio < 1.0 ? std::max(ratio, 0.01) : 1.0; }
+
+nb::object svd_record(nb::handle shape, nb::handle dtype, nb::handle u, nb::handle s, nb::handle vt, nb::dict meta) {
+    return make_record(member("SVD"), shape, dtype, nb::make_tuple(s), nb::make_tuple(u, vt), meta);
+}
+
+// Rank for an energy target from the singular values (computed in float32, summed in float64).
+struct EnergyRank {
+    double energy;
+    int64_t min_rank;
+    std::optional<int64_t> max_rank;
+    int64_t rank = 0;       // the value recorded in the metadata
+    int64_t full_rank = 0;  // number of singular values
+
+    int64_t operator()(const double *s, int64_t k) {
+        std::vector<double> sq(static_cast<size_t>(k));
+        for (int64_t i = 0; i < k; ++i) sq[size_t(i)] = s[i] * s[i];
+        double total = kern::pairwise_sum(sq.data(), k);
+        int64_t r;
+        if (total <= 1e-30) {
+            r = min_rank;
+        } else {
+            // first position whose cumulative fraction reaches the target (searchsorted, left)
+            double acc = 0.0;
+            int64_t i = 0;
+            for (; i < k; ++i) {
+                acc += sq[size_t(i)];
+                if (acc / total >= energy) break;
+            }
+            r = i + 1;
+        }
+        r = std::max(r, min_rank);
+        if (max_rank) r = std::min(r, *max_rank);
+        r = std::min(r, k);
+        rank = r;
+        full_rank = k;
+        return slice_len(r, k);
+    }
+};
+
+}  // namespace
+
+nb::object svd_compress(nb::handle tensor, double rank_ratio, int64_t min_rank) {
+    Dense d;
+    bool fast = dense_view(tensor, d, true);
+    check_ndim(ndim_of(tensor, d, fast));
+    nb::tuple shape = as_tuple(tensor.attr("shape"));
+    double ratio = clamp_ratio(rank_ratio);
+    nb::dict meta;
+    meta["rank_ratio"] = ratio;
+    if (fast && kern::lapack_fits(d.shape[0], d.size / d.shape[0])) {
+        int64_t m = d.shape[0], n = d.size / m, k = std::min(m, n);
+        int64_t r = std::max(min_rank, py_ceil(double(k) * ratio));
+        meta["rank"] = r;
+        int64_t keep = slice_len(r, k);
+        nb::tuple usv = d.kind == 1
+                            ? svd_native<float, float, float>(d, [keep](const float *, int64_t) { return keep; })
+                            : svd_native<double, double, double>(d, [keep](const double *, int64_t) { return keep; });
+        return svd_record(shape, nb::str(d.dtype_name()), usv[0], usv[1], usv[2], meta);
+    }
+    // Other element types: numpy's own SVD (integers in float64; unsupported types raise there).
+    nb::module_ np = vz::numpy();
+    nb::object mat = tensor.attr("reshape")(shape[0], -1);
+    nb::tuple mshape = nb::borrow<nb::tuple>(mat.attr("shape"));
+    int64_t k = std::min(nb::cast<int64_t>(mshape[0]), nb::cast<int64_t>(mshape[1]));
+    int64_t r = std::max(min_rank, py_ceil(double(k) * ratio));
+    meta["rank"] = r;
+    nb::tuple usv = nb::borrow<nb::tuple>(np.attr("linalg").attr("svd")(mat, "full_matrices"_a = false));
+    nb::object dtype = tensor.attr("dtype");
+    nb::object u = astype_nocopy(usv[0][cols_to(r)], dtype);
+    nb::object s = astype_nocopy(usv[1][slice_to(r)], dtype);
+    nb::object vt = astype_nocopy(usv[2][slice_to(r)], dtype);
+    return svd_record(shape, nb::str(dtype), u, s, vt, meta);
+}
+
+nb::object svd_compress_energy(nb::handle tensor, double energy, int64_t min_rank, std::optional<int64_t> max_rank) {
+    Dense d;
+    bool fast = dense_view(tensor, d, false);
+    check_ndim(ndim_of(tensor, d, fast));
+    nb::tuple shape = as_tuple(tensor.attr("shape"));
+    double target = energy < 1.0 ? std::max(energy, 0.0) : 1.0;
+    EnergyRank er{target, min_rank, max_rank};
+    nb::tuple usv;
+    nb::object dtype;
+    auto choose = [&er](const float *s, int64_t k) {
+        std::vector<double> sd(s, s + k);
+        return er(sd.data(), k);
+    };
+    if (fast && kern::lapack_fits(d.shape[0], d.size / d.shape[0])) {
+        // Decompose in float32, store in the tensor's own type.
+        usv = d.kind == 1 ? svd_native<float, float, float>(d, choose) : svd_native<float, double, double>(d, choose);
+        dtype = nb::str(d.dtype_name());
+    } else {
+        nb::module_ np = vz::numpy();
+        nb::object mat = np.attr("ascontiguousarray")(tensor.attr("reshape")(shape[0], -1), "dtype"_a = np.attr("float32"));
+        dtype = tensor.attr("dtype");
+        Dense md;
+        if (dense_view(mat, md, false) && kern::lapack_fits(md.shape[0], md.size / md.shape[0])) {
+            usv = svd_native<float, float, float>(md, choose);
+        } else {
+            nb::tuple full = nb::borrow<nb::tuple>(np.attr("linalg").attr("svd")(mat, "full_matrices"_a = false));
+            nb::object s64 = np.attr("asarray")(full[1], "dtype"_a = np.attr("float64"));
+            std::vector<double> sv = nb::cast<std::vector<double>>(s64.attr("tolist")());
+            int64_t keep = er(sv.data(), int64_t(sv.size()));
+            usv = nb::make_tuple(full[0][cols_to(keep)], full[1][slice_to(keep)], full[2][slice_to(keep)]);
+        }
+        usv = nb::make_tuple(astype_nocopy(usv[0], dtype), astype_nocopy(usv[1], dtype), astype_nocopy(usv[2], dtype));
+        dtype = nb::str(dtype);
+    }
+    nb::dict meta;
+    meta["energy"] = target;
+    meta["rank"] = er.rank;
+    meta["full_rank"] = er.full_rank;
+    return svd_record(shape, dtype, usv[0], usv[1], usv[2], meta);
+}
+
+namespace {
+template <typename T>
+nb::object svd_reconstruct_native(const Dense &u, const Dense &s, const Dense &vt) {
+    int64_t m = u.shape[0], r = u.shape[1], n = vt.shape[1];
+    kern::Buffer<T> out = native([&] {
+        kern::Buffer<T> o = kern::alloc<T>(size_t(m) * size_t(n));
+        kern::svd_reconstruct<T>(m, n, r, u.ptr<T>(), s.ptr<T>(), vt.ptr<T>(), o.get());
+        return o;
+    });
+    return to_numpy<T>(std::move(out), {size_t(m), size_t(n)});
+}
+
+// reshape to the record's shape, then cast to its element type (no copy when already of it).
+nb::object finish(nb::handle arr, nb::handle compressed, const char *native_dtype) {
+    nb::object out = arr.attr("reshape")(compressed.attr("shape"));
+    nb::object dtype = compressed.attr("dtype");
+    if (native_dtype && PyUnicode_CheckExact(dtype.ptr()) && py_str(dtype) == native_dtype) return out;
+    return astype_nocopy(out, dtype);
+}
+}  // namespace
+
+nb::object svd_decompress(nb::handle compressed) {
+    nb::object method = compressed.attr("method");
+    if (!method.is(member("SVD"))) raise_value("Expected SVD, got " + py_str(method));
+    nb::list factors = as_list(compressed.attr("factors"));
+    size_t nf = nb::len(factors);
+    if (nf > 2) raise_value("too many values to unpack (expected 2)");
+    if (nf < 2) raise_value("not enough values to unpack (expected 2, got " + std::to_string(nf) + ")");
+    nb::object u = factors[0], vt = factors[1];
+    nb::object s = compressed.attr("cores")[0];
+    {
+        Dense du, ds, dvt;
+        if (dense_view(u, du, false) && dense_view(s, ds, false) && dense_view(vt, dvt, false) &&
+            du.kind == ds.kind && du.kind == dvt.kind && du.shape.size() == 2 && ds.shape.size() == 1 &&
+            dvt.shape.size() == 2 && du.shape[1] == ds.shape[0] && dvt.shape[0] == ds.shape[0] &&
+            kern::lapack_fits(du.shape[0], dvt.shape[1]) && kern::lapack_fits(du.shape[0], du.shape[1]) &&
+            kern::lapack_fits(dvt.shape[0], dvt.shape[1])) {
+            nb::object out = du.kind == 1 ? svd_reconstruct_native<float>(du, ds, dvt)
+                                          : svd_reconstruct_native<double>(du, ds, dvt);
+            return finish(out, compressed, du.dtype_name());
+        }
+    }
+    nb::object us = chk(PyNumber_Multiply(u.ptr(), s.ptr()));
+    nb::object prod = chk(PyNumber_MatrixMultiply(us.ptr(), vt.ptr()));
+    return finish(prod, compressed, nullptr);
+}
+
+void register_svd(nb::module_ &m) {
+    m.def(
+        "svd_compress",
+        [](nb::handle tensor, nb::handle rank_ratio, nb::handle min_rank) {
+            double ratio = vz::arg_float(rank_ratio, "rank_ratio");
+            int64_t mr = vz::arg_int(min_rank, "min_rank");
+            return svd_compress(tensor, ratio, mr);
+        },
+        "tensor"_a, "rank_ratio"_a = 0.5, "min_rank"_a = 1,
+        "Truncated SVD of the mode-0 flattening keeping ceil(min(m, n) * rank_ratio) triplets (at least min_rank).");
+    m.def(
+        "svd_compress_energy",
+        [](nb::handle tensor, nb::handle energy, nb::handle min_rank, nb::handle max_rank) {
+            double e = vz::arg_float(energy, "energy");
+            int64_t lo = vz::arg_int(min_rank, "min_rank");
+            std::optional<int64_t> hi;
+            if (!max_rank.is_none()) hi = vz::arg_int(max_rank, "max_rank");
+            return svd_compress_energy(tensor, e, lo, hi);
+        },
+        "tensor"_a, "energy"_a = 0.99, "min_rank"_a = 1, "max_rank"_a.none() = nb::none(),
+        "Truncated SVD keeping the smallest rank whose singular values hold `energy` of the squared mass.");
+    m.def("svd_decompress", [](nb::handle compressed) { return svd_decompress(compressed); }, "compressed"_a,
+          "Dense array rebuilt from an SVD record.");
+}
+
+}  // namespace lr

@@ -1,0 +1,139 @@
+// Tensor-train decomposition by sequential truncated SVD (TT-SVD, float64) and its reconstruction.
+#include "modules/lowrank/common.hpp"
+
+namespace lr {
+
+namespace {
+
+template <typename S, typename O>
+nb::list tt_native(const Dense &d, const std::vector<int64_t> &dims, int64_t cap, std::vector<int64_t> &ranks) {
+    kern::TTResult<O> res = native([&] { return kern::tt_svd<S, O>(d.ptr<S>(), dims, cap); });
+    nb::list cores;
+    for (size_t k = 0; k < dims.size(); ++k)
+        cores.append(to_numpy<O>(std::move(res.cores[k]),
+                                 {size_t(res.ranks[k]), size_t(dims[k]), size_t(res.ranks[k + 1])}));
+    ranks = res.ranks;
+    return cores;
+}
+
+bool steps_fit(const std::vector<int64_t> &dims, int64_t total, int64_t cap) {
+    // The first step is the largest matrix; later ones have at most cap * n_k rows.
+    for (size_t k = 0; k + 1 < dims.size(); ++k) {
+        int64_t rows = (k == 0 ? 1 : std::min<int64_t>(cap, total)) * dims[k];
+        if (!kern::lapack_fits(rows, total / dims[k])) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+nb::object tt_compress(nb::handle tensor, int64_t max_rank) {
+    Dense d;
+    bool fast = dense_view(tensor, d, true);
+    int64_t ndim = fast ? int64_t(d.shape.size()) : nb::cast<int64_t>(tensor.attr("ndim"));
+    if (ndim < 2) raise_value("TT requires ndim >= 2, got " + std::to_string(ndim));
+    int64_t cap = std::max<int64_t>(1, max_rank);
+    nb::tuple shape = as_tuple(tensor.attr("shape"));
+    std::vector<int64_t> dims;
+    for (nb::handle e : shape) dims.push_back(nb::cast<int64_t>(e));
+
+    nb::list cores;
+    std::vector<int64_t> ranks;
+    nb::object dtype;
+    if (fast && steps_fit(dims, d.size, cap)) {
+        cores = d.kind == 1 ? tt_native<float, float>(d, dims, cap, ranks) : tt_native<double, double>(d, dims, cap, ranks);
+        dtype = nb::str(d.dtype_name());
+    } else {
+        // Other element types: numpy converts to float64 (and reports what it cannot convert).
+        nb::module_ np = vz::numpy();
+        nb::object tdtype = tensor.attr("dtype");
+        nb::object c = astype_nocopy(tensor, np.attr("float64")).attr("reshape")(shape[0], -1);
+        Dense cd;
+        if (!dense_view(c, cd, true)) raise_value("TT: unsupported tensor");
+        int64_t total = cd.size;
+        if (!steps_fit(dims, total, cap)) raise_value("TT: tensor too large for the native SVD");
+        nb::list raw = tt_native<double, double>(cd, dims, cap, ranks);
+        for (nb::handle core : raw) cores.append(astype_nocopy(core, tdtype));
+        dtype = nb::str(tdtype);
+    }
+    nb::list bonds;
+    for (size_t k = 1; k + 1 < ranks.size(); ++k) bonds.append(ranks[k]);
+    nb::dict meta;
+    meta["max_rank"] = cap;
+    meta["ranks"] = nb::tuple(bonds);
+    return make_record(member("TENSOR_TRAIN"), shape, dtype, nb::tuple(cores), nb::tuple(), meta);
+}
+
+namespace {
+template <typename T>
+nb::object tt_reconstruct_native(const std::vector<std::unique_ptr<Dense>> &cs) {
+    std::vector<const T *> ptrs;
+    std::vector<int64_t> r0, n, r1;
+    for (auto &c : cs) {
+        ptrs.push_back(c->ptr<T>());
+        r0.push_back(c->shape[0]);
+        n.push_back(c->shape[1]);
+        r1.push_back(c->shape[2]);
+    }
+    size_t total = size_t(r0[0]) * size_t(r1.back());
+    for (int64_t e : n) total *= size_t(e);
+    kern::Buffer<T> out = native([&] { return kern::tt_reconstruct<T>(ptrs, r0, n, r1); });
+    return to_numpy<T>(std::move(out), {total});
+}
+}  // namespace
+
+nb::object tt_decompress(nb::handle compressed) {
+    nb::object method = compressed.attr("method");
+    if (!method.is(member("TENSOR_TRAIN"))) raise_value("Expected TENSOR_TRAIN, got " + py_str(method));
+    nb::object cores_obj = compressed.attr("cores");
+    nb::object result = cores_obj[0];
+    nb::list cores = as_list(cores_obj);
+    nb::object dtype = compressed.attr("dtype");
+    {
+        std::vector<std::unique_ptr<Dense>> cs;
+        bool ok = nb::len(cores) > 1;
+        int64_t rows = 1;
+        for (size_t k = 0; ok && k < nb::len(cores); ++k) {
+            cs.push_back(std::make_unique<Dense>());
+            Dense &c = *cs.back();
+            ok = dense_view(cores[k], c, false) && c.shape.size() == 3 && c.kind == cs[0]->kind &&
+                 (k == 0 || c.shape[0] == cs[k - 1]->shape[2]);
+            if (ok) {
+                rows *= (k == 0 ? c.shape[0] : 1) * c.shape[1];
+                ok = kern::lapack_fits(rows, c.shape[2]) && kern::lapack_fits(c.shape[0], c.shape[1] * c.shape[2]);
+            }
+        }
+        if (ok) {
+            nb::object flat =
+                cs[0]->kind == 1 ? tt_reconstruct_native<float>(cs) : tt_reconstruct_native<double>(cs);
+            nb::object res = flat.attr("reshape")(compressed.attr("shape"));
+            if (PyUnicode_CheckExact(dtype.ptr()) && py_str(dtype) == cs[0]->dtype_name()) return res;
+            return astype_nocopy(res, dtype);
+        }
+    }
+    for (size_t k = 1; k < nb::len(cores); ++k) {
+        nb::handle g = cores[k];
+        nb::tuple rshape = nb::borrow<nb::tuple>(result.attr("shape"));
+        nb::tuple gshape = nb::borrow<nb::tuple>(g.attr("shape"));
+        nb::object left = result.attr("reshape")(-1, rshape[nb::len(rshape) - 1]);
+        nb::object right = g.attr("reshape")(gshape[0], -1);
+        nb::object merged = chk(PyNumber_MatrixMultiply(left.ptr(), right.ptr()));
+        nb::list ext;
+        for (size_t i = 0; i + 1 < nb::len(rshape); ++i) ext.append(rshape[i]);
+        ext.append(gshape[1]);
+        ext.append(gshape[2]);
+        result = merged.attr("reshape")(nb::tuple(ext));
+    }
+    return astype_nocopy(result.attr("reshape")(compressed.attr("shape")), dtype);
+}
+
+void register_tt(nb::module_ &m) {
+    m.def(
+        "tt_compress",
+        [](nb::handle tensor, nb::handle max_rank) { return tt_compress(tensor, vz::arg_int(max_rank, "max_rank")); },
+        "tensor"_a, "max_rank"_a = 8, "Tensor-train decomposition (TT-SVD in float64) with bond ranks capped at max_rank.");
+    m.def("tt_decompress", [](nb::handle compressed) { return tt_decompress(compressed); }, "compressed"_a,
+          "Dense array rebuilt from a tensor-train record.");
+}
+
+}  // namespace lr

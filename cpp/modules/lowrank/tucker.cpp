@@ -1,0 +1,136 @@
+// Tucker decomposition by higher-order SVD and its reconstruction.
+#include "modules/lowrank/common.hpp"
+
+namespace lr {
+
+namespace {
+
+template <typename T>
+nb::tuple hosvd_native(const Dense &d, const std::vector<int64_t> &targets) {
+    kern::TuckerResult<T> res = native([&] { return kern::tucker_hosvd<T>(d.ptr<T>(), d.shape, targets); });
+    nb::list factors;
+    std::vector<size_t> core_shape;
+    for (size_t k = 0; k < d.shape.size(); ++k) {
+        factors.append(to_numpy<T>(std::move(res.factors[k]), {size_t(d.shape[k]), size_t(res.ranks[k])}));
+        core_shape.push_back(size_t(res.ranks[k]));
+    }
+    return nb::make_tuple(to_numpy<T>(std::move(res.core), core_shape), nb::tuple(factors));
+}
+
+bool unfoldings_fit(const Dense &d) {
+    for (int64_t e : d.shape)
+        if (!kern::lapack_fits(e, d.size / e)) return false;
+    return true;
+}
+
+}  // namespace
+
+nb::object tucker_compress(nb::handle tensor, double rank_ratio, int64_t min_rank) {
+    Dense d;
+    bool fast = dense_view(tensor, d, true);
+    int64_t ndim = fast ? int64_t(d.shape.size()) : nb::cast<int64_t>(tensor.attr("ndim"));
+    if (ndim < 2) raise_value("Tucker requires ndim >= 2, got " + std::to_string(ndim));
+    double ratio = rank_ratio < 1.0 ? std::max(rank_ratio, 0.01) : 1.0;
+    nb::tuple shape = as_tuple(tensor.attr("shape"));
+    std::vector<int64_t> targets;
+    for (nb::handle e : shape) targets.push_back(std::max(min_rank, py_ceil(double(nb::cast<int64_t>(e)) * ratio)));
+
+    nb::object core;
+    nb::tuple factors;
+    nb::object dtype;
+    if (fast && unfoldings_fit(d)) {
+        nb::tuple cf = d.kind == 1 ? hosvd_native<float>(d, targets) : hosvd_native<double>(d, targets);
+        core = cf[0];
+        factors = nb::borrow<nb::tuple>(cf[1]);
+        dtype = nb::str(d.dtype_name());
+    } else {
+        // numpy's SVD for other element types (integers in float64; unsupported types raise there).
+        nb::module_ np = vz::numpy();
+        nb::object svd = np.attr("linalg").attr("svd");
+        nb::object tdtype = tensor.attr("dtype");
+        nb::list fl;
+        for (size_t k = 0; k < targets.size(); ++k) {
+            nb::object unf = unfold(tensor, int64_t(k));
+            nb::object u = nb::borrow<nb::tuple>(svd(unf, "full_matrices"_a = false))[0];
+            int64_t cols = nb::cast<int64_t>(u.attr("shape")[1]);
+            int64_t r = std::min(targets[k], cols);
+            fl.append(astype_nocopy(u[cols_to(r)], tdtype));
+        }
+        nb::object c = tensor.attr("copy")();
+        for (size_t k = 0; k < targets.size(); ++k) c = mode_dot(c, fl[k].attr("T"), int64_t(k));
+        core = c;
+        factors = nb::tuple(fl);
+        dtype = nb::str(tdtype);
+    }
+    nb::list ranks;
+    for (nb::handle f : factors) ranks.append(f.attr("shape")[1]);
+    nb::dict meta;
+    meta["rank_ratio"] = ratio;
+    meta["ranks"] = nb::tuple(ranks);
+    return make_record(member("TUCKER"), shape, dtype, nb::make_tuple(core), factors, meta);
+}
+
+namespace {
+template <typename T>
+nb::object tucker_reconstruct_native(const Dense &core, const std::vector<std::unique_ptr<Dense>> &fs) {
+    std::vector<const T *> ptrs;
+    std::vector<int64_t> rows, out_dims;
+    for (auto &f : fs) {
+        ptrs.push_back(f->ptr<T>());
+        rows.push_back(f->shape[0]);
+    }
+    kern::Buffer<T> out =
+        native([&] { return kern::tucker_reconstruct<T>(core.ptr<T>(), core.shape, ptrs, rows, out_dims); });
+    return to_numpy<T>(std::move(out), std::vector<size_t>(out_dims.begin(), out_dims.end()));
+}
+}  // namespace
+
+nb::object tucker_decompress(nb::handle compressed) {
+    nb::object method = compressed.attr("method");
+    if (!method.is(member("TUCKER"))) raise_value("Expected TUCKER, got " + py_str(method));
+    nb::object out = compressed.attr("cores")[0];
+    nb::list factors = as_list(compressed.attr("factors"));
+    nb::object dtype = compressed.attr("dtype");
+    {
+        Dense core;
+        std::vector<std::unique_ptr<Dense>> fs;
+        bool ok = nb::len(factors) > 0 && dense_view(out, core, false) && nb::len(factors) <= core.shape.size();
+        std::vector<int64_t> cur = ok ? core.shape : std::vector<int64_t>();
+        for (size_t k = 0; ok && k < nb::len(factors); ++k) {
+            fs.push_back(std::make_unique<Dense>());
+            Dense &f = *fs.back();
+            ok = dense_view(factors[k], f, false) && f.kind == core.kind && f.shape.size() == 2 &&
+                 f.shape[1] == cur[k];
+            if (ok) {
+                cur[k] = f.shape[0];
+                int64_t total = 1;
+                for (int64_t e : cur) total *= e;
+                ok = kern::lapack_fits(f.shape[0], total / f.shape[0]) && kern::lapack_fits(f.shape[0], f.shape[1]);
+            }
+        }
+        if (ok) {
+            nb::object res = core.kind == 1 ? tucker_reconstruct_native<float>(core, fs)
+                                            : tucker_reconstruct_native<double>(core, fs);
+            if (PyUnicode_CheckExact(dtype.ptr()) && py_str(dtype) == core.dtype_name()) return res;
+            return astype_nocopy(res, dtype);
+        }
+    }
+    for (size_t k = 0; k < nb::len(factors); ++k) out = mode_dot(out, factors[k], int64_t(k));
+    return astype_nocopy(out, dtype);
+}
+
+void register_tucker(nb::module_ &m) {
+    m.def(
+        "tucker_compress",
+        [](nb::handle tensor, nb::handle rank_ratio, nb::handle min_rank) {
+            double ratio = vz::arg_float(rank_ratio, "rank_ratio");
+            int64_t mr = vz::arg_int(min_rank, "min_rank");
+            return tucker_compress(tensor, ratio, mr);
+        },
+        "tensor"_a, "rank_ratio"_a = 0.5, "min_rank"_a = 1,
+        "Tucker decomposition by higher-order SVD: a core plus one factor matrix per mode.");
+    m.def("tucker_decompress", [](nb::handle compressed) { return tucker_decompress(compressed); }, "compressed"_a,
+          "Dense array rebuilt from a Tucker record.");
+}
+
+}  // namespace lr
