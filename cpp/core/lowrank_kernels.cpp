@@ -9,10 +9,39 @@
 #include <stdexcept>
 #include <type_traits>
 
+extern "C" {
+void scipy_openblas_set_num_threads(int);
+int scipy_openblas_get_num_threads(void);
+}
+
 namespace vz::core::lowrank {
 
 namespace {
 constexpr std::size_t kCopyGrain = std::size_t(1) << 16;
+
+// OpenBLAS's thread count for the duration of one kernel: small problems run on the calling
+// thread (waking and synchronising BLAS threads costs more than it saves there, and idle
+// spinning threads slow down everything else on a busy machine); large ones use every core.
+class BlasThreads {
+  public:
+    explicit BlasThreads(double flops) {
+        int want = flops < 4.0e6 ? 1 : int(worker_count());
+        prev_ = scipy_openblas_get_num_threads();
+        if (want != prev_) {
+            scipy_openblas_set_num_threads(want);
+            changed_ = true;
+        }
+    }
+    ~BlasThreads() {
+        if (changed_) scipy_openblas_set_num_threads(prev_);
+    }
+    BlasThreads(const BlasThreads &) = delete;
+    BlasThreads &operator=(const BlasThreads &) = delete;
+
+  private:
+    int prev_ = 1;
+    bool changed_ = false;
+};
 
 int as_int(int64_t v) { return int(v); }
 
@@ -75,7 +104,10 @@ TruncatedSvd<O> truncated_svd(const S *a, int64_t m, int64_t n, const RankChoose
     Buffer<T> s = alloc<T>(std::size_t(k));
     Buffer<T> u = alloc<T>(std::size_t(m) * std::size_t(k));   // row-major m x k
     Buffer<T> vt = alloc<T>(std::size_t(k) * std::size_t(n));  // row-major k x n
-    gesdd_thin<T>(as_int(n), as_int(m), work.get(), s.get(), vt.get(), u.get());
+    {
+        BlasThreads threads(double(m) * double(n) * double(k));
+        gesdd_thin<T>(as_int(n), as_int(m), work.get(), s.get(), vt.get(), u.get());
+    }
     work.reset();
     int64_t r = choose(s.get(), k);
     r = std::max<int64_t>(0, std::min(r, k));
@@ -111,6 +143,7 @@ void svd_reconstruct(int64_t m, int64_t n, int64_t r, const T *u, const T *s, co
         fill_zero(out, std::size_t(m) * std::size_t(n));
         return;
     }
+    BlasThreads threads(double(m) * double(n) * double(r));
     // Scale the smaller factor, then one product: out^T (n x m, column-major) = vt^T * (u s)^T.
     if (m <= n) {
         Buffer<T> us = alloc<T>(std::size_t(m) * std::size_t(r));
@@ -136,6 +169,7 @@ void mode_product(const T *x, int64_t a, int64_t p, int64_t b, const T *mat, int
         fill_zero(y, total);
         return;
     }
+    BlasThreads threads(double(a) * double(b) * double(jn) * double(p));
     if (b == 1) {
         // y (a x jn) = x (a x p) * M^T; column-major: y^T = M * x^T.
         char op = mat_is_transpose ? 'N' : 'T';
@@ -152,15 +186,29 @@ void mode_product(const T *x, int64_t a, int64_t p, int64_t b, const T *mat, int
                 as_int(b), mat, std::max(1, ldm), T(0), y + i * std::size_t(jn) * std::size_t(b), as_int(b));
     };
     double flops = double(b) * double(jn) * double(p);
-    if (a > 1 && flops < 64.0 * 64.0 * 64.0) {
-        // Many small products: spread the slabs over the workers (each product is single-threaded).
-        std::size_t grain = std::max<std::size_t>(1, std::size_t(32768.0 / std::max(1.0, flops)));
-        parallel_for(std::size_t(a), grain, [&](std::size_t s0, std::size_t s1, unsigned) {
-            for (std::size_t i = s0; i < s1; ++i) slab(i);
-        });
-    } else {
-        for (int64_t i = 0; i < a; ++i) slab(std::size_t(i));
+    if (a > 1 && flops <= 32.0 * 32.0 * 32.0) {
+        // Many small slabs: a plain loop beats one BLAS call per slab.
+        auto direct = [&](std::size_t i0, std::size_t i1, unsigned) {
+            for (std::size_t i = i0; i < i1; ++i) {
+                const T *xi = x + i * std::size_t(p) * std::size_t(b);
+                T *yi = y + i * std::size_t(jn) * std::size_t(b);
+                for (int64_t j = 0; j < jn; ++j) {
+                    T *yrow = yi + std::size_t(j) * std::size_t(b);
+                    std::fill(yrow, yrow + b, T(0));
+                    for (int64_t q = 0; q < p; ++q) {
+                        T mjq = mat_is_transpose ? mat[std::size_t(q) * std::size_t(jn) + std::size_t(j)]
+                                                 : mat[std::size_t(j) * std::size_t(p) + std::size_t(q)];
+                        const T *xrow = xi + std::size_t(q) * std::size_t(b);
+                        for (int64_t l = 0; l < b; ++l) yrow[l] += mjq * xrow[l];
+                    }
+                }
+            }
+        };
+        std::size_t grain = std::max<std::size_t>(1, std::size_t((1 << 20) / std::max(1.0, flops)));
+        parallel_for(std::size_t(a), grain, direct);
+        return;
     }
+    for (int64_t i = 0; i < a; ++i) slab(std::size_t(i));
 }
 
 template <typename T>
@@ -302,6 +350,7 @@ Buffer<T> tt_reconstruct(const std::vector<const T *> &cores, const std::vector<
     Buffer<T> res = alloc<T>(size);
     convert(cores[0], res.get(), size);
     for (std::size_t k = 1; k < cores.size(); ++k) {
+        BlasThreads threads(double(rows) * double(n[k]) * double(r1[k]) * double(bond));
         std::size_t right = std::size_t(n[k]) * std::size_t(r1[k]);
         Buffer<T> next = alloc<T>(rows * right);
         if (rows && right) {

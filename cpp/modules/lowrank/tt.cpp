@@ -25,6 +25,33 @@ bool steps_fit(const std::vector<int64_t> &dims, int64_t total, int64_t cap) {
     return true;
 }
 
+// The same sweep through numpy (arrays without elements, or too large for 32-bit LAPACK).
+nb::list tt_numpy(nb::object c, nb::handle shape, const std::vector<int64_t> &dims, int64_t cap, nb::handle dtype,
+                  std::vector<int64_t> &ranks) {
+    nb::module_ np = vz::numpy();
+    nb::object svd = np.attr("linalg").attr("svd");
+    nb::list cores;
+    int64_t r_prev = 1;
+    ranks.assign(1, 1);
+    for (size_t k = 0; k + 1 < dims.size(); ++k) {
+        c = c.attr("reshape")(r_prev * dims[k], -1);
+        nb::object usv = svd(c, "full_matrices"_a = false);
+        nb::object u = getitem(usv, 0), s = getitem(usv, 1), vt = getitem(usv, 2);
+        int64_t r = std::min(cap, nb::cast<int64_t>(getitem(u.attr("shape"), 1)));
+        u = u[cols_to(r)];
+        s = s[slice_to(r)];
+        vt = vt[slice_to(r)];
+        cores.append(astype_nocopy(u.attr("reshape")(r_prev, getitem(shape, int64_t(k)), r), dtype));
+        nb::object diag = np.attr("diag")(s);
+        c = chk(PyNumber_MatrixMultiply(diag.ptr(), vt.ptr()));
+        r_prev = r;
+        ranks.push_back(r);
+    }
+    cores.append(astype_nocopy(c.attr("reshape")(r_prev, getitem(shape, -1), 1), dtype));
+    ranks.push_back(1);
+    return cores;
+}
+
 }  // namespace
 
 nb::object tt_compress(nb::handle tensor, int64_t max_rank) {
@@ -49,11 +76,12 @@ nb::object tt_compress(nb::handle tensor, int64_t max_rank) {
         nb::object tdtype = tensor.attr("dtype");
         nb::object c = astype_nocopy(tensor, np.attr("float64")).attr("reshape")(shape[0], -1);
         Dense cd;
-        if (!dense_view(c, cd, true)) raise_value("TT: unsupported tensor");
-        int64_t total = cd.size;
-        if (!steps_fit(dims, total, cap)) raise_value("TT: tensor too large for the native SVD");
-        nb::list raw = tt_native<double, double>(cd, dims, cap, ranks);
-        for (nb::handle core : raw) cores.append(astype_nocopy(core, tdtype));
+        if (dense_view(c, cd, true) && steps_fit(dims, cd.size, cap)) {
+            nb::list raw = tt_native<double, double>(cd, dims, cap, ranks);
+            for (nb::handle core : raw) cores.append(astype_nocopy(core, tdtype));
+        } else {
+            cores = tt_numpy(c, shape, dims, cap, tdtype, ranks);
+        }
         dtype = nb::str(tdtype);
     }
     nb::list bonds;
