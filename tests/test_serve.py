@@ -507,6 +507,58 @@ def test_concurrent_clients_get_their_adapter(server, reference):
     assert replies == [expected[n] for n in names]
 
 
+def _stub_engine(generate):
+    return types.SimpleNamespace(device="cpu", servable=lambda: ["x", "y"], generate=generate)
+
+
+def test_handlers_run_on_worker_threads():
+    # Two requests can only meet inside generate if the framework runs the synchronous
+    # handler off its event loop, one worker thread per request.
+    barrier = threading.Barrier(2, timeout=20)
+
+    def generate(name, conversation, max_tokens, temperature):
+        assert conversation == [{"role": "user", "content": "hi"}]
+        barrier.wait()
+        return "%s:%s:%s" % (name, max_tokens, temperature)
+
+    srv = _Server(build_app(_stub_engine(generate)))
+    try:
+        import httpx
+
+        def ask(name):
+            body = {"model": name, "messages": [{"role": "user", "content": "hi"}], "max_tokens": 5}
+            with httpx.Client(timeout=60) as c:
+                return c.post(srv.url + "/v1/chat/completions", json=body).json()
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            out = list(pool.map(ask, ["x", "y"]))
+        assert [o["choices"][0]["message"]["content"] for o in out] == ["x:5:0.0", "y:5:0.0"]
+    finally:
+        srv.close()
+
+
+def test_generation_error_is_500_and_server_lives_on():
+    from fastapi.testclient import TestClient
+
+    def generate(*args):
+        raise RuntimeError("model exploded")
+
+    with TestClient(build_app(_stub_engine(generate)), raise_server_exceptions=False) as tc:
+        r = tc.post("/v1/chat/completions", json={"model": "x", "messages": HELLO})
+        assert r.status_code == 500
+        assert tc.get("/healthz").json()["status"] == "ok"
+
+
+def test_import_needs_no_heavy_library():
+    import subprocess
+
+    code = ("import sys, velkor_zuma.serve\n"
+            "heavy = {'torch', 'transformers', 'peft', 'fastapi', 'uvicorn', 'bitsandbytes',\n"
+            "         'velkor_zuma.hubload'}\n"
+            "print(sorted(heavy & set(sys.modules)))\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "[]"
+
+
 # ---------------------------------------------------------------------------------- heartbeat
 
 
