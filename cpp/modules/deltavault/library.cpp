@@ -89,14 +89,29 @@ nb::dict reconstruct(nb::handle self, nb::handle model_id) {
     nb::object record = get_item(self.attr("deltas"), model_id);
     nb::object base = self.attr("base");
     nb::object decompress = own_attr("decompress");
+    nb::object none_method = own_attr("CompressionMethod").attr("NONE");
+    nb::object ndarray = vz::numpy().attr("ndarray");
     nb::dict out;
     for (nb::handle item : items(record.attr("tensors"))) {
-        nb::handle name = item[0];
-        nb::object d = decompress(item[1]);
-        if (contains(base, name))
-            out[name] = add_base(get_item(base, name), std::move(d));
-        else
-            out[name] = d;
+        nb::handle name = item[0], rec = item[1];
+        if (!contains(base, name)) {
+            out[name] = decompress(rec);
+            continue;
+        }
+        nb::object b = get_item(base, name);
+        // An uncompressed record decompresses to a copy of its array; base + that array is
+        // the same sum without the copy. add_base never writes into it (the record holds it).
+        if (rec.attr("method").is(none_method)) {
+            nb::object cores = rec.attr("cores");
+            if (PyTuple_Check(cores.ptr()) && PyTuple_GET_SIZE(cores.ptr()) >= 1) {
+                nb::object stored = nb::borrow(PyTuple_GET_ITEM(cores.ptr(), 0));
+                if (Py_TYPE(stored.ptr()) == (PyTypeObject *) ndarray.ptr()) {
+                    out[name] = add_base(b, std::move(stored));
+                    continue;
+                }
+            }
+        }
+        out[name] = add_base(b, decompress(rec));
     }
     return out;
 }

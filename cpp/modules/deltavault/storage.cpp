@@ -445,7 +445,14 @@ void save(nb::handle self, nb::handle path) {
             nb::list shape;
             for (nb::handle n : rec.attr("shape")) shape.append(nb::int_(n));
             e["shape"] = shape;
-            e["dtype"] = need_str(rec.attr("dtype"), "the dtype of " + where);
+            // The element type is text; a numpy dtype object in its place is kept as one.
+            nb::object dtype = rec.attr("dtype");
+            if (nb::isinstance(dtype, np.attr("dtype"))) {
+                e["dtype"] = nb::str(dtype);
+                e["dtype_object"] = true;
+            } else {
+                e["dtype"] = need_str(dtype, "the dtype of " + where);
+            }
             e["metadata"] = encode(rec.attr("metadata"), "the metadata of " + where);
             nb::list cores, factors;
             std::size_t j = 0;
@@ -596,12 +603,15 @@ nb::object load(nb::handle cls, nb::handle path) {
                     mf.damaged(twhere + " shape holds something other than non-negative integers");
                 shape.append(n);
             }
-            nb::str dtype = mf.text(te, "dtype", twhere);
+            nb::str dtype_text = mf.text(te, "dtype", twhere);
+            nb::object dtype_obj;
             try {
-                np.attr("dtype")(dtype);
+                dtype_obj = np.attr("dtype")(dtype_text);
             } catch (nb::python_error &) {
-                mf.damaged(twhere + " has the unknown dtype '" + nb::cast<std::string>(dtype) + "'");
+                mf.damaged(twhere + " has the unknown dtype '" + nb::cast<std::string>(dtype_text) + "'");
             }
+            PyObject *as_object = PyDict_GetItemString(te.ptr(), "dtype_object");
+            nb::object dtype = as_object && PyObject_IsTrue(as_object) == 1 ? dtype_obj : nb::object(dtype_text);
             nb::object metadata = mf.decode(mf.key(te, "metadata", twhere), twhere + " metadata");
             if (!PyDict_Check(metadata.ptr())) mf.damaged(twhere + " metadata is not a mapping");
             auto arrays_of = [&](const char *field) {
