@@ -345,12 +345,51 @@ def test_full_model_is_not_an_adapter(tiny_model_dir, adapter_dirs, first):
     assert eng.adapter_names == ([] if first else ["a"])
 
 
+class _PlacedModel:
+    """What the loader returns on a (simulated) GPU: records placement and mode calls."""
+
+    def __init__(self, log):
+        self.log = log
+
+    def to(self, device):
+        self.log.append(("to", device))
+        return self
+
+    def eval(self):
+        self.log.append("eval")
+        return self
+
+
+@pytest.mark.parametrize("precision, resolved, moved", [
+    ("fp16", "fp16", True), ("int4", "int4", False), ("auto", "int8", False)])
+def test_load_on_cuda_places_and_measures(tiny_model_dir, monkeypatch, precision, resolved, moved):
+    import transformers
+
+    log, readings = [], iter([1000, 5000, 6000])
+    monkeypatch.setattr(torch.cuda, "is_available", lambda: True)
+    monkeypatch.setattr(torch.cuda, "memory_allocated", lambda: next(readings))
+    monkeypatch.setitem(sys.modules, "bitsandbytes", types.ModuleType("bitsandbytes"))
+
+    def from_pretrained(source, **options):
+        log.append(("load", source, sorted(options)))
+        return _PlacedModel(log)
+
+    monkeypatch.setattr(transformers.AutoModelForCausalLM, "from_pretrained", from_pretrained)
+    cfg = ServeConfig(str(tiny_model_dir), {}, precision)
+    eng = _Engine(cfg).load()
+    assert cfg.precision == resolved
+    assert (eng.device, eng.base_vram, eng.total_vram) == ("cuda", 4000, 6000)
+    options = ["dtype"] if moved else ["device_map", "quantization_config"]
+    assert log == [("load", str(tiny_model_dir), options), *([("to", "cuda")] if moved else []), "eval"]
+    assert isinstance(eng.model, _PlacedModel)
+
+
 def test_greedy_replies_per_adapter(engine, reference):
     replies = {n: engine.generate(n, HELLO, None, 0.0) for n in ["a", "b", "a"]}
     assert replies["a"] == reference("a") and replies["b"] == reference("b")
     assert replies["a"] != replies["b"]
     for text in replies.values():
-        assert "<|user|>" not in text and "Hello" not in text
+        assert "<|user|>" not in text and "Hello" not in text and "</s>" not in text
 
 
 def test_base_name_disables_adapters(engine, reference):
@@ -647,7 +686,10 @@ def opened(monkeypatch):
 def test_heartbeat_first_beat(engine, dashboard, beat_sleeps, opened):
     cfg = dataclasses.replace(engine.cfg, api_base="http://127.0.0.1:%d" % dashboard.server_port,
                               api_key="key-first")
+    before = set(threading.enumerate())
     assert _start_heartbeat(cfg, engine, "0.0.0.0", 8000.0) is None
+    started = set(threading.enumerate()) - before
+    assert started and all(t.daemon for t in started)  # never keeps the process alive
     method, path, headers, body = _beat(dashboard, "key-first")
     assert (method, path) == ("POST", "/api/zuma/endpoints/heartbeat")
     assert headers["Content-Type"] == "application/json" and headers["X-ZUMA-Key"] == "key-first"
@@ -722,11 +764,11 @@ def test_heartbeat_survives_refused_connection(engine, beat_sleeps, capfd):
 def test_heartbeat_without_key_does_nothing(engine, key, monkeypatch):
     sent = []
     monkeypatch.setattr(urllib.request, "urlopen", lambda *a, **k: sent.append(a))
-    before = threading.active_count()
+    before = set(threading.enumerate())
     cfg = dataclasses.replace(engine.cfg, api_base="http://127.0.0.1:1", api_key=key)
     assert _start_heartbeat(cfg, engine, "h", 1) is None
     time.sleep(0.2)
-    assert threading.active_count() == before and sent == []
+    assert set(threading.enumerate()) - before == set() and sent == []
 
 
 @pytest.mark.parametrize("host, port, name", [(1, 2, "host"), ("h", "80", "port")])
