@@ -1,0 +1,91 @@
+// The `velkor-zuma` command: shared declarations of the subcommands and their helpers.
+#pragma once
+
+#include "bind/bind.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vzcli {
+namespace nb = nanobind;
+using namespace nb::literals;
+
+// A failure the user can act on: printed as one line on stderr, exit status 1.
+struct CliError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+// A bad combination of arguments found after parsing: reported through the subcommand's parser
+// (usage line + message on stderr), exit status 2.
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// ---- output ----------------------------------------------------------------------------------
+// Written through sys.stdout / sys.stderr so that our lines and those the host's libraries print
+// stay in order; every call flushes.
+void out(const std::string &text);     // text + "\n" on stdout
+void err(const std::string &text);     // text + "\n" on stderr
+bool stderr_is_tty();
+// Progress notes for long work: on stderr, and only when stderr is a terminal.
+void progress(const std::string &text);
+
+std::string human(double bytes);              // 1024-based: "1.50 KB", largest unit "GB"
+std::string with_commas(int64_t n);           // 1478656 -> "1,478,656"
+std::string bytes_both(int64_t n);            // "1.41 MB (1,478,656 bytes)"
+std::string fixed(double v, int decimals);    // printf("%.*f")
+std::string sci(double v);                    // printf("%.2e")
+std::string py_str(nb::handle obj);           // str(obj)
+std::string py_repr(nb::handle obj);          // repr(obj)
+
+// A plain text table: column widths from the cells, `right[i]` right-aligns column i.
+std::string table(const std::vector<std::string> &headers,
+                  const std::vector<std::vector<std::string>> &rows,
+                  const std::vector<bool> &right);
+
+// One line out of a possibly multi-line message (for the error line on stderr).
+std::string one_line(const std::string &msg);
+
+// ---- host objects ----------------------------------------------------------------------------
+nb::object path(const std::string &p);  // pathlib.Path(p)
+bool is_dir(const std::string &p);
+bool is_file(const std::string &p);
+bool dir_has_entries(const std::string &p);
+
+// ---- model sources ---------------------------------------------------------------------------
+// SRC forms: "ollama:NAME", "lmstudio:NAME", a .gguf file, a snapshot directory of safetensors
+// shards, or a hub repository id (downloaded or reused from the hub cache).
+bool is_gguf_source(const std::string &src);
+nb::dict load_source(const std::string &src);
+// A directory holding a transformers model (config, tokenizer, shards): a local directory, or
+// the snapshot of a hub id. GGUF sources are refused with a message naming `what`.
+nb::object model_dir_source(const std::string &src, const char *what);
+
+// ---- libraries on disk -----------------------------------------------------------------------
+nb::object library_load(const std::string &dir);
+void library_save(nb::handle lib, const std::string &dir);
+// Dense stand-ins for the stored fine-tunes (zero-stride views: shape and element type only),
+// so that the library's own `summary` can account for fine-tunes that exist only as deltas.
+nb::dict dense_standins(nb::handle lib);
+
+// ---- subcommands (args: the argparse namespace) -------------------------------------------
+int cmd_demo(nb::handle args);
+int cmd_serve(nb::handle args);
+int cmd_add_base(nb::handle args);
+int cmd_add_finetune(nb::handle args);
+int cmd_list(nb::handle args);
+int cmd_export(nb::handle args);
+int cmd_dedup(nb::handle args);
+int cmd_list_ollama(nb::handle args);
+int cmd_list_lmstudio(nb::handle args);
+int cmd_perplexity(nb::handle args);
+
+// Prints the library summary and per-fine-tune table (shared by `list` and the demo).
+void print_library(nb::handle lib, nb::dict summary, const std::string &title);
+// Prints a DedupStore's summary with a per-tenant table (shared by `dedup` and the demo).
+void print_dedup(nb::handle store, const std::string &title);
+
+}  // namespace vzcli

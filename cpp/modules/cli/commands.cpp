@@ -1,0 +1,346 @@
+// Subcommands over the storage side (libraries, dedup, local models, perplexity) and `serve`.
+#include "cli.hpp"
+
+#include <set>
+
+namespace vzcli {
+
+static std::string str_arg(nb::handle args, const char *name) { return nb::cast<std::string>(args.attr(name)); }
+
+static nb::object optional_arg(nb::handle args, const char *name) { return args.attr(name); }
+
+static int64_t sd_nbytes(nb::handle sd) {
+    return nb::cast<int64_t>(vz::import("velkor_zuma.deltavault").attr("_nbytes")(sd));
+}
+
+// ---- printing shared with the demo -------------------------------------------------------------
+
+void print_library(nb::handle lib, nb::dict summary, const std::string &title) {
+    out(title);
+    nb::object energy = lib.attr("energy");
+    nb::object method = lib.attr("method");
+    std::string method_text = nb::hasattr(method, "value") ? py_str(method.attr("value")) : py_str(method);
+    std::string settings = energy.is_none()
+                               ? "method " + method_text + ", max_rank " + py_str(lib.attr("max_rank"))
+                               : "svd to energy " + py_str(energy) + ", max_rank " + py_str(lib.attr("max_rank"));
+    out("  base              : " + py_repr(lib.attr("base_id")) + ", " +
+        std::to_string(nb::len(nb::object(lib.attr("base")))) + " tensors");
+    out("  settings          : " + settings);
+    out("  fine-tunes        : " + py_str(summary["n_models"]));
+    out("  base bytes        : " + bytes_both(nb::cast<int64_t>(summary["base_bytes"])));
+    out("  naive total bytes : " + bytes_both(nb::cast<int64_t>(summary["naive_total_bytes"])) +
+        "   (every fine-tune stored densely)");
+    out("  stored bytes      : " + bytes_both(nb::cast<int64_t>(summary["velkor_zuma_bytes"])) +
+        "   (base once + compressed deltas)");
+    out("  delta-only bytes  : " + bytes_both(nb::cast<int64_t>(summary["delta_only_bytes"])));
+    out("  overall ratio     : " + fixed(nb::cast<double>(summary["overall_ratio"]), 2) + "x");
+}
+
+static std::vector<std::vector<std::string>> finetune_rows(nb::handle lib) {
+    std::vector<std::vector<std::string>> rows;
+    for (auto [id, delta] : nb::borrow<nb::dict>(lib.attr("deltas"))) {
+        int64_t dense = 0;
+        std::vector<std::string> methods;
+        std::set<std::string> seen;
+        nb::dict tensors = nb::borrow<nb::dict>(delta.attr("tensors"));
+        for (auto [name, rec] : tensors) {
+            dense += nb::cast<int64_t>(rec.attr("original_size_bytes"));
+            nb::object m = rec.attr("method");
+            std::string mt = nb::hasattr(m, "value") ? py_str(m.attr("value")) : py_str(m);
+            if (seen.insert(mt).second) methods.push_back(mt);
+        }
+        int64_t stored = nb::cast<int64_t>(delta.attr("stored_bytes")());
+        std::string joined;
+        for (auto &m : methods) joined += (joined.empty() ? "" : "+") + m;
+        rows.push_back({py_str(id), std::to_string(nb::len(tensors)), joined, human((double) dense),
+                        human((double) stored), stored ? fixed((double) dense / (double) stored, 2) + "x" : "-"});
+    }
+    return rows;
+}
+
+void print_dedup(nb::handle store, const std::string &title) {
+    out(title);
+    nb::dict unique = nb::borrow<nb::dict>(store.attr("unique"));
+    nb::dict tenant_bytes = nb::borrow<nb::dict>(store.attr("_tenant_bytes"));
+    nb::dict seen;
+    std::vector<std::vector<std::string>> rows;
+    for (auto [tenant, refs] : nb::borrow<nb::dict>(store.attr("tenants"))) {
+        int64_t fresh = 0;
+        for (nb::handle h : refs) {
+            if (seen.contains(h)) continue;
+            seen[h] = nb::none();
+            fresh += nb::cast<int64_t>(unique[h]);
+        }
+        int64_t total = tenant_bytes.contains(tenant) ? nb::cast<int64_t>(tenant_bytes[tenant]) : 0;
+        rows.push_back({py_str(tenant), std::to_string(nb::len(refs)), human((double) total), human((double) fresh)});
+    }
+    out(table({"tenant", "blocks", "bytes", "new bytes"}, rows, {false, true, true, true}));
+    nb::dict s = nb::borrow<nb::dict>(store.attr("summary")());
+    out("  block size        : " + bytes_both(nb::cast<int64_t>(s["block_size"])));
+    out("  naive bytes       : " + bytes_both(nb::cast<int64_t>(s["naive_bytes"])));
+    out("  deduped bytes     : " + bytes_both(nb::cast<int64_t>(s["deduped_bytes"])));
+    out("  unique blocks     : " + py_str(s["unique_blocks"]));
+    out("  dedup ratio       : " + fixed(nb::cast<double>(s["dedup_ratio"]), 2) + "x");
+    out("  shared fraction   : " + fixed(100.0 * nb::cast<double>(s["shared_fraction"]), 1) + "%");
+}
+
+// ---- add-base / add-finetune / list / export -----------------------------------------------------
+
+int cmd_add_base(nb::handle args) {
+    std::string src = str_arg(args, "src"), dir = str_arg(args, "library");
+    if (dir_has_entries(dir))
+        throw CliError(dir + " already exists and is not empty; choose a new directory for the library");
+    nb::dict sd = load_source(src);
+    if (nb::len(sd) == 0) throw CliError("'" + src + "' holds no tensors");
+    nb::object lib = vz::import("velkor_zuma.deltavault").attr("ModelLibrary")(src, sd);
+    library_save(lib, dir);
+    out("Created library " + dir + " with base '" + src + "': " + std::to_string(nb::len(sd)) + " tensors, " +
+        bytes_both(sd_nbytes(sd)));
+    return 0;
+}
+
+// Refuses a fine-tune whose tensors cannot be a fine-tune of this base: no name in common, or a
+// tensor whose shape differs from the base's (the subtraction would broadcast into nonsense).
+static void check_against_base(nb::dict base, nb::dict sd, const std::string &src) {
+    bool common = false;
+    for (auto [name, w] : sd) {
+        if (!base.contains(name)) continue;
+        common = true;
+        nb::object a = nb::tuple(w.attr("shape")), b = nb::tuple(base[name].attr("shape"));
+        if (!a.equal(b))
+            throw CliError("tensor '" + py_str(name) + "' has shape " + py_str(a) + " in '" + src +
+                           "' but " + py_str(b) + " in the library's base");
+    }
+    if (!common && nb::len(sd) && nb::len(base))
+        throw CliError("'" + src + "' shares no tensor name with the library's base; is it a fine-tune of it?");
+}
+
+int cmd_add_finetune(nb::handle args) {
+    std::string src = str_arg(args, "src"), dir = str_arg(args, "library"), id = str_arg(args, "id");
+    nb::object lib = library_load(dir);
+    nb::dict sd = load_source(src);
+    check_against_base(nb::borrow<nb::dict>(lib.attr("base")), sd, src);
+
+    // The options apply to this fine-tune only; the library keeps its own settings.
+    nb::object old_method = lib.attr("method"), old_rank = lib.attr("max_rank"), old_energy = lib.attr("energy");
+    nb::object method = optional_arg(args, "method"), max_rank = optional_arg(args, "max_rank"),
+               energy = optional_arg(args, "energy");
+    if (!method.is_none())
+        nb::setattr(lib, "method", vz::import("velkor_zuma.lowrank").attr("CompressionMethod")(method));
+    if (!max_rank.is_none()) nb::setattr(lib, "max_rank", max_rank);
+    if (!energy.is_none()) nb::setattr(lib, "energy", energy);
+    else if (!method.is_none()) nb::setattr(lib, "energy", nb::none());  // an explicit method wins
+    bool replaced = nb::borrow<nb::dict>(lib.attr("deltas")).contains(id.c_str());
+    progress("compressing " + std::to_string(nb::len(sd)) + " tensor deltas");
+    nb::object delta;
+    try {
+        delta = lib.attr("add_finetune")(id, sd);
+    } catch (...) {
+        nb::setattr(lib, "method", old_method);
+        nb::setattr(lib, "max_rank", old_rank);
+        nb::setattr(lib, "energy", old_energy);
+        throw;
+    }
+    nb::setattr(lib, "method", old_method);
+    nb::setattr(lib, "max_rank", old_rank);
+    nb::setattr(lib, "energy", old_energy);
+
+    progress("measuring the reconstruction error");
+    nb::module_ dv = vz::import("velkor_zuma.deltavault");
+    double error = nb::cast<double>(dv.attr("reconstruction_error")(lib.attr("reconstruct")(id), sd));
+    library_save(lib, dir);
+    int64_t dense = sd_nbytes(sd), stored = nb::cast<int64_t>(delta.attr("stored_bytes")());
+    out(std::string(replaced ? "Replaced" : "Added") + " fine-tune '" + id + "' in " + dir + ": " +
+        std::to_string(nb::len(sd)) + " tensors, dense " + human((double) dense) + ", stored " +
+        human((double) stored) + (stored ? " (" + fixed((double) dense / (double) stored, 2) + "x smaller)" : "") +
+        ", reconstruction error " + sci(error));
+    return 0;
+}
+
+int cmd_list(nb::handle args) {
+    std::string dir = str_arg(args, "library");
+    nb::object lib = library_load(dir);
+    nb::dict summary = nb::borrow<nb::dict>(lib.attr("summary")(dense_standins(lib)));
+    print_library(lib, summary, "Library " + dir);
+    auto rows = finetune_rows(lib);
+    if (rows.empty()) {
+        out("  (no fine-tunes yet: add one with `velkor-zuma add-finetune SRC --library " + dir + " --id NAME`)");
+        return 0;
+    }
+    out("");
+    out(table({"id", "tensors", "methods", "dense", "stored", "ratio"}, rows,
+              {false, true, false, true, true, true}));
+    return 0;
+}
+
+// Non-weight files of a snapshot that a reconstructed copy needs to load (config, tokenizer,
+// chat template); shard indexes are left out since the export writes a single shard.
+static void copy_snapshot_files(const std::string &from, const std::string &to) {
+    nb::module_ shutil = vz::import("shutil");
+    for (nb::handle entry : path(from).attr("iterdir")()) {
+        if (!nb::cast<bool>(entry.attr("is_file")())) continue;
+        std::string name = py_str(entry.attr("name"));
+        auto ends = [&](const std::string &suf) {
+            return name.size() >= suf.size() && name.compare(name.size() - suf.size(), suf.size(), suf) == 0;
+        };
+        if (ends(".safetensors") || ends(".safetensors.index.json")) continue;
+        bool wanted = ends(".json") || ends(".txt") || ends(".model") || ends(".jinja") ||
+                      name.rfind("tokenizer", 0) == 0;
+        if (wanted) shutil.attr("copy2")(entry, path(to) / nb::str(name.c_str()));
+    }
+}
+
+int cmd_export(nb::handle args) {
+    std::string dir = str_arg(args, "library"), id = str_arg(args, "id"), dest = str_arg(args, "out");
+    if (is_file(dest)) throw CliError(dest + " is a file; --out needs a directory");
+    if (dir_has_entries(dest)) throw CliError(dest + " is not empty; export into a new or empty directory");
+    nb::object lib = library_load(dir);
+    nb::dict deltas = nb::borrow<nb::dict>(lib.attr("deltas"));
+    if (!deltas.contains(id.c_str())) {
+        std::string have;
+        for (auto [k, v] : deltas) have += (have.empty() ? "" : ", ") + py_str(k);
+        throw CliError("no fine-tune '" + id + "' in library " + dir +
+                       (have.empty() ? " (it holds none)" : " (it holds: " + have + ")"));
+    }
+    progress("reconstructing '" + id + "'");
+    nb::dict sd = nb::borrow<nb::dict>(lib.attr("reconstruct")(id));
+    nb::module_ np = vz::numpy();
+    nb::dict contiguous;
+    for (auto [name, arr] : sd) contiguous[name] = np.attr("ascontiguousarray")(arr);
+    nb::module_ st = vz::import_optional("safetensors.numpy",
+                                         "safetensors is required to export. Install with:\n  pip install \"velkor-zuma[hub]\"");
+    path(dest).attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+    std::string base_id = nb::cast<std::string>(lib.attr("base_id"));
+    if (is_dir(base_id)) copy_snapshot_files(base_id, dest);
+    // Written under a temporary name and renamed, so an interrupted export leaves no half shard.
+    nb::object target = path(dest) / nb::str("model.safetensors");
+    nb::object tmp = path(dest) / nb::str(".model.safetensors.tmp");
+    nb::dict meta;
+    meta["format"] = "pt";
+    st.attr("save_file")(contiguous, vz::import("os").attr("fspath")(tmp), "metadata"_a = meta);
+    vz::import("os").attr("replace")(tmp, target);
+    out("Exported fine-tune '" + id + "' (" + std::to_string(nb::len(sd)) + " tensors, " +
+        bytes_both(sd_nbytes(sd)) + ") to " + py_str(target));
+    return 0;
+}
+
+// ---- dedup ---------------------------------------------------------------------------------------
+
+int cmd_dedup(nb::handle args) {
+    nb::list srcs = nb::borrow<nb::list>(args.attr("src"));
+    nb::object store = vz::import("velkor_zuma.dedup").attr("DedupStore")();
+    nb::dict names;
+    size_t i = 0, n = nb::len(srcs);
+    for (nb::handle h : srcs) {
+        std::string src = nb::cast<std::string>(h);
+        progress("[" + std::to_string(++i) + "/" + std::to_string(n) + "] " + src);
+        std::string tenant = src;
+        for (int k = 2; names.contains(tenant.c_str()); ++k) tenant = src + " (" + std::to_string(k) + ")";
+        names[tenant.c_str()] = nb::none();
+        nb::dict sd = load_source(src);
+        store.attr("add_state_dict")(tenant, sd);
+    }
+    print_dedup(store, "Block dedup across " + std::to_string(n) + " models");
+    return 0;
+}
+
+// ---- local models --------------------------------------------------------------------------------
+
+int cmd_list_ollama(nb::handle) {
+    nb::module_ lm = vz::import("velkor_zuma.localmodels");
+    nb::list models = nb::borrow<nb::list>(lm.attr("list_ollama_models")());
+    if (nb::len(models) == 0) {
+        out("No Ollama models found in " + py_str(lm.attr("OLLAMA_HOME")) +
+            " (set OLLAMA_MODELS to your Ollama models directory).");
+        return 0;
+    }
+    std::vector<std::vector<std::string>> rows;
+    int64_t total = 0;
+    for (nb::handle m : models) {
+        int64_t size = nb::cast<int64_t>(m["size_bytes"]);
+        total += size;
+        rows.push_back({py_str(m["name"]), human((double) size)});
+    }
+    out(table({"name", "size"}, rows, {false, true}));
+    out(std::to_string(rows.size()) + " model(s), " + human((double) total) + " in " + py_str(lm.attr("OLLAMA_HOME")));
+    return 0;
+}
+
+int cmd_list_lmstudio(nb::handle) {
+    nb::module_ lm = vz::import("velkor_zuma.localmodels");
+    nb::list models = nb::borrow<nb::list>(lm.attr("list_lmstudio_models")());
+    std::string home = py_str(lm.attr("_lmstudio_home")());
+    if (nb::len(models) == 0) {
+        out("No LM Studio models found in " + home + " (set LMSTUDIO_MODELS to your LM Studio models directory).");
+        return 0;
+    }
+    std::vector<std::vector<std::string>> rows;
+    int64_t total = 0;
+    for (nb::handle m : models) {
+        int64_t size = nb::cast<int64_t>(m["size_bytes"]);
+        total += size;
+        rows.push_back({py_str(m["name"]), human((double) size)});
+    }
+    out(table({"name", "size"}, rows, {false, true}));
+    out(std::to_string(rows.size()) + " model(s), " + human((double) total) + " in " + home);
+    return 0;
+}
+
+// ---- perplexity ------------------------------------------------------------------------------------
+
+int cmd_perplexity(nb::handle args) {
+    std::string src = str_arg(args, "src");
+    nb::object library = args.attr("library"), id = args.attr("id");
+    if (library.is_none() != id.is_none()) throw UsageError("--library and --id go together");
+    int64_t max_tokens = nb::cast<int64_t>(args.attr("max_tokens"));
+    nb::object model_dir = model_dir_source(src, "perplexity");
+    nb::object sd = nb::none();
+    std::string what = "'" + src + "'";
+    if (!library.is_none()) {
+        std::string dir = nb::cast<std::string>(library), name = nb::cast<std::string>(id);
+        nb::object lib = library_load(dir);
+        if (!nb::borrow<nb::dict>(lib.attr("deltas")).contains(name.c_str()))
+            throw CliError("no fine-tune '" + name + "' in library " + dir);
+        progress("reconstructing '" + name + "'");
+        sd = lib.attr("reconstruct")(name);
+        what = "fine-tune '" + name + "' from " + dir + " on '" + src + "'";
+    }
+    progress("evaluating on wikitext-2 (" + std::to_string(max_tokens) + " tokens)");
+    nb::object ppl = vz::import("velkor_zuma.hubload")
+                         .attr("perplexity_from_state_dict")(model_dir, sd, "max_tokens"_a = max_tokens);
+    out("Perplexity of " + what + " on wikitext-2 (" +
+        (max_tokens ? "first " + std::to_string(max_tokens) + " tokens" : std::string("whole test split")) +
+        "): " + fixed(nb::cast<double>(ppl), 4));
+    return 0;
+}
+
+// ---- serve ---------------------------------------------------------------------------------------
+
+int cmd_serve(nb::handle args) {
+    std::string base = str_arg(args, "base");
+    if (is_gguf_source(base))
+        throw CliError("serve needs a transformers model directory or hub id as --base, not a GGUF model: '" + base + "'");
+    nb::dict adapters;
+    nb::object given = args.attr("adapter");
+    if (!given.is_none()) {
+        for (nb::handle pair : given) {
+            nb::object name = pair[0], source = pair[1];
+            if (adapters.contains(name)) throw UsageError("adapter name '" + py_str(name) + "' given twice");
+            adapters[name] = source;
+        }
+    }
+    nb::module_ sv = vz::import("velkor_zuma.serve");
+    nb::object cfg = sv.attr("ServeConfig")(base, adapters, "precision"_a = args.attr("precision"),
+                                             "cache_dir"_a = args.attr("cache_dir"),
+                                             "max_new_tokens"_a = args.attr("max_new_tokens"));
+    // The dashboard key comes only from the environment, so that it never shows in the process list.
+    nb::object environ = vz::import("os").attr("environ");
+    nb::object key = environ.attr("get")("VELKOR_ZUMA_DASHBOARD_KEY");
+    if (!key.is_none() && nb::len(key) > 0) nb::setattr(cfg, "api_key", key);
+    nb::object url = environ.attr("get")("VELKOR_ZUMA_DASHBOARD_URL");
+    if (!url.is_none() && nb::len(url) > 0) nb::setattr(cfg, "api_base", url);
+    sv.attr("serve")(cfg, args.attr("host"), args.attr("port"));
+    return 0;
+}
+
+}  // namespace vzcli

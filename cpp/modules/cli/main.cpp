@@ -1,0 +1,260 @@
+// Entry point of the `velkor-zuma` console script: argument parsing (the host's argparse),
+// dispatch to the subcommands, and the exit-status contract (0 success, 1 runtime error,
+// 2 usage error; errors as one line on stderr, no traceback unless VELKOR_ZUMA_DEBUG is set).
+#include "cli.hpp"
+
+#include <functional>
+#include <map>
+
+namespace vzcli {
+namespace {
+
+const char *PROG = "velkor-zuma";
+
+[[noreturn]] void arg_type_error(const std::string &msg) {
+    nb::object cls = vz::import("argparse").attr("ArgumentTypeError");
+    PyErr_SetString(cls.ptr(), msg.c_str());
+    throw nb::python_error();
+}
+
+// int(text) with bounds; argparse turns the ArgumentTypeError into a usage error (status 2).
+nb::object int_type(int64_t lo, int64_t hi, std::string what) {
+    return nb::cpp_function([lo, hi, what](nb::handle text) -> nb::object {
+        nb::object value;
+        try {
+            value = vz::import("builtins").attr("int")(text);
+        } catch (nb::python_error &) {
+            arg_type_error("invalid " + what + ": " + py_repr(text) + " (expected a whole number)");
+        }
+        int64_t v = nb::cast<int64_t>(value);
+        if (v < lo || v > hi)
+            arg_type_error("invalid " + what + ": " + py_str(text) + " (expected " + std::to_string(lo) +
+                           (hi == INT64_MAX ? " or more" : " to " + std::to_string(hi)) + ")");
+        return value;
+    }, nb::name("int"));
+}
+
+nb::object energy_type() {
+    return nb::cpp_function([](nb::handle text) -> nb::object {
+        double v = 0;
+        try {
+            v = nb::cast<double>(vz::import("builtins").attr("float")(text));
+        } catch (nb::python_error &) {
+            arg_type_error("invalid energy: " + py_repr(text) + " (expected a number)");
+        }
+        if (!(v > 0.0 && v <= 1.0)) arg_type_error("invalid energy: " + py_str(text) + " (expected 0 < E <= 1)");
+        return nb::float_(v);
+    }, nb::name("float"));
+}
+
+nb::object adapter_type() {
+    return nb::cpp_function([](nb::handle text) -> nb::object {
+        std::string s = nb::cast<std::string>(text);
+        size_t eq = s.find('=');
+        if (eq == std::string::npos || eq == 0 || eq + 1 == s.size())
+            arg_type_error("invalid adapter: " + py_repr(text) + " (expected NAME=SRC)");
+        return nb::make_tuple(s.substr(0, eq), s.substr(eq + 1));
+    }, nb::name("adapter"));
+}
+
+nb::object lower_type() {
+    return nb::cpp_function([](nb::handle text) -> nb::object { return text.attr("lower")(); }, nb::name("str"));
+}
+
+struct Command {
+    int (*run)(nb::handle);
+    nb::object parser;
+};
+
+nb::object add_command(nb::handle subs, std::map<std::string, Command> &table, const char *name,
+                       int (*run)(nb::handle), const char *help, const char *description) {
+    nb::object p = subs.attr("add_parser")(name, "help"_a = help, "description"_a = description);
+    table[name] = Command{run, p};
+    return p;
+}
+
+nb::object build_parser(std::map<std::string, Command> &cmds) {
+    nb::module_ argparse = vz::import("argparse");
+    nb::object parser = argparse.attr("ArgumentParser")(
+        "prog"_a = PROG,
+        "description"_a =
+            "Store many fine-tunes of one base model as compressed deltas, deduplicate their weight "
+            "blocks, and serve one base with many LoRA adapters. Run `velkor-zuma demo` for a tour.",
+        "epilog"_a = "SRC is a model directory of .safetensors shards, a hub id (owner/name), a .gguf file, "
+                     "ollama:NAME or lmstudio:NAME. Run `velkor-zuma COMMAND --help` for a command's options.");
+    nb::object version = vz::import("velkor_zuma").attr("__version__");
+    parser.attr("add_argument")("--version", "action"_a = "version",
+                                "version"_a = std::string(PROG) + " " + py_str(version));
+    nb::object subs = parser.attr("add_subparsers")("dest"_a = "command", "metavar"_a = "COMMAND",
+                                                     "title"_a = "commands");
+    subs.attr("required") = true;
+    nb::object p;
+    nb::object builtins_int = vz::import("builtins").attr("int");
+
+    p = add_command(subs, cmds, "demo", cmd_demo, "run the whole tour offline on a tiny built-in model",
+                    "Builds a tiny base causal LM with its tokenizer, N fine-tunes and N LoRA adapters; stores "
+                    "the fine-tunes in a model library, indexes every tenant in a block-dedup store, then serves "
+                    "base + adapters on 127.0.0.1, sends one chat request per adapter and stops the server. "
+                    "Nothing reaches the network.");
+    p.attr("add_argument")("--workdir", "metavar"_a = "DIR",
+                           "help"_a = "keep the built models, adapters and library here (default: a temporary "
+                                      "directory, removed at the end)");
+    p.attr("add_argument")("--adapters", "metavar"_a = "N", "type"_a = int_type(1, 8, "adapter count"),
+                           "default"_a = 3, "help"_a = "number of fine-tunes and of LoRA adapters, 1 to 8 (default 3)");
+    p.attr("add_argument")("--port", "metavar"_a = "P", "type"_a = int_type(0, 65535, "port"), "default"_a = 0,
+                           "help"_a = "port on 127.0.0.1 for the demo server (default: a free port)");
+
+    p = add_command(subs, cmds, "serve", cmd_serve, "serve a base model with LoRA adapters over HTTP",
+                    "Loads one base model and its LoRA adapters and answers OpenAI-style chat completions "
+                    "(POST /v1/chat/completions, GET /v1/models). The dashboard heartbeat runs only when the "
+                    "environment variable VELKOR_ZUMA_DASHBOARD_KEY holds a key (VELKOR_ZUMA_DASHBOARD_URL "
+                    "overrides the dashboard address).");
+    p.attr("add_argument")("--base", "metavar"_a = "SRC", "required"_a = true,
+                           "help"_a = "base model: a local model directory or a hub id");
+    p.attr("add_argument")("--adapter", "metavar"_a = "NAME=SRC", "action"_a = "append", "type"_a = adapter_type(),
+                           "help"_a = "a LoRA adapter directory or hub id served under NAME (repeatable)");
+    p.attr("add_argument")("--precision", "type"_a = lower_type(), "default"_a = "auto",
+                           "choices"_a = nb::make_tuple("auto", "fp32", "fp16", "int8", "int4"),
+                           "help"_a = "precision of the resident base (default auto: int8 or fp16 on a GPU, fp32 on the CPU)");
+    p.attr("add_argument")("--host", "metavar"_a = "H", "default"_a = "127.0.0.1",
+                           "help"_a = "address to listen on (default 127.0.0.1, this machine only)");
+    p.attr("add_argument")("--port", "metavar"_a = "P", "type"_a = int_type(1, 65535, "port"), "default"_a = 8000,
+                           "help"_a = "port to listen on (default 8000)");
+    p.attr("add_argument")("--cache-dir", "metavar"_a = "D", "help"_a = "hub cache directory for models fetched by id");
+    p.attr("add_argument")("--max-new-tokens", "metavar"_a = "N", "type"_a = int_type(1, INT64_MAX, "token count"),
+                           "default"_a = 256, "help"_a = "reply length when a request gives none (default 256)");
+
+    p = add_command(subs, cmds, "add-base", cmd_add_base, "create a model library on a base model",
+                    "Creates a model library in a new directory, holding the base model's weights once.");
+    p.attr("add_argument")("src", "metavar"_a = "SRC", "help"_a = "the base model");
+    p.attr("add_argument")("--library", "metavar"_a = "DIR", "required"_a = true,
+                           "help"_a = "directory of the new library (must be new or empty)");
+
+    p = add_command(subs, cmds, "add-finetune", cmd_add_finetune, "store a fine-tune as a compressed delta",
+                    "Adds a fine-tune of the library's base, stored as compressed per-tensor deltas, and "
+                    "prints its size and reconstruction error. The options apply to this fine-tune only.");
+    p.attr("add_argument")("src", "metavar"_a = "SRC", "help"_a = "the fine-tuned model");
+    p.attr("add_argument")("--library", "metavar"_a = "DIR", "required"_a = true, "help"_a = "the library");
+    p.attr("add_argument")("--id", "metavar"_a = "NAME", "required"_a = true,
+                           "help"_a = "name of the fine-tune in the library (an existing one is replaced)");
+    p.attr("add_argument")("--method", "metavar"_a = "M", "type"_a = lower_type(),
+                           "choices"_a = nb::make_tuple("tt", "svd", "tucker", "none"),
+                           "help"_a = "compression of 2-D and larger deltas: tt, svd, tucker or none "
+                                      "(default: the library's, tt)");
+    p.attr("add_argument")("--max-rank", "metavar"_a = "R", "type"_a = int_type(0, INT64_MAX, "rank"),
+                           "help"_a = "rank cap (tensor-train bond rank; with --energy, 0 means no cap)");
+    p.attr("add_argument")("--energy", "metavar"_a = "E", "type"_a = energy_type(),
+                           "help"_a = "keep this fraction of each delta's spectral energy by truncated SVD (0 < E <= 1)");
+
+    p = add_command(subs, cmds, "list", cmd_list, "show a library's byte summary and fine-tunes",
+                    "Prints the library's byte accounting against storing every fine-tune densely, and one row "
+                    "per fine-tune.");
+    p.attr("add_argument")("--library", "metavar"_a = "DIR", "required"_a = true, "help"_a = "the library");
+
+    p = add_command(subs, cmds, "export", cmd_export, "write a fine-tune back out as a safetensors snapshot",
+                    "Reconstructs a fine-tune (base + decompressed delta) and writes it as model.safetensors, "
+                    "with the base directory's config and tokenizer files when the base is a local directory.");
+    p.attr("add_argument")("--library", "metavar"_a = "DIR", "required"_a = true, "help"_a = "the library");
+    p.attr("add_argument")("--id", "metavar"_a = "NAME", "required"_a = true, "help"_a = "the fine-tune");
+    p.attr("add_argument")("--out", "metavar"_a = "DIR", "required"_a = true,
+                           "help"_a = "output directory (new or empty)");
+
+    p = add_command(subs, cmds, "dedup", cmd_dedup, "measure block dedup across several models",
+                    "Indexes every model's tensors as SHA-256-addressed 1 MiB blocks and prints how many bytes "
+                    "the models share.");
+    p.attr("add_argument")("src", "metavar"_a = "SRC", "nargs"_a = "+", "help"_a = "the models (tenants)");
+
+    add_command(subs, cmds, "list-ollama", cmd_list_ollama, "list the models Ollama installed",
+                "Lists the models in Ollama's store (OLLAMA_MODELS or ~/.ollama/models) with their sizes.");
+    add_command(subs, cmds, "list-lmstudio", cmd_list_lmstudio, "list the GGUF models LM Studio downloaded",
+                "Lists the GGUF files in LM Studio's models directory (LMSTUDIO_MODELS or the platform "
+                "default) with their sizes.");
+
+    p = add_command(subs, cmds, "perplexity", cmd_perplexity, "perplexity on wikitext-2",
+                    "Evaluates a model's perplexity on the wikitext-2 test split; with --library and --id, the "
+                    "stored fine-tune's reconstructed weights are loaded over the model first.");
+    p.attr("add_argument")("src", "metavar"_a = "SRC", "help"_a = "model directory or hub id (config, tokenizer, weights)");
+    p.attr("add_argument")("--library", "metavar"_a = "DIR", "help"_a = "library holding the fine-tune");
+    p.attr("add_argument")("--id", "metavar"_a = "NAME", "help"_a = "fine-tune to evaluate (with --library)");
+    p.attr("add_argument")("--max-tokens", "metavar"_a = "N", "type"_a = int_type(0, INT64_MAX, "token count"),
+                           "default"_a = 4096, "help"_a = "evaluate the first N tokens (0: all; default 4096)");
+    (void) builtins_int;
+    return parser;
+}
+
+int exit_code_of(nb::handle system_exit) {
+    nb::object code = system_exit.attr("code");
+    if (code.is_none()) return 0;
+    if (PyLong_Check(code.ptr())) return nb::cast<int>(code);
+    err(py_str(code));
+    return 1;
+}
+
+std::string describe(const nb::python_error &e) {
+    nb::handle v = e.value();
+    std::string type = py_str(v.type().attr("__name__"));
+    std::string text = py_str(v);
+    if (e.matches(PyExc_KeyError)) {
+        nb::tuple a = nb::borrow<nb::tuple>(v.attr("args"));
+        text = "not found: " + (nb::len(a) ? py_repr(a[0]) : std::string("?"));
+    }
+    if (text.empty()) text = type;
+    return one_line(text);
+}
+
+bool debug_enabled() {
+    nb::object v = vz::import("os").attr("environ").attr("get")("VELKOR_ZUMA_DEBUG");
+    return !v.is_none() && nb::len(v) > 0 && py_str(v) != "0";
+}
+
+int report_error(const std::string &msg) {
+    err(std::string(PROG) + ": error: " + msg);
+    return 1;
+}
+
+}  // namespace
+
+int main_entry(nb::handle argv) {
+    std::map<std::string, Command> cmds;
+    nb::object parser, args;
+    try {
+        parser = build_parser(cmds);
+        args = argv.is_none() ? parser.attr("parse_args")() : parser.attr("parse_args")(argv);
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_SystemExit)) return exit_code_of(e.value());
+        if (e.matches(PyExc_KeyboardInterrupt)) return 130;
+        return report_error(describe(e));
+    }
+    std::string name = nb::cast<std::string>(args.attr("command"));
+    Command &cmd = cmds.at(name);
+    try {
+        try {
+            return cmd.run(args);
+        } catch (UsageError &u) {
+            cmd.parser.attr("error")(u.what());  // prints usage + message, raises SystemExit(2)
+            return 2;
+        }
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_SystemExit)) return exit_code_of(e.value());
+        if (e.matches(PyExc_KeyboardInterrupt)) {
+            err(std::string(PROG) + ": interrupted");
+            return 130;
+        }
+        if (debug_enabled()) vz::import("traceback").attr("print_exception")(e.value());
+        return report_error(describe(e));
+    } catch (CliError &c) {
+        return report_error(one_line(c.what()));
+    } catch (std::exception &x) {
+        return report_error(one_line(x.what()));
+    }
+}
+
+}  // namespace vzcli
+
+namespace nb = nanobind;
+
+NB_MODULE(cli, m) {
+    m.doc() = "The `velkor-zuma` command line: main(argv=None) runs it and returns the exit status.";
+    m.def("main", &vzcli::main_entry, nb::arg("argv") = nb::none(),
+          "Runs the velkor-zuma command with argv (default: sys.argv[1:]); returns the exit status.");
+}

@@ -1,0 +1,257 @@
+// Output, formatting and model-source helpers of the `velkor-zuma` command.
+#include "cli.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace vzcli {
+
+static void write_stream(const char *name, const std::string &text) {
+    nb::object stream = vz::import("sys").attr(name);
+    if (stream.is_none()) return;
+    stream.attr("write")(nb::str(text.c_str(), text.size()));
+    stream.attr("flush")();
+}
+
+void out(const std::string &text) { write_stream("stdout", text + "\n"); }
+void err(const std::string &text) { write_stream("stderr", text + "\n"); }
+
+bool stderr_is_tty() {
+    nb::object stream = vz::import("sys").attr("stderr");
+    if (stream.is_none()) return false;
+    try {
+        return nb::cast<bool>(stream.attr("isatty")());
+    } catch (nb::python_error &) {
+        return false;
+    }
+}
+
+void progress(const std::string &text) {
+    if (stderr_is_tty()) err("... " + text);
+}
+
+std::string fixed(double v, int decimals) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    return buf;
+}
+
+std::string sci(double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.2e", v);
+    return buf;
+}
+
+std::string human(double b) {
+    static const char *units[] = {"B", "KB", "MB", "GB"};
+    for (int i = 0; i < 4; ++i) {
+        if (b < 1024.0 || i == 3) return fixed(b, 2) + " " + units[i];
+        b /= 1024.0;
+    }
+    return fixed(b, 2) + " GB";
+}
+
+std::string with_commas(int64_t n) {
+    std::string digits = std::to_string(n < 0 ? -n : n);
+    std::string res;
+    int count = 0;
+    for (auto it = digits.rbegin(); it != digits.rend(); ++it) {
+        if (count && count % 3 == 0) res.push_back(',');
+        res.push_back(*it);
+        ++count;
+    }
+    if (n < 0) res.push_back('-');
+    std::reverse(res.begin(), res.end());
+    return res;
+}
+
+std::string bytes_both(int64_t n) { return human((double) n) + " (" + with_commas(n) + " bytes)"; }
+
+std::string py_str(nb::handle obj) { return nb::cast<std::string>(nb::str(obj)); }
+std::string py_repr(nb::handle obj) { return nb::cast<std::string>(nb::repr(obj)); }
+
+std::string table(const std::vector<std::string> &headers,
+                  const std::vector<std::vector<std::string>> &rows,
+                  const std::vector<bool> &right) {
+    size_t ncol = headers.size();
+    std::vector<size_t> width(ncol, 0);
+    auto measure = [&](const std::vector<std::string> &row) {
+        for (size_t i = 0; i < ncol && i < row.size(); ++i)
+            width[i] = std::max(width[i], (size_t) nb::len(nb::str(row[i].c_str(), row[i].size())));
+    };
+    measure(headers);
+    for (auto &r : rows) measure(r);
+    auto line = [&](const std::vector<std::string> &row) {
+        std::string s;
+        for (size_t i = 0; i < ncol; ++i) {
+            const std::string cell = i < row.size() ? row[i] : "";
+            size_t len = (size_t) nb::len(nb::str(cell.c_str(), cell.size()));
+            std::string pad(width[i] - std::min(width[i], len), ' ');
+            if (i) s += "  ";
+            if (i < right.size() && right[i]) s += pad + cell;
+            else s += (i + 1 == ncol) ? cell : cell + pad;
+        }
+        return s;
+    };
+    std::string res = "  " + line(headers);
+    for (auto &r : rows) res += "\n  " + line(r);
+    return res;
+}
+
+std::string one_line(const std::string &msg) {
+    // Split into lines, trim them, and join: after a sentence or a colon with a space, else "; ".
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= msg.size()) {
+        size_t end = msg.find('\n', start);
+        if (end == std::string::npos) end = msg.size();
+        std::string part = msg.substr(start, end - start);
+        size_t a = part.find_first_not_of(" \t\r");
+        size_t b = part.find_last_not_of(" \t\r");
+        if (a != std::string::npos) parts.push_back(part.substr(a, b - a + 1));
+        start = end + 1;
+    }
+    std::string res;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (i) {
+            char last = res.empty() ? ' ' : res.back();
+            res += (last == '.' || last == ':' || last == '!' || last == '?') ? " " : "; ";
+        }
+        res += parts[i];
+    }
+    return res;
+}
+
+// ---- files -----------------------------------------------------------------------------------
+
+nb::object path(const std::string &p) { return vz::import("pathlib").attr("Path")(p); }
+
+bool is_dir(const std::string &p) { return nb::cast<bool>(path(p).attr("is_dir")()); }
+bool is_file(const std::string &p) { return nb::cast<bool>(path(p).attr("is_file")()); }
+
+bool dir_has_entries(const std::string &p) {
+    if (!is_dir(p)) return false;
+    return nb::len(vz::import("os").attr("listdir")(p)) > 0;
+}
+
+// ---- model sources ---------------------------------------------------------------------------
+
+static bool starts_with(const std::string &s, const char *prefix) { return s.rfind(prefix, 0) == 0; }
+
+static bool ends_with_ci(const std::string &s, const std::string &suffix) {
+    if (s.size() < suffix.size()) return false;
+    for (size_t i = 0; i < suffix.size(); ++i)
+        if (std::tolower((unsigned char) s[s.size() - suffix.size() + i]) != suffix[i]) return false;
+    return true;
+}
+
+// A hub repository id: "name" or "owner/name" of letters, digits and "-_.", not a path.
+static bool looks_like_hub_id(const std::string &s) {
+    if (s.empty() || s[0] == '.' || s[0] == '/' || s[0] == '~' || s.back() == '/') return false;
+    int slashes = 0;
+    for (char c : s) {
+        if (c == '/') ++slashes;
+        else if (!(std::isalnum((unsigned char) c) || c == '-' || c == '_' || c == '.')) return false;
+    }
+    return slashes <= 1;
+}
+
+bool is_gguf_source(const std::string &src) {
+    return starts_with(src, "ollama:") || starts_with(src, "lmstudio:") || ends_with_ci(src, ".gguf");
+}
+
+static nb::dict load_gguf(nb::handle file) {
+    nb::module_ lm = vz::import("velkor_zuma.localmodels");
+    return nb::borrow<nb::dict>(lm.attr("load_gguf_tensors")(file));
+}
+
+nb::dict load_source(const std::string &src) {
+    if (starts_with(src, "ollama:")) {
+        std::string name = src.substr(7);
+        if (name.empty()) throw CliError("'ollama:' needs a model name, e.g. ollama:llama3.2");
+        nb::object blob = vz::import("velkor_zuma.localmodels").attr("find_ollama_blob")(name);
+        progress("reading GGUF " + py_str(blob));
+        return load_gguf(blob);
+    }
+    if (starts_with(src, "lmstudio:")) {
+        std::string name = src.substr(9);
+        if (name.empty()) throw CliError("'lmstudio:' needs a model name; run `velkor-zuma list-lmstudio`");
+        nb::object file = vz::import("velkor_zuma.localmodels").attr("find_lmstudio_model")(name);
+        if (!nb::cast<bool>(file.attr("is_file")()))
+            throw CliError("'" + src + "' names the directory " + py_str(file) +
+                           ", not a GGUF file; run `velkor-zuma list-lmstudio` to see the models");
+        progress("reading GGUF " + py_str(file));
+        return load_gguf(file);
+    }
+    if (is_file(src)) {
+        if (ends_with_ci(src, ".gguf")) {
+            progress("reading GGUF " + src);
+            return load_gguf(path(src));
+        }
+        throw CliError("'" + src + "' is a file; expected a model directory of .safetensors shards, "
+                       "a .gguf file, ollama:NAME, lmstudio:NAME or a hub id");
+    }
+    nb::module_ hub = vz::import("velkor_zuma.hubload");
+    if (is_dir(src)) {
+        progress("loading safetensors shards from " + src);
+        return nb::borrow<nb::dict>(hub.attr("load_state_dict_numpy_safe")(path(src)));
+    }
+    if (ends_with_ci(src, ".gguf"))
+        throw CliError("GGUF file not found: " + src);
+    if (!looks_like_hub_id(src))
+        throw CliError("model source not found: '" + src + "' (expected a model directory, a .gguf file, "
+                       "ollama:NAME, lmstudio:NAME or a hub id)");
+    progress("fetching snapshot of " + src + " from the hub cache");
+    nb::object dir = hub.attr("snapshot")(src);
+    progress("loading safetensors shards from " + py_str(dir));
+    return nb::borrow<nb::dict>(hub.attr("load_state_dict_numpy_safe")(dir));
+}
+
+nb::object model_dir_source(const std::string &src, const char *what) {
+    if (is_gguf_source(src))
+        throw CliError(std::string(what) + " needs a model directory with its config and tokenizer "
+                       "(a snapshot directory or a hub id), not a GGUF model: '" + src + "'");
+    if (is_dir(src)) return path(src);
+    if (is_file(src) || !looks_like_hub_id(src))
+        throw CliError("model directory not found: '" + src + "'");
+    progress("fetching snapshot of " + src + " from the hub cache");
+    return vz::import("velkor_zuma.hubload").attr("snapshot")(src);
+}
+
+// ---- libraries on disk -----------------------------------------------------------------------
+
+nb::object library_load(const std::string &dir) {
+    if (!is_dir(dir))
+        throw CliError("no library at " + dir + "; create one with `velkor-zuma add-base SRC --library " + dir + "`");
+    nb::object cls = vz::import("velkor_zuma.deltavault").attr("ModelLibrary");
+    progress("loading library " + dir);
+    return cls.attr("load")(dir);
+}
+
+void library_save(nb::handle lib, const std::string &dir) {
+    progress("saving library " + dir);
+    lib.attr("save")(dir);
+}
+
+nb::dict dense_standins(nb::handle lib) {
+    nb::module_ np = vz::numpy();
+    nb::object f32 = np.attr("float32");
+    nb::dict base = nb::borrow<nb::dict>(lib.attr("base"));
+    nb::dict res;
+    for (auto [id, delta] : nb::borrow<nb::dict>(lib.attr("deltas"))) {
+        nb::dict sd;
+        for (auto [name, rec] : nb::borrow<nb::dict>(delta.attr("tensors"))) {
+            // reconstruct gives base + float32 delta, so the dense type follows that promotion.
+            nb::object dtype = base.contains(name)
+                                   ? np.attr("result_type")(base[name].attr("dtype"), f32)
+                                   : np.attr("dtype")(rec.attr("dtype"));
+            nb::object zero = np.attr("zeros")(nb::tuple(), "dtype"_a = dtype);
+            sd[name] = np.attr("broadcast_to")(zero, rec.attr("shape"));
+        }
+        res[id] = sd;
+    }
+    return res;
+}
+
+}  // namespace vzcli
