@@ -1,0 +1,632 @@
+"""Tensor compression: records, tensor algebra helpers, SVD / Tucker / tensor-train compressors,
+dispatch and advice, the round-trip report and the merge operators."""
+
+import dataclasses
+import enum
+import math
+import threading
+
+import numpy as np
+import pytest
+
+from velkor_zuma import lowrank as lr
+from velkor_zuma.lowrank import CompressedTensor, CompressionMethod, CompressionReport
+
+M = CompressionMethod
+RNG = np.random.default_rng(1234)
+
+
+def rand(shape, dtype=np.float32, seed=None):
+    rng = RNG if seed is None else np.random.default_rng(seed)
+    return rng.standard_normal(shape).astype(dtype)
+
+
+def tol(dtype):
+    return 2e-4 if np.dtype(dtype) == np.float32 else 1e-10
+
+
+# ---- plain numpy versions of the algorithms, for comparison ------------------------------------
+
+
+def np_svd_truncated(t, r):
+    u, s, vt = np.linalg.svd(t.reshape(t.shape[0], -1), full_matrices=False)
+    return u[:, :r], s[:r], vt[:r]
+
+
+def np_hosvd(t, ranks):
+    factors = []
+    for k, r in enumerate(ranks):
+        unf = np.moveaxis(t, k, 0).reshape(t.shape[k], -1)
+        factors.append(np.linalg.svd(unf, full_matrices=False)[0][:, :r])
+    core = t.copy()
+    for k, u in enumerate(factors):
+        core = np.moveaxis(np.tensordot(u.T, core, axes=([1], [k])), 0, k)
+    out = core
+    for k, u in enumerate(factors):
+        out = np.moveaxis(np.tensordot(u, out, axes=([1], [k])), 0, k)
+    return out
+
+
+def np_tt(t, cap):
+    shape = t.shape
+    c = t.astype(np.float64).reshape(shape[0], -1)
+    r_prev, cores = 1, []
+    for k in range(len(shape) - 1):
+        c = c.reshape(r_prev * shape[k], -1)
+        u, s, vt = np.linalg.svd(c, full_matrices=False)
+        r = min(cap, u.shape[1])
+        cores.append(u[:, :r].reshape(r_prev, shape[k], r))
+        c = np.diag(s[:r]) @ vt[:r]
+        r_prev = r
+    cores.append(c.reshape(r_prev, shape[-1], 1))
+    out = cores[0]
+    for g in cores[1:]:
+        out = np.tensordot(out, g, axes=([-1], [0]))
+    return out.reshape(shape)
+
+
+def sizes(rec):
+    return [a.shape for a in rec.cores], [a.shape for a in rec.factors]
+
+
+# ---- records ----------------------------------------------------------------------------------
+
+
+class TestRecords:
+    def test_method_is_a_text_enum(self):
+        assert issubclass(M, str) and issubclass(M, enum.Enum)
+        assert [(m.name, m.value) for m in M] == [
+            ("NONE", "none"), ("SVD", "svd"), ("TUCKER", "tucker"), ("TENSOR_TRAIN", "tt")]
+        assert M.SVD == "svd" and M("tt") is M.TENSOR_TRAIN
+        assert str(M.TUCKER) == "CompressionMethod.TUCKER"
+        with pytest.raises(ValueError):
+            M("SVD")
+
+    def test_compressed_tensor_fields_and_defaults(self):
+        names = [f.name for f in dataclasses.fields(CompressedTensor)]
+        assert names == ["method", "shape", "dtype", "cores", "factors", "metadata"]
+        a, b = CompressedTensor(M.NONE, (1,), "float32", ()), CompressedTensor(M.NONE, (1,), "float32", ())
+        assert a.factors == () and a.metadata == {}
+        a.metadata["k"] = 1
+        assert b.metadata == {}
+        kw = CompressedTensor(method=M.SVD, shape=(2,), dtype="x", cores=(1,), factors=(2,), metadata={"a": 1})
+        assert kw == CompressedTensor(M.SVD, (2,), "x", (1,), (2,), {"a": 1})
+        assert CompressedTensor.__module__ == "velkor_zuma.lowrank"
+
+    @pytest.mark.parametrize("cls,args", [
+        (CompressedTensor, (M.NONE, (1,), "float32", ())),
+        (CompressionReport, (M.SVD, (2, 2), 16, 8, 2.0, 0.1, 0.9, 1.0, 2.0)),
+    ])
+    def test_records_are_frozen(self, cls, args):
+        rec = cls(*args)
+        with pytest.raises(dataclasses.FrozenInstanceError):
+            rec.method = M.TUCKER
+        assert rec.method is args[0]
+
+    def test_report_fields(self):
+        assert [f.name for f in dataclasses.fields(CompressionReport)] == [
+            "method", "shape", "original_bytes", "compressed_bytes", "compression_ratio",
+            "relative_frobenius_error", "reconstruction_quality", "elapsed_compress_ms", "elapsed_decompress_ms"]
+        with pytest.raises(TypeError):
+            CompressionReport(M.SVD, (1,))
+
+    def test_sizes_count_the_stored_arrays(self):
+        rec = CompressedTensor(M.SVD, (1024, 1024), "float32", (np.zeros(512, np.float32),),
+                               (np.zeros((1024, 512), np.float32), np.zeros((512, 1024), np.float32)))
+        assert rec.original_size_bytes == 4_194_304
+        assert rec.compressed_size_bytes == 4_196_352
+        assert rec.compression_ratio == pytest.approx(4_194_304 / 4_196_352)
+        assert isinstance(rec.original_size_bytes, int) and isinstance(rec.compression_ratio, float)
+
+    @pytest.mark.parametrize("shape,dtype,cores,orig,comp,ratio", [
+        ((7, 9), "float32", (), 252, 0, 1.0),
+        ((0, 4), "float32", (np.zeros(3, np.float32),), 0, 12, 0.0),
+        ((), "float64", (), 8, 0, 1.0),
+        ((10,), "float16", (np.zeros(10, np.float32),), 20, 40, 0.5),
+    ])
+    def test_size_edge_cases(self, shape, dtype, cores, orig, comp, ratio):
+        rec = CompressedTensor(M.NONE, shape, dtype, cores)
+        assert (rec.original_size_bytes, rec.compressed_size_bytes, rec.compression_ratio) == (orig, comp, ratio)
+
+    def test_sizes_are_not_cached(self):
+        cores = [np.zeros(4, np.float32)]
+        rec = CompressedTensor(M.NONE, (4,), "float32", cores)
+        assert rec.compressed_size_bytes == 16
+        cores.append(np.zeros(4, np.float32))
+        assert rec.compressed_size_bytes == 32
+
+    def test_unknown_dtype_name_fails_in_numpy(self):
+        with pytest.raises(TypeError):
+            CompressedTensor(M.NONE, (2,), "no_such_type", ()).original_size_bytes
+
+
+# ---- tensor algebra helpers ---------------------------------------------------------------------
+
+
+class TestAlgebra:
+    def test_unfold_convention(self):
+        t = np.arange(24).reshape(2, 3, 4)
+        assert lr._unfold(t, 1).shape == (3, 8)
+        assert list(lr._unfold(t, 1)[0]) == [0, 1, 2, 3, 12, 13, 14, 15]
+        assert list(lr._unfold(t, 2)[0]) == [0, 4, 8, 12, 16, 20]
+        np.testing.assert_array_equal(lr._unfold(t, -1), lr._unfold(t, 2))
+        m = np.arange(6).reshape(2, 3)
+        np.testing.assert_array_equal(lr._unfold(m, 0), m)
+        np.testing.assert_array_equal(lr._unfold(m, 1), m.T)
+        assert np.shares_memory(lr._unfold(t, 0), t)
+
+    def test_fold_inverts_unfold(self):
+        t = np.arange(120.0).reshape(2, 3, 4, 5)
+        for k in range(4):
+            np.testing.assert_array_equal(lr._fold(lr._unfold(t, k), k, t.shape), t)
+        np.testing.assert_array_equal(lr._fold(lr._unfold(t, 2), 2.9, t.shape), t)  # mode truncates
+
+    def test_argument_type_checks(self):
+        t = np.arange(6.0).reshape(2, 3)
+        with pytest.raises(TypeError, match=r"^Argument 'shape' has incorrect type \(expected tuple, got list\)$"):
+            lr._fold(t, 0, [2, 3])
+        with pytest.raises(TypeError, match=r"^Argument 'mode' has incorrect type \(expected int, got str\)$"):
+            lr._unfold(t, "0")
+
+    def test_errors_come_from_numpy(self):
+        t = np.zeros((2, 3))
+        with pytest.raises(np.exceptions.AxisError):
+            lr._unfold(t, 2)
+        with pytest.raises(ValueError):
+            lr._fold(np.zeros((2, 2)), 0, (2, 3))
+        with pytest.raises(ValueError):
+            lr._mode_dot(t, np.zeros((4, 5)), 1)
+
+    @pytest.mark.parametrize("dtype", [np.float32, np.float64, np.int64])
+    @pytest.mark.parametrize("mode", [0, 1, 2, 3])
+    def test_mode_dot_matches_tensordot(self, dtype, mode):
+        t = (rand((3, 4, 5, 6), np.float64, seed=mode) * 10).astype(dtype)
+        mat = (rand((7, t.shape[mode]), np.float64, seed=9) * 10).astype(dtype)
+        out = lr._mode_dot(t, mat, mode)
+        expect = np.moveaxis(np.tensordot(mat, t, axes=([1], [mode])), 0, mode)
+        assert out.shape == expect.shape and out.dtype == expect.dtype
+        np.testing.assert_allclose(out, expect, rtol=tol(dtype) if dtype != np.int64 else 0)
+        np.testing.assert_array_equal(lr._mode_dot(t, np.eye(t.shape[mode], dtype=dtype), mode), t)
+
+    def test_relative_frobenius_error(self):
+        a = rand((5, 6), np.float64)
+        assert lr._relative_frobenius_error(a, a) == 0.0
+        assert lr._relative_frobenius_error(a, np.zeros_like(a)) == 1.0
+        assert lr._relative_frobenius_error(np.zeros(2), np.zeros(2)) == 0.0
+        assert lr._relative_frobenius_error(np.zeros(2), np.array([3.0, 4.0])) == 5.0
+        b = a + 0.1
+        err = lr._relative_frobenius_error(a, b)
+        assert isinstance(err, float) and err == pytest.approx(np.linalg.norm(a - b) / np.linalg.norm(a))
+
+
+# ---- SVD ---------------------------------------------------------------------------------------
+
+
+class TestSvd:
+    @pytest.mark.parametrize("dtype", [np.float32, np.float64])
+    @pytest.mark.parametrize("shape", [(40, 40), (70, 25), (25, 70), (6, 5, 4), (1, 9), (9, 1)])
+    def test_native_svd_agrees_with_numpy(self, dtype, shape):
+        t = rand(shape, dtype)
+        rec = lr.svd_compress(t, rank_ratio=1.0)
+        m = t.reshape(shape[0], -1)
+        s_np = np.linalg.svd(m, compute_uv=False)
+        np.testing.assert_allclose(rec.cores[0], s_np, rtol=tol(dtype), atol=tol(dtype) * s_np[0])
+        assert all(a.dtype == dtype for a in rec.cores + rec.factors)
+        u, vt = rec.factors
+        np.testing.assert_allclose(u.T @ u, np.eye(u.shape[1]), atol=tol(dtype) * 10)
+        np.testing.assert_allclose(lr.svd_decompress(rec), t, atol=tol(dtype) * 10 * np.abs(t).max())
+        half = lr.svd_compress(t)
+        r = half.metadata["rank"]
+        ur, sr, vr = np_svd_truncated(t, r)
+        np.testing.assert_allclose(lr.svd_decompress(half), ((ur * sr) @ vr).reshape(shape),
+                                   atol=tol(dtype) * 10 * np.abs(t).max())
+
+    @pytest.mark.parametrize("shape,ratio,rank", [
+        ((1024, 1024), 0.5, 512), ((1024, 1024), 0.1, 103), ((100, 130), 0.07, 8),
+        ((300, 200), 0.0, 2), ((300, 200), -4.0, 2), ((20, 30), 3.0, 20), ((20, 30), float("nan"), 20),
+    ])
+    def test_fixed_rank_rule(self, shape, ratio, rank):
+        rec = lr.svd_compress(np.ones(shape, np.float32) + np.eye(*shape, dtype=np.float32), ratio)
+        clamped = 1.0 if not ratio < 1.0 else max(ratio, 0.01)
+        assert list(rec.metadata.items()) == [("rank_ratio", clamped), ("rank", rank)]
+        m, n = shape
+        assert sizes(rec) == ([(rank,)], [(m, rank), (rank, n)])
+
+    def test_min_rank_above_the_matrix_rank(self):
+        rec = lr.svd_compress(rand((10, 3)), min_rank=5)
+        assert rec.metadata["rank"] == 5 and sizes(rec) == ([(3,)], [(10, 3), (3, 3)])
+        assert lr.svd_compress(rand((10, 3)), 0.01, 2.9).metadata["rank"] == 2
+
+    def test_higher_order_tensor_is_flattened_on_mode_0(self):
+        t = rand((4, 5, 6))
+        rec = lr.svd_compress(t, 1.0)
+        assert rec.shape == (4, 5, 6) and rec.dtype == "float32"
+        assert sizes(rec) == ([(4,)], [(4, 4), (4, 30)])
+        assert lr.svd_decompress(rec).shape == (4, 5, 6)
+
+    @pytest.mark.parametrize("fn,name", [(lr.svd_compress, "SVD"), (lr.svd_compress_energy, "SVD"),
+                                         (lr.tucker_compress, "Tucker"), (lr.tt_compress, "TT")])
+    @pytest.mark.parametrize("t", [np.zeros(5), np.float32(2.0).reshape(())])
+    def test_needs_two_dimensions(self, fn, name, t):
+        with pytest.raises(ValueError, match=rf"^{name} requires ndim >= 2, got {t.ndim}$"):
+            fn(t)
+
+    @pytest.mark.parametrize("layout", ["transposed", "fortran", "readonly", "byteswapped", "strided"])
+    def test_any_memory_layout(self, layout):
+        base = rand((30, 20), np.float64)
+        t = {"transposed": base.T.copy().T, "fortran": np.asfortranarray(base), "readonly": base.copy(),
+             "byteswapped": base.astype(base.dtype.newbyteorder()), "strided": np.repeat(base, 2, axis=1)[:, ::2]}[layout]
+        if layout == "readonly":
+            t.flags.writeable = False
+        for fn in (lr.svd_compress, lr.tucker_compress, lr.tt_compress, lr.svd_compress_energy):
+            rec = fn(t)
+            ref = fn(np.ascontiguousarray(base))
+            np.testing.assert_allclose(lr.decompress(rec), lr.decompress(ref), atol=1e-5)
+
+    def test_element_types(self):
+        f64 = rand((12, 9), np.float64)
+        assert lr.svd_compress(f64).cores[0].dtype == np.float64
+        # integers decompose in float64 and are stored (truncated) as integers, as numpy casts them
+        ints = (f64 * 100).astype(np.int64)
+        rec = lr.svd_compress(ints, 1.0)
+        u, s, vt = np.linalg.svd(ints, full_matrices=False)
+        assert rec.dtype == "int64" and all(a.dtype == np.int64 for a in rec.cores + rec.factors)
+        np.testing.assert_array_equal(rec.cores[0], s.astype(np.int64))
+        cplx = (f64 + 1j * rand((12, 9), np.float64)).astype(np.complex64)
+        rec = lr.svd_compress(cplx, 1.0)
+        assert rec.factors[0].dtype == np.complex64
+        np.testing.assert_allclose(lr.svd_decompress(rec), cplx, atol=1e-4)
+        with pytest.raises(TypeError, match="float16"):
+            lr.svd_compress(f64.astype(np.float16))
+
+    def test_argument_types(self):
+        t = rand((4, 4))
+        with pytest.raises(TypeError, match=r"^Argument 'rank_ratio' has incorrect type \(expected float, got str\)$"):
+            lr.svd_compress(t, "0.5")
+        with pytest.raises(TypeError, match=r"^Argument 'min_rank' has incorrect type \(expected int, got str\)$"):
+            lr.svd_compress(t, min_rank="1")
+        with pytest.raises(TypeError, match=r"^Argument 'max_rank' has incorrect type \(expected int, got list\)$"):
+            lr.svd_compress_energy(t, max_rank=[1])
+
+    def test_decompress_checks_the_method_by_identity(self):
+        rec = lr.svd_compress(rand((5, 4)))
+        text = dataclasses.replace(rec, method="svd")
+        with pytest.raises(ValueError, match="^Expected SVD, got svd$"):
+            lr.svd_decompress(text)
+        with pytest.raises(ValueError, match=r"^Expected SVD, got CompressionMethod.TUCKER$"):
+            lr.svd_decompress(lr.tucker_compress(rand((5, 4))))
+        with pytest.raises(ValueError, match="unpack"):
+            lr.svd_decompress(dataclasses.replace(rec, factors=rec.factors[:1]))
+        with pytest.raises(IndexError):
+            lr.svd_decompress(dataclasses.replace(rec, cores=()))
+
+    def test_decompress_casts_to_the_recorded_type(self):
+        rec = lr.svd_compress(rand((6, 5), np.float64), 1.0)
+        out = lr.svd_decompress(dataclasses.replace(rec, dtype="float32", shape=(30,)))
+        assert out.dtype == np.float32 and out.shape == (30,)
+
+
+class TestSvdEnergy:
+    def matrix_321(self):
+        q1, _ = np.linalg.qr(rand((5, 3), np.float64, seed=3))
+        q2, _ = np.linalg.qr(rand((3, 3), np.float64, seed=4))
+        return (q1 * np.array([3.0, 2.0, 1.0])) @ q2.T
+
+    @pytest.mark.parametrize("kwargs,rank", [
+        ({"energy": 0.5}, 1), ({"energy": 0.9}, 2), ({"energy": 0.95}, 3), ({"energy": 0.0}, 1),
+        ({"energy": 0.95, "max_rank": 1}, 1), ({"energy": 0.5, "max_rank": 1}, 1),
+        ({"energy": 0.5, "min_rank": 4}, 3), ({"energy": 0.5, "min_rank": 2, "max_rank": 1}, 1),
+        ({"energy": 1.0}, 3), ({"energy": 7.0}, 3),
+    ])
+    def test_rank_from_the_spectrum(self, kwargs, rank):
+        rec = lr.svd_compress_energy(self.matrix_321(), **kwargs)
+        clamped = min(max(kwargs["energy"], 0.0), 1.0)
+        assert list(rec.metadata.items()) == [("energy", clamped), ("rank", rank), ("full_rank", 3)]
+        assert sizes(rec) == ([(rank,)], [(5, rank), (rank, 3)])
+        np.testing.assert_allclose(rec.cores[0], [3.0, 2.0, 1.0][:rank], rtol=1e-5)
+
+    def test_zero_matrix_keeps_min_rank(self):
+        rec = lr.svd_compress_energy(np.zeros((4, 6), np.float32), min_rank=2)
+        assert rec.metadata["rank"] == 2 and rec.cores[0].shape == (2,)
+        assert lr.svd_compress_energy(np.zeros((4, 6), np.float32), min_rank=9).metadata["rank"] == 4
+
+    def test_decomposes_in_float32_and_stores_the_tensor_type(self):
+        t = rand((30, 20), np.float64)
+        rec = lr.svd_compress_energy(t, 1.0)
+        assert rec.dtype == "float64" and all(a.dtype == np.float64 for a in rec.cores + rec.factors)
+        s32 = np.linalg.svd(t.astype(np.float32), compute_uv=False)
+        np.testing.assert_allclose(rec.cores[0], s32, rtol=1e-5)
+        assert np.all(rec.cores[0] == rec.cores[0].astype(np.float32))  # values carry float32 precision
+        half = lr.svd_compress_energy(t.astype(np.float16), 0.5)
+        assert half.factors[0].dtype == np.float16
+
+    def test_energy_rank_agrees_with_numpy(self):
+        for seed in range(5):
+            t = rand((40, 25), np.float32, seed=seed) @ np.diag(np.linspace(1, 3, 25)).astype(np.float32)
+            s = np.linalg.svd(t, compute_uv=False).astype(np.float64)
+            cum = np.cumsum(s**2) / np.sum(s**2)
+            for e in (0.3, 0.6, 0.9, 0.99):
+                expect = min(int(np.searchsorted(cum, e)) + 1, len(s))
+                got = lr.svd_compress_energy(t, e).metadata["rank"]
+                assert abs(got - expect) <= 1 and (got == expect or abs(cum[expect - 1] - e) < 1e-5)
+
+
+# ---- Tucker ------------------------------------------------------------------------------------
+
+
+class TestTucker:
+    def test_conv_weight_example(self):
+        t = rand((64, 32, 3, 3))
+        rec = lr.tucker_compress(t)
+        assert rec.method is M.TUCKER and rec.shape == (64, 32, 3, 3) and rec.dtype == "float32"
+        assert list(rec.metadata.items()) == [("rank_ratio", 0.5), ("ranks", (32, 16, 2, 2))]
+        assert sizes(rec) == ([(32, 16, 2, 2)], [(64, 32), (32, 16), (3, 2), (3, 2)])
+        assert rec.compressed_size_bytes == 4620 * 4 and rec.compression_ratio == pytest.approx(73728 / 18480)
+        for u in rec.factors:
+            np.testing.assert_allclose(u.T @ u, np.eye(u.shape[1]), atol=1e-5)
+
+    @pytest.mark.parametrize("shape,kwargs,ranks", [
+        ((100, 2, 3), {}, (6, 1, 2)), ((4, 4), {"min_rank": 10}, (4, 4)), ((3, 4, 5), {"rank_ratio": 1.0}, (3, 4, 5)),
+        ((10, 12), {"rank_ratio": 0.0}, (1, 1)), ((10, 12), {"rank_ratio": 0.25, "min_rank": 2.7}, (3, 3)),
+    ])
+    def test_ranks(self, shape, kwargs, ranks):
+        t = rand(shape, np.float64)
+        rec = lr.tucker_compress(t, **kwargs)
+        assert rec.metadata["ranks"] == ranks
+        assert rec.cores[0].shape == ranks
+        assert [u.shape for u in rec.factors] == [(n, r) for n, r in zip(shape, ranks)]
+
+    def test_full_rank_is_exact(self):
+        t = rand((3, 4, 5), np.float64)
+        rec = lr.tucker_compress(t, 1.0)
+        assert rec.compression_ratio == pytest.approx(60 / 110)
+        np.testing.assert_allclose(lr.tucker_decompress(rec), t, atol=1e-12)
+
+    @pytest.mark.parametrize("dtype", [np.float32, np.float64])
+    @pytest.mark.parametrize("shape,ratio", [((6, 7, 8), 0.5), ((5, 4, 3, 6), 0.6), ((9, 11), 0.4), ((2, 3, 2, 3, 2), 0.5)])
+    def test_reconstruction_agrees_with_numpy(self, dtype, shape, ratio):
+        t = rand(shape, dtype)
+        rec = lr.tucker_compress(t, ratio)
+        out = lr.tucker_decompress(rec)
+        assert out.dtype == dtype and out.shape == shape
+        expect = np_hosvd(t.astype(np.float64), rec.metadata["ranks"])
+        np.testing.assert_allclose(out, expect, atol=tol(dtype) * 10)
+
+    def test_decompress(self):
+        rec = lr.tucker_compress(rand((4, 5)))
+        with pytest.raises(ValueError, match=r"^Expected TUCKER, got CompressionMethod.SVD$"):
+            lr.tucker_decompress(lr.svd_compress(rand((4, 5))))
+        with pytest.raises(ValueError, match="^Expected TUCKER, got tucker$"):
+            lr.tucker_decompress(dataclasses.replace(rec, method="tucker"))
+        bare = dataclasses.replace(rec, factors=(), dtype="float64")
+        out = lr.tucker_decompress(bare)
+        assert out.dtype == np.float64 and out.shape == rec.cores[0].shape
+        # the extents come from the factors, not from the record's shape
+        assert lr.tucker_decompress(dataclasses.replace(rec, shape=(1,))).shape == (4, 5)
+        with pytest.raises(ValueError):
+            lr.tucker_decompress(dataclasses.replace(rec, factors=rec.factors[::-1]))
+
+    def test_integer_tensor_follows_numpy(self):
+        t = np.arange(24).reshape(2, 3, 4)
+        rec = lr.tucker_compress(t, 1.0)
+        assert rec.dtype == "int64" and all(a.dtype == np.int64 for a in rec.cores + rec.factors)
+
+
+# ---- tensor train ------------------------------------------------------------------------------
+
+
+class TestTensorTrain:
+    @pytest.mark.parametrize("shape,cap,cores,ratio", [
+        ((8, 8, 8, 8), 8, [(1, 8, 8), (8, 8, 8), (8, 8, 8), (8, 8, 1)], 4096 / 1152),
+        ((16, 16, 16), 8, [(1, 16, 8), (8, 16, 8), (8, 16, 1)], 3.2),
+        ((6, 10), 8, [(1, 6, 6), (6, 10, 1)], 0.625),
+        ((4, 4, 4), 0, [(1, 4, 1), (1, 4, 1), (1, 4, 1)], 64 / 12),
+        ((4, 4, 4), -3, [(1, 4, 1), (1, 4, 1), (1, 4, 1)], 64 / 12),
+        ((2, 50, 3), 8, [(1, 2, 2), (2, 50, 3), (3, 3, 1)], 300 / 313),
+        ((3, 5, 7), 2.9, [(1, 3, 2), (2, 5, 2), (2, 7, 1)], 105 / 40),
+    ])
+    def test_cores_and_ranks(self, shape, cap, cores, ratio):
+        rec = lr.tt_compress(rand(shape), cap)
+        assert rec.method is M.TENSOR_TRAIN and rec.factors == ()
+        assert [c.shape for c in rec.cores] == cores
+        assert list(rec.metadata.items()) == [("max_rank", max(1, int(cap))), ("ranks", tuple(c[2] for c in cores[:-1]))]
+        assert rec.compression_ratio == pytest.approx(ratio)
+
+    @pytest.mark.parametrize("dtype", [np.float32, np.float64, np.float16])
+    @pytest.mark.parametrize("shape,cap", [((6, 10), 8), ((5, 6, 7), 4), ((4, 3, 5, 2), 3), ((16, 16, 16, 16), 8)])
+    def test_reconstruction_agrees_with_numpy(self, dtype, shape, cap):
+        t = rand(shape, dtype)
+        rec = lr.tt_compress(t, cap)
+        assert rec.dtype == np.dtype(dtype).name and all(c.dtype == dtype for c in rec.cores)
+        out = lr.tt_decompress(rec)
+        assert out.dtype == dtype and out.shape == shape
+        atol = {np.float16: 2e-2, np.float32: 1e-4, np.float64: 1e-10}[dtype]
+        np.testing.assert_allclose(out.astype(np.float64), np_tt(t, cap), atol=atol * np.abs(t).max())
+
+    def test_uncapped_train_is_exact(self):
+        t = rand((3, 4, 5), np.float64)
+        np.testing.assert_allclose(lr.tt_decompress(lr.tt_compress(t, 100)), t, atol=1e-12)
+
+    def test_decompress(self):
+        rec = lr.tt_compress(rand((4, 5, 6)))
+        with pytest.raises(ValueError, match=r"^Expected TENSOR_TRAIN, got CompressionMethod.SVD$"):
+            lr.tt_decompress(lr.svd_compress(rand((4, 5))))
+        with pytest.raises(IndexError):
+            lr.tt_decompress(dataclasses.replace(rec, cores=()))
+        with pytest.raises(ValueError):
+            lr.tt_decompress(dataclasses.replace(rec, cores=rec.cores[::-1]))
+        single = dataclasses.replace(rec, cores=(np.ones((1, 6, 1), np.float32),), shape=(2, 3))
+        assert lr.tt_decompress(single).shape == (2, 3)
+
+
+# ---- dispatch, advice and report -----------------------------------------------------------------
+
+
+class TestDispatch:
+    def test_text_and_member_give_equal_records(self):
+        t = rand((4, 5, 6))
+        a, b, c = lr.compress(t, "tt"), lr.compress(t, M.TENSOR_TRAIN), lr.compress(t, "tt", max_rank=8)
+        for r in (b, c):
+            assert r.metadata == a.metadata and r.method is a.method
+            for x, y in zip(a.cores, r.cores):
+                np.testing.assert_array_equal(x, y)
+
+    @pytest.mark.parametrize("method,msg", [(None, "None"), (3, "3"), (b"svd", "b'svd'")])
+    def test_unknown_method(self, method, msg):
+        with pytest.raises(ValueError, match=rf"^Unknown compression method: {msg}$"):
+            lr.compress(rand((3, 3)), method)
+        with pytest.raises(ValueError):
+            lr.compress(rand((3, 3)), "TT")
+
+    def test_parameters_reach_only_their_method(self):
+        t = rand((10, 12))
+        assert lr.compress(t, "svd", max_rank=2).metadata["rank"] == 5
+        assert lr.compress(t, "tucker", rank_ratio=0.2, max_rank=1).metadata["ranks"] == (2, 3)
+        assert lr.compress(t, "tt", rank_ratio=0.01, max_rank=3).metadata["ranks"] == (3,)
+        with pytest.raises(TypeError):
+            lr.compress(t, "svd", 0.5)  # keyword-only
+        with pytest.raises(TypeError, match=r"^Argument 'max_rank' has incorrect type \(expected int, got str\)$"):
+            lr.compress(t, "tt", max_rank="8")
+
+    @pytest.mark.parametrize("t", [np.arange(5, dtype=np.int32), np.array(2.5), rand((2, 3, 4))])
+    def test_none_keeps_a_copy(self, t):
+        rec = lr.compress(t, "none")
+        assert rec.method is M.NONE and rec.shape == t.shape and rec.dtype == str(t.dtype)
+        assert rec.factors == () and rec.metadata == {}
+        assert rec.compression_ratio == 1.0 and rec.compressed_size_bytes == rec.original_size_bytes
+        out = lr.decompress(rec)
+        np.testing.assert_array_equal(out, t)
+        assert not np.shares_memory(out, rec.cores[0]) and not np.shares_memory(rec.cores[0], t)
+
+    def test_decompress_dispatch(self):
+        t = rand((6, 5, 4))
+        for m in M:
+            rec = lr.compress(t, m, rank_ratio=1.0, max_rank=100)
+            np.testing.assert_allclose(lr.decompress(rec), t, atol=1e-4)
+        with pytest.raises(ValueError, match="^Unknown compression method: none$"):
+            lr.decompress(CompressedTensor("none", (2,), "float32", (np.zeros(2),)))
+
+    @pytest.mark.parametrize("shape,method", [
+        ((4096, 4096), M.SVD), ((64, 3, 3, 3), M.TUCKER), ((8, 8, 8, 8), M.TENSOR_TRAIN), ((3, 3, 3), M.TUCKER),
+        ((40, 10, 10, 10), M.TENSOR_TRAIN), ((41, 10, 10, 10), M.TUCKER), ((5,), M.TENSOR_TRAIN), ((0,), M.TENSOR_TRAIN),
+        ((2, 1000, 3), M.TUCKER), ((1, 4, 4, 4, 4), M.TENSOR_TRAIN), ((1, 5, 4, 4, 4), M.TUCKER),
+    ])
+    def test_suggest_method(self, shape, method):
+        assert lr.suggest_method(shape) is method
+
+    def test_suggest_method_arguments(self):
+        with pytest.raises(TypeError, match=r"^Argument 'tensor_shape' has incorrect type \(expected tuple, got list\)$"):
+            lr.suggest_method([4, 4])
+        with pytest.raises(IndexError):
+            lr.suggest_method(())
+
+    def test_roundtrip_report(self):
+        t = rand((8, 8, 8))
+        rep = lr.roundtrip_report(t, "none")
+        assert rep.method is M.NONE and rep.shape == (8, 8, 8)
+        assert (rep.compression_ratio, rep.relative_frobenius_error, rep.reconstruction_quality) == (1.0, 0.0, 1.0)
+        rep = lr.roundtrip_report(t, "tucker", rank_ratio=0.5, max_rank=1)
+        rec = lr.compress(t, M.TUCKER, rank_ratio=0.5)
+        assert rep.method is M.TUCKER
+        assert (rep.original_bytes, rep.compressed_bytes) == (rec.original_size_bytes, rec.compressed_size_bytes)
+        expect = lr._relative_frobenius_error(t, lr.decompress(rec))
+        assert rep.relative_frobenius_error == pytest.approx(expect, rel=1e-4)
+        assert rep.reconstruction_quality == pytest.approx(1 - expect, rel=1e-4)
+        assert rep.elapsed_compress_ms >= 0.0 and rep.elapsed_decompress_ms >= 0.0
+        assert isinstance(rep.elapsed_compress_ms, float)
+
+    def test_report_quality_is_clamped(self):
+        # integer factors truncate to zero: the reconstruction is all zeros, error 1, quality 0
+        t = np.arange(1, 13).reshape(3, 4)
+        rep = lr.roundtrip_report(t, "tt")
+        assert rep.relative_frobenius_error >= 1.0 and rep.reconstruction_quality == 0.0
+
+
+# ---- merges ------------------------------------------------------------------------------------
+
+
+class TestMerge:
+    def atoms(self, *shapes, dtype=np.float32):
+        return [lr.compress(rand(s, dtype), "none") for s in shapes]
+
+    def test_concat(self):
+        a, b = self.atoms((2, 5), (3, 5))
+        out = lr.compressed_concat([a, b])
+        np.testing.assert_array_equal(out, np.concatenate([a.cores[0], b.cores[0]]))
+        with pytest.raises(ValueError):
+            lr.compressed_concat([a, b], axis=1)
+        np.testing.assert_array_equal(lr.compressed_concat((a,)), a.cores[0])
+        c, d = self.atoms((4, 2), (4, 3))
+        assert lr.compressed_concat([c, d], axis=1.0).shape == (4, 5)
+        with pytest.raises(ValueError, match="^compressed_concat requires at least one atom$"):
+            lr.compressed_concat([])
+        with pytest.raises(TypeError):
+            lr.compressed_concat([a], 0)  # axis is keyword-only
+
+    @pytest.mark.parametrize("method", ["none", M.NONE, None])
+    def test_no_recompression(self, method):
+        a, b = self.atoms((3, 4), (3, 4))
+        assert isinstance(lr.compressed_weighted_mean([a, b], recompress_method=method), np.ndarray)
+        assert isinstance(lr.compressed_concat([a, b], recompress_method=method), np.ndarray)
+
+    def test_recompression(self):
+        atoms = self.atoms((12, 12, 12), (12, 12, 12))
+        tt = lr.compressed_concat(atoms, recompress_method="tt")
+        assert tt.method is M.TENSOR_TRAIN and max(tt.metadata["ranks"]) == 8 and tt.shape == (24, 12, 12)
+        assert lr.compressed_concat(atoms, recompress_method="tt", recompress_max_rank=3).metadata["ranks"] == (3, 3)
+        svd = lr.compressed_weighted_mean(atoms, recompress_method=M.SVD, recompress_max_rank=1)
+        assert svd.metadata == {"rank_ratio": 0.5, "rank": 6}
+        svd = lr.compressed_weighted_mean(atoms, recompress_method="svd", recompress_rank_ratio=0.25)
+        assert svd.metadata["rank"] == 3
+        with pytest.raises(ValueError):
+            lr.compressed_weighted_mean(atoms, recompress_method="SVD")
+
+    def test_weighted_mean(self):
+        a, b = self.atoms((3, 4), (3, 4), dtype=np.float64)
+        x, y = a.cores[0], b.cores[0]
+        np.testing.assert_allclose(lr.compressed_weighted_mean([a, b]), (x + y) / 2)
+        for w in ((1, 3), [2, 6], np.array([0.5, 1.5])):
+            np.testing.assert_allclose(lr.compressed_weighted_mean([a, b], w), 0.25 * x + 0.75 * y)
+        np.testing.assert_allclose(lr.compressed_weighted_mean([a, b], (-1, 2)), -x + 2 * y)
+        np.testing.assert_allclose(lr.compressed_weighted_mean([a]), x)
+
+    @pytest.mark.parametrize("weights,msg", [
+        ((0, 0), "Sum of weights must be > 0"), ((1, -1), "Sum of weights must be > 0"),
+        ((1, 2), r"len\(weights\)=2 != len\(atoms\)=3"),
+    ])
+    def test_weighted_mean_errors(self, weights, msg):
+        atoms = self.atoms((2, 2), (2, 2)) if len(weights) == 2 and "Sum" in msg else self.atoms((2, 2), (2, 2), (2, 2))
+        with pytest.raises(ValueError, match=f"^{msg}$"):
+            lr.compressed_weighted_mean(atoms, weights)
+
+    def test_weighted_mean_shape_and_type(self):
+        a, b = self.atoms((5,), (2, 3))
+        with pytest.raises(ValueError, match=r"^Atom shape mismatch: \(2, 3\) vs \(5,\)$"):
+            lr.compressed_weighted_mean([a, b])
+        with pytest.raises(ValueError, match="^compressed_weighted_mean requires at least one atom$"):
+            lr.compressed_weighted_mean([])
+        h = lr.compress(rand((2, 2), np.float16), "none")
+        f = lr.compress(rand((2, 2), np.float32), "none")
+        assert lr.compressed_weighted_mean([h, f]).dtype == np.float16
+        with pytest.raises(TypeError, match="recompress_rank_ratio"):
+            lr.compressed_weighted_mean([h], recompress_rank_ratio="x")
+
+
+# ---- threads -----------------------------------------------------------------------------------
+
+
+def test_compressors_run_in_parallel_threads():
+    tensors = [rand((60, 50), np.float64, seed=s) for s in range(4)]
+    expect = [lr.svd_decompress(lr.svd_compress(t)) for t in tensors]
+    results = [None] * 4
+
+    def work(i):
+        results[i] = lr.svd_decompress(lr.svd_compress(tensors[i]))
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    for got, exp in zip(results, expect):
+        np.testing.assert_allclose(got, exp, atol=1e-10)
