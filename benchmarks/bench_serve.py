@@ -97,6 +97,23 @@ def run_baseline(root, port):
     uvicorn.run(app, host="127.0.0.1", port=port, log_level="warning")
 
 
+def run_empty(root, port):
+    """The same libraries with no model loaded: the resident floor of both servers."""
+    import peft  # noqa: F401
+    import torch  # noqa: F401
+    import transformers  # noqa: F401
+    import uvicorn
+    from fastapi import FastAPI
+
+    import velkor_zuma.serve  # noqa: F401
+
+    transformers.AutoModelForCausalLM, transformers.AutoTokenizer  # resolve the lazy imports
+    print("WEIGHTS 0", flush=True)
+    app = FastAPI()
+    app.get("/healthz")(lambda: {"status": "ok"})
+    uvicorn.run(app, host="127.0.0.1", port=port, log_level="warning")
+
+
 # ------------------------------------------------------------------------------ client side
 
 
@@ -192,7 +209,8 @@ def main():
     ap.add_argument("--max-tokens", type=int, default=8)
     args = ap.parse_args()
     if args.child:
-        (run_ours if args.child == "ours" else run_baseline)(Path(args.root), args.port)
+        runner = {"ours": run_ours, "baseline": run_baseline, "empty": run_empty}[args.child]
+        runner(Path(args.root), args.port)
         return
 
     levels = [1, 4, 16]
@@ -212,6 +230,8 @@ def main():
             finally:
                 srv.close()
             servers[role] = srv
+        floor = Server("empty", root)
+        floor.close()
 
     same = all(results["ours", c, "replies"] == results["baseline", c, "replies"] for c in levels)
     mib = 2.0**20
@@ -236,7 +256,9 @@ def main():
                        ("RSS after serving (MiB)", "rss_served"), ("peak RSS (MiB)", "peak")]:
         o, b = getattr(servers["ours"], key), getattr(servers["baseline"], key)
         print("%-28s %14.1f %14.1f %7.2f" % (label, o / mib, b / mib, b / o))
-    print("(ratio: full models / ours)")
+    o, b = servers["ours"].rss_served - floor.rss_loaded, servers["baseline"].rss_served - floor.rss_loaded
+    print("%-28s %14.1f %14.1f %7.2f" % ("RSS above libraries (MiB)", o / mib, b / mib, b / o))
+    print("(ratio: full models / ours; libraries alone, no model: %.1f MiB RSS)" % (floor.rss_loaded / mib))
 
 
 if __name__ == "__main__":

@@ -169,6 +169,10 @@ def test_serve_config_fields_defaults_and_sharing():
     names = [f.name for f in dataclasses.fields(ServeConfig)]
     assert names == ["base", "adapters", "precision", "cache_dir", "max_new_tokens", "api_base",
                      "api_key"]
+    import typing
+
+    assert typing.get_type_hints(ServeConfig)["api_key"] == typing.Optional[str]
+    assert typing.get_type_hints(_Engine)["cfg"] is ServeConfig
     cfg = ServeConfig("org/base", {})
     assert (cfg.precision, cfg.cache_dir, cfg.max_new_tokens, cfg.api_key) == ("auto", None, 256, None)
     assert cfg.api_base.startswith("https://") and cfg.api_base == ServeConfig("x", {}).api_base

@@ -219,9 +219,9 @@ void register_engine(nb::module_ &m) {
     nb::object cls = vz::make_dataclass(
         m, "_Engine",
         {Field::req("cfg", "ServeConfig"),
-         Field::def("model", "Any", nb::none()),
-         Field::def("tokenizer", "Any", nb::none()),
-         Field::factory("adapter_names", "List[str]", nb::borrow((PyObject *) &PyList_Type)),
+         Field::def("model", "object", nb::none()),
+         Field::def("tokenizer", "object", nb::none()),
+         Field::factory("adapter_names", "list[str]", nb::borrow((PyObject *) &PyList_Type)),
          Field::def("base_vram", "int", nb::int_(0)),
          Field::def("total_vram", "int", nb::int_(0)),
          Field::def("device", "str", nb::str("cpu"))},
