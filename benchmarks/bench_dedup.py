@@ -93,6 +93,7 @@ def interleaved(cases):
     """Median seconds of each (threads, fn, args) case; repeats alternate between the cases so
     that every case sees the same background load of a shared machine."""
     times = [[] for _ in cases]
+    cpu = [[] for _ in cases]
     results = [None] * len(cases)
     old = os.environ.get("VZ_NUM_THREADS")
     try:
@@ -104,15 +105,16 @@ def interleaved(cases):
                     os.environ.pop("VZ_NUM_THREADS", None)
                 else:
                     os.environ["VZ_NUM_THREADS"] = old
-                t0 = time.perf_counter()
+                c0, t0 = time.process_time(), time.perf_counter()
                 results[i] = fn(*args)
                 times[i].append(time.perf_counter() - t0)
+                cpu[i].append(time.process_time() - c0)
     finally:
         if old is None:
             os.environ.pop("VZ_NUM_THREADS", None)
         else:
             os.environ["VZ_NUM_THREADS"] = old
-    return [statistics.median(t) for t in times], results
+    return [(statistics.median(t), statistics.median(c)) for t, c in zip(times, cpu)], results
 
 
 def main():
@@ -142,9 +144,10 @@ def main():
     print(f"os.cpu_count() = {os.cpu_count()}; block {BLOCK} bytes; {total_mb:.0f} MB hashed per store build; "
           f"median of {REPEATS}; load average {os.getloadavg()[0]:.2f}")
     print(f"store: {summary}")
-    print(f"{'case':<58} {'baseline s':>10} {'ours s':>8} {'ratio':>6}")
-    for name, tb, to in rows:
-        print(f"{name:<58} {tb:>10.3f} {to:>8.3f} {tb / to:>6.2f}")
+    # "ours cpu/wall": processor seconds over wall seconds of our run, i.e. cores kept busy.
+    print(f"{'case':<58} {'baseline s':>10} {'ours s':>8} {'ratio':>6} {'ours cpu/wall':>14}")
+    for name, (tb, _), (to, co) in rows:
+        print(f"{name:<58} {tb:>10.3f} {to:>8.3f} {tb / to:>6.2f} {co / to:>14.2f}")
 
 
 if __name__ == "__main__":
