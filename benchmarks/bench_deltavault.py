@@ -6,9 +6,11 @@ matrix + small noise on everything). Same inputs, same process, medians of sever
 that alternate between ours and the baseline.
 
 Cases (baselines written here, as the plain numpy code of the same steps):
-  delta pass        add_finetune with the compressors replaced by a no-op, so that only the
+  delta pass        add_finetune with the compressors replaced by a stand-in, so that only the
                     per-tensor delta is timed; baseline: (w - b).astype(np.float32) per tensor
-                    (also np.subtract(w, b, dtype=np.float32), numpy's best single call)
+                    handed to the same stand-in (also np.subtract(w, b, dtype=np.float32),
+                    numpy's best single call). Two stand-ins: one that consumes each delta and
+                    drops it (as the real compressors do), one that keeps every delta.
   reconstruct       reconstruct of fine-tunes stored as NONE records (decompress is a copy);
                     baseline: b + decompress(record) per tensor
   error             reconstruction_error(fine-tune, base); baseline: the float32 difference,
@@ -60,12 +62,22 @@ def fine_tune(base, rng, rank=16):
 # ---- baselines -----------------------------------------------------------------------------------
 
 
-def numpy_delta(base, ft):
-    return {k: (w - base[k]).astype(np.float32) for k, w in ft.items()}
+def consume(tensor, method=None, **kw):
+    """Stand-in compressor that reads nothing and keeps nothing (the delta is dropped)."""
+    return None
 
 
-def numpy_delta_single_call(base, ft):
-    return {k: np.subtract(w, base[k], dtype=np.float32) for k, w in ft.items()}
+def keep(tensor, method=None, **kw):
+    """Stand-in compressor that keeps the delta itself."""
+    return tensor
+
+
+def numpy_delta(base, ft, compressor):
+    return {k: compressor((w - base[k]).astype(np.float32)) for k, w in ft.items()}
+
+
+def numpy_delta_single_call(base, ft, compressor):
+    return {k: compressor(np.subtract(w, base[k], dtype=np.float32)) for k, w in ft.items()}
 
 
 def numpy_reconstruct(lib, model_id):
@@ -86,16 +98,12 @@ def numpy_error(a, b):
 # ---- ours ------------------------------------------------------------------------------------------
 
 
-def no_compress(tensor, method, **kw):
-    return tensor  # keeps the float32 delta itself, so results can be compared
-
-
 def ours_delta(lib, fts):
     return [lib.add_finetune(k, ft) for k, ft in fts.items()]
 
 
-def numpy_delta_all(base, fts, fn):
-    return [fn(base, ft) for ft in fts.values()]
+def numpy_delta_all(base, fts, fn, compressor):
+    return [fn(base, ft, compressor) for ft in fts.values()]
 
 
 def interleaved(cases):
@@ -119,24 +127,28 @@ def main():
     base_mb = sum(v.nbytes for v in base.values()) / 1e6
     rows = []
 
-    # delta pass of add_finetune (compressors replaced by a no-op)
+    # delta pass of add_finetune (compressors replaced by a stand-in)
     real_compress = dv.compress
-    dv.compress = no_compress
     try:
-        lib = dv.ModelLibrary("base", base)
-        t_ours, t_np, t_np1 = interleaved([
-            (ours_delta, (lib, fts)),
-            (numpy_delta_all, (base, fts, numpy_delta)),
-            (numpy_delta_all, (base, fts, numpy_delta_single_call)),
-        ])
-        rec = lib.add_finetune("check", fts["tune-0"])
+        for compressor, label in ((consume, "each delta consumed"), (keep, "every delta kept")):
+            dv.compress = compressor
+            lib = dv.ModelLibrary("base", base)
+            t_ours, t_np, t_np1 = interleaved([
+                (ours_delta, (lib, fts)),
+                (numpy_delta_all, (base, fts, numpy_delta, compressor)),
+                (numpy_delta_all, (base, fts, numpy_delta_single_call, compressor)),
+            ])
+            rows.append((f"add_finetune delta pass, 3 x {base_mb:.0f} MB, {label}: numpy subtract+astype / ours",
+                         t_np, t_ours))
+            rows.append(("  same, numpy np.subtract(dtype=float32) / ours", t_np1, t_ours))
+            del lib
+        dv.compress = keep
+        rec = dv.ModelLibrary("base", base).add_finetune("check", fts["tune-0"])
     finally:
         dv.compress = real_compress
-    expected = numpy_delta(base, fts["tune-0"])
+    expected = numpy_delta(base, fts["tune-0"], keep)
     assert all(np.array_equal(rec.tensors[k], expected[k]) for k in expected), "deltas differ"
-    del rec, expected, lib
-    rows.append((f"add_finetune delta pass, 3 x {base_mb:.0f} MB: numpy subtract+astype / ours", t_np, t_ours))
-    rows.append(("  same, numpy np.subtract(dtype=float32) / ours", t_np1, t_ours))
+    del rec, expected
 
     # reconstruct (NONE records: decompress is a copy, then base + delta)
     lib = dv.ModelLibrary("base", base, method="none")
@@ -164,9 +176,9 @@ def main():
 
     print(f"os.cpu_count() = {os.cpu_count()}; base {base_mb:.0f} MB float32, {len(base)} tensors; "
           f"3 fine-tunes; median of {REPEATS}; load average {os.getloadavg()[0]:.2f}")
-    print(f"{'case':<72} {'baseline s':>10} {'ours s':>8} {'ratio':>6}")
+    print(f"{'case':<86} {'baseline s':>10} {'ours s':>8} {'ratio':>6}")
     for name, tb, to in rows:
-        print(f"{name:<72} {tb:>10.3f} {to:>8.3f} {tb / to:>6.2f}")
+        print(f"{name:<86} {tb:>10.3f} {to:>8.3f} {tb / to:>6.2f}")
 
 
 if __name__ == "__main__":

@@ -322,9 +322,10 @@ def test_fused_passes_match_numpy(wd, bd, layout):
 
 @pytest.mark.parametrize("dtype", [np.float16, np.float32, np.float64])
 def test_fused_passes_large_and_special_values(dtype):
-    # Large enough to run on several threads; special values pass through as numpy's do.
+    # Large enough to run in blocks on several threads with streaming stores; special values
+    # pass through as numpy's do.
     rng = np.random.default_rng(5)
-    n = 300_001
+    n = 1_100_003
     w = (rng.standard_normal(n) * 10).astype(dtype)
     b = (rng.standard_normal(n) * 10).astype(dtype)
     w[:4] = [np.inf, -0.0, np.nan, 1e4]
@@ -337,6 +338,33 @@ def test_fused_passes_large_and_special_values(dtype):
     np.testing.assert_array_equal(got["new"].cores[0], w.astype(np.float32))
     a, r = {"v": w[4:]}, {"v": b[4:]}
     assert dv.reconstruction_error(a, r) == pytest.approx(_reference_error(a, r), rel=1e-9)
+
+
+@pytest.mark.parametrize("keep", [
+    lambda t: t,  # the delta itself
+    lambda t: t.reshape(-1)[1:],  # a view of it
+    lambda t: memoryview(t),  # an export of its buffer
+])
+def test_deltas_kept_by_a_compressor_are_never_overwritten(monkeypatch, keep):
+    # Deltas are written into a reused buffer; a compressor that keeps some of them must see
+    # them unchanged after later tensors were processed.
+    rng = np.random.default_rng(11)
+    base = {f"t{i}": rng.standard_normal((40, 36 - i)).astype(np.float32) for i in range(6)}
+    ft = {k: v + rng.standard_normal(v.shape).astype(np.float32) for k, v in base.items()}
+    kept = {}
+
+    def compressor(tensor, method, **kw):
+        held = keep(tensor) if len(kept) % 2 == 0 else None
+        kept[len(kept)] = (held, None if held is None else np.array(held), tensor.copy())
+        return None
+
+    monkeypatch.setattr(dv, "compress", compressor)
+    dv.ModelLibrary("base", base).add_finetune("ft", ft)
+    assert len(kept) == len(base)
+    for i, (held, snapshot, delta) in enumerate(kept.values()):
+        np.testing.assert_array_equal(delta, (ft[f"t{i}"] - base[f"t{i}"]).astype(np.float32))
+        if held is not None:
+            np.testing.assert_array_equal(np.asarray(held), snapshot)
 
 
 def test_non_array_values_follow_numpy():

@@ -2,8 +2,15 @@
 
 #include "core/parallel.hpp"
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace vz::core::deltavault {
 namespace {
@@ -11,6 +18,62 @@ namespace {
 // Below this many elements a pass runs on the calling thread: starting threads costs more
 // than the work.
 constexpr std::size_t kGrain = 1u << 16;
+// Work is handed out in blocks of this many elements from a shared counter, so that a thread
+// that the (shared, often busy) machine delays does not hold up the others.
+constexpr std::size_t kBlock = 1u << 18;
+// Outputs at least this large are written with streaming stores: they do not fit in cache
+// anyway, and streaming saves reading every destination line before it is overwritten.
+constexpr std::size_t kStreamBytes = std::size_t(4) << 20;
+
+// Calls fn(lo, hi, block) for the blocks of [0, n), on all workers.
+template <typename Fn>
+void for_blocks(std::size_t n, Fn &&fn) {
+    if (n <= kGrain) {
+        if (n) fn(std::size_t(0), n, std::size_t(0));
+        return;
+    }
+    std::size_t nblocks = (n + kBlock - 1) / kBlock;
+    std::atomic<std::size_t> next{0};
+    std::size_t workers = std::min<std::size_t>(worker_count(), nblocks);
+    parallel_for(workers, 1, [&](std::size_t, std::size_t, unsigned) {
+        for (std::size_t b = next.fetch_add(1); b < nblocks; b = next.fetch_add(1))
+            fn(b * kBlock, std::min(n, (b + 1) * kBlock), b);
+    });
+}
+
+std::size_t block_count(std::size_t n) { return n <= kGrain ? 1 : (n + kBlock - 1) / kBlock; }
+
+// out[i] = f(i) for i in [lo, hi); with `stream`, whole 64-byte groups go out as
+// non-temporal stores (the results are identical, only the cache traffic differs).
+template <typename O, typename F>
+inline void write_range(O *out, std::size_t lo, std::size_t hi, bool stream, F &&f) {
+    std::size_t i = lo;
+#if defined(__SSE2__)
+    if (stream) {
+        constexpr std::size_t G = 64 / sizeof(O);
+        while (i < hi && (reinterpret_cast<std::uintptr_t>(out + i) & 15u)) {
+            out[i] = f(i);
+            ++i;
+        }
+        alignas(16) O tmp[G];
+        for (; i + G <= hi; i += G) {
+            for (std::size_t j = 0; j < G; ++j) tmp[j] = f(i + j);
+            const __m128i *src = reinterpret_cast<const __m128i *>(tmp);
+            __m128i *dst = reinterpret_cast<__m128i *>(out + i);
+            _mm_stream_si128(dst, _mm_load_si128(src));
+            _mm_stream_si128(dst + 1, _mm_load_si128(src + 1));
+            _mm_stream_si128(dst + 2, _mm_load_si128(src + 2));
+            _mm_stream_si128(dst + 3, _mm_load_si128(src + 3));
+        }
+        for (; i < hi; ++i) out[i] = f(i);
+        _mm_sfence();
+        return;
+    }
+#else
+    (void) stream;
+#endif
+    for (; i < hi; ++i) out[i] = f(i);
+}
 
 struct half_t {
     std::uint16_t bits;
@@ -46,19 +109,20 @@ template <>
 inline float round_to_f32<half_t>(float v) { return half_to_float(float_to_half(v)); }
 
 template <typename C, typename W, typename B>
-void delta_range(const W *w, const B *b, float *out, std::size_t lo, std::size_t hi) {
+void delta_range(const W *w, const B *b, float *out, std::size_t lo, std::size_t hi, bool stream) {
     using A = typename arith<C>::type;
-    for (std::size_t i = lo; i < hi; ++i) out[i] = round_to_f32<C>(A(conv<A>(w[i]) - conv<A>(b[i])));
+    write_range(out, lo, hi, stream,
+                [&](std::size_t i) { return round_to_f32<C>(A(conv<A>(w[i]) - conv<A>(b[i]))); });
 }
 
 template <typename W>
-void cast_range(const W *w, float *out, std::size_t lo, std::size_t hi) {
-    for (std::size_t i = lo; i < hi; ++i) out[i] = conv<float>(w[i]);
+void cast_range(const W *w, float *out, std::size_t lo, std::size_t hi, bool stream) {
+    write_range(out, lo, hi, stream, [&](std::size_t i) { return conv<float>(w[i]); });
 }
 
 template <typename B, typename O>
-void add_range(const B *b, const float *d, O *out, std::size_t lo, std::size_t hi) {
-    for (std::size_t i = lo; i < hi; ++i) out[i] = O(conv<O>(b[i]) + O(d[i]));
+void add_range(const B *b, const float *d, O *out, std::size_t lo, std::size_t hi, bool stream) {
+    write_range(out, lo, hi, stream, [&](std::size_t i) { return O(conv<O>(b[i]) + O(d[i])); });
 }
 
 template <typename TA, typename TB>
@@ -171,9 +235,10 @@ std::uint16_t float_to_half(float f) {
 
 void delta_to_f32(const void *w, Float wk, const void *b, Float bk, Float calc, float *out,
                   std::size_t n) {
+    bool stream = n * sizeof(float) >= kStreamBytes;
     if (!b) {
         with_type(wk, w, [&](auto *wp) {
-            parallel_for(n, kGrain, [&](std::size_t lo, std::size_t hi, unsigned) { cast_range(wp, out, lo, hi); });
+            for_blocks(n, [&](std::size_t lo, std::size_t hi, std::size_t) { cast_range(wp, out, lo, hi, stream); });
         });
         return;
     }
@@ -181,8 +246,8 @@ void delta_to_f32(const void *w, Float wk, const void *b, Float bk, Float calc, 
         with_type(bk, b, [&](auto *bp) {
             with_calc(calc, [&](auto c) {
                 using C = decltype(c);
-                parallel_for(n, kGrain, [&](std::size_t lo, std::size_t hi, unsigned) {
-                    delta_range<C>(wp, bp, out, lo, hi);
+                for_blocks(n, [&](std::size_t lo, std::size_t hi, std::size_t) {
+                    delta_range<C>(wp, bp, out, lo, hi, stream);
                 });
             });
         });
@@ -193,33 +258,35 @@ void add_base(const void *b, Float bk, const float *d, void *out, Float outk, st
     with_type(bk, b, [&](auto *bp) {
         if (outk == Float::F64) {
             double *o = static_cast<double *>(out);
-            parallel_for(n, kGrain, [&](std::size_t lo, std::size_t hi, unsigned) { add_range(bp, d, o, lo, hi); });
+            bool stream = n * sizeof(double) >= kStreamBytes;
+            for_blocks(n, [&](std::size_t lo, std::size_t hi, std::size_t) { add_range(bp, d, o, lo, hi, stream); });
         } else {
             float *o = static_cast<float *>(out);
-            parallel_for(n, kGrain, [&](std::size_t lo, std::size_t hi, unsigned) { add_range(bp, d, o, lo, hi); });
+            bool stream = n * sizeof(float) >= kStreamBytes;
+            for_blocks(n, [&](std::size_t lo, std::size_t hi, std::size_t) { add_range(bp, d, o, lo, hi, stream); });
         }
     });
 }
 
 void squared_error_sums(const void *a, Float ak, const void *b, Float bk, std::size_t n,
                         double *sq_diff, double *sq_ref) {
-    unsigned workers = worker_count();
-    std::vector<double> partial(2 * std::size_t(workers), 0.0);
+    // One pair of partial sums per block, added in block order: the result depends only on
+    // n, not on how many threads ran or which thread took which block.
+    std::vector<double> partial(2 * block_count(n), 0.0);
     with_type(ak, a, [&](auto *ap) {
         with_type(bk, b, [&](auto *bp) {
-            parallel_for(n, kGrain, [&](std::size_t lo, std::size_t hi, unsigned wk) {
+            for_blocks(n, [&](std::size_t lo, std::size_t hi, std::size_t blk) {
                 double sd = 0, sr = 0;
                 sq_range(ap, bp, lo, hi, sd, sr);
-                partial[2 * wk] = sd;
-                partial[2 * wk + 1] = sr;
+                partial[2 * blk] = sd;
+                partial[2 * blk + 1] = sr;
             });
         });
     });
-    // Partial sums are added in chunk order, so the result does not depend on thread timing.
     double sd = 0, sr = 0;
-    for (unsigned k = 0; k < workers; ++k) {
-        sd += partial[2 * k];
-        sr += partial[2 * k + 1];
+    for (std::size_t k = 0; k < partial.size(); k += 2) {
+        sd += partial[k];
+        sr += partial[k + 1];
     }
     *sq_diff = sd;
     *sq_ref = sr;

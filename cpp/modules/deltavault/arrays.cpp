@@ -72,7 +72,17 @@ nb::object result_type(nb::module_ &np, nb::handle a, nb::handle b) {
 
 }  // namespace
 
-nb::object float32_delta(nb::handle name, nb::handle w, nb::handle b) {
+nb::object DeltaBuffer::take(nb::module_ &np, nb::handle shape, std::size_t count) {
+    if (!buf_.is_valid() || Py_REFCNT(buf_.ptr()) != 1 || size_ < count) {
+        buf_ = nb::object();  // still referenced elsewhere (or too small): left to its holders
+        size_ = count > 0 ? count : 1;
+        buf_ = np.attr("empty")(size_, "dtype"_a = np.attr("float32"));
+    }
+    nb::object head = buf_[nb::slice(nb::int_(0), nb::int_((long long) count), nb::none())];
+    return head.attr("reshape")(shape);
+}
+
+nb::object float32_delta(nb::handle name, nb::handle w, nb::handle b, DeltaBuffer &buffer) {
     nb::module_ np = vz::numpy();
     bool has_base = b.is_valid();
     if (has_base) {
@@ -94,8 +104,9 @@ nb::object float32_delta(nb::handle name, nb::handle w, nb::handle b) {
     if (wk && (!has_base || calc)) {
         nb::object wc = contiguous(np, w);
         nb::object bc = has_base ? contiguous(np, b) : nb::none();
-        nb::object out = np.attr("empty")(w.attr("shape"), "dtype"_a = np.attr("float32"));
-        FloatView vw(wc, false), vo(out, true);
+        FloatView vw(wc, false);
+        nb::object out = buffer.take(np, w.attr("shape"), vw.count());
+        FloatView vo(out, true);
         std::optional<FloatView> vb;
         if (has_base) vb.emplace(bc, false);
         const void *bp = has_base ? vb->data() : nullptr;

@@ -4,6 +4,8 @@
 
 #include "bind/bind.hpp"
 
+#include <cstddef>
+
 namespace deltavault {
 namespace nb = nanobind;
 
@@ -15,9 +17,24 @@ constexpr const char *kModule = "velkor_zuma.deltavault";
 nb::object own_attr(const char *name);
 
 // ---- array passes (arrays.cpp) --------------------------------------------------------------
-// float32(w - b) for a fine-tune tensor w and its base tensor b (b null: float32 copy of w).
-// Raises ValueError when the shapes differ.
-nb::object float32_delta(nb::handle name, nb::handle w, nb::handle b);
+// A float32 buffer reused for the deltas of one add_finetune call. Each delta is handed to a
+// compressor and normally dropped afterwards; writing the next delta into memory that is
+// already mapped saves the page faults and zeroing of a fresh allocation per tensor. The
+// buffer is reused only while nothing else refers to it: a compressor that keeps the delta
+// (or any view of it) keeps the buffer, and the next delta gets a new one.
+class DeltaBuffer {
+public:
+    // A C-contiguous float32 array of `count` elements and extents `shape`.
+    nb::object take(nb::module_ &np, nb::handle shape, std::size_t count);
+
+private:
+    nb::object buf_;  // 1-D float32 array owned here (refcount 1 while free)
+    std::size_t size_ = 0;
+};
+
+// float32(w - b) for a fine-tune tensor w and its base tensor b (b null: float32 copy of w),
+// written into `buffer` when the fused pass applies. Raises ValueError when the shapes differ.
+nb::object float32_delta(nb::handle name, nb::handle w, nb::handle b, DeltaBuffer &buffer);
 
 // b + d for a base tensor b and a decompressed delta d (numpy's result type).
 nb::object add_base(nb::handle b, nb::object d);

@@ -58,14 +58,15 @@ nb::object add_finetune(nb::handle self, nb::handle model_id, nb::handle finetun
 
     // Everything is computed before the library changes: a failure leaves `deltas` as it was.
     nb::dict tensors;
+    DeltaBuffer buffer;
     for (nb::handle item : items(finetuned)) {
         nb::handle name = item[0], w = item[1];
         nb::object delta;
         if (contains(base, name)) {
             nb::object b = get_item(base, name);
-            delta = float32_delta(name, w, b);
+            delta = float32_delta(name, w, b, buffer);
         } else {
-            delta = float32_delta(name, w, nb::handle());
+            delta = float32_delta(name, w, nb::handle(), buffer);
         }
         long ndim = nb::cast<long>(delta.attr("ndim"));
         nb::object rec;
