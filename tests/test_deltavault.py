@@ -367,6 +367,18 @@ def test_deltas_kept_by_a_compressor_are_never_overwritten(monkeypatch, keep):
             np.testing.assert_array_equal(np.asarray(held), snapshot)
 
 
+def test_results_do_not_depend_on_thread_count(monkeypatch):
+    rng = np.random.default_rng(12)
+    a = {"t": rng.standard_normal(900_001).astype(np.float32)}
+    b = {"t": rng.standard_normal(900_001).astype(np.float64)}
+    results = []
+    for threads in ("1", "2", "3"):
+        monkeypatch.setenv("VZ_NUM_THREADS", threads)
+        delta = dv.ModelLibrary("base", b).add_finetune("ft", a).tensors["t"].cores[0]
+        results.append((dv.reconstruction_error(a, b), delta.tobytes()))
+    assert results[0] == results[1] == results[2]
+
+
 def test_non_array_values_follow_numpy():
     lib = dv.ModelLibrary("base", {"t": [1.0, 2.0]})
     rec = lib.add_finetune("ft", {"t": np.array([1.5, 2.5])})

@@ -124,8 +124,9 @@ nb::object float32_delta(nb::handle name, nb::handle w, nb::handle b, DeltaBuffe
 
 nb::object add_base(nb::handle b, nb::object d) {
     nb::module_ np = vz::numpy();
-    // The delta may be updated in place when nobody else can see it: this frame holds the
-    // only reference and the array owns its memory (no view of it exists).
+    // The delta may be updated in place when nobody else can see it: this frame holds the only
+    // reference (so no view of it exists either, views refer to their base) and the array owns
+    // its memory.
     bool sole_owner = Py_REFCNT(d.ptr()) == 1;
     std::optional<Float> bk = plain_float_kind(np, b), dk = plain_float_kind(np, d);
     if (bk && dk == Float::F32 && shape_tuple(np, b).equal(shape_tuple(np, d))) {
