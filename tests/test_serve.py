@@ -631,9 +631,10 @@ def dashboard():
 @pytest.fixture
 def beat_sleeps(monkeypatch):
     """Replaces time.sleep for the heartbeat's 20-second waits: records them, lets `allow`
-    beats pass, then parks the thread until the test ends (then it sleeps for real)."""
+    beats pass, then parks the (daemon) thread for good, so that no heartbeat started here
+    keeps posting to 127.0.0.1 ports that later tests may reuse. Each test starts one."""
     real_sleep = time.sleep
-    release = threading.Event()
+    parked = threading.Event()  # never set
     state = types.SimpleNamespace(seen=[], allow=0, changed=threading.Condition())
 
     def fake(seconds):
@@ -644,8 +645,7 @@ def beat_sleeps(monkeypatch):
             state.changed.notify_all()
             passed = len(state.seen) <= state.allow
         if not passed:
-            release.wait()
-            real_sleep(seconds)
+            parked.wait()
 
     def wait_for(n, timeout=30):
         with state.changed:
@@ -654,11 +654,11 @@ def beat_sleeps(monkeypatch):
     state.wait_for = wait_for
     monkeypatch.setattr(time, "sleep", fake)
     yield state
-    release.set()
+    assert wait_for(state.allow + 1), "the heartbeat never reached its 20-second wait"
 
 
 def _beat(dashboard, key):
-    """The next beat sent with this key (threads of earlier tests may still beat later)."""
+    """The next beat sent with this key."""
     while True:
         beat = dashboard.beats.get(timeout=30)
         if beat[2]["X-ZUMA-Key"] == key:
