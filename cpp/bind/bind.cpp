@@ -107,16 +107,16 @@ nb::module_ import_optional(const char *name, const std::string &hint) {
 nb::object make_dataclass(nb::module_ &m, const char *name, const std::vector<Field> &fields,
                           bool frozen, nb::dict ns, const char *doc) {
     nb::module_ dc = import("dataclasses");
-    nb::list spec;
+    nb::list field_list;
     for (const Field &f : fields) {
         nb::str ann(f.annotation.c_str());
         switch (f.kind) {
-            case Field::Required: spec.append(nb::make_tuple(nb::str(f.name.c_str()), ann)); break;
+            case Field::Required: field_list.append(nb::make_tuple(nb::str(f.name.c_str()), ann)); break;
             case Field::Default:
-                spec.append(nb::make_tuple(nb::str(f.name.c_str()), ann, dc.attr("field")("default"_a = f.value)));
+                field_list.append(nb::make_tuple(nb::str(f.name.c_str()), ann, dc.attr("field")("default"_a = f.value)));
                 break;
             case Field::Factory:
-                spec.append(nb::make_tuple(nb::str(f.name.c_str()), ann,
+                field_list.append(nb::make_tuple(nb::str(f.name.c_str()), ann,
                                            dc.attr("field")("default_factory"_a = f.value)));
                 break;
         }
@@ -124,7 +124,7 @@ nb::object make_dataclass(nb::module_ &m, const char *name, const std::vector<Fi
     nb::object modname = m.attr("__name__");
     ns["__module__"] = modname;
     if (doc) ns["__doc__"] = nb::str(doc);
-    nb::object cls = dc.attr("make_dataclass")(name, spec, "namespace"_a = ns, "frozen"_a = frozen);
+    nb::object cls = dc.attr("make_dataclass")(name, field_list, "namespace"_a = ns, "frozen"_a = frozen);
     nb::setattr(cls, "__qualname__", nb::str(name));
     m.attr(name) = cls;
     return cls;
