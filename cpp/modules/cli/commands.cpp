@@ -340,6 +340,7 @@ int cmd_serve(nb::handle args) {
     nb::object url = environ.attr("get")("VELKOR_ZUMA_DASHBOARD_URL");
     if (!url.is_none() && nb::len(url) > 0) nb::setattr(cfg, "api_base", url);
     sv.attr("serve")(cfg, args.attr("host"), args.attr("port"));
+    out("Server stopped.");
     return 0;
 }
 

@@ -46,8 +46,8 @@ const Persona PERSONAS[] = {
 };
 
 const int HIDDEN = 128, INTERMEDIATE = 256, LAYERS = 2, HEADS = 4, KV_HEADS = 2;
-const int BASE_STEPS = 40, ADAPTER_STEPS = 60, LORA_RANK = 8, MAX_NEW_TOKENS = 24;
-const double BASE_LR = 1e-2, ADAPTER_LR = 1e-2;
+const int BASE_STEPS = 40, ADAPTER_STEPS = 80, LORA_RANK = 8, MAX_NEW_TOKENS = 24;
+const double BASE_LR = 1e-2, ADAPTER_LR = 5e-3;
 
 double seconds_since(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -290,11 +290,17 @@ void serve_and_chat(const std::string &base_dir, nb::dict adapters, int port) {
     nb::object thread = threading.attr("Thread")(
         "target"_a = nb::cpp_function([st, stop, root, names]() { client(st, stop, root, names); }),
         "name"_a = "velkor-zuma-demo-client", "daemon"_a = true);
+    // One access-log line per request would interleave with the replies printed above: the demo
+    // drops them (a filter on uvicorn's access logger survives uvicorn's logging setup).
+    nb::object access = vz::import("logging").attr("getLogger")("uvicorn.access");
+    nb::object quiet = nb::cpp_function([](nb::handle) { return false; });
+    access.attr("addFilter")(quiet);
     thread.attr("start")();
     auto finish = [&]() {
         stop.attr("set")();
         thread.attr("join")();
         signal.attr("signal")(signal.attr("SIGINT"), previous);
+        access.attr("removeFilter")(quiet);
     };
     try {
         sv.attr("serve")(cfg, "127.0.0.1", port);
@@ -345,6 +351,21 @@ int cmd_demo(nb::handle args) {
             "transformers", "the demo needs torch, transformers and peft:\n  pip install \"velkor-zuma[serve]\"");
         tf.attr("utils").attr("logging").attr("set_verbosity_error")();
         tf.attr("utils").attr("logging").attr("disable_progress_bar")();
+        // Models this small gain nothing from a second thread, and on a busy machine torch's
+        // spinning worker threads make training and generation many times slower.
+        nb::module_ torch = vz::import("torch");
+        nb::object threads = torch.attr("get_num_threads")();
+        torch.attr("set_num_threads")(1);
+        struct RestoreThreads {
+            nb::module_ torch;
+            nb::object n;
+            ~RestoreThreads() {
+                try {
+                    torch.attr("set_num_threads")(n);
+                } catch (...) {
+                }
+            }
+        } restore_threads{torch, threads};
         std::string base_dir = work + "/base";
 
         // 1. base
@@ -425,6 +446,13 @@ int cmd_demo(nb::handle args) {
         // 5. serve
         out("");
         out("[5/5] Serving base + " + std::to_string(n) + " adapters on 127.0.0.1:" + std::to_string(port));
+        bool cuda = false;
+        try {
+            cuda = nb::cast<bool>(vz::import("torch").attr("cuda").attr("is_available")());
+        } catch (nb::python_error &) {
+        }
+        if (!cuda) out("  (no CUDA device here: the VRAM figures below read 0; on a GPU they compare the one "
+                       "resident base with N full models)");
         serve_and_chat(base_dir, adapters, port);
     } catch (...) {
         if (!keep) vz::import("shutil").attr("rmtree")(work, "ignore_errors"_a = true);
