@@ -344,6 +344,18 @@ def test_gguf_models_feed_dedup_and_the_library(local_stores, tmp_path):
         np.testing.assert_allclose(rebuilt[name].reshape(arr.shape), arr, atol=1e-4)
 
 
+def test_quantized_finetune_is_refused(local_stores, tmp_path):
+    env = local_stores["env"]
+    lib_dir = tmp_path / "lib"
+    ok("add-base", "ollama:tiny", "--library", lib_dir, env=env)
+    raw = dict(local_stores["tuned"])
+    raw["blk.0.attn_q.weight"] = raw["blk.0.attn_q.weight"].astype(np.int32)  # kept as raw bytes
+    quantized = write_gguf(tmp_path / "q.gguf", raw)
+    assert_runtime_error(vz("add-finetune", quantized, "--library", lib_dir, "--id", "q", env=env),
+                         "blk.0.attn_q.weight", "uint8", "not floating point")
+    assert ModelLibrary.load(str(lib_dir)).deltas == {}
+
+
 # ------------------------------------------------------------------------------------ perplexity
 
 

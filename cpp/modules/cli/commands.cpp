@@ -104,6 +104,15 @@ int cmd_add_base(nb::handle args) {
 static void check_against_base(nb::dict base, nb::dict sd, const std::string &src) {
     bool common = false;
     for (auto [name, w] : sd) {
+        // Quantized GGUF tensors arrive as raw bytes (uint8): a difference of those bytes wraps
+        // around and rebuilds into wrong weights, so such fine-tunes are refused here.
+        for (nb::handle t : {nb::handle(w), base.contains(name) ? nb::handle(base[name]) : nb::handle(w)}) {
+            std::string kind = py_str(t.attr("dtype").attr("kind"));
+            if (kind != "f")
+                throw CliError("tensor '" + py_str(name) + "' is stored as " + py_str(t.attr("dtype")) +
+                               " (quantized or integer), not floating point; the library keeps float deltas "
+                               "only: use a float16/float32 export of the model (`dedup` takes quantized ones)");
+        }
         if (!base.contains(name)) continue;
         common = true;
         nb::object a = nb::tuple(w.attr("shape")), b = nb::tuple(base[name].attr("shape"));
