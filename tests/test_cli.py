@@ -248,6 +248,13 @@ def test_list_prints_the_summary_table(library):
     assert row[1] == str(len(lib.deltas["ft"].tensors)) and set(row[2].split("+")) == {"tt", "none"}
 
 
+def test_list_of_a_library_without_finetunes(tiny_model_dir, tmp_path):
+    ok("add-base", tiny_model_dir, "--library", tmp_path / "lib")
+    out = ok("list", "--library", tmp_path / "lib")
+    assert "fine-tunes        : 0" in out and "overall ratio     : 0.00x" in out
+    assert "no fine-tunes yet" in out
+
+
 def test_add_finetune_options_apply_to_that_finetune_only(tiny_model_dir, finetune_dir, tmp_path):
     lib_dir = tmp_path / "lib"
     ok("add-base", tiny_model_dir, "--library", lib_dir)

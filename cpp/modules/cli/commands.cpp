@@ -1,6 +1,7 @@
 // Subcommands over the storage side (libraries, dedup, local models, perplexity) and `serve`.
 #include "cli.hpp"
 
+#include <cmath>
 #include <set>
 
 namespace vzcli {
@@ -33,7 +34,8 @@ void print_library(nb::handle lib, nb::dict summary, const std::string &title) {
     out("  stored bytes      : " + bytes_both(nb::cast<int64_t>(summary["velkor_zuma_bytes"])) +
         "   (base once + compressed deltas)");
     out("  delta-only bytes  : " + bytes_both(nb::cast<int64_t>(summary["delta_only_bytes"])));
-    out("  overall ratio     : " + fixed(nb::cast<double>(summary["overall_ratio"]), 2) + "x");
+    double ratio = nb::cast<double>(summary["overall_ratio"]);
+    out("  overall ratio     : " + (std::isfinite(ratio) ? fixed(ratio, 2) + "x" : std::string("- (nothing stored)")));
 }
 
 static std::vector<std::vector<std::string>> finetune_rows(nb::handle lib) {
@@ -220,7 +222,8 @@ int cmd_export(nb::handle args) {
                                          "safetensors is required to export. Install with:\n  pip install \"velkor-zuma[hub]\"");
     path(dest).attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
     std::string base_id = nb::cast<std::string>(lib.attr("base_id"));
-    if (is_dir(base_id)) copy_snapshot_files(base_id, dest);
+    bool copied = is_dir(base_id);
+    if (copied) copy_snapshot_files(base_id, dest);
     // Written under a temporary name and renamed, so an interrupted export leaves no half shard.
     nb::object target = path(dest) / nb::str("model.safetensors");
     nb::object tmp = path(dest) / nb::str(".model.safetensors.tmp");
@@ -230,6 +233,9 @@ int cmd_export(nb::handle args) {
     vz::import("os").attr("replace")(tmp, target);
     out("Exported fine-tune '" + id + "' (" + std::to_string(nb::len(sd)) + " tensors, " +
         bytes_both(sd_nbytes(sd)) + ") to " + py_str(target));
+    if (!copied)
+        out("The base '" + base_id + "' is not a local directory: copy its config and tokenizer files into " +
+            dest + " to load the export with transformers.");
     return 0;
 }
 
