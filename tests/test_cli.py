@@ -178,6 +178,17 @@ def test_usage_errors_exit_2(args, fragment):
     assert "Traceback" not in res.stderr
 
 
+def test_help_imports_no_heavy_library():
+    code = ("import sys, io, contextlib\n"
+            "from velkor_zuma.cli import main\n"
+            "with contextlib.redirect_stdout(io.StringIO()):\n"
+            "    assert main(['serve', '--help']) == 0\n"
+            "heavy = {'torch', 'transformers', 'peft', 'safetensors', 'gguf', 'fastapi', 'uvicorn', 'datasets'}\n"
+            "print(sorted(heavy & set(sys.modules)))\n")
+    res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=environment())
+    assert res.stdout.strip() == "[]", res.stderr
+
+
 def test_main_returns_the_status_in_process(capsys):
     from velkor_zuma.cli import main
     assert main(["list-ollama", "--help"]) == 0
@@ -457,6 +468,16 @@ def test_serve_answers_chat_and_reads_the_key_from_the_environment(tiny_model_di
 
 
 # ----------------------------------------------------------------------------------------- demo
+
+
+def test_demo_refuses_a_busy_port_before_building_anything(tmp_path):
+    with socket.socket() as busy:
+        busy.bind(("127.0.0.1", 0))
+        busy.listen()
+        port = busy.getsockname()[1]
+        res = vz("demo", "--port", port, "--workdir", tmp_path / "w")
+    assert_runtime_error(res, f"cannot listen on 127.0.0.1:{port}", "--port")
+    assert not (tmp_path / "w").exists()
 
 
 def test_demo_end_to_end(tmp_path):

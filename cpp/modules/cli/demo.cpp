@@ -255,6 +255,21 @@ void client(std::shared_ptr<ClientState> st, nb::object stop, std::string root, 
     os.attr("kill")(os.attr("getpid")(), vz::import("signal").attr("SIGINT"));
 }
 
+// Fails early, before any model is built, when the chosen port cannot be bound.
+void check_port(int port) {
+    nb::module_ socket = vz::import("socket");
+    nb::object s = socket.attr("socket")(socket.attr("AF_INET"), socket.attr("SOCK_STREAM"));
+    s.attr("setsockopt")(socket.attr("SOL_SOCKET"), socket.attr("SO_REUSEADDR"), 1);  // as uvicorn does
+    try {
+        s.attr("bind")(nb::make_tuple("127.0.0.1", port));
+    } catch (nb::python_error &e) {
+        s.attr("close")();
+        throw CliError("cannot listen on 127.0.0.1:" + std::to_string(port) + " (" + py_str(e.value()) +
+                       "); pick another port with --port, or leave it out for a free one");
+    }
+    s.attr("close")();
+}
+
 int free_port() {
     nb::module_ socket = vz::import("socket");
     nb::object s = socket.attr("socket")(socket.attr("AF_INET"), socket.attr("SOCK_STREAM"));
@@ -326,6 +341,8 @@ int cmd_demo(nb::handle args) {
     nb::object workdir_arg = args.attr("workdir");
     bool keep = !workdir_arg.is_none();
     nb::module_ os = vz::import("os");
+    if (port == 0) port = free_port();
+    else check_port(port);
     std::string work = keep ? nb::cast<std::string>(os.attr("path").attr("abspath")(workdir_arg))
                             : nb::cast<std::string>(vz::import("tempfile").attr("mkdtemp")("prefix"_a = "velkor-zuma-demo-"));
     if (keep) {
@@ -335,7 +352,6 @@ int cmd_demo(nb::handle args) {
                 throw CliError(work + "/" + sub + " already exists; give --workdir a new or empty directory");
         path(work).attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
     }
-    if (port == 0) port = free_port();
 
     // Offline by construction: every model is built here, nothing is fetched.
     nb::object environ = os.attr("environ");
