@@ -19,7 +19,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from velkor_zuma.deltavault import ModelLibrary
+from velkor_zuma.deltavault import ModelLibrary, reconstruction_error
 
 safetensors_numpy = pytest.importorskip("safetensors.numpy")
 
@@ -240,6 +240,7 @@ def test_add_base_and_add_finetune(library, tiny_model_dir, finetune_dir):
     assert lib.base_id == str(tiny_model_dir) and list(lib.deltas) == ["ft"]
     ft = safetensors_numpy.load_file(str(finetune_dir / "model.safetensors"))
     rebuilt = lib.reconstruct("ft")
+    assert f"{reconstruction_error(rebuilt, ft):.2e}" == f"{error:.2e}"
     assert set(rebuilt) == set(ft)
     for name in ft:
         np.testing.assert_allclose(rebuilt[name], ft[name], atol=1e-4)

@@ -126,6 +126,26 @@ static void check_against_base(nb::dict base, nb::dict sd, const std::string &sr
         throw CliError("'" + src + "' shares no tensor name with the library's base; is it a fine-tune of it?");
 }
 
+// reconstruction_error(reconstruct(id), sd), one tensor at a time: the same sums (float32
+// differences and squares, accumulated in float64) without a second dense copy of the model.
+static double streamed_error(nb::handle lib, nb::handle delta, nb::dict sd) {
+    nb::module_ np = vz::numpy();
+    nb::object decompress = vz::import("velkor_zuma.lowrank").attr("decompress");
+    nb::object f32 = np.attr("float32"), f64 = np.attr("float64");
+    nb::dict base = nb::borrow<nb::dict>(lib.attr("base"));
+    double num = 0.0, den = 0.0;
+    for (auto [name, rec] : nb::borrow<nb::dict>(delta.attr("tensors"))) {
+        nb::object x = decompress(rec);
+        if (base.contains(name)) x = base[name] + x;
+        x = x.attr("astype")(f32, "copy"_a = false);
+        nb::object y = sd[name].attr("astype")(f32, "copy"_a = false);
+        nb::object d = x - y;
+        num += nb::cast<double>(np.attr("sum")(d * d, "dtype"_a = f64));
+        den += nb::cast<double>(np.attr("sum")(y * y, "dtype"_a = f64));
+    }
+    return std::sqrt(num) / (std::sqrt(den) + 1e-12);
+}
+
 int cmd_add_finetune(nb::handle args) {
     std::string src = str_arg(args, "src"), dir = str_arg(args, "library"), id = str_arg(args, "id");
     nb::object lib = library_load(dir);
@@ -157,8 +177,7 @@ int cmd_add_finetune(nb::handle args) {
     nb::setattr(lib, "energy", old_energy);
 
     progress("measuring the reconstruction error");
-    nb::module_ dv = vz::import("velkor_zuma.deltavault");
-    double error = nb::cast<double>(dv.attr("reconstruction_error")(lib.attr("reconstruct")(id), sd));
+    double error = streamed_error(lib, delta, sd);
     library_save(lib, dir);
     int64_t dense = sd_nbytes(sd), stored = nb::cast<int64_t>(delta.attr("stored_bytes")());
     out(std::string(replaced ? "Replaced" : "Added") + " fine-tune '" + id + "' in " + dir + ": " +
