@@ -201,6 +201,14 @@ def test_runtime_errors_are_one_line(tmp_path, tiny_model_dir, local_stores):
     assert_runtime_error(vz("add-base", tmp_path / "nothing-here", "--library", tmp_path / "l"),
                          "not found", "nothing-here")
     assert_runtime_error(vz("list", "--library", tmp_path / "no-lib"), "no library at", "add-base")
+    # Relative to an existing directory, "dir/name" is a missing local path, never a hub id.
+    (tmp_path / "models").mkdir()
+    import velkor_zuma
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(velkor_zuma.__file__)))
+    env = environment(PYTHONPATH=os.pathsep.join([package_root, os.environ.get("PYTHONPATH", "")]))
+    res = subprocess.run(COMMAND + ["dedup", "models/missing"], capture_output=True, text=True,
+                         env=env, cwd=tmp_path)
+    assert_runtime_error(res, "model source not found: 'models/missing'")
     # Multi-line library messages are folded into one line.
     assert_runtime_error(vz("dedup", "ollama:absent", env=env),
                          "Ollama model 'absent:latest' not found", "ollama pull absent:latest")

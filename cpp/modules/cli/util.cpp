@@ -154,7 +154,10 @@ static bool looks_like_hub_id(const std::string &s) {
         if (c == '/') ++slashes;
         else if (!(std::isalnum((unsigned char) c) || c == '-' || c == '_' || c == '.')) return false;
     }
-    return slashes <= 1;
+    if (slashes > 1) return false;
+    // "models/mine" where ./models exists is a mistyped local path, not a repository.
+    if (slashes == 1 && is_dir(s.substr(0, s.find('/')))) return false;
+    return true;
 }
 
 bool is_gguf_source(const std::string &src) {
