@@ -205,9 +205,9 @@ def test_runtime_errors_are_one_line(tmp_path, tiny_model_dir, local_stores):
     (tmp_path / "models").mkdir()
     import velkor_zuma
     package_root = os.path.dirname(os.path.dirname(os.path.abspath(velkor_zuma.__file__)))
-    env = environment(PYTHONPATH=os.pathsep.join([package_root, os.environ.get("PYTHONPATH", "")]))
+    here = environment(PYTHONPATH=os.pathsep.join([package_root, os.environ.get("PYTHONPATH", "")]))
     res = subprocess.run(COMMAND + ["dedup", "models/missing"], capture_output=True, text=True,
-                         env=env, cwd=tmp_path)
+                         env=here, cwd=tmp_path)
     assert_runtime_error(res, "model source not found: 'models/missing'")
     # Multi-line library messages are folded into one line.
     assert_runtime_error(vz("dedup", "ollama:absent", env=env),
