@@ -469,6 +469,7 @@ def test_serve_answers_chat_and_reads_the_key_from_the_environment(tiny_model_di
         dash.shutdown()
     assert proc.returncode == 0, stderr  # Ctrl-C is how a server is stopped: a clean exit
     assert stdout.rstrip().endswith("Server stopped.")
+    assert "Loading weights" not in stderr  # no progress bars when stderr is not a terminal
     assert "velkor-zuma serve - VRAM proof" in stdout
     assert f"Serving on http://127.0.0.1:{port}" in stdout
     path, key, beat = Dashboard.beats[0]

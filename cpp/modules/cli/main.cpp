@@ -228,6 +228,10 @@ int main_entry(nb::handle argv) {
     std::string name = nb::cast<std::string>(args.attr("command"));
     Command &cmd = cmds.at(name);
     try {
+        // Progress bars only on a terminal: the model libraries draw theirs through the hub
+        // client's switch, read when they are first imported (after this point).
+        if (!stderr_is_tty())
+            vz::import("os").attr("environ").attr("setdefault")("HF_HUB_DISABLE_PROGRESS_BARS", "1");
         try {
             return cmd.run(args);
         } catch (UsageError &u) {
