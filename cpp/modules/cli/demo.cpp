@@ -296,7 +296,8 @@ void serve_and_chat(const std::string &base_dir, nb::dict adapters, int port) {
     // client sent is swallowed here, a user's Ctrl-C still interrupts.
     nb::object previous = signal.attr("getsignal")(signal.attr("SIGINT"));
     nb::object handler = nb::cpp_function([st](nb::handle, nb::handle) {
-        if (!st->done) {
+        // A client that gave up sends it too, possibly before uvicorn runs: that one interrupts.
+        if (!st->done || !st->error.empty()) {
             PyErr_SetNone(PyExc_KeyboardInterrupt);
             throw nb::python_error();
         }
@@ -324,6 +325,7 @@ void serve_and_chat(const std::string &base_dir, nb::dict adapters, int port) {
         finish();
         if (exited) throw CliError("the demo server could not start on 127.0.0.1:" + std::to_string(port) +
                                    " (is the port in use? pick another with --port)");
+        if (!st->error.empty()) throw CliError(st->error);
         throw;
     }
     finish();

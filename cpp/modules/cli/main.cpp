@@ -3,7 +3,6 @@
 // 2 usage error; errors as one line on stderr, no traceback unless VELKOR_ZUMA_DEBUG is set).
 #include "cli.hpp"
 
-#include <functional>
 #include <map>
 
 namespace vzcli {
@@ -89,7 +88,6 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
                                                      "title"_a = "commands");
     subs.attr("required") = true;
     nb::object p;
-    nb::object builtins_int = vz::import("builtins").attr("int");
 
     p = add_command(subs, cmds, "demo", cmd_demo, "run the whole tour offline on a tiny built-in model",
                     "Builds a tiny base causal LM with its tokenizer, N fine-tunes and N LoRA adapters; stores "
@@ -178,7 +176,6 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
     p.attr("add_argument")("--id", "metavar"_a = "NAME", "help"_a = "fine-tune to evaluate (with --library)");
     p.attr("add_argument")("--max-tokens", "metavar"_a = "N", "type"_a = int_type(0, INT64_MAX, "token count"),
                            "default"_a = 4096, "help"_a = "evaluate the first N tokens (0: all; default 4096)");
-    (void) builtins_int;
     return parser;
 }
 
