@@ -490,6 +490,23 @@ def test_demo_refuses_a_busy_port_before_building_anything(tmp_path):
     assert not (tmp_path / "w").exists()
 
 
+def test_demo_fails_when_a_chat_request_fails(tmp_path):
+    """Generation broken inside the server: the demo stops the server and exits 1, not 0."""
+    site = tmp_path / "site"
+    site.mkdir()
+    (site / "sitecustomize.py").write_text(
+        "import peft\n"
+        "def _broken(self, *args, **kwargs):\n"
+        "    raise RuntimeError('generation broken for this test')\n"
+        "peft.PeftModelForCausalLM.generate = _broken\n")
+    env = environment(PYTHONPATH=os.pathsep.join([str(site)] + sys.path))
+    res = vz("demo", "--adapters", 1, env=env, timeout=600)
+    assert res.returncode == 1  # the server logs its own traceback; ours is one last line
+    assert res.stderr.strip().splitlines()[-1] == ("velkor-zuma: error: demo client: "
+                                                    "HTTP Error 500: Internal Server Error")
+    assert "stopped." not in res.stdout and "Demo finished" not in res.stdout
+
+
 def test_demo_end_to_end(tmp_path):
     work = tmp_path / "demo"
     res = vz("demo", "--adapters", 2, "--workdir", work, timeout=600)
