@@ -188,6 +188,27 @@ class TestAlgebra:
         np.testing.assert_allclose(out, expect, rtol=tol(dtype) if dtype != np.int64 else 0)
         np.testing.assert_array_equal(lr._mode_dot(t, np.eye(t.shape[mode], dtype=dtype), mode), t)
 
+    @pytest.mark.parametrize("dtype", [np.float32, np.float64])
+    @pytest.mark.parametrize("shape,mode,rows", [
+        ((20, 30, 10), 1, 40),    # many narrow slabs
+        ((3, 100, 70), 1, 9),     # wide slabs
+        ((50, 40), 1, 3),         # mode last
+        ((40, 50), 0, 60),        # mode first
+        ((300, 3, 4), 1, 5),      # thin inner extent
+        ((6000, 2), 1, 3),
+    ])
+    def test_mode_dot_kernels(self, dtype, shape, mode, rows):
+        t = rand(shape, dtype)
+        mat = rand((rows, shape[mode]), dtype)
+        expect = np.moveaxis(np.tensordot(mat.astype(np.float64), t.astype(np.float64), axes=([1], [mode])), 0, mode)
+        out = lr._mode_dot(t, mat, mode)
+        assert out.dtype == dtype
+        np.testing.assert_allclose(out, expect, rtol=tol(dtype), atol=tol(dtype) * 10)
+        # and transposed factors, as the Tucker core projection uses them
+        rec = lr.tucker_compress(t, 0.7)
+        np.testing.assert_allclose(lr.tucker_decompress(rec), np_hosvd(t.astype(np.float64), rec.metadata["ranks"]),
+                                   atol=tol(dtype) * 50)
+
     def test_relative_frobenius_error(self):
         a = rand((5, 6), np.float64)
         assert lr._relative_frobenius_error(a, a) == 0.0

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <mutex>
+#include <shared_mutex>
 #include <stdexcept>
 #include <type_traits>
 
@@ -17,30 +19,39 @@ int scipy_openblas_get_num_threads(void);
 namespace vz::core::lowrank {
 
 namespace {
-constexpr std::size_t kCopyGrain = std::size_t(1) << 16;
+// Work per thread before a loop is split over the cores (elements copied / multiply-adds): about
+// a millisecond, so that starting and joining a thread (slow when the cores are busy) pays off.
+constexpr std::size_t kCopyGrain = std::size_t(1) << 20;
+constexpr double kLoopGrain = double(1 << 21);
 
-// OpenBLAS's thread count for the duration of one kernel: small problems run on the calling
-// thread (waking and synchronising BLAS threads costs more than it saves there, and idle
-// spinning threads slow down everything else on a busy machine); large ones use every core.
+// OpenBLAS's thread count is process-wide, so it is changed only when a call needs another one:
+// small problems run single-threaded (waking and synchronising BLAS threads costs more than it
+// saves there, and on a busy machine a second thread may wait long for a core); larger ones use
+// every core. The SVD parallelises less well than a matrix product, so its bar is higher.
+// A change must not overlap a running BLAS call, so single-threaded work shares a lock and a
+// change (and multi-threaded work) holds it alone.
+constexpr double kParallelGemmFlops = 262144.0;  // where OpenBLAS itself starts splitting a product
+constexpr double kParallelSvdFlops = 2.0e8;
+std::shared_mutex g_blas_mutex;
+
 class BlasThreads {
   public:
-    explicit BlasThreads(double flops) {
-        int want = flops < 4.0e6 ? 1 : int(worker_count());
-        prev_ = scipy_openblas_get_num_threads();
-        if (want != prev_) {
-            scipy_openblas_set_num_threads(want);
-            changed_ = true;
+    BlasThreads(double flops, double parallel_from) {
+        int want = flops < parallel_from ? 1 : int(worker_count());
+        if (want == 1) {
+            shared_ = std::shared_lock<std::shared_mutex>(g_blas_mutex);
+            if (scipy_openblas_get_num_threads() == 1) return;
+            shared_.unlock();
         }
-    }
-    ~BlasThreads() {
-        if (changed_) scipy_openblas_set_num_threads(prev_);
+        unique_ = std::unique_lock<std::shared_mutex>(g_blas_mutex);
+        if (scipy_openblas_get_num_threads() != want) scipy_openblas_set_num_threads(want);
     }
     BlasThreads(const BlasThreads &) = delete;
     BlasThreads &operator=(const BlasThreads &) = delete;
 
   private:
-    int prev_ = 1;
-    bool changed_ = false;
+    std::shared_lock<std::shared_mutex> shared_;
+    std::unique_lock<std::shared_mutex> unique_;
 };
 
 int as_int(int64_t v) { return int(v); }
@@ -59,7 +70,7 @@ bool lapack_fits(int64_t m, int64_t n) {
 template <typename S, typename D>
 void convert(const S *src, D *dst, std::size_t n) {
     if constexpr (std::is_same_v<S, D>) {
-        parallel_for(n, kCopyGrain * 4, [&](std::size_t b, std::size_t e, unsigned) {
+        parallel_for(n, kCopyGrain, [&](std::size_t b, std::size_t e, unsigned) {
             std::memcpy(dst + b, src + b, (e - b) * sizeof(D));
         });
     } else {
@@ -90,50 +101,40 @@ double pairwise_sum(const double *a, int64_t n) {
     return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
 }
 
-template <typename T, typename O, typename S>
-TruncatedSvd<O> truncated_svd(const S *a, int64_t m, int64_t n, const RankChooser<T> &choose) {
-    TruncatedSvd<O> res;
-    res.m = m;
-    res.n = n;
-    int64_t k = std::min(m, n);
-    res.k = k;
+template <typename T>
+void svd_inplace(T *a, int64_t m, int64_t n, T *s, T *u, T *vt) {
     // Row-major m x n is column-major n x m (the transpose): LAPACK's left vectors of the
     // transpose are our right vectors and vice versa, so no transposing copy is needed.
+    BlasThreads threads(double(m) * double(n) * double(std::min(m, n)), kParallelSvdFlops);
+    gesdd_thin<T>(as_int(n), as_int(m), a, s, vt, u);
+}
+
+template <typename T, typename S>
+Svd<T> thin_svd(const S *a, int64_t m, int64_t n) {
+    Svd<T> f;
+    f.m = m;
+    f.n = n;
+    f.k = std::min(m, n);
     Buffer<T> work = alloc<T>(std::size_t(m) * std::size_t(n));
     convert(a, work.get(), std::size_t(m) * std::size_t(n));
-    Buffer<T> s = alloc<T>(std::size_t(k));
-    Buffer<T> u = alloc<T>(std::size_t(m) * std::size_t(k));   // row-major m x k
-    Buffer<T> vt = alloc<T>(std::size_t(k) * std::size_t(n));  // row-major k x n
-    {
-        BlasThreads threads(double(m) * double(n) * double(k));
-        gesdd_thin<T>(as_int(n), as_int(m), work.get(), s.get(), vt.get(), u.get());
-    }
-    work.reset();
-    int64_t r = choose(s.get(), k);
-    r = std::max<int64_t>(0, std::min(r, k));
-    res.r = r;
-    if constexpr (std::is_same_v<T, O>) {
-        if (r == k) {  // nothing to drop: hand the buffers over
-            res.u = std::move(u);
-            res.vt = std::move(vt);
-        }
-    }
-    if (!res.u) {
-        // u: the first r columns; vt: the first r rows (a contiguous prefix)
-        res.u = alloc<O>(std::size_t(m) * std::size_t(r));
-        O *dst = res.u.get();
-        const T *src = u.get();
-        parallel_for(std::size_t(m), std::max<std::size_t>(1, kCopyGrain / std::size_t(std::max<int64_t>(r, 1))),
-                     [&](std::size_t b, std::size_t e, unsigned) {
-                         for (std::size_t i = b; i < e; ++i)
-                             for (int64_t j = 0; j < r; ++j) dst[i * r + j] = O(src[i * k + j]);
-                     });
-        res.vt = alloc<O>(std::size_t(r) * std::size_t(n));
-        convert(vt.get(), res.vt.get(), std::size_t(r) * std::size_t(n));
-    }
-    res.s = alloc<O>(std::size_t(r));
-    for (int64_t j = 0; j < r; ++j) res.s[j] = O(s[j]);
-    return res;
+    f.s = alloc<T>(std::size_t(f.k));
+    f.u = alloc<T>(std::size_t(m) * std::size_t(f.k));
+    f.vt = alloc<T>(std::size_t(f.k) * std::size_t(n));
+    svd_inplace<T>(work.get(), m, n, f.s.get(), f.u.get(), f.vt.get());
+    return f;
+}
+
+template <typename T, typename O>
+void keep_leading(const Svd<T> &f, int64_t r, O *u, O *s, O *vt) {
+    const int64_t m = f.m, n = f.n, k = f.k;
+    const T *src = f.u.get();
+    parallel_for(std::size_t(m), std::max<std::size_t>(1, kCopyGrain / std::size_t(std::max<int64_t>(r, 1))),
+                 [&](std::size_t b, std::size_t e, unsigned) {
+                     for (std::size_t i = b; i < e; ++i)
+                         for (int64_t j = 0; j < r; ++j) u[i * r + j] = O(src[i * k + j]);
+                 });
+    for (int64_t j = 0; j < r; ++j) s[j] = O(f.s[j]);
+    convert(f.vt.get(), vt, std::size_t(r) * std::size_t(n));  // the first r rows: a contiguous prefix
 }
 
 template <typename T>
@@ -143,7 +144,7 @@ void svd_reconstruct(int64_t m, int64_t n, int64_t r, const T *u, const T *s, co
         fill_zero(out, std::size_t(m) * std::size_t(n));
         return;
     }
-    BlasThreads threads(double(m) * double(n) * double(r));
+    BlasThreads threads(double(m) * double(n) * double(r), kParallelGemmFlops);
     // Scale the smaller factor, then one product: out^T (n x m, column-major) = vt^T * (u s)^T.
     if (m <= n) {
         Buffer<T> us = alloc<T>(std::size_t(m) * std::size_t(r));
@@ -163,52 +164,104 @@ void svd_reconstruct(int64_t m, int64_t n, int64_t r, const T *u, const T *s, co
 template <typename T>
 void mode_product(const T *x, int64_t a, int64_t p, int64_t b, const T *mat, int64_t jn, bool mat_is_transpose,
                   T *y) {
-    std::size_t total = std::size_t(a) * std::size_t(jn) * std::size_t(b);
+    const std::size_t total = std::size_t(a) * std::size_t(jn) * std::size_t(b);
     if (total == 0) return;
     if (p == 0) {
         fill_zero(y, total);
         return;
     }
-    BlasThreads threads(double(a) * double(b) * double(jn) * double(p));
-    if (b == 1) {
-        // y (a x jn) = x (a x p) * M^T; column-major: y^T = M * x^T.
+    const double flops = double(a) * double(b) * double(jn) * double(p);
+    // rows x p (row-major) times M^T: column-major, out^T = M * in^T.
+    auto rows_times_mt = [&](const T *in, int64_t rows, T *out) {
         char op = mat_is_transpose ? 'N' : 'T';
-        int lda = mat_is_transpose ? as_int(jn) : as_int(p);
-        gemm<T>(op, 'N', as_int(jn), as_int(a), as_int(p), T(1), mat, std::max(1, lda), x, as_int(p), T(0), y,
-                as_int(jn));
-        return;
-    }
-    // Per slab i: y_i (jn x b) = M * x_i (p x b); column-major: y_i^T = x_i^T * M^T.
-    char op = mat_is_transpose ? 'T' : 'N';
-    int ldm = mat_is_transpose ? as_int(jn) : as_int(p);
-    auto slab = [&](std::size_t i) {
-        gemm<T>('N', op, as_int(b), as_int(jn), as_int(p), T(1), x + i * std::size_t(p) * std::size_t(b),
-                as_int(b), mat, std::max(1, ldm), T(0), y + i * std::size_t(jn) * std::size_t(b), as_int(b));
+        int lda = std::max(1, as_int(mat_is_transpose ? jn : p));
+        gemm<T>(op, 'N', as_int(jn), as_int(rows), as_int(p), T(1), mat, lda, in, as_int(p), T(0), out, as_int(jn));
     };
-    double flops = double(b) * double(jn) * double(p);
-    if (a > 1 && flops <= 32.0 * 32.0 * 32.0) {
-        // Many small slabs: a plain loop beats one BLAS call per slab.
+    auto m_at = [&](int64_t j, int64_t q) {
+        return mat_is_transpose ? mat[std::size_t(q) * std::size_t(jn) + std::size_t(j)]
+                                : mat[std::size_t(j) * std::size_t(p) + std::size_t(q)];
+    };
+    if (p <= 8 || flops <= 65536.0) {
+        // Tiny inner extent (or tiny problem): BLAS gains little on a product this thin, and a
+        // plain loop over the slabs (in parallel when there are many) touches memory once.
+        // M as a small row-major jn x p table.
+        std::vector<T> mm(std::size_t(jn) * std::size_t(p));
+        for (int64_t j = 0; j < jn; ++j)
+            for (int64_t q = 0; q < p; ++q) mm[std::size_t(j) * std::size_t(p) + std::size_t(q)] = m_at(j, q);
+        const T *mt = mm.data();
+        const std::size_t sp = std::size_t(p), sb = std::size_t(b), sj = std::size_t(jn);
         auto direct = [&](std::size_t i0, std::size_t i1, unsigned) {
+            if (b == 1) {
+                for (std::size_t i = i0; i < i1; ++i) {
+                    const T *xi = x + i * sp;
+                    T *yi = y + i * sj;
+                    for (std::size_t j = 0; j < sj; ++j) {
+                        const T *mr = mt + j * sp;
+                        T acc = 0;
+                        for (std::size_t q = 0; q < sp; ++q) acc += mr[q] * xi[q];
+                        yi[j] = acc;
+                    }
+                }
+                return;
+            }
             for (std::size_t i = i0; i < i1; ++i) {
-                const T *xi = x + i * std::size_t(p) * std::size_t(b);
-                T *yi = y + i * std::size_t(jn) * std::size_t(b);
-                for (int64_t j = 0; j < jn; ++j) {
-                    T *yrow = yi + std::size_t(j) * std::size_t(b);
-                    std::fill(yrow, yrow + b, T(0));
-                    for (int64_t q = 0; q < p; ++q) {
-                        T mjq = mat_is_transpose ? mat[std::size_t(q) * std::size_t(jn) + std::size_t(j)]
-                                                 : mat[std::size_t(j) * std::size_t(p) + std::size_t(q)];
-                        const T *xrow = xi + std::size_t(q) * std::size_t(b);
-                        for (int64_t l = 0; l < b; ++l) yrow[l] += mjq * xrow[l];
+                const T *xi = x + i * sp * sb;
+                T *yi = y + i * sj * sb;
+                for (std::size_t j = 0; j < sj; ++j) {
+                    const T *mr = mt + j * sp;
+                    T *yrow = yi + j * sb;
+                    for (std::size_t l = 0; l < sb; ++l) yrow[l] = mr[0] * xi[l];
+                    for (std::size_t q = 1; q < sp; ++q) {
+                        const T mq = mr[q];
+                        const T *xrow = xi + q * sb;
+                        for (std::size_t l = 0; l < sb; ++l) yrow[l] += mq * xrow[l];
                     }
                 }
             }
         };
-        std::size_t grain = std::max<std::size_t>(1, std::size_t((1 << 20) / std::max(1.0, flops)));
-        parallel_for(std::size_t(a), grain, direct);
+        double per_slab = std::max(1.0, double(b) * double(jn) * double(p));
+        parallel_for(std::size_t(a), std::max<std::size_t>(1, std::size_t(kLoopGrain / per_slab)), direct);
         return;
     }
-    for (int64_t i = 0; i < a; ++i) slab(std::size_t(i));
+    if (b == 1) {
+        BlasThreads threads(flops, kParallelGemmFlops);
+        rows_times_mt(x, a, y);
+        return;
+    }
+    if (a == 1 || b >= 64) {
+        // Wide slabs: one product per slab, y_i (jn x b) = M * x_i (p x b); column-major transposes.
+        BlasThreads threads(flops, kParallelGemmFlops);
+        char op = mat_is_transpose ? 'T' : 'N';
+        int ldm = std::max(1, as_int(mat_is_transpose ? jn : p));
+        for (int64_t i = 0; i < a; ++i)
+            gemm<T>('N', op, as_int(b), as_int(jn), as_int(p), T(1), x + std::size_t(i) * std::size_t(p) * std::size_t(b),
+                    as_int(b), mat, ldm, T(0), y + std::size_t(i) * std::size_t(jn) * std::size_t(b), as_int(b));
+        return;
+    }
+    // Many narrow slabs: move the mode last (a x b x p), one product for all of them, move it back.
+    const std::size_t ab = std::size_t(a) * std::size_t(b);
+    Buffer<T> xt = alloc<T>(ab * std::size_t(p));
+    Buffer<T> yt = alloc<T>(ab * std::size_t(jn));
+    auto swap_inner = [](const T *src, T *dst, int64_t rows, int64_t cols, std::size_t slabs) {
+        // every slab: rows x cols -> cols x rows
+        parallel_for(slabs, std::max<std::size_t>(1, kCopyGrain / std::size_t(rows * cols)),
+                     [&](std::size_t i0, std::size_t i1, unsigned) {
+                         for (std::size_t i = i0; i < i1; ++i) {
+                             const T *s = src + i * std::size_t(rows) * std::size_t(cols);
+                             T *d = dst + i * std::size_t(rows) * std::size_t(cols);
+                             for (int64_t r = 0; r < rows; ++r)
+                                 for (int64_t c = 0; c < cols; ++c)
+                                     d[std::size_t(c) * std::size_t(rows) + std::size_t(r)] =
+                                         s[std::size_t(r) * std::size_t(cols) + std::size_t(c)];
+                         }
+                     });
+    };
+    swap_inner(x, xt.get(), p, b, std::size_t(a));
+    {
+        BlasThreads threads(flops, kParallelGemmFlops);
+        rows_times_mt(xt.get(), int64_t(ab), yt.get());
+    }
+    swap_inner(yt.get(), y, b, jn, std::size_t(a));
 }
 
 template <typename T>
@@ -231,142 +284,176 @@ void unfold(const T *x, int64_t a, int64_t p, int64_t b, T *out) {
 }
 
 template <typename T>
-TuckerResult<T> tucker_hosvd(const T *x, const std::vector<int64_t> &dims, const std::vector<int64_t> &targets) {
-    TuckerResult<T> res;
+void tucker_hosvd(const T *x, const std::vector<int64_t> &dims, const std::vector<int64_t> &ranks,
+                  const std::vector<T *> &factors, T *core) {
     const std::size_t d = dims.size();
     std::size_t total = 1;
     for (int64_t e : dims) total *= std::size_t(e);
-    Buffer<T> unf = alloc<T>(total);
-    for (std::size_t k = 0; k < d; ++k) {
-        int64_t a = 1, b = 1;
-        for (std::size_t i = 0; i < k; ++i) a *= dims[i];
-        for (std::size_t i = k + 1; i < d; ++i) b *= dims[i];
-        int64_t p = dims[k];
-        unfold(x, a, p, b, unf.get());
-        int64_t target = targets[k];
-        RankChooser<T> choose = [target](const T *, int64_t kk) { return std::min(target, kk); };
-        TruncatedSvd<T> sv = truncated_svd<T, T, T>(unf.get(), p, a * b, choose);
-        res.factors.push_back(std::move(sv.u));
-        res.ranks.push_back(sv.r);
+    {
+        Buffer<T> unf = alloc<T>(total);
+        for (std::size_t k = 0; k < d; ++k) {
+            int64_t a = 1, b = 1;
+            for (std::size_t i = 0; i < k; ++i) a *= dims[i];
+            for (std::size_t i = k + 1; i < d; ++i) b *= dims[i];
+            int64_t p = dims[k], q = a * b, kk = std::min(p, q);
+            unfold(x, a, p, b, unf.get());
+            // Only the left vectors are kept; gesdd overwrites the unfolding, which is rebuilt
+            // for every mode anyway.
+            Buffer<T> s = alloc<T>(std::size_t(kk));
+            Buffer<T> u = alloc<T>(std::size_t(p) * std::size_t(kk));
+            Buffer<T> vt = alloc<T>(std::size_t(kk) * std::size_t(q));
+            svd_inplace<T>(unf.get(), p, q, s.get(), u.get(), vt.get());
+            int64_t r = ranks[k];
+            T *dst = factors[k];
+            for (int64_t i = 0; i < p; ++i)
+                for (int64_t j = 0; j < r; ++j) dst[i * r + j] = u[std::size_t(i) * std::size_t(kk) + std::size_t(j)];
+        }
     }
-    unf.reset();
     // Core: project the tensor onto every factor in turn; it shrinks mode by mode.
     std::vector<int64_t> cur = dims;
-    Buffer<T> core;
+    Buffer<T> buf;
     const T *src = x;
     for (std::size_t k = 0; k < d; ++k) {
         int64_t a = 1, b = 1;
         for (std::size_t i = 0; i < k; ++i) a *= cur[i];
         for (std::size_t i = k + 1; i < d; ++i) b *= cur[i];
-        int64_t rk = res.ranks[k];
-        Buffer<T> next = alloc<T>(std::size_t(a) * std::size_t(rk) * std::size_t(b));
-        mode_product(src, a, cur[k], b, res.factors[k].get(), rk, true, next.get());
-        core = std::move(next);
-        src = core.get();
+        int64_t rk = ranks[k];
+        T *dst = core;
+        Buffer<T> next;
+        if (k + 1 < d) {
+            next = alloc<T>(std::size_t(a) * std::size_t(rk) * std::size_t(b));
+            dst = next.get();
+        }
+        mode_product(src, a, cur[k], b, factors[k], rk, true, dst);
+        buf = std::move(next);
+        src = buf.get();
         cur[k] = rk;
     }
-    if (!core) {  // no modes: the core is the tensor itself
-        core = alloc<T>(total);
-        convert(x, core.get(), total);
-    }
-    res.core = std::move(core);
-    return res;
+    if (d == 0) convert(x, core, total);
 }
 
 template <typename T>
-Buffer<T> tucker_reconstruct(const T *core, const std::vector<int64_t> &core_dims, const std::vector<const T *> &factors,
-                             const std::vector<int64_t> &rows, std::vector<int64_t> &out_dims) {
+void tucker_reconstruct(const T *core, const std::vector<int64_t> &core_dims, const std::vector<const T *> &factors,
+                        const std::vector<int64_t> &rows, T *out) {
     std::vector<int64_t> cur = core_dims;
     std::size_t total = 1;
     for (int64_t e : cur) total *= std::size_t(e);
-    Buffer<T> out;
+    const std::size_t nf = factors.size();
+    Buffer<T> buf;
     const T *src = core;
-    for (std::size_t k = 0; k < factors.size(); ++k) {
+    for (std::size_t k = 0; k < nf; ++k) {
         int64_t a = 1, b = 1;
         for (std::size_t i = 0; i < k; ++i) a *= cur[i];
         for (std::size_t i = k + 1; i < cur.size(); ++i) b *= cur[i];
-        Buffer<T> next = alloc<T>(std::size_t(a) * std::size_t(rows[k]) * std::size_t(b));
-        mode_product(src, a, cur[k], b, factors[k], rows[k], false, next.get());
-        out = std::move(next);
-        src = out.get();
+        T *dst = out;
+        Buffer<T> next;
+        if (k + 1 < nf) {
+            next = alloc<T>(std::size_t(a) * std::size_t(rows[k]) * std::size_t(b));
+            dst = next.get();
+        }
+        mode_product(src, a, cur[k], b, factors[k], rows[k], false, dst);
+        buf = std::move(next);
+        src = buf.get();
         cur[k] = rows[k];
     }
-    if (!out) {
-        out = alloc<T>(total);
-        convert(core, out.get(), total);
+    if (nf == 0) convert(core, out, total);
+}
+
+std::vector<int64_t> tt_ranks(const std::vector<int64_t> &dims, int64_t cap) {
+    const std::size_t d = dims.size();
+    std::vector<int64_t> ranks(d + 1, 1);
+    for (std::size_t k = 0; k + 1 < d; ++k) {
+        int64_t rows = ranks[k] * dims[k], cols = 1;
+        for (std::size_t i = k + 1; i < d; ++i) cols *= dims[i];
+        ranks[k + 1] = std::min(cap, std::min(rows, cols));
     }
-    out_dims = cur;
-    return out;
+    return ranks;
 }
 
 template <typename S, typename O>
-TTResult<O> tt_svd(const S *x, const std::vector<int64_t> &dims, int64_t cap) {
-    TTResult<O> res;
+void tt_svd(const S *x, const std::vector<int64_t> &dims, const std::vector<int64_t> &ranks,
+            const std::vector<O *> &cores) {
     const std::size_t d = dims.size();
     std::size_t total = 1;
     for (int64_t e : dims) total *= std::size_t(e);
-    // Working matrix C in double precision, row-major.
+    // Working matrix C in double precision, row-major; each step overwrites it.
     Buffer<double> c = alloc<double>(total);
     convert(x, c.get(), total);
-    std::size_t elems = total;  // elements of C
-    int64_t r_prev = 1;
-    res.ranks.push_back(1);
+    std::size_t elems = total;
     for (std::size_t k = 0; k + 1 < d; ++k) {
-        // C reshaped to (r_prev * n_k) x rest.
-        int64_t rows = r_prev * dims[k];
-        std::size_t cols = elems / std::size_t(rows);
-        RankChooser<double> choose = [cap](const double *, int64_t kk) { return std::min(cap, kk); };
-        TruncatedSvd<double> sv = truncated_svd<double, double, double>(c.get(), rows, int64_t(cols), choose);
-        int64_t r = sv.r;
-        Buffer<O> core = alloc<O>(std::size_t(rows) * std::size_t(r));
-        convert(sv.u.get(), core.get(), std::size_t(rows) * std::size_t(r));
-        res.cores.push_back(std::move(core));
-        // C = diag(s) * Vt: r x cols
-        double *vt = sv.vt.get();
+        int64_t rows = ranks[k] * dims[k];
+        int64_t cols = int64_t(elems / std::size_t(rows));
+        int64_t kk = std::min(rows, cols), r = ranks[k + 1];
+        Buffer<double> s = alloc<double>(std::size_t(kk));
+        Buffer<double> u = alloc<double>(std::size_t(rows) * std::size_t(kk));
+        Buffer<double> vt = alloc<double>(std::size_t(kk) * std::size_t(cols));
+        svd_inplace<double>(c.get(), rows, cols, s.get(), u.get(), vt.get());
+        O *dst = cores[k];
+        for (int64_t i = 0; i < rows; ++i)
+            for (int64_t j = 0; j < r; ++j) dst[i * r + j] = O(u[std::size_t(i) * std::size_t(kk) + std::size_t(j)]);
+        // C = diag(s) * Vt: the first r rows of vt, scaled
         for (int64_t j = 0; j < r; ++j) {
-            double sj = sv.s[j];
-            double *row = vt + std::size_t(j) * cols;
-            for (std::size_t q = 0; q < cols; ++q) row[q] = sj * row[q];
+            double sj = s[j];
+            double *row = vt.get() + std::size_t(j) * std::size_t(cols);
+            for (int64_t q = 0; q < cols; ++q) row[q] = sj * row[q];
         }
-        c = std::move(sv.vt);
-        r_prev = r;
-        res.ranks.push_back(r);
-        elems = std::size_t(r) * cols;
+        c = std::move(vt);
+        elems = std::size_t(r) * std::size_t(cols);
     }
-    std::size_t last = std::size_t(r_prev) * std::size_t(dims[d - 1]);
-    Buffer<O> core = alloc<O>(last);
-    convert(c.get(), core.get(), last);
-    res.cores.push_back(std::move(core));
-    res.ranks.push_back(1);
-    return res;
+    convert(c.get(), cores[d - 1], elems);
 }
 
 template <typename T>
-Buffer<T> tt_reconstruct(const std::vector<const T *> &cores, const std::vector<int64_t> &r0,
-                         const std::vector<int64_t> &n, const std::vector<int64_t> &r1) {
-    std::size_t rows = std::size_t(r0[0]) * std::size_t(n[0]);  // result viewed as rows x r1[k]
+void tt_reconstruct(const std::vector<const T *> &cores, const std::vector<int64_t> &r0,
+                    const std::vector<int64_t> &n, const std::vector<int64_t> &r1, T *out) {
+    const std::size_t d = cores.size();
+    std::size_t rows = std::size_t(r0[0]) * std::size_t(n[0]);  // the partial result is rows x bond
     int64_t bond = r1[0];
-    std::size_t size = rows * std::size_t(bond);
-    Buffer<T> res = alloc<T>(size);
-    convert(cores[0], res.get(), size);
-    for (std::size_t k = 1; k < cores.size(); ++k) {
-        BlasThreads threads(double(rows) * double(n[k]) * double(r1[k]) * double(bond));
+    if (d == 1) {
+        convert(cores[0], out, rows * std::size_t(bond));
+        return;
+    }
+    Buffer<T> buf;
+    const T *src = cores[0];
+    for (std::size_t k = 1; k < d; ++k) {
         std::size_t right = std::size_t(n[k]) * std::size_t(r1[k]);
-        Buffer<T> next = alloc<T>(rows * right);
+        T *dst = out;
+        Buffer<T> next;
+        if (k + 1 < d) {
+            next = alloc<T>(rows * right);
+            dst = next.get();
+        }
         if (rows && right) {
             if (bond == 0) {
-                fill_zero(next.get(), rows * right);
+                fill_zero(dst, rows * right);
+            } else if (right <= 8) {
+                // dst[row, c] = sum_k src[row, k] G[k, c]: too thin for BLAS to pay off
+                const T *g = cores[k];
+                const std::size_t nb = std::size_t(bond);
+                parallel_for(rows, std::max<std::size_t>(1, std::size_t(kLoopGrain) / (nb * right)),
+                             [&](std::size_t r0_, std::size_t r1_, unsigned) {
+                                 for (std::size_t row = r0_; row < r1_; ++row) {
+                                     const T *sr = src + row * nb;
+                                     T *dr = dst + row * right;
+                                     for (std::size_t c = 0; c < right; ++c) {
+                                         T acc = 0;
+                                         for (std::size_t q = 0; q < nb; ++q) acc += sr[q] * g[q * right + c];
+                                         dr[c] = acc;
+                                     }
+                                 }
+                             });
             } else {
-                // next (rows x right) = res (rows x bond) * G (bond x right); column-major transposes.
+                BlasThreads threads(double(rows) * double(right) * double(bond), kParallelGemmFlops);
+                // dst (rows x right) = src (rows x bond) * G (bond x right); column-major transposes.
                 gemm<T>('N', 'N', as_int(int64_t(right)), as_int(int64_t(rows)), as_int(bond), T(1), cores[k],
-                        as_int(int64_t(right)), res.get(), as_int(bond), T(0), next.get(), as_int(int64_t(right)));
+                        as_int(int64_t(right)), src, as_int(bond), T(0), dst, as_int(int64_t(right)));
             }
         }
-        res = std::move(next);
+        buf = std::move(next);
+        src = buf.get();
         rows *= std::size_t(n[k]);
         bond = r1[k];
     }
-    return res;
 }
 
 // ---- instantiations ---------------------------------------------------------------------------
@@ -375,12 +462,14 @@ template void convert<double, double>(const double *, double *, std::size_t);
 template void convert<float, double>(const float *, double *, std::size_t);
 template void convert<double, float>(const double *, float *, std::size_t);
 
-template TruncatedSvd<float> truncated_svd<float, float, float>(const float *, int64_t, int64_t,
-                                                                const RankChooser<float> &);
-template TruncatedSvd<double> truncated_svd<double, double, double>(const double *, int64_t, int64_t,
-                                                                   const RankChooser<double> &);
-template TruncatedSvd<double> truncated_svd<float, double, double>(const double *, int64_t, int64_t,
-                                                                  const RankChooser<float> &);
+template void svd_inplace<float>(float *, int64_t, int64_t, float *, float *, float *);
+template void svd_inplace<double>(double *, int64_t, int64_t, double *, double *, double *);
+template Svd<float> thin_svd<float, float>(const float *, int64_t, int64_t);
+template Svd<float> thin_svd<float, double>(const double *, int64_t, int64_t);
+template Svd<double> thin_svd<double, double>(const double *, int64_t, int64_t);
+template void keep_leading<float, float>(const Svd<float> &, int64_t, float *, float *, float *);
+template void keep_leading<float, double>(const Svd<float> &, int64_t, double *, double *, double *);
+template void keep_leading<double, double>(const Svd<double> &, int64_t, double *, double *, double *);
 
 template void svd_reconstruct<float>(int64_t, int64_t, int64_t, const float *, const float *, const float *, float *);
 template void svd_reconstruct<double>(int64_t, int64_t, int64_t, const double *, const double *, const double *,
@@ -390,21 +479,21 @@ template void mode_product<double>(const double *, int64_t, int64_t, int64_t, co
                                    double *);
 template void unfold<float>(const float *, int64_t, int64_t, int64_t, float *);
 template void unfold<double>(const double *, int64_t, int64_t, int64_t, double *);
-template TuckerResult<float> tucker_hosvd<float>(const float *, const std::vector<int64_t> &,
-                                                 const std::vector<int64_t> &);
-template TuckerResult<double> tucker_hosvd<double>(const double *, const std::vector<int64_t> &,
-                                                   const std::vector<int64_t> &);
-template Buffer<float> tucker_reconstruct<float>(const float *, const std::vector<int64_t> &,
-                                                 const std::vector<const float *> &, const std::vector<int64_t> &,
-                                                 std::vector<int64_t> &);
-template Buffer<double> tucker_reconstruct<double>(const double *, const std::vector<int64_t> &,
-                                                   const std::vector<const double *> &, const std::vector<int64_t> &,
-                                                   std::vector<int64_t> &);
-template TTResult<float> tt_svd<float, float>(const float *, const std::vector<int64_t> &, int64_t);
-template TTResult<double> tt_svd<double, double>(const double *, const std::vector<int64_t> &, int64_t);
-template Buffer<float> tt_reconstruct<float>(const std::vector<const float *> &, const std::vector<int64_t> &,
-                                             const std::vector<int64_t> &, const std::vector<int64_t> &);
-template Buffer<double> tt_reconstruct<double>(const std::vector<const double *> &, const std::vector<int64_t> &,
-                                               const std::vector<int64_t> &, const std::vector<int64_t> &);
+template void tucker_hosvd<float>(const float *, const std::vector<int64_t> &, const std::vector<int64_t> &,
+                                  const std::vector<float *> &, float *);
+template void tucker_hosvd<double>(const double *, const std::vector<int64_t> &, const std::vector<int64_t> &,
+                                   const std::vector<double *> &, double *);
+template void tucker_reconstruct<float>(const float *, const std::vector<int64_t> &, const std::vector<const float *> &,
+                                        const std::vector<int64_t> &, float *);
+template void tucker_reconstruct<double>(const double *, const std::vector<int64_t> &,
+                                         const std::vector<const double *> &, const std::vector<int64_t> &, double *);
+template void tt_svd<float, float>(const float *, const std::vector<int64_t> &, const std::vector<int64_t> &,
+                                   const std::vector<float *> &);
+template void tt_svd<double, double>(const double *, const std::vector<int64_t> &, const std::vector<int64_t> &,
+                                     const std::vector<double *> &);
+template void tt_reconstruct<float>(const std::vector<const float *> &, const std::vector<int64_t> &,
+                                    const std::vector<int64_t> &, const std::vector<int64_t> &, float *);
+template void tt_reconstruct<double>(const std::vector<const double *> &, const std::vector<int64_t> &,
+                                     const std::vector<int64_t> &, const std::vector<int64_t> &, double *);
 
 }  // namespace vz::core::lowrank

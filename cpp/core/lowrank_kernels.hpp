@@ -27,23 +27,23 @@ bool lapack_fits(int64_t m, int64_t n);
 template <typename S, typename D>
 void convert(const S *src, D *dst, std::size_t n);
 
-// Result of a truncated thin SVD of a row-major m x n matrix: u is m x r, s has r values
-// (descending), vt is r x n, all row-major; k = min(m, n) singular values were computed.
-template <typename O>
-struct TruncatedSvd {
-    int64_t m = 0, n = 0, k = 0, r = 0;
-    Buffer<O> u, s, vt;
-    std::vector<double> all_s;  // every singular value, only when requested
-};
-
-// Picks how many singular triplets to keep (0..k) given all k singular values.
+// Thin SVD of the row-major m x n matrix `a` (overwritten) in LAPACK's gesdd: u is m x k, s has
+// k = min(m, n) values in descending order, vt is k x n, all row-major.
 template <typename T>
-using RankChooser = std::function<int64_t(const T *s, int64_t k)>;
+void svd_inplace(T *a, int64_t m, int64_t n, T *s, T *u, T *vt);
 
-// Thin SVD computed in precision T of the row-major matrix `a` (element type S, read only), keeping
-// the triplets chosen by `choose`; results stored as O.
-template <typename T, typename O, typename S>
-TruncatedSvd<O> truncated_svd(const S *a, int64_t m, int64_t n, const RankChooser<T> &choose);
+// Thin SVD computed in precision T of a row-major matrix of element type S (left untouched).
+template <typename T>
+struct Svd {
+    int64_t m = 0, n = 0, k = 0;
+    Buffer<T> u, s, vt;
+};
+template <typename T, typename S>
+Svd<T> thin_svd(const S *a, int64_t m, int64_t n);
+
+// Copies the leading r <= k triplets into row-major outputs u (m x r), s (r), vt (r x n), as O.
+template <typename T, typename O>
+void keep_leading(const Svd<T> &f, int64_t r, O *u, O *s, O *vt);
 
 // numpy's pairwise summation (the order numpy's add.reduce uses on a contiguous double array).
 double pairwise_sum(const double *a, int64_t n);
@@ -64,36 +64,32 @@ void mode_product(const T *x, int64_t a, int64_t p, int64_t b, const T *mat, int
 template <typename T>
 void unfold(const T *x, int64_t a, int64_t p, int64_t b, T *out);
 
-// Higher-order SVD of a row-major tensor with extents `dims`, target rank per mode.
+// Higher-order SVD of a row-major tensor with extents `dims`: factor k (dims[k] x ranks[k],
+// row-major) holds the leading left singular vectors of the mode-k unfolding, and the core
+// (extents ranks) the tensor projected on every factor. ranks[k] <= min(dims[k], size / dims[k]).
 template <typename T>
-struct TuckerResult {
-    std::vector<Buffer<T>> factors;   // factor k: dims[k] x ranks[k], row-major
-    std::vector<int64_t> ranks;
-    Buffer<T> core;                   // extents ranks
-};
-template <typename T>
-TuckerResult<T> tucker_hosvd(const T *x, const std::vector<int64_t> &dims, const std::vector<int64_t> &targets);
+void tucker_hosvd(const T *x, const std::vector<int64_t> &dims, const std::vector<int64_t> &ranks,
+                  const std::vector<T *> &factors, T *core);
 
-// Tucker reconstruction: core (extents core_dims) times factor k (rows[k] x core_dims[k], row-major)
-// along every mode k < factors.size(). Returns the result and its extents.
+// Tucker reconstruction: the core (extents core_dims) times factor k (rows[k] x core_dims[k],
+// row-major) along every mode k < factors.size(), written to out.
 template <typename T>
-Buffer<T> tucker_reconstruct(const T *core, const std::vector<int64_t> &core_dims, const std::vector<const T *> &factors,
-                             const std::vector<int64_t> &rows, std::vector<int64_t> &out_dims);
+void tucker_reconstruct(const T *core, const std::vector<int64_t> &core_dims, const std::vector<const T *> &factors,
+                        const std::vector<int64_t> &rows, T *out);
 
-// TT-SVD in double precision of a row-major tensor (element type S), bond ranks capped at `cap`;
-// cores stored as O, core k of extents (ranks[k], dims[k], ranks[k+1]).
-template <typename O>
-struct TTResult {
-    std::vector<Buffer<O>> cores;
-    std::vector<int64_t> ranks;  // d + 1 entries, ranks[0] = ranks[d] = 1
-};
+// Bond ranks of a TT-SVD with cap `cap` (d + 1 entries, first and last 1).
+std::vector<int64_t> tt_ranks(const std::vector<int64_t> &dims, int64_t cap);
+
+// TT-SVD in double precision of a row-major tensor (element type S) with the bond ranks of
+// tt_ranks; core k (ranks[k] x dims[k] x ranks[k+1]) is written to cores[k] as O.
 template <typename S, typename O>
-TTResult<O> tt_svd(const S *x, const std::vector<int64_t> &dims, int64_t cap);
+void tt_svd(const S *x, const std::vector<int64_t> &dims, const std::vector<int64_t> &ranks,
+            const std::vector<O *> &cores);
 
-// Contracts a chain of three-way cores (extents (r_k, n_k, r_{k+1})) into one row-major array of
-// r_0 * n_0 * ... * n_{d-1} * r_d elements.
+// Contracts a chain of three-way cores (extents (r0[k], n[k], r1[k]), r1[k] == r0[k+1]) into out,
+// r0[0] * n[0] * ... * n[d-1] * r1[d-1] elements.
 template <typename T>
-Buffer<T> tt_reconstruct(const std::vector<const T *> &cores, const std::vector<int64_t> &r0,
-                         const std::vector<int64_t> &n, const std::vector<int64_t> &r1);
+void tt_reconstruct(const std::vector<const T *> &cores, const std::vector<int64_t> &r0,
+                    const std::vector<int64_t> &n, const std::vector<int64_t> &r1, T *out);
 
 }  // namespace vz::core::lowrank

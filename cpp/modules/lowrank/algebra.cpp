@@ -4,7 +4,7 @@
 namespace lr {
 
 nb::object unfold(nb::handle tensor, int64_t mode) {
-    nb::module_ np = vz::numpy();
+    nb::object np = np_module();
     nb::object moved = np.attr("moveaxis")(tensor, mode, 0);
     nb::object rows = getitem(tensor.attr("shape"), mode);
     return moved.attr("reshape")(rows, -1);
@@ -18,7 +18,7 @@ nb::object fold(nb::handle matrix, int64_t mode, nb::handle shape) {
     for (Py_ssize_t i = 0; i < n; ++i)
         if (i != mode) full.append(shp[i]);
     nb::object reshaped = matrix.attr("reshape")(full);
-    return vz::numpy().attr("moveaxis")(reshaped, 0, mode);
+    return np_module().attr("moveaxis")(reshaped, 0, mode);
 }
 
 namespace {
@@ -28,14 +28,12 @@ nb::object mode_dot_native(const Dense &t, const Dense &mat, int64_t mode) {
     for (int64_t i = 0; i < mode; ++i) a *= t.shape[size_t(i)];
     for (size_t i = size_t(mode) + 1; i < t.shape.size(); ++i) b *= t.shape[i];
     int64_t p = t.shape[size_t(mode)], jn = mat.shape[0];
-    kern::Buffer<T> out = native([&] {
-        kern::Buffer<T> y = kern::alloc<T>(size_t(a) * size_t(jn) * size_t(b));
-        kern::mode_product<T>(t.ptr<T>(), a, p, b, mat.ptr<T>(), jn, false, y.get());
-        return y;
-    });
-    std::vector<size_t> shape(t.shape.begin(), t.shape.end());
-    shape[size_t(mode)] = size_t(jn);
-    return to_numpy<T>(std::move(out), shape);
+    std::vector<int64_t> shape = t.shape;
+    shape[size_t(mode)] = jn;
+    T *y = nullptr;
+    nb::object out = new_array<T>(shape, y);
+    native([&] { kern::mode_product<T>(t.ptr<T>(), a, p, b, mat.ptr<T>(), jn, false, y); });
+    return out;
 }
 }  // namespace
 
@@ -57,7 +55,7 @@ nb::object mode_dot(nb::handle tensor, nb::handle matrix, int64_t mode) {
 }
 
 double relative_frobenius_error(nb::handle original, nb::handle approx) {
-    nb::object norm = vz::numpy().attr("linalg").attr("norm");
+    nb::object norm = np_module().attr("linalg").attr("norm");
     double denom = nb::cast<double>(nb::float_(norm(original)));
     if (denom <= 1e-12) return nb::cast<double>(nb::float_(norm(approx)));
     nb::object diff = chk(PyNumber_Subtract(original.ptr(), approx.ptr()));

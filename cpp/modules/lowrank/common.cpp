@@ -3,13 +3,62 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 namespace lr {
 
-nb::object method_cls() { return vz::module_attr(kModule, "CompressionMethod"); }
+namespace {
+// A loaded module by name: a lookup in sys.modules, importing only the first time.
+nb::object loaded(const char *name) {
+    PyObject *mod = PyImport_GetModule(nb::str(name).ptr());
+    if (mod) return nb::steal(mod);
+    if (PyErr_Occurred()) nb::raise_python_error();
+    return nb::module_::import_(name);
+}
+}  // namespace
+
+nb::object np_module() { return loaded("numpy"); }
+nb::object method_cls() { return loaded(kModule).attr("CompressionMethod"); }
 nb::object member(const char *name) { return method_cls().attr(name); }
-nb::object tensor_cls() { return vz::module_attr(kModule, "CompressedTensor"); }
-nb::object report_cls() { return vz::module_attr(kModule, "CompressionReport"); }
+nb::object tensor_cls() { return loaded(kModule).attr("CompressedTensor"); }
+nb::object report_cls() { return loaded(kModule).attr("CompressionReport"); }
+
+template <typename T>
+nb::object new_array(nb::handle shape, T *&data) {
+    nb::object np = np_module();
+    nb::object arr = np.attr("empty")(shape, np.attr(std::is_same_v<T, float> ? "float32" : "float64"));
+    Py_buffer view;
+    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) nb::raise_python_error();
+    data = static_cast<T *>(view.buf);
+    PyBuffer_Release(&view);  // the array keeps its memory; the pointer stays valid while it lives
+    return arr;
+}
+
+template <typename T>
+nb::object new_array(const std::vector<int64_t> &shape, T *&data) {
+    nb::tuple t = nb::steal<nb::tuple>(PyTuple_New(Py_ssize_t(shape.size())));
+    for (size_t i = 0; i < shape.size(); ++i) PyTuple_SET_ITEM(t.ptr(), Py_ssize_t(i), PyLong_FromLongLong(shape[i]));
+    return new_array<T>(t, data);
+}
+
+template nb::object new_array<float>(nb::handle, float *&);
+template nb::object new_array<double>(nb::handle, double *&);
+template nb::object new_array<float>(const std::vector<int64_t> &, float *&);
+template nb::object new_array<double>(const std::vector<int64_t> &, double *&);
+
+int64_t plain_size(nb::handle shape) {
+    if (!PyTuple_CheckExact(shape.ptr())) return -1;
+    int64_t prod = 1;
+    Py_ssize_t n = PyTuple_GET_SIZE(shape.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *e = PyTuple_GET_ITEM(shape.ptr(), i);
+        if (!PyLong_CheckExact(e)) return -1;
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(e, &overflow);
+        if (overflow || v < 0 || __builtin_mul_overflow(prod, (int64_t) v, &prod)) return -1;
+    }
+    return prod;
+}
 
 nb::object make_record(nb::handle method, nb::handle shape, nb::handle dtype, nb::handle cores, nb::handle factors,
                        nb::handle metadata) {
@@ -46,8 +95,8 @@ int64_t slice_len(int64_t stop, int64_t len) {
 }
 
 bool dense_view(nb::handle obj, Dense &d, bool allow_copy) {
-    nb::object ndarray = vz::numpy().attr("ndarray");
-    if ((PyObject *) Py_TYPE(obj.ptr()) != ndarray.ptr()) return false;
+    // exactly numpy.ndarray (subclasses keep numpy's own semantics)
+    if (std::strcmp(Py_TYPE(obj.ptr())->tp_name, "numpy.ndarray") != 0) return false;
     nb::handle src = obj;
     if (PyObject_GetBuffer(src.ptr(), &d.view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
         PyErr_Clear();
@@ -60,7 +109,7 @@ bool dense_view(nb::handle obj, Dense &d, bool allow_copy) {
         bool ok = d.view.format && (!std::strcmp(d.view.format, "f") || !std::strcmp(d.view.format, "d"));
         PyBuffer_Release(&d.view);
         if (!ok) return false;
-        d.keep = vz::numpy().attr("ascontiguousarray")(obj);
+        d.keep = np_module().attr("ascontiguousarray")(obj);
         src = d.keep;
         if (PyObject_GetBuffer(src.ptr(), &d.view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
             PyErr_Clear();

@@ -83,14 +83,18 @@ struct Dense {
 // is made contiguous first (a copy) when `allow_copy`, otherwise refused.
 bool dense_view(nb::handle obj, Dense &d, bool allow_copy);
 
-// Wraps a native buffer as a numpy array that owns it.
+// numpy module (from the interpreter's module table; imported on first use).
+nb::object np_module();
+
+// A new uninitialised C-ordered numpy array of element type T (float or double) with extents
+// `shape` (a sequence object, or a list of extents); `data` receives its buffer.
 template <typename T>
-nb::object to_numpy(kern::Buffer<T> buf, const std::vector<size_t> &shape) {
-    T *p = buf.release();
-    nb::capsule owner(p, [](void *q) noexcept { delete[] static_cast<T *>(q); });
-    nb::ndarray<nb::numpy, T> arr(p, shape.size(), shape.data(), owner);
-    return nb::object(arr.cast(nb::rv_policy::reference));
-}
+nb::object new_array(nb::handle shape, T *&data);
+template <typename T>
+nb::object new_array(const std::vector<int64_t> &shape, T *&data);
+
+// Product of the extents when `shape` is a tuple of non-negative ints, otherwise -1.
+int64_t plain_size(nb::handle shape);
 
 // Runs native work with the GIL released; LAPACK convergence failures become numpy's LinAlgError.
 template <typename F>
@@ -99,7 +103,7 @@ auto native(F &&f) -> decltype(f()) {
         nb::gil_scoped_release unlocked;
         return f();
     } catch (const vz::core::LinAlgError &e) {
-        nb::object err = vz::numpy().attr("linalg").attr("LinAlgError");
+        nb::object err = np_module().attr("linalg").attr("LinAlgError");
         PyErr_SetString(err.ptr(), e.what());
         throw nb::python_error();
     }

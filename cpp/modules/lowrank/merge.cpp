@@ -19,7 +19,7 @@ nb::object compressed_concat(nb::handle atoms, int64_t axis, nb::handle method, 
     if (nb::len(items) == 0) raise_value("compressed_concat requires at least one atom");
     nb::list dense;
     for (nb::handle a : items) dense.append(decompress(a));
-    nb::object merged = vz::numpy().attr("concatenate")(dense, "axis"_a = axis);
+    nb::object merged = np_module().attr("concatenate")(dense, "axis"_a = axis);
     return recompress(merged, method, rank_ratio, max_rank);
 }
 
@@ -47,7 +47,7 @@ nb::object compressed_weighted_mean(nb::handle atoms, nb::handle weights, nb::ha
     for (nb::handle a : items) dense.append(decompress(a));
     nb::object first = dense[0];
     nb::object shape = first.attr("shape");
-    nb::object out = vz::numpy().attr("zeros")(shape, "dtype"_a = first.attr("dtype"));
+    nb::object out = np_module().attr("zeros")(shape, "dtype"_a = first.attr("dtype"));
     for (size_t i = 0; i < n; ++i) {
         nb::object d = dense[i];
         nb::object dshape = d.attr("shape");

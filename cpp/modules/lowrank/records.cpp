@@ -23,13 +23,13 @@ nb::object extent_product(nb::handle shape) {
         }
         if (exact) return nb::int_(prod);
     }
-    nb::object p = vz::numpy().attr("prod")(shape);
+    nb::object p = np_module().attr("prod")(shape);
     return chk(PyNumber_Long(p.ptr()));
 }
 
 nb::object original_size_bytes(nb::handle self) {
     nb::object prod = extent_product(self.attr("shape"));
-    nb::object itemsize = vz::numpy().attr("dtype")(self.attr("dtype")).attr("itemsize");
+    nb::object itemsize = np_module().attr("dtype")(self.attr("dtype")).attr("itemsize");
     return chk(PyNumber_Multiply(prod.ptr(), itemsize.ptr()));
 }
 

@@ -16,16 +16,34 @@ void check_ndim(int64_t ndim) {
     if (ndim < 2) raise_value("SVD requires ndim >= 2, got " + std::to_string(ndim));
 }
 
-// Native float32/float64 decomposition of the flattening of `d` (T: compute type, O: stored type).
-template <typename T, typename O, typename S>
-nb::tuple svd_native(const Dense &d, const kern::RankChooser<T> &choose) {
-    int64_t m = d.shape[0], n = d.size / m;
-    kern::TruncatedSvd<O> sv = native([&] { return kern::truncated_svd<T, O, S>(d.ptr<S>(), m, n, choose); });
-    size_t r = size_t(sv.r);
-    nb::object u = to_numpy<O>(std::move(sv.u), {size_t(m), r});
-    nb::object s = to_numpy<O>(std::move(sv.s), {r});
-    nb::object vt = to_numpy<O>(std::move(sv.vt), {r, size_t(n)});
-    return nb::make_tuple(u, s, vt);
+// Output arrays u (m x r), s (r), vt (r x n) of element type O.
+template <typename O>
+struct SvdOut {
+    nb::object u, s, vt;
+    O *pu = nullptr, *ps = nullptr, *pvt = nullptr;
+    SvdOut(int64_t m, int64_t n, int64_t r) {
+        u = new_array<O>(std::vector<int64_t>{m, r}, pu);
+        s = new_array<O>(std::vector<int64_t>{r}, ps);
+        vt = new_array<O>(std::vector<int64_t>{r, n}, pvt);
+    }
+};
+
+// Fixed number of triplets: when all of them are kept, LAPACK writes straight into the outputs.
+template <typename T>
+SvdOut<T> svd_fixed(const Dense &d, int64_t keep) {
+    int64_t m = d.shape[0], n = d.size / m, k = std::min(m, n);
+    SvdOut<T> out(m, n, keep);
+    native([&] {
+        if (keep == k) {
+            kern::Buffer<T> work = kern::alloc<T>(size_t(m) * size_t(n));
+            kern::convert(d.ptr<T>(), work.get(), size_t(m) * size_t(n));
+            kern::svd_inplace<T>(work.get(), m, n, out.ps, out.pu, out.pvt);
+        } else {
+            kern::Svd<T> f = kern::thin_svd<T, T>(d.ptr<T>(), m, n);
+            kern::keep_leading<T, T>(f, keep, out.pu, out.ps, out.pvt);
+        }
+    });
+    return out;
 }
 
 double clamp_ratio(double ratio) { return ratio < 1.0 ? std::max(ratio, 0.01) : 1.0; }
@@ -68,6 +86,18 @@ struct EnergyRank {
     }
 };
 
+// Decomposes in float32 (S: the input type), picks the rank from the spectrum, stores as O.
+template <typename S, typename O>
+nb::tuple energy_native(const Dense &d, EnergyRank &er) {
+    int64_t m = d.shape[0], n = d.size / m;
+    kern::Svd<float> f = native([&] { return kern::thin_svd<float, S>(d.ptr<S>(), m, n); });
+    std::vector<double> sd(f.s.get(), f.s.get() + f.k);
+    int64_t keep = er(sd.data(), f.k);
+    SvdOut<O> out(m, n, keep);
+    native([&] { kern::keep_leading<float, O>(f, keep, out.pu, out.ps, out.pvt); });
+    return nb::make_tuple(out.u, out.s, out.vt);
+}
+
 }  // namespace
 
 nb::object svd_compress(nb::handle tensor, double rank_ratio, int64_t min_rank) {
@@ -83,13 +113,18 @@ nb::object svd_compress(nb::handle tensor, double rank_ratio, int64_t min_rank) 
         int64_t r = std::max(min_rank, py_ceil(double(k) * ratio));
         meta["rank"] = r;
         int64_t keep = slice_len(r, k);
-        nb::tuple usv = d.kind == 1
-                            ? svd_native<float, float, float>(d, [keep](const float *, int64_t) { return keep; })
-                            : svd_native<double, double, double>(d, [keep](const double *, int64_t) { return keep; });
-        return svd_record(shape, nb::str(d.dtype_name()), usv[0], usv[1], usv[2], meta);
+        nb::object u, s, vt;
+        if (d.kind == 1) {
+            SvdOut<float> o = svd_fixed<float>(d, keep);
+            u = o.u, s = o.s, vt = o.vt;
+        } else {
+            SvdOut<double> o = svd_fixed<double>(d, keep);
+            u = o.u, s = o.s, vt = o.vt;
+        }
+        return svd_record(shape, nb::str(d.dtype_name()), u, s, vt, meta);
     }
     // Other element types: numpy's own SVD (integers in float64; unsupported types raise there).
-    nb::module_ np = vz::numpy();
+    nb::object np = np_module();
     nb::object mat = tensor.attr("reshape")(shape[0], -1);
     nb::tuple mshape = nb::borrow<nb::tuple>(mat.attr("shape"));
     int64_t k = std::min(nb::cast<int64_t>(mshape[0]), nb::cast<int64_t>(mshape[1]));
@@ -112,21 +147,17 @@ nb::object svd_compress_energy(nb::handle tensor, double energy, int64_t min_ran
     EnergyRank er{target, min_rank, max_rank};
     nb::tuple usv;
     nb::object dtype;
-    auto choose = [&er](const float *s, int64_t k) {
-        std::vector<double> sd(s, s + k);
-        return er(sd.data(), k);
-    };
     if (fast && kern::lapack_fits(d.shape[0], d.size / d.shape[0])) {
         // Decompose in float32, store in the tensor's own type.
-        usv = d.kind == 1 ? svd_native<float, float, float>(d, choose) : svd_native<float, double, double>(d, choose);
+        usv = d.kind == 1 ? energy_native<float, float>(d, er) : energy_native<double, double>(d, er);
         dtype = nb::str(d.dtype_name());
     } else {
-        nb::module_ np = vz::numpy();
+        nb::object np = np_module();
         nb::object mat = np.attr("ascontiguousarray")(tensor.attr("reshape")(shape[0], -1), "dtype"_a = np.attr("float32"));
         dtype = tensor.attr("dtype");
         Dense md;
         if (dense_view(mat, md, false) && kern::lapack_fits(md.shape[0], md.size / md.shape[0])) {
-            usv = svd_native<float, float, float>(md, choose);
+            usv = energy_native<float, float>(md, er);
         } else {
             nb::tuple full = nb::borrow<nb::tuple>(np.attr("linalg").attr("svd")(mat, "full_matrices"_a = false));
             nb::object s64 = np.attr("asarray")(full[1], "dtype"_a = np.attr("float64"));
@@ -146,19 +177,23 @@ nb::object svd_compress_energy(nb::handle tensor, double energy, int64_t min_ran
 
 namespace {
 template <typename T>
-nb::object svd_reconstruct_native(const Dense &u, const Dense &s, const Dense &vt) {
+nb::object svd_reconstruct_native(const Dense &u, const Dense &s, const Dense &vt, nb::handle shape) {
     int64_t m = u.shape[0], r = u.shape[1], n = vt.shape[1];
-    kern::Buffer<T> out = native([&] {
-        kern::Buffer<T> o = kern::alloc<T>(size_t(m) * size_t(n));
-        kern::svd_reconstruct<T>(m, n, r, u.ptr<T>(), s.ptr<T>(), vt.ptr<T>(), o.get());
-        return o;
-    });
-    return to_numpy<T>(std::move(out), {size_t(m), size_t(n)});
+    T *o = nullptr;
+    // Allocate with the record's extents directly when they hold m * n elements; otherwise as a
+    // matrix, so that the reshape reports numpy's error.
+    nb::object out = plain_size(shape) == m * n ? new_array<T>(shape, o) : new_array<T>(std::vector<int64_t>{m, n}, o);
+    native([&] { kern::svd_reconstruct<T>(m, n, r, u.ptr<T>(), s.ptr<T>(), vt.ptr<T>(), o); });
+    return out;
 }
 
 // reshape to the record's shape, then cast to its element type (no copy when already of it).
 nb::object finish(nb::handle arr, nb::handle compressed, const char *native_dtype) {
-    nb::object out = arr.attr("reshape")(compressed.attr("shape"));
+    nb::object shape = compressed.attr("shape");
+    nb::object out = nb::borrow(arr);
+    int same = PyObject_RichCompareBool(arr.attr("shape").ptr(), shape.ptr(), Py_EQ);
+    if (same < 0) nb::raise_python_error();
+    if (!same || !PyTuple_CheckExact(shape.ptr())) out = arr.attr("reshape")(shape);
     nb::object dtype = compressed.attr("dtype");
     if (native_dtype && PyUnicode_CheckExact(dtype.ptr()) && py_str(dtype) == native_dtype) return out;
     return astype_nocopy(out, dtype);
@@ -181,8 +216,9 @@ nb::object svd_decompress(nb::handle compressed) {
             dvt.shape.size() == 2 && du.shape[1] == ds.shape[0] && dvt.shape[0] == ds.shape[0] &&
             kern::lapack_fits(du.shape[0], dvt.shape[1]) && kern::lapack_fits(du.shape[0], du.shape[1]) &&
             kern::lapack_fits(dvt.shape[0], dvt.shape[1])) {
-            nb::object out = du.kind == 1 ? svd_reconstruct_native<float>(du, ds, dvt)
-                                          : svd_reconstruct_native<double>(du, ds, dvt);
+            nb::object shape = compressed.attr("shape");
+            nb::object out = du.kind == 1 ? svd_reconstruct_native<float>(du, ds, dvt, shape)
+                                          : svd_reconstruct_native<double>(du, ds, dvt, shape);
             return finish(out, compressed, du.dtype_name());
         }
     }

@@ -7,12 +7,15 @@ namespace {
 
 template <typename S, typename O>
 nb::list tt_native(const Dense &d, const std::vector<int64_t> &dims, int64_t cap, std::vector<int64_t> &ranks) {
-    kern::TTResult<O> res = native([&] { return kern::tt_svd<S, O>(d.ptr<S>(), dims, cap); });
+    ranks = kern::tt_ranks(dims, cap);
     nb::list cores;
-    for (size_t k = 0; k < dims.size(); ++k)
-        cores.append(to_numpy<O>(std::move(res.cores[k]),
-                                 {size_t(res.ranks[k]), size_t(dims[k]), size_t(res.ranks[k + 1])}));
-    ranks = res.ranks;
+    std::vector<O *> ptrs;
+    for (size_t k = 0; k < dims.size(); ++k) {
+        O *p = nullptr;
+        cores.append(new_array<O>(std::vector<int64_t>{ranks[k], dims[k], ranks[k + 1]}, p));
+        ptrs.push_back(p);
+    }
+    native([&] { kern::tt_svd<S, O>(d.ptr<S>(), dims, ranks, ptrs); });
     return cores;
 }
 
@@ -28,7 +31,7 @@ bool steps_fit(const std::vector<int64_t> &dims, int64_t total, int64_t cap) {
 // The same sweep through numpy (arrays without elements, or too large for 32-bit LAPACK).
 nb::list tt_numpy(nb::object c, nb::handle shape, const std::vector<int64_t> &dims, int64_t cap, nb::handle dtype,
                   std::vector<int64_t> &ranks) {
-    nb::module_ np = vz::numpy();
+    nb::object np = np_module();
     nb::object svd = np.attr("linalg").attr("svd");
     nb::list cores;
     int64_t r_prev = 1;
@@ -72,7 +75,7 @@ nb::object tt_compress(nb::handle tensor, int64_t max_rank) {
         dtype = nb::str(d.dtype_name());
     } else {
         // Other element types: numpy converts to float64 (and reports what it cannot convert).
-        nb::module_ np = vz::numpy();
+        nb::object np = np_module();
         nb::object tdtype = tensor.attr("dtype");
         nb::object c = astype_nocopy(tensor, np.attr("float64")).attr("reshape")(shape[0], -1);
         Dense cd;
@@ -94,7 +97,7 @@ nb::object tt_compress(nb::handle tensor, int64_t max_rank) {
 
 namespace {
 template <typename T>
-nb::object tt_reconstruct_native(const std::vector<std::unique_ptr<Dense>> &cs) {
+nb::object tt_reconstruct_native(const std::vector<std::unique_ptr<Dense>> &cs, nb::handle shape) {
     std::vector<const T *> ptrs;
     std::vector<int64_t> r0, n, r1;
     for (auto &c : cs) {
@@ -103,10 +106,14 @@ nb::object tt_reconstruct_native(const std::vector<std::unique_ptr<Dense>> &cs) 
         n.push_back(c->shape[1]);
         r1.push_back(c->shape[2]);
     }
-    size_t total = size_t(r0[0]) * size_t(r1.back());
-    for (int64_t e : n) total *= size_t(e);
-    kern::Buffer<T> out = native([&] { return kern::tt_reconstruct<T>(ptrs, r0, n, r1); });
-    return to_numpy<T>(std::move(out), {total});
+    int64_t total = r0[0] * r1.back();
+    for (int64_t e : n) total *= e;
+    T *o = nullptr;
+    // The record's extents directly when they hold that many elements; otherwise flat, so that
+    // the reshape reports numpy's error.
+    nb::object out = plain_size(shape) == total ? new_array<T>(shape, o) : new_array<T>(std::vector<int64_t>{total}, o);
+    native([&] { kern::tt_reconstruct<T>(ptrs, r0, n, r1, o); });
+    return out;
 }
 }  // namespace
 
@@ -132,9 +139,11 @@ nb::object tt_decompress(nb::handle compressed) {
             }
         }
         if (ok) {
-            nb::object flat =
-                cs[0]->kind == 1 ? tt_reconstruct_native<float>(cs) : tt_reconstruct_native<double>(cs);
-            nb::object res = flat.attr("reshape")(compressed.attr("shape"));
+            nb::object shape = compressed.attr("shape");
+            nb::object res = cs[0]->kind == 1 ? tt_reconstruct_native<float>(cs, shape)
+                                              : tt_reconstruct_native<double>(cs, shape);
+            if (plain_size(shape) < 0 || PyObject_RichCompareBool(res.attr("shape").ptr(), shape.ptr(), Py_EQ) != 1)
+                res = res.attr("reshape")(shape);
             if (PyUnicode_CheckExact(dtype.ptr()) && py_str(dtype) == cs[0]->dtype_name()) return res;
             return astype_nocopy(res, dtype);
         }

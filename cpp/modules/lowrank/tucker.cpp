@@ -7,14 +7,20 @@ namespace {
 
 template <typename T>
 nb::tuple hosvd_native(const Dense &d, const std::vector<int64_t> &targets) {
-    kern::TuckerResult<T> res = native([&] { return kern::tucker_hosvd<T>(d.ptr<T>(), d.shape, targets); });
+    std::vector<int64_t> ranks;
     nb::list factors;
-    std::vector<size_t> core_shape;
+    std::vector<T *> fptr;
     for (size_t k = 0; k < d.shape.size(); ++k) {
-        factors.append(to_numpy<T>(std::move(res.factors[k]), {size_t(d.shape[k]), size_t(res.ranks[k])}));
-        core_shape.push_back(size_t(res.ranks[k]));
+        int64_t n = d.shape[k];
+        ranks.push_back(std::min(targets[k], std::min(n, d.size / n)));
+        T *p = nullptr;
+        factors.append(new_array<T>(std::vector<int64_t>{n, ranks.back()}, p));
+        fptr.push_back(p);
     }
-    return nb::make_tuple(to_numpy<T>(std::move(res.core), core_shape), nb::tuple(factors));
+    T *pc = nullptr;
+    nb::object core = new_array<T>(ranks, pc);
+    native([&] { kern::tucker_hosvd<T>(d.ptr<T>(), d.shape, ranks, fptr, pc); });
+    return nb::make_tuple(core, nb::tuple(factors));
 }
 
 bool unfoldings_fit(const Dense &d) {
@@ -45,7 +51,7 @@ nb::object tucker_compress(nb::handle tensor, double rank_ratio, int64_t min_ran
         dtype = nb::str(d.dtype_name());
     } else {
         // numpy's SVD for other element types (integers in float64; unsupported types raise there).
-        nb::module_ np = vz::numpy();
+        nb::object np = np_module();
         nb::object svd = np.attr("linalg").attr("svd");
         nb::object tdtype = tensor.attr("dtype");
         nb::list fl;
@@ -74,14 +80,16 @@ namespace {
 template <typename T>
 nb::object tucker_reconstruct_native(const Dense &core, const std::vector<std::unique_ptr<Dense>> &fs) {
     std::vector<const T *> ptrs;
-    std::vector<int64_t> rows, out_dims;
-    for (auto &f : fs) {
-        ptrs.push_back(f->ptr<T>());
-        rows.push_back(f->shape[0]);
+    std::vector<int64_t> rows, out_dims = core.shape;
+    for (size_t k = 0; k < fs.size(); ++k) {
+        ptrs.push_back(fs[k]->ptr<T>());
+        rows.push_back(fs[k]->shape[0]);
+        out_dims[k] = fs[k]->shape[0];
     }
-    kern::Buffer<T> out =
-        native([&] { return kern::tucker_reconstruct<T>(core.ptr<T>(), core.shape, ptrs, rows, out_dims); });
-    return to_numpy<T>(std::move(out), std::vector<size_t>(out_dims.begin(), out_dims.end()));
+    T *o = nullptr;
+    nb::object out = new_array<T>(out_dims, o);
+    native([&] { kern::tucker_reconstruct<T>(core.ptr<T>(), core.shape, ptrs, rows, o); });
+    return out;
 }
 }  // namespace
 
