@@ -253,6 +253,22 @@ class TestSvd:
         m, n = shape
         assert sizes(rec) == ([(rank,)], [(m, rank), (rank, n)])
 
+    @pytest.mark.parametrize("dtype", [np.float32, np.float64])
+    def test_small_ratio_of_a_large_matrix(self, dtype):
+        t = rand((400, 300), dtype)
+        rec = lr.svd_compress(t, 0.02)
+        assert rec.metadata["rank"] == 6
+        s_np = np.linalg.svd(t, compute_uv=False)
+        np.testing.assert_allclose(rec.cores[0], s_np[:6], rtol=tol(dtype))
+        ur, sr, vr = np_svd_truncated(t, 6)
+        np.testing.assert_allclose(lr.svd_decompress(rec), (ur * sr) @ vr, atol=tol(dtype) * 10)
+        # a flat spectrum: any leading subspace is right, the error is what the rest holds
+        eye = np.eye(200, dtype=dtype)
+        rec = lr.svd_compress(eye, 0.03)
+        np.testing.assert_allclose(rec.cores[0], np.ones(6), rtol=tol(dtype))
+        err = np.linalg.norm(lr.svd_decompress(rec) - eye)
+        assert err == pytest.approx(np.sqrt(194), rel=1e-3)
+
     def test_min_rank_above_the_matrix_rank(self):
         rec = lr.svd_compress(rand((10, 3)), min_rank=5)
         assert rec.metadata["rank"] == 5 and sizes(rec) == ([(3,)], [(10, 3), (3, 3)])
@@ -467,6 +483,19 @@ class TestTensorTrain:
     def test_uncapped_train_is_exact(self):
         t = rand((3, 4, 5), np.float64)
         np.testing.assert_allclose(lr.tt_decompress(lr.tt_compress(t, 100)), t, atol=1e-12)
+
+    @pytest.mark.parametrize("kind", ["random", "low_rank", "zeros"])
+    def test_few_leading_triplets_of_a_large_matrix(self, kind):
+        # 8 bond vectors out of 300: only the leading triplets are computed
+        t = {"random": rand((300, 400), np.float64),
+             "low_rank": rand((300, 3), np.float64) @ rand((3, 400), np.float64),
+             "zeros": np.zeros((300, 400))}[kind]
+        rec = lr.tt_compress(t)
+        assert [c.shape for c in rec.cores] == [(1, 300, 8), (8, 400, 1)]
+        np.testing.assert_allclose(lr.tt_decompress(rec), np_tt(t, 8), atol=1e-9 * max(1.0, np.abs(t).max()))
+        u = rec.cores[0].reshape(300, 8)
+        if kind != "zeros":
+            np.testing.assert_allclose(u.T @ u, np.eye(8), atol=1e-10)
 
     def test_decompress(self):
         rec = lr.tt_compress(rand((4, 5, 6)))

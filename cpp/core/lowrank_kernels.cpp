@@ -181,7 +181,7 @@ void mode_product(const T *x, int64_t a, int64_t p, int64_t b, const T *mat, int
         return mat_is_transpose ? mat[std::size_t(q) * std::size_t(jn) + std::size_t(j)]
                                 : mat[std::size_t(j) * std::size_t(p) + std::size_t(q)];
     };
-    if (p <= 8 || flops <= 65536.0) {
+    if (p <= 4 || flops <= 65536.0) {
         // Tiny inner extent (or tiny problem): BLAS gains little on a product this thin, and a
         // plain loop over the slabs (in parallel when there are many) touches memory once.
         // M as a small row-major jn x p table.

@@ -38,7 +38,9 @@ SvdOut<T> svd_fixed(const Dense &d, int64_t keep) {
             kern::Buffer<T> work = kern::alloc<T>(size_t(m) * size_t(n));
             kern::convert(d.ptr<T>(), work.get(), size_t(m) * size_t(n));
             kern::svd_inplace<T>(work.get(), m, n, out.ps, out.pu, out.pvt);
-        } else {
+            return;
+        }
+        {
             kern::Svd<T> f = kern::thin_svd<T, T>(d.ptr<T>(), m, n);
             kern::keep_leading<T, T>(f, keep, out.pu, out.ps, out.pvt);
         }
