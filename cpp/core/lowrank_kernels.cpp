@@ -181,9 +181,8 @@ void mode_product(const T *x, int64_t a, int64_t p, int64_t b, const T *mat, int
         return mat_is_transpose ? mat[std::size_t(q) * std::size_t(jn) + std::size_t(j)]
                                 : mat[std::size_t(j) * std::size_t(p) + std::size_t(q)];
     };
-    if (p <= 4 || flops <= 65536.0) {
-        // Tiny inner extent (or tiny problem): BLAS gains little on a product this thin, and a
-        // plain loop over the slabs (in parallel when there are many) touches memory once.
+    if (flops <= 65536.0) {
+        // Tiny problem: a plain loop costs less than setting up BLAS.
         // M as a small row-major jn x p table.
         std::vector<T> mm(std::size_t(jn) * std::size_t(p));
         for (int64_t j = 0; j < jn; ++j)
@@ -228,7 +227,7 @@ void mode_product(const T *x, int64_t a, int64_t p, int64_t b, const T *mat, int
         rows_times_mt(x, a, y);
         return;
     }
-    if (a == 1 || b >= 64) {
+    if (a == 1 || b >= 512) {
         // Wide slabs: one product per slab, y_i (jn x b) = M * x_i (p x b); column-major transposes.
         BlasThreads threads(flops, kParallelGemmFlops);
         char op = mat_is_transpose ? 'T' : 'N';
@@ -238,30 +237,32 @@ void mode_product(const T *x, int64_t a, int64_t p, int64_t b, const T *mat, int
                     as_int(b), mat, ldm, T(0), y + std::size_t(i) * std::size_t(jn) * std::size_t(b), as_int(b));
         return;
     }
-    // Many narrow slabs: move the mode last (a x b x p), one product for all of them, move it back.
-    const std::size_t ab = std::size_t(a) * std::size_t(b);
-    Buffer<T> xt = alloc<T>(ab * std::size_t(p));
-    Buffer<T> yt = alloc<T>(ab * std::size_t(jn));
-    auto swap_inner = [](const T *src, T *dst, int64_t rows, int64_t cols, std::size_t slabs) {
-        // every slab: rows x cols -> cols x rows
-        parallel_for(slabs, std::max<std::size_t>(1, kCopyGrain / std::size_t(rows * cols)),
-                     [&](std::size_t i0, std::size_t i1, unsigned) {
-                         for (std::size_t i = i0; i < i1; ++i) {
-                             const T *s = src + i * std::size_t(rows) * std::size_t(cols);
-                             T *d = dst + i * std::size_t(rows) * std::size_t(cols);
-                             for (int64_t r = 0; r < rows; ++r)
-                                 for (int64_t c = 0; c < cols; ++c)
-                                     d[std::size_t(c) * std::size_t(rows) + std::size_t(r)] =
-                                         s[std::size_t(r) * std::size_t(cols) + std::size_t(c)];
-                         }
-                     });
-    };
-    swap_inner(x, xt.get(), p, b, std::size_t(a));
+    // Many slabs: gather the mode first (p x a*b, numpy's unfolding), one product
+    // z (jn x a*b) = M * xt, and scatter back to a x jn x b.
+    const std::size_t ab = std::size_t(a) * std::size_t(b), sb = std::size_t(b);
+    Buffer<T> xt = alloc<T>(std::size_t(p) * ab);
+    Buffer<T> z = alloc<T>(std::size_t(jn) * ab);
+    for (int64_t q = 0; q < p; ++q) {
+        T *dst = xt.get() + std::size_t(q) * ab;
+        for (int64_t i = 0; i < a; ++i) {
+            const T *src = x + (std::size_t(i) * std::size_t(p) + std::size_t(q)) * sb;
+            for (std::size_t l = 0; l < sb; ++l) dst[std::size_t(i) * sb + l] = src[l];
+        }
+    }
     {
         BlasThreads threads(flops, kParallelGemmFlops);
-        rows_times_mt(xt.get(), int64_t(ab), yt.get());
+        char op = mat_is_transpose ? 'T' : 'N';
+        int ldm = std::max(1, as_int(mat_is_transpose ? jn : p));
+        gemm<T>('N', op, as_int(int64_t(ab)), as_int(jn), as_int(p), T(1), xt.get(), as_int(int64_t(ab)), mat, ldm,
+                T(0), z.get(), as_int(int64_t(ab)));
     }
-    swap_inner(yt.get(), y, b, jn, std::size_t(a));
+    for (int64_t j = 0; j < jn; ++j) {
+        const T *src = z.get() + std::size_t(j) * ab;
+        for (int64_t i = 0; i < a; ++i) {
+            T *dst = y + (std::size_t(i) * std::size_t(jn) + std::size_t(j)) * sb;
+            for (std::size_t l = 0; l < sb; ++l) dst[l] = src[std::size_t(i) * sb + l];
+        }
+    }
 }
 
 template <typename T>
@@ -426,22 +427,6 @@ void tt_reconstruct(const std::vector<const T *> &cores, const std::vector<int64
         if (rows && right) {
             if (bond == 0) {
                 fill_zero(dst, rows * right);
-            } else if (right <= 8) {
-                // dst[row, c] = sum_k src[row, k] G[k, c]: too thin for BLAS to pay off
-                const T *g = cores[k];
-                const std::size_t nb = std::size_t(bond);
-                parallel_for(rows, std::max<std::size_t>(1, std::size_t(kLoopGrain) / (nb * right)),
-                             [&](std::size_t r0_, std::size_t r1_, unsigned) {
-                                 for (std::size_t row = r0_; row < r1_; ++row) {
-                                     const T *sr = src + row * nb;
-                                     T *dr = dst + row * right;
-                                     for (std::size_t c = 0; c < right; ++c) {
-                                         T acc = 0;
-                                         for (std::size_t q = 0; q < nb; ++q) acc += sr[q] * g[q * right + c];
-                                         dr[c] = acc;
-                                     }
-                                 }
-                             });
             } else {
                 BlasThreads threads(double(rows) * double(right) * double(bond), kParallelGemmFlops);
                 // dst (rows x right) = src (rows x bond) * G (bond x right); column-major transposes.
