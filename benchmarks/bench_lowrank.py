@@ -105,16 +105,22 @@ def np_tt_decompress(cores, shape, dtype):
 # ---- timing ------------------------------------------------------------------------------------
 
 
-def timed(fn, budget):
-    """Median wall time of fn() over repeats filling about `budget` seconds (3 to 200 runs)."""
-    fn()  # warm-up
-    times = []
+def timed_pair(base, ours, budget):
+    """Medians of base() and ours() timed in alternation (a load spike on the shared machine then
+    hits both sides alike), over 5 to 200 pairs filling about `budget` seconds."""
+    base()  # warm-up
+    ours()
+    t_base, t_ours = [], []
     start = time.perf_counter()
-    while len(times) < 3 or (time.perf_counter() - start < budget and len(times) < 200):
+    while len(t_base) < 5 or (time.perf_counter() - start < budget and len(t_base) < 200):
         t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
+        base()
+        t1 = time.perf_counter()
+        ours()
+        t2 = time.perf_counter()
+        t_base.append(t1 - t0)
+        t_ours.append(t2 - t1)
+    return statistics.median(t_base), statistics.median(t_ours)
 
 
 def cases(quick):
@@ -147,13 +153,8 @@ def main():
     worst = math.inf
     for name, fn_name, base, ours in cases(quick):
         size = np.prod([int(x) for x in name.split("x")])
-        budget = 0.5 if size <= 1 << 16 else 2.0
-        # Blocks with a pause between them: each BLAS keeps its idle threads spinning for a while
-        # after a call, which would otherwise eat into the other side's time.
-        t_np = timed(base, budget)
-        time.sleep(0.2)
-        t_ours = timed(ours, budget)
-        time.sleep(0.2)
+        budget = 0.5 if size <= 1 << 16 else 3.0
+        t_np, t_ours = timed_pair(base, ours, budget)
         ratio = t_np / t_ours
         worst = min(worst, ratio)
         print(f"{name:<16}{fn_name:<25}{t_np * 1e3:>12.3f}{t_ours * 1e3:>12.3f}{ratio:>9.2f}")
