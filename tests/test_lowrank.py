@@ -225,7 +225,7 @@ class TestAlgebra:
 
 class TestSvd:
     @pytest.mark.parametrize("dtype", [np.float32, np.float64])
-    @pytest.mark.parametrize("shape", [(40, 40), (70, 25), (25, 70), (6, 5, 4), (1, 9), (9, 1)])
+    @pytest.mark.parametrize("shape", [(40, 40), (70, 25), (25, 70), (6, 5, 4), (1, 9), (9, 1), (300, 100), (90, 40, 5)])
     def test_native_svd_agrees_with_numpy(self, dtype, shape):
         t = rand(shape, dtype)
         rec = lr.svd_compress(t, rank_ratio=1.0)

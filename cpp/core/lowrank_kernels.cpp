@@ -101,8 +101,41 @@ double pairwise_sum(const double *a, int64_t n) {
     return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
 }
 
+namespace {
+// dst (cols x rows, row-major) = transpose of src (rows x cols, row-major), in cache blocks.
+template <typename T>
+void transpose(const T *src, int64_t rows, int64_t cols, T *dst) {
+    constexpr int64_t B = 32;
+    for (int64_t i0 = 0; i0 < rows; i0 += B)
+        for (int64_t j0 = 0; j0 < cols; j0 += B) {
+            int64_t i1 = std::min(rows, i0 + B), j1 = std::min(cols, j0 + B);
+            for (int64_t i = i0; i < i1; ++i)
+                for (int64_t j = j0; j < j1; ++j)
+                    dst[std::size_t(j) * std::size_t(rows) + std::size_t(i)] =
+                        src[std::size_t(i) * std::size_t(cols) + std::size_t(j)];
+        }
+}
+}  // namespace
+
 template <typename T>
 void svd_inplace(T *a, int64_t m, int64_t n, T *s, T *u, T *vt) {
+    if (6 * m >= 11 * n && double(m) * double(n) >= 16384.0) {
+        // Much taller than wide: LAPACK's QR-first path for a tall column-major matrix runs
+        // markedly faster than the LQ-first path it would take on the transpose, so hand it the
+        // matrix itself (a transposing copy) and transpose the factors back.
+        const int64_t k = n;
+        Buffer<T> col = alloc<T>(std::size_t(m) * std::size_t(n));
+        transpose(a, m, n, col.get());
+        Buffer<T> uc = alloc<T>(std::size_t(m) * std::size_t(k));
+        Buffer<T> vc = alloc<T>(std::size_t(k) * std::size_t(n));
+        {
+            BlasThreads threads(double(m) * double(n) * double(k), kParallelSvdFlops);
+            gesdd_thin<T>(as_int(m), as_int(n), col.get(), s, uc.get(), vc.get());
+        }
+        transpose(uc.get(), k, m, u);   // column-major m x k -> row-major
+        transpose(vc.get(), n, k, vt);  // column-major k x n -> row-major
+        return;
+    }
     // Row-major m x n is column-major n x m (the transpose): LAPACK's left vectors of the
     // transpose are our right vectors and vice versa, so no transposing copy is needed.
     BlasThreads threads(double(m) * double(n) * double(std::min(m, n)), kParallelSvdFlops);
