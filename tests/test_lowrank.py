@@ -470,7 +470,8 @@ class TestTensorTrain:
         assert rec.compression_ratio == pytest.approx(ratio)
 
     @pytest.mark.parametrize("dtype", [np.float32, np.float64, np.float16])
-    @pytest.mark.parametrize("shape,cap", [((6, 10), 8), ((5, 6, 7), 4), ((4, 3, 5, 2), 3), ((16, 16, 16, 16), 8)])
+    @pytest.mark.parametrize("shape,cap", [((6, 10), 8), ((5, 6, 7), 4), ((4, 3, 5, 2), 3), ((16, 16, 16, 16), 8),
+                                           ((40, 6, 3, 2), 4), ((2, 3, 60), 4)])
     def test_reconstruction_agrees_with_numpy(self, dtype, shape, cap):
         t = rand(shape, dtype)
         rec = lr.tt_compress(t, cap)
