@@ -40,10 +40,8 @@ SvdOut<T> svd_fixed(const Dense &d, int64_t keep) {
             kern::svd_inplace<T>(work.get(), m, n, out.ps, out.pu, out.pvt);
             return;
         }
-        {
-            kern::Svd<T> f = kern::thin_svd<T, T>(d.ptr<T>(), m, n);
-            kern::keep_leading<T, T>(f, keep, out.pu, out.ps, out.pvt);
-        }
+        kern::Svd<T> f = kern::thin_svd<T, T>(d.ptr<T>(), m, n);
+        kern::keep_leading<T, T>(f, keep, out.pu, out.ps, out.pvt);
     });
     return out;
 }
