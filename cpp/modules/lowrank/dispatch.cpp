@@ -16,7 +16,10 @@ nb::object compress(nb::handle tensor, nb::handle method, double rank_ratio, int
     if (m.is(member("SVD"))) return svd_compress(tensor, rank_ratio, 1);
     if (m.is(member("NONE"))) {
         nb::tuple shape = as_tuple(tensor.attr("shape"));
-        nb::str dtype = nb::str(tensor.attr("dtype"));
+        // str(tensor.dtype): the record holds the element type as text, e.g. "float32".
+        PyObject *dtype_text = PyObject_Str(nb::object(tensor.attr("dtype")).ptr());
+        if (!dtype_text) nb::raise_python_error();
+        nb::str dtype = nb::steal<nb::str>(dtype_text);
         nb::object copy = tensor.attr("copy")();
         return make_record(m, shape, dtype, nb::make_tuple(copy), nb::tuple(), nb::dict());
     }
