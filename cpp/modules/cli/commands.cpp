@@ -280,32 +280,12 @@ int cmd_dedup(nb::handle args) {
 
 // ---- local models --------------------------------------------------------------------------------
 
-int cmd_list_ollama(nb::handle) {
-    nb::module_ lm = vz::import("velkor_zuma.localmodels");
-    nb::list models = nb::borrow<nb::list>(lm.attr("list_ollama_models")());
+namespace {
+// Prints installed models ({"name", "size_bytes", ...} records) as a name/size table with a total
+// line, or the hint when there are none.
+int print_model_table(nb::handle models, const std::string &home, const std::string &empty_hint) {
     if (nb::len(models) == 0) {
-        out("No Ollama models found in " + py_str(lm.attr("OLLAMA_HOME")) +
-            " (set OLLAMA_MODELS to your Ollama models directory).");
-        return 0;
-    }
-    std::vector<std::vector<std::string>> rows;
-    int64_t total = 0;
-    for (nb::handle m : models) {
-        int64_t size = nb::cast<int64_t>(m["size_bytes"]);
-        total += size;
-        rows.push_back({py_str(m["name"]), human((double) size)});
-    }
-    out(table({"name", "size"}, rows, {false, true}));
-    out(std::to_string(rows.size()) + " model(s), " + human((double) total) + " in " + py_str(lm.attr("OLLAMA_HOME")));
-    return 0;
-}
-
-int cmd_list_lmstudio(nb::handle) {
-    nb::module_ lm = vz::import("velkor_zuma.localmodels");
-    nb::list models = nb::borrow<nb::list>(lm.attr("list_lmstudio_models")());
-    std::string home = py_str(lm.attr("_lmstudio_home")());
-    if (nb::len(models) == 0) {
-        out("No LM Studio models found in " + home + " (set LMSTUDIO_MODELS to your LM Studio models directory).");
+        out(empty_hint);
         return 0;
     }
     std::vector<std::vector<std::string>> rows;
@@ -318,6 +298,23 @@ int cmd_list_lmstudio(nb::handle) {
     out(table({"name", "size"}, rows, {false, true}));
     out(std::to_string(rows.size()) + " model(s), " + human((double) total) + " in " + home);
     return 0;
+}
+}  // namespace
+
+int cmd_list_ollama(nb::handle) {
+    nb::module_ lm = vz::import("velkor_zuma.localmodels");
+    nb::object models = lm.attr("list_ollama_models")();
+    std::string home = py_str(lm.attr("OLLAMA_HOME"));
+    return print_model_table(models, home, "No Ollama models found in " + home +
+                                               " (set OLLAMA_MODELS to your Ollama models directory).");
+}
+
+int cmd_list_lmstudio(nb::handle) {
+    nb::module_ lm = vz::import("velkor_zuma.localmodels");
+    nb::object models = lm.attr("list_lmstudio_models")();
+    std::string home = py_str(lm.attr("_lmstudio_home")());
+    return print_model_table(models, home, "No LM Studio models found in " + home +
+                                               " (set LMSTUDIO_MODELS to your LM Studio models directory).");
 }
 
 // ---- perplexity ------------------------------------------------------------------------------------
