@@ -367,6 +367,16 @@ class TestSvdEnergy:
         assert rec.metadata["rank"] == 2 and rec.cores[0].shape == (2,)
         assert lr.svd_compress_energy(np.zeros((4, 6), np.float32), min_rank=9).metadata["rank"] == 4
 
+    @pytest.mark.parametrize("shape", [(5, 0), (3, 0, 2)])
+    @pytest.mark.parametrize("dtype", [np.float32, np.float64, np.int32])
+    def test_no_columns_keeps_no_triplet(self, shape, dtype):
+        # numpy's SVD of an m x 0 matrix has no singular values: the rank is capped at 0
+        rec = lr.svd_compress_energy(np.zeros(shape, dtype))
+        assert list(rec.metadata.items()) == [("energy", 0.99), ("rank", 0), ("full_rank", 0)]
+        assert sizes(rec) == ([(0,)], [(shape[0], 0), (0, 0)])
+        assert rec.dtype == np.dtype(dtype).name and rec.cores[0].dtype == dtype
+        assert lr.svd_decompress(rec).shape == shape
+
     def test_decomposes_in_float32_and_stores_the_tensor_type(self):
         t = rand((30, 20), np.float64)
         rec = lr.svd_compress_energy(t, 1.0)

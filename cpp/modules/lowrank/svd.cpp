@@ -2,6 +2,8 @@
 // (svd_compress_energy), and reconstruction (svd_decompress).
 #include "modules/lowrank/common.hpp"
 
+#include <nanobind/stl/vector.h>  // singular values of the numpy fallback as std::vector<double>
+
 #include <cmath>
 
 namespace lr {
