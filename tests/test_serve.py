@@ -583,6 +583,25 @@ def test_heartbeat_survives_refused_connection(engine, beat_sleeps, capfd):
     assert engine.generate("a", HELLO, 2, 0.0) is not None
 
 
+def test_process_exits_cleanly_while_a_beat_waits():
+    """The interpreter ends the daemon heartbeat thread while it waits on a silent dashboard:
+    the process still exits normally (no crash at shutdown)."""
+    import subprocess
+
+    code = (
+        "import socket, types, velkor_zuma.serve as s\n"
+        "srv = socket.socket(); srv.bind(('127.0.0.1', 0)); srv.listen(1)\n"
+        "cfg = s.ServeConfig('m', {}, api_base='http://127.0.0.1:%d' % srv.getsockname()[1],"
+        " api_key='k')\n"
+        "eng = types.SimpleNamespace(model=None, adapter_names=[], total_vram=0, base_vram=0)\n"
+        "s._start_heartbeat(cfg, eng, 'h', 1)\n"
+        "conn = srv.accept()[0]\n"  # the beat is in flight; it never gets an answer
+        "print('exiting', flush=True)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert (out.returncode, out.stdout) == (0, "exiting\n"), out.stderr
+
+
 @pytest.mark.parametrize("key", [None, ""])
 def test_heartbeat_without_key_does_nothing(engine, key, opened):
     before = set(threading.enumerate())

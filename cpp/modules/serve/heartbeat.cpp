@@ -2,6 +2,12 @@
 // best-effort, when the configuration carries a dashboard key.
 #include "serve.hpp"
 
+#include <chrono>
+#include <thread>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 namespace vz::serve {
 using namespace nb::literals;
 
@@ -58,17 +64,26 @@ std::pair<nb::object, nb::object> gpu_memory() {
 
 void beat_loop(nb::object cfg, nb::object engine, nb::str host, nb::int_ port, nb::object kv,
                nb::int_ agents) {
-    nb::module_ time = vz::import("time");
-    nb::module_ socket = vz::import("socket");
-    nb::module_ json = vz::import("json");
-    nb::module_ request = vz::import("urllib.request");
-    nb::str url_text = nb::str("http://{}:{}/v1").format(host, port);
+    // Declared outside the guarded part so that none of them is released without the GIL when
+    // the thread is torn down at interpreter exit (see the handler below).
+    nb::object time, socket, json, request, url_text, hostname, body, url, req, resp;
+    std::pair<nb::object, nb::object> gpu;
+    nb::dict msg, headers;
+#if defined(__GLIBCXX__)
+    try {
+#endif
+    time = vz::import("time");
+    socket = vz::import("socket");
+    json = vz::import("json");
+    request = vz::import("urllib.request");
+    url_text = nb::str("http://{}:{}/v1").format(host, port);
     for (;;) {
-        auto [gpu_free, gpu_total] = gpu_memory();
+        gpu = gpu_memory();
+        nb::object &gpu_free = gpu.first, &gpu_total = gpu.second;
 
         // The message: configuration and engine read afresh at every beat.
-        nb::object hostname = socket.attr("gethostname")();
-        nb::dict msg;
+        hostname = socket.attr("gethostname")();
+        msg = nb::dict();
         msg["name"] = hostname;
         msg["host"] = hostname;
         msg["url"] = url_text;
@@ -85,14 +100,14 @@ void beat_loop(nb::object cfg, nb::object engine, nb::str host, nb::int_ port, n
 
         // Sending is best-effort: a lost beat is dropped silently; the response is not read.
         try {
-            nb::object body = json.attr("dumps")(msg).attr("encode")("utf-8");
-            nb::object url = nb::str(cfg.attr("api_base")) + nb::str(kHeartbeatPath);
-            nb::dict headers;
+            body = json.attr("dumps")(msg).attr("encode")("utf-8");
+            url = nb::str(cfg.attr("api_base")) + nb::str(kHeartbeatPath);
+            headers = nb::dict();
             headers["Content-Type"] = "application/json";
             headers["X-ZUMA-Key"] = cfg.attr("api_key");
-            nb::object req = request.attr("Request")(url, "data"_a = body, "headers"_a = headers,
+            req = request.attr("Request")(url, "data"_a = body, "headers"_a = headers,
                                                      "method"_a = "POST");
-            nb::object resp = request.attr("urlopen")(req, "timeout"_a = kTimeoutSeconds);
+            resp = request.attr("urlopen")(req, "timeout"_a = kTimeoutSeconds);
             resp.attr("close")();
         } catch (nb::python_error &e) {
             if (!ordinary(e)) throw;
@@ -100,6 +115,15 @@ void beat_loop(nb::object cfg, nb::object engine, nb::str host, nb::int_ port, n
 
         time.attr("sleep")(kBeatSeconds);
     }
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind &) {
+        // The process is exiting while this daemon thread waited with the GIL released (on the
+        // dashboard, an import or the sleep): the interpreter ends the thread by unwinding its
+        // stack, and unwinding on into the Python call machinery crashes the process. Park the
+        // thread instead; process exit ends it.
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    }
+#endif
 }
 
 }  // namespace
