@@ -479,6 +479,12 @@ class TestTensorTrain:
         assert list(rec.metadata.items()) == [("max_rank", max(1, int(cap))), ("ranks", tuple(c[2] for c in cores[:-1]))]
         assert rec.compression_ratio == pytest.approx(ratio)
 
+    @pytest.mark.parametrize("cap", [1e20, 2**70])
+    def test_cap_beyond_int64_means_no_cap(self, cap):
+        # Integers beyond 64 bits saturate instead of wrapping to a tiny cap.
+        rec = lr.tt_compress(rand((4, 5, 6)), cap)
+        assert rec.metadata["ranks"] == (4, 6)
+
     @pytest.mark.parametrize("dtype", [np.float32, np.float64, np.float16])
     @pytest.mark.parametrize("shape,cap", [((6, 10), 8), ((5, 6, 7), 4), ((4, 3, 5, 2), 3), ((16, 16, 16, 16), 8),
                                            ((40, 6, 3, 2), 4), ((2, 3, 60), 4)])

@@ -1,6 +1,7 @@
 #include "bind/bind.hpp"
 
 #include <cmath>
+#include <cstdint>
 
 namespace vz {
 using namespace nb::literals;
@@ -38,25 +39,42 @@ nb::tuple arg_tuple(nb::handle obj, const char *name) {
     return nb::borrow<nb::tuple>(obj);
 }
 
+namespace {
+// Python ints have no range limit; values beyond int64 saturate (a rank cap of 2**70 or 1e20
+// means "no cap", never a wrapped-around small number).
+int64_t saturate_long(PyObject *l) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(l, &overflow);
+    if (overflow > 0) return INT64_MAX;
+    if (overflow < 0) return INT64_MIN;
+    if (v == -1 && PyErr_Occurred()) nb::raise_python_error();
+    return v;
+}
+}  // namespace
+
 int64_t arg_int(nb::handle obj, const char *name) {
     PyObject *o = obj.ptr();
-    if (PyBool_Check(o) || PyLong_Check(o)) {
-        long long v = PyLong_AsLongLong(o);
-        if (v == -1 && PyErr_Occurred()) nb::raise_python_error();
-        return v;
-    }
+    if (PyBool_Check(o) || PyLong_Check(o)) return saturate_long(o);
     if (PyFloat_Check(o)) {
         double d = PyFloat_AsDouble(o);
-        if (std::isnan(d) || std::isinf(d)) throw nb::value_error("cannot convert float NaN or infinity to integer");
+        if (std::isnan(d)) throw nb::value_error("cannot convert float NaN to integer");
+        if (std::isinf(d)) throw nb::value_error("cannot convert float infinity to integer");
+        if (d >= 9223372036854775807.0) return INT64_MAX;
+        if (d <= -9223372036854775808.0) return INT64_MIN;
         return (int64_t) std::trunc(d);
     }
     // Other numbers (numpy scalars, Fraction, Decimal): int(x) truncates.
     if (PyNumber_Check(o) && !PyUnicode_Check(o) && !PyBytes_Check(o)) {
         PyObject *l = PyNumber_Long(o);
         if (!l) nb::raise_python_error();
-        long long v = PyLong_AsLongLong(l);
+        int64_t v;
+        try {
+            v = saturate_long(l);
+        } catch (...) {
+            Py_DECREF(l);
+            throw;
+        }
         Py_DECREF(l);
-        if (v == -1 && PyErr_Occurred()) nb::raise_python_error();
         return v;
     }
     raise_arg_type(name, "int", obj);
