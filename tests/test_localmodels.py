@@ -155,6 +155,7 @@ NOT_PULLED = ("Ollama model '{0}' not found in {{root}}/manifests.\n"
     ("nodigest", (KeyError, "'digest'")),
     ("broken", (json.JSONDecodeError, None)),
     (b"llama3.2", (TypeError, "Argument 'model_name' has incorrect type (expected str, got bytes)")),
+    (None, (TypeError, "Argument 'model_name' has incorrect type (expected str, got NoneType)")),
 ])
 def test_find_ollama_blob(ollama, name, want):
     # the same name and tag also under another namespace: the default library copy wins
@@ -271,6 +272,7 @@ NO_MATCH = "No GGUF matching '{name}' in {root}.\nRun `velkor-zuma list-lmstudio
     ("q4_k_m", None, ambiguous(lambda rel: "q4_k_m" in rel.lower())),
     ("lmroot-ZQ", None, ambiguous(lambda rel: True)),   # only in the directory's own path: every file
     (Path("x"), None, (TypeError, "Argument 'name' has incorrect type (expected str, got PosixPath)")),
+    (None, None, (TypeError, "Argument 'name' has incorrect type (expected str, got NoneType)")),
 ])
 def test_find_lmstudio_model_by_name(lmstudio, tmp_path, monkeypatch, name, where, want):
     # matching runs over full paths, and tmp_path holds the first 30 characters of the test's

@@ -253,12 +253,12 @@ NB_MODULE(localmodels, m) {
 
     m.def("list_ollama_models", &list_ollama_models,
           "Every model installed in the Ollama store at OLLAMA_HOME, as {'name': 'model:tag', 'size_bytes': n}.");
-    m.def("find_ollama_blob", &find_ollama_blob, "model_name"_a,
+    m.def("find_ollama_blob", &find_ollama_blob, "model_name"_a.none(),
           "Path of the GGUF weights blob of an installed Ollama model ('name' means 'name:latest').");
     m.def("_lmstudio_home", &lmstudio_home, "LM Studio's models directory (LMSTUDIO_MODELS, else the platform default).");
     m.def("list_lmstudio_models", &list_lmstudio_models,
           "Every GGUF file under LM Studio's models directory, as {'name', 'path', 'size_bytes'}.");
-    m.def("find_lmstudio_model", &find_lmstudio_model, "name"_a,
+    m.def("find_lmstudio_model", &find_lmstudio_model, "name"_a.none(),
           "Path of the LM Studio model given by its relative path or by a unique case-insensitive part of it.");
     m.def("load_gguf_tensors", &load_gguf_tensors, "gguf_path"_a,
           "Tensors of a GGUF file by name: floating tensors as mapped, all others as raw uint8 bytes (no copies).");
