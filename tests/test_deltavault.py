@@ -131,6 +131,9 @@ def test_replace_on_same_id(base):
     lambda lib: lib.summary(collections.OrderedDict()),
     lambda lib: dv._nbytes(collections.OrderedDict()),
     lambda lib: dv.reconstruction_error({}, collections.OrderedDict()),
+    lambda lib: lib.add_finetune(None, {}),
+    lambda lib: lib.reconstruct(None),
+    lambda lib: dv.reconstruction_error(None, {}),
 ])
 def test_argument_types_are_exact(base, call):
     with pytest.raises(TypeError, match=r"Argument '\w+' has incorrect type \(expected (str|dict), got \w+\)"):

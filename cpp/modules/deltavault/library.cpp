@@ -187,24 +187,24 @@ void register_library(nb::module_ &m) {
          Field::def("method", "CompressionMethod", m.attr("CompressionMethod").attr("TENSOR_TRAIN")),
          Field::def("max_rank", "int", nb::int_(8)), Field::def("energy", "float | None", nb::none())},
         false, nb::dict(), "One base state dict plus many fine-tunes stored as compressed deltas.");
-    vz::add_method(lib_cls, "add_finetune", &add_finetune, "model_id"_a, "finetuned"_a,
+    vz::add_method(lib_cls, "add_finetune", &add_finetune, "model_id"_a.none(), "finetuned"_a.none(),
                    "Compresses and stores the fine-tune's per-tensor deltas from the base; returns the "
                    "new CompressedDelta (replacing an earlier one with the same model_id).");
-    vz::add_method(lib_cls, "reconstruct", &reconstruct, "model_id"_a,
+    vz::add_method(lib_cls, "reconstruct", &reconstruct, "model_id"_a.none(),
                    "Rebuilds a stored fine-tune as base plus decompressed delta, tensor by tensor.");
     vz::add_method(lib_cls, "base_bytes", [](nb::handle self) { return base_bytes(self); },
                    "Byte size of the base state dict.");
     vz::add_method(lib_cls, "naive_bytes",
-                   [](nb::handle, nb::handle finetunes) { return naive_bytes(finetunes); }, "finetunes"_a,
+                   [](nb::handle, nb::handle finetunes) { return naive_bytes(finetunes); }, "finetunes"_a.none(),
                    "Bytes the given fine-tunes take stored as full dense models.");
     vz::add_method(lib_cls, "stored_bytes", &stored_bytes,
                    "Bytes the library holds: the base once plus all compressed deltas.");
-    vz::add_method(lib_cls, "summary", &summary, "finetunes"_a,
+    vz::add_method(lib_cls, "summary", &summary, "finetunes"_a.none(),
                    "Byte accounting of the library against the given dense fine-tunes.");
 
-    m.def("_nbytes", [](nb::handle sd) { return state_dict_nbytes(sd, "sd"); }, "sd"_a,
+    m.def("_nbytes", [](nb::handle sd) { return state_dict_nbytes(sd, "sd"); }, "sd"_a.none(),
           "Byte size of a state dict: sum of element count x item size.");
-    m.def("reconstruction_error", &reconstruction_error, "a"_a, "b"_a,
+    m.def("reconstruction_error", &reconstruction_error, "a"_a.none(), "b"_a.none(),
           "Relative Frobenius error of state dict a against the reference b, in float32 with "
           "float64 sums.");
 }
