@@ -324,6 +324,12 @@ class TestSvd:
             lr.svd_compress(t, min_rank="1")
         with pytest.raises(TypeError, match=r"^Argument 'max_rank' has incorrect type \(expected int, got list\)$"):
             lr.svd_compress_energy(t, max_rank=[1])
+        # None is a wrong type too (except for the energy path's optional max_rank)
+        with pytest.raises(TypeError, match=r"^Argument 'rank_ratio' has incorrect type \(expected float, got NoneType\)$"):
+            lr.compress(t, "svd", rank_ratio=None)
+        with pytest.raises(TypeError, match=r"^Argument 'max_rank' has incorrect type \(expected int, got NoneType\)$"):
+            lr.tt_compress(t, None)
+        assert lr.svd_compress_energy(t, max_rank=None).metadata["rank"] >= 1
 
     def test_decompress_checks_the_method_by_identity(self):
         rec = lr.svd_compress(rand((5, 4)))

@@ -65,7 +65,7 @@ double relative_frobenius_error(nb::handle original, nb::handle approx) {
 void register_algebra(nb::module_ &m) {
     m.def(
         "_unfold", [](nb::handle tensor, nb::handle mode) { return unfold(tensor, vz::arg_int(mode, "mode")); },
-        "tensor"_a, "mode"_a, "Mode-`mode` matricization: that axis first, the others flattened in C order.");
+        "tensor"_a, "mode"_a.none(), "Mode-`mode` matricization: that axis first, the others flattened in C order.");
     m.def(
         "_fold",
         [](nb::handle matrix, nb::handle mode, nb::handle shape) {
@@ -73,13 +73,13 @@ void register_algebra(nb::module_ &m) {
             vz::arg_tuple(shape, "shape");
             return fold(matrix, k, shape);
         },
-        "matrix"_a, "mode"_a, "shape"_a, "Inverse of _unfold: back to extents `shape`.");
+        "matrix"_a, "mode"_a.none(), "shape"_a.none(), "Inverse of _unfold: back to extents `shape`.");
     m.def(
         "_mode_dot",
         [](nb::handle tensor, nb::handle matrix, nb::handle mode) {
             return mode_dot(tensor, matrix, vz::arg_int(mode, "mode"));
         },
-        "tensor"_a, "matrix"_a, "mode"_a, "n-mode product: `matrix` applied along axis `mode`.");
+        "tensor"_a, "matrix"_a, "mode"_a.none(), "n-mode product: `matrix` applied along axis `mode`.");
     m.def(
         "_relative_frobenius_error",
         [](nb::handle original, nb::handle approx) { return relative_frobenius_error(original, approx); },

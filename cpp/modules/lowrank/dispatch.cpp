@@ -81,7 +81,7 @@ void register_dispatch(nb::module_ &m) {
             int64_t cap = vz::arg_int(max_rank, "max_rank");
             return compress(tensor, method, ratio, cap);
         },
-        "tensor"_a, "method"_a.none(), nb::kw_only(), "rank_ratio"_a = 0.5, "max_rank"_a = 8,
+        "tensor"_a, "method"_a.none(), nb::kw_only(), "rank_ratio"_a.none() = 0.5, "max_rank"_a.none() = 8,
         "Compress `tensor` by `method` (a CompressionMethod or its value text).");
     m.def("decompress", [](nb::handle compressed) { return decompress(compressed); }, "compressed"_a,
           "Dense array rebuilt from any CompressedTensor.");
@@ -94,7 +94,7 @@ void register_dispatch(nb::module_ &m) {
             int64_t cap = vz::arg_int(max_rank, "max_rank");
             return roundtrip_report(tensor, method, ratio, cap);
         },
-        "tensor"_a, "method"_a.none(), nb::kw_only(), "rank_ratio"_a = 0.5, "max_rank"_a = 8,
+        "tensor"_a, "method"_a.none(), nb::kw_only(), "rank_ratio"_a.none() = 0.5, "max_rank"_a.none() = 8,
         "Compress, decompress and measure one tensor.");
 }
 

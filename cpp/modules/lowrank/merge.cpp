@@ -71,8 +71,8 @@ void register_merge(nb::module_ &m) {
             int64_t mr = vz::arg_int(cap, "recompress_max_rank");
             return compressed_concat(atoms, ax, method, rr, mr);
         },
-        "atoms"_a, nb::kw_only(), "axis"_a = 0, "recompress_method"_a.none() = nb::none(),
-        "recompress_rank_ratio"_a = 0.5, "recompress_max_rank"_a = 8,
+        "atoms"_a, nb::kw_only(), "axis"_a.none() = 0, "recompress_method"_a.none() = nb::none(),
+        "recompress_rank_ratio"_a.none() = 0.5, "recompress_max_rank"_a.none() = 8,
         "Decompress every atom and join them along `axis`; optionally compress the result again.");
     m.def(
         "compressed_weighted_mean",
@@ -82,7 +82,7 @@ void register_merge(nb::module_ &m) {
             return compressed_weighted_mean(atoms, weights, method, rr, mr);
         },
         "atoms"_a, "weights"_a.none() = nb::none(), nb::kw_only(), "recompress_method"_a.none() = nb::none(),
-        "recompress_rank_ratio"_a = 0.5, "recompress_max_rank"_a = 8,
+        "recompress_rank_ratio"_a.none() = 0.5, "recompress_max_rank"_a.none() = 8,
         "Weighted average of the decompressed atoms (weights normalised to sum 1); optionally compressed again.");
 }
 

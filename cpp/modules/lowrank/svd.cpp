@@ -237,7 +237,7 @@ void register_svd(nb::module_ &m) {
             int64_t mr = vz::arg_int(min_rank, "min_rank");
             return svd_compress(tensor, ratio, mr);
         },
-        "tensor"_a, "rank_ratio"_a = 0.5, "min_rank"_a = 1,
+        "tensor"_a, "rank_ratio"_a.none() = 0.5, "min_rank"_a.none() = 1,
         "Truncated SVD of the mode-0 flattening keeping ceil(min(m, n) * rank_ratio) triplets (at least min_rank).");
     m.def(
         "svd_compress_energy",
@@ -248,7 +248,7 @@ void register_svd(nb::module_ &m) {
             if (!max_rank.is_none()) hi = vz::arg_int(max_rank, "max_rank");
             return svd_compress_energy(tensor, e, lo, hi);
         },
-        "tensor"_a, "energy"_a = 0.99, "min_rank"_a = 1, "max_rank"_a.none() = nb::none(),
+        "tensor"_a, "energy"_a.none() = 0.99, "min_rank"_a.none() = 1, "max_rank"_a.none() = nb::none(),
         "Truncated SVD keeping the smallest rank whose singular values hold `energy` of the squared mass.");
     m.def("svd_decompress", [](nb::handle compressed) { return svd_decompress(compressed); }, "compressed"_a,
           "Dense array rebuilt from an SVD record.");

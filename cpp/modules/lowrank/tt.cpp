@@ -168,7 +168,7 @@ void register_tt(nb::module_ &m) {
     m.def(
         "tt_compress",
         [](nb::handle tensor, nb::handle max_rank) { return tt_compress(tensor, vz::arg_int(max_rank, "max_rank")); },
-        "tensor"_a, "max_rank"_a = 8, "Tensor-train decomposition (TT-SVD in float64) with bond ranks capped at max_rank.");
+        "tensor"_a, "max_rank"_a.none() = 8, "Tensor-train decomposition (TT-SVD in float64) with bond ranks capped at max_rank.");
     m.def("tt_decompress", [](nb::handle compressed) { return tt_decompress(compressed); }, "compressed"_a,
           "Dense array rebuilt from a tensor-train record.");
 }

@@ -135,7 +135,7 @@ void register_tucker(nb::module_ &m) {
             int64_t mr = vz::arg_int(min_rank, "min_rank");
             return tucker_compress(tensor, ratio, mr);
         },
-        "tensor"_a, "rank_ratio"_a = 0.5, "min_rank"_a = 1,
+        "tensor"_a, "rank_ratio"_a.none() = 0.5, "min_rank"_a.none() = 1,
         "Tucker decomposition by higher-order SVD: a core plus one factor matrix per mode.");
     m.def("tucker_decompress", [](nb::handle compressed) { return tucker_decompress(compressed); }, "compressed"_a,
           "Dense array rebuilt from a Tucker record.");
