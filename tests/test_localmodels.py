@@ -1,6 +1,7 @@
 """Local GGUF models: Ollama and LM Studio discovery on real directory trees, GGUF loading on
 files written by the gguf library's own writer."""
 
+import hashlib
 import json
 import mmap
 import os
@@ -38,8 +39,17 @@ OTHER = "application/x-other"
 LIB = f"{REGISTRY}/library"
 
 
-def layer(digest, size=None, media=MODEL):
-    return {"mediaType": media, "digest": "sha256:" + digest, **({} if size is None else {"size": size})}
+def hexof(tag):
+    """The 64 hex digits standing for a blob called `tag` in these fixtures."""
+    return hashlib.sha256(tag.encode()).hexdigest()
+
+
+def blob_name(tag):
+    return "sha256-" + hexof(tag)
+
+
+def layer(tag, size=None, media=MODEL):
+    return {"mediaType": media, "digest": "sha256:" + hexof(tag), **({} if size is None else {"size": size})}
 
 
 MANIFESTS = {
@@ -72,7 +82,7 @@ def write_store(root, manifests, blobs):
         (root / "manifests" / rel).write_text(content if isinstance(content, str) else json.dumps(content))
     (root / "blobs").mkdir(parents=True, exist_ok=True)
     for digest, n in blobs.items():
-        (root / "blobs" / f"sha256-{digest}").write_bytes(b"\x01" * n)
+        (root / "blobs" / blob_name(digest)).write_bytes(b"\x01" * n)
     return root
 
 
@@ -129,7 +139,7 @@ def test_list_ollama_models_and_home_redirect(ollama, tmp_path, monkeypatch):
     # assigning the module attribute redirects both functions
     other = write_store(tmp_path / "other", {f"{LIB}/llama3.2/latest": {"layers": [layer("zz", 1)]}}, {"zz": 1})
     monkeypatch.setattr(lm, "OLLAMA_HOME", other)
-    assert lm.find_ollama_blob("llama3.2") == other / "blobs" / "sha256-zz"
+    assert lm.find_ollama_blob("llama3.2") == other / "blobs" / blob_name("zz")
     assert [m["name"] for m in lm.list_ollama_models()] == ["llama3.2:latest"]
     # no store at all: nothing listed, nothing found
     monkeypatch.setattr(lm, "OLLAMA_HOME", tmp_path / "nowhere")
@@ -143,12 +153,12 @@ NOT_PULLED = ("Ollama model '{0}' not found in {{root}}/manifests.\n"
 
 
 @pytest.mark.parametrize("name, want", [
-    ("llama3.2", "sha256-w1"),
-    ("llama3.2:latest", "sha256-w1"),
-    ("mistral:7b", "sha256-m-big1"),            # weights blob missing: largest, first of equals
-    ("qwen:7b:q4", "sha256-qw"),                # tag keeps its own ":"; model layer after another
-    ("othermodel:q4", "sha256-o1"),             # found by the recursive search
-    ("hf.co/someuser/othermodel:q4", "sha256-o1"),
+    ("llama3.2", "w1"),
+    ("llama3.2:latest", "w1"),
+    ("mistral:7b", "m-big1"),            # weights blob missing: largest, first of equals
+    ("qwen:7b:q4", "qw"),                # tag keeps its own ":"; model layer after another
+    ("othermodel:q4", "o1"),             # found by the recursive search
+    ("hf.co/someuser/othermodel:q4", "o1"),
     ("phi3", (FileNotFoundError, NOT_PULLED.format("phi3:latest"))),
     ("phi3:mini", (FileNotFoundError, NOT_PULLED.format("phi3:mini"))),
     ("ghost", (FileNotFoundError, "No GGUF blob found for 'ghost:latest' in {root}/blobs")),
@@ -161,8 +171,8 @@ def test_find_ollama_blob(ollama, name, want):
     # the same name and tag also under another namespace: the default library copy wins
     write_store(ollama, {"aaa/ns/llama3.2/latest": {"layers": [layer("o1", 42)]}}, {})
     assert lm._OLLAMA_REGISTRY == REGISTRY
-    check_outcome(lambda: lm.find_ollama_blob(name), ollama / "blobs" / want if isinstance(want, str) else want,
-                  root=ollama)
+    check_outcome(lambda: lm.find_ollama_blob(name), ollama / "blobs" / blob_name(want) if isinstance(want, str)
+                  else want, root=ollama)
 
 
 # --- LM Studio -------------------------------------------------------------------------------
