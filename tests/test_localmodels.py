@@ -367,3 +367,170 @@ def test_gguf_state_dict_deduplicates_across_tenants(gguf_file):
     store.add_state_dict("tenant-b", sd)
     total = sum(a.nbytes for a in sd.values())
     assert (store.naive_bytes(), store.deduped_bytes(), store.dedup_ratio()) == (2 * total, total, 2.0)
+
+
+# --- Untrusted stores and files --------------------------------------------------------------
+
+CLI = [sys.executable, "-c", "import sys; from velkor_zuma.cli import main; sys.exit(main())"]
+
+
+def run_cli(*args, **env):
+    full = dict(os.environ, PYTHONPATH=os.pathsep.join([PKG_PARENT, os.environ.get("PYTHONPATH", "")]),
+                **{k: str(v) for k, v in env.items()})
+    full.pop("VELKOR_ZUMA_DEBUG", None)
+    return subprocess.run(CLI + list(args), capture_output=True, text=True, env=full, timeout=300)
+
+
+CAP = 1 << 20   # the largest manifest read
+
+
+def padded(manifest, size):
+    """`manifest` as JSON text of exactly `size` bytes."""
+    text = json.dumps({**manifest, "pad": ""})
+    return text.replace('"pad": ""', '"pad": "' + "x" * (size - len(text)) + '"')
+
+
+@pytest.fixture
+def hostile(tmp_path, monkeypatch):
+    """An Ollama store whose manifests name paths of their own, link out of the store or are too
+    large, beside models whose names look like glob patterns; SECRET.txt lies beside the store."""
+    root = tmp_path / "store"
+    (tmp_path / "SECRET.txt").write_text("secret")
+    (tmp_path / "elsewhere.json").write_text(json.dumps({"layers": [layer("w", 1)]}))
+    weights = {"layers": [layer("w", 1)]}
+    bad = lambda digest, media=MODEL: {"layers": [{"mediaType": media, "digest": digest, "size": 1}]}
+    write_store(root, {
+        f"{LIB}/etcpasswd/latest": bad("/etc/passwd"),
+        f"{LIB}/dotdot/latest": bad("../../SECRET.txt"),
+        f"{LIB}/shadotdot/latest": bad("sha256:../../SECRET.txt"),
+        f"{LIB}/short/latest": bad("sha256:" + "a" * 63),
+        f"{LIB}/upper/latest": bad("SHA256:" + hexof("w")),
+        f"{LIB}/notext/latest": bad(5),
+        # the weights blob is missing; the fallback must not pick a file outside the blobs
+        f"{LIB}/bash/latest": {"layers": [layer("gone", 5), bad("/bin/bash", OTHER)["layers"][0]]},
+        f"{LIB}/dashform/latest": bad("sha256-" + hexof("w")),   # the blob file's own name
+        f"{LIB}/trav1/latest": weights, f"{LIB}/trav2/latest": weights,
+        "other.registry/ns/trav4/latest": weights,
+        "other.registry/ns/tr[a]v5/latest": weights,             # brackets in a real name
+        f"{LIB}/big/latest": padded(weights, CAP + 1),
+        f"{LIB}/justfits/latest": padded(weights, CAP),
+        f"{LIB}/linkout/latest": {"layers": [layer("link-out", 1)]},
+        f"{LIB}/linkin/latest": {"layers": [layer("link-in", 1)]},
+    }, {"w": 1})
+    (root / "manifests" / LIB / "outside").mkdir()
+    (root / "manifests" / LIB / "outside" / "latest").symlink_to(tmp_path / "elsewhere.json")
+    (root / "blobs" / blob_name("link-out")).symlink_to(tmp_path / "SECRET.txt")
+    (root / "blobs" / blob_name("link-in")).symlink_to(root / "blobs" / blob_name("w"))
+    monkeypatch.setattr(lm, "OLLAMA_HOME", root)
+    return root
+
+
+def INVALID_NAME(name, root):
+    full = name if ":" in name else name + ":latest"
+    return (f"Invalid Ollama model name '{full}': expected name[:tag] made of plain path components "
+            "(no empty, '.' or '..' parts, no backslash)")
+
+
+def invalid_digest(digest):
+    return lambda name, root: (f"Ollama manifest of '{name}:latest' has an invalid layer digest {digest!r} "
+                               "(expected 'sha256:' and 64 hex digits)")
+
+
+@pytest.mark.parametrize("name, want", [
+    # digests that are paths, or not sha256 and 64 hex digits
+    ("etcpasswd", (ValueError, invalid_digest("/etc/passwd"))),
+    ("dotdot", (ValueError, invalid_digest("../../SECRET.txt"))),
+    ("shadotdot", (ValueError, invalid_digest("sha256:../../SECRET.txt"))),
+    ("short", (ValueError, invalid_digest("sha256:" + "a" * 63))),
+    ("upper", (ValueError, invalid_digest("SHA256:" + hexof("w")))),
+    ("notext", (ValueError, invalid_digest(5))),
+    ("bash", (ValueError, invalid_digest("/bin/bash"))),
+    ("dashform", "w"),
+    # names that are not plain
+    ("/etc:passwd", (ValueError, INVALID_NAME)),
+    ("/dev:zero", (ValueError, INVALID_NAME)),
+    ("trav1/../trav2:latest", (ValueError, INVALID_NAME)),
+    ("../trav2", (ValueError, INVALID_NAME)),
+    ("./trav2", (ValueError, INVALID_NAME)),
+    ("other.registry//trav4", (ValueError, INVALID_NAME)),
+    (":latest", (ValueError, INVALID_NAME)),
+    ("trav2:", (ValueError, INVALID_NAME)),
+    ("trav2:..", (ValueError, INVALID_NAME)),
+    ("trav2:x/latest", (ValueError, INVALID_NAME)),
+    ("ns\\trav4", (ValueError, INVALID_NAME)),
+    ("trav2\0", (ValueError, INVALID_NAME)),
+    # names are matched literally, never as patterns
+    ("tr?v2", (FileNotFoundError, NOT_PULLED.format("tr?v2:latest"))),
+    ("tr[a]v4", (FileNotFoundError, NOT_PULLED.format("tr[a]v4:latest"))),
+    ("tr*", (FileNotFoundError, NOT_PULLED.format("tr*:latest"))),
+    ("tr[a]v5", "w"),
+    ("ns/trav4", "w"),
+    # manifests too large to be one, or outside the store; blobs linking out of it
+    ("big", (ValueError, lambda name, root: f"Ollama manifest {root}/manifests/{LIB}/big/latest is larger than "
+                                            f"{CAP} bytes; real manifests are a few kilobytes")),
+    ("justfits", "w"),
+    ("outside", (ValueError, None)),
+    ("linkout", (ValueError, None)),
+    ("linkin", "link-in"),
+])
+def test_find_ollama_blob_stays_inside_the_store(hostile, name, want):
+    check_outcome(lambda: lm.find_ollama_blob(name), hostile / "blobs" / blob_name(want) if isinstance(want, str)
+                  else want, name=name, root=hostile)
+
+
+def test_find_ollama_blob_outside_messages(hostile, tmp_path):
+    with pytest.raises(ValueError, match="outside the store's manifests directory") as ei:
+        lm.find_ollama_blob("outside")
+    assert str(tmp_path / "elsewhere.json") in str(ei.value)
+    with pytest.raises(ValueError, match="outside the store's blobs directory") as ei:
+        lm.find_ollama_blob("linkout")
+    assert str(tmp_path / "SECRET.txt") in str(ei.value)
+
+
+def test_list_ollama_models_skips_what_is_not_a_manifest(hostile):
+    names = [m["name"] for m in lm.list_ollama_models()]
+    assert "big:latest" not in names and "outside:latest" not in names   # too large; links out
+    assert {"justfits:latest", "etcpasswd:latest", "tr[a]v5:latest", "trav2:latest"} <= set(names)
+
+
+@pytest.mark.parametrize("source, fragment", [
+    ("ollama:etcpasswd", "invalid layer digest '/etc/passwd'"),
+    ("ollama:bash", "invalid layer digest '/bin/bash'"),
+    ("ollama:/dev:zero", "Invalid Ollama model name '/dev:zero'"),
+    ("ollama:trav1/../trav2", "Invalid Ollama model name 'trav1/../trav2:latest'"),
+    ("ollama:tr?v2", "Ollama model 'tr?v2:latest' not found"),
+])
+def test_cli_refuses_hostile_ollama_sources(hostile, source, fragment):
+    res = run_cli("dedup", source, OLLAMA_MODELS=hostile)
+    assert res.returncode == 1, (res.stdout, res.stderr)
+    assert res.stderr.startswith("velkor-zuma: error: ") and fragment in res.stderr
+    assert "Traceback" not in res.stderr and "root:" not in res.stderr
+
+
+@pytest.fixture
+def lmstudio_with_bad_links(lmstudio):
+    """The LM Studio tree plus a link to itself and a link to nothing, both named like models."""
+    (lmstudio / "loop.gguf").symlink_to(lmstudio / "loop.gguf")
+    (lmstudio / "TheBloke" / "gone.gguf").symlink_to(lmstudio / "nothing-here")
+    return lmstudio
+
+
+def test_list_lmstudio_models_skips_unreadable_entries(lmstudio_with_bad_links):
+    root = lmstudio_with_bad_links
+    with pytest.warns(RuntimeWarning) as record:
+        got = lm.list_lmstudio_models()
+    assert {m["name"]: m["size_bytes"] for m in got} == LMS_FILES
+    warned = sorted(str(w.message) for w in record)
+    assert len(warned) == 2
+    assert warned[0].startswith(f"skipped unreadable LM Studio model file {root / 'TheBloke' / 'gone.gguf'}: ")
+    assert warned[1].startswith(f"skipped unreadable LM Studio model file {root / 'loop.gguf'}: ")
+    assert "Too many levels of symbolic links" in warned[1]
+    # finding by name still works around them
+    assert lm.find_lmstudio_model("mistral-7b") == root / "TheBloke/Mistral-7B-GGUF/mistral-7b.Q4_K_M.gguf"
+
+
+def test_cli_list_lmstudio_reports_unreadable_entries(lmstudio_with_bad_links):
+    res = run_cli("list-lmstudio", LMSTUDIO_MODELS=lmstudio_with_bad_links)
+    assert res.returncode == 0, res.stderr
+    assert "mistral-7b.Q4_K_M.gguf" in res.stdout and "loop.gguf" not in res.stdout
+    assert "skipped unreadable LM Studio model file" in res.stderr and "loop.gguf" in res.stderr
