@@ -6,6 +6,8 @@ import json
 import mmap
 import os
 import re
+import signal
+import struct
 import subprocess
 import sys
 import types
@@ -534,3 +536,171 @@ def test_cli_list_lmstudio_reports_unreadable_entries(lmstudio_with_bad_links):
     assert res.returncode == 0, res.stderr
     assert "mistral-7b.Q4_K_M.gguf" in res.stdout and "loop.gguf" not in res.stdout
     assert "skipped unreadable LM Studio model file" in res.stderr and "loop.gguf" in res.stderr
+
+
+def write_model(path, endianess=None):
+    """A small GGUF file: float32, float16 and Q8_0 tensors and an array in the metadata."""
+    gguf = pytest.importorskip("gguf")
+    rng = np.random.default_rng(7)
+    q8 = gguf.GGMLQuantizationType.Q8_0
+    tensors = {"first": rng.standard_normal((4, 8)).astype(np.float32),
+               "half": rng.standard_normal((3, 5)).astype(np.float16),
+               "last": gguf.quants.quantize(rng.standard_normal((4, 64)).astype(np.float32), q8)}
+    w = gguf.GGUFWriter(str(path), "llama", **({} if endianess is None else {"endianess": endianess}))
+    w.add_array("test.arr", [1, 2, 3])
+    for name, arr in tensors.items():
+        w.add_tensor(name, arr, raw_dtype=q8 if name == "last" else None)
+    for step in (w.write_header_to_file, w.write_kv_data_to_file, w.write_tensors_to_file, w.close):
+        step()
+    return tensors
+
+
+def layout(path):
+    """Byte positions of the header fields that the crafted files change."""
+    gguf = pytest.importorskip("gguf")
+    r = gguf.GGUFReader(str(path))
+    out = {"data": r.data_offset, "arr_len": r.fields["test.arr"].offset + 8 + len("test.arr") + 8}
+    for t in r.tensors:
+        dims = t.field.offset + 8 + len(t.name) + 4
+        out[t.name] = {"dims": dims, "type": dims + 8 * len(t.shape), "offset": dims + 8 * len(t.shape) + 4,
+                       "start": t.data_offset}
+    return out
+
+
+def u64(pos, value):
+    return lambda buf, at: struct.pack_into("<Q", buf, at(pos), value)
+
+
+def u32(pos, value):
+    return lambda buf, at: struct.pack_into("<I", buf, at(pos), value)
+
+
+OUTSIDE = r"its data \(offset {}, {} bytes\) does not lie inside the file's data section \(bytes \d+ to \d+\)"
+TRUNCATED = r"GGUF file .*crafted\.gguf is damaged: the file ends inside its header \(.* bytes left\)"
+
+# case -> (how the file is changed, what the error says after "GGUF tensor '{name}' in {path} is damaged: "
+# for a tensor, or in full for the file)
+CRAFTED = {
+    "offset wraps": (u64("first.offset", 2**64 - 32), ("first", OUTSIDE.format(2**64 - 32, 128))),
+    "offset past the end": (u64("first.offset", 2**20), ("first", OUTSIDE.format(2**20, 128))),
+    "misaligned offset": (u64("first.offset", 4), ("first", "its offset 4 is not a multiple of the alignment 32")),
+    "runs past the end": (u64("last.dims+8", 1000), ("last", OUTSIDE.format(r"\d+", 68000))),
+    "element count overflows": (lambda b, at: (u64("first.dims", 2**62)(b, at), u64("first.dims+8", 8)(b, at)),
+                                ("first", "its element count overflows")),
+    "extent beyond int64": (lambda b, at: (u64("first.dims", 2**63)(b, at), u64("first.dims+8", 0)(b, at)),
+                            ("first", "its element count overflows")),
+    "byte size overflows": (lambda b, at: (u64("first.dims", 2**62)(b, at), u64("first.dims+8", 1)(b, at)),
+                            ("first", "its byte size overflows")),
+    "ragged blocks": (u64("last.dims", 48), ("last", "its first extent 48 is not a whole number of blocks of 32")),
+    "unknown type": (u32("first.type", 999), ("first", "unknown tensor type 999")),
+    "tensor count": (u64(8, 2**63), TRUNCATED),
+    "metadata count": (u64(16, 2**40), TRUNCATED),
+    "array length": (u64("arr_len", 2**62), TRUNCATED),   # once a near-endless loop in the reader
+    "key length": (u64(24, 2**60), TRUNCATED),
+    "cut in the tensor infos": ("cut:first.dims", TRUNCATED),
+    "cut in the data": ("cut:last.start+1", ("last", OUTSIDE.format(r"\d+", 272))),
+}
+
+# Loads every crafted file in a fresh interpreter with a time and memory limit (a damaged
+# header once made the reader loop, or read outside the file), printing what each raised.
+LOAD_ALL = """
+import json, resource, sys
+resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+from velkor_zuma import localmodels as lm
+out = {}
+for case, path in json.loads(sys.argv[1]).items():
+    try:
+        out[case] = ["returned", sorted(lm.load_gguf_tensors(path, copy=case.endswith("(copy)")))]
+    except Exception as e:
+        out[case] = [type(e).__name__, str(e)]
+print(json.dumps(out))
+"""
+
+
+@pytest.fixture(scope="module")
+def crafted_results(tmp_path_factory):
+    base = tmp_path_factory.mktemp("crafted")
+    write_model(base / "model.gguf")
+    good, pos = (base / "model.gguf").read_bytes(), layout(base / "model.gguf")
+
+    def at(spec):
+        if isinstance(spec, int):
+            return spec
+        spec, _, extra = spec.partition("+")
+        key, _, field = spec.partition(".")
+        return (pos[key][field] if field else pos[key]) + int(extra or 0)
+
+    paths = {}
+    for case, (change, _) in CRAFTED.items():
+        for copy in ("", " (copy)"):
+            path = base / case.replace(" ", "-") / copy.strip(" ()") / "crafted.gguf"
+            path.parent.mkdir(parents=True, exist_ok=True)
+            buf = bytearray(good)
+            if isinstance(change, str):
+                buf = buf[:at(change[len("cut:"):])]
+            else:
+                change(buf, at)
+            path.write_bytes(bytes(buf))
+            paths[case + copy] = str(path)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([PKG_PARENT, os.environ.get("PYTHONPATH", "")]))
+    res = subprocess.run([sys.executable, "-c", LOAD_ALL, json.dumps(paths)], capture_output=True, text=True,
+                         env=env, timeout=120)
+    assert res.returncode == 0, res.stderr
+    return json.loads(res.stdout), paths
+
+
+@pytest.mark.parametrize("copy", ["", " (copy)"])
+@pytest.mark.parametrize("case", list(CRAFTED))
+def test_load_gguf_refuses_damaged_headers(crafted_results, case, copy):
+    results, paths = crafted_results
+    kind, message = results[case + copy]
+    want = CRAFTED[case][1]
+    if isinstance(want, tuple):
+        want = re.escape(f"GGUF tensor '{want[0]}' in {paths[case + copy]} is damaged: ") + want[1]
+    assert kind == "ValueError" and re.fullmatch(want, message), (kind, message)
+
+
+@pytest.mark.parametrize("endianess", ["little", "big"])
+def test_load_gguf_copy_mode(tmp_path, endianess):
+    gguf = pytest.importorskip("gguf")
+    path = tmp_path / "model.gguf"
+    src = write_model(path, None if endianess == "little" else gguf.GGUFEndian.BIG)
+    views, copies = lm.load_gguf_tensors(path), lm.load_gguf_tensors(path, copy=True)
+    assert list(views) == list(copies) == list(src)
+    for name, arr in copies.items():
+        assert (arr.dtype, arr.shape) == (views[name].dtype, views[name].shape)
+        assert np.array_equal(arr.view(np.uint8), views[name].view(np.uint8))
+        assert arr.base is None and arr.flags.writeable and arr.flags.c_contiguous   # its own memory
+        assert not views[name].flags.writeable
+    assert np.array_equal(copies["first"], src["first"]) and np.array_equal(copies["half"], src["half"])
+    assert copies["last"].tobytes() == src["last"].tobytes()
+    # copies do not depend on the file any more
+    del views
+    os.truncate(path, 0)
+    assert sum(int(a.view(np.uint8).sum()) for a in copies.values()) > 0
+    with pytest.raises(TypeError):
+        lm.load_gguf_tensors(path, True)   # keyword-only
+
+
+# The hazard the default mode documents: its views read the file itself.
+TRUNCATE_THEN_READ = """
+import os, sys
+from velkor_zuma import localmodels as lm
+sd = lm.load_gguf_tensors(sys.argv[1], copy=sys.argv[2] == "copy")
+os.truncate(sys.argv[1], 0)
+print(sum(len(a.tobytes()) for a in sd.values()))
+"""
+
+
+@pytest.mark.parametrize("mode", ["view", "copy"])
+def test_truncated_file_under_live_arrays(tmp_path, mode):
+    path = tmp_path / "model.gguf"
+    write_model(path)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([PKG_PARENT, os.environ.get("PYTHONPATH", "")]))
+    res = subprocess.run([sys.executable, "-c", TRUNCATE_THEN_READ, str(path), mode], capture_output=True,
+                         text=True, env=env, timeout=120)
+    if mode == "view":
+        assert res.returncode == -signal.SIGBUS
+        assert "SIGBUS" in lm.load_gguf_tensors.__doc__ and "copy=True" in lm.load_gguf_tensors.__doc__
+    else:
+        assert (res.returncode, res.stdout) == (0, "430\n"), res.stderr

@@ -46,7 +46,15 @@ public:
     void need(uint64_t n, const char *what) const {
         if (n > remaining())
             throw FormatError(std::string("the file ends inside its header (") + what + " at byte " + num(pos_) +
-                              " needs " + num(n) + " bytes, " + num(remaining()) + " left)");
+                              " needs " + num(n) + " bytes, " + num(remaining()) + " bytes left)");
+    }
+
+    // A count of items of at least `least` bytes each must fit in what is left of the file.
+    void fits(uint64_t count, uint64_t least, const char *what) const {
+        if (count > remaining() / least)
+            throw FormatError(std::string("the file ends inside its header (") + what + " at byte " + num(pos_) +
+                              " counts " + num(count) + " items of at least " + num(least) + " bytes, " +
+                              num(remaining()) + " bytes left)");
     }
 
     void read(void *out, uint64_t n, const char *what) {
@@ -114,13 +122,13 @@ void skip_value(Cursor &c, uint32_t type, int depth) {
     uint32_t item = c.u32("an array's item type");
     uint64_t count = c.u64("an array's length");
     if (uint64_t size = scalar_size(item)) {
-        if (count > c.remaining() / size) c.need(UINT64_MAX, "an array's items");
+        c.fits(count, size, "an array");
         return c.skip(count * size, "an array's items");
     }
     // Strings take at least their 8-byte length, nested arrays at least 12 bytes of header.
     uint64_t least = item == STRING ? 8 : item == ARRAY ? 12 : 0;
     if (least == 0) throw FormatError("unknown metadata array item type " + num(item));
-    if (count > c.remaining() / least) c.need(UINT64_MAX, "an array's items");
+    c.fits(count, least, "an array");
     for (uint64_t i = 0; i < count; ++i) skip_value(c, item, depth + 1);
 }
 
@@ -168,7 +176,7 @@ Header scan_header(int fd, const std::unordered_map<uint32_t, TypeSize> &types) 
     uint64_t n_kv = c.u64("the metadata count");
 
     // Metadata: every key is a string and a typed value; each takes at least 12 bytes.
-    if (n_kv > c.remaining() / 12) c.need(UINT64_MAX, "the metadata");
+    c.fits(n_kv, 12, "the metadata");
     static const std::string kAlignmentKey = "general.alignment";
     for (uint64_t i = 0; i < n_kv; ++i) {
         uint64_t klen = c.str_len("a metadata key");
@@ -192,7 +200,7 @@ Header scan_header(int fd, const std::unordered_map<uint32_t, TypeSize> &types) 
     }
 
     // Tensor infos: name, extents, type and offset; each takes at least 24 bytes.
-    if (n_tensors > c.remaining() / 24) c.need(UINT64_MAX, "the tensor infos");
+    c.fits(n_tensors, 24, "the tensor infos");
     struct Info {
         TensorSpan span;
         uint64_t offset;
@@ -208,7 +216,7 @@ Header scan_header(int fd, const std::unordered_map<uint32_t, TypeSize> &types) 
         const std::string &name = info.span.name;
 
         uint32_t n_dims = c.u32("a tensor's dimension count");
-        c.need(uint64_t(n_dims) * 8, "a tensor's extents");
+        c.fits(n_dims, 8, "a tensor's extents");
         uint64_t n_elems = 1, first = 1;
         bool overflow = false;
         for (uint32_t d = 0; d < n_dims; ++d) {
