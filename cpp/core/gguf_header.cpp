@@ -169,6 +169,7 @@ Header scan_header(int fd, const std::unordered_map<uint32_t, TypeSize> &types) 
         c.set_swap(true);
         version = __builtin_bswap32(version);
     }
+    h.version = version;
     if (magic != kMagic || (version != 2 && version != 3)) return h;
     h.recognised = true;
 

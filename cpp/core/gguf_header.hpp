@@ -33,6 +33,7 @@ struct TensorSpan {
 
 struct Header {
     bool recognised = false;  // magic and a supported version; false: not checked any further
+    uint32_t version = 0;
     uint64_t alignment = 32;
     uint64_t data_start = 0;
     uint64_t file_size = 0;

@@ -374,9 +374,12 @@ vz::gguf::Header check_gguf_header(int fd, nb::handle path_text,
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_text.ptr());
         throw nb::python_error();
     }
-    if (!tensor_error.empty())
-        raise_value(nb::str("GGUF tensor '{}' in {} is damaged: {}")
-                        .format(nb::str(tensor.data(), tensor.size()), path_text, nb::str(tensor_error.c_str())));
+    if (!tensor_error.empty()) {
+        // The name as the file spells it, undecodable bytes replaced (the message must not fail).
+        nb::object name = nb::steal(PyUnicode_DecodeUTF8(tensor.data(), Py_ssize_t(tensor.size()), "replace"));
+        if (!name.is_valid()) throw nb::python_error();
+        raise_value(nb::str("GGUF tensor '{}' in {} is damaged: {}").format(name, path_text, nb::str(tensor_error.c_str())));
+    }
     if (!format_error.empty())
         raise_value(nb::str("GGUF file {} is damaged: {}").format(path_text, nb::str(format_error.c_str())));
     return header;
@@ -418,8 +421,11 @@ nb::dict load_gguf_tensors(nb::handle gguf_path, nb::handle copy_arg) {
     vz::gguf::Header header = check_gguf_header(file.fd, path_text, gguf_type_sizes(gguf));
 
     nb::object reader = reader_type(path_text, "mode"_a = "r");
+    // The reader accepted a file this check does not know (a newer version): its tensors could
+    // not be checked, so none is returned.
     if (!header.recognised)
-        raise_value(nb::str("GGUF file {} is not a GGUF file of version 2 or 3").format(path_text));
+        raise_value(nb::str("GGUF file {} has version {}, whose layout this loader cannot check")
+                        .format(path_text, header.version));
 
     nb::object np = vz::numpy();
     nb::object uint8 = np.attr("uint8");
