@@ -378,7 +378,8 @@ vz::gguf::Header check_gguf_header(int fd, nb::handle path_text,
         // The name as the file spells it, undecodable bytes replaced (the message must not fail).
         nb::object name = nb::steal(PyUnicode_DecodeUTF8(tensor.data(), Py_ssize_t(tensor.size()), "replace"));
         if (!name.is_valid()) throw nb::python_error();
-        raise_value(nb::str("GGUF tensor '{}' in {} is damaged: {}").format(name, path_text, nb::str(tensor_error.c_str())));
+        raise_value(
+            nb::str("GGUF tensor '{}' in {} is damaged: {}").format(name, path_text, nb::str(tensor_error.c_str())));
     }
     if (!format_error.empty())
         raise_value(nb::str("GGUF file {} is damaged: {}").format(path_text, nb::str(format_error.c_str())));

@@ -76,7 +76,8 @@ std::pair<nb::object, nb::object> gpu_memory() {
 
 // What one beat's sender and the beat thread share; read and written with the GIL held only.
 struct Beat {
-    bool finished = false;
+    bool started = false;   // the sender is inside its guarded request
+    bool finished = false;  // and has left it
 };
 
 // Marks the beat finished and drops a TimeoutError the beat thread may have aimed at this
@@ -95,6 +96,7 @@ void send_beat(const std::shared_ptr<Beat> &beat, nb::object request, nb::object
     try {
 #endif
     try {
+        beat->started = true;
         resp = request.attr("urlopen")(req, "timeout"_a = kTimeoutSeconds);
         resp.attr("close")();
     } catch (nb::python_error &e) {
@@ -162,15 +164,17 @@ void beat_loop(nb::object cfg, nb::object engine, nb::str host, nb::int_ port, n
             if (!sender.is_valid() || !truthy(sender.attr("is_alive")())) {
                 beat = std::make_shared<Beat>();
                 sender_fn = nb::cpp_function(
-                    [b = beat](nb::object request, nb::object req) { send_beat(b, std::move(request), std::move(req)); },
+                    [b = beat](nb::object request, nb::object req) {
+                        send_beat(b, std::move(request), std::move(req));
+                    },
                     nb::name("heartbeat_send"));
                 sender = threading.attr("Thread")("target"_a = sender_fn, "args"_a = nb::make_tuple(request, req),
                                                   "name"_a = "velkor-zuma-heartbeat-send", "daemon"_a = true);
                 sender.attr("start")();
                 sender.attr("join")("timeout"_a = kTimeoutSeconds);
-                // Past the deadline: stop the sender at its next step (unless it finished in
-                // between, which the GIL makes this test see).
-                if (!beat->finished) {
+                // Past the deadline: stop the sender at its next step, but only while it is
+                // inside its request (the GIL orders this test against its own updates).
+                if (beat->started && !beat->finished) {
                     unsigned long ident = nb::cast<unsigned long>(sender.attr("ident"));
                     PyThreadState_SetAsyncExc(ident, PyExc_TimeoutError);
                 }
