@@ -618,11 +618,11 @@ def crafted_results(tmp_path_factory):
     write_model(base / "model.gguf")
     good, pos = (base / "model.gguf").read_bytes(), layout(base / "model.gguf")
 
-    def at(spec):
-        if isinstance(spec, int):
-            return spec
-        spec, _, extra = spec.partition("+")
-        key, _, field = spec.partition(".")
+    def at(where):
+        if isinstance(where, int):
+            return where
+        where, _, extra = where.partition("+")
+        key, _, field = where.partition(".")
         return (pos[key][field] if field else pos[key]) + int(extra or 0)
 
     paths = {}
