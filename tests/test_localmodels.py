@@ -699,3 +699,27 @@ def test_truncated_file_under_live_arrays(tmp_path, mode):
         assert "SIGBUS" in lm.load_gguf_tensors.__doc__ and "copy=True" in lm.load_gguf_tensors.__doc__
     else:
         assert (res.returncode, res.stdout) == (0, "430\n"), res.stderr
+
+
+NOT_A_FILE = """
+import os, sys
+from velkor_zuma import localmodels as lm
+try:
+    lm.load_gguf_tensors(sys.argv[1])
+except Exception as e:
+    print(type(e).__name__, e)
+"""
+
+
+@pytest.mark.parametrize("kind, want", [
+    ("fifo", "ValueError GGUF file {} is not a regular file"),   # once waited for a writer forever
+    ("directory", "IsADirectoryError [Errno 21] Is a directory: '{}'"),
+])
+def test_load_gguf_needs_a_regular_file(tmp_path, kind, want):
+    pytest.importorskip("gguf")
+    path = tmp_path / "model.gguf"
+    os.mkfifo(path) if kind == "fifo" else path.mkdir()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([PKG_PARENT, os.environ.get("PYTHONPATH", "")]))
+    res = subprocess.run([sys.executable, "-c", NOT_A_FILE, str(path)], capture_output=True, text=True, env=env,
+                         timeout=60)
+    assert res.stdout.strip() == want.format(path), res.stderr
