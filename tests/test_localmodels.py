@@ -723,3 +723,10 @@ def test_load_gguf_needs_a_regular_file(tmp_path, kind, want):
     res = subprocess.run([sys.executable, "-c", NOT_A_FILE, str(path)], capture_output=True, text=True, env=env,
                          timeout=60)
     assert res.stdout.strip() == want.format(path), res.stderr
+
+
+def test_load_gguf_path_with_nul(tmp_path):
+    """Never the file named by the part before the NUL."""
+    write_model(tmp_path / "model.gguf")
+    with pytest.raises(ValueError, match="^embedded null byte$"):
+        lm.load_gguf_tensors(str(tmp_path / "model.gguf") + "\0.other")

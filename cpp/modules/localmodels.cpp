@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstring>
 #include <string>
 #include <unordered_map>
 
@@ -403,7 +404,9 @@ nb::dict load_gguf_tensors(nb::handle gguf_path, nb::handle copy_arg) {
     // byte range must lie inside the data section. A file that is not GGUF at all is left to
     // the reader, whose own error says so.
     Fd file;
-    nb::bytes raw_path = nb::borrow<nb::bytes>(mod_attr("os").attr("fsencode")(path_text));
+    nb::bytes raw_path = nb::borrow<nb::bytes>(vz::import("os").attr("fsencode")(path_text));
+    if (std::memchr(raw_path.c_str(), 0, raw_path.size()) != nullptr)  // as the host's open() refuses it
+        raise_exc(PyExc_ValueError, nb::str("embedded null byte"));
     {
         nb::gil_scoped_release unlocked;  // a slow file system
         file.fd = ::open(raw_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
