@@ -250,8 +250,10 @@ bool randomized_svd_energy(const T *a, int64_t m, int64_t n, const EnergyRequest
     // them once it spans the whole space).
     int64_t b = std::min(std::max(lo, kEnergyFirstRank), cap) + kOversampling;
     if (b * per_start > limit) return false;
-    Basis<T> basis(a, m, n, limit);
-    BlasThreads threads(pass_flops(m, n, limit), kParallelGemmFlops);
+    // Start vectors never exceed cap + oversampling, so neither do the basis columns it needs.
+    const int64_t room = std::min(limit, per_start * (cap + kOversampling));
+    Basis<T> basis(a, m, n, room);
+    BlasThreads threads(pass_flops(m, n, room), kParallelGemmFlops);
     basis.grow(b, kKrylovDepth);
     for (;;) {
         Svd<T> f = basis.svd();
@@ -275,7 +277,7 @@ bool randomized_svd_energy(const T *a, int64_t m, int64_t n, const EnergyRequest
         }
         // Double the start vectors (no more than the cap needs).
         b = std::min(basis.starts(), cap + kOversampling - basis.starts());
-        if (b <= 0 || k + b * per_start > limit) return false;
+        if (b <= 0 || k + b * per_start > room) return false;
         basis.grow(b, kKrylovDepth);
     }
 }

@@ -41,10 +41,10 @@ constexpr uint64_t kSeed = 0x5f3759df2f6b9a1dULL;
 constexpr int64_t kAutoMinSide = 128;
 // ...and the Krylov basis, 4 * (rank + 10), is at most this fraction of the smaller side, that is
 // rank + 10 <= min(m, n) / 8. Measured single-threaded (the shared two-core machine's load made
-// threaded timings meaningless) on float32 and float64 matrices 128^2, 256^2, 512^2, 1024^2 and
-// 2816 x 1024: the randomized path was 1.4x to 2.5x faster than the exact one at a basis of half
-// the smaller side, 1.0x to 1.8x at five eighths, and 0.7x to 1.2x at three quarters; 6x to 30x
-// at an eighth (the rank-8 deltas of a model).
+// threaded timings meaningless) on float32 and float64 matrices 256^2, 512^2, 1024^2 and
+// 2816 x 1024 (benchmarks/bench_solvers.py, crossover section): the randomized path was 1.2x to
+// 2.8x faster than the exact one at a basis of half the smaller side, 1.0x to 2.2x at five
+// eighths, 0.6x to 1.8x at three quarters, and 8x to 19x at an eighth.
 constexpr double kAutoBasisFraction = 0.5;
 // The energy path doubles its start vectors and gives up for the exact SVD once the basis would
 // pass this fraction of the smaller side: the same break-even as "auto", so that the work thrown
