@@ -44,7 +44,7 @@ int64_t checked_block(nb::handle value, const char *name) {
 struct HashlibDigest {
     nb::object sha256;
     std::mutex mu;
-    std::unique_ptr<nb::python_error> first_error;  // only touched with the interpreter lock held
+    std::unique_ptr<nb::python_error> first_error;  // guarded by mu
 
     static bool call(const uint8_t *data, std::size_t len, uint8_t *out, void *ctx) {
         auto *self = static_cast<HashlibDigest *>(ctx);
