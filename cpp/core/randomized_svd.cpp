@@ -71,8 +71,6 @@ class Basis {
         : a_(a), m_(m), n_(n), cap_(cap), q_(alloc<T>(std::size_t(m) * std::size_t(cap))),
           bt_(alloc<T>(std::size_t(n) * std::size_t(cap))) {}
 
-    int64_t size() const { return cols_; }
-
     // Appends a block Krylov space of the residual (I - Q Q^T) A: b Gaussian start vectors, then
     // `depth` more blocks, each A times the previous block's A^T-image. Every block is projected
     // off all columns before it and orthonormalised, and its rows of B = Q^T A (the A^T-image
@@ -108,10 +106,7 @@ class Basis {
     // less the oversampling).
     int64_t starts() const { return starts_; }
 
-    // Squared Frobenius norm of B = Q^T A (the energy the basis captures).
-    double captured() const { return chunked_square_sum(bt_.get(), std::size_t(n_) * std::size_t(cols_)); }
-
-    // All `size()` singular triplets of Q B, row-major as Svd holds them.
+    // All singular triplets of Q B (as many as the basis has columns), row-major as Svd holds them.
     Svd<T> svd() const {
         const int64_t l = cols_;
         const std::size_t sn = std::size_t(n_), sl = std::size_t(l);

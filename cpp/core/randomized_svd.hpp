@@ -6,8 +6,9 @@
 // Design notes (what may change and what must stay):
 // - Deterministic. The test matrices come from a counter-based generator: every entry is a pure
 //   function of (seed, block, index), so neither the thread count nor the order of generation
-//   changes them, and the same input always gives the same factors. Sums that decide a rank
-//   (the Frobenius norm, the captured energy) are taken over fixed-size chunks in a fixed order.
+//   changes them. The Frobenius norm that an energy rank is measured against is summed over
+//   fixed-size chunks in a fixed order. (OpenBLAS's own rounding still varies with its thread
+//   count, on the exact path as well; with one thread count the same input gives the same record.)
 // - Basis: b = rank + oversampling Gaussian start vectors are multiplied by A and orthonormalised
 //   (Householder QR); each of kKrylovDepth further blocks is A times the previous block's image
 //   under A^T, projected off every column before it (twice, since once is not enough in floating
