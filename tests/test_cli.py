@@ -281,7 +281,11 @@ def test_add_finetune_options_apply_to_that_finetune_only(tiny_model_dir, finetu
     ok("add-finetune", finetune_dir, "--library", lib_dir, "--id", "svd", "--method", "SVD")
     ok("add-finetune", finetune_dir, "--library", lib_dir, "--id", "energy", "--energy", "0.99",
        "--max-rank", "0")
-    out = ok("add-finetune", finetune_dir, "--library", lib_dir, "--id", "svd", "--method", "tucker")
+    before = (lib_dir / "manifest.json").read_bytes()
+    assert_runtime_error(vz("add-finetune", finetune_dir, "--library", lib_dir, "--id", "svd", "--method", "tucker"),
+                         "already holds a fine-tune 'svd'", "--replace")
+    assert (lib_dir / "manifest.json").read_bytes() == before
+    out = ok("add-finetune", finetune_dir, "--library", lib_dir, "--id", "svd", "--method", "tucker", "--replace")
     assert "Replaced fine-tune 'svd'" in out
     lib = ModelLibrary.load(str(lib_dir))
     assert lib.method == "tt" and lib.max_rank == 8 and lib.energy is None

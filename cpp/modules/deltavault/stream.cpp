@@ -597,7 +597,7 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
     auto existing = l.finetune(id);
     if (existing && !replace)
         fail(PyExc_FileExistsError, "the model library " + quoted(dir) + " already holds a fine-tune '" + id +
-                                         "'; nothing was changed: replace it explicitly, or choose another id");
+                                         "'; nothing was changed: replace it with replace=True (the command's --replace), or choose another id");
 
     // The options apply to this fine-tune only; the library's settings fill in the rest, and an
     // explicit method without an energy means no energy target.
