@@ -496,7 +496,27 @@ nb::dict create_library(nb::handle path, nb::handle base_id, nb::handle source, 
     for (const auto &n : src.names()) name_bytes += n.size();
     std::string token = random_token(), final_name = "base-" + token + ".safetensors";
     auto w = new_writer(dir / tmp_name(final_name));
-    w->begin_reserved(header_estimate(src.names().size(), name_bytes));
+    // Types and shapes known in advance: the header goes first, exactly as large as it needs.
+    bool planned = src.metadata_known();
+    try {
+        if (planned) {
+            std::vector<st::Planned> plan;
+            for (std::size_t i = 0; i < src.names().size(); ++i) {
+                Tensor t = src.peek(i);
+                if (!t.file_type)
+                    fail(PyExc_TypeError, "cannot save the library: the base tensor '" + t.name +
+                                               "' has the element type " + t.np_dtype + ", which has no file form");
+                plan.push_back(st::Planned{t.name, t.dtype, t.shape});
+            }
+            w->begin(plan, {{"format", kFormat}});
+        } else {
+            w->begin_reserved(header_estimate(src.names().size(), name_bytes));
+        }
+    } catch (st::SystemError &e) {
+        raise_os(e.err, e.path);
+    } catch (st::FormatError &e) {
+        fail(PyExc_ValueError, std::string("cannot save the library: ") + e.what());
+    }
     nb::list names, shapes, dtypes;
     long long nbytes = 0;
     for (std::size_t i = 0; i < src.names().size(); ++i) {
@@ -510,9 +530,11 @@ nb::dict create_library(nb::handle path, nb::handle base_id, nb::handle source, 
                 nb::gil_scoped_release nogil;
                 w->write(t.data, std::size_t(t.nbytes));
             }
-            w->add(p);
+            if (!planned) w->add(p);
         } catch (st::SystemError &e) {
             raise_os(e.err, e.path);
+        } catch (st::FormatError &e) {
+            fail(PyExc_ValueError, "the base tensor '" + t.name + "' changed while it was copied: " + e.what());
         }
         names.append(nb::str(t.name.c_str()));
         nb::list shape;
