@@ -10,7 +10,8 @@ add-finetune prints. Every file is removed afterwards.
     python benchmarks/bench_library_scale.py --shape 7b      # 32 layers, hidden 4096, inter 11008
     python benchmarks/bench_library_scale.py --layers 4 --hidden 1024 --intermediate 2816
 
-Goal on the default shape: add-finetune under 15 s and under 1.2 GB peak.
+Goal on the default shape: add-finetune under 15 s and under 1.2 GB peak. CPU time (user + system)
+is printed beside the wall time: on a shared machine it is the steadier figure.
 """
 
 import argparse
@@ -98,7 +99,8 @@ def timed(args):
     secs = 0.0
     for part in wall.split(":"):
         secs = secs * 60 + float(part)
-    return res.stdout, secs, rss
+    cpu = sum(float(re.search(rf"{k} time \(seconds\): ([\d.]+)", res.stderr).group(1)) for k in ("User", "System"))
+    return res.stdout, secs, rss, cpu
 
 
 def main():
@@ -125,13 +127,13 @@ def main():
         model_bytes = dir_bytes(base_dir)
         print(f"shape: {cfg}, {os.cpu_count()} cores; model {model_bytes / 2**20:.0f} MiB bf16 "
               f"(written in {time.perf_counter() - t0:.0f} s)")
-        _, wall, rss = timed(["add-base", base_dir, "--library", lib])
+        _, wall, rss, cpu = timed(["add-base", base_dir, "--library", lib])
         written = dir_bytes(lib)
-        print(f"add-base     : wall {wall:7.1f} s   peak RSS {rss / 2**30:5.2f} GiB   written {written / 2**20:8.1f} MiB")
-        out, wall, rss = timed(["add-finetune", ft_dir, "--library", lib, "--id", "ft", "--solver", a.solver])
+        print(f"add-base     : wall {wall:7.1f} s   cpu {cpu:7.1f} s   peak RSS {rss / 2**30:5.2f} GiB   written {written / 2**20:8.1f} MiB")
+        out, wall, rss, cpu = timed(["add-finetune", ft_dir, "--library", lib, "--id", "ft", "--solver", a.solver])
         added = dir_bytes(lib) - written
         err = re.search(r"reconstruction error ([0-9.e+-]+)", out).group(1)
-        print(f"add-finetune : wall {wall:7.1f} s   peak RSS {rss / 2**30:5.2f} GiB   written {added / 2**20:8.1f} MiB"
+        print(f"add-finetune : wall {wall:7.1f} s   cpu {cpu:7.1f} s   peak RSS {rss / 2**30:5.2f} GiB   written {added / 2**20:8.1f} MiB"
               f"   reconstruction error {err}   (solver {a.solver})")
     finally:
         if not a.dir:
