@@ -349,3 +349,22 @@ def test_commit_removes_only_files_the_previous_manifest_named(tmp_path):
     (tmp_path / "manifest.json").write_text("{ not json")
     with pytest.raises(FileExistsError, match="belongs to something else"):
         dv.ModelLibrary("b", base).save(tmp_path)
+
+
+def test_memory_mapped_sources_stay_readable_after_their_pages_are_dropped(tmp_path):
+    base = _model()
+    tuned = _model(1, 0.01, base)
+    dv.create_library(tmp_path / "lib", "b", base)
+    mapped = {}
+    for name, arr in tuned.items():
+        np.save(tmp_path / f"{name}.npy", arr)
+        mapped[name] = np.load(tmp_path / f"{name}.npy", mmap_mode="r")
+    res = dv.add_finetune_from(tmp_path / "lib", "ft", mapped)
+    for name, arr in tuned.items():
+        assert np.array_equal(mapped[name], arr)  # the map still reads the file's values
+    expected = dv.ModelLibrary("b", base).add_finetune("ft", tuned)
+    assert res["stored_bytes"] == expected.stored_bytes()
+    got = dv.ModelLibrary.load(tmp_path / "lib").deltas["ft"]
+    for name, rec in expected.tensors.items():
+        for a, b in zip(rec.cores + rec.factors, got.tensors[name].cores + got.tensors[name].factors):
+            assert a.tobytes() == b.tobytes()

@@ -24,6 +24,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 namespace deltavault {
 using namespace nb::literals;
 using namespace files;
@@ -67,10 +70,38 @@ struct Tensor {
     std::unique_ptr<Buffer> buffer;       // its buffer
     const st::Reader *reader = nullptr;   // file sources
     const st::TensorInfo *info = nullptr;
+    nb::object mapped;                    // the source's value when it views a shared file map
     void release() {
         if (reader && info) reader->release(*info);
         buffer.reset();
         keep = nb::object();
+        if (mapped.is_valid()) drop_mapped_pages(mapped);
+        mapped = nb::object();
+    }
+    // Pages of an array that views a file mapped shared (numpy.memmap in mode "r" or "r+", as
+    // the GGUF reader maps its file) leave this process's resident set once the tensor is done;
+    // later reads fault them in again from the page cache. Other memory is never touched.
+    static void drop_mapped_pages(nb::handle arr) {
+        nb::module_ np = vz::numpy();
+        nb::object memmap = np.attr("memmap");
+        bool shared = false;
+        for (nb::object b = nb::borrow(arr); b.is_valid() && !b.is_none();) {
+            if (nb::isinstance(b, memmap)) {
+                nb::object mode = nb::getattr(b, "mode", nb::none());
+                shared = !mode.is_none() && (nb::str(mode).equal(nb::str("r")) || nb::str(mode).equal(nb::str("r+")));
+                break;
+            }
+            if (!nb::isinstance(b, np.attr("ndarray"))) break;
+            b = b.attr("base");
+        }
+        if (!shared) return;
+        nb::tuple data = nb::borrow<nb::tuple>(arr.attr("__array_interface__")["data"]);
+        std::uintptr_t lo = nb::cast<std::uintptr_t>(data[0]);
+        std::uintptr_t hi = lo + nb::cast<std::uintptr_t>(arr.attr("nbytes"));
+        const std::uintptr_t page = std::uintptr_t(::sysconf(_SC_PAGESIZE));
+        lo = (lo + page - 1) / page * page;
+        hi = hi / page * page;
+        if (hi > lo) ::madvise(reinterpret_cast<void *>(lo), hi - lo, MADV_DONTNEED);
     }
 };
 
@@ -131,6 +162,7 @@ public:
         for (nb::handle n : arr.attr("shape")) t.shape.push_back(nb::cast<unsigned long long>(n));
         t.nbytes = nb::cast<unsigned long long>(arr.attr("nbytes"));
         if (with_data && t.file_type) {
+            if (nb::cast<bool>(arr.attr("flags").attr("c_contiguous"))) t.mapped = arr;
             t.keep = np.attr("asarray")(arr, "order"_a = "C");
             t.buffer = std::make_unique<Buffer>(t.keep);
             t.data = t.buffer->buf.buf;
