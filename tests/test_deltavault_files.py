@@ -368,3 +368,19 @@ def test_memory_mapped_sources_stay_readable_after_their_pages_are_dropped(tmp_p
     for name, rec in expected.tensors.items():
         for a, b in zip(rec.cores + rec.factors, got.tensors[name].cores + got.tensors[name].factors):
             assert a.tobytes() == b.tobytes()
+
+
+def test_create_library_takes_over_a_dead_creators_leftovers_but_not_a_foreign_directory(tmp_path):
+    foreign = tmp_path / "foreign"
+    foreign.mkdir()
+    (foreign / "data.bin").write_bytes(b"x")
+    with pytest.raises(FileExistsError, match="not empty"):
+        dv.create_library(foreign, "b", _model())
+    assert os.listdir(foreign) == ["data.bin"]  # not even a lock file was left there
+    dead = tmp_path / "dead"
+    dead.mkdir()
+    (dead / ".vz-lock").write_text("12345\nvelkor-zuma add-base\n")
+    (dead / ".vz-tmp-12345-0123456789abcdef-base-0123456789abcdef.safetensors").write_bytes(b"half")
+    dv.create_library(dead, "b", _model())
+    assert not [n for n in os.listdir(dead) if n.startswith(".vz-tmp")]
+    assert dv.open_library(dead).base_names() == list(_model())

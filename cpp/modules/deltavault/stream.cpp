@@ -509,13 +509,21 @@ nb::dict create_library(nb::handle path, nb::handle base_id, nb::handle source, 
     std::error_code ec;
     if (fs::exists(dir, ec) && !fs::is_directory(dir, ec))
         fail(PyExc_NotADirectoryError, "cannot create a model library in " + quoted(dir) + ": it is not a directory");
+    // Only leftovers of an add-base that died (its lock and temporary files) may be there: the
+    // check runs before the lock file is made (a foreign directory is left untouched) and again
+    // under the lock.
+    auto refuse_occupied = [&] {
+        std::error_code e2;
+        for (const auto &e : fs::directory_iterator(dir, e2))
+            if (!is_library_file(e.path().filename().string()) || e.path().filename() == kManifest)
+                fail(PyExc_FileExistsError, "cannot create a model library in " + quoted(dir) +
+                                                 ": the directory is not empty; choose a new directory");
+    };
+    if (fs::exists(dir, ec)) refuse_occupied();
     fs::create_directories(dir, ec);
     if (ec) raise_os(ec.value(), dir);
     LibraryLock lock(dir, wait);
-    for (const auto &e : fs::directory_iterator(dir, ec))
-        if (!is_library_file(e.path().filename().string()) || e.path().filename() == kManifest)
-            fail(PyExc_FileExistsError, "cannot create a model library in " + quoted(dir) +
-                                             ": the directory is not empty; choose a new directory");
+    refuse_occupied();
     for (const std::string &n : src.names())
         if (n == "__metadata__")
             fail(PyExc_ValueError, "cannot save the library: the base tensor name '__metadata__' is reserved "
