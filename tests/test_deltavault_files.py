@@ -4,6 +4,7 @@ writers killed mid-save, and crafted library files refused with clear errors."""
 
 import json
 import os
+import re
 import signal
 import struct
 import subprocess
@@ -384,3 +385,30 @@ def test_create_library_takes_over_a_dead_creators_leftovers_but_not_a_foreign_d
     dv.create_library(dead, "b", _model())
     assert not [n for n in os.listdir(dead) if n.startswith(".vz-tmp")]
     assert dv.open_library(dead).base_names() == list(_model())
+
+
+def _set_record_shape(m):
+    m["finetunes"][0]["tensors"][1]["shape"] = [8, 32]
+
+
+def _set_core_shape(m):
+    m["finetunes"][0]["tensors"][1]["cores"][0]["shape"] = [1, 16, 3]
+
+
+@pytest.mark.parametrize("damage, fragment", [
+    (_set_record_shape, "the base tensor of that name has (16, 16)"),
+    (_set_core_shape, "does not chain"),
+])
+def test_records_that_do_not_fit_their_method_or_base_are_refused(tmp_path, damage, fragment):
+    base = _model()
+    lib = dv.ModelLibrary("b", base)
+    lib.add_finetune("ft", _model(1, 0.01, base))
+    lib.save(tmp_path)
+    manifest = json.loads((tmp_path / "manifest.json").read_text())
+    assert manifest["finetunes"][0]["tensors"][1]["name"] == "layer.q"
+    damage(manifest)
+    (tmp_path / "manifest.json").write_text(json.dumps(manifest))
+    with pytest.raises(ValueError, match=r"damaged model library manifest|another shape") as e:
+        dv.ModelLibrary.load(tmp_path)
+    with pytest.raises(ValueError, match=re.escape(fragment)):
+        dv.open_library(tmp_path)

@@ -274,6 +274,20 @@ struct Opened {
                                             "' listed in " + quoted(mf.file()));
             base_names.push_back(n);
         }
+        // Every record must fit its method and the base tensor it changes: checked here from the
+        // manifest, so that a damaged library is refused when it is opened, not halfway through.
+        nb::list fts = finetunes();
+        for (std::size_t i = 0; i < nb::len(fts); ++i) {
+            std::string w = "fine-tune entry " + std::to_string(i);
+            nb::dict fe = mf.as_dict(fts[i], w);
+            nb::list tl = mf.as_list(mf.key(fe, "tensors", w), w + " tensors");
+            for (std::size_t k = 0; k < nb::len(tl); ++k) {
+                std::string tw = w + " tensor " + std::to_string(k);
+                nb::dict te = mf.as_dict(tl[k], tw);
+                const st::TensorInfo *b = base_tensor(nb::cast<std::string>(mf.text(te, "name", tw)));
+                check_record_entry(mf, te, tw, b ? &b->shape : nullptr);
+            }
+        }
     }
     nb::list finetunes() const { return mf.as_list(mf.key(mf.root, "finetunes", "the manifest"), "\"finetunes\""); }
     // The entry of fine-tune `id` and its position, or nothing.
@@ -333,7 +347,10 @@ public:
         for (std::size_t i = 0; i < nb::len(tl); ++i) {
             std::string tw = where + " tensor " + std::to_string(i);
             nb::dict te = l.mf.as_dict(tl[i], tw);
-            if (nb::cast<std::string>(l.mf.text(te, "name", tw)) == name) return record_from(l.mf, te, *r, file, tw);
+            if (nb::cast<std::string>(l.mf.text(te, "name", tw)) == name) {
+                const st::TensorInfo *b = l.base_tensor(name);
+                return record_from(l.mf, te, *r, file, tw, b ? &b->shape : nullptr);
+            }
         }
         return nb::object();
     }
@@ -856,7 +873,8 @@ nb::dict export_finetune(nb::handle path, nb::handle model_id, nb::handle out_fi
     prog.total_bytes = total;
     for (std::size_t i = 0; i < plan.size(); ++i) {
         std::string tw = where + " tensor " + std::to_string(i);
-        nb::object rec = record_from(l.mf, tes[i], *r, file, tw);
+        const st::TensorInfo *bt = l.base_tensor(plan[i].name);
+        nb::object rec = record_from(l.mf, tes[i], *r, file, tw, bt ? &bt->shape : nullptr);
         nb::object x = rebuild(l, plan[i].name, rec);
         rec = nb::object();
         x = np.attr("asarray")(x, "dtype"_a = numpy_dtype(plan[i].dtype), "order"_a = "C");
@@ -976,7 +994,9 @@ void register_stream(nb::module_ &m) {
             for (std::size_t i = 0; i < nb::len(tl); ++i) {
                 std::string tw = where + " tensor " + std::to_string(i);
                 nb::dict te = l.mf.as_dict(tl[i], tw);
-                tensors[l.mf.text(te, "name", tw)] = record_from(l.mf, te, *fr, file, tw);
+                nb::str name = l.mf.text(te, "name", tw);
+                const st::TensorInfo *b = l.base_tensor(nb::cast<std::string>(name));
+                tensors[name] = record_from(l.mf, te, *fr, file, tw, b ? &b->shape : nullptr);
             }
             return own_attr("CompressedDelta")("model_id"_a = l.mf.text(fe, "model_id", where), "tensors"_a = tensors,
                                                 "base_id"_a = l.mf.text(fe, "base_id", where));
