@@ -26,8 +26,11 @@
 // decompresses bit for bit as before.
 //
 // Loading checks every array file's size and (for a whole load) its SHA-256, parses each file's
-// header with overflow-checked arithmetic (core/safetensors) and reads each array with a copy;
-// nothing is handed out that points into a file.
+// header with overflow-checked arithmetic (core/safetensors), checks every record against its
+// method's structure and the base tensor it changes, and reads each array with a copy; nothing
+// is handed out that points into a file. Manifest values nest a bounded number of levels.
+// A commit removes only files the previous manifest named; a directory whose manifest is not
+// one of this format (or not JSON at all) is never written to.
 #include "modules/deltavault/files.hpp"
 
 #include <cstring>
