@@ -25,7 +25,8 @@ constexpr std::size_t kBlock = 1u << 18;
 // anyway, and streaming saves reading every destination line before it is overwritten.
 constexpr std::size_t kStreamBytes = std::size_t(4) << 20;
 
-// Calls fn(lo, hi, block) for the blocks of [0, n), on all workers.
+// Calls fn(lo, hi, block) for the blocks of [0, n), on all workers (a helper that the machine
+// starts late finds the blocks taken and does not delay the call).
 template <typename Fn>
 void for_blocks(std::size_t n, Fn &&fn) {
     if (n <= kGrain) {
@@ -33,12 +34,7 @@ void for_blocks(std::size_t n, Fn &&fn) {
         return;
     }
     std::size_t nblocks = (n + kBlock - 1) / kBlock;
-    std::atomic<std::size_t> next{0};
-    std::size_t workers = std::min<std::size_t>(worker_count(), nblocks);
-    parallel_for(workers, 1, [&](std::size_t, std::size_t, unsigned) {
-        for (std::size_t b = next.fetch_add(1); b < nblocks; b = next.fetch_add(1))
-            fn(b * kBlock, std::min(n, (b + 1) * kBlock), b);
-    });
+    parallel_units(nblocks, [&](std::size_t b) { fn(b * kBlock, std::min(n, (b + 1) * kBlock), b); });
 }
 
 std::size_t block_count(std::size_t n) { return n <= kGrain ? 1 : (n + kBlock - 1) / kBlock; }
