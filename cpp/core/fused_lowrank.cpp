@@ -194,7 +194,7 @@ void product_add(const Product<T> &p, Src base, Dst out) {
     Job J = make_job<T>(p, base, pre_own, direct ? static_cast<T *>(out.data) : nullptr);
     if (direct && J.pre) return;
     J.out = out;
-    J.stream = std::size_t(p.m) * std::size_t(p.n) * elem_size(out.kind) >= kStreamBytes;
+    J.stream = out.stream && std::size_t(p.m) * std::size_t(p.n) * elem_size(out.kind) >= kStreamBytes;
     const Table &tab = table();
     auto add = sizeof(T) == 4 ? tab.add_f32 : tab.add_f64;
     run_units<T>(J, make_grid(p.m, p.n, J.nc), [&](const Range &g, int64_t, void *pack, void *tile) {
@@ -279,7 +279,9 @@ Factored<T> factor_tt(const T *const *cores, const int64_t *r0, const int64_t *n
     double total = double(r0[0]) * double(r1[d - 1]);
     for (std::size_t k = 0; k < d; ++k) total *= double(n[k]);
     if (total <= 0) return f;
-    // Split before core s: left = cores [0, s), right = cores [s, d), bond rank r0[s].
+    // Split before core s: left = cores [0, s), right = cores [s, d), bond rank r0[s]. The cost
+    // counts the elements of the two partial contractions (what forming them writes) and the
+    // multiply-adds of the final product; splits at a bond of fused rank come first.
     std::size_t best = 0;
     double best_cost = 0;
     bool best_fused = false;
@@ -287,7 +289,7 @@ Factored<T> factor_tt(const T *const *cores, const int64_t *r0, const int64_t *n
     for (std::size_t s = 1; s < d; ++s) {
         rows *= double(n[s - 1]);
         double rank = double(r0[s]), cols = total / rows;
-        double cost = (s > 1 ? rows * rank : 0.0) + (s + 1 < d ? rank * cols : 0.0);
+        double cost = (s > 1 ? rows * rank : 0.0) + (s + 1 < d ? rank * cols : 0.0) + total * rank;
         bool fused = r0[s] <= kMaxFusedRank;
         if (best == 0 || (fused && !best_fused) || (fused == best_fused && cost < best_cost)) {
             best = s;
@@ -334,11 +336,19 @@ Factored<T> factor_tucker(const T *core, const int64_t *core_dims, const T *cons
     if (total <= 0 || core_total <= 0) return f;
     // first: U_0 (rows[0] x c_0) times the core with every other mode expanded;
     // last: the core with every mode but the last expanded, times U_{d-1}^T.
+    // Each costs its mode products plus the final product; the cheaper one is taken.
     const int64_t c_first = core_dims[0], c_last = core_dims[d - 1];
-    double cost_first = d > 1 ? double(c_first) * total / double(rows[0]) : 0.0;
-    double cost_last = double(c_last) * total / double(rows[d - 1]);
-    bool fused_first = c_first <= kMaxFusedRank, fused_last = c_last <= kMaxFusedRank;
-    bool use_last = d > 1 && ((fused_last && !fused_first) || (fused_last == fused_first && cost_last < cost_first));
+    auto expand_flops = [&](std::size_t from, std::size_t to) {  // modes [from, to), in order
+        double size = core_total, flops = 0;
+        for (std::size_t k = from; k < to; ++k) {
+            flops += size * double(rows[k]);
+            size = size / double(core_dims[k]) * double(rows[k]);
+        }
+        return flops;
+    };
+    double cost_first = expand_flops(1, d) + total * double(c_first);
+    double cost_last = expand_flops(0, d - 1) + total * double(c_last);
+    bool use_last = d > 1 && cost_last < cost_first;
     Product<T> &p = f.product;
     std::vector<int64_t> cur(core_dims, core_dims + d);
     if (!use_last) {

@@ -69,6 +69,11 @@ struct Dst {
     void *data = nullptr;
     Elem kind = Elem::F32;
     int64_t ld = 0;
+    // Write a large output with streaming (non-temporal) stores. Pays off for memory that is
+    // already mapped and not in cache (a reused buffer, a mapped file); for a fresh allocation
+    // the kernel has just zeroed each page through the cache on first touch, and plain stores
+    // that hit those lines are faster.
+    bool stream = false;
 };
 
 // out = base + A·B (base.data null: out = A·B). out must not overlap base or the factors.
@@ -100,8 +105,9 @@ template <typename T>
 Factored<T> factor_svd(const T *u, const T *s, const T *vt, int64_t m, int64_t n, int64_t r);
 
 // Tensor train: contiguous cores of extents (r0[k], n[k], r1[k]) with r1[k] == r0[k + 1]. The
-// chain is split at the bond that keeps the two partial contractions smallest among the bonds
-// of rank <= kMaxFusedRank (any bond when none is), each side contracted by tt_reconstruct.
+// chain is split at the bond that keeps the partial contractions and the final product
+// cheapest, among the bonds of rank <= kMaxFusedRank (any bond when none is), each side
+// contracted by tt_reconstruct.
 // The product is (r0[0] * n[0] * ... * n[s-1]) x (n[s] * ... * n[d-1] * r1[d-1]).
 template <typename T>
 Factored<T> factor_tt(const T *const *cores, const int64_t *r0, const int64_t *n, const int64_t *r1, std::size_t d);
@@ -109,7 +115,7 @@ Factored<T> factor_tt(const T *const *cores, const int64_t *r0, const int64_t *n
 // Tucker: contiguous core with extents core_dims (d of them) and one contiguous factor per mode
 // (rows[k] x core_dims[k]). The result is the core times every factor along its mode; the
 // product is U_0 times the rest (m = rows[0]) or the rest times U_{d-1}^T (n = rows[d-1]),
-// whichever needs the smaller intermediate at a rank <= kMaxFusedRank.
+// whichever costs fewer multiply-adds (mode products included).
 template <typename T>
 Factored<T> factor_tucker(const T *core, const int64_t *core_dims, const T *const *factors, const int64_t *rows,
                           std::size_t d);
