@@ -104,31 +104,45 @@ Grid make_grid(int64_t m, int64_t n, int64_t nc) {
     return g;
 }
 
+// Per-thread scratch memory for the packed factor strip and the product tile, kept between
+// calls: allocating it per unit costs page faults (the allocator returns freed blocks of this
+// size to the system) on every unit.
 struct AlignedFree {
     void operator()(void *p) const { std::free(p); }
 };
-using Scratch = std::unique_ptr<void, AlignedFree>;
 
-Scratch scratch(std::size_t bytes) {
+void *scratch(std::unique_ptr<void, AlignedFree> &slot, std::size_t &cap, std::size_t bytes) {
     bytes = (std::max<std::size_t>(bytes, 64) + 63) / 64 * 64;
-    void *p = std::aligned_alloc(64, bytes);
-    if (!p) throw std::bad_alloc();
-    return Scratch(p);
+    if (cap < bytes) {
+        slot.reset();
+        cap = 0;
+        void *p = std::aligned_alloc(64, bytes);
+        if (!p) throw std::bad_alloc();
+        slot.reset(p);
+        cap = bytes;
+    }
+    return slot.get();
 }
 
-// Calls fn(range, unit, pack, tile) for every unit, on all workers; each unit gets pack and
-// tile buffers of its own (small, from the allocator's cache).
+struct Scratch {
+    std::unique_ptr<void, AlignedFree> pack, tile;
+    std::size_t pack_cap = 0, tile_cap = 0;
+};
+thread_local Scratch t_scratch;
+
+// Calls fn(range, unit, pack, tile) for every unit, on all workers.
 template <typename T, typename Fn>
 void run_units(const Job &J, const Grid &g, Fn &&fn) {
     const std::size_t pack_bytes = std::size_t(std::max<int64_t>(J.r, 1)) * std::size_t(J.ldt) * sizeof(T);
     const std::size_t tile_bytes = std::size_t(kMR) * std::size_t(J.ldt) * sizeof(T);
     auto unit = [&](std::size_t u) {
-        Scratch pack, tile;
+        void *pack = nullptr, *tile = nullptr;
         if (!J.pre) {
-            pack = scratch(pack_bytes);
-            tile = scratch(tile_bytes);
+            Scratch &s = t_scratch;
+            pack = scratch(s.pack, s.pack_cap, pack_bytes);
+            tile = scratch(s.tile, s.tile_cap, tile_bytes);
         }
-        fn(g.at(int64_t(u)), int64_t(u), pack.get(), tile.get());
+        fn(g.at(int64_t(u)), int64_t(u), pack, tile);
     };
     const std::size_t units = std::size_t(g.count());
     if (J.m * J.n <= kSerialElems || units <= 1) {
