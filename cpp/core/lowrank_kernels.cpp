@@ -181,6 +181,18 @@ void svd_reconstruct(int64_t m, int64_t n, int64_t r, const T *u, const T *s, co
 }
 
 template <typename T>
+void matmul(int64_t m, int64_t n, int64_t k, const T *a, const T *b, T *c) {
+    if (m == 0 || n == 0) return;
+    if (k == 0) {
+        fill_zero(c, std::size_t(m) * std::size_t(n));
+        return;
+    }
+    BlasThreads threads(double(m) * double(n) * double(k), kParallelGemmFlops);
+    // Row-major c = a b is column-major c^T = b^T a^T.
+    gemm<T>('N', 'N', as_int(n), as_int(m), as_int(k), T(1), b, as_int(n), a, as_int(k), T(0), c, as_int(n));
+}
+
+template <typename T>
 void mode_product(const T *x, int64_t a, int64_t p, int64_t b, const T *mat, int64_t jn, bool mat_is_transpose,
                   T *y) {
     const std::size_t total = std::size_t(a) * std::size_t(jn) * std::size_t(b);
@@ -549,6 +561,8 @@ template void keep_leading<double, double>(const Svd<double> &, int64_t, double 
 template void svd_reconstruct<float>(int64_t, int64_t, int64_t, const float *, const float *, const float *, float *);
 template void svd_reconstruct<double>(int64_t, int64_t, int64_t, const double *, const double *, const double *,
                                       double *);
+template void matmul<float>(int64_t, int64_t, int64_t, const float *, const float *, float *);
+template void matmul<double>(int64_t, int64_t, int64_t, const double *, const double *, double *);
 template void mode_product<float>(const float *, int64_t, int64_t, int64_t, const float *, int64_t, bool, float *);
 template void mode_product<double>(const double *, int64_t, int64_t, int64_t, const double *, int64_t, bool,
                                    double *);

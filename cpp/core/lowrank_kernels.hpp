@@ -78,6 +78,11 @@ double pairwise_sum(const double *a, int64_t n);
 template <typename T>
 void svd_reconstruct(int64_t m, int64_t n, int64_t r, const T *u, const T *s, const T *vt, T *out);
 
+// c (m x n) = a (m x k) * b (k x n), all row-major and contiguous, by BLAS (sized to the problem
+// like every product here). Extents must suit 32-bit BLAS (lapack_fits).
+template <typename T>
+void matmul(int64_t m, int64_t n, int64_t k, const T *a, const T *b, T *c);
+
 // n-mode product on x viewed as a x p x b (row-major): y[i, j, l] = sum_q M[j, q] x[i, q, l],
 // y is a x jn x b. `mat` is M stored row-major jn x p, or (mat_is_transpose) M's transpose
 // stored row-major p x jn.

@@ -64,6 +64,13 @@ class ModelLibrary:
 
         Raises KeyError for an unknown `model_id`.
         """
+    def reconstruction_error(self, model_id: str, finetuned: dict[str, np.ndarray]) -> float:
+        """`reconstruction_error(self.reconstruct(model_id), finetuned)`, up to float rounding,
+        without building the reconstruction: compressed records are compared with the
+        fine-tune straight from the base and their factors, one pass over the weights.
+
+        Raises KeyError for an unknown `model_id` or a tensor that `finetuned` lacks.
+        """
     def base_bytes(self) -> int: ...
     def naive_bytes(self, finetunes: dict[str, dict[str, np.ndarray]]) -> int: ...
     def stored_bytes(self) -> int: ...

@@ -4,6 +4,7 @@
 
 #include "bind/bind.hpp"
 #include "core/blas.hpp"
+#include "core/fused_lowrank.hpp"
 #include "core/lowrank_kernels.hpp"
 #include "core/randomized_svd.hpp"
 
@@ -19,6 +20,13 @@ namespace lr {
 namespace nb = nanobind;
 using namespace nb::literals;
 namespace kern = vz::core::lowrank;
+namespace fused = vz::core::fused;
+
+// The fused kernels' element kind of float / double.
+template <typename T>
+constexpr fused::Elem fused_kind() {
+    return sizeof(T) == 4 ? fused::Elem::F32 : fused::Elem::F64;
+}
 
 constexpr const char *kModule = "velkor_zuma.lowrank";
 

@@ -244,7 +244,11 @@ nb::object svd_reconstruct_native(const Dense &u, const Dense &s, const Dense &v
     // Allocate with the record's extents directly when they hold m * n elements; otherwise as a
     // matrix, so that the reshape reports numpy's error.
     nb::object out = plain_size(shape) == m * n ? new_array<T>(shape, o) : new_array<T>(std::vector<int64_t>{m, n}, o);
-    native([&] { kern::svd_reconstruct<T>(m, n, r, u.ptr<T>(), s.ptr<T>(), vt.ptr<T>(), o); });
+    native([&] {
+        // One pass that writes each element once (BLAS above the fused rank).
+        fused::Factored<T> f = fused::factor_svd<T>(u.ptr<T>(), s.ptr<T>(), vt.ptr<T>(), m, n, r);
+        fused::product_add<T>(f.product, fused::Src{}, fused::Dst{o, fused_kind<T>(), n});
+    });
     return out;
 }
 

@@ -91,7 +91,18 @@ nb::object tucker_reconstruct_native(const Dense &core, const std::vector<std::u
     }
     T *o = nullptr;
     nb::object out = new_array<T>(out_dims, o);
-    native([&] { kern::tucker_reconstruct<T>(core.ptr<T>(), core.shape, ptrs, rows, o); });
+    native([&] {
+        if (fs.size() == core.shape.size()) {
+            // Every mode expanded: the last step as one fused product that writes each element once.
+            fused::Factored<T> f =
+                fused::factor_tucker<T>(core.ptr<T>(), core.shape.data(), ptrs.data(), rows.data(), fs.size());
+            if (f.ok) {
+                fused::product_add<T>(f.product, fused::Src{}, fused::Dst{o, fused_kind<T>(), f.product.n});
+                return;
+            }
+        }
+        kern::tucker_reconstruct<T>(core.ptr<T>(), core.shape, ptrs, rows, o);
+    });
     return out;
 }
 }  // namespace
