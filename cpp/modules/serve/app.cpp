@@ -228,7 +228,8 @@ nb::object chat(nb::handle engine, nb::handle batcher, nb::handle http_exception
     if (stream) {
         // Refusals (a prompt beyond the context) still get their status before the stream.
         wait_job(j, request, [&] { return j.admitted; });
-        if (j.done && ((j.error.is_valid() && !j.error.is_none()) || j.status)) raise_failure(j, http_exception);
+        // A generation that fails once admitted ends its stream with an error event instead.
+        if (j.done && j.status) raise_failure(j, http_exception);
         nb::object options = req.attr("stream_options");
         EventStream events;
         events.job = job;

@@ -240,6 +240,7 @@ std::vector<std::shared_ptr<Job>> Scheduler::take() {
                 double k = (*it)->temperature > 0 ? (*it)->temperature : 0.0;
                 if (k == key) {
                     batch.push_back(std::move(*it));
+                    ++in_batch;
                     it = queue.erase(it);
                 } else {
                     ++it;
@@ -255,6 +256,13 @@ void Scheduler::run() {
     for (;;) {
         std::vector<std::shared_ptr<Job>> jobs = take();
         if (jobs.empty()) return;  // stopping, nothing left
+        struct Done {
+            Scheduler &s;
+            ~Done() {
+                std::lock_guard<std::mutex> lk(s.mu);
+                s.in_batch = 0;
+            }
+        } done{*this};
         try {
             run_batch(jobs);
         } catch (nb::python_error &e) {
@@ -481,6 +489,20 @@ void register_batcher(nb::module_ &m) {
                         "The request scheduler of one application: it owns the engine's model and decodes the "
                         "requests waiting together in one batch.")
         .def_prop_ro("max_batch", [](Batcher &b) { return b.get()->max_batch; })
+        .def_prop_ro("waiting",
+                     [](Batcher &b) {
+                         auto &s = *b.get();
+                         std::lock_guard<std::mutex> lk(s.mu);
+                         return s.queue.size();
+                     },
+                     "Requests waiting for the next batch.")
+        .def_prop_ro("in_batch",
+                     [](Batcher &b) {
+                         auto &s = *b.get();
+                         std::lock_guard<std::mutex> lk(s.mu);
+                         return s.in_batch;
+                     },
+                     "Requests of the batch being decoded now (0 when idle).")
         .def("shutdown", [](Batcher &b) { b.get()->shutdown(); },
              "Refuse new requests and end the running ones at their next step.")
         .def("join", [](Batcher &b, double timeout) { b.get()->join(timeout); }, "timeout"_a = 10.0,

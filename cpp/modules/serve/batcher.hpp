@@ -54,6 +54,7 @@ struct Scheduler : std::enable_shared_from_this<Scheduler> {
     std::condition_variable cv;
     std::deque<std::shared_ptr<Job>> queue;  // guarded by mu
     bool started = false;                    // guarded by mu
+    size_t in_batch = 0;                     // requests of the batch being decoded (mu)
     std::atomic<bool> stopping{false};
 
     std::shared_ptr<Job> submit(nb::object name, nb::object conversation, int64_t limit, double temperature,
