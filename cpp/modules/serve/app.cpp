@@ -3,6 +3,13 @@
 // functools.partial bound to the engine and carrying the signature fastapi reads, so the
 // framework validates the body against ChatRequest and runs the (synchronous) handler on its
 // worker threads.
+//
+// A chat handler checks the fields the request model cannot (each refusal a 4xx naming its
+// field), hands the conversation to the application's batcher and waits for the reply with the
+// GIL released, asking the event loop now and then whether the client is still there. A
+// streamed reply is an iterator of Server-Sent Events that the framework pulls on its worker
+// threads. In front of the routes, an ASGI guard checks the optional API key and refuses bodies
+// above the size limit before anything reads them.
 #include "batcher.hpp"
 
 #include <algorithm>
