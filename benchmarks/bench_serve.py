@@ -9,8 +9,9 @@ Servers compared:
            before batching)
   full     one fully loaded model per fine-tune, plain transformers + fastapi
 
-Each server runs in its own process (so resident memory is its own); the clients run here.
-For 1, 4, 8 and 16 concurrent clients, requests go round-robin over the 4 model names; each
+Each server runs in its own process (so resident memory is its own); the clients run here. All
+servers run at once and every level's repeats take turns across them, so that a change in the
+machine's load touches each alike. For 1, 4, 8 and 16 concurrent clients, requests go round-robin over the 4 model names; each
 level is repeated and the medians of requests/s, p50 and p95 latency are printed, with the
 servers' resident memory (VmRSS after loading and after serving, VmHWM at the end; safetensors
 weights are memory-mapped, so pages count once they have been touched) and the bytes of weights
@@ -276,19 +277,25 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         root = Path(tmp)
         build(root)
-        results, servers = {}, {}
-        for role in roles:
-            srv = Server(role, root, args.threads)
-            try:
-                load_test(srv.url, 4, 8, args.max_tokens)  # warm-up
-                for c in levels:
-                    runs = [load_test(srv.url, c, args.requests, args.max_tokens)
-                            for _ in range(args.repeats)]
-                    results[role, c] = tuple(statistics.median(r[i] for r in runs) for i in range(3))
-                    results[role, c, "replies"] = runs[0][3]
-            finally:
+        # All servers up at once and the levels' repeats interleaved across them, so that a
+        # change in the machine's load touches every server alike.
+        servers = {role: Server(role, root, args.threads) for role in roles}
+        results, runs = {}, {}
+        try:
+            for role in roles:
+                load_test(servers[role].url, 4, 8, args.max_tokens)  # warm-up
+            for c in levels:
+                for _ in range(args.repeats):
+                    for role in roles:
+                        runs.setdefault((role, c), []).append(
+                            load_test(servers[role].url, c, args.requests, args.max_tokens))
+                for role in roles:
+                    got = runs[role, c]
+                    results[role, c] = tuple(statistics.median(r[i] for r in got) for i in range(3))
+                    results[role, c, "replies"] = got[0][3]
+        finally:
+            for srv in servers.values():
                 srv.close()
-            servers[role] = srv
         floor = Server("empty", root)
         floor.close()
 

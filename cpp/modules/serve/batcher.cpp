@@ -5,7 +5,8 @@
 // - Batches form at arrival: the scheduler takes the oldest waiting request and every other
 //   waiting request with the same sampling setting (greedy, or one temperature), up to
 //   `max_batch`, and runs one `generate` over them. Requests that arrive meanwhile wait for the
-//   next batch. A lone request runs exactly as the engine's own `generate` would: the same
+//   next batch. After a batch of several rows it waits up to kGatherMs for as many requests to
+//   gather again (the same clients coming back a moment apart). A lone request runs exactly as the engine's own `generate` would: the same
 //   inputs, the adapter switched with `set_adapter`, no padding.
 // - Mixed adapters: prompts are left-padded to one length with an attention mask (the model
 //   derives position ids from the mask), and peft's per-row `adapter_names` applies each row's
@@ -234,6 +235,13 @@ std::vector<std::shared_ptr<Job>> Scheduler::take() {
     {
         std::unique_lock<std::mutex> lk(mu);
         cv.wait(lk, [&] { return stopping.load() || !queue.empty(); });
+        // Under load the clients of the last batch send their next requests a moment apart:
+        // wait briefly for as many as that batch had, rather than start one of them alone and
+        // make the rest wait behind it. A lone client (last batch of one) never waits here.
+        size_t expect = std::min<size_t>(last_batch, (size_t) max_batch);
+        if (expect > 1 && queue.size() < expect)
+            cv.wait_for(lk, std::chrono::milliseconds(kGatherMs),
+                        [&] { return stopping.load() || queue.size() >= expect; });
         if (!queue.empty()) {
             double key = queue.front()->temperature > 0 ? queue.front()->temperature : 0.0;
             for (auto it = queue.begin(); it != queue.end() && (int64_t) batch.size() < max_batch;) {
@@ -247,6 +255,7 @@ std::vector<std::shared_ptr<Job>> Scheduler::take() {
                 }
             }
         }
+        last_batch = batch.size();
     }
     reacquire(state);
     return batch;

@@ -55,6 +55,8 @@ struct Scheduler : std::enable_shared_from_this<Scheduler> {
     std::deque<std::shared_ptr<Job>> queue;  // guarded by mu
     bool started = false;                    // guarded by mu
     size_t in_batch = 0;                     // requests of the batch being decoded (mu)
+    size_t last_batch = 0;                   // rows of the batch before (mu)
+    static constexpr int kGatherMs = 10;     // longest wait for a batch to fill up again
     std::atomic<bool> stopping{false};
 
     std::shared_ptr<Job> submit(nb::object name, nb::object conversation, int64_t limit, double temperature,
