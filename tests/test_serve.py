@@ -957,9 +957,12 @@ def uvicorn_runs(monkeypatch):
     """(app, host, port, log_level) of every uvicorn server that serve() runs (none really)."""
     import uvicorn
 
+    def run(self):
+        runs.append((self.config.app, self.config.host, self.config.port, self.config.log_level))
+        self.started = True
+
     runs = []
-    monkeypatch.setattr(uvicorn.Server, "run", lambda self: runs.append(
-        (self.config.app, self.config.host, self.config.port, self.config.log_level)))
+    monkeypatch.setattr(uvicorn.Server, "run", run)
     monkeypatch.delenv("VELKOR_ZUMA_API_KEY", raising=False)
     return runs
 
@@ -1016,6 +1019,26 @@ def test_rss_probe_and_report_without_reading(tiny_model_dir, uvicorn_runs, caps
     out = capsys.readouterr().out
     assert "  base (resident) : 0.00 B\n" in out and "  total VRAM      : 0.00 B\n" in out
     assert uvicorn_runs[0][0].state.batcher.max_batch == 1
+
+
+@pytest.mark.parametrize("outcome", ["interrupted", "never started"])
+def test_serve_ends_like_uvicorn_run(monkeypatch, uvicorn_runs, outcome):
+    """Ctrl-C (re-raised by uvicorn once it stopped) ends serve() quietly; a server that never
+    started (a taken port) exits with uvicorn's startup-failure status."""
+    import uvicorn
+
+    def run(self):
+        self.started = outcome == "interrupted"
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(_Engine, "load", lambda self: self)
+    monkeypatch.setattr(uvicorn.Server, "run", run)
+    if outcome == "interrupted":
+        assert serve(ServeConfig("org/base", {}), "127.0.0.1", 1) is None
+    else:
+        with pytest.raises(SystemExit) as info:
+            serve(ServeConfig("org/base", {}), "127.0.0.1", 1)
+        assert info.value.code == 3
 
 
 @pytest.mark.parametrize("host, key, warned", [

@@ -108,11 +108,20 @@ nb::object serve(nb::handle cfg, nb::handle host, nb::handle port, nb::handle ma
             nb::name("handle_exit"));
         nb::setattr(server, "handle_exit", on_exit);
     }
-    server.attr("run")();
+    // As uvicorn.run does: the Ctrl-C that stopped the server ends here, and a server that
+    // never started (say, the port is taken) exits the process with uvicorn's startup-failure
+    // status.
+    try {
+        server.attr("run")();
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_KeyboardInterrupt)) throw;
+    }
     if (!batcher.is_none()) {
         batcher.attr("shutdown")();
         batcher.attr("join")(10.0);
     }
+    if (!truthy(server.attr("started")))
+        vz::import("sys").attr("exit")(vz::import("uvicorn.config").attr("STARTUP_FAILURE"));
     return nb::none();
 }
 
