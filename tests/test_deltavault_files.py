@@ -245,3 +245,107 @@ def test_killed_writer_leaves_a_loadable_library_and_the_next_cleans_up(tmp_path
     names = set(os.listdir(tmp_path / "lib"))
     assert not any(n.startswith(".vz-tmp") for n in names) and "notes.txt" in names
     assert list(dv.ModelLibrary.load(tmp_path / "lib").deltas) == ["kept", "next"]
+
+
+# ---- crafted files ------------------------------------------------------------------------------------
+
+
+def _crafted_base(tmp_path, craft):
+    """A saved library whose base file is replaced by `craft(original bytes)` (size and SHA-256
+    updated in the manifest, so only the file's own structure can refuse it)."""
+    import hashlib
+    dv.ModelLibrary("b", _model()).save(tmp_path)
+    manifest = json.loads((tmp_path / "manifest.json").read_text())
+    path = tmp_path / manifest["base"]["file"]
+    data = craft(path.read_bytes())
+    path.write_bytes(data)
+    manifest["base"].update(size=len(data), sha256=hashlib.sha256(data).hexdigest())
+    (tmp_path / "manifest.json").write_text(json.dumps(manifest))
+    return tmp_path
+
+
+def _header(data):
+    n = struct.unpack("<Q", data[:8])[0]
+    return json.loads(data[8:8 + n]), data[8 + n:]
+
+
+def _with_header(header, body):
+    text = json.dumps(header).encode()
+    return struct.pack("<Q", len(text)) + text + body
+
+
+def _edit(fn):
+    def craft(data):
+        header, body = _header(data)
+        fn(header)
+        return _with_header(header, body)
+    return craft
+
+
+@pytest.mark.parametrize("craft, fragment", [
+    (lambda d: struct.pack("<Q", 2**63) + d[8:], "exceeds the file"),
+    (lambda d: d[:6], "fewer than a header length"),
+    (_edit(lambda h: h["embed"].update(data_offsets=[0, 2**62])), "data buffer"),
+    (_edit(lambda h: h["embed"].update(data_offsets=[100, 4])), "ends before it begins"),
+    (_edit(lambda h: h["embed"].update(shape=[2**40, 2**40])), "too large"),
+    (_edit(lambda h: h["embed"].update(shape=[64, 15])), "its shape and dtype need"),
+    (_edit(lambda h: h["embed"].update(dtype="Q4")), "unknown dtype"),
+    (_edit(lambda h: h["layer.q"].update(data_offsets=h["embed"]["data_offsets"],
+                                         shape=h["embed"]["shape"])), "overlap"),
+    (lambda d: struct.pack("<Q", 3000) + b"[" * 3000 + d[3008:], "not a JSON object"),
+    (lambda d: struct.pack("<Q", 3000) + b'{"a":' + b"[" * 2995 + d[3008:], "nests deeper"),
+])
+def test_crafted_base_files_are_refused_without_crashing(tmp_path, craft, fragment):
+    lib = _crafted_base(tmp_path, craft)
+    code = """
+    import sys
+    from velkor_zuma import deltavault as dv
+    for opener in (dv.ModelLibrary.load, dv.open_library):
+        try:
+            opener(sys.argv[1])
+        except ValueError as e:
+            print("refused:", e)
+        else:
+            print("accepted")
+    """
+    res = _run(code, lib, timeout=60)
+    assert res.returncode == 0, res.stderr  # no crash, no hang
+    lines = res.stdout.strip().splitlines()
+    assert len(lines) == 2 and all(l.startswith("refused:") and fragment in l for l in lines), res.stdout
+
+
+def test_crafted_record_strides_and_metadata_depth_are_refused(tmp_path):
+    base = _model()
+    lib = dv.ModelLibrary("b", base)
+    lib.add_finetune("ft", _model(1, 0.01, base))
+    lib.save(tmp_path)
+    manifest = json.loads((tmp_path / "manifest.json").read_text())
+    original = json.dumps(manifest)
+    rec = manifest["finetunes"][0]["tensors"][1]
+    rec["cores"][0]["strides"] = [2**62, 4, 4][:len(rec["cores"][0]["shape"])]
+    (tmp_path / "manifest.json").write_text(json.dumps(manifest))
+    with pytest.raises(ValueError, match="strides"):
+        dv.ModelLibrary.load(tmp_path)
+    manifest = json.loads(original)
+    deep = {"dict": {}}
+    inner = deep["dict"]
+    for _ in range(200):
+        inner["x"] = {"dict": {}}
+        inner = inner["x"]["dict"]
+    manifest["finetunes"][0]["tensors"][0]["metadata"] = deep
+    (tmp_path / "manifest.json").write_text(json.dumps(manifest))
+    with pytest.raises(ValueError, match="nests deeper"):
+        dv.ModelLibrary.load(tmp_path)
+
+
+def test_commit_removes_only_files_the_previous_manifest_named(tmp_path):
+    base = _model()
+    dv.create_library(tmp_path, "b", base)
+    dv.add_finetune_from(tmp_path, "ft", _model(1, 0.01, base))
+    lookalike = tmp_path / "finetune-0123456789abcdef-7.safetensors"  # named like ours, never listed
+    lookalike.write_bytes(b"someone else's")
+    dv.add_finetune_from(tmp_path, "ft", _model(2, 0.01, base), replace=True)
+    assert lookalike.read_bytes() == b"someone else's"
+    (tmp_path / "manifest.json").write_text("{ not json")
+    with pytest.raises(FileExistsError, match="belongs to something else"):
+        dv.ModelLibrary("b", base).save(tmp_path)

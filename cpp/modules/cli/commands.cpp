@@ -87,9 +87,12 @@ int cmd_add_base(nb::handle args) {
         throw CliError(dir + " already exists and is not empty; choose a new directory for the library");
     nb::object source = stream_source(src);
     if (PyDict_Check(source.ptr()) && nb::len(source) == 0) throw CliError("'" + src + "' holds no tensors");
+    // A local base is recorded by its absolute path: export later copies its config from there,
+    // whatever the working directory is then.
+    std::string base_id = is_dir(src) ? py_str(vz::import("os.path").attr("abspath")(src)) : src;
     ProgressBar bar("add-base");
     nb::dict res = nb::borrow<nb::dict>(deltavault().attr("create_library")(
-        dir, src, source, "wait"_a = !nb::cast<bool>(args.attr("no_wait")), "progress"_a = bar.callback()));
+        dir, base_id, source, "wait"_a = !nb::cast<bool>(args.attr("no_wait")), "progress"_a = bar.callback()));
     bar.close();
     out("Created library " + dir + " with base '" + src + "': " + py_str(res["tensors"]) + " tensors, " +
         bytes_both(nb::cast<int64_t>(res["bytes"])));
@@ -183,7 +186,17 @@ int cmd_export(nb::handle args) {
     std::string base_id = nb::cast<std::string>(lib.attr("base_id"));
     lib.attr("close")();
     path(dest).attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-    bool copied = is_dir(base_id);
+    // Config and tokenizer files come only from an absolute directory that holds a JSON config.
+    bool copied = is_dir(base_id) && nb::cast<bool>(vz::import("os.path").attr("isabs")(base_id)) &&
+                  is_file(base_id + "/config.json");
+    if (copied) {
+        try {
+            nb::object cfg = vz::import("json").attr("loads")(path(base_id + "/config.json").attr("read_text")());
+            copied = PyDict_Check(cfg.ptr());
+        } catch (nb::python_error &) {
+            copied = false;
+        }
+    }
     if (copied) copy_snapshot_files(base_id, dest);
     // Written under a temporary name and renamed, so an interrupted export leaves no half shard.
     nb::object target = path(dest) / nb::str("model.safetensors");

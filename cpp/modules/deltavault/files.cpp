@@ -378,16 +378,14 @@ std::set<std::string> referenced(const Manifest &mf) {
     return names;
 }
 
-void remove_unreferenced(const fs::path &dir, const std::set<std::string> &keep) {
+void remove_unreferenced(const fs::path &dir, const std::set<std::string> &keep,
+                         const std::set<std::string> &before) {
     std::error_code ec;
-    std::vector<fs::path> stale;
-    for (const auto &entry : fs::directory_iterator(dir, ec)) {
-        std::string name = entry.path().filename().string();
-        if (name == kLockName || !is_library_file(name) || keep.count(name)) continue;
-        if (!entry.is_regular_file(ec)) continue;
-        stale.push_back(entry.path());
+    for (const std::string &name : before) {
+        if (keep.count(name) || !is_library_file(name) || name == kLockName) continue;
+        fs::path p = dir / name;
+        if (fs::is_regular_file(fs::symlink_status(p, ec))) fs::remove(p, ec);
     }
-    for (const fs::path &p : stale) fs::remove(p, ec);
 }
 
 // ---- element types ---------------------------------------------------------------------------------

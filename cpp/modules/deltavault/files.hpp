@@ -79,8 +79,10 @@ std::shared_ptr<st::Reader> open_reader(const fs::path &p);
 nb::object encode(nb::handle v, const std::string &where);
 // Writes the manifest under a temporary name, fsyncs it and renames it into place (the commit).
 std::string write_manifest(const fs::path &dir, nb::dict manifest);  // returns the new digest
-// Removes library files that `keep` does not name (and leftover temporary files).
-void remove_unreferenced(const fs::path &dir, const std::set<std::string> &keep);
+// Removes the files the previous manifest named (`before`) that the committed one (`keep`) no
+// longer names; nothing else is ever removed from a library directory by a commit.
+void remove_unreferenced(const fs::path &dir, const std::set<std::string> &keep,
+                         const std::set<std::string> &before);
 // The file names an entry list refers to.
 std::set<std::string> referenced(const Manifest &mf);
 

@@ -69,8 +69,9 @@ void check_target(const fs::path &dir) {
             std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
             parsed = vz::import("json").attr("loads")(nb::bytes(raw.data(), raw.size()));
         } catch (nb::python_error &e) {
-            if (e.matches(PyExc_ValueError) || e.matches(PyExc_RecursionError)) return;
-            throw;
+            // A manifest that is not JSON cannot be told apart from another program's: refused.
+            if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RecursionError)) throw;
+            parsed = nb::none();
         }
         if (PyDict_Check(parsed.ptr())) {
             nb::dict d = nb::borrow<nb::dict>(parsed);
@@ -380,8 +381,8 @@ void save(nb::handle self, nb::handle path) {
         throw;
     }
     remember_manifest(self, dir, digest);
-    // Files of earlier saves (and leftovers of interrupted ones) are no longer referenced.
-    remove_unreferenced(dir, keep);
+    // Files of the previous manifest that this one no longer names.
+    remove_unreferenced(dir, keep, old ? referenced(*old) : std::set<std::string>());
 }
 
 // ---- load ------------------------------------------------------------------------------------------------

@@ -735,7 +735,8 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
         // its older entries keep their form, which version 2 reads too.
         manifest["version"] = nb::int_(kVersion);
     }
-    nb::list fts = nb::list(l.finetunes());
+    nb::list fts;  // a new list: the manifest as read stays as it was
+    for (nb::handle e : l.finetunes()) fts.append(e);
     if (existing) fts[existing->second] = entry;
     else fts.append(entry);
     manifest["finetunes"] = fts;
@@ -748,7 +749,7 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
     }
     Manifest now;
     now.root = manifest;
-    remove_unreferenced(dir, referenced(now));
+    remove_unreferenced(dir, referenced(now), referenced(l.mf));
 
     nb::dict out;
     out["model_id"] = model_id;
