@@ -498,9 +498,10 @@ public:
             fs::remove(dir_ / final_name, ec);
             throw;
         }
+        std::set<std::string> before = referenced(mf_);
         mf_.root = manifest;
         mf_.version = kVersion;
-        remove_unreferenced(dir_, referenced(mf_));
+        remove_unreferenced(dir_, referenced(mf_), before);
 
         nb::dict out;
         out["model_id"] = f.id;
