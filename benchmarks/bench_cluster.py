@@ -7,10 +7,10 @@ a fresh library with
     velkor-zuma add-finetune FT0 FT1 FT2 FT3 --id ...                 (one process, as today)
     velkor-zuma add-finetune FT0 FT1 FT2 FT3 --id ... --workers 2     (a local cluster of 2 workers)
 
-run as subprocesses, and prints the median wall times and their ratio with the machine's load.
-It then measures what the cluster costs per task (a task on a 16-element tensor, round trip
-through a 2-worker cluster) against the work of one task of the real run (worker seconds per task).
-Every file is removed afterwards.
+run as subprocesses (the cluster's start counted), and the same through the Python API in this
+process against a cluster started beforehand; it prints the median wall times and their ratios
+with the machine's load. It also prints each task's compute time from the cluster's task stream
+against the engine's round trip for a task on a 4x4 tensor. Every file is removed afterwards.
 
     python benchmarks/bench_cluster.py                        # 2 layers, hidden 2048, inter 5632
     python benchmarks/bench_cluster.py --layers 1 --vocab 8000 --repeats 2
@@ -71,27 +71,54 @@ def run(args):
     return wall
 
 
-def per_task_overhead(workers, tasks=200):
-    """Seconds per task through a local cluster for a task that does almost nothing."""
+def api_runs(base, fts, workers, repeats, solver):
+    """In this process: the fine-tunes added one after another without an executor (this process's
+    threads), and at once through a local cluster started beforehand; per-task compute times from
+    the cluster's task stream; the engine's round trip for a task that does almost nothing."""
     import distributed
-    from safetensors.numpy import save_file
     from velkor_zuma import deltavault as dv
-    tmp = tempfile.mkdtemp(prefix="vz-tiny-")
-    try:
-        save_file({"w": np.zeros((4, 4), np.float32)}, os.path.join(tmp, "base.safetensors"))
-        save_file({"w": np.ones((4, 4), np.float32)}, os.path.join(tmp, "ft.safetensors"))
-        dv.create_library(os.path.join(tmp, "lib"), "b", os.path.join(tmp, "base.safetensors"))
-        with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, dashboard_address=":0",
-                                      env={"VZ_NUM_THREADS": "1"}) as c, distributed.Client(c) as client:
-            ex = client.get_executor(pure=False)
-            sources = {f"t{i}": os.path.join(tmp, "ft.safetensors") for i in range(tasks)}
-            lib = os.path.join(tmp, "lib")
-            dv.add_finetunes_from(lib, {"warm": sources["t0"]}, executor=ex)
-            t = time.perf_counter()
-            dv.add_finetunes_from(lib, sources, executor=ex)
-            return (time.perf_counter() - t) / tasks
-    finally:
-        shutil.rmtree(tmp, ignore_errors=True)
+    work = os.path.dirname(base)
+    sources = {f"ft{k}": d for k, d in enumerate(fts)}
+    times = {"one process": [], f"{workers} workers": []}
+    with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, dashboard_address=":0",
+                                  env={"VZ_NUM_THREADS": "1"}) as c, distributed.Client(c) as client:
+        ex = client.get_executor(pure=False)
+        stream = None
+        for r in range(repeats):
+            for name in times:
+                lib = os.path.join(work, "lib-api")
+                shutil.rmtree(lib, ignore_errors=True)
+                dv.create_library(lib, "base", base)
+                load = os.getloadavg()[0]
+                t = time.perf_counter()
+                if name == "one process":
+                    for k, src in sources.items():
+                        dv.add_finetune_from(lib, k, src, solver=solver)
+                else:
+                    with distributed.get_task_stream(client) as ts:
+                        dv.add_finetunes_from(lib, sources, executor=ex, solver=solver)
+                    stream = ts.data
+                wall = time.perf_counter() - t
+                times[name].append(wall)
+                print(f"  api repeat {r + 1}: {name:12s} {wall:7.1f} s   (load average before: {load:.1f})", flush=True)
+        computes = [sum(ss["stop"] - ss["start"] for ss in task["startstops"] if ss["action"] == "compute")
+                    for task in stream]
+        # The round trip of a task on a 4x4 tensor: what the engine costs a task.
+        lib = os.path.join(work, "lib-api")
+        with dv.open_library(lib) as r:
+            import json
+            base_entry = json.load(open(os.path.join(lib, "manifest.json")))["base"]
+        base_file = os.path.join(lib, base_entry["file"])
+        name = base_entry["tensors"][-1]
+        shard = sorted(os.path.join(fts[0], f) for f in os.listdir(fts[0]))[-1]
+        settings = {"method": "tt", "max_rank": 8, "energy": None, "energy_cap": None, "solver": None}
+        args = ([(0, name, shard, True)], base_file, base_entry["size"], settings, "tiny", 1)
+        list(ex.map(dv._compress_tensors, *zip(*[args] * 20)))
+        n = 200
+        t = time.perf_counter()
+        list(ex.map(dv._compress_tensors, *zip(*[args] * n)))
+        overhead_wall = (time.perf_counter() - t) / n
+    return times, computes, overhead_wall
 
 
 def main():
@@ -102,6 +129,7 @@ def main():
     ap.add_argument("--workers", type=int, default=2)
     ap.add_argument("--repeats", type=int, default=3)
     ap.add_argument("--solver", default="auto", choices=["auto", "exact", "randomized"])
+    ap.add_argument("--only", choices=["api", "command"], help="run one of the two comparisons")
     a = ap.parse_args()
     cfg = dict(SHAPES["small"])
     for k in cfg:
@@ -110,34 +138,33 @@ def main():
     work = tempfile.mkdtemp(prefix="vz-cluster-")
     try:
         base, fts = write_models(cfg, work, a.finetunes)
-        ids = []
-        for k in range(a.finetunes):
-            ids += ["--id", f"ft{k}"]
         print(f"shape {cfg}, {a.finetunes} fine-tunes, {os.cpu_count()} cores, solver {a.solver}")
-        times = {"one process": [], f"{a.workers} workers": []}
-        for r in range(a.repeats):
-            for name, extra in (("one process", []), (f"{a.workers} workers", ["--workers", str(a.workers)])):
-                lib = os.path.join(work, "lib")
-                shutil.rmtree(lib, ignore_errors=True)
-                run(["add-base", base, "--library", lib])
-                load = os.getloadavg()[0]
-                wall = run(["add-finetune", *fts, "--library", lib, *ids, "--solver", a.solver, *extra])
-                times[name].append(wall)
-                print(f"  repeat {r + 1}: {name:12s} {wall:7.1f} s   (load average before: {load:.1f})", flush=True)
-        one, many = (statistics.median(v) for v in times.values())
-        print(f"median: one process {one:.1f} s, {a.workers} workers {many:.1f} s, speedup {one / many:.2f}x")
-        # Work per task: worker seconds of the cluster run over its tasks (32 MiB of source a task).
-        tasks = 0
-        for d in fts[:1]:
-            sizes = []
-            for root, _, files in os.walk(d):
-                sizes += [os.path.getsize(os.path.join(root, f)) for f in files]
-        tensor_bytes = sum(sizes)
-        tasks = max(1, round(tensor_bytes / (32 << 20))) * a.finetunes
-        work_per_task = many * a.workers / tasks
-        overhead = per_task_overhead(a.workers)
-        print(f"per task: about {work_per_task:.2f} s of work (~{tasks} tasks), engine round trip "
-              f"{overhead * 1e3:.1f} ms per task on {a.workers} workers ({overhead / work_per_task * 100:.2f}% of the work)")
+        if a.only != "command":
+            times, computes, overhead = api_runs(base, fts, a.workers, a.repeats, a.solver)
+            one, many = (statistics.median(v) for v in times.values())
+            print(f"api median: one process {one:.1f} s, {a.workers} workers {many:.1f} s, speedup {one / many:.2f}x")
+            print(f"per task: {len(computes)} tasks, compute median {statistics.median(computes):.2f} s "
+                  f"(min {min(computes):.2f}, max {max(computes):.2f}); engine round trip of an empty task "
+                  f"{overhead * 1e3:.1f} ms wall per task with {a.workers} workers "
+                  f"({overhead / statistics.median(computes) * 100:.2f}% of the median task)")
+        if a.only != "api":
+            ids = []
+            for k in range(a.finetunes):
+                ids += ["--id", f"ft{k}"]
+            times = {"one process": [], f"{a.workers} workers": []}
+            for r in range(a.repeats):
+                for name, extra in (("one process", []), (f"{a.workers} workers", ["--workers", str(a.workers)])):
+                    lib = os.path.join(work, "lib")
+                    shutil.rmtree(lib, ignore_errors=True)
+                    run(["add-base", base, "--library", lib])
+                    load = os.getloadavg()[0]
+                    wall = run(["add-finetune", *fts, "--library", lib, *ids, "--solver", a.solver, *extra])
+                    times[name].append(wall)
+                    print(f"  command repeat {r + 1}: {name:12s} {wall:7.1f} s   (load average before: {load:.1f})",
+                          flush=True)
+            one, many = (statistics.median(v) for v in times.values())
+            print(f"command median (cluster start included): one process {one:.1f} s, {a.workers} workers "
+                  f"{many:.1f} s, speedup {one / many:.2f}x")
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
