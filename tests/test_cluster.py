@@ -244,3 +244,13 @@ def test_command_adds_several_on_a_cluster(reference, tmp_path, dask_client):
 def test_command_refuses_bad_combinations(reference, args, message):
     res = _cli("add-finetune", reference[1]["ft0"], reference[1]["ft1"], "--library", reference[2], *args)
     assert res.returncode == 2 and message in res.stderr
+
+
+def test_command_names_the_extra_when_dask_is_missing(reference, tmp_path):
+    code = ("import sys; sys.modules['distributed'] = None; from velkor_zuma.cli import main; "
+            "sys.exit(main(sys.argv[1:]))")
+    res = subprocess.run([sys.executable, "-c", code, "add-finetune", reference[1]["ft0"], "--id", "x",
+                          "--library", str(reference[2]), "--workers", "2"], capture_output=True, text=True)
+    assert res.returncode == 1 and 'pip install "velkor-zuma[cluster]"' in res.stderr
+    with dv.open_library(reference[2]) as r:
+        assert "x" not in r.finetune_ids()
