@@ -242,7 +242,8 @@ nb::dict compress_one(nb::module_ &np, const st::Reader &src, const std::string 
 // A task's failure, naming the tensor: a RuntimeError whose `tensor` attribute holds the name (an
 // attribute survives pickling, so the coordinator can tell it from the engine's own errors).
 [[noreturn]] void tensor_failed(const std::string &name, const std::string &label, const std::string &what) {
-    nb::object exc = nb::handle(PyExc_RuntimeError)(nb::str(("tensor '" + name + "' of '" + label + "': " + what).c_str()));
+    std::string msg = "tensor '" + name + "' of '" + label + "': " + what;
+    nb::object exc = nb::handle(PyExc_RuntimeError)(nb::str(msg.c_str()));
     nb::setattr(exc, "tensor", nb::str(name.c_str()));
     PyErr_SetObject(PyExc_RuntimeError, exc.ptr());
     throw nb::python_error();
@@ -712,7 +713,8 @@ nb::dict add_finetunes_from(nb::handle path, nb::handle sources, nb::handle meth
         vz::raise_arg_type("sources", "Mapping[str, str | os.PathLike]", sources);
     vz::arg_str(errors, "errors");
     std::string mode = nb::cast<std::string>(errors);
-    if (mode != "raise" && mode != "return") fail(PyExc_ValueError, "errors must be 'raise' or 'return', not '" + mode + "'");
+    if (mode != "raise" && mode != "return")
+        fail(PyExc_ValueError, "errors must be 'raise' or 'return', not '" + mode + "'");
     std::vector<std::string> ids;
     std::vector<nb::object> srcs;
     for (nb::handle k : sources) {
@@ -741,7 +743,16 @@ nb::dict add_finetunes_from(nb::handle path, nb::handle sources, nb::handle meth
         std::string msg = std::to_string(nb::len(failed)) + " of " + std::to_string(res.size()) +
                           " fine-tunes were not added (" + failed_ids + ")" +
                           (nb::len(failed) < res.size() ? "; the others were committed" : "");
-        nb::object group = vz::import("builtins").attr("ExceptionGroup")(nb::str(msg.c_str()), failed);
+        nb::module_ builtins = vz::import("builtins");
+        nb::object group;
+        if (nb::hasattr(builtins, "ExceptionGroup")) {
+            group = builtins.attr("ExceptionGroup")(nb::str(msg.c_str()), failed);
+        } else {
+            // Before Python 3.11: one RuntimeError saying all, caused by the first failure.
+            for (nb::handle e : failed) msg += "\n" + nb::cast<std::string>(nb::str(e));
+            group = nb::handle(PyExc_RuntimeError)(nb::str(msg.c_str()));
+            PyException_SetCause(group.ptr(), nb::borrow(failed[0]).release().ptr());
+        }
         PyErr_SetObject((PyObject *) Py_TYPE(group.ptr()), group.ptr());
         throw nb::python_error();
     }
