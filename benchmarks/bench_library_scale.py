@@ -111,6 +111,8 @@ def main():
     ap.add_argument("--intermediate", type=int)
     ap.add_argument("--vocab", type=int)
     ap.add_argument("--solver", default="auto", choices=["auto", "exact", "randomized"])
+    ap.add_argument("--method", choices=["tt", "svd", "tucker", "none"],
+                    help="compression of add-finetune (default: the library's, tt); none isolates the streaming cost")
     ap.add_argument("--dir", help="work directory (default: a new temporary one, removed at the end)")
     a = ap.parse_args()
     cfg = dict(SHAPES[a.shape])
@@ -130,11 +132,12 @@ def main():
         _, wall, rss, cpu = timed(["add-base", base_dir, "--library", lib])
         written = dir_bytes(lib)
         print(f"add-base     : wall {wall:7.1f} s   cpu {cpu:7.1f} s   peak RSS {rss / 2**30:5.2f} GiB   written {written / 2**20:8.1f} MiB")
-        out, wall, rss, cpu = timed(["add-finetune", ft_dir, "--library", lib, "--id", "ft", "--solver", a.solver])
+        extra = ["--method", a.method] if a.method else []
+        out, wall, rss, cpu = timed(["add-finetune", ft_dir, "--library", lib, "--id", "ft", "--solver", a.solver] + extra)
         added = dir_bytes(lib) - written
         err = re.search(r"reconstruction error ([0-9.e+-]+)", out).group(1)
         print(f"add-finetune : wall {wall:7.1f} s   cpu {cpu:7.1f} s   peak RSS {rss / 2**30:5.2f} GiB   written {added / 2**20:8.1f} MiB"
-              f"   reconstruction error {err}   (solver {a.solver})")
+              f"   reconstruction error {err}   (solver {a.solver}, method {a.method or 'tt'})")
     finally:
         if not a.dir:
             shutil.rmtree(work, ignore_errors=True)

@@ -42,10 +42,11 @@ def base():
 def test_records_fields_and_defaults(base):
     assert [f.name for f in dataclasses.fields(dv.CompressedDelta)] == ["model_id", "tensors", "base_id"]
     assert [f.name for f in dataclasses.fields(dv.ModelLibrary)] == [
-        "base_id", "base", "deltas", "method", "max_rank", "energy"]
+        "base_id", "base", "deltas", "method", "max_rank", "energy", "solver"]
     lib, other = dv.ModelLibrary("b", base), dv.ModelLibrary("b", {})
     assert lib.deltas == {} and lib.deltas is not other.deltas
     assert lib.method is CompressionMethod.TENSOR_TRAIN and lib.max_rank == 8 and lib.energy is None
+    assert lib.solver == "exact"
     assert lib.base is base
     lib.max_rank = 4  # mutable
     assert dv.CompressionMethod is CompressionMethod and dv.CompressedTensor is CompressedTensor
@@ -112,6 +113,59 @@ def test_energy_path_rank_cap(base, monkeypatch, max_rank, expected):
     assert calls == [{"energy": 0.9, "max_rank": expected}] * 2  # the two deltas of ndim >= 2
     assert rec.tensors["attn.q"].metadata["energy"] == 0.9
     assert rec.tensors["norm.w"].method is CompressionMethod.NONE
+
+
+@pytest.mark.parametrize("solver", ["exact", "auto", "randomized"])
+@pytest.mark.parametrize("energy", [None, 0.9])
+def test_solver_reaches_the_compressors_only_when_not_exact(base, monkeypatch, solver, energy):
+    calls = []
+    for name in ("compress", "svd_compress_energy"):
+        real = getattr(dv, name)
+
+        def spy(tensor, *args, _real=real, _name=name, **kw):
+            calls.append((_name, tensor.ndim, kw.get("solver", "absent")))
+            return _real(tensor, *args, **kw)
+
+        monkeypatch.setattr(dv, name, spy)
+    lib = dv.ModelLibrary("base", base, energy=energy, solver=solver)
+    lib.add_finetune("ft", _finetune(base))
+    wanted = "absent" if solver == "exact" else solver
+    big = [c for c in calls if c[1] >= 2]
+    assert len(big) == 2 and all(c[2] == wanted for c in big)
+    assert all(c[0] == ("compress" if energy is None else "svd_compress_energy") for c in big)
+
+
+def _model_shaped(seed):
+    rng = np.random.default_rng(seed)
+    return {"mlp.up": rng.standard_normal((352, 160)).astype(np.float32),
+            "attn.o": rng.standard_normal((160, 160)).astype(np.float32),
+            "norm.w": rng.standard_normal(160).astype(np.float32)}
+
+
+@pytest.mark.parametrize("energy", [None, 0.5])
+def test_auto_library_matches_the_exact_one(energy):
+    base = _model_shaped(0)
+    rng = np.random.default_rng(1)
+    ft = {k: v + (0.05 * (rng.standard_normal((v.shape[0], 8)) @ rng.standard_normal((8, v.shape[1])))
+                  + 0.01 * rng.standard_normal(v.shape) if v.ndim == 2 else 0.01 * rng.standard_normal(v.shape))
+          .astype(np.float32) for k, v in base.items()}
+    exact = dv.ModelLibrary("b", base, energy=energy)
+    auto = dv.ModelLibrary("b", base, energy=energy, solver="auto")
+    e_rec, a_rec = exact.add_finetune("ft", ft), auto.add_finetune("ft", ft)
+    for name in ("mlp.up", "attn.o"):
+        assert "solver" not in e_rec.tensors[name].metadata
+        assert a_rec.tensors[name].metadata == {**e_rec.tensors[name].metadata, "solver": "randomized"}
+    assert a_rec.tensors["norm.w"].metadata == {}
+    err_e = dv.reconstruction_error(exact.reconstruct("ft"), ft)
+    err_a = dv.reconstruction_error(auto.reconstruct("ft"), ft)
+    assert err_a <= 1.01 * err_e
+
+
+def test_bad_solver_leaves_the_library_unchanged(base):
+    lib = dv.ModelLibrary("base", base, solver="fastest")
+    with pytest.raises(ValueError, match="solver must be one of 'exact', 'randomized', 'auto'"):
+        lib.add_finetune("ft", _finetune(base))
+    assert lib.deltas == {}
 
 
 def test_replace_on_same_id(base):

@@ -4,6 +4,7 @@ writers killed mid-save, and crafted library files refused with clear errors."""
 
 import json
 import os
+import re
 import signal
 import struct
 import subprocess
@@ -349,3 +350,65 @@ def test_commit_removes_only_files_the_previous_manifest_named(tmp_path):
     (tmp_path / "manifest.json").write_text("{ not json")
     with pytest.raises(FileExistsError, match="belongs to something else"):
         dv.ModelLibrary("b", base).save(tmp_path)
+
+
+def test_memory_mapped_sources_stay_readable_after_their_pages_are_dropped(tmp_path):
+    base = _model()
+    tuned = _model(1, 0.01, base)
+    dv.create_library(tmp_path / "lib", "b", base)
+    mapped = {}
+    for name, arr in tuned.items():
+        np.save(tmp_path / f"{name}.npy", arr)
+        mapped[name] = np.load(tmp_path / f"{name}.npy", mmap_mode="r")
+    res = dv.add_finetune_from(tmp_path / "lib", "ft", mapped)
+    for name, arr in tuned.items():
+        assert np.array_equal(mapped[name], arr)  # the map still reads the file's values
+    expected = dv.ModelLibrary("b", base).add_finetune("ft", tuned)
+    assert res["stored_bytes"] == expected.stored_bytes()
+    got = dv.ModelLibrary.load(tmp_path / "lib").deltas["ft"]
+    for name, rec in expected.tensors.items():
+        for a, b in zip(rec.cores + rec.factors, got.tensors[name].cores + got.tensors[name].factors):
+            assert a.tobytes() == b.tobytes()
+
+
+def test_create_library_takes_over_a_dead_creators_leftovers_but_not_a_foreign_directory(tmp_path):
+    foreign = tmp_path / "foreign"
+    foreign.mkdir()
+    (foreign / "data.bin").write_bytes(b"x")
+    with pytest.raises(FileExistsError, match="not empty"):
+        dv.create_library(foreign, "b", _model())
+    assert os.listdir(foreign) == ["data.bin"]  # not even a lock file was left there
+    dead = tmp_path / "dead"
+    dead.mkdir()
+    (dead / ".vz-lock").write_text("12345\nvelkor-zuma add-base\n")
+    (dead / ".vz-tmp-12345-0123456789abcdef-base-0123456789abcdef.safetensors").write_bytes(b"half")
+    dv.create_library(dead, "b", _model())
+    assert not [n for n in os.listdir(dead) if n.startswith(".vz-tmp")]
+    assert dv.open_library(dead).base_names() == list(_model())
+
+
+def _set_record_shape(m):
+    m["finetunes"][0]["tensors"][1]["shape"] = [8, 32]
+
+
+def _set_core_shape(m):
+    m["finetunes"][0]["tensors"][1]["cores"][0]["shape"] = [1, 16, 3]
+
+
+@pytest.mark.parametrize("damage, fragment", [
+    (_set_record_shape, "the base tensor of that name has (16, 16)"),
+    (_set_core_shape, "does not chain"),
+])
+def test_records_that_do_not_fit_their_method_or_base_are_refused(tmp_path, damage, fragment):
+    base = _model()
+    lib = dv.ModelLibrary("b", base)
+    lib.add_finetune("ft", _model(1, 0.01, base))
+    lib.save(tmp_path)
+    manifest = json.loads((tmp_path / "manifest.json").read_text())
+    assert manifest["finetunes"][0]["tensors"][1]["name"] == "layer.q"
+    damage(manifest)
+    (tmp_path / "manifest.json").write_text(json.dumps(manifest))
+    with pytest.raises(ValueError, match=r"damaged model library manifest|another shape") as e:
+        dv.ModelLibrary.load(tmp_path)
+    with pytest.raises(ValueError, match=re.escape(fragment)):
+        dv.open_library(tmp_path)

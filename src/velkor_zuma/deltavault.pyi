@@ -32,7 +32,8 @@ class ModelLibrary:
 
     `base` is held by reference and never modified. Deltas of fewer than two dimensions are
     stored uncompressed (`NONE`); others by `method` (bond rank `max_rank` for tensor trains),
-    or by energy-target SVD when `energy` is set (`max_rank` 0: no rank cap).
+    or by energy-target SVD when `energy` is set (`max_rank` 0: no rank cap). `solver`
+    ("exact", "randomized" or "auto") is passed to the compressors when it is not "exact".
     """
 
     base_id: str
@@ -41,6 +42,7 @@ class ModelLibrary:
     method: CompressionMethod | str
     max_rank: int
     energy: float | None
+    solver: str
 
     def __init__(
         self,

@@ -83,8 +83,7 @@ static nb::module_ deltavault() { return vz::import("velkor_zuma.deltavault"); }
 
 int cmd_add_base(nb::handle args) {
     std::string src = str_arg(args, "src"), dir = str_arg(args, "library");
-    if (dir_has_entries(dir))
-        throw CliError(dir + " already exists and is not empty; choose a new directory for the library");
+    if (is_file(dir)) throw CliError(dir + " is a file; choose a new directory for the library");
     nb::object source = stream_source(src);
     if (PyDict_Check(source.ptr()) && nb::len(source) == 0) throw CliError("'" + src + "' holds no tensors");
     // A local base is recorded by its absolute path: export later copies its config from there,

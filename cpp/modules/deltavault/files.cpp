@@ -541,8 +541,87 @@ static nb::object restore_layout(nb::module_ &np, const Manifest &mf, nb::object
     return view;
 }
 
+// ---- record structure ---------------------------------------------------------------------------
+
+static Shape shape_of(const Manifest &mf, nb::handle v, const std::string &where) {
+    Shape out;
+    for (nb::handle n : mf.as_list(v, where)) {
+        long long x = -1;
+        if (!PyLong_Check(n.ptr()) || PyBool_Check(n.ptr()) || !nb::try_cast<long long>(n, x) || x < 0)
+            mf.damaged(where + " holds something other than non-negative integers");
+        out.push_back((std::uint64_t) x);
+    }
+    return out;
+}
+
+static std::string dims(const Shape &s) {
+    std::string out = "(";
+    for (std::size_t i = 0; i < s.size(); ++i) out += (i ? ", " : "") + std::to_string(s[i]);
+    return out + (s.size() == 1 ? ",)" : ")");
+}
+
+void check_record(const Manifest &mf, nb::dict te, const std::string &where, const std::vector<Shape> &cores,
+                  const std::vector<Shape> &factors, const Shape *base) {
+    Shape shape = shape_of(mf, mf.key(te, "shape", where), where + " shape");
+    if (base && *base != shape)
+        mf.damaged(where + " has shape " + dims(shape) + " but the base tensor of that name has " + dims(*base));
+    if (te.contains("method_text")) return;
+    std::string method = nb::cast<std::string>(mf.text(te, "method", where));
+    auto bad = [&](const std::string &what) { mf.damaged(where + " (" + method + ") " + what); };
+    if (method == "none") {
+        if (cores.size() != 1 || !factors.empty() || cores[0] != shape)
+            bad("does not hold one core of its shape " + dims(shape));
+    } else if (method == "svd") {
+        if (cores.size() != 1 || factors.size() != 2 || shape.empty()) bad("does not hold s, U and Vt");
+        std::uint64_t m = shape[0], n = 1;
+        for (std::size_t i = 1; i < shape.size(); ++i) {
+            if (shape[i] && n > (std::uint64_t(1) << 62) / shape[i]) bad("has a shape too large");
+            n *= shape[i];
+        }
+        const Shape &s = cores[0], &u = factors[0], &vt = factors[1];
+        if (s.size() != 1 || u.size() != 2 || vt.size() != 2 || u[0] != m || vt[1] != n || u[1] != s[0] ||
+            vt[0] != s[0])
+            bad("holds s " + dims(s) + ", U " + dims(u) + ", Vt " + dims(vt) + " that do not fit " + dims(shape));
+    } else if (method == "tucker") {
+        if (cores.size() != 1) bad("does not hold one core");
+        const Shape &g = cores[0];
+        if (factors.empty()) {
+            if (g != shape) bad("holds no factors and a core that is not of its shape");
+            return;
+        }
+        if (factors.size() != shape.size() || g.size() != shape.size()) bad("does not hold one factor per mode");
+        for (std::size_t k = 0; k < shape.size(); ++k)
+            if (factors[k].size() != 2 || factors[k][0] != shape[k] || factors[k][1] != g[k])
+                bad("has a factor " + dims(factors[k]) + " that does not fit mode " + std::to_string(k));
+    } else if (method == "tt") {
+        if (cores.size() != shape.size() || !factors.empty() || cores.empty()) bad("does not hold one core per mode");
+        std::uint64_t rank = 1;
+        for (std::size_t k = 0; k < cores.size(); ++k) {
+            const Shape &c = cores[k];
+            if (c.size() != 3 || c[0] != rank || c[1] != shape[k])
+                bad("has a core " + dims(c) + " that does not chain at mode " + std::to_string(k));
+            rank = c[2];
+        }
+        if (rank != 1) bad("has a last core that does not close the chain");
+    }
+}
+
+bool check_record_entry(const Manifest &mf, nb::dict te, const std::string &where, const Shape *base) {
+    std::vector<Shape> cores, factors;
+    for (const char *field : {"cores", "factors"}) {
+        for (nb::handle a : mf.as_list(mf.key(te, field, where), where + " " + field)) {
+            nb::dict ae = mf.as_dict(a, where + " " + field);
+            if (!ae.contains("shape")) return false;
+            Shape s = shape_of(mf, ae["shape"], where + " " + field + " shape");
+            (std::string(field) == "cores" ? cores : factors).push_back(std::move(s));
+        }
+    }
+    check_record(mf, te, where, cores, factors, base);
+    return true;
+}
+
 nb::object record_from(const Manifest &mf, nb::dict te, const st::Reader &r, const fs::path &file,
-                       const std::string &twhere) {
+                       const std::string &twhere, const Shape *base) {
     nb::module_ np = vz::numpy();
     nb::str name = mf.text(te, "name", twhere);
     nb::object rmethod = mf.method_of(te, twhere);
@@ -565,8 +644,10 @@ nb::object record_from(const Manifest &mf, nb::dict te, const st::Reader &r, con
     nb::object dtype = as_object && PyObject_IsTrue(as_object) == 1 ? dtype_obj : nb::object(dtype_text);
     nb::object metadata = mf.decode(mf.key(te, "metadata", twhere), twhere + " metadata");
     if (!PyDict_Check(metadata.ptr())) mf.damaged(twhere + " metadata is not a mapping");
+    std::vector<Shape> shapes[2];
     auto arrays_of = [&](const char *field) {
         nb::list out;
+        std::vector<Shape> &seen = shapes[std::string(field) == "cores" ? 0 : 1];
         for (nb::handle a : mf.as_list(mf.key(te, field, twhere), twhere + " " + field)) {
             nb::dict ae = mf.as_dict(a, twhere + " " + field);
             std::string akey = nb::cast<std::string>(mf.text(ae, "key", twhere + " " + field));
@@ -574,6 +655,10 @@ nb::object record_from(const Manifest &mf, nb::dict te, const st::Reader &r, con
             if (!t)
                 fail(PyExc_ValueError, "library file " + quoted(file) + " lacks the array '" + akey + "' listed in " +
                                             quoted(mf.file()));
+            if (ae.contains("shape") && shape_of(mf, ae["shape"], twhere + " " + field + " shape") != t->shape)
+                fail(PyExc_ValueError, "library file " + quoted(file) + " holds the array '" + akey +
+                                            "' with another shape than " + quoted(mf.file()) + " records");
+            seen.push_back(t->shape);
             if (t->dtype == st::DType::BF16)
                 fail(PyExc_ValueError, "library file " + quoted(file) + " holds the record array '" + akey +
                                             "' as bfloat16, which records never use");
@@ -584,6 +669,7 @@ nb::object record_from(const Manifest &mf, nb::dict te, const st::Reader &r, con
         return nb::tuple(out);
     };
     nb::tuple cores = arrays_of("cores"), factors = arrays_of("factors");
+    check_record(mf, te, twhere, shapes[0], shapes[1], base);
     return own_attr("CompressedTensor")(rmethod, nb::tuple(shape), dtype, cores, factors, metadata);
 }
 

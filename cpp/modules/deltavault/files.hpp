@@ -100,9 +100,20 @@ nb::object bytes_view(const void *p, std::size_t n, nb::handle owner);
 // The manifest entry of one compressed record and its arrays (key -> C-contiguous array).
 nb::dict record_entry(nb::module_ &np, nb::handle name, nb::handle rec, std::size_t index,
                       std::vector<std::pair<std::string, nb::object>> &arrays, const std::string &where);
+using Shape = std::vector<std::uint64_t>;
+// Checks that a record's arrays fit its method and its shape (NONE: one core of the record's
+// shape; SVD: s (r), U (m x r), Vt (r x n) for the mode-0 flattening m x n; TUCKER: a core of
+// the record's rank and one n_k x r_k factor per mode; TT: cores (r_k, n_k, r_k+1) chaining
+// from 1 to 1), and, when `base` is given, that the record's shape is the base tensor's.
+// Records of methods this module does not know are left to their decompressor.
+void check_record(const Manifest &mf, nb::dict te, const std::string &where, const std::vector<Shape> &cores,
+                  const std::vector<Shape> &factors, const Shape *base);
+// The same check from the array shapes the manifest records (version 2 entries); false when the
+// entry does not record them.
+bool check_record_entry(const Manifest &mf, nb::dict te, const std::string &where, const Shape *base);
 // A CompressedTensor back from its entry, its arrays read from `r`.
 nb::object record_from(const Manifest &mf, nb::dict te, const st::Reader &r, const fs::path &file,
-                       const std::string &where);
+                       const std::string &where, const Shape *base = nullptr);
 
 // ---- writer lock -----------------------------------------------------------------------------------
 // An exclusive flock on `dir`/.vz-lock, held for the lifetime of the object and released by the

@@ -44,6 +44,11 @@ nb::object add_finetune(nb::handle self, nb::handle model_id, nb::handle finetun
     nb::object method = self.attr("method");
     nb::object max_rank = self.attr("max_rank");
     nb::object energy = self.attr("energy");
+    // The solver keyword reaches the compressors only when it is not "exact", so that exact
+    // libraries call them exactly as before.
+    nb::object solver = self.attr("solver");
+    int exact = PyObject_RichCompareBool(solver.ptr(), nb::str("exact").ptr(), Py_EQ);
+    if (exact < 0) nb::raise_python_error();
     nb::object methods = own_attr("CompressionMethod");
     nb::object none_method = methods.attr("NONE");
     nb::object compress = own_attr("compress");
@@ -72,10 +77,14 @@ nb::object add_finetune(nb::handle self, nb::handle model_id, nb::handle finetun
         nb::object rec;
         if (ndim < 2)
             rec = compress(delta, none_method);
-        else if (!energy.is_none())
+        else if (!energy.is_none() && exact)
             rec = svd_compress_energy(delta, "energy"_a = energy, "max_rank"_a = energy_cap);
-        else
+        else if (!energy.is_none())
+            rec = svd_compress_energy(delta, "energy"_a = energy, "max_rank"_a = energy_cap, "solver"_a = solver);
+        else if (exact)
             rec = compress(delta, method, "max_rank"_a = max_rank);
+        else
+            rec = compress(delta, method, "max_rank"_a = max_rank, "solver"_a = solver);
         tensors[name] = rec;
     }
     nb::object record = own_attr("CompressedDelta")("model_id"_a = model_id, "tensors"_a = tensors,
@@ -185,7 +194,8 @@ void register_library(nb::module_ &m) {
         {Field::req("base_id", "str"), Field::req("base", "dict[str, np.ndarray]"),
          Field::factory("deltas", "dict[str, CompressedDelta]", dict_type),
          Field::def("method", "CompressionMethod", m.attr("CompressionMethod").attr("TENSOR_TRAIN")),
-         Field::def("max_rank", "int", nb::int_(8)), Field::def("energy", "float | None", nb::none())},
+         Field::def("max_rank", "int", nb::int_(8)), Field::def("energy", "float | None", nb::none()),
+         Field::def("solver", "str", nb::str("exact"))},
         false, nb::dict(), "One base state dict plus many fine-tunes stored as compressed deltas.");
     vz::add_method(lib_cls, "add_finetune", &add_finetune, "model_id"_a.none(), "finetuned"_a.none(),
                    "Compresses and stores the fine-tune's per-tensor deltas from the base; returns the "

@@ -26,12 +26,16 @@
 // decompresses bit for bit as before.
 //
 // Loading checks every array file's size and (for a whole load) its SHA-256, parses each file's
-// header with overflow-checked arithmetic (core/safetensors) and reads each array with a copy;
-// nothing is handed out that points into a file.
+// header with overflow-checked arithmetic (core/safetensors), checks every record against its
+// method's structure and the base tensor it changes, and reads each array with a copy; nothing
+// is handed out that points into a file. Manifest values nest a bounded number of levels.
+// A commit removes only files the previous manifest named; a directory whose manifest is not
+// one of this format (or not JSON at all) is never written to.
 #include "modules/deltavault/files.hpp"
 
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -401,6 +405,7 @@ nb::object load(nb::handle cls, nb::handle path) {
     nb::dict base_entry = mf.as_dict(mf.key(m, "base", "the manifest"), "\"base\"");
     fs::path base_file = checked_file(dir, mf, base_entry, "\"base\"", true);
     nb::dict base;
+    std::map<std::string, Shape> base_shapes;
     {
         auto reader = open_reader(base_file);
         for (nb::handle name : mf.as_list(mf.key(base_entry, "tensors", "\"base\""), "\"base\" tensors")) {
@@ -410,6 +415,7 @@ nb::object load(nb::handle cls, nb::handle path) {
                 fail(PyExc_ValueError, "library file " + quoted(base_file) + " lacks the array '" +
                                             nb::cast<std::string>(name) + "' listed in " + quoted(mf.file()));
             base[name] = tensor_array(*reader, *t);
+            base_shapes[t->name] = t->shape;
             reader->release(*t);
         }
     }
@@ -429,7 +435,8 @@ nb::object load(nb::handle cls, nb::handle path) {
             std::string twhere = where + " tensor " + std::to_string(ti);
             nb::dict te = mf.as_dict(tlist[ti], twhere);
             nb::str name = mf.text(te, "name", twhere);
-            tensors[name] = record_from(mf, te, *reader, file, twhere);
+            auto b = base_shapes.find(nb::cast<std::string>(name));
+            tensors[name] = record_from(mf, te, *reader, file, twhere, b == base_shapes.end() ? nullptr : &b->second);
         }
         deltas[key] = delta_cls("model_id"_a = mf.text(fe, "model_id", where), "tensors"_a = tensors,
                                 "base_id"_a = mf.text(fe, "base_id", where));

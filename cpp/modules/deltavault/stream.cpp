@@ -24,6 +24,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 namespace deltavault {
 using namespace nb::literals;
 using namespace files;
@@ -67,10 +70,38 @@ struct Tensor {
     std::unique_ptr<Buffer> buffer;       // its buffer
     const st::Reader *reader = nullptr;   // file sources
     const st::TensorInfo *info = nullptr;
+    nb::object mapped;                    // the source's value when it views a shared file map
     void release() {
         if (reader && info) reader->release(*info);
         buffer.reset();
         keep = nb::object();
+        if (mapped.is_valid()) drop_mapped_pages(mapped);
+        mapped = nb::object();
+    }
+    // Pages of an array that views a file mapped shared (numpy.memmap in mode "r" or "r+", as
+    // the GGUF reader maps its file) leave this process's resident set once the tensor is done;
+    // later reads fault them in again from the page cache. Other memory is never touched.
+    static void drop_mapped_pages(nb::handle arr) {
+        nb::module_ np = vz::numpy();
+        nb::object memmap = np.attr("memmap");
+        bool shared = false;
+        for (nb::object b = nb::borrow(arr); b.is_valid() && !b.is_none();) {
+            if (nb::isinstance(b, memmap)) {
+                nb::object mode = nb::getattr(b, "mode", nb::none());
+                shared = !mode.is_none() && (nb::str(mode).equal(nb::str("r")) || nb::str(mode).equal(nb::str("r+")));
+                break;
+            }
+            if (!nb::isinstance(b, np.attr("ndarray"))) break;
+            b = b.attr("base");
+        }
+        if (!shared) return;
+        nb::tuple data = nb::borrow<nb::tuple>(arr.attr("__array_interface__")["data"]);
+        std::uintptr_t lo = nb::cast<std::uintptr_t>(data[0]);
+        std::uintptr_t hi = lo + nb::cast<std::uintptr_t>(arr.attr("nbytes"));
+        const std::uintptr_t page = std::uintptr_t(::sysconf(_SC_PAGESIZE));
+        lo = (lo + page - 1) / page * page;
+        hi = hi / page * page;
+        if (hi > lo) ::madvise(reinterpret_cast<void *>(lo), hi - lo, MADV_DONTNEED);
     }
 };
 
@@ -131,6 +162,7 @@ public:
         for (nb::handle n : arr.attr("shape")) t.shape.push_back(nb::cast<unsigned long long>(n));
         t.nbytes = nb::cast<unsigned long long>(arr.attr("nbytes"));
         if (with_data && t.file_type) {
+            if (nb::cast<bool>(arr.attr("flags").attr("c_contiguous"))) t.mapped = arr;
             t.keep = np.attr("asarray")(arr, "order"_a = "C");
             t.buffer = std::make_unique<Buffer>(t.keep);
             t.data = t.buffer->buf.buf;
@@ -242,6 +274,20 @@ struct Opened {
                                             "' listed in " + quoted(mf.file()));
             base_names.push_back(n);
         }
+        // Every record must fit its method and the base tensor it changes: checked here from the
+        // manifest, so that a damaged library is refused when it is opened, not halfway through.
+        nb::list fts = finetunes();
+        for (std::size_t i = 0; i < nb::len(fts); ++i) {
+            std::string w = "fine-tune entry " + std::to_string(i);
+            nb::dict fe = mf.as_dict(fts[i], w);
+            nb::list tl = mf.as_list(mf.key(fe, "tensors", w), w + " tensors");
+            for (std::size_t k = 0; k < nb::len(tl); ++k) {
+                std::string tw = w + " tensor " + std::to_string(k);
+                nb::dict te = mf.as_dict(tl[k], tw);
+                const st::TensorInfo *b = base_tensor(nb::cast<std::string>(mf.text(te, "name", tw)));
+                check_record_entry(mf, te, tw, b ? &b->shape : nullptr);
+            }
+        }
     }
     nb::list finetunes() const { return mf.as_list(mf.key(mf.root, "finetunes", "the manifest"), "\"finetunes\""); }
     // The entry of fine-tune `id` and its position, or nothing.
@@ -301,7 +347,10 @@ public:
         for (std::size_t i = 0; i < nb::len(tl); ++i) {
             std::string tw = where + " tensor " + std::to_string(i);
             nb::dict te = l.mf.as_dict(tl[i], tw);
-            if (nb::cast<std::string>(l.mf.text(te, "name", tw)) == name) return record_from(l.mf, te, *r, file, tw);
+            if (nb::cast<std::string>(l.mf.text(te, "name", tw)) == name) {
+                const st::TensorInfo *b = l.base_tensor(name);
+                return record_from(l.mf, te, *r, file, tw, b ? &b->shape : nullptr);
+            }
         }
         return nb::object();
     }
@@ -477,13 +526,21 @@ nb::dict create_library(nb::handle path, nb::handle base_id, nb::handle source, 
     std::error_code ec;
     if (fs::exists(dir, ec) && !fs::is_directory(dir, ec))
         fail(PyExc_NotADirectoryError, "cannot create a model library in " + quoted(dir) + ": it is not a directory");
+    // Only leftovers of an add-base that died (its lock and temporary files) may be there: the
+    // check runs before the lock file is made (a foreign directory is left untouched) and again
+    // under the lock.
+    auto refuse_occupied = [&] {
+        std::error_code e2;
+        for (const auto &e : fs::directory_iterator(dir, e2))
+            if (!is_library_file(e.path().filename().string()) || e.path().filename() == kManifest)
+                fail(PyExc_FileExistsError, "cannot create a model library in " + quoted(dir) +
+                                                 ": the directory is not empty; choose a new directory");
+    };
+    if (fs::exists(dir, ec)) refuse_occupied();
     fs::create_directories(dir, ec);
     if (ec) raise_os(ec.value(), dir);
     LibraryLock lock(dir, wait);
-    for (const auto &e : fs::directory_iterator(dir, ec))
-        if (!is_library_file(e.path().filename().string()) || e.path().filename() == kManifest)
-            fail(PyExc_FileExistsError, "cannot create a model library in " + quoted(dir) +
-                                             ": the directory is not empty; choose a new directory");
+    refuse_occupied();
     for (const std::string &n : src.names())
         if (n == "__metadata__")
             fail(PyExc_ValueError, "cannot save the library: the base tensor name '__metadata__' is reserved "
@@ -819,7 +876,8 @@ nb::dict export_finetune(nb::handle path, nb::handle model_id, nb::handle out_fi
     prog.total_bytes = total;
     for (std::size_t i = 0; i < plan.size(); ++i) {
         std::string tw = where + " tensor " + std::to_string(i);
-        nb::object rec = record_from(l.mf, tes[i], *r, file, tw);
+        const st::TensorInfo *bt = l.base_tensor(plan[i].name);
+        nb::object rec = record_from(l.mf, tes[i], *r, file, tw, bt ? &bt->shape : nullptr);
         nb::object x = rebuild(l, plan[i].name, rec);
         rec = nb::object();
         x = np.attr("asarray")(x, "dtype"_a = numpy_dtype(plan[i].dtype), "order"_a = "C");
@@ -939,7 +997,9 @@ void register_stream(nb::module_ &m) {
             for (std::size_t i = 0; i < nb::len(tl); ++i) {
                 std::string tw = where + " tensor " + std::to_string(i);
                 nb::dict te = l.mf.as_dict(tl[i], tw);
-                tensors[l.mf.text(te, "name", tw)] = record_from(l.mf, te, *fr, file, tw);
+                nb::str name = l.mf.text(te, "name", tw);
+                const st::TensorInfo *b = l.base_tensor(nb::cast<std::string>(name));
+                tensors[name] = record_from(l.mf, te, *fr, file, tw, b ? &b->shape : nullptr);
             }
             return own_attr("CompressedDelta")("model_id"_a = l.mf.text(fe, "model_id", where), "tensors"_a = tensors,
                                                 "base_id"_a = l.mf.text(fe, "base_id", where));
