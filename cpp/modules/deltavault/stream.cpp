@@ -662,7 +662,10 @@ void check_tensor(const Opened &l, const Tensor &t, const std::string &label, bo
 
 nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle source, nb::handle method,
                            nb::handle max_rank, nb::handle energy, nb::handle solver, bool replace, bool wait,
-                           nb::handle progress) {
+                           nb::handle progress, nb::handle executor) {
+    if (!executor.is_none())
+        return add_finetune_with(path, model_id, source, method, max_rank, energy, solver, replace, wait, progress,
+                                 executor);
     fs::path dir = to_path(path);
     vz::arg_str(model_id, "model_id");
     std::string id = nb::cast<std::string>(model_id);
@@ -1029,14 +1032,16 @@ void register_stream(nb::module_ &m) {
     m.def("add_finetune_from", &add_finetune_from, "path"_a.none(), "model_id"_a.none(), "source"_a.none(),
           nb::kw_only(), "method"_a.none() = nb::none(), "max_rank"_a.none() = nb::none(),
           "energy"_a.none() = nb::none(), "solver"_a.none() = nb::none(), "replace"_a = false, "wait"_a = true,
-          "progress"_a.none() = nb::none(),
+          "progress"_a.none() = nb::none(), "executor"_a.none() = nb::none(),
           "Adds the fine-tune `source` (a .safetensors file, a directory of shards, or a mapping of arrays read "
           "on access) to the library in `path` tensor by tensor, as ModelLibrary.add_finetune would store it, "
           "writing its file and the manifest and nothing else. method, max_rank and energy default to the "
           "library's (an explicit method without energy means no energy target); solver is passed to the "
           "compressors that take it. An id the library holds is refused unless replace=True. Returns "
           "{'model_id', 'tensors', 'dense_bytes', 'stored_bytes', 'file_bytes', 'error', 'replaced'}, error "
-          "being reconstruction_error of the stored fine-tune against the source.");
+          "being reconstruction_error of the stored fine-tune against the source. With an executor (any "
+          "concurrent.futures.Executor) the tensors are compressed by its tasks as add_finetunes_from does "
+          "it, and `source` must be a path the workers can read.");
     m.def("export_finetune", &export_finetune, "path"_a.none(), "model_id"_a.none(), "out"_a.none(), nb::kw_only(),
           "progress"_a.none() = nb::none(),
           "Writes the stored fine-tune `model_id`, rebuilt tensor by tensor as ModelLibrary.reconstruct does, "
