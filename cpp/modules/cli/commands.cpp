@@ -336,12 +336,24 @@ int cmd_perplexity(nb::handle args) {
         sd = lib.attr("reconstruct")(name);
         what = "fine-tune '" + name + "' from " + dir + " on '" + src + "'";
     }
-    progress("evaluating on wikitext-2 (" + std::to_string(max_tokens) + " tokens)");
-    nb::object ppl = vz::import("velkor_zuma.hubload")
-                         .attr("perplexity_from_state_dict")(model_dir, sd, "max_tokens"_a = max_tokens);
-    out("Perplexity of " + what + " on wikitext-2 (" +
-        (max_tokens ? "first " + std::to_string(max_tokens) + " tokens" : std::string("whole test split")) +
-        "): " + fixed(nb::cast<double>(ppl), 4));
+    nb::object text_file = args.attr("text");
+    std::string span = max_tokens ? "first " + std::to_string(max_tokens) + " tokens" : std::string();
+    nb::object ppl;
+    std::string on;
+    if (!text_file.is_none()) {
+        std::string file = nb::cast<std::string>(text_file);
+        if (!is_file(file)) throw CliError("text file not found: '" + file + "'");
+        progress("evaluating on " + file + (max_tokens ? " (" + span + ")" : std::string()));
+        ppl = vz::import("velkor_zuma.hubload")
+                  .attr("perplexity_from_text")(model_dir, sd, path(file), "max_tokens"_a = max_tokens);
+        on = "'" + file + "' (" + (max_tokens ? span : std::string("whole file")) + ")";
+    } else {
+        progress("evaluating on wikitext-2 (" + std::to_string(max_tokens) + " tokens)");
+        ppl = vz::import("velkor_zuma.hubload")
+                  .attr("perplexity_from_state_dict")(model_dir, sd, "max_tokens"_a = max_tokens);
+        on = "wikitext-2 (" + (max_tokens ? span : std::string("whole test split")) + ")";
+    }
+    out("Perplexity of " + what + " on " + on + ": " + fixed(nb::cast<double>(ppl), 4));
     return 0;
 }
 

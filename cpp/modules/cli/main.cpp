@@ -168,14 +168,17 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
                 "Lists the GGUF files in LM Studio's models directory (LMSTUDIO_MODELS or the platform "
                 "default) with their sizes.");
 
-    p = add_command(subs, cmds, "perplexity", cmd_perplexity, "perplexity on wikitext-2",
-                    "Evaluates a model's perplexity on the wikitext-2 test split; with --library and --id, the "
-                    "stored fine-tune's reconstructed weights are loaded over the model first.");
+    p = add_command(subs, cmds, "perplexity", cmd_perplexity, "perplexity on wikitext-2 or on your own text",
+                    "Evaluates a model's perplexity on the wikitext-2 test split, or with --text on a text file of "
+                    "your own (offline); with --library and --id, the stored fine-tune's reconstructed weights are "
+                    "loaded over the model first.");
     p.attr("add_argument")("src", "metavar"_a = "SRC", "help"_a = "model directory or hub id (config, tokenizer, weights)");
     p.attr("add_argument")("--library", "metavar"_a = "DIR", "help"_a = "library holding the fine-tune");
     p.attr("add_argument")("--id", "metavar"_a = "NAME", "help"_a = "fine-tune to evaluate (with --library)");
     p.attr("add_argument")("--max-tokens", "metavar"_a = "N", "type"_a = int_type(0, INT64_MAX, "token count"),
                            "default"_a = 4096, "help"_a = "evaluate the first N tokens (0: all; default 4096)");
+    p.attr("add_argument")("--text", "metavar"_a = "FILE",
+                           "help"_a = "evaluate on this UTF-8 text file instead of wikitext-2 (works offline)");
     return parser;
 }
 
