@@ -126,7 +126,7 @@ def _train(model, ids, cfg: dict, steps: int, lr: float, seed: int) -> list[floa
         loss.backward()
         torch.nn.utils.clip_grad_norm_(model.parameters(), 1.0)
         opt.step()
-        losses.append(float(loss))
+        losses.append(float(loss.detach()))
     model.eval()
     return losses
 
