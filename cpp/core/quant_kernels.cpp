@@ -225,7 +225,7 @@ void sign_pack(const float *x, int64_t m, int64_t n, bool per_row, uint8_t *bits
     } else {
         double total = 0.0;
         for (double s : sums) total += s;
-        scales[0] = m * n ? float(total / (double(m) * double(n))) : 0.0f;
+        scales[0] = (m > 0 && n > 0) ? float(total / (double(m) * double(n))) : 0.0f;
     }
 }
 
