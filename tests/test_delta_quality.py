@@ -395,3 +395,28 @@ def test_sign_delta_of_a_real_finetune_reconstructs_within_its_error(small_testb
     err = reconstruction_error({k: v - base[k] for k, v in lib.reconstruct("ft").items()},
                                {k: v - base[k] for k, v in ft.items()})
     assert 0 < err < 0.7
+
+
+# ------------------------------------------------------------------- library: per-tensor choice
+
+def test_library_with_max_error_picks_per_tensor_and_never_exceeds_dense():
+    base = {"low": delta((32, 32)), "noise": delta((32, 48)), "norm": delta((32,))}
+    lowr = (rng.standard_normal((32, 2)) @ rng.standard_normal((2, 32)) * 1e-3).astype(np.float32)
+    ft = {"low": base["low"] + lowr, "noise": base["noise"] + delta((32, 48)), "norm": base["norm"] + 1}
+    lib = ModelLibrary("b", base, method="tt", max_error=0.05)
+    rec = lib.add_finetune("ft", ft)
+    assert rec.tensors["low"].method is L.CompressionMethod.SVD
+    assert rec.tensors["norm"].method is L.CompressionMethod.NONE
+    for name, r in rec.tensors.items():
+        d = (ft[name] - base[name]).astype(np.float32)
+        assert r.compressed_size_bytes <= d.nbytes
+        assert rel_err(d, L.decompress(r)) <= 0.05 + 1e-6
+    tight = ModelLibrary("b", base, max_error=0.0).add_finetune("ft", ft)
+    assert {r.method for r in tight.tensors.values()} == {L.CompressionMethod.NONE}
+
+
+def test_library_refuses_energy_with_max_error_and_stays_unchanged():
+    lib = ModelLibrary("b", {"w": delta((4, 4))}, energy=0.9, max_error=0.1)
+    with pytest.raises(ValueError, match="energy and max_error"):
+        lib.add_finetune("ft", {"w": delta((4, 4))})
+    assert lib.deltas == {}

@@ -30,7 +30,8 @@ class ModelLibrary:
 
     `base` is held by reference and never modified. Deltas of fewer than two dimensions are
     stored uncompressed (`NONE`); others by `method` (bond rank `max_rank` for tensor trains),
-    or by energy-target SVD when `energy` is set (`max_rank` 0: no rank cap).
+    or by energy-target SVD when `energy` is set (`max_rank` 0: no rank cap), or, when
+    `max_error` is set, by `compress_best`: the smallest record within that relative error.
     """
 
     base_id: str
@@ -39,6 +40,7 @@ class ModelLibrary:
     method: CompressionMethod | str
     max_rank: int
     energy: float | None
+    max_error: float | None
 
     def __init__(
         self,
@@ -48,6 +50,7 @@ class ModelLibrary:
         method: CompressionMethod | str = ...,
         max_rank: int = 8,
         energy: float | None = None,
+        max_error: float | None = None,
     ) -> None: ...
     def add_finetune(self, model_id: str, finetuned: dict[str, np.ndarray]) -> CompressedDelta:
         """Stores the fine-tune's float32 deltas from the base, compressed, under `model_id`.
