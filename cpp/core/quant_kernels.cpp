@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <limits>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -26,10 +28,31 @@ const std::array<std::array<float, 8>, 256> &sign_table() {
     return table;
 }
 
+// Sum of |x| over a row: eight float lanes over blocks of 256 values (vectorisable), each block
+// added into a double, so that long rows keep their precision.
+// The two 4-bit codes of a byte as values (low nibble first): nibble - 8.
+const std::array<std::array<float, 2>, 256> &nibble_table() {
+    static const std::array<std::array<float, 2>, 256> table = [] {
+        std::array<std::array<float, 2>, 256> t{};
+        for (int b = 0; b < 256; ++b) t[size_t(b)] = {float((b & 0xF) - 8), float((b >> 4) - 8)};
+        return t;
+    }();
+    return table;
+}
+
 double row_abs_sum(const float *x, int64_t n) {
-    double s = 0.0;
-    for (int64_t j = 0; j < n; ++j) s += std::fabs(double(x[j]));
-    return s;
+    double total = 0.0;
+    int64_t j = 0;
+    for (; j + 256 <= n; j += 256) {
+        float lane[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+        for (int64_t b = 0; b < 256; b += 8)
+            for (int k = 0; k < 8; ++k) lane[k] += std::fabs(x[j + b + k]);
+        double block = 0.0;
+        for (float v : lane) block += double(v);
+        total += block;
+    }
+    for (; j < n; ++j) total += std::fabs(double(x[j]));
+    return total;
 }
 
 void pack_signs(const float *x, int64_t n, uint8_t *out) {
@@ -76,15 +99,28 @@ void unpack_signs(const uint8_t *bits, float scale, int64_t n, float *out) {
 constexpr float kClip4[] = {1.0f, 0.95f, 0.9f, 0.85f, 0.8f, 0.75f, 0.7f};
 constexpr float kClip8[] = {1.0f};
 
-inline int quantize(float v, float inv, int qmax) {
-    float q = std::nearbyint(v * inv);
-    return int(std::min(float(qmax), std::max(float(-qmax), q)));
+// Round to nearest (ties to even) by the float magic number: exact for |v| < 2^22 and without
+// a library call, unlike nearbyint on baseline x86-64. Values are clamped first, so the
+// magnitude never exceeds qmax. NaN never reaches here (callers refuse non-finite input).
+inline float round_code(float v, float inv, float qmax) {
+    constexpr float kMagic = 12582912.0f;  // 1.5 * 2^23
+    float q = std::min(qmax, std::max(-qmax, v * inv));
+    return (q + kMagic) - kMagic;  // not folded: IEEE arithmetic without -ffast-math
 }
+inline int quantize(float v, float inv, int qmax) { return int(round_code(v, inv, float(qmax))); }
 
-float fit_scale(const float *x, int64_t len, int bits) {
+// The scale of one group; false when the group holds a NaN or an infinity.
+bool fit_scale(const float *x, int64_t len, int bits, float &out) {
     float amax = 0.0f;
-    for (int64_t j = 0; j < len; ++j) amax = std::max(amax, std::fabs(x[j]));
-    if (!(amax > 0.0f) || !std::isfinite(amax)) return std::isfinite(amax) ? 0.0f : amax;
+    bool finite = true;
+    for (int64_t j = 0; j < len; ++j) {
+        float a = std::fabs(x[j]);
+        finite &= a <= std::numeric_limits<float>::max();  // false for NaN and infinity
+        amax = std::max(amax, a);
+    }
+    if (!finite) return false;
+    out = 0.0f;
+    if (!(amax > 0.0f)) return true;
     const int qmax = (1 << (bits - 1)) - 1;
     const float *clips = bits == 4 ? kClip4 : kClip8;
     const int nclips = bits == 4 ? int(std::size(kClip4)) : int(std::size(kClip8));
@@ -93,25 +129,37 @@ float fit_scale(const float *x, int64_t len, int bits) {
     for (int c = 0; c < nclips; ++c) {
         float scale = amax * clips[c] / float(qmax);
         float inv = 1.0f / scale;
-        double err = 0.0;
-        for (int64_t j = 0; j < len; ++j) {
-            double d = double(x[j]) - double(quantize(x[j], inv, qmax)) * double(scale);
-            err += d * d;
+        // Squared error in eight float lanes (vectorisable); a group is short, so float is enough
+        // to rank the candidates.
+        float lane[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+        int64_t j = 0;
+        for (; j + 8 <= len; j += 8)
+            for (int k = 0; k < 8; ++k) {
+                float d = x[j + k] - round_code(x[j + k], inv, float(qmax)) * scale;
+                lane[k] += d * d;
+            }
+        for (; j < len; ++j) {
+            float d = x[j] - round_code(x[j], inv, float(qmax)) * scale;
+            lane[0] += d * d;
         }
+        double err = 0.0;
+        for (float v : lane) err += double(v);
         if (best_err < 0.0 || err < best_err) {
             best_err = err;
             best_scale = scale;
         }
     }
-    return best_scale;
+    out = best_scale;
+    return true;
 }
 
-void quant_row(const float *x, int64_t n, int bits, int64_t group, uint8_t *codes, float *scales) {
+bool quant_row(const float *x, int64_t n, int bits, int64_t group, uint8_t *codes, float *scales) {
     const int qmax = (1 << (bits - 1)) - 1;
     if (bits == 4) std::memset(codes, 0, size_t(row_bytes(n, 4)));
     for (int64_t g = 0, j0 = 0; j0 < n; ++g, j0 += group) {
         int64_t len = std::min(group, n - j0);
-        float scale = fit_scale(x + j0, len, bits);
+        float scale = 0.0f;
+        if (!fit_scale(x + j0, len, bits, scale)) return false;
         scales[g] = scale;
         float inv = scale > 0.0f && std::isfinite(scale) ? 1.0f / scale : 0.0f;
         for (int64_t j = j0; j < j0 + len; ++j) {
@@ -122,6 +170,7 @@ void quant_row(const float *x, int64_t n, int bits, int64_t group, uint8_t *code
                 codes[j >> 1] |= uint8_t((q + 8) << ((j & 1) * 4));
         }
     }
+    return true;
 }
 
 template <bool Acc>
@@ -132,6 +181,27 @@ void dequant_row(const uint8_t *codes, const float *scales, int64_t n, int bits,
         if (bits == 8) {
             for (int64_t j = j0; j < end; ++j) {
                 float v = float(int8_t(codes[j])) * scale;
+                if (Acc)
+                    out[j] += v;
+                else
+                    out[j] = v;
+            }
+        } else if ((j0 & 1) == 0) {
+            // Whole bytes (two codes each) through a table, then an odd last code if any.
+            const auto &t = nibble_table();
+            int64_t j = j0;
+            for (; j + 2 <= end; j += 2) {
+                const float *p = t[codes[j >> 1]].data();
+                if (Acc) {
+                    out[j] += p[0] * scale;
+                    out[j + 1] += p[1] * scale;
+                } else {
+                    out[j] = p[0] * scale;
+                    out[j + 1] = p[1] * scale;
+                }
+            }
+            if (j < end) {
+                float v = t[codes[j >> 1]][0] * scale;
                 if (Acc)
                     out[j] += v;
                 else
@@ -210,7 +280,7 @@ void from_half(const uint16_t *src, float *dst, std::size_t n) {
     });
 }
 
-void sign_pack(const float *x, int64_t m, int64_t n, bool per_row, uint8_t *bits, float *scales) {
+bool sign_pack(const float *x, int64_t m, int64_t n, bool per_row, uint8_t *bits, float *scales) {
     const int64_t rb = row_bytes(n, 1);
     std::vector<double> sums(size_t(std::max<int64_t>(m, 0)));
     parallel_for(size_t(m), row_grain(n), [&](std::size_t b, std::size_t e, unsigned) {
@@ -220,13 +290,17 @@ void sign_pack(const float *x, int64_t m, int64_t n, bool per_row, uint8_t *bits
             pack_signs(row, n, bits + int64_t(i) * rb);
         }
     });
+    // A NaN or an infinity anywhere makes its row's sum non-finite (a sum of float32
+    // magnitudes cannot overflow a double).
+    double total = 0.0;
+    for (double s : sums) total += s;
+    if (!std::isfinite(total)) return false;
     if (per_row) {
         for (int64_t i = 0; i < m; ++i) scales[i] = n ? float(sums[size_t(i)] / double(n)) : 0.0f;
     } else {
-        double total = 0.0;
-        for (double s : sums) total += s;
         scales[0] = (m > 0 && n > 0) ? float(total / (double(m) * double(n))) : 0.0f;
     }
+    return true;
 }
 
 void sign_unpack(const uint8_t *bits, const float *scales, int64_t m, int64_t n, bool per_row, float *out,
@@ -243,12 +317,15 @@ void sign_unpack(const uint8_t *bits, const float *scales, int64_t m, int64_t n,
     });
 }
 
-void group_quant(const float *x, int64_t m, int64_t n, int bits, int64_t group, uint8_t *codes, float *scales) {
+bool group_quant(const float *x, int64_t m, int64_t n, int bits, int64_t group, uint8_t *codes, float *scales) {
     const int64_t rb = row_bytes(n, bits), ng = row_groups(n, group);
+    std::atomic<bool> finite{true};
     parallel_for(size_t(m), row_grain(n), [&](std::size_t b, std::size_t e, unsigned) {
-        for (std::size_t i = b; i < e; ++i)
-            quant_row(x + int64_t(i) * n, n, bits, group, codes + int64_t(i) * rb, scales + int64_t(i) * ng);
+        for (std::size_t i = b; i < e && finite.load(std::memory_order_relaxed); ++i)
+            if (!quant_row(x + int64_t(i) * n, n, bits, group, codes + int64_t(i) * rb, scales + int64_t(i) * ng))
+                finite.store(false, std::memory_order_relaxed);
     });
+    return finite.load();
 }
 
 void group_dequant(const uint8_t *codes, const float *scales, int64_t m, int64_t n, int bits, int64_t group,

@@ -23,8 +23,9 @@ void from_half(const uint16_t *src, float *dst, std::size_t n);
 
 // Sign bits of x (bit set: value >= 0, stored least significant bit first within a byte) and
 // the least-squares scale: the mean absolute value of each row (per_row) or of the whole matrix
-// (one scale). bits is m x row_bytes(n, 1); scales holds m values, or 1.
-void sign_pack(const float *x, int64_t m, int64_t n, bool per_row, uint8_t *bits, float *scales);
+// (one scale). bits is m x row_bytes(n, 1); scales holds m values, or 1. Returns false (the
+// outputs then undefined) when x holds a NaN or an infinity.
+bool sign_pack(const float *x, int64_t m, int64_t n, bool per_row, uint8_t *bits, float *scales);
 
 // out (m x n) = [out +] scale * (+1 | -1) from sign_pack's arrays.
 void sign_unpack(const uint8_t *bits, const float *scales, int64_t m, int64_t n, bool per_row, float *out,
@@ -34,8 +35,9 @@ void sign_unpack(const uint8_t *bits, const float *scales, int64_t m, int64_t n,
 // code q in [-qmax, qmax] (qmax = 2^(bits-1) - 1) stands for q * scale. The scale of a group is
 // the one among a few clipping levels of its largest magnitude that gives the smallest squared
 // error. 8-bit codes are stored as int8 bytes; 4-bit codes as q + 8 in a nibble, the low nibble
-// first. codes is m x row_bytes(n, bits), scales m x row_groups(n, group).
-void group_quant(const float *x, int64_t m, int64_t n, int bits, int64_t group, uint8_t *codes, float *scales);
+// first. codes is m x row_bytes(n, bits), scales m x row_groups(n, group). Returns false (the
+// outputs then undefined) when x holds a NaN or an infinity.
+bool group_quant(const float *x, int64_t m, int64_t n, int bits, int64_t group, uint8_t *codes, float *scales);
 
 // out (m x n) = [out +] dequantized group_quant codes.
 void group_dequant(const uint8_t *codes, const float *scales, int64_t m, int64_t n, int bits, int64_t group,

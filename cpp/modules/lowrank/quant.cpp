@@ -152,24 +152,28 @@ void take_input(nb::handle tensor, Input &in, const char *method) {
     in.dtype = nb::steal<nb::str>(dt);
     if (!flatten(in.shape, in.flat)) raise_value(std::string(method) + ": the tensor's extents overflow");
     in.arr = np.attr("ascontiguousarray")(a, "dtype"_a = np.attr("float32"));
-    int finite = PyObject_IsTrue(nb::object(np.attr("isfinite")(in.arr).attr("all")()).ptr());
-    if (finite < 0) nb::raise_python_error();
-    if (!finite)
-        raise_value(std::string(method) + " cannot code a tensor holding NaN or infinity");
     if (PyObject_GetBuffer(in.arr.ptr(), &in.h.view, PyBUF_C_CONTIGUOUS) != 0) nb::raise_python_error();
     in.h.held = true;
     in.data = static_cast<const float *>(in.h.view.buf);
 }
 
+[[noreturn]] void non_finite(const char *method) {
+    raise_value(std::string(method) + " cannot code a tensor holding NaN or infinity");
+}
+
 // Low-rank part: the leading `rank` triplets with U and Vt rounded to float16, and the residual
-// x - U s Vt (as stored) written to `resid`. Returns the factors tuple (empty for rank 0).
-nb::tuple low_rank_part(const Input &in, int64_t rank, float *resid) {
+// x - U s Vt (as stored) in `resid`. Returns the factors tuple (empty for rank 0, when the
+// residual is the input itself and `resid` is left empty).
+nb::tuple low_rank_part(const Input &in, int64_t rank, kern::Buffer<float> &resid, const char *method) {
     const int64_t m = in.flat.m, n = in.flat.n;
     const size_t mn = size_t(m) * size_t(n);
-    if (rank == 0 || m == 0 || n == 0) {
-        if (mn) std::memcpy(resid, in.data, mn * sizeof(float));
-        return nb::tuple();
-    }
+    if (rank == 0 || m == 0 || n == 0) return nb::tuple();
+    // LAPACK would loop forever or fail on non-finite values; refuse them first.
+    nb::object np = np_module();
+    int finite = PyObject_IsTrue(nb::object(np.attr("isfinite")(in.arr).attr("all")()).ptr());
+    if (finite < 0) nb::raise_python_error();
+    if (!finite) non_finite(method);
+    resid = kern::alloc<float>(mn);
     if (!kern::lapack_fits(m, n)) raise_value("the low-rank part needs a matrix that LAPACK can take");
     void *pu, *ps, *pvt;
     nb::object u = empty_array({m, rank}, "float16", pu);
@@ -185,8 +189,9 @@ nb::tuple low_rank_part(const Input &in, int64_t rank, float *resid) {
         // The product of the factors as stored.
         qk::from_half(static_cast<uint16_t *>(pu), uf.get(), size_t(m) * size_t(rank));
         qk::from_half(static_cast<uint16_t *>(pvt), vf.get(), size_t(rank) * size_t(n));
-        kern::svd_reconstruct<float>(m, n, rank, uf.get(), static_cast<float *>(ps), vf.get(), resid);
-        for (size_t i = 0; i < mn; ++i) resid[i] = in.data[i] - resid[i];
+        float *rp = resid.get();
+        kern::svd_reconstruct<float>(m, n, rank, uf.get(), static_cast<float *>(ps), vf.get(), rp);
+        for (size_t i = 0; i < mn; ++i) rp[i] = in.data[i] - rp[i];
     });
     return nb::make_tuple(u, s, vt);
 }
@@ -203,12 +208,16 @@ nb::object sign_compress(nb::handle tensor, int64_t rank, bool per_row) {
     take_input(tensor, in, "sign");
     const int64_t m = in.flat.m, n = in.flat.n;
     int64_t r = clamp_rank(rank, in.flat);
-    kern::Buffer<float> resid = kern::alloc<float>(size_t(m) * size_t(n));
-    nb::tuple factors = low_rank_part(in, r, resid.get());
+    kern::Buffer<float> resid;
+    nb::tuple factors = low_rank_part(in, r, resid, "sign");
+    const float *src = resid ? resid.get() : in.data;
     void *pb, *ps;
     nb::object bits = empty_array({m, qk::row_bytes(n, 1)}, "uint8", pb);
     nb::object scales = empty_array({per_row ? m : 1}, "float32", ps);
-    native([&] { qk::sign_pack(resid.get(), m, n, per_row, static_cast<uint8_t *>(pb), static_cast<float *>(ps)); });
+    bool finite = native([&] {
+        return qk::sign_pack(src, m, n, per_row, static_cast<uint8_t *>(pb), static_cast<float *>(ps));
+    });
+    if (!finite) non_finite("sign");
     nb::dict meta;
     meta["rank"] = r;
     meta["scale"] = per_row ? "row" : "matrix";
@@ -223,14 +232,16 @@ nb::object svd_quant_compress(nb::handle tensor, int64_t rank, int64_t bits, int
     const int64_t m = in.flat.m, n = in.flat.n;
     int64_t r = clamp_rank(rank, in.flat);
     int64_t group = std::min<int64_t>(group_size, std::max<int64_t>(n, 1));
-    kern::Buffer<float> resid = kern::alloc<float>(size_t(m) * size_t(n));
-    nb::tuple factors = low_rank_part(in, r, resid.get());
+    kern::Buffer<float> resid;
+    nb::tuple factors = low_rank_part(in, r, resid, "svd_quant");
+    const float *src = resid ? resid.get() : in.data;
     void *pc, *ps;
     nb::object codes = empty_array({m, qk::row_bytes(n, int(bits))}, "uint8", pc);
     nb::object scales = empty_array({m, qk::row_groups(n, group)}, "float32", ps);
-    native([&] {
-        qk::group_quant(resid.get(), m, n, int(bits), group, static_cast<uint8_t *>(pc), static_cast<float *>(ps));
+    bool finite = native([&] {
+        return qk::group_quant(src, m, n, int(bits), group, static_cast<uint8_t *>(pc), static_cast<float *>(ps));
     });
+    if (!finite) non_finite("svd_quant");
     nb::dict meta;
     meta["rank"] = r;
     meta["bits"] = bits;
