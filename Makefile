@@ -5,6 +5,8 @@ PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 # CPU build of torch; an unpinned torch pulls several GB of CUDA wheels.
 TORCH  := torch==2.13.0
+# WERROR=ON makes compiler warnings in our own sources errors (CI builds that way).
+WERROR ?= OFF
 
 .PHONY: install test demo bench clean
 
@@ -15,7 +17,7 @@ $(PY):
 # Non-editable install; build/<wheel tag> keeps the CMake tree so rebuilds are incremental.
 install: $(PY)
 	$(PIP) install --quiet $(TORCH) "scikit-build-core>=0.10" "nanobind>=2.4" "scipy-openblas32>=0.3.27"
-	$(PIP) install --quiet --no-build-isolation ".[test]"
+	$(PIP) install --quiet --no-build-isolation --config-settings=cmake.define.VZ_WERROR=$(WERROR) ".[test]"
 
 test: install
 	$(PY) -m pytest -q tests
