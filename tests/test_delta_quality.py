@@ -420,3 +420,11 @@ def test_library_refuses_energy_with_max_error_and_stays_unchanged():
     with pytest.raises(ValueError, match="energy and max_error"):
         lib.add_finetune("ft", {"w": delta((4, 4))})
     assert lib.deltas == {}
+
+
+def test_compress_best_keeps_non_finite_tensors_dense():
+    x = delta((8, 8))
+    x[0, 0] = np.nan
+    rec = L.compress_best(x, max_error=0.5)
+    assert rec.method is L.CompressionMethod.NONE
+    np.testing.assert_array_equal(L.decompress(rec), x)

@@ -164,7 +164,15 @@ void take_input(nb::handle tensor, Input &in, const char *method) {
 // Low-rank part: the leading `rank` triplets with U and Vt rounded to float16, and the residual
 // x - U s Vt (as stored) in `resid`. Returns the factors tuple (empty for rank 0, when the
 // residual is the input itself and `resid` is left empty).
-nb::tuple low_rank_part(const Input &in, int64_t rank, kern::Buffer<float> &resid, const char *method) {
+// The thin SVD of one input, computed once and shared by every candidate that needs a low-rank
+// part (compress_best tries several ranks on the same tensor).
+struct SvdCache {
+    bool ready = false;
+    kern::Svd<float> f;
+};
+
+nb::tuple low_rank_part(const Input &in, int64_t rank, kern::Buffer<float> &resid, const char *method,
+                        SvdCache &cache) {
     const int64_t m = in.flat.m, n = in.flat.n;
     const size_t mn = size_t(m) * size_t(n);
     if (rank == 0 || m == 0 || n == 0) return nb::tuple();
@@ -180,7 +188,11 @@ nb::tuple low_rank_part(const Input &in, int64_t rank, kern::Buffer<float> &resi
     nb::object s = empty_array({rank}, "float32", ps);
     nb::object vt = empty_array({rank, n}, "float16", pvt);
     native([&] {
-        kern::Svd<float> f = kern::thin_svd<float, float>(in.data, m, n);
+        if (!cache.ready) {
+            cache.f = kern::thin_svd<float, float>(in.data, m, n);
+            cache.ready = true;
+        }
+        const kern::Svd<float> &f = cache.f;
         kern::Buffer<float> uf = kern::alloc<float>(size_t(m) * size_t(rank));
         kern::Buffer<float> vf = kern::alloc<float>(size_t(rank) * size_t(n));
         kern::keep_leading<float, float>(f, rank, uf.get(), static_cast<float *>(ps), vf.get());
@@ -203,13 +215,13 @@ int64_t clamp_rank(int64_t rank, const Flat &f) {
 
 }  // namespace
 
-nb::object sign_compress(nb::handle tensor, int64_t rank, bool per_row) {
-    Input in;
-    take_input(tensor, in, "sign");
+namespace {
+
+nb::object sign_impl(const Input &in, int64_t rank, bool per_row, SvdCache &cache) {
     const int64_t m = in.flat.m, n = in.flat.n;
     int64_t r = clamp_rank(rank, in.flat);
     kern::Buffer<float> resid;
-    nb::tuple factors = low_rank_part(in, r, resid, "sign");
+    nb::tuple factors = low_rank_part(in, r, resid, "sign", cache);
     const float *src = resid ? resid.get() : in.data;
     void *pb, *ps;
     nb::object bits = empty_array({m, qk::row_bytes(n, 1)}, "uint8", pb);
@@ -224,16 +236,12 @@ nb::object sign_compress(nb::handle tensor, int64_t rank, bool per_row) {
     return make_record(member("SIGN"), in.shape, in.dtype, nb::make_tuple(bits, scales), factors, meta);
 }
 
-nb::object svd_quant_compress(nb::handle tensor, int64_t rank, int64_t bits, int64_t group_size) {
-    if (bits != 4 && bits != 8) raise_value("bits must be 4 or 8, got " + std::to_string(bits));
-    if (group_size < 1) raise_value("group_size must be positive, got " + std::to_string(group_size));
-    Input in;
-    take_input(tensor, in, "svd_quant");
+nb::object quant_impl(const Input &in, int64_t rank, int64_t bits, int64_t group_size, SvdCache &cache) {
     const int64_t m = in.flat.m, n = in.flat.n;
     int64_t r = clamp_rank(rank, in.flat);
     int64_t group = std::min<int64_t>(group_size, std::max<int64_t>(n, 1));
     kern::Buffer<float> resid;
-    nb::tuple factors = low_rank_part(in, r, resid, "svd_quant");
+    nb::tuple factors = low_rank_part(in, r, resid, "svd_quant", cache);
     const float *src = resid ? resid.get() : in.data;
     void *pc, *ps;
     nb::object codes = empty_array({m, qk::row_bytes(n, int(bits))}, "uint8", pc);
@@ -248,6 +256,28 @@ nb::object svd_quant_compress(nb::handle tensor, int64_t rank, int64_t bits, int
     meta["group_size"] = group;
     return make_record(member(bits == 4 ? "SVD_Q4" : "SVD_Q8"), in.shape, in.dtype, nb::make_tuple(codes, scales),
                        factors, meta);
+}
+
+void check_quant_settings(int64_t bits, int64_t group_size) {
+    if (bits != 4 && bits != 8) raise_value("bits must be 4 or 8, got " + std::to_string(bits));
+    if (group_size < 1) raise_value("group_size must be positive, got " + std::to_string(group_size));
+}
+
+}  // namespace
+
+nb::object sign_compress(nb::handle tensor, int64_t rank, bool per_row) {
+    Input in;
+    take_input(tensor, in, "sign");
+    SvdCache cache;
+    return sign_impl(in, rank, per_row, cache);
+}
+
+nb::object svd_quant_compress(nb::handle tensor, int64_t rank, int64_t bits, int64_t group_size) {
+    check_quant_settings(bits, group_size);
+    Input in;
+    take_input(tensor, in, "svd_quant");
+    SvdCache cache;
+    return quant_impl(in, rank, bits, group_size, cache);
 }
 
 // ---- reconstruction ------------------------------------------------------------------------------
@@ -383,6 +413,10 @@ nb::object compress_best(nb::handle tensor, double max_error, int64_t max_rank, 
     int64_t ndim = nb::cast<int64_t>(arr.attr("ndim"));
     Flat f;
     if (ndim < 2 || dense_bytes == 0 || !flatten(arr.attr("shape"), f) || f.m == 0 || f.n == 0) return dense;
+    // Only the dense record holds a NaN or an infinity as it is.
+    int finite = PyObject_IsTrue(nb::object(np.attr("isfinite")(arr).attr("all")()).ptr());
+    if (finite < 0) nb::raise_python_error();
+    if (!finite) return dense;
 
     nb::object best = dense;
     int64_t best_bytes = dense_bytes;
@@ -420,10 +454,18 @@ nb::object compress_best(nb::handle tensor, double max_error, int64_t max_rank, 
     }
     std::stable_sort(few.begin(), few.end(), [](const Candidate &a, const Candidate &b) { return a.bytes < b.bytes; });
     // Cheapest first: the first one within the bound is the smallest of the few-bit records.
+    // One input view and one SVD serve them all.
+    Input in;
+    SvdCache cache;
+    bool taken = false;
     for (const Candidate &c : few) {
         if (c.bytes >= best_bytes) break;
-        nb::object rec = c.bits == 1 ? sign_compress(arr, c.rank, c.per_row)
-                                     : svd_quant_compress(arr, c.rank, c.bits, group_size);
+        if (!taken) {
+            take_input(arr, in, "compress_best");
+            taken = true;
+        }
+        nb::object rec = c.bits == 1 ? sign_impl(in, c.rank, c.per_row, cache)
+                                     : quant_impl(in, c.rank, c.bits, group_size, cache);
         int64_t before = best_bytes;
         consider(rec);
         if (best_bytes < before) break;
