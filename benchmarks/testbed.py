@@ -42,7 +42,8 @@ SMALL = dict(hidden=32, layers=2, heads=2, intermediate=64, vocab=512, seq=32, b
 
 def _domain_files(domain: str) -> list[Path]:
     if domain == "python":
-        files = Path("/usr/lib/python3.11").glob("*.py")
+        files = (p for p in Path("/usr/lib/python3.11").rglob("*.py")
+                 if not {"test", "tests", "idle_test", "site-packages", "dist-packages"} & set(p.parts))
     elif domain == "c":
         files = Path("/usr/include").rglob("*.h")
     elif domain == "man":
@@ -68,16 +69,19 @@ def _split(files: list[Path]) -> dict[str, list[Path]]:
     return out
 
 
-def _gather(files: list[Path], limit: int) -> str:
+def _gather(files: list[Path], limit: int, per_file: int = 8_000) -> str:
+    """Up to `limit` characters, at most `per_file` from each file, files in a stable shuffled
+    order: many files contribute, so no single package's pages or sources make up a domain."""
+    order = sorted(files, key=lambda p: hashlib.sha256(b"order:" + str(p).encode()).digest())
     parts, total = [], 0
-    for p in files:
+    for p in order:
         try:
             t = _read(p)
         except (OSError, EOFError):
             continue
         if not t.strip():
             continue
-        t = t[: max(0, limit - total)]
+        t = t[: min(per_file, limit - total)]
         parts.append(t)
         total += len(t)
         if total >= limit:
