@@ -7,7 +7,8 @@ stored delta (every array of every record, scales included), the ratio against t
 stored in float16, the relative Frobenius error of the whole delta, and the perplexity on that
 domain's held-out text, beside the uncompressed fine-tune's and the base's perplexity. Deltas of
 fewer than two dimensions (norm weights) are stored uncompressed in every setting, as the model
-library stores them. Prints a markdown table and writes it as JSON beside the testbed.
+library stores them. Prints a markdown table and writes it as JSON beside the testbed. Builds
+the testbed first when it is missing.
 """
 
 from __future__ import annotations
@@ -72,6 +73,12 @@ def main() -> None:
     args = ap.parse_args()
     torch.set_num_threads(1)
     tb = args.testbed
+    if not (tb / "testbed.json").exists():
+        # Built once (about six minutes of one core), then reused by every later run.
+        import testbed
+
+        print(f"building the testbed into {tb} first (benchmarks/testbed.py)", flush=True)
+        testbed.build(tb)
     meta = json.loads((tb / "testbed.json").read_text())
     domains = meta["domains"]
     base_dir = tb / "base"
