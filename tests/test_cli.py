@@ -124,11 +124,11 @@ def local_stores(tmp_path_factory):
     tuned["blk.0.attn_q.weight"] = base["blk.0.attn_q.weight"] + np.outer(
         rng.standard_normal(16), rng.standard_normal(16)).astype(np.float32)
     ollama = root / "ollama"
-    blob = write_gguf(ollama / "blobs" / "sha256-feed", base)
+    blob = write_gguf(ollama / "blobs" / ("sha256-" + "feed" * 16), base)
     manifest = ollama / "manifests" / "registry.ollama.ai" / "library" / "tiny" / "latest"
     manifest.parent.mkdir(parents=True)
     manifest.write_text(json.dumps({"layers": [
-        {"mediaType": "application/vnd.ollama.image.model", "digest": "sha256:feed",
+        {"mediaType": "application/vnd.ollama.image.model", "digest": "sha256:" + "feed" * 16,
          "size": blob.stat().st_size}]}))
     lms = root / "lmstudio"
     write_gguf(lms / "pub" / "tiny-GGUF" / "tiny-ft.gguf", tuned)

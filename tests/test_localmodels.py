@@ -1,10 +1,13 @@
 """Local GGUF models: Ollama and LM Studio discovery on real directory trees, GGUF loading on
 files written by the gguf library's own writer."""
 
+import hashlib
 import json
 import mmap
 import os
 import re
+import signal
+import struct
 import subprocess
 import sys
 import types
@@ -38,8 +41,17 @@ OTHER = "application/x-other"
 LIB = f"{REGISTRY}/library"
 
 
-def layer(digest, size=None, media=MODEL):
-    return {"mediaType": media, "digest": "sha256:" + digest, **({} if size is None else {"size": size})}
+def hexof(tag):
+    """The 64 hex digits standing for a blob called `tag` in these fixtures."""
+    return hashlib.sha256(tag.encode()).hexdigest()
+
+
+def blob_name(tag):
+    return "sha256-" + hexof(tag)
+
+
+def layer(tag, size=None, media=MODEL):
+    return {"mediaType": media, "digest": "sha256:" + hexof(tag), **({} if size is None else {"size": size})}
 
 
 MANIFESTS = {
@@ -72,7 +84,7 @@ def write_store(root, manifests, blobs):
         (root / "manifests" / rel).write_text(content if isinstance(content, str) else json.dumps(content))
     (root / "blobs").mkdir(parents=True, exist_ok=True)
     for digest, n in blobs.items():
-        (root / "blobs" / f"sha256-{digest}").write_bytes(b"\x01" * n)
+        (root / "blobs" / blob_name(digest)).write_bytes(b"\x01" * n)
     return root
 
 
@@ -129,7 +141,7 @@ def test_list_ollama_models_and_home_redirect(ollama, tmp_path, monkeypatch):
     # assigning the module attribute redirects both functions
     other = write_store(tmp_path / "other", {f"{LIB}/llama3.2/latest": {"layers": [layer("zz", 1)]}}, {"zz": 1})
     monkeypatch.setattr(lm, "OLLAMA_HOME", other)
-    assert lm.find_ollama_blob("llama3.2") == other / "blobs" / "sha256-zz"
+    assert lm.find_ollama_blob("llama3.2") == other / "blobs" / blob_name("zz")
     assert [m["name"] for m in lm.list_ollama_models()] == ["llama3.2:latest"]
     # no store at all: nothing listed, nothing found
     monkeypatch.setattr(lm, "OLLAMA_HOME", tmp_path / "nowhere")
@@ -143,12 +155,12 @@ NOT_PULLED = ("Ollama model '{0}' not found in {{root}}/manifests.\n"
 
 
 @pytest.mark.parametrize("name, want", [
-    ("llama3.2", "sha256-w1"),
-    ("llama3.2:latest", "sha256-w1"),
-    ("mistral:7b", "sha256-m-big1"),            # weights blob missing: largest, first of equals
-    ("qwen:7b:q4", "sha256-qw"),                # tag keeps its own ":"; model layer after another
-    ("othermodel:q4", "sha256-o1"),             # found by the recursive search
-    ("hf.co/someuser/othermodel:q4", "sha256-o1"),
+    ("llama3.2", "w1"),
+    ("llama3.2:latest", "w1"),
+    ("mistral:7b", "m-big1"),            # weights blob missing: largest, first of equals
+    ("qwen:7b:q4", "qw"),                # tag keeps its own ":"; model layer after another
+    ("othermodel:q4", "o1"),             # found by the recursive search
+    ("hf.co/someuser/othermodel:q4", "o1"),
     ("phi3", (FileNotFoundError, NOT_PULLED.format("phi3:latest"))),
     ("phi3:mini", (FileNotFoundError, NOT_PULLED.format("phi3:mini"))),
     ("ghost", (FileNotFoundError, "No GGUF blob found for 'ghost:latest' in {root}/blobs")),
@@ -161,8 +173,8 @@ def test_find_ollama_blob(ollama, name, want):
     # the same name and tag also under another namespace: the default library copy wins
     write_store(ollama, {"aaa/ns/llama3.2/latest": {"layers": [layer("o1", 42)]}}, {})
     assert lm._OLLAMA_REGISTRY == REGISTRY
-    check_outcome(lambda: lm.find_ollama_blob(name), ollama / "blobs" / want if isinstance(want, str) else want,
-                  root=ollama)
+    check_outcome(lambda: lm.find_ollama_blob(name), ollama / "blobs" / blob_name(want) if isinstance(want, str)
+                  else want, root=ollama)
 
 
 # --- LM Studio -------------------------------------------------------------------------------
@@ -357,3 +369,364 @@ def test_gguf_state_dict_deduplicates_across_tenants(gguf_file):
     store.add_state_dict("tenant-b", sd)
     total = sum(a.nbytes for a in sd.values())
     assert (store.naive_bytes(), store.deduped_bytes(), store.dedup_ratio()) == (2 * total, total, 2.0)
+
+
+# --- Untrusted stores and files --------------------------------------------------------------
+
+CLI = [sys.executable, "-c", "import sys; from velkor_zuma.cli import main; sys.exit(main())"]
+
+
+def run_cli(*args, **env):
+    full = dict(os.environ, PYTHONPATH=os.pathsep.join([PKG_PARENT, os.environ.get("PYTHONPATH", "")]),
+                **{k: str(v) for k, v in env.items()})
+    full.pop("VELKOR_ZUMA_DEBUG", None)
+    return subprocess.run(CLI + list(args), capture_output=True, text=True, env=full, timeout=300)
+
+
+CAP = 1 << 20   # the largest manifest read
+
+
+def padded(manifest, size):
+    """`manifest` as JSON text of exactly `size` bytes."""
+    text = json.dumps({**manifest, "pad": ""})
+    return text.replace('"pad": ""', '"pad": "' + "x" * (size - len(text)) + '"')
+
+
+@pytest.fixture
+def hostile(tmp_path, monkeypatch):
+    """An Ollama store whose manifests name paths of their own, link out of the store or are too
+    large, beside models whose names look like glob patterns; SECRET.txt lies beside the store."""
+    root = tmp_path / "store"
+    (tmp_path / "SECRET.txt").write_text("secret")
+    (tmp_path / "elsewhere.json").write_text(json.dumps({"layers": [layer("w", 1)]}))
+    weights = {"layers": [layer("w", 1)]}
+    bad = lambda digest, media=MODEL: {"layers": [{"mediaType": media, "digest": digest, "size": 1}]}
+    write_store(root, {
+        f"{LIB}/etcpasswd/latest": bad("/etc/passwd"),
+        f"{LIB}/dotdot/latest": bad("../../SECRET.txt"),
+        f"{LIB}/shadotdot/latest": bad("sha256:../../SECRET.txt"),
+        f"{LIB}/short/latest": bad("sha256:" + "a" * 63),
+        f"{LIB}/upper/latest": bad("SHA256:" + hexof("w")),
+        f"{LIB}/notext/latest": bad(5),
+        # the weights blob is missing; the fallback must not pick a file outside the blobs
+        f"{LIB}/bash/latest": {"layers": [layer("gone", 5), bad("/bin/bash", OTHER)["layers"][0]]},
+        f"{LIB}/dashform/latest": bad("sha256-" + hexof("w")),   # the blob file's own name
+        f"{LIB}/trav1/latest": weights, f"{LIB}/trav2/latest": weights,
+        "other.registry/ns/trav4/latest": weights,
+        "other.registry/ns/tr[a]v5/latest": weights,             # brackets in a real name
+        f"{LIB}/big/latest": padded(weights, CAP + 1),
+        f"{LIB}/justfits/latest": padded(weights, CAP),
+        f"{LIB}/linkout/latest": {"layers": [layer("link-out", 1)]},
+        f"{LIB}/linkin/latest": {"layers": [layer("link-in", 1)]},
+    }, {"w": 1})
+    (root / "manifests" / LIB / "outside").mkdir()
+    (root / "manifests" / LIB / "outside" / "latest").symlink_to(tmp_path / "elsewhere.json")
+    (root / "blobs" / blob_name("link-out")).symlink_to(tmp_path / "SECRET.txt")
+    (root / "blobs" / blob_name("link-in")).symlink_to(root / "blobs" / blob_name("w"))
+    monkeypatch.setattr(lm, "OLLAMA_HOME", root)
+    return root
+
+
+def INVALID_NAME(name, root):
+    full = name if ":" in name else name + ":latest"
+    return (f"Invalid Ollama model name '{full}': expected name[:tag] made of plain path components "
+            "(no empty, '.' or '..' parts, no backslash)")
+
+
+def invalid_digest(digest):
+    return lambda name, root: (f"Ollama manifest of '{name}:latest' has an invalid layer digest {digest!r} "
+                               "(expected 'sha256:' and 64 hex digits)")
+
+
+@pytest.mark.parametrize("name, want", [
+    # digests that are paths, or not sha256 and 64 hex digits
+    ("etcpasswd", (ValueError, invalid_digest("/etc/passwd"))),
+    ("dotdot", (ValueError, invalid_digest("../../SECRET.txt"))),
+    ("shadotdot", (ValueError, invalid_digest("sha256:../../SECRET.txt"))),
+    ("short", (ValueError, invalid_digest("sha256:" + "a" * 63))),
+    ("upper", (ValueError, invalid_digest("SHA256:" + hexof("w")))),
+    ("notext", (ValueError, invalid_digest(5))),
+    ("bash", (ValueError, invalid_digest("/bin/bash"))),
+    ("dashform", "w"),
+    # names that are not plain
+    ("/etc:passwd", (ValueError, INVALID_NAME)),
+    ("/dev:zero", (ValueError, INVALID_NAME)),
+    ("trav1/../trav2:latest", (ValueError, INVALID_NAME)),
+    ("../trav2", (ValueError, INVALID_NAME)),
+    ("./trav2", (ValueError, INVALID_NAME)),
+    ("other.registry//trav4", (ValueError, INVALID_NAME)),
+    (":latest", (ValueError, INVALID_NAME)),
+    ("trav2:", (ValueError, INVALID_NAME)),
+    ("trav2:..", (ValueError, INVALID_NAME)),
+    ("trav2:x/latest", (ValueError, INVALID_NAME)),
+    ("ns\\trav4", (ValueError, INVALID_NAME)),
+    ("trav2\0", (ValueError, INVALID_NAME)),
+    # names are matched literally, never as patterns
+    ("tr?v2", (FileNotFoundError, NOT_PULLED.format("tr?v2:latest"))),
+    ("tr[a]v4", (FileNotFoundError, NOT_PULLED.format("tr[a]v4:latest"))),
+    ("tr*", (FileNotFoundError, NOT_PULLED.format("tr*:latest"))),
+    ("tr[a]v5", "w"),
+    ("ns/trav4", "w"),
+    # manifests too large to be one, or outside the store; blobs linking out of it
+    ("big", (ValueError, lambda name, root: f"Ollama manifest {root}/manifests/{LIB}/big/latest is larger than "
+                                            f"{CAP} bytes; real manifests are a few kilobytes")),
+    ("justfits", "w"),
+    ("outside", (ValueError, lambda name, root: f"Ollama manifest {root}/manifests/{LIB}/outside/latest resolves to "
+                                                f"{root.parent}/elsewhere.json, outside the store's manifests "
+                                                f"directory {root}/manifests")),
+    ("linkout", (ValueError, lambda name, root: f"Ollama blob {root}/blobs/{blob_name('link-out')} of "
+                                                f"'linkout:latest' resolves to {root.parent}/SECRET.txt, outside "
+                                                f"the store's blobs directory {root}/blobs")),
+    ("linkin", "link-in"),
+])
+def test_find_ollama_blob_stays_inside_the_store(hostile, name, want):
+    check_outcome(lambda: lm.find_ollama_blob(name), hostile / "blobs" / blob_name(want) if isinstance(want, str)
+                  else want, name=name, root=hostile)
+
+
+def test_list_ollama_models_skips_what_is_not_a_manifest(hostile):
+    names = [m["name"] for m in lm.list_ollama_models()]
+    assert "big:latest" not in names and "outside:latest" not in names   # too large; links out
+    assert {"justfits:latest", "etcpasswd:latest", "tr[a]v5:latest", "trav2:latest"} <= set(names)
+
+
+@pytest.mark.parametrize("source, fragment", [
+    ("ollama:etcpasswd", "invalid layer digest '/etc/passwd'"),
+    ("ollama:bash", "invalid layer digest '/bin/bash'"),
+    ("ollama:/dev:zero", "Invalid Ollama model name '/dev:zero'"),
+    ("ollama:trav1/../trav2", "Invalid Ollama model name 'trav1/../trav2:latest'"),
+    ("ollama:tr?v2", "Ollama model 'tr?v2:latest' not found"),
+])
+def test_cli_refuses_hostile_ollama_sources(hostile, source, fragment):
+    res = run_cli("dedup", source, OLLAMA_MODELS=hostile)
+    assert res.returncode == 1, (res.stdout, res.stderr)
+    assert res.stderr.startswith("velkor-zuma: error: ") and fragment in res.stderr
+    assert "Traceback" not in res.stderr and "root:" not in res.stderr
+
+
+@pytest.fixture
+def lmstudio_with_bad_links(lmstudio):
+    """The LM Studio tree plus a link to itself and a link to nothing, both named like models."""
+    (lmstudio / "loop.gguf").symlink_to(lmstudio / "loop.gguf")
+    (lmstudio / "TheBloke" / "gone.gguf").symlink_to(lmstudio / "nothing-here")
+    return lmstudio
+
+
+def test_list_lmstudio_models_skips_unreadable_entries(lmstudio_with_bad_links):
+    root = lmstudio_with_bad_links
+    with pytest.warns(RuntimeWarning) as record:
+        got = lm.list_lmstudio_models()
+    assert {m["name"]: m["size_bytes"] for m in got} == LMS_FILES
+    warned = sorted(str(w.message) for w in record)
+    assert len(warned) == 2
+    assert warned[0].startswith(f"skipped unreadable LM Studio model file {root / 'TheBloke' / 'gone.gguf'}: ")
+    assert warned[1].startswith(f"skipped unreadable LM Studio model file {root / 'loop.gguf'}: ")
+    assert "Too many levels of symbolic links" in warned[1]
+    # finding by name still works around them
+    assert lm.find_lmstudio_model("mistral-7b") == root / "TheBloke/Mistral-7B-GGUF/mistral-7b.Q4_K_M.gguf"
+
+
+def test_cli_list_lmstudio_reports_unreadable_entries(lmstudio_with_bad_links):
+    res = run_cli("list-lmstudio", LMSTUDIO_MODELS=lmstudio_with_bad_links)
+    assert res.returncode == 0, res.stderr
+    assert "mistral-7b.Q4_K_M.gguf" in res.stdout and "loop.gguf" not in res.stdout
+    assert "skipped unreadable LM Studio model file" in res.stderr and "loop.gguf" in res.stderr
+
+
+def write_model(path, endianess=None):
+    """A small GGUF file: float32, float16 and Q8_0 tensors and an array in the metadata."""
+    gguf = pytest.importorskip("gguf")
+    rng = np.random.default_rng(7)
+    q8 = gguf.GGMLQuantizationType.Q8_0
+    tensors = {"first": rng.standard_normal((4, 8)).astype(np.float32),
+               "half": rng.standard_normal((3, 5)).astype(np.float16),
+               "last": gguf.quants.quantize(rng.standard_normal((4, 64)).astype(np.float32), q8)}
+    w = gguf.GGUFWriter(str(path), "llama", **({} if endianess is None else {"endianess": endianess}))
+    w.add_array("test.arr", [1, 2, 3])
+    for name, arr in tensors.items():
+        w.add_tensor(name, arr, raw_dtype=q8 if name == "last" else None)
+    for step in (w.write_header_to_file, w.write_kv_data_to_file, w.write_tensors_to_file, w.close):
+        step()
+    return tensors
+
+
+def layout(path):
+    """Byte positions of the header fields that the crafted files change."""
+    gguf = pytest.importorskip("gguf")
+    r = gguf.GGUFReader(str(path))
+    out = {"data": r.data_offset, "arr_len": r.fields["test.arr"].offset + 8 + len("test.arr") + 8}
+    for t in r.tensors:
+        dims = t.field.offset + 8 + len(t.name) + 4
+        out[t.name] = {"dims": dims, "type": dims + 8 * len(t.shape), "offset": dims + 8 * len(t.shape) + 4,
+                       "start": t.data_offset}
+    return out
+
+
+def u64(pos, value):
+    return lambda buf, at: struct.pack_into("<Q", buf, at(pos), value)
+
+
+def u32(pos, value):
+    return lambda buf, at: struct.pack_into("<I", buf, at(pos), value)
+
+
+OUTSIDE = r"its data \(offset {}, {} bytes\) does not lie inside the file's data section \(bytes \d+ to \d+\)"
+TRUNCATED = r"GGUF file .*crafted\.gguf is damaged: the file ends inside its header \(.* bytes left\)"
+
+# case -> (how the file is changed, what the error says after "GGUF tensor '{name}' in {path} is damaged: "
+# for a tensor, or in full for the file)
+CRAFTED = {
+    "offset wraps": (u64("first.offset", 2**64 - 32), ("first", OUTSIDE.format(2**64 - 32, 128))),
+    "offset past the end": (u64("first.offset", 2**20), ("first", OUTSIDE.format(2**20, 128))),
+    "misaligned offset": (u64("first.offset", 4), ("first", "its offset 4 is not a multiple of the alignment 32")),
+    "runs past the end": (u64("last.dims+8", 1000), ("last", OUTSIDE.format(r"\d+", 68000))),
+    "element count overflows": (lambda b, at: (u64("first.dims", 2**62)(b, at), u64("first.dims+8", 8)(b, at)),
+                                ("first", "its element count overflows")),
+    "extent beyond int64": (lambda b, at: (u64("first.dims", 2**63)(b, at), u64("first.dims+8", 0)(b, at)),
+                            ("first", "its element count overflows")),
+    "byte size overflows": (lambda b, at: (u64("first.dims", 2**62)(b, at), u64("first.dims+8", 1)(b, at)),
+                            ("first", "its byte size overflows")),
+    "ragged blocks": (u64("last.dims", 48), ("last", "its first extent 48 is not a whole number of blocks of 32")),
+    "unknown type": (u32("first.type", 999), ("first", "unknown tensor type 999")),
+    "tensor count": (u64(8, 2**63), TRUNCATED),
+    "metadata count": (u64(16, 2**40), TRUNCATED),
+    "array length": (u64("arr_len", 2**62), TRUNCATED),   # once a near-endless loop in the reader
+    "key length": (u64(24, 2**60), TRUNCATED),
+    "cut in the tensor infos": ("cut:first.dims", TRUNCATED),
+    "cut in the data": ("cut:last.start+1", ("last", OUTSIDE.format(r"\d+", 272))),
+}
+
+# Loads every crafted file in a fresh interpreter with a time and memory limit (a damaged
+# header once made the reader loop, or read outside the file), printing what each raised.
+LOAD_ALL = """
+import json, resource, sys
+resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+from velkor_zuma import localmodels as lm
+out = {}
+for case, path in json.loads(sys.argv[1]).items():
+    try:
+        out[case] = ["returned", sorted(lm.load_gguf_tensors(path, copy=case.endswith("(copy)")))]
+    except Exception as e:
+        out[case] = [type(e).__name__, str(e)]
+print(json.dumps(out))
+"""
+
+
+@pytest.fixture(scope="module")
+def crafted_results(tmp_path_factory):
+    base = tmp_path_factory.mktemp("crafted")
+    write_model(base / "model.gguf")
+    good, pos = (base / "model.gguf").read_bytes(), layout(base / "model.gguf")
+
+    def at(where):
+        if isinstance(where, int):
+            return where
+        where, _, extra = where.partition("+")
+        key, _, field = where.partition(".")
+        return (pos[key][field] if field else pos[key]) + int(extra or 0)
+
+    paths = {}
+    for case, (change, _) in CRAFTED.items():
+        for copy in ("", " (copy)"):
+            path = base / case.replace(" ", "-") / copy.strip(" ()") / "crafted.gguf"
+            path.parent.mkdir(parents=True, exist_ok=True)
+            buf = bytearray(good)
+            if isinstance(change, str):
+                buf = buf[:at(change[len("cut:"):])]
+            else:
+                change(buf, at)
+            path.write_bytes(bytes(buf))
+            paths[case + copy] = str(path)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([PKG_PARENT, os.environ.get("PYTHONPATH", "")]))
+    res = subprocess.run([sys.executable, "-c", LOAD_ALL, json.dumps(paths)], capture_output=True, text=True,
+                         env=env, timeout=120)
+    assert res.returncode == 0, res.stderr
+    return json.loads(res.stdout), paths
+
+
+@pytest.mark.parametrize("copy", ["", " (copy)"])
+@pytest.mark.parametrize("case", list(CRAFTED))
+def test_load_gguf_refuses_damaged_headers(crafted_results, case, copy):
+    results, paths = crafted_results
+    kind, message = results[case + copy]
+    want = CRAFTED[case][1]
+    if isinstance(want, tuple):
+        want = re.escape(f"GGUF tensor '{want[0]}' in {paths[case + copy]} is damaged: ") + want[1]
+    assert kind == "ValueError" and re.fullmatch(want, message), (kind, message)
+
+
+@pytest.mark.parametrize("endianess", ["little", "big"])
+def test_load_gguf_copy_mode(tmp_path, endianess):
+    gguf = pytest.importorskip("gguf")
+    path = tmp_path / "model.gguf"
+    src = write_model(path, None if endianess == "little" else gguf.GGUFEndian.BIG)
+    views, copies = lm.load_gguf_tensors(path), lm.load_gguf_tensors(path, copy=True)
+    assert list(views) == list(copies) == list(src)
+    for name, arr in copies.items():
+        assert (arr.dtype, arr.shape) == (views[name].dtype, views[name].shape)
+        assert np.array_equal(arr.view(np.uint8), views[name].view(np.uint8))
+        assert arr.base is None and arr.flags.writeable and arr.flags.c_contiguous   # its own memory
+        assert not views[name].flags.writeable
+    assert np.array_equal(copies["first"], src["first"]) and np.array_equal(copies["half"], src["half"])
+    assert copies["last"].tobytes() == src["last"].tobytes()
+    # copies do not depend on the file any more
+    del views
+    os.truncate(path, 0)
+    assert sum(int(a.view(np.uint8).sum()) for a in copies.values()) > 0
+    with pytest.raises(TypeError):
+        lm.load_gguf_tensors(path, True)   # keyword-only
+
+
+# The hazard the default mode documents: its views read the file itself.
+TRUNCATE_THEN_READ = """
+import os, sys
+from velkor_zuma import localmodels as lm
+sd = lm.load_gguf_tensors(sys.argv[1], copy=sys.argv[2] == "copy")
+os.truncate(sys.argv[1], 0)
+print(sum(len(a.tobytes()) for a in sd.values()))
+"""
+
+
+@pytest.mark.parametrize("mode", ["view", "copy"])
+def test_truncated_file_under_live_arrays(tmp_path, mode):
+    path = tmp_path / "model.gguf"
+    write_model(path)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([PKG_PARENT, os.environ.get("PYTHONPATH", "")]))
+    res = subprocess.run([sys.executable, "-c", TRUNCATE_THEN_READ, str(path), mode], capture_output=True,
+                         text=True, env=env, timeout=120)
+    if mode == "view":
+        assert res.returncode == -signal.SIGBUS
+        assert "SIGBUS" in lm.load_gguf_tensors.__doc__ and "copy=True" in lm.load_gguf_tensors.__doc__
+    else:
+        assert (res.returncode, res.stdout) == (0, "430\n"), res.stderr
+
+
+NOT_A_FILE = """
+import os, sys
+from velkor_zuma import localmodels as lm
+try:
+    lm.load_gguf_tensors(sys.argv[1])
+except Exception as e:
+    print(type(e).__name__, e)
+"""
+
+
+@pytest.mark.parametrize("kind, want", [
+    ("fifo", "ValueError GGUF file {} is not a regular file"),   # once waited for a writer forever
+    ("directory", "IsADirectoryError [Errno 21] Is a directory: '{}'"),
+])
+def test_load_gguf_needs_a_regular_file(tmp_path, kind, want):
+    pytest.importorskip("gguf")
+    path = tmp_path / "model.gguf"
+    os.mkfifo(path) if kind == "fifo" else path.mkdir()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([PKG_PARENT, os.environ.get("PYTHONPATH", "")]))
+    res = subprocess.run([sys.executable, "-c", NOT_A_FILE, str(path)], capture_output=True, text=True, env=env,
+                         timeout=60)
+    assert res.stdout.strip() == want.format(path), res.stderr
+
+
+def test_load_gguf_path_with_nul(tmp_path):
+    """Never the file named by the part before the NUL."""
+    write_model(tmp_path / "model.gguf")
+    with pytest.raises(ValueError, match="^embedded null byte$"):
+        lm.load_gguf_tensors(str(tmp_path / "model.gguf") + "\0.other")

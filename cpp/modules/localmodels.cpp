@@ -5,9 +5,24 @@
 // host's os module, so path joining, globbing and the platform rules are exactly the host's.
 // The module's own attributes (`OLLAMA_HOME`, `os`, `Path`, `json`, `_lmstudio_home`) are looked
 // up afresh at every call: replacing one of them redirects the functions.
+//
+// The stores and the files are untrusted input. An Ollama model name is made of plain path
+// components and is matched literally; a layer digest must be "sha256:" and 64 hex digits;
+// every manifest and blob must resolve (symlinks followed) to a regular file inside the store's
+// manifests or blobs directory, and a manifest larger than any real one is refused. A GGUF file's
+// header is checked with plain reads before the gguf library maps it, so that no tensor's view
+// reaches outside the file's data section.
 #include "bind/bind.hpp"
+#include "core/gguf_header.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
 #include <string>
+#include <unordered_map>
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -21,6 +36,9 @@ const char *const kModule = "velkor_zuma.localmodels";
 const char *const kOllamaRegistry = "registry.ollama.ai";
 
 const char *const kGgufHint = "gguf package required. Install with:\n  pip install \"velkor-zuma[ollama]\"";
+
+// Real Ollama manifests are a few kilobytes; anything past this is not one (and is not read).
+constexpr Py_ssize_t kManifestCap = Py_ssize_t(1) << 20;
 
 nb::object mod_attr(const char *name) { return vz::module_attr(kModule, name); }
 
@@ -44,14 +62,89 @@ bool truthy(nb::handle obj) {
 
 bool call_bool(nb::handle obj, const char *method) { return truthy(obj.attr(method)()); }
 
-nb::object read_json(nb::handle path) {
-    return mod_attr("json").attr("loads")(path.attr("read_text")());
+[[noreturn]] void raise_value(nb::handle message) { raise_exc(PyExc_ValueError, message); }
+
+// `path.resolve()` lies inside (or is) `root`, itself resolved.
+bool inside(nb::handle resolved, nb::handle root) { return truthy(resolved.attr("is_relative_to")(root)); }
+
+// The manifest at `path` as parsed JSON, after checking that it resolves to a regular file
+// inside `manifests_root` (resolved) and is no larger than a manifest can be. ValueError
+// otherwise; read and parse errors propagate.
+nb::object read_manifest(nb::handle path, nb::handle manifests_root) {
+    nb::object real = path.attr("resolve")();
+    if (!inside(real, manifests_root))
+        raise_value(nb::str("Ollama manifest {} resolves to {}, outside the store's manifests directory {}")
+                        .attr("format")(path, real, manifests_root));
+    if (!call_bool(real, "is_file"))
+        raise_value(nb::str("Ollama manifest {} is not a regular file").attr("format")(path));
+    nb::object size = real.attr("stat")().attr("st_size");
+    nb::object too_large = nb::str("Ollama manifest {} is larger than {} bytes; real manifests are a few "
+                                   "kilobytes").attr("format")(path, kManifestCap);
+    if (size > nb::int_(kManifestCap)) raise_value(too_large);
+    // Read at most one byte past the cap, in case the file grew since it was measured.
+    nb::object f = real.attr("open")("rb");
+    nb::object data;
+    try {
+        data = f.attr("read")(kManifestCap + 1);
+    } catch (nb::python_error &) {
+        f.attr("close")();
+        throw;
+    }
+    f.attr("close")();
+    if (nb::len(data) > size_t(kManifestCap)) raise_value(too_large);
+    return mod_attr("json").attr("loads")(data);
 }
 
-// Blob file of a layer: the digest with every ":" turned into "-" (sha256:abc -> sha256-abc).
-nb::object blob_path(nb::handle blobs, nb::handle layer) {
+// The 64 hex digits of a layer digest, written "sha256:<hex>" (or as the store names the blob
+// file, "sha256-<hex>"); an invalid, null handle for anything else.
+nb::object digest_hex(nb::handle digest) {
+    if (!PyUnicode_Check(digest.ptr())) return nb::object();
+    Py_ssize_t n;
+    const char *s = PyUnicode_AsUTF8AndSize(digest.ptr(), &n);
+    if (!s) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    std::string text(s, size_t(n));
+    if (text.size() != 7 + 64 || (text.compare(0, 7, "sha256:") != 0 && text.compare(0, 7, "sha256-") != 0))
+        return nb::object();
+    for (size_t i = 7; i < text.size(); ++i)
+        if (!isxdigit(static_cast<unsigned char>(text[i]))) return nb::object();
+    return nb::str(text.c_str() + 7, 64);
+}
+
+// Blob file of a layer: the digest with its ":" turned into "-" (sha256:<hex> -> sha256-<hex>).
+// A layer without digest raises KeyError; a digest that is not "sha256:" and 64 hex digits is
+// refused, so that no digest can name a path of its own.
+nb::object blob_path(nb::handle blobs, nb::handle layer, nb::handle model_name) {
     nb::object digest = layer[nb::str("digest")];  // a layer without digest: KeyError
-    return blobs / digest.attr("replace")(":", "-");
+    nb::object hex = digest_hex(digest);
+    if (!hex.is_valid())
+        raise_value(nb::str("Ollama manifest of '{}' has an invalid layer digest {!r} (expected 'sha256:' and 64 "
+                            "hex digits)").attr("format")(model_name, digest));
+    return blobs / (nb::str("sha256-") + hex);
+}
+
+// Whether the blob at `p` is present: a regular file once symlinks are resolved. One that
+// resolves outside the blobs directory (`blobs_root`, resolved) is refused.
+bool blob_present(nb::handle p, nb::handle blobs_root, nb::handle model_name) {
+    if (!call_bool(p, "exists")) return false;
+    nb::object real = p.attr("resolve")();
+    if (!inside(real, blobs_root))
+        raise_value(nb::str("Ollama blob {} of '{}' resolves to {}, outside the store's blobs directory {}")
+                        .attr("format")(p, model_name, real, blobs_root));
+    return call_bool(real, "is_file");
+}
+
+// One component of a model name or its tag: not empty, "." or "..", no backslash or NUL, so
+// that no name steps out of the manifests directory or names an absolute path.
+bool plain_component(nb::handle part) {
+    Py_ssize_t n;
+    const char *s = PyUnicode_AsUTF8AndSize(part.ptr(), &n);
+    if (!s) throw nb::python_error();
+    std::string text(s, size_t(n));
+    if (text.empty() || text == "." || text == "..") return false;
+    return text.find('\\') == std::string::npos && text.find('\0') == std::string::npos;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -61,15 +154,17 @@ nb::list list_ollama_models() {
     nb::object manifests = mod_attr("OLLAMA_HOME") / nb::str("manifests");
     nb::list out;
     if (!call_bool(manifests, "exists")) return out;
+    nb::object root = manifests.attr("resolve")();
     for (nb::handle entry : manifests.attr("rglob")("*")) {
         if (!call_bool(entry, "is_file")) continue;
         nb::object parts = entry.attr("relative_to")(manifests).attr("parts");
         size_t n = nb::len(parts);
         if (n < 2) continue;
         nb::object name = nb::str("{}:{}").attr("format")(parts[n - 2], parts[n - 1]);
-        // A manifest that cannot be read, parsed or summed is left out; the walk goes on.
+        // A manifest that cannot be read, parsed or summed, or that resolves outside the store
+        // or is too large to be one, is left out; the walk goes on.
         try {
-            nb::object data = read_json(entry);
+            nb::object data = read_manifest(entry, root);
             nb::object layers = data.attr("get")("layers", nb::list());
             nb::object total = nb::int_(0);
             for (nb::handle layer : layers) total = total + layer.attr("get")("size", 0);
@@ -90,15 +185,34 @@ nb::object find_ollama_blob(nb::handle model_name_arg) {
     nb::list name_tag = nb::borrow<nb::list>(model_name.attr("split")(":", 1));
     nb::object name = name_tag[0], tag = name_tag[1];
 
+    // The name is a path below the manifests directory ("namespace/model" makes two levels),
+    // the tag one more component; both must be plain.
+    nb::list parts = nb::borrow<nb::list>(name.attr("split")("/"));
+    bool plain = plain_component(tag) && !contains(tag, nb::str("/"));
+    for (nb::handle part : parts) plain = plain && plain_component(part);
+    if (!plain)
+        raise_value(nb::str("Invalid Ollama model name '{}': expected name[:tag] made of plain path components "
+                            "(no empty, '.' or '..' parts, no backslash)").attr("format")(model_name));
+    parts.append(tag);
+
     nb::object home = mod_attr("OLLAMA_HOME");
     nb::object manifests = home / nb::str("manifests");
     nb::object manifest = manifests / nb::str(kOllamaRegistry) / nb::str("library") / name / tag;
-    if (!call_bool(manifest, "exists")) {
-        nb::object pattern = name + nb::str("/") + tag;
+    if (!call_bool(manifest, "is_file")) {
+        // Any registry and namespace: the first manifest in walk order whose last components
+        // are the name's and the tag, compared literally (no glob patterns).
+        size_t k = parts.size();
         nb::object first;
-        for (nb::handle hit : manifests.attr("rglob")(pattern)) {
-            first = nb::borrow(hit);
-            break;
+        if (call_bool(manifests, "is_dir")) {
+            for (nb::handle entry : manifests.attr("rglob")("*")) {
+                nb::object rel = entry.attr("relative_to")(manifests).attr("parts");
+                size_t n = nb::len(rel);
+                bool same = n >= k;
+                for (size_t i = 0; same && i < k; ++i) same = rel[n - k + i].equal(parts[i]);
+                if (!same || !call_bool(entry, "is_file")) continue;
+                first = nb::borrow(entry);
+                break;
+            }
         }
         if (!first.is_valid()) {
             nb::object msg = nb::str(
@@ -109,8 +223,9 @@ nb::object find_ollama_blob(nb::handle model_name_arg) {
         manifest = first;
     }
 
-    nb::object data = read_json(manifest);
+    nb::object data = read_manifest(manifest, manifests.attr("resolve")());
     nb::object blobs = home / nb::str("blobs");
+    nb::object blobs_root = blobs.attr("resolve")();
     nb::object layers = data.attr("get")("layers", nb::list());
 
     // The weights layer first: the first layer whose media type mentions "model" and whose
@@ -118,15 +233,15 @@ nb::object find_ollama_blob(nb::handle model_name_arg) {
     for (nb::handle layer : layers) {
         nb::object media = layer.attr("get")("mediaType", "");
         if (!contains(media, nb::str("model"))) continue;
-        nb::object p = blob_path(blobs, layer);
-        if (call_bool(p, "exists")) return p;
+        nb::object p = blob_path(blobs, layer, model_name);
+        if (blob_present(p, blobs_root, model_name)) return p;
     }
     // Otherwise the largest blob present, the first one among equals.
     nb::object best;
     nb::object best_size;
     for (nb::handle layer : layers) {
-        nb::object p = blob_path(blobs, layer);
-        if (!call_bool(p, "exists")) continue;
+        nb::object p = blob_path(blobs, layer, model_name);
+        if (!blob_present(p, blobs_root, model_name)) continue;
         nb::object size = p.attr("stat")().attr("st_size");
         if (!best.is_valid() || size > best_size) {
             best = p;
@@ -163,10 +278,21 @@ nb::list list_lmstudio_models() {
     nb::list out;
     if (!call_bool(root, "exists")) return out;
     for (nb::handle p : root.attr("rglob")("*.gguf")) {
+        // An entry that cannot be measured (a dangling or self-looping link, no permission) is
+        // left out with a RuntimeWarning naming it; the others are still listed.
+        nb::object size;
+        try {
+            size = p.attr("stat")().attr("st_size");
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_OSError)) throw;
+            nb::str msg = nb::str("skipped unreadable LM Studio model file {}: {}").format(p, e.value());
+            if (PyErr_WarnEx(PyExc_RuntimeWarning, msg.c_str(), 1) < 0) throw nb::python_error();
+            continue;
+        }
         nb::dict item;
         item["name"] = nb::str(p.attr("relative_to")(root));
         item["path"] = nb::str(p);
-        item["size_bytes"] = p.attr("stat")().attr("st_size");
+        item["size_bytes"] = size;
         out.append(item);
     }
     return out;
@@ -204,7 +330,65 @@ nb::object find_lmstudio_model(nb::handle name_arg) {
 // ---------------------------------------------------------------------------------------------
 // GGUF
 
-nb::dict load_gguf_tensors(nb::handle gguf_path) {
+// An open file descriptor, closed when the guard goes.
+struct Fd {
+    int fd = -1;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// Tensor types the gguf library reads, by numeric code: elements and bytes per block.
+std::unordered_map<uint32_t, vz::gguf::TypeSize> gguf_type_sizes(nb::handle gguf) {
+    std::unordered_map<uint32_t, vz::gguf::TypeSize> out;
+    nb::object sizes = gguf.attr("GGML_QUANT_SIZES");
+    for (nb::handle item : sizes.attr("items")()) {
+        nb::tuple kv = nb::borrow<nb::tuple>(item);
+        nb::tuple bs = nb::borrow<nb::tuple>(kv[1]);
+        out[nb::cast<uint32_t>(nb::int_(kv[0]))] = {nb::cast<uint64_t>(bs[0]), nb::cast<uint64_t>(bs[1])};
+    }
+    return out;
+}
+
+// Checks the header of the GGUF file at `path_text` (open on `fd`) with plain reads; a damaged
+// file raises ValueError naming the file, or the tensor at fault.
+vz::gguf::Header check_gguf_header(int fd, nb::handle path_text,
+                                   const std::unordered_map<uint32_t, vz::gguf::TypeSize> &types) {
+    std::string format_error, tensor, tensor_error;
+    int io_error = 0;
+    vz::gguf::Header header;
+    {
+        nb::gil_scoped_release unlocked;  // file reads only
+        try {
+            header = vz::gguf::scan_header(fd, types);
+        } catch (const vz::gguf::TensorError &e) {
+            tensor = e.tensor;
+            tensor_error = e.what();
+        } catch (const vz::gguf::FormatError &e) {
+            format_error = e.what();
+        } catch (const vz::gguf::IoError &e) {
+            io_error = e.err;
+        }
+    }
+    if (io_error) {
+        errno = io_error;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_text.ptr());
+        throw nb::python_error();
+    }
+    if (!tensor_error.empty()) {
+        // The name as the file spells it, undecodable bytes replaced (the message must not fail).
+        nb::object name = nb::steal(PyUnicode_DecodeUTF8(tensor.data(), Py_ssize_t(tensor.size()), "replace"));
+        if (!name.is_valid()) throw nb::python_error();
+        raise_value(
+            nb::str("GGUF tensor '{}' in {} is damaged: {}").format(name, path_text, nb::str(tensor_error.c_str())));
+    }
+    if (!format_error.empty())
+        raise_value(nb::str("GGUF file {} is damaged: {}").format(path_text, nb::str(format_error.c_str())));
+    return header;
+}
+
+nb::dict load_gguf_tensors(nb::handle gguf_path, nb::handle copy_arg) {
+    bool copy = truthy(copy_arg);
     nb::module_ gguf = vz::import_optional("gguf", kGgufHint);
     PyObject *reader_cls = PyObject_GetAttrString(gguf.ptr(), "GGUFReader");
     if (!reader_cls) {
@@ -213,17 +397,93 @@ nb::dict load_gguf_tensors(nb::handle gguf_path) {
         PyErr_SetString(PyExc_ImportError, "cannot import name 'GGUFReader' from 'gguf'");
         vz::raise_from(PyExc_ImportError, kGgufHint);
     }
-    nb::object reader = nb::steal(reader_cls)(nb::str(gguf_path), "mode"_a = "r");
+    nb::object reader_type = nb::steal(reader_cls);
+    nb::str path_text = nb::str(gguf_path);
 
-    nb::object uint8 = vz::numpy().attr("uint8");
+    // The header is checked with plain reads before the reader maps the file: every tensor's
+    // byte range must lie inside the data section. A file that is not GGUF at all is left to
+    // the reader, whose own error says so.
+    Fd file;
+    nb::bytes raw_path = nb::borrow<nb::bytes>(vz::import("os").attr("fsencode")(path_text));
+    if (std::memchr(raw_path.c_str(), 0, raw_path.size()) != nullptr)  // as the host's open() refuses it
+        raise_exc(PyExc_ValueError, nb::str("embedded null byte"));
+    {
+        nb::gil_scoped_release unlocked;  // a slow file system
+        file.fd = ::open(raw_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    }
+    if (file.fd < 0) {
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_text.ptr());
+        throw nb::python_error();
+    }
+    struct stat st;
+    if (::fstat(file.fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        if (S_ISDIR(st.st_mode)) errno = EISDIR;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_text.ptr());
+        throw nb::python_error();
+    }
+    if (!S_ISREG(st.st_mode)) raise_value(nb::str("GGUF file {} is not a regular file").format(path_text));
+    vz::gguf::Header header = check_gguf_header(file.fd, path_text, gguf_type_sizes(gguf));
+
+    nb::object reader = reader_type(path_text, "mode"_a = "r");
+    // The reader accepted a file this check does not know (a newer version): its tensors could
+    // not be checked, so none is returned.
+    if (!header.recognised)
+        raise_value(nb::str("GGUF file {} has version {}, whose layout this loader cannot check")
+                        .format(path_text, header.version));
+
+    nb::object np = vz::numpy();
+    nb::object uint8 = np.attr("uint8");
     nb::str float_kind("f");
-    nb::dict out;
+    nb::object changed = nb::str("GGUF file {} changed while it was being read").format(path_text);
+    nb::object tensors = reader.attr("tensors");
+    if (nb::len(tensors) != header.tensors.size()) raise_value(changed);
+
     // Floating tensors stay as the reader maps them; everything else (integers, quantized
-    // blocks) becomes a byte view of the same mapped memory. Nothing is decoded or copied.
-    for (nb::handle t : reader.attr("tensors")) {
+    // blocks) becomes a byte view of the same mapped memory. Nothing is decoded; nothing is
+    // copied unless asked.
+    nb::dict out;
+    std::vector<std::pair<void *, size_t>> targets;  // copies to fill: destination, tensor index
+    size_t i = 0;
+    for (nb::handle t : tensors) {
+        const vz::gguf::TensorSpan &span = header.tensors[i];
+        nb::object name = t.attr("name");
         nb::object arr = t.attr("data");
+        // The reader's view must be the range checked above (the file may have been replaced).
+        if (!name.equal(nb::str(span.name.data(), span.name.size())) ||
+            !t.attr("data_offset").equal(nb::int_(span.start)) || !arr.attr("nbytes").equal(nb::int_(span.n_bytes)))
+            raise_value(changed);
         if (!arr.attr("dtype").attr("kind").equal(float_kind)) arr = arr.attr("view")(uint8);
-        out[t.attr("name")] = arr;
+        if (copy) {
+            arr = np.attr("empty")(arr.attr("shape"), arr.attr("dtype"));
+            nb::object address = arr.attr("__array_interface__")["data"][0];
+            targets.emplace_back(reinterpret_cast<void *>(nb::cast<uintptr_t>(address)), i);
+        }
+        out[name] = arr;
+        ++i;
+    }
+    if (copy) {
+        // Copies are read from the file with ordinary reads, never through the mapping: a file
+        // truncated meanwhile gives an error here, not a fault later.
+        bool short_read = false;
+        int io_error = 0;
+        {
+            nb::gil_scoped_release unlocked;  // file reads into arrays this call owns
+            try {
+                for (auto &[dst, k] : targets)
+                    if (!vz::gguf::read_exact(file.fd, dst, header.tensors[k].n_bytes, header.tensors[k].start)) {
+                        short_read = true;
+                        break;
+                    }
+            } catch (const vz::gguf::IoError &e) {
+                io_error = e.err;
+            }
+        }
+        if (io_error) {
+            errno = io_error;
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_text.ptr());
+            throw nb::python_error();
+        }
+        if (short_read) raise_value(changed);
     }
     return out;
 }
@@ -260,6 +520,13 @@ NB_MODULE(localmodels, m) {
           "Every GGUF file under LM Studio's models directory, as {'name', 'path', 'size_bytes'}.");
     m.def("find_lmstudio_model", &find_lmstudio_model, "name"_a.none(),
           "Path of the LM Studio model given by its relative path or by a unique case-insensitive part of it.");
-    m.def("load_gguf_tensors", &load_gguf_tensors, "gguf_path"_a,
-          "Tensors of a GGUF file by name: floating tensors as mapped, all others as raw uint8 bytes (no copies).");
+    m.def("load_gguf_tensors", &load_gguf_tensors, "gguf_path"_a, nb::kw_only(), "copy"_a.none() = false,
+          "Tensors of a GGUF file by name: floating tensors keep their type, all others are raw uint8 bytes.\n\n"
+          "The header is checked first: a tensor whose bytes do not lie inside the file's data section, or\n"
+          "whose size or type is damaged, raises ValueError naming it.\n\n"
+          "By default nothing is copied: the arrays are read-only views of the file mapped into memory, so\n"
+          "loading a large model costs little until the arrays are used. The views read the file itself:\n"
+          "if it is truncated or replaced in place while they are alive, touching them kills the process\n"
+          "with SIGBUS. With copy=True every tensor is read into a fresh, writeable array with ordinary\n"
+          "reads and the file is closed on return: use it for arrays that outlive the file's stability.");
 }

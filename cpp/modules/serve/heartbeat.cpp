@@ -1,8 +1,20 @@
 // Dashboard heartbeat: a daemon thread that posts this endpoint's status every 20 seconds,
 // best-effort, when the configuration carries a dashboard key.
+//
+// The dashboard is a remote server and is not trusted with more than the beat itself:
+// - The key travels as a header that urllib never copies into a redirected request, so a
+//   dashboard that redirects (to another origin, or to plain http) never receives it again; a
+//   redirected POST is re-sent by urllib, if at all, as a bare GET without the body.
+// - Each beat has one deadline for everything (connecting, TLS, sending, waiting for the
+//   answer, redirects): the request runs on a short-lived sender thread, the beat thread waits
+//   for it at most the time-out, and a sender still busy then is stopped by raising TimeoutError
+//   in it (it leaves its current socket wait within one per-operation time-out). While one is
+//   still stopping, the next beat is skipped, so a dashboard that trickles its answer ties up
+//   one thread at most.
 #include "serve.hpp"
 
 #include <chrono>
+#include <memory>
 #include <thread>
 #if defined(__GLIBCXX__)
 #include <cxxabi.h>
@@ -62,13 +74,52 @@ std::pair<nb::object, nb::object> gpu_memory() {
     return {nb::int_(0), nb::int_(0)};
 }
 
+// What one beat's sender and the beat thread share; read and written with the GIL held only.
+struct Beat {
+    bool started = false;   // the sender is inside its guarded request
+    bool finished = false;  // and has left it
+};
+
+// Marks the beat finished and drops a TimeoutError the beat thread may have aimed at this
+// sender in the meantime, so that it never escapes into code outside the request. No Python
+// code runs between the two steps (the GIL is held throughout).
+void finish(Beat &beat) {
+    beat.finished = true;
+    PyThreadState_SetAsyncExc(PyThread_get_thread_ident(), nullptr);
+}
+
+// The sender thread's body: one request, every ordinary failure swallowed, the response closed
+// unread.
+void send_beat(const std::shared_ptr<Beat> &beat, nb::object request, nb::object req) {
+    nb::object resp;  // outside the guarded part: never released without the GIL (see beat_loop)
+#if defined(__GLIBCXX__)
+    try {
+#endif
+    try {
+        beat->started = true;
+        resp = request.attr("urlopen")(req, "timeout"_a = kTimeoutSeconds);
+        resp.attr("close")();
+    } catch (nb::python_error &e) {
+        finish(*beat);
+        if (!ordinary(e)) throw;
+        return;
+    }
+    finish(*beat);
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind &) {
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));  // as in beat_loop
+    }
+#endif
+}
+
 void beat_loop(nb::object cfg, nb::object engine, nb::str host, nb::int_ port, nb::object kv,
                nb::int_ agents) {
     // Declared outside the guarded part so that none of them is released without the GIL when
     // the thread is torn down at interpreter exit (see the handler below).
-    nb::object time, socket, json, request, url_text, hostname, body, url, req, resp;
+    nb::object time, socket, json, request, threading, url_text, hostname, body, url, req, sender, sender_fn;
     std::pair<nb::object, nb::object> gpu;
     nb::dict msg, headers;
+    std::shared_ptr<Beat> beat;
 #if defined(__GLIBCXX__)
     try {
 #endif
@@ -76,6 +127,7 @@ void beat_loop(nb::object cfg, nb::object engine, nb::str host, nb::int_ port, n
     socket = vz::import("socket");
     json = vz::import("json");
     request = vz::import("urllib.request");
+    threading = vz::import("threading");
     url_text = nb::str("http://{}:{}/v1").format(host, port);
     for (;;) {
         gpu = gpu_memory();
@@ -104,11 +156,29 @@ void beat_loop(nb::object cfg, nb::object engine, nb::str host, nb::int_ port, n
             url = nb::str(cfg.attr("api_base")) + nb::str(kHeartbeatPath);
             headers = nb::dict();
             headers["Content-Type"] = "application/json";
-            headers["X-ZUMA-Key"] = cfg.attr("api_key");
             req = request.attr("Request")(url, "data"_a = body, "headers"_a = headers,
                                                      "method"_a = "POST");
-            resp = request.attr("urlopen")(req, "timeout"_a = kTimeoutSeconds);
-            resp.attr("close")();
+            // Sent with this request only, never with one that a redirect leads to.
+            req.attr("add_unredirected_header")("X-ZUMA-Key", cfg.attr("api_key"));
+            // A sender of an earlier beat still being stopped: this beat is skipped.
+            if (!sender.is_valid() || !truthy(sender.attr("is_alive")())) {
+                beat = std::make_shared<Beat>();
+                sender_fn = nb::cpp_function(
+                    [b = beat](nb::object request, nb::object req) {
+                        send_beat(b, std::move(request), std::move(req));
+                    },
+                    nb::name("heartbeat_send"));
+                sender = threading.attr("Thread")("target"_a = sender_fn, "args"_a = nb::make_tuple(request, req),
+                                                  "name"_a = "velkor-zuma-heartbeat-send", "daemon"_a = true);
+                sender.attr("start")();
+                sender.attr("join")("timeout"_a = kTimeoutSeconds);
+                // Past the deadline: stop the sender at its next step, but only while it is
+                // inside its request (the GIL orders this test against its own updates).
+                if (beat->started && !beat->finished) {
+                    unsigned long ident = nb::cast<unsigned long>(sender.attr("ident"));
+                    PyThreadState_SetAsyncExc(ident, PyExc_TimeoutError);
+                }
+            }
         } catch (nb::python_error &e) {
             if (!ordinary(e)) throw;
         }
