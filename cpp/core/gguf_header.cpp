@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace vz::gguf {
+namespace vz::core::gguf {
 namespace {
 
 constexpr uint32_t kMagic = 0x46554747;  // "GGUF" read as a little-endian 32-bit word
@@ -261,4 +261,4 @@ Header scan_header(int fd, const std::unordered_map<uint32_t, TypeSize> &types) 
     return h;
 }
 
-}  // namespace vz::gguf
+}  // namespace vz::core::gguf

@@ -16,7 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace vz::gguf {
+namespace vz::core::gguf {
 
 // Elements per block and bytes per block of one tensor type (1 and the item size for plain types).
 struct TypeSize {
@@ -64,4 +64,4 @@ Header scan_header(int fd, const std::unordered_map<uint32_t, TypeSize> &types);
 // Reads exactly `n` bytes at `offset` into `out`; false when the file ends first.
 bool read_exact(int fd, void *out, uint64_t n, uint64_t offset);
 
-}  // namespace vz::gguf
+}  // namespace vz::core::gguf

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+namespace vz::dedup {
 namespace nb = nanobind;
 using namespace nb::literals;
 namespace dd = vz::core::dedup;
@@ -27,12 +28,11 @@ constexpr int64_t kDefaultBlockSize = int64_t(1) << 20;
 constexpr std::size_t kMaxPendingCopies = std::size_t(256) << 20;
 
 [[noreturn]] void raise_block_size(int64_t n) {
-    std::string msg = "block_size must be a positive integer, got " + std::to_string(n);
-    throw nb::value_error(msg.c_str());
+    bind::raise(PyExc_ValueError, "block_size must be a positive integer, got " + std::to_string(n));
 }
 
 int64_t checked_block(nb::handle value, const char *name) {
-    int64_t n = vz::arg_int(value, name);
+    int64_t n = bind::arg_int(value, name);
     if (n <= 0) raise_block_size(n);
     return n;
 }
@@ -44,51 +44,30 @@ int64_t checked_block(nb::handle value, const char *name) {
 struct HashlibDigest {
     nb::object sha256;
     std::mutex mu;
-    PyObject *err_type = nullptr, *err_value = nullptr, *err_tb = nullptr;
-
-    ~HashlibDigest() {
-        Py_XDECREF(err_type);
-        Py_XDECREF(err_value);
-        Py_XDECREF(err_tb);
-    }
+    std::unique_ptr<nb::python_error> first_error;  // guarded by mu
 
     static bool call(const uint8_t *data, std::size_t len, uint8_t *out, void *ctx) {
         auto *self = static_cast<HashlibDigest *>(ctx);
         nb::gil_scoped_acquire gil;
-        bool ok = false;
-        PyObject *mv = PyMemoryView_FromMemory(reinterpret_cast<char *>(const_cast<uint8_t *>(data)),
-                                               Py_ssize_t(len), PyBUF_READ);
-        if (mv) {
-            PyObject *h = PyObject_CallOneArg(self->sha256.ptr(), mv);
-            Py_DECREF(mv);
-            if (h) {
-                PyObject *d = PyObject_CallMethod(h, "digest", nullptr);
-                Py_DECREF(h);
-                if (d) {
-                    if (PyBytes_Check(d) && PyBytes_GET_SIZE(d) == 32) {
-                        std::memcpy(out, PyBytes_AS_STRING(d), 32);
-                        ok = true;
-                    } else {
-                        PyErr_SetString(PyExc_RuntimeError, "hashlib.sha256 returned an unexpected digest");
-                    }
-                    Py_DECREF(d);
-                }
-            }
-        }
-        if (!ok) {
+        try {
+            nb::object mv = bind::steal_or_raise(PyMemoryView_FromMemory(
+                reinterpret_cast<char *>(const_cast<uint8_t *>(data)), Py_ssize_t(len), PyBUF_READ));
+            nb::object d = self->sha256(mv).attr("digest")();
+            if (!PyBytes_Check(d.ptr()) || PyBytes_GET_SIZE(d.ptr()) != 32)
+                bind::raise(PyExc_RuntimeError, "hashlib.sha256 returned an unexpected digest");
+            std::memcpy(out, PyBytes_AS_STRING(d.ptr()), 32);
+            return true;
+        } catch (nb::python_error &e) {
             std::lock_guard<std::mutex> lock(self->mu);
-            if (!self->err_type) PyErr_Fetch(&self->err_type, &self->err_value, &self->err_tb);
-            else PyErr_Clear();
+            if (!self->first_error) self->first_error = std::make_unique<nb::python_error>(std::move(e));
+            return false;
+        } catch (...) {
+            return false;  // reported as a failed digest
         }
-        return ok;
     }
 
     [[noreturn]] void reraise() {
-        if (err_type) {
-            PyErr_Restore(err_type, err_value, err_tb);
-            err_type = err_value = err_tb = nullptr;
-            nb::raise_python_error();
-        }
+        if (first_error) throw nb::python_error(std::move(*first_error));
         throw std::runtime_error("SHA-256 digest failed");
     }
 };
@@ -99,21 +78,21 @@ bool use_openssl() {
     if (dd::openssl_sha256_bound()) return true;
     if (tried) return false;
     tried = true;
-    PyObject *mod = PyImport_ImportModule("_hashlib");
-    if (!mod) {
-        PyErr_Clear();
+    nb::object m;
+    try {
+        m = bind::import("_hashlib");
+    } catch (nb::python_error &) {
         return false;
     }
-    nb::object m = nb::steal(mod);
     if (!nb::hasattr(m, "__file__")) return false;
-    std::string path = nb::cast<std::string>(nb::str(m.attr("__file__")));
+    std::string path = bind::text(m.attr("__file__"));
     return dd::bind_openssl_sha256(path.c_str());
 }
 
 // Digests of all blocks of `segments`, in order, computed with the interpreter lock released.
 std::vector<dd::Digest> digest_blocks(const std::vector<dd::Segment> &segments, std::size_t block) {
     std::vector<dd::Digest> digests;
-    unsigned workers = vz::core::worker_count();
+    unsigned workers = core::worker_count();
     if (use_openssl()) {
         bool ok;
         {
@@ -124,7 +103,7 @@ std::vector<dd::Digest> digest_blocks(const std::vector<dd::Segment> &segments, 
         return digests;
     }
     HashlibDigest ctx;
-    ctx.sha256 = vz::import("hashlib").attr("sha256");
+    ctx.sha256 = bind::import("hashlib").attr("sha256");
     bool ok;
     {
         nb::gil_scoped_release unlocked;
@@ -136,15 +115,9 @@ std::vector<dd::Digest> digest_blocks(const std::vector<dd::Segment> &segments, 
 
 // ---- recording ---------------------------------------------------------------------------------
 
-bool has_key(nb::handle mapping, nb::handle key) {
-    int r = PySequence_Contains(mapping.ptr(), key.ptr());
-    if (r < 0) nb::raise_python_error();
-    return r == 1;
-}
-
 // The tenant's reference list, created empty and inserted when the tenant is new.
 nb::object tenant_refs(nb::handle tenants, nb::handle tenant) {
-    if (has_key(tenants, tenant)) return tenants[tenant];
+    if (bind::contains(tenants, tenant)) return tenants[tenant];
     nb::object refs = nb::list();
     tenants[tenant] = refs;
     return refs;
@@ -165,7 +138,7 @@ void record(nb::handle self, nb::handle tenant, const std::vector<dd::Segment> &
             std::size_t len = std::min(block, seg.len - off);
             dd::to_hex(digests[b], hex);
             nb::str h(hex, sizeof hex);
-            if (!has_key(unique, h)) unique[h] = nb::int_(len);
+            if (!bind::contains(unique, h)) unique[h] = nb::int_(len);
             append(h);
         }
         if (seg.len) {
@@ -177,38 +150,21 @@ void record(nb::handle self, nb::handle tenant, const std::vector<dd::Segment> &
 
 // ---- tensors as bytes ----------------------------------------------------------------------
 
-// A held buffer of a tensor's bytes (released on destruction).
-struct TensorBytes {
-    nb::object owner;
-    Py_buffer view{};
-    bool held = false;
-    TensorBytes() = default;
-    TensorBytes(const TensorBytes &) = delete;
-    TensorBytes &operator=(const TensorBytes &) = delete;
-    ~TensorBytes() {
-        if (held) PyBuffer_Release(&view);
-    }
-};
-
 // The element bytes of `value` in row-major order and its own element type and byte order:
 // numpy.ascontiguousarray (a copy only when the array is not C-contiguous already), seen as a
 // flat uint8 array. `copied` says whether a new array had to be made. Object arrays are
 // refused by numpy here: their "bytes" would be addresses of Python objects.
-std::unique_ptr<TensorBytes> tensor_bytes(nb::module_ &np, nb::handle value, bool &copied) {
+bind::Buffer tensor_bytes(nb::module_ &np, nb::handle value, bool &copied) {
     nb::object arr = np.attr("ascontiguousarray")(value);
     copied = !arr.is(value);
-    auto tb = std::make_unique<TensorBytes>();
-    tb->owner = arr.attr("reshape")(-1).attr("view")(np.attr("uint8"));
-    if (PyObject_GetBuffer(tb->owner.ptr(), &tb->view, PyBUF_SIMPLE) != 0) nb::raise_python_error();
-    tb->held = true;
-    return tb;
+    return bind::Buffer(arr.attr("reshape")(-1).attr("view")(np.attr("uint8")), PyBUF_SIMPLE);
 }
 
 // ---- DedupStore methods ------------------------------------------------------------------------
 
 void add_tensor_bytes(nb::handle self, nb::handle tenant_obj, nb::handle data_obj) {
-    nb::str tenant = vz::arg_str(tenant_obj, "tenant");
-    nb::bytes data = vz::arg_bytes(data_obj, "data");
+    nb::str tenant = bind::arg_str(tenant_obj, "tenant");
+    nb::bytes data = bind::arg_bytes(data_obj, "data");
     std::size_t block = std::size_t(checked_block(self.attr("block_size"), "block_size"));
     std::vector<dd::Segment> segs{{reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(data.ptr())),
                                    std::size_t(PyBytes_GET_SIZE(data.ptr()))}};
@@ -217,13 +173,13 @@ void add_tensor_bytes(nb::handle self, nb::handle tenant_obj, nb::handle data_ob
 }
 
 void add_state_dict(nb::handle self, nb::handle tenant_obj, nb::handle sd_obj) {
-    nb::str tenant = vz::arg_str(tenant_obj, "tenant");
-    nb::dict sd = vz::arg_dict(sd_obj, "sd");
+    nb::str tenant = bind::arg_str(tenant_obj, "tenant");
+    nb::dict sd = bind::arg_dict(sd_obj, "sd");
     std::size_t block = std::size_t(checked_block(self.attr("block_size"), "block_size"));
-    nb::module_ np = vz::numpy();
-    nb::object names = vz::import("builtins").attr("sorted")(sd);
+    nb::module_ np = bind::numpy();
+    nb::object names = bind::import("builtins").attr("sorted")(sd);
 
-    std::vector<std::unique_ptr<TensorBytes>> pending;
+    std::vector<bind::Buffer> pending;
     std::vector<dd::Segment> segs;
     std::size_t copied_bytes = 0;
     auto flush = [&] {
@@ -236,7 +192,7 @@ void add_state_dict(nb::handle self, nb::handle tenant_obj, nb::handle sd_obj) {
     };
 
     for (nb::handle name : names) {
-        std::unique_ptr<TensorBytes> tb;
+        bind::Buffer tb;
         bool copied = false;
         try {
             tb = tensor_bytes(np, sd[name], copied);
@@ -245,8 +201,8 @@ void add_state_dict(nb::handle self, nb::handle tenant_obj, nb::handle sd_obj) {
             flush();
             throw;
         }
-        segs.push_back({static_cast<const uint8_t *>(tb->view.buf), std::size_t(tb->view.len)});
-        if (copied) copied_bytes += std::size_t(tb->view.len);
+        segs.push_back({static_cast<const uint8_t *>(tb.data()), tb.size_bytes()});
+        if (copied) copied_bytes += tb.size_bytes();
         pending.push_back(std::move(tb));
         if (copied_bytes >= kMaxPendingCopies) flush();
     }
@@ -254,16 +210,14 @@ void add_state_dict(nb::handle self, nb::handle tenant_obj, nb::handle sd_obj) {
 }
 
 nb::object sum_values(nb::handle mapping) {
-    return vz::import("builtins").attr("sum")(mapping.attr("values")());
+    return bind::import("builtins").attr("sum")(mapping.attr("values")());
 }
 
 nb::object naive_bytes(nb::handle self) { return sum_values(self.attr("_tenant_bytes")); }
 nb::object deduped_bytes(nb::handle self) { return sum_values(self.attr("unique")); }
 
 nb::object true_divide(nb::handle a, nb::handle b) {
-    PyObject *r = PyNumber_TrueDivide(a.ptr(), b.ptr());
-    if (!r) nb::raise_python_error();
-    return nb::steal(r);
+    return bind::steal_or_raise(PyNumber_TrueDivide(a.ptr(), b.ptr()));
 }
 
 nb::object dedup_ratio(nb::handle self) {
@@ -304,28 +258,30 @@ struct BlockSequence {
     nb::object at(Py_ssize_t i) const {
         if (i < 0 || i >= size()) throw nb::index_error("block index out of range");
         Py_ssize_t start = i * block;
-        PyObject *s = PySequence_GetSlice(buf.ptr(), start, start + std::min(block, len - start));
-        if (!s) nb::raise_python_error();
-        return nb::steal(s);
+        return bind::steal_or_raise(PySequence_GetSlice(buf.ptr(), start, start + std::min(block, len - start)));
     }
 };
 
 // A generator over the block slices: the iteration that collections.abc.Sequence gives every
 // sequence (it yields seq[0], seq[1], ... until IndexError), so slices are made one at a time.
 nb::object blocks(nb::handle buf, nb::handle block_obj) {
-    if (!PyMemoryView_Check(buf.ptr())) vz::raise_arg_type("buf", "memoryview", buf);
+    if (!PyMemoryView_Check(buf.ptr())) bind::raise_arg_type("buf", "memoryview", buf);
     int64_t block = checked_block(block_obj, "block");
     BlockSequence seq;
     seq.buf = nb::borrow(buf);
     seq.len = Py_ssize_t(nb::len(buf));
     seq.block = Py_ssize_t(block);
     nb::object obj = nb::cast(std::move(seq), nb::rv_policy::move);
-    return vz::import("collections.abc").attr("Sequence").attr("__iter__")(obj);
+    return bind::import("collections.abc").attr("Sequence").attr("__iter__")(obj);
 }
 
 }  // namespace
+}  // namespace vz::dedup
 
 NB_MODULE(dedup, m) {
+    namespace bind = vz::bind;
+    using namespace vz::dedup;
+
     m.doc() = "Content-addressed dedup store of fixed-size SHA-256-named blocks shared across tenants.";
 
     nb::class_<BlockSequence>(m, "_BlockSequence", "Consecutive memoryview slices of one buffer, made on access.")
@@ -335,20 +291,20 @@ NB_MODULE(dedup, m) {
     m.def("_blocks", &blocks, "buf"_a.none(), "block"_a.none(),
           "Consecutive slices of `buf` of length `block` (the last one shorter), as views, lazily.");
 
-    nb::object cls = vz::make_dataclass(
+    nb::object cls = bind::make_dataclass(
         m, "DedupStore",
-        {vz::Field::def("block_size", "int", nb::int_(kDefaultBlockSize)),
-         vz::Field::factory("unique", "dict[str, int]", nb::borrow(&PyDict_Type)),
-         vz::Field::factory("tenants", "dict[str, list[str]]", nb::borrow(&PyDict_Type)),
-         vz::Field::factory("_tenant_bytes", "dict[str, int]", nb::borrow(&PyDict_Type))},
+        {bind::Field::def("block_size", "int", nb::int_(kDefaultBlockSize)),
+         bind::Field::factory("unique", "dict[str, int]", nb::borrow(&PyDict_Type)),
+         bind::Field::factory("tenants", "dict[str, list[str]]", nb::borrow(&PyDict_Type)),
+         bind::Field::factory("_tenant_bytes", "dict[str, int]", nb::borrow(&PyDict_Type))},
         false, nb::dict(),
         "Global content-addressed block store shared across tenants: SHA-256 digest and length of "
         "every distinct block, and each tenant's ordered list of block digests.");
-    vz::add_method(cls, "add_tensor_bytes", &add_tensor_bytes, "tenant"_a.none(), "data"_a.none());
-    vz::add_method(cls, "add_state_dict", &add_state_dict, "tenant"_a.none(), "sd"_a.none());
-    vz::add_method(cls, "naive_bytes", &naive_bytes);
-    vz::add_method(cls, "deduped_bytes", &deduped_bytes);
-    vz::add_method(cls, "dedup_ratio", &dedup_ratio);
-    vz::add_method(cls, "shared_fraction", &shared_fraction);
-    vz::add_method(cls, "summary", &summary);
+    bind::add_method(cls, "add_tensor_bytes", &add_tensor_bytes, "tenant"_a.none(), "data"_a.none());
+    bind::add_method(cls, "add_state_dict", &add_state_dict, "tenant"_a.none(), "sd"_a.none());
+    bind::add_method(cls, "naive_bytes", &naive_bytes);
+    bind::add_method(cls, "deduped_bytes", &deduped_bytes);
+    bind::add_method(cls, "dedup_ratio", &dedup_ratio);
+    bind::add_method(cls, "shared_fraction", &shared_fraction);
+    bind::add_method(cls, "summary", &summary);
 }

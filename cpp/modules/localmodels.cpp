@@ -24,6 +24,7 @@
 #include <string>
 #include <unordered_map>
 
+namespace vz::localmodels {
 namespace nb = nanobind;
 using namespace nb::literals;
 
@@ -40,32 +41,13 @@ const char *const kGgufHint = "gguf package required. Install with:\n  pip insta
 // Real Ollama manifests are a few kilobytes; anything past this is not one (and is not read).
 constexpr Py_ssize_t kManifestCap = Py_ssize_t(1) << 20;
 
-nb::object mod_attr(const char *name) { return vz::module_attr(kModule, name); }
+nb::object mod_attr(const char *name) { return bind::module_attr(kModule, name); }
 
-[[noreturn]] void raise_exc(PyObject *type, nb::handle message) {
-    PyErr_SetObject(type, message.ptr());
-    throw nb::python_error();
-}
-
-// `needle in haystack`, with the host's semantics.
-bool contains(nb::handle haystack, nb::handle needle) {
-    int r = PySequence_Contains(haystack.ptr(), needle.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-bool truthy(nb::handle obj) {
-    int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-bool call_bool(nb::handle obj, const char *method) { return truthy(obj.attr(method)()); }
-
-[[noreturn]] void raise_value(nb::handle message) { raise_exc(PyExc_ValueError, message); }
+// `bool(obj.method())`.
+bool call_bool(nb::handle obj, const char *method) { return bind::truthy(obj.attr(method)()); }
 
 // `path.resolve()` lies inside (or is) `root`, itself resolved.
-bool inside(nb::handle resolved, nb::handle root) { return truthy(resolved.attr("is_relative_to")(root)); }
+bool inside(nb::handle resolved, nb::handle root) { return bind::truthy(resolved.attr("is_relative_to")(root)); }
 
 // The manifest at `path` as parsed JSON, after checking that it resolves to a regular file
 // inside `manifests_root` (resolved) and is no larger than a manifest can be. ValueError
@@ -73,14 +55,14 @@ bool inside(nb::handle resolved, nb::handle root) { return truthy(resolved.attr(
 nb::object read_manifest(nb::handle path, nb::handle manifests_root) {
     nb::object real = path.attr("resolve")();
     if (!inside(real, manifests_root))
-        raise_value(nb::str("Ollama manifest {} resolves to {}, outside the store's manifests directory {}")
+        bind::raise(PyExc_ValueError, nb::str("Ollama manifest {} resolves to {}, outside the store's manifests directory {}")
                         .attr("format")(path, real, manifests_root));
     if (!call_bool(real, "is_file"))
-        raise_value(nb::str("Ollama manifest {} is not a regular file").attr("format")(path));
+        bind::raise(PyExc_ValueError, nb::str("Ollama manifest {} is not a regular file").attr("format")(path));
     nb::object size = real.attr("stat")().attr("st_size");
     nb::object too_large = nb::str("Ollama manifest {} is larger than {} bytes; real manifests are a few "
                                    "kilobytes").attr("format")(path, kManifestCap);
-    if (size > nb::int_(kManifestCap)) raise_value(too_large);
+    if (size > nb::int_(kManifestCap)) bind::raise(PyExc_ValueError, too_large);
     // Read at most one byte past the cap, in case the file grew since it was measured.
     nb::object f = real.attr("open")("rb");
     nb::object data;
@@ -91,7 +73,7 @@ nb::object read_manifest(nb::handle path, nb::handle manifests_root) {
         throw;
     }
     f.attr("close")();
-    if (nb::len(data) > size_t(kManifestCap)) raise_value(too_large);
+    if (nb::len(data) > size_t(kManifestCap)) bind::raise(PyExc_ValueError, too_large);
     return mod_attr("json").attr("loads")(data);
 }
 
@@ -120,7 +102,7 @@ nb::object blob_path(nb::handle blobs, nb::handle layer, nb::handle model_name) 
     nb::object digest = layer[nb::str("digest")];  // a layer without digest: KeyError
     nb::object hex = digest_hex(digest);
     if (!hex.is_valid())
-        raise_value(nb::str("Ollama manifest of '{}' has an invalid layer digest {!r} (expected 'sha256:' and 64 "
+        bind::raise(PyExc_ValueError, nb::str("Ollama manifest of '{}' has an invalid layer digest {!r} (expected 'sha256:' and 64 "
                             "hex digits)").attr("format")(model_name, digest));
     return blobs / (nb::str("sha256-") + hex);
 }
@@ -131,7 +113,7 @@ bool blob_present(nb::handle p, nb::handle blobs_root, nb::handle model_name) {
     if (!call_bool(p, "exists")) return false;
     nb::object real = p.attr("resolve")();
     if (!inside(real, blobs_root))
-        raise_value(nb::str("Ollama blob {} of '{}' resolves to {}, outside the store's blobs directory {}")
+        bind::raise(PyExc_ValueError, nb::str("Ollama blob {} of '{}' resolves to {}, outside the store's blobs directory {}")
                         .attr("format")(p, model_name, real, blobs_root));
     return call_bool(real, "is_file");
 }
@@ -141,7 +123,7 @@ bool blob_present(nb::handle p, nb::handle blobs_root, nb::handle model_name) {
 bool plain_component(nb::handle part) {
     Py_ssize_t n;
     const char *s = PyUnicode_AsUTF8AndSize(part.ptr(), &n);
-    if (!s) throw nb::python_error();
+    if (!s) nb::raise_python_error();
     std::string text(s, size_t(n));
     if (text.empty() || text == "." || text == "..") return false;
     return text.find('\\') == std::string::npos && text.find('\0') == std::string::npos;
@@ -180,18 +162,18 @@ nb::list list_ollama_models() {
 }
 
 nb::object find_ollama_blob(nb::handle model_name_arg) {
-    nb::object model_name = vz::arg_str(model_name_arg, "model_name");
-    if (!contains(model_name, nb::str(":"))) model_name = model_name + nb::str(":latest");
+    nb::object model_name = bind::arg_str(model_name_arg, "model_name");
+    if (!bind::contains(model_name, ":")) model_name = model_name + nb::str(":latest");
     nb::list name_tag = nb::borrow<nb::list>(model_name.attr("split")(":", 1));
     nb::object name = name_tag[0], tag = name_tag[1];
 
     // The name is a path below the manifests directory ("namespace/model" makes two levels),
     // the tag one more component; both must be plain.
     nb::list parts = nb::borrow<nb::list>(name.attr("split")("/"));
-    bool plain = plain_component(tag) && !contains(tag, nb::str("/"));
+    bool plain = plain_component(tag) && !bind::contains(tag, "/");
     for (nb::handle part : parts) plain = plain && plain_component(part);
     if (!plain)
-        raise_value(nb::str("Invalid Ollama model name '{}': expected name[:tag] made of plain path components "
+        bind::raise(PyExc_ValueError, nb::str("Invalid Ollama model name '{}': expected name[:tag] made of plain path components "
                             "(no empty, '.' or '..' parts, no backslash)").attr("format")(model_name));
     parts.append(tag);
 
@@ -218,7 +200,7 @@ nb::object find_ollama_blob(nb::handle model_name_arg) {
             nb::object msg = nb::str(
                 "Ollama model '{0}' not found in {1}.\nRun `ollama pull {0}` first, or set OLLAMA_MODELS "
                 "to your Ollama models directory.").attr("format")(model_name, manifests);
-            raise_exc(PyExc_FileNotFoundError, msg);
+            bind::raise(PyExc_FileNotFoundError, msg);
         }
         manifest = first;
     }
@@ -232,7 +214,7 @@ nb::object find_ollama_blob(nb::handle model_name_arg) {
     // blob is present.
     for (nb::handle layer : layers) {
         nb::object media = layer.attr("get")("mediaType", "");
-        if (!contains(media, nb::str("model"))) continue;
+        if (!bind::contains(media, "model")) continue;
         nb::object p = blob_path(blobs, layer, model_name);
         if (blob_present(p, blobs_root, model_name)) return p;
     }
@@ -250,7 +232,7 @@ nb::object find_ollama_blob(nb::handle model_name_arg) {
     }
     if (best.is_valid()) return best;
     nb::object msg = nb::str("No GGUF blob found for '{}' in {}").attr("format")(model_name, blobs);
-    raise_exc(PyExc_FileNotFoundError, msg);
+    bind::raise(PyExc_FileNotFoundError, msg);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -260,7 +242,7 @@ nb::object lmstudio_home() {
     nb::object os = mod_attr("os");
     nb::object path_cls = mod_attr("Path");
     nb::object env = os.attr("environ").attr("get")("LMSTUDIO_MODELS");
-    if (truthy(env)) return path_cls(env);
+    if (bind::truthy(env)) return path_cls(env);
     nb::object home = path_cls.attr("home")();
     if (os.attr("name").equal(nb::str("nt")))
         return home / nb::str(".cache") / nb::str("lm-studio") / nb::str("models");
@@ -286,7 +268,7 @@ nb::list list_lmstudio_models() {
         } catch (nb::python_error &e) {
             if (!e.matches(PyExc_OSError)) throw;
             nb::str msg = nb::str("skipped unreadable LM Studio model file {}: {}").format(p, e.value());
-            if (PyErr_WarnEx(PyExc_RuntimeWarning, msg.c_str(), 1) < 0) throw nb::python_error();
+            if (PyErr_WarnEx(PyExc_RuntimeWarning, msg.c_str(), 1) < 0) nb::raise_python_error();
             continue;
         }
         nb::dict item;
@@ -299,12 +281,12 @@ nb::list list_lmstudio_models() {
 }
 
 nb::object find_lmstudio_model(nb::handle name_arg) {
-    nb::str name = vz::arg_str(name_arg, "name");
+    nb::str name = bind::arg_str(name_arg, "name");
     nb::object root = current_lmstudio_home();
     if (!call_bool(root, "exists")) {
         nb::object msg = nb::str("LM Studio models directory not found: {}\nSet LMSTUDIO_MODELS to your LM Studio "
                                  "models path.").attr("format")(root);
-        raise_exc(PyExc_FileNotFoundError, msg);
+        bind::raise(PyExc_FileNotFoundError, msg);
     }
     nb::object exact = root / name;
     if (call_bool(exact, "exists")) return exact;
@@ -312,19 +294,19 @@ nb::object find_lmstudio_model(nb::handle name_arg) {
     nb::object needle = name.attr("lower")();
     nb::list matches;
     for (nb::handle p : root.attr("rglob")("*.gguf"))
-        if (contains(nb::str(p).attr("lower")(), needle)) matches.append(p);
+        if (bind::contains(nb::str(p).attr("lower")(), needle)) matches.append(p);
 
     if (matches.size() == 0) {
         nb::object msg = nb::str("No GGUF matching '{}' in {}.\nRun `velkor-zuma list-lmstudio` to see available "
                                  "models.").attr("format")(name, root);
-        raise_exc(PyExc_FileNotFoundError, msg);
+        bind::raise(PyExc_FileNotFoundError, msg);
     }
     if (matches.size() == 1) return matches[0];
     nb::list rel;
     for (nb::handle p : matches) rel.append(nb::str(p.attr("relative_to")(root)));
     nb::object msg = nb::str("Multiple matches for '{}':\n  {}\nBe more specific.")
                          .attr("format")(name, nb::str("\n  ").attr("join")(rel));
-    raise_exc(PyExc_ValueError, msg);
+    bind::raise(PyExc_ValueError, msg);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -339,8 +321,8 @@ struct Fd {
 };
 
 // Tensor types the gguf library reads, by numeric code: elements and bytes per block.
-std::unordered_map<uint32_t, vz::gguf::TypeSize> gguf_type_sizes(nb::handle gguf) {
-    std::unordered_map<uint32_t, vz::gguf::TypeSize> out;
+std::unordered_map<uint32_t, core::gguf::TypeSize> gguf_type_sizes(nb::handle gguf) {
+    std::unordered_map<uint32_t, core::gguf::TypeSize> out;
     nb::object sizes = gguf.attr("GGML_QUANT_SIZES");
     for (nb::handle item : sizes.attr("items")()) {
         nb::tuple kv = nb::borrow<nb::tuple>(item);
@@ -352,91 +334,80 @@ std::unordered_map<uint32_t, vz::gguf::TypeSize> gguf_type_sizes(nb::handle gguf
 
 // Checks the header of the GGUF file at `path_text` (open on `fd`) with plain reads; a damaged
 // file raises ValueError naming the file, or the tensor at fault.
-vz::gguf::Header check_gguf_header(int fd, nb::handle path_text,
-                                   const std::unordered_map<uint32_t, vz::gguf::TypeSize> &types) {
+core::gguf::Header check_gguf_header(int fd, nb::handle path_text,
+                                   const std::unordered_map<uint32_t, core::gguf::TypeSize> &types) {
     std::string format_error, tensor, tensor_error;
     int io_error = 0;
-    vz::gguf::Header header;
+    core::gguf::Header header;
     {
         nb::gil_scoped_release unlocked;  // file reads only
         try {
-            header = vz::gguf::scan_header(fd, types);
-        } catch (const vz::gguf::TensorError &e) {
+            header = core::gguf::scan_header(fd, types);
+        } catch (const core::gguf::TensorError &e) {
             tensor = e.tensor;
             tensor_error = e.what();
-        } catch (const vz::gguf::FormatError &e) {
+        } catch (const core::gguf::FormatError &e) {
             format_error = e.what();
-        } catch (const vz::gguf::IoError &e) {
+        } catch (const core::gguf::IoError &e) {
             io_error = e.err;
         }
     }
-    if (io_error) {
-        errno = io_error;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_text.ptr());
-        throw nb::python_error();
-    }
+    if (io_error) bind::raise_os(io_error, path_text);
     if (!tensor_error.empty()) {
         // The name as the file spells it, undecodable bytes replaced (the message must not fail).
-        nb::object name = nb::steal(PyUnicode_DecodeUTF8(tensor.data(), Py_ssize_t(tensor.size()), "replace"));
-        if (!name.is_valid()) throw nb::python_error();
-        raise_value(
+        nb::object name =
+            bind::steal_or_raise(PyUnicode_DecodeUTF8(tensor.data(), Py_ssize_t(tensor.size()), "replace"));
+        bind::raise(PyExc_ValueError, 
             nb::str("GGUF tensor '{}' in {} is damaged: {}").format(name, path_text, nb::str(tensor_error.c_str())));
     }
     if (!format_error.empty())
-        raise_value(nb::str("GGUF file {} is damaged: {}").format(path_text, nb::str(format_error.c_str())));
+        bind::raise(PyExc_ValueError, nb::str("GGUF file {} is damaged: {}").format(path_text, nb::str(format_error.c_str())));
     return header;
 }
 
 nb::dict load_gguf_tensors(nb::handle gguf_path, nb::handle copy_arg) {
-    bool copy = truthy(copy_arg);
-    nb::module_ gguf = vz::import_optional("gguf", kGgufHint);
-    PyObject *reader_cls = PyObject_GetAttrString(gguf.ptr(), "GGUFReader");
-    if (!reader_cls) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-        PyErr_Clear();
-        PyErr_SetString(PyExc_ImportError, "cannot import name 'GGUFReader' from 'gguf'");
-        vz::raise_from(PyExc_ImportError, kGgufHint);
+    bool copy = bind::truthy(copy_arg);
+    nb::module_ gguf = bind::import_optional("gguf", kGgufHint);
+    nb::object reader_type;
+    try {
+        reader_type = bind::from_import("gguf", "GGUFReader");
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        bind::raise_from(e, PyExc_ImportError, kGgufHint);
     }
-    nb::object reader_type = nb::steal(reader_cls);
     nb::str path_text = nb::str(gguf_path);
 
     // The header is checked with plain reads before the reader maps the file: every tensor's
     // byte range must lie inside the data section. A file that is not GGUF at all is left to
     // the reader, whose own error says so.
     Fd file;
-    nb::bytes raw_path = nb::borrow<nb::bytes>(vz::import("os").attr("fsencode")(path_text));
+    nb::bytes raw_path = nb::borrow<nb::bytes>(bind::import("os").attr("fsencode")(path_text));
     if (std::memchr(raw_path.c_str(), 0, raw_path.size()) != nullptr)  // as the host's open() refuses it
-        raise_exc(PyExc_ValueError, nb::str("embedded null byte"));
+        bind::raise(PyExc_ValueError, nb::str("embedded null byte"));
     {
         nb::gil_scoped_release unlocked;  // a slow file system
         file.fd = ::open(raw_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     }
-    if (file.fd < 0) {
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_text.ptr());
-        throw nb::python_error();
-    }
+    if (file.fd < 0) bind::raise_os(errno, path_text);
     struct stat st;
-    if (::fstat(file.fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        if (S_ISDIR(st.st_mode)) errno = EISDIR;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_text.ptr());
-        throw nb::python_error();
-    }
-    if (!S_ISREG(st.st_mode)) raise_value(nb::str("GGUF file {} is not a regular file").format(path_text));
-    vz::gguf::Header header = check_gguf_header(file.fd, path_text, gguf_type_sizes(gguf));
+    if (::fstat(file.fd, &st) != 0) bind::raise_os(errno, path_text);
+    if (S_ISDIR(st.st_mode)) bind::raise_os(EISDIR, path_text);
+    if (!S_ISREG(st.st_mode)) bind::raise(PyExc_ValueError, nb::str("GGUF file {} is not a regular file").format(path_text));
+    core::gguf::Header header = check_gguf_header(file.fd, path_text, gguf_type_sizes(gguf));
 
     nb::object reader = reader_type(path_text, "mode"_a = "r");
     // The reader accepted a file this check does not know (a newer version): its tensors could
     // not be checked, so none is returned.
     if (!header.recognised)
-        raise_value(nb::str("GGUF file {} has version {}, whose layout this loader cannot check")
+        bind::raise(PyExc_ValueError, nb::str("GGUF file {} has version {}, whose layout this loader cannot check")
                         .format(path_text, header.version));
 
-    nb::object np = vz::numpy();
+    nb::object np = bind::numpy();
     nb::object uint8 = np.attr("uint8");
     nb::str float_kind("f");
     nb::object changed = nb::str("GGUF file {} changed while it was being read").format(path_text);
     nb::object tensors = reader.attr("tensors");
-    if (nb::len(tensors) != header.tensors.size()) raise_value(changed);
+    if (nb::len(tensors) != header.tensors.size()) bind::raise(PyExc_ValueError, changed);
 
     // Floating tensors stay as the reader maps them; everything else (integers, quantized
     // blocks) becomes a byte view of the same mapped memory. Nothing is decoded; nothing is
@@ -445,13 +416,13 @@ nb::dict load_gguf_tensors(nb::handle gguf_path, nb::handle copy_arg) {
     std::vector<std::pair<void *, size_t>> targets;  // copies to fill: destination, tensor index
     size_t i = 0;
     for (nb::handle t : tensors) {
-        const vz::gguf::TensorSpan &span = header.tensors[i];
+        const core::gguf::TensorSpan &span = header.tensors[i];
         nb::object name = t.attr("name");
         nb::object arr = t.attr("data");
         // The reader's view must be the range checked above (the file may have been replaced).
         if (!name.equal(nb::str(span.name.data(), span.name.size())) ||
             !t.attr("data_offset").equal(nb::int_(span.start)) || !arr.attr("nbytes").equal(nb::int_(span.n_bytes)))
-            raise_value(changed);
+            bind::raise(PyExc_ValueError, changed);
         if (!arr.attr("dtype").attr("kind").equal(float_kind)) arr = arr.attr("view")(uint8);
         if (copy) {
             arr = np.attr("empty")(arr.attr("shape"), arr.attr("dtype"));
@@ -470,35 +441,35 @@ nb::dict load_gguf_tensors(nb::handle gguf_path, nb::handle copy_arg) {
             nb::gil_scoped_release unlocked;  // file reads into arrays this call owns
             try {
                 for (auto &[dst, k] : targets)
-                    if (!vz::gguf::read_exact(file.fd, dst, header.tensors[k].n_bytes, header.tensors[k].start)) {
+                    if (!core::gguf::read_exact(file.fd, dst, header.tensors[k].n_bytes, header.tensors[k].start)) {
                         short_read = true;
                         break;
                     }
-            } catch (const vz::gguf::IoError &e) {
+            } catch (const core::gguf::IoError &e) {
                 io_error = e.err;
             }
         }
-        if (io_error) {
-            errno = io_error;
-            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_text.ptr());
-            throw nb::python_error();
-        }
-        if (short_read) raise_value(changed);
+        if (io_error) bind::raise_os(io_error, path_text);
+        if (short_read) bind::raise(PyExc_ValueError, changed);
     }
     return out;
 }
 
 }  // namespace
+}  // namespace vz::localmodels
 
 NB_MODULE(localmodels, m) {
+    namespace bind = vz::bind;
+    using namespace vz::localmodels;
+
     m.doc() = "Models installed by Ollama and LM Studio, and GGUF tensor loading.";
 
-    nb::module_ os = vz::import("os");
-    nb::object path_cls = vz::import("pathlib").attr("Path");
-    m.attr("json") = vz::import("json");
+    nb::module_ os = bind::import("os");
+    nb::object path_cls = bind::import("pathlib").attr("Path");
+    m.attr("json") = bind::import("json");
     m.attr("os") = os;
     m.attr("Path") = path_cls;
-    m.attr("np") = vz::numpy();
+    m.attr("np") = bind::numpy();
     m.attr("_OLLAMA_REGISTRY") = nb::str(kOllamaRegistry);
 
     // The Ollama models root, fixed when the module loads. OLLAMA_MODELS is used as it is,
@@ -506,7 +477,7 @@ NB_MODULE(localmodels, m) {
     nb::object deflt = path_cls.attr("home")() / nb::str(".ollama") / nb::str("models");
     m.attr("_OLLAMA_DEFAULT") = deflt;
     nb::object environ = os.attr("environ");
-    if (contains(environ, nb::str("OLLAMA_MODELS")))
+    if (bind::contains(environ, "OLLAMA_MODELS"))
         m.attr("OLLAMA_HOME") = path_cls(environ[nb::str("OLLAMA_MODELS")]);
     else
         m.attr("OLLAMA_HOME") = path_cls(nb::str(deflt));

@@ -2,9 +2,9 @@
 //
 // The numpy reader cannot produce bfloat16 (numpy has no such type), so the robust loader
 // reads shard by shard and sends any shard the numpy path fails on through torch instead.
-#include "hubload.hpp"
+#include "modules/hubload/hubload.hpp"
 
-namespace hubload {
+namespace vz::hubload {
 using namespace nb::literals;
 
 namespace {
@@ -13,7 +13,7 @@ namespace {
 // where the type already matches, into `out` (a name seen before keeps its position).
 void read_shard_numpy(nb::handle safe_open, nb::handle shard, nb::handle dtype, nb::dict &out) {
     nb::object opened = safe_open(shard, "framework"_a = "np");
-    with_context(opened, [&](nb::handle f) {
+    bind::with_context(opened, [&](nb::handle f) {
         nb::object names = f.attr("keys")();
         nb::object get_tensor = f.attr("get_tensor");
         for (nb::handle name : names)
@@ -24,15 +24,15 @@ void read_shard_numpy(nb::handle safe_open, nb::handle shard, nb::handle dtype, 
 }  // namespace
 
 nb::dict load_state_dict_numpy(nb::handle model_dir, nb::handle dtype) {
-    nb::object safe_open = from_import("safetensors", "safe_open");
+    nb::object safe_open = bind::from_import("safetensors", "safe_open");
     nb::dict out;
     for (nb::handle shard : own("_shard_files")(model_dir)) read_shard_numpy(safe_open, shard, dtype, out);
     return out;
 }
 
 nb::dict bf16_safe_load(nb::handle shard, nb::handle dtype) {
-    nb::module_ torch = vz::import("torch");
-    nb::object load_file = from_import("safetensors.torch", "load_file");
+    nb::module_ torch = bind::import("torch");
+    nb::object load_file = bind::from_import("safetensors.torch", "load_file");
     nb::object loaded = load_file(nb::str(shard));
     // Whatever the stored type, every tensor passes through float32 (numpy has no bfloat16).
     nb::object f32 = torch.attr("float32");
@@ -49,7 +49,7 @@ nb::dict load_state_dict_numpy_safe(nb::handle model_dir, nb::handle dtype) {
     for (nb::handle shard : own("_shard_files")(model_dir)) {
         bool fallback = false;
         try {
-            nb::object safe_open = from_import("safetensors", "safe_open");
+            nb::object safe_open = bind::from_import("safetensors", "safe_open");
             read_shard_numpy(safe_open, shard, dtype, out);
         } catch (nb::python_error &e) {
             // Any ordinary error (bfloat16, missing package, damaged shard, failed cast) sends
@@ -66,4 +66,4 @@ nb::dict load_state_dict_numpy_safe(nb::handle model_dir, nb::handle dtype) {
     return out;
 }
 
-}  // namespace hubload
+}  // namespace vz::hubload
