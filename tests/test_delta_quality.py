@@ -428,3 +428,45 @@ def test_compress_best_keeps_non_finite_tensors_dense():
     rec = L.compress_best(x, max_error=0.5)
     assert rec.method is L.CompressionMethod.NONE
     np.testing.assert_array_equal(L.decompress(rec), x)
+
+
+# ------------------------------------------------------------------------------ the command
+
+def _cli(*args):
+    return subprocess.run(COMMAND + [str(a) for a in args], capture_output=True, text=True, env=OFFLINE, timeout=300)
+
+
+def test_add_finetune_command_with_new_methods_and_auto(small_testbed, tmp_path):
+    out, meta = small_testbed
+    lib = tmp_path / "lib"
+    assert _cli("add-base", out / "base", "--library", lib).returncode == 0
+    d = meta["domains"][0]
+    res = _cli("add-finetune", out / f"ft_{d}", "--library", lib, "--id", "auto", "--method", "auto",
+               "--max-error", "0.3")
+    assert res.returncode == 0, res.stderr
+    assert "x smaller" in res.stdout and "  methods: " in res.stdout and "note:" not in res.stdout
+    res = _cli("add-finetune", out / f"ft_{d}", "--library", lib, "--id", "sign", "--method", "sign",
+               "--max-rank", "0")
+    assert res.returncode == 0 and "methods: sign " in res.stdout, res.stderr
+    # A full-rank-ish SVD is larger than the dense delta for square matrices: said, not silent.
+    res = _cli("add-finetune", out / f"ft_{d}", "--library", lib, "--id", "svd", "--method", "svd")
+    assert res.returncode == 0 and "stored larger than their dense float32 delta" in res.stdout
+    loaded = ModelLibrary.load(lib)
+    assert loaded.max_error is None  # the option applied to that fine-tune only
+    base = hubload.load_state_dict_numpy(out / "base")
+    ft = hubload.load_state_dict_numpy(out / f"ft_{d}")
+    for name, rec in loaded.deltas["auto"].tensors.items():
+        dd = (ft[name] - base[name]).astype(np.float32)
+        assert rec.compressed_size_bytes <= dd.nbytes
+        assert rel_err(dd, L.decompress(rec)) <= 0.3 + 1e-6
+    assert {r.method for r in loaded.deltas["sign"].tensors.values()} <= {L.CompressionMethod.SIGN,
+                                                                          L.CompressionMethod.NONE}
+
+
+@pytest.mark.parametrize("args,msg", [(["--method", "auto"], "--method auto needs --max-error"),
+                                      (["--max-error", "0.1"], "--max-error goes with --method auto"),
+                                      (["--method", "auto", "--max-error", "0.1", "--energy", "0.9"], "give one"),
+                                      (["--method", "auto", "--max-error", "-1"], "invalid error bound")])
+def test_add_finetune_command_refuses_inconsistent_options(tiny_model_dir, tmp_path, args, msg):
+    res = _cli("add-finetune", tiny_model_dir, "--library", tmp_path / "nolib", "--id", "x", *args)
+    assert res.returncode == 2 and msg in res.stderr and "Traceback" not in res.stderr

@@ -1,6 +1,7 @@
 // Subcommands over the storage side (libraries, dedup, local models, perplexity) and `serve`.
 #include "cli.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 
@@ -148,42 +149,79 @@ static double streamed_error(nb::handle lib, nb::handle delta, nb::dict sd) {
 
 int cmd_add_finetune(nb::handle args) {
     std::string src = str_arg(args, "src"), dir = str_arg(args, "library"), id = str_arg(args, "id");
+    nb::object method = optional_arg(args, "method"), max_rank = optional_arg(args, "max_rank"),
+               energy = optional_arg(args, "energy"), max_error = optional_arg(args, "max_error");
+    bool automatic = !method.is_none() && py_str(method) == "auto";
+    if (automatic && max_error.is_none()) throw UsageError("--method auto needs --max-error E");
+    if (!automatic && !max_error.is_none()) throw UsageError("--max-error goes with --method auto");
+    if (automatic && !energy.is_none()) throw UsageError("--method auto and --energy each choose the compression; give one");
     nb::object lib = library_load(dir);
     nb::dict sd = load_source(src);
     check_against_base(nb::borrow<nb::dict>(lib.attr("base")), sd, src);
 
     // The options apply to this fine-tune only; the library keeps its own settings.
-    nb::object old_method = lib.attr("method"), old_rank = lib.attr("max_rank"), old_energy = lib.attr("energy");
-    nb::object method = optional_arg(args, "method"), max_rank = optional_arg(args, "max_rank"),
-               energy = optional_arg(args, "energy");
-    if (!method.is_none())
-        nb::setattr(lib, "method", vz::import("velkor_zuma.lowrank").attr("CompressionMethod")(method));
+    nb::object old_method = lib.attr("method"), old_rank = lib.attr("max_rank"), old_energy = lib.attr("energy"),
+               old_error = lib.attr("max_error");
+    if (automatic) {
+        nb::setattr(lib, "max_error", max_error);
+        nb::setattr(lib, "energy", nb::none());
+    } else {
+        if (!method.is_none())
+            nb::setattr(lib, "method", vz::import("velkor_zuma.lowrank").attr("CompressionMethod")(method));
+        if (!energy.is_none()) nb::setattr(lib, "energy", energy);
+        else if (!method.is_none()) nb::setattr(lib, "energy", nb::none());  // an explicit method wins
+        if (!method.is_none() || !energy.is_none()) nb::setattr(lib, "max_error", nb::none());
+    }
     if (!max_rank.is_none()) nb::setattr(lib, "max_rank", max_rank);
-    if (!energy.is_none()) nb::setattr(lib, "energy", energy);
-    else if (!method.is_none()) nb::setattr(lib, "energy", nb::none());  // an explicit method wins
+    auto restore = [&] {
+        nb::setattr(lib, "method", old_method);
+        nb::setattr(lib, "max_rank", old_rank);
+        nb::setattr(lib, "energy", old_energy);
+        nb::setattr(lib, "max_error", old_error);
+    };
     bool replaced = nb::borrow<nb::dict>(lib.attr("deltas")).contains(id.c_str());
     progress("compressing " + std::to_string(nb::len(sd)) + " tensor deltas");
     nb::object delta;
     try {
         delta = lib.attr("add_finetune")(id, sd);
     } catch (...) {
-        nb::setattr(lib, "method", old_method);
-        nb::setattr(lib, "max_rank", old_rank);
-        nb::setattr(lib, "energy", old_energy);
+        restore();
         throw;
     }
-    nb::setattr(lib, "method", old_method);
-    nb::setattr(lib, "max_rank", old_rank);
-    nb::setattr(lib, "energy", old_energy);
+    restore();
 
     progress("measuring the reconstruction error");
     double error = streamed_error(lib, delta, sd);
     library_save(lib, dir);
     int64_t dense = sd_nbytes(sd), stored = nb::cast<int64_t>(delta.attr("stored_bytes")());
+    std::string ratio;
+    if (stored && stored <= dense)
+        ratio = " (" + fixed((double) dense / (double) stored, 2) + "x smaller)";
+    else if (stored)
+        ratio = " (" + fixed((double) stored / (double) dense, 2) + "x larger)";
     out(std::string(replaced ? "Replaced" : "Added") + " fine-tune '" + id + "' in " + dir + ": " +
-        std::to_string(nb::len(sd)) + " tensors, dense " + human((double) dense) + ", stored " +
-        human((double) stored) + (stored ? " (" + fixed((double) dense / (double) stored, 2) + "x smaller)" : "") +
-        ", reconstruction error " + sci(error));
+        std::to_string(nb::len(sd)) + " tensors, dense " + human((double) dense) + ", stored " + human((double) stored) +
+        ratio + ", reconstruction error " + sci(error));
+    // Which method each tensor got, and any record that takes more than its delta stored densely
+    // (float32), so that such a choice is never made silently.
+    std::vector<std::pair<std::string, int64_t>> tally;
+    int64_t larger = 0;
+    for (nb::handle rec : delta.attr("tensors").attr("values")()) {
+        std::string m = py_str(rec.attr("method").attr("value"));
+        auto it = std::find_if(tally.begin(), tally.end(), [&](const auto &p) { return p.first == m; });
+        if (it == tally.end())
+            tally.emplace_back(m, 1);
+        else
+            ++it->second;
+        int64_t dense_delta = 4 * nb::cast<int64_t>(vz::import("math").attr("prod")(rec.attr("shape")));
+        if (nb::cast<int64_t>(rec.attr("compressed_size_bytes")) > dense_delta) ++larger;
+    }
+    std::string methods;
+    for (const auto &p : tally) methods += (methods.empty() ? "" : ", ") + p.first + " " + std::to_string(p.second);
+    out("  methods: " + methods);
+    if (larger)
+        out("  note: " + std::to_string(larger) + " tensor" + (larger == 1 ? " is" : "s are") +
+            " stored larger than their dense float32 delta; --method auto --max-error E never does that");
     return 0;
 }
 
