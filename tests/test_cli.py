@@ -281,7 +281,11 @@ def test_add_finetune_options_apply_to_that_finetune_only(tiny_model_dir, finetu
     ok("add-finetune", finetune_dir, "--library", lib_dir, "--id", "svd", "--method", "SVD")
     ok("add-finetune", finetune_dir, "--library", lib_dir, "--id", "energy", "--energy", "0.99",
        "--max-rank", "0")
-    out = ok("add-finetune", finetune_dir, "--library", lib_dir, "--id", "svd", "--method", "tucker")
+    before = (lib_dir / "manifest.json").read_bytes()
+    assert_runtime_error(vz("add-finetune", finetune_dir, "--library", lib_dir, "--id", "svd", "--method", "tucker"),
+                         "already holds a fine-tune 'svd'", "--replace")
+    assert (lib_dir / "manifest.json").read_bytes() == before
+    out = ok("add-finetune", finetune_dir, "--library", lib_dir, "--id", "svd", "--method", "tucker", "--replace")
     assert "Replaced fine-tune 'svd'" in out
     lib = ModelLibrary.load(str(lib_dir))
     assert lib.method == "tt" and lib.max_rank == 8 and lib.energy is None
@@ -533,3 +537,54 @@ def test_demo_end_to_end(tmp_path):
     for name in ("support", "pirate"):
         assert (work / "adapters" / name / "adapter_config.json").exists()
     assert (work / "base" / "model.safetensors").exists()
+
+
+# ----------------------------------------------------------------------- writers and progress
+
+
+def test_no_wait_fails_at_once_while_another_writer_holds_the_lock(library, finetune_dir):
+    lib_dir, _ = library
+    hold = ("import fcntl, os, sys, time\n"
+            "fd = os.open(os.path.join(sys.argv[1], '.vz-lock'), os.O_RDWR | os.O_CREAT)\n"
+            "fcntl.flock(fd, fcntl.LOCK_EX)\n"
+            "os.ftruncate(fd, 0); os.write(fd, f'{os.getpid()}\\nsomeone else\\n'.encode())\n"
+            "print('held', flush=True); time.sleep(30)\n")
+    holder = subprocess.Popen([sys.executable, "-c", hold, str(lib_dir)], stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline().strip() == "held"
+        before = (lib_dir / "manifest.json").read_bytes()
+        assert_runtime_error(vz("add-finetune", finetune_dir, "--library", lib_dir, "--id", "other", "--no-wait"),
+                             "being changed by another writer", f"pid {holder.pid}: someone else")
+        assert (lib_dir / "manifest.json").read_bytes() == before
+        ok("list", "--library", lib_dir)  # readers do not wait
+    finally:
+        holder.kill()
+        holder.wait()
+
+
+def test_progress_bar_only_on_a_terminal(tiny_model_dir, tmp_path):
+    pytest.importorskip("tqdm")
+    import pty
+    res = vz("add-base", tiny_model_dir, "--library", tmp_path / "quiet")
+    assert res.returncode == 0 and res.stderr == ""
+    import fcntl
+    import struct
+    import termios
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # a terminal 100 wide
+    proc = subprocess.Popen(COMMAND + ["add-base", str(tiny_model_dir), "--library", str(tmp_path / "tty")],
+                            stdout=subprocess.PIPE, stderr=slave, env=environment(), text=True)
+    os.close(slave)
+    seen = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        seen += chunk
+    proc.wait(timeout=60)
+    os.close(master)
+    assert proc.returncode == 0
+    assert b"add-base" in seen and b"tensors" in seen

@@ -1,6 +1,7 @@
 """Model library: one base state dict plus many fine-tunes stored as compressed per-tensor deltas."""
 
 import os
+from collections.abc import Callable, Mapping
 from typing import Any
 
 import numpy as np
@@ -76,7 +77,10 @@ class ModelLibrary:
         The base is written once and each fine-tune as its compressed records' cores and
         factors (safetensors files), with a JSON manifest "manifest.json" of the settings and
         records. The manifest is replaced last, atomically: an interrupted save leaves the
-        previous library loadable. Needs safetensors (the `hub` extra). Refuses a directory that
+        previous library loadable. Files whose contents are unchanged (an unchanged base or
+        fine-tune) are kept as they are. Takes the library's writer lock (waiting for another
+        writer), and refuses with RuntimeError, changing nothing, when the directory's manifest
+        changed since this library was loaded from or saved there. Refuses a directory that
         holds something other than a library (FileExistsError).
         """
     @classmethod
@@ -86,6 +90,58 @@ class ModelLibrary:
         A missing directory or manifest raises FileNotFoundError; a damaged or foreign manifest
         or array file raises ValueError (a missing array file FileNotFoundError), naming the file.
         """
+
+Source = str | os.PathLike[str] | Mapping[str, np.ndarray]
+Progress = Callable[[int, int, int, int], object]
+
+class LibraryReader:
+    """A library opened without loading it (open_library): tensors and records read on access."""
+    @property
+    def path(self) -> str: ...
+    @property
+    def base_id(self) -> str: ...
+    @property
+    def method(self) -> CompressionMethod | str: ...
+    @property
+    def max_rank(self) -> int: ...
+    @property
+    def energy(self) -> float | None: ...
+    def base_names(self) -> list[str]: ...
+    def base_tensor(self, name: str) -> np.ndarray:
+        """A copy; bfloat16 values come back as float32 (exactly)."""
+    def base_bytes(self) -> int: ...
+    def finetune_ids(self) -> list[str]: ...
+    def finetune_info(self, model_id: str) -> dict[str, Any]:
+        """From the manifest alone: "tensors", "dense_bytes", "stored_bytes", "methods"."""
+    def summary(self) -> dict[str, Any]:
+        """ModelLibrary.summary's keys, from the manifest alone (the base at its stored size)."""
+    def delta(self, model_id: str) -> CompressedDelta: ...
+    def reconstruct_tensor(self, model_id: str, name: str) -> np.ndarray: ...
+    def load(self) -> ModelLibrary: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(self, *args: object) -> None: ...
+
+def open_library(path: str | os.PathLike[str]) -> LibraryReader:
+    """Opens a library without loading it; readers never wait for writers."""
+
+def create_library(path: str | os.PathLike[str], base_id: str, source: Source, *, wait: bool = True,
+                   progress: Progress | None = None) -> dict[str, int]:
+    """A new library on the base `source`, copied tensor by tensor in its own element types.
+    wait=False raises BlockingIOError when another writer holds the lock."""
+
+def add_finetune_from(path: str | os.PathLike[str], model_id: str, source: Source, *,
+                      method: CompressionMethod | str | None = None, max_rank: int | None = None,
+                      energy: float | None = None, solver: str | None = None, replace: bool = False,
+                      wait: bool = True, progress: Progress | None = None) -> dict[str, Any]:
+    """Adds a fine-tune tensor by tensor (as ModelLibrary.add_finetune stores it), writing its
+    file and the manifest only. An id the library holds is refused (FileExistsError) unless
+    replace=True. Returns "model_id", "tensors", "dense_bytes", "stored_bytes", "file_bytes",
+    "error" (reconstruction_error against the source) and "replaced"."""
+
+def export_finetune(path: str | os.PathLike[str], model_id: str, out: str | os.PathLike[str], *,
+                    progress: Progress | None = None) -> dict[str, int]:
+    """Writes base + decompressed delta, tensor by tensor, to the safetensors file `out`."""
 
 def _nbytes(sd: dict[str, np.ndarray]) -> int:
     """Sum of element count x item size over the arrays of a state dict."""

@@ -33,6 +33,20 @@ bool stderr_is_tty();
 // Progress notes for long work: on stderr, and only when stderr is a terminal.
 void progress(const std::string &text);
 
+// The progress bar of every long command: a tqdm bar on stderr (tensors and bytes done, rate,
+// time left) when stderr is a terminal and tqdm is installed; nothing otherwise. `callback()`
+// is what the library operations take as `progress` (None when there is no bar).
+class ProgressBar {
+public:
+    explicit ProgressBar(const std::string &what);
+    ~ProgressBar();
+    nb::object callback() const { return callback_; }
+    void close();
+
+private:
+    nb::object bar_, callback_;
+};
+
 std::string human(double bytes);              // 1024-based: "1.50 KB", largest unit "GB"
 std::string with_commas(int64_t n);           // 1478656 -> "1,478,656"
 std::string bytes_both(int64_t n);            // "1.41 MB (1,478,656 bytes)"
@@ -60,6 +74,9 @@ bool dir_has_entries(const std::string &p);
 // shards, or a hub repository id (downloaded or reused from the hub cache).
 bool is_gguf_source(const std::string &src);
 nb::dict load_source(const std::string &src);
+// The snapshot directory of a hub repository id (downloaded or reused from the hub cache);
+// anything else that is not a local path is refused with the "model source not found" message.
+nb::object snapshot_source(const std::string &src);
 // A directory holding a transformers model (config, tokenizer, shards): a local directory, or
 // the snapshot of a hub id. GGUF sources are refused with a message naming `what`.
 nb::object model_dir_source(const std::string &src, const char *what);
@@ -83,8 +100,10 @@ int cmd_list_ollama(nb::handle args);
 int cmd_list_lmstudio(nb::handle args);
 int cmd_perplexity(nb::handle args);
 
-// Prints the library summary and per-fine-tune table (shared by `list` and the demo).
+// Prints the library summary (shared by `list` and the demo).
 void print_library(nb::handle lib, nb::dict summary, const std::string &title);
+void print_library_header(nb::handle base_id, nb::handle method, nb::handle max_rank, nb::handle energy,
+                          size_t base_tensors, nb::dict summary, const std::string &title);
 // Prints a DedupStore's summary with a per-tenant table (shared by `dedup` and the demo).
 void print_dedup(nb::handle store, const std::string &title);
 

@@ -11,22 +11,16 @@ static std::string str_arg(nb::handle args, const char *name) { return nb::cast<
 
 static nb::object optional_arg(nb::handle args, const char *name) { return args.attr(name); }
 
-static int64_t sd_nbytes(nb::handle sd) {
-    return nb::cast<int64_t>(vz::import("velkor_zuma.deltavault").attr("_nbytes")(sd));
-}
-
 // ---- printing shared with the demo -------------------------------------------------------------
 
-void print_library(nb::handle lib, nb::dict summary, const std::string &title) {
+void print_library_header(nb::handle base_id, nb::handle method, nb::handle max_rank, nb::handle energy,
+                          size_t base_tensors, nb::dict summary, const std::string &title) {
     out(title);
-    nb::object energy = lib.attr("energy");
-    nb::object method = lib.attr("method");
     std::string method_text = nb::hasattr(method, "value") ? py_str(method.attr("value")) : py_str(method);
     std::string settings = energy.is_none()
-                               ? "method " + method_text + ", max_rank " + py_str(lib.attr("max_rank"))
-                               : "svd to energy " + py_str(energy) + ", max_rank " + py_str(lib.attr("max_rank"));
-    out("  base              : " + py_repr(lib.attr("base_id")) + ", " +
-        std::to_string(nb::len(nb::object(lib.attr("base")))) + " tensors");
+                               ? "method " + method_text + ", max_rank " + py_str(max_rank)
+                               : "svd to energy " + py_str(energy) + ", max_rank " + py_str(max_rank);
+    out("  base              : " + py_repr(base_id) + ", " + std::to_string(base_tensors) + " tensors");
     out("  settings          : " + settings);
     out("  fine-tunes        : " + py_str(summary["n_models"]));
     out("  base bytes        : " + bytes_both(nb::cast<int64_t>(summary["base_bytes"])));
@@ -39,26 +33,9 @@ void print_library(nb::handle lib, nb::dict summary, const std::string &title) {
     out("  overall ratio     : " + (std::isfinite(ratio) ? fixed(ratio, 2) + "x" : std::string("- (nothing stored)")));
 }
 
-static std::vector<std::vector<std::string>> finetune_rows(nb::handle lib) {
-    std::vector<std::vector<std::string>> rows;
-    for (auto [id, delta] : nb::borrow<nb::dict>(lib.attr("deltas"))) {
-        int64_t dense = 0;
-        std::vector<std::string> methods;
-        std::set<std::string> seen;
-        nb::dict tensors = nb::borrow<nb::dict>(delta.attr("tensors"));
-        for (auto [name, rec] : tensors) {
-            dense += nb::cast<int64_t>(rec.attr("original_size_bytes"));
-            nb::object m = rec.attr("method");
-            std::string mt = nb::hasattr(m, "value") ? py_str(m.attr("value")) : py_str(m);
-            if (seen.insert(mt).second) methods.push_back(mt);
-        }
-        int64_t stored = nb::cast<int64_t>(delta.attr("stored_bytes")());
-        std::string joined;
-        for (auto &m : methods) joined += (joined.empty() ? "" : "+") + m;
-        rows.push_back({py_str(id), std::to_string(nb::len(tensors)), joined, human((double) dense),
-                        human((double) stored), stored ? fixed((double) dense / (double) stored, 2) + "x" : "-"});
-    }
-    return rows;
+void print_library(nb::handle lib, nb::dict summary, const std::string &title) {
+    print_library_header(lib.attr("base_id"), lib.attr("method"), lib.attr("max_rank"), lib.attr("energy"),
+                         nb::len(nb::object(lib.attr("base"))), summary, title);
 }
 
 void print_dedup(nb::handle store, const std::string &title) {
@@ -89,148 +66,104 @@ void print_dedup(nb::handle store, const std::string &title) {
 
 // ---- add-base / add-finetune / list / export -----------------------------------------------------
 
+// A library source as the tensor-by-tensor operations take it: a directory or .safetensors file
+// read over memory maps, or (GGUF models) the mapping of memory-mapped arrays of the GGUF reader.
+static nb::object stream_source(const std::string &src) {
+    if (is_gguf_source(src)) return load_source(src);
+    if (is_dir(src)) return path(src);
+    if (is_file(src)) {
+        std::string low = src;
+        for (char &c : low) c = char(std::tolower((unsigned char) c));
+        if (low.size() > 12 && low.compare(low.size() - 12, 12, ".safetensors") == 0) return path(src);
+        return load_source(src);  // its error names what a source may be
+    }
+    return snapshot_source(src);
+}
+
+static nb::module_ deltavault() { return vz::import("velkor_zuma.deltavault"); }
+
 int cmd_add_base(nb::handle args) {
     std::string src = str_arg(args, "src"), dir = str_arg(args, "library");
-    if (dir_has_entries(dir))
-        throw CliError(dir + " already exists and is not empty; choose a new directory for the library");
-    nb::dict sd = load_source(src);
-    if (nb::len(sd) == 0) throw CliError("'" + src + "' holds no tensors");
-    nb::object lib = vz::import("velkor_zuma.deltavault").attr("ModelLibrary")(src, sd);
-    library_save(lib, dir);
-    out("Created library " + dir + " with base '" + src + "': " + std::to_string(nb::len(sd)) + " tensors, " +
-        bytes_both(sd_nbytes(sd)));
+    if (is_file(dir)) throw CliError(dir + " is a file; choose a new directory for the library");
+    nb::object source = stream_source(src);
+    if (PyDict_Check(source.ptr()) && nb::len(source) == 0) throw CliError("'" + src + "' holds no tensors");
+    // A local base is recorded by its absolute path: export later copies its config from there,
+    // whatever the working directory is then.
+    std::string base_id = is_dir(src) ? py_str(vz::import("os.path").attr("abspath")(src)) : src;
+    ProgressBar bar("add-base");
+    nb::dict res = nb::borrow<nb::dict>(deltavault().attr("create_library")(
+        dir, base_id, source, "wait"_a = !nb::cast<bool>(args.attr("no_wait")), "progress"_a = bar.callback()));
+    bar.close();
+    out("Created library " + dir + " with base '" + src + "': " + py_str(res["tensors"]) + " tensors, " +
+        bytes_both(nb::cast<int64_t>(res["bytes"])));
     return 0;
-}
-
-// Refuses a fine-tune whose tensors cannot be a fine-tune of this base: no name in common, or a
-// tensor whose shape differs from the base's (the subtraction would broadcast into nonsense).
-static void check_against_base(nb::dict base, nb::dict sd, const std::string &src) {
-    bool common = false;
-    for (auto [name, w] : sd) {
-        // Quantized GGUF tensors arrive as raw bytes (uint8): a difference of those bytes wraps
-        // around and rebuilds into wrong weights, so such fine-tunes are refused here.
-        for (nb::handle t : {nb::handle(w), base.contains(name) ? nb::handle(base[name]) : nb::handle(w)}) {
-            std::string kind = py_str(t.attr("dtype").attr("kind"));
-            if (kind != "f")
-                throw CliError("tensor '" + py_str(name) + "' is stored as " + py_str(t.attr("dtype")) +
-                               " (quantized or integer), not floating point; the library keeps float deltas "
-                               "only: use a float16/float32 export of the model (`dedup` takes quantized ones)");
-        }
-        if (!base.contains(name)) continue;
-        common = true;
-        nb::object a = nb::tuple(w.attr("shape")), b = nb::tuple(base[name].attr("shape"));
-        if (!a.equal(b))
-            throw CliError("tensor '" + py_str(name) + "' has shape " + py_str(a) + " in '" + src +
-                           "' but " + py_str(b) + " in the library's base");
-    }
-    if (!common && nb::len(sd) && nb::len(base))
-        throw CliError("'" + src + "' shares no tensor name with the library's base; is it a fine-tune of it?");
-}
-
-// reconstruction_error(reconstruct(id), sd), one tensor at a time: the same sums (float32
-// differences and squares, accumulated in float64) without a second dense copy of the model.
-static double streamed_error(nb::handle lib, nb::handle delta, nb::dict sd) {
-    nb::module_ np = vz::numpy();
-    nb::object decompress = vz::import("velkor_zuma.lowrank").attr("decompress");
-    nb::object f32 = np.attr("float32"), f64 = np.attr("float64");
-    nb::dict base = nb::borrow<nb::dict>(lib.attr("base"));
-    double num = 0.0, den = 0.0;
-    for (auto [name, rec] : nb::borrow<nb::dict>(delta.attr("tensors"))) {
-        nb::object x = decompress(rec);
-        if (base.contains(name)) x = base[name] + x;
-        x = x.attr("astype")(f32, "copy"_a = false);
-        nb::object y = sd[name].attr("astype")(f32, "copy"_a = false);
-        nb::object d = x - y;
-        num += nb::cast<double>(np.attr("sum")(d * d, "dtype"_a = f64));
-        den += nb::cast<double>(np.attr("sum")(y * y, "dtype"_a = f64));
-    }
-    return std::sqrt(num) / (std::sqrt(den) + 1e-12);
 }
 
 int cmd_add_finetune(nb::handle args) {
     std::string src = str_arg(args, "src"), dir = str_arg(args, "library"), id = str_arg(args, "id");
-    nb::object method = optional_arg(args, "method"), max_rank = optional_arg(args, "max_rank"),
-               energy = optional_arg(args, "energy"), max_error = optional_arg(args, "max_error");
+    nb::object method = optional_arg(args, "method"), energy = optional_arg(args, "energy"),
+               max_error = optional_arg(args, "max_error");
     bool automatic = !method.is_none() && py_str(method) == "auto";
     if (automatic && max_error.is_none()) throw UsageError("--method auto needs --max-error E");
     if (!automatic && !max_error.is_none()) throw UsageError("--max-error goes with --method auto");
     if (automatic && !energy.is_none()) throw UsageError("--method auto and --energy each choose the compression; give one");
-    nb::object lib = library_load(dir);
-    nb::dict sd = load_source(src);
-    check_against_base(nb::borrow<nb::dict>(lib.attr("base")), sd, src);
-
-    // The options apply to this fine-tune only; the library keeps its own settings.
-    nb::object old_method = lib.attr("method"), old_rank = lib.attr("max_rank"), old_energy = lib.attr("energy"),
-               old_error = lib.attr("max_error");
-    if (automatic) {
-        nb::setattr(lib, "max_error", max_error);
-        nb::setattr(lib, "energy", nb::none());
-    } else {
-        if (!method.is_none())
-            nb::setattr(lib, "method", vz::import("velkor_zuma.lowrank").attr("CompressionMethod")(method));
-        if (!energy.is_none()) nb::setattr(lib, "energy", energy);
-        else if (!method.is_none()) nb::setattr(lib, "energy", nb::none());  // an explicit method wins
-        if (!method.is_none() || !energy.is_none()) nb::setattr(lib, "max_error", nb::none());
-    }
-    if (!max_rank.is_none()) nb::setattr(lib, "max_rank", max_rank);
-    auto restore = [&] {
-        nb::setattr(lib, "method", old_method);
-        nb::setattr(lib, "max_rank", old_rank);
-        nb::setattr(lib, "energy", old_energy);
-        nb::setattr(lib, "max_error", old_error);
-    };
-    bool replaced = nb::borrow<nb::dict>(lib.attr("deltas")).contains(id.c_str());
-    progress("compressing " + std::to_string(nb::len(sd)) + " tensor deltas");
-    nb::object delta;
-    try {
-        delta = lib.attr("add_finetune")(id, sd);
-    } catch (...) {
-        restore();
-        throw;
-    }
-    restore();
-
-    progress("measuring the reconstruction error");
-    double error = streamed_error(lib, delta, sd);
-    library_save(lib, dir);
-    int64_t dense = sd_nbytes(sd), stored = nb::cast<int64_t>(delta.attr("stored_bytes")());
+    if (!is_dir(dir))
+        throw CliError("no library at " + dir + "; create one with `velkor-zuma add-base SRC --library " + dir + "`");
+    nb::object source = stream_source(src);
+    if (automatic) method = nb::none();
+    if (!method.is_none()) method = vz::import("velkor_zuma.lowrank").attr("CompressionMethod")(method);
+    ProgressBar bar("add-finetune");
+    nb::dict res = nb::borrow<nb::dict>(deltavault().attr("add_finetune_from")(
+        dir, id, source, "method"_a = method, "max_rank"_a = optional_arg(args, "max_rank"),
+        "energy"_a = energy, "solver"_a = optional_arg(args, "solver"),
+        "replace"_a = nb::cast<bool>(args.attr("replace")), "wait"_a = !nb::cast<bool>(args.attr("no_wait")),
+        "progress"_a = bar.callback(), "max_error"_a = max_error));
+    bar.close();
+    int64_t dense = nb::cast<int64_t>(res["dense_bytes"]), stored = nb::cast<int64_t>(res["stored_bytes"]);
+    bool replaced = nb::cast<bool>(res["replaced"]);
     std::string ratio;
     if (stored && stored <= dense)
         ratio = " (" + fixed((double) dense / (double) stored, 2) + "x smaller)";
     else if (stored)
         ratio = " (" + fixed((double) stored / (double) dense, 2) + "x larger)";
     out(std::string(replaced ? "Replaced" : "Added") + " fine-tune '" + id + "' in " + dir + ": " +
-        std::to_string(nb::len(sd)) + " tensors, dense " + human((double) dense) + ", stored " + human((double) stored) +
-        ratio + ", reconstruction error " + sci(error));
+        py_str(res["tensors"]) + " tensors, dense " + human((double) dense) + ", stored " + human((double) stored) +
+        ratio + ", reconstruction error " + sci(nb::cast<double>(res["error"])));
     // Which method each tensor got, and any record that takes more than its delta stored densely
     // (float32), so that such a choice is never made silently.
-    std::vector<std::pair<std::string, int64_t>> tally;
-    int64_t larger = 0;
-    for (nb::handle rec : delta.attr("tensors").attr("values")()) {
-        std::string m = py_str(rec.attr("method").attr("value"));
-        auto it = std::find_if(tally.begin(), tally.end(), [&](const auto &p) { return p.first == m; });
-        if (it == tally.end())
-            tally.emplace_back(m, 1);
-        else
-            ++it->second;
-        int64_t dense_delta = 4 * nb::cast<int64_t>(vz::import("math").attr("prod")(rec.attr("shape")));
-        if (nb::cast<int64_t>(rec.attr("compressed_size_bytes")) > dense_delta) ++larger;
-    }
     std::string methods;
-    for (const auto &p : tally) methods += (methods.empty() ? "" : ", ") + p.first + " " + std::to_string(p.second);
+    for (auto [m, n] : nb::borrow<nb::dict>(res["methods"]))
+        methods += (methods.empty() ? "" : ", ") + py_str(m) + " " + py_str(n);
     out("  methods: " + methods);
+    int64_t larger = nb::cast<int64_t>(res["larger_than_dense"]);
     if (larger)
         out("  note: " + std::to_string(larger) + " tensor" + (larger == 1 ? " is" : "s are") +
             " stored larger than their dense float32 delta; --method auto --max-error E never does that");
     return 0;
 }
 
+// Opens a library without loading it (the manifest and file headers only).
+static nb::object library_open(const std::string &dir) {
+    if (!is_dir(dir))
+        throw CliError("no library at " + dir + "; create one with `velkor-zuma add-base SRC --library " + dir + "`");
+    return deltavault().attr("open_library")(dir);
+}
+
 int cmd_list(nb::handle args) {
     std::string dir = str_arg(args, "library");
-    nb::object lib = library_load(dir);
-    nb::dict summary = nb::borrow<nb::dict>(lib.attr("summary")(dense_standins(lib)));
-    print_library(lib, summary, "Library " + dir);
-    auto rows = finetune_rows(lib);
+    nb::object lib = library_open(dir);
+    nb::dict summary = nb::borrow<nb::dict>(lib.attr("summary")());
+    print_library_header(lib.attr("base_id"), lib.attr("method"), lib.attr("max_rank"), lib.attr("energy"),
+                         nb::len(lib.attr("base_names")()), summary, "Library " + dir);
+    std::vector<std::vector<std::string>> rows;
+    for (nb::handle id : lib.attr("finetune_ids")()) {
+        nb::dict info = nb::borrow<nb::dict>(lib.attr("finetune_info")(id));
+        int64_t dense = nb::cast<int64_t>(info["dense_bytes"]), stored = nb::cast<int64_t>(info["stored_bytes"]);
+        std::string joined;
+        for (nb::handle m : info["methods"]) joined += (joined.empty() ? "" : "+") + py_str(m);
+        rows.push_back({py_str(id), py_str(info["tensors"]), joined, human((double) dense), human((double) stored),
+                        stored ? fixed((double) dense / (double) stored, 2) + "x" : "-"});
+    }
     if (rows.empty()) {
         out("  (no fine-tunes yet: add one with `velkor-zuma add-finetune SRC --library " + dir + " --id NAME`)");
         return 0;
@@ -262,34 +195,37 @@ int cmd_export(nb::handle args) {
     std::string dir = str_arg(args, "library"), id = str_arg(args, "id"), dest = str_arg(args, "out");
     if (is_file(dest)) throw CliError(dest + " is a file; --out needs a directory");
     if (dir_has_entries(dest)) throw CliError(dest + " is not empty; export into a new or empty directory");
-    nb::object lib = library_load(dir);
-    nb::dict deltas = nb::borrow<nb::dict>(lib.attr("deltas"));
-    if (!deltas.contains(id.c_str())) {
+    nb::object lib = library_open(dir);
+    nb::list ids = nb::borrow<nb::list>(lib.attr("finetune_ids")());
+    if (PySequence_Contains(ids.ptr(), nb::str(id.c_str()).ptr()) != 1) {
         std::string have;
-        for (auto [k, v] : deltas) have += (have.empty() ? "" : ", ") + py_str(k);
+        for (nb::handle k : ids) have += (have.empty() ? "" : ", ") + py_str(k);
         throw CliError("no fine-tune '" + id + "' in library " + dir +
                        (have.empty() ? " (it holds none)" : " (it holds: " + have + ")"));
     }
-    progress("reconstructing '" + id + "'");
-    nb::dict sd = nb::borrow<nb::dict>(lib.attr("reconstruct")(id));
-    nb::module_ np = vz::numpy();
-    nb::dict contiguous;
-    for (auto [name, arr] : sd) contiguous[name] = np.attr("ascontiguousarray")(arr);
-    nb::module_ st = vz::import_optional("safetensors.numpy",
-                                         "safetensors is required to export. Install with:\n  pip install \"velkor-zuma[hub]\"");
-    path(dest).attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
     std::string base_id = nb::cast<std::string>(lib.attr("base_id"));
-    bool copied = is_dir(base_id);
+    lib.attr("close")();
+    path(dest).attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+    // Config and tokenizer files come only from an absolute directory that holds a JSON config.
+    bool copied = is_dir(base_id) && nb::cast<bool>(vz::import("os.path").attr("isabs")(base_id)) &&
+                  is_file(base_id + "/config.json");
+    if (copied) {
+        try {
+            nb::object cfg = vz::import("json").attr("loads")(path(base_id + "/config.json").attr("read_text")());
+            copied = PyDict_Check(cfg.ptr());
+        } catch (nb::python_error &) {
+            copied = false;
+        }
+    }
     if (copied) copy_snapshot_files(base_id, dest);
     // Written under a temporary name and renamed, so an interrupted export leaves no half shard.
     nb::object target = path(dest) / nb::str("model.safetensors");
-    nb::object tmp = path(dest) / nb::str(".model.safetensors.tmp");
-    nb::dict meta;
-    meta["format"] = "pt";
-    st.attr("save_file")(contiguous, vz::import("os").attr("fspath")(tmp), "metadata"_a = meta);
-    vz::import("os").attr("replace")(tmp, target);
-    out("Exported fine-tune '" + id + "' (" + std::to_string(nb::len(sd)) + " tensors, " +
-        bytes_both(sd_nbytes(sd)) + ") to " + py_str(target));
+    ProgressBar bar("export");
+    nb::dict res = nb::borrow<nb::dict>(
+        deltavault().attr("export_finetune")(dir, id, target, "progress"_a = bar.callback()));
+    bar.close();
+    out("Exported fine-tune '" + id + "' (" + py_str(res["tensors"]) + " tensors, " +
+        bytes_both(nb::cast<int64_t>(res["bytes"])) + ") to " + py_str(target));
     if (!copied)
         out("The base '" + base_id + "' is not a local directory: copy its config and tokenizer files into " +
             dest + " to load the export with transformers.");

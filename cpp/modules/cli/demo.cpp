@@ -406,6 +406,9 @@ int cmd_demo(nb::handle args) {
         out("[2/5] Model library: base once, each fine-tune as compressed deltas (tensor train, rank <= 8)");
         nb::module_ dv = vz::import("velkor_zuma.deltavault");
         nb::object lib = dv.attr("ModelLibrary")("demo-base", base_sd);
+        // The truncated solvers where they pay: the library's "auto" solver, where it has one.
+        if (nb::borrow<nb::dict>(dv.attr("ModelLibrary").attr("__dataclass_fields__")).contains("solver"))
+            nb::setattr(lib, "solver", nb::str("auto"));
         nb::dict finetunes;
         std::vector<std::vector<std::string>> rows;
         for (int i = 0; i < n; ++i) {

@@ -73,6 +73,12 @@ nb::object lower_type() {
     return nb::cpp_function([](nb::handle text) -> nb::object { return text.attr("lower")(); }, nb::name("str"));
 }
 
+// Writers of a library wait for one another; --no-wait fails at once instead.
+void add_no_wait(nb::handle p) {
+    p.attr("add_argument")("--no-wait", "action"_a = "store_true",
+                           "help"_a = "fail at once when another writer holds the library's lock, instead of waiting");
+}
+
 struct Command {
     int (*run)(nb::handle);
     nb::object parser;
@@ -140,6 +146,7 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
     p.attr("add_argument")("src", "metavar"_a = "SRC", "help"_a = "the base model");
     p.attr("add_argument")("--library", "metavar"_a = "DIR", "required"_a = true,
                            "help"_a = "directory of the new library (must be new or empty)");
+    add_no_wait(p);
 
     p = add_command(subs, cmds, "add-finetune", cmd_add_finetune, "store a fine-tune as a compressed delta",
                     "Adds a fine-tune of the library's base, stored as compressed per-tensor deltas, and "
@@ -147,7 +154,9 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
     p.attr("add_argument")("src", "metavar"_a = "SRC", "help"_a = "the fine-tuned model");
     p.attr("add_argument")("--library", "metavar"_a = "DIR", "required"_a = true, "help"_a = "the library");
     p.attr("add_argument")("--id", "metavar"_a = "NAME", "required"_a = true,
-                           "help"_a = "name of the fine-tune in the library (an existing one is replaced)");
+                           "help"_a = "name of the fine-tune in the library (an existing one is kept unless --replace)");
+    p.attr("add_argument")("--replace", "action"_a = "store_true",
+                           "help"_a = "replace a fine-tune the library already holds under this id");
     p.attr("add_argument")("--method", "metavar"_a = "M", "type"_a = lower_type(),
                            "choices"_a = nb::make_tuple("tt", "svd", "tucker", "none", "sign", "svd_q4", "svd_q8", "auto"),
                            "help"_a = "compression of 2-D and larger deltas: tt, svd, tucker, none, sign (1 bit and a "
@@ -162,6 +171,11 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
                            "help"_a = "with --method auto: the largest relative error a tensor may get; each tensor "
                                       "is stored by the method with the fewest bytes within it, and dense when "
                                       "nothing is smaller");
+    p.attr("add_argument")("--solver", "type"_a = lower_type(), "default"_a = "auto",
+                           "choices"_a = nb::make_tuple("auto", "exact", "randomized"),
+                           "help"_a = "truncated SVD solver: auto (randomized where the kept rank is small), exact "
+                                      "(LAPACK) or randomized (default auto)");
+    add_no_wait(p);
 
     p = add_command(subs, cmds, "list", cmd_list, "show a library's byte summary and fine-tunes",
                     "Prints the library's byte accounting against storing every fine-tune densely, and one row "

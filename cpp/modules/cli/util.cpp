@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 
 namespace vzcli {
 
@@ -29,6 +30,44 @@ bool stderr_is_tty() {
 
 void progress(const std::string &text) {
     if (stderr_is_tty()) err("... " + text);
+}
+
+ProgressBar::ProgressBar(const std::string &what) {
+    callback_ = nb::none();
+    if (!stderr_is_tty()) return;
+    nb::object tqdm;
+    try {
+        tqdm = vz::import("tqdm").attr("tqdm");
+    } catch (nb::python_error &) {
+        return;  // no bar without tqdm; the command itself works the same
+    }
+    bar_ = tqdm("desc"_a = what, "total"_a = nb::none(), "unit"_a = "B", "unit_scale"_a = true,
+                "unit_divisor"_a = 1024, "file"_a = vz::import("sys").attr("stderr"), "leave"_a = false,
+                "dynamic_ncols"_a = true);
+    nb::object bar = bar_;
+    auto last = std::make_shared<long long>(0);
+    callback_ = nb::cpp_function([bar, last](long long done, long long tensors, long long bytes, long long total) {
+        if (total > 0 && (bar.attr("total").is_none() || nb::cast<long long>(bar.attr("total")) != total))
+            bar.attr("total") = total;
+        bar.attr("set_postfix_str")(std::to_string(done) + "/" + std::to_string(tensors) + " tensors", "refresh"_a = false);
+        bar.attr("update")(bytes - *last);
+        *last = bytes;
+    });
+}
+
+ProgressBar::~ProgressBar() {
+    try {
+        close();
+    } catch (...) {
+    }
+}
+
+void ProgressBar::close() {
+    if (bar_.is_valid()) {
+        nb::object b = bar_;
+        bar_ = nb::object();
+        b.attr("close")();
+    }
 }
 
 std::string fixed(double v, int decimals) {
@@ -200,15 +239,19 @@ nb::dict load_source(const std::string &src) {
         progress("loading safetensors shards from " + src);
         return nb::borrow<nb::dict>(hub.attr("load_state_dict_numpy_safe")(path(src)));
     }
+    return nb::borrow<nb::dict>(hub.attr("load_state_dict_numpy_safe")(snapshot_source(src)));
+}
+
+nb::object snapshot_source(const std::string &src) {
     if (ends_with_ci(src, ".gguf"))
         throw CliError("GGUF file not found: " + src);
     if (!looks_like_hub_id(src))
         throw CliError("model source not found: '" + src + "' (expected a model directory, a .gguf file, "
                        "ollama:NAME, lmstudio:NAME or a hub id)");
     progress("fetching snapshot of " + src + " from the hub cache");
-    nb::object dir = hub.attr("snapshot")(src);
+    nb::object dir = vz::import("velkor_zuma.hubload").attr("snapshot")(src);
     progress("loading safetensors shards from " + py_str(dir));
-    return nb::borrow<nb::dict>(hub.attr("load_state_dict_numpy_safe")(dir));
+    return dir;
 }
 
 nb::object model_dir_source(const std::string &src, const char *what) {

@@ -48,5 +48,6 @@ long long state_dict_nbytes(nb::handle sd, const char *argname);
 // ---- registration ----------------------------------------------------------------------------
 void register_library(nb::module_ &m);  // library.cpp: records, methods, module functions
 void register_storage(nb::handle library_cls);  // storage.cpp: ModelLibrary.save / load
+void register_stream(nb::module_ &m);  // stream.cpp: open_library and the tensor-by-tensor operations
 
 }  // namespace deltavault

@@ -20,4 +20,5 @@ NB_MODULE(deltavault, m) {
     m.attr("np") = vz::numpy();
     deltavault::register_library(m);
     deltavault::register_storage(m.attr("ModelLibrary"));
+    deltavault::register_stream(m);
 }

@@ -1,0 +1,1071 @@
+// The library on disk worked tensor by tensor, so that memory follows the largest tensor and not
+// the model:
+//
+//   open_library(path)            a LibraryReader: the manifest read, files opened over memory
+//                                 maps, tensors and records read on access
+//   create_library(path, ...)     a new library from a base source, copied tensor by tensor in
+//                                 the source's own types (add-base)
+//   add_finetune_from(path, ...)  one fine-tune from a source: per tensor, the float32 delta
+//                                 against the base read from its file, compressed, written to
+//                                 the fine-tune's file, and measured (add-finetune)
+//   export_finetune(path, ...)    base + decompressed delta, tensor by tensor, into one
+//                                 safetensors file (export)
+//
+// A source is a path (a .safetensors file or a directory of shards, read over memory maps) or a
+// mapping whose values are arrays read on access. Pages of a file tensor are dropped from this
+// process once it is done. Writers take the library's lock for their whole run (files.hpp).
+#include "modules/deltavault/files.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace deltavault {
+using namespace nb::literals;
+using namespace files;
+
+namespace {
+
+std::string shape_text(const std::vector<std::uint64_t> &shape) {
+    std::string s = "(";
+    for (std::size_t i = 0; i < shape.size(); ++i) s += (i ? ", " : "") + std::to_string(shape[i]);
+    if (shape.size() == 1) s += ",";
+    return s + ")";
+}
+
+std::string numpy_name(st::DType d) {
+    return d == st::DType::BF16 ? "bfloat16" : nb::cast<std::string>(nb::str(numpy_dtype(d)));
+}
+
+// A C-contiguous buffer of an array (read only), released with the object.
+struct Buffer {
+    explicit Buffer(nb::handle arr) {
+        if (PyObject_GetBuffer(arr.ptr(), &buf, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) nb::raise_python_error();
+    }
+    ~Buffer() { PyBuffer_Release(&buf); }
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+    Py_buffer buf{};
+};
+
+// ---- sources ---------------------------------------------------------------------------------------
+
+// One tensor of a source, while it is in use: its bytes, type and shape.
+struct Tensor {
+    std::string name;
+    st::DType dtype = st::DType::F32;
+    bool file_type = true;   // representable in a library file (else: `np_dtype` names it)
+    std::string np_dtype;    // numpy's name of the element type
+    std::vector<std::uint64_t> shape;
+    const void *data = nullptr;
+    std::uint64_t nbytes = 0;
+    nb::object keep;                      // the array that owns `data` (mapping sources)
+    std::unique_ptr<Buffer> buffer;       // its buffer
+    const st::Reader *reader = nullptr;   // file sources
+    const st::TensorInfo *info = nullptr;
+    nb::object mapped;                    // the source's value when it views a shared file map
+    void release() {
+        if (reader && info) reader->release(*info);
+        buffer.reset();
+        keep = nb::object();
+        if (mapped.is_valid()) drop_mapped_pages(mapped);
+        mapped = nb::object();
+    }
+    // Pages of an array that views a file mapped shared (numpy.memmap in mode "r" or "r+", as
+    // the GGUF reader maps its file) leave this process's resident set once the tensor is done;
+    // later reads fault them in again from the page cache. Other memory is never touched.
+    static void drop_mapped_pages(nb::handle arr) {
+        nb::module_ np = vz::numpy();
+        nb::object memmap = np.attr("memmap");
+        bool shared = false;
+        for (nb::object b = nb::borrow(arr); b.is_valid() && !b.is_none();) {
+            if (nb::isinstance(b, memmap)) {
+                nb::object mode = nb::getattr(b, "mode", nb::none());
+                shared = !mode.is_none() && (nb::str(mode).equal(nb::str("r")) || nb::str(mode).equal(nb::str("r+")));
+                break;
+            }
+            if (!nb::isinstance(b, np.attr("ndarray"))) break;
+            b = b.attr("base");
+        }
+        if (!shared) return;
+        nb::tuple data = nb::borrow<nb::tuple>(arr.attr("__array_interface__")["data"]);
+        std::uintptr_t lo = nb::cast<std::uintptr_t>(data[0]);
+        std::uintptr_t hi = lo + nb::cast<std::uintptr_t>(arr.attr("nbytes"));
+        const std::uintptr_t page = std::uintptr_t(::sysconf(_SC_PAGESIZE));
+        lo = (lo + page - 1) / page * page;
+        hi = hi / page * page;
+        if (hi > lo) ::madvise(reinterpret_cast<void *>(lo), hi - lo, MADV_DONTNEED);
+    }
+};
+
+class Source {
+public:
+    Source(nb::handle src, const char *argname) {
+        if (PyUnicode_Check(src.ptr()) || nb::hasattr(src, "__fspath__")) {
+            fs::path p = fs::path(nb::cast<std::string>(vz::import("os").attr("fspath")(src)));
+            label_ = p.string();
+            open_path(p);
+        } else if (nb::isinstance(src, vz::import("collections.abc").attr("Mapping"))) {
+            mapping_ = nb::borrow(src);
+            label_ = "the fine-tune";
+            for (nb::handle k : src) {
+                if (!PyUnicode_Check(k.ptr()))
+                    fail(PyExc_TypeError, "tensor names must be str, not " + vz::type_name(k));
+                names_.push_back(nb::cast<std::string>(k));
+            }
+            // A plain dict of numpy arrays tells its types and shapes without reading anything.
+            known_ = PyDict_Check(src.ptr());
+            if (known_)
+                for (auto kv : nb::borrow<nb::dict>(src))
+                    if (!nb::isinstance(kv.second, vz::numpy().attr("ndarray"))) known_ = false;
+        } else {
+            vz::raise_arg_type(argname, "str, os.PathLike or Mapping[str, array]", src);
+        }
+    }
+    const std::string &label() const { return label_; }
+    const std::vector<std::string> &names() const { return names_; }
+    bool metadata_known() const { return known_; }
+    std::uint64_t total_bytes() {
+        std::uint64_t t = 0;
+        for (std::size_t i = 0; i < names_.size(); ++i) t += peek(i).nbytes;
+        return t;
+    }
+    // Type and shape without the data (reads the value for mappings that are not plain dicts).
+    Tensor peek(std::size_t i) { return get(i, false); }
+    Tensor get(std::size_t i, bool with_data = true) {
+        Tensor t;
+        t.name = names_[i];
+        if (!mapping_.is_valid()) {
+            const auto &[r, info] = where_[i];
+            t.reader = r.get();
+            t.info = info;
+            t.dtype = info->dtype;
+            t.np_dtype = numpy_name(info->dtype);
+            t.shape = info->shape;
+            t.nbytes = info->nbytes();
+            if (with_data) t.data = r->data(*info);
+            return t;
+        }
+        nb::module_ np = vz::numpy();
+        nb::object v = mapping_[nb::str(t.name.c_str())];
+        nb::object arr = np.attr("asarray")(v);
+        nb::object dt = arr.attr("dtype");
+        t.np_dtype = nb::cast<std::string>(nb::str(dt));
+        if (!file_dtype(dt, t.dtype)) t.file_type = false;
+        for (nb::handle n : arr.attr("shape")) t.shape.push_back(nb::cast<unsigned long long>(n));
+        t.nbytes = nb::cast<unsigned long long>(arr.attr("nbytes"));
+        if (with_data && t.file_type) {
+            if (nb::cast<bool>(arr.attr("flags").attr("c_contiguous"))) t.mapped = arr;
+            t.keep = np.attr("asarray")(arr, "order"_a = "C");
+            t.buffer = std::make_unique<Buffer>(t.keep);
+            t.data = t.buffer->buf.buf;
+        }
+        return t;
+    }
+
+private:
+    void open_path(const fs::path &p) {
+        std::error_code ec;
+        std::vector<fs::path> shards;
+        if (fs::is_directory(p, ec)) {
+            for (const auto &e : fs::directory_iterator(p, ec)) {
+                std::string n = e.path().filename().string();
+                if (n.size() > 12 && n.compare(n.size() - 12, 12, ".safetensors") == 0 && e.is_regular_file(ec))
+                    shards.push_back(e.path());
+            }
+            std::sort(shards.begin(), shards.end());
+            if (shards.empty()) fail(PyExc_FileNotFoundError, "No .safetensors in " + p.string());
+        } else if (fs::is_regular_file(p, ec)) {
+            shards.push_back(p);
+        } else {
+            fail(PyExc_FileNotFoundError, "model source " + quoted(p) + " does not exist");
+        }
+        std::map<std::string, std::size_t> pos;
+        for (const fs::path &s : shards) {
+            std::shared_ptr<st::Reader> r;
+            try {
+                r = std::make_shared<st::Reader>(s.string());
+            } catch (st::FormatError &e) {
+                fail(PyExc_ValueError, quoted(s) + " is not a readable safetensors file: " + e.what());
+            } catch (st::SystemError &e) {
+                raise_os(e.err, s);
+            }
+            readers_.push_back(r);
+            // Names within a shard in sorted order, as safetensors lists them; a name in two
+            // shards keeps its first position and takes the later shard's tensor.
+            std::vector<const st::TensorInfo *> infos;
+            for (const auto &t : r->tensors()) infos.push_back(&t);
+            std::sort(infos.begin(), infos.end(), [](auto *a, auto *b) { return a->name < b->name; });
+            for (const st::TensorInfo *t : infos) {
+                auto it = pos.find(t->name);
+                if (it != pos.end()) {
+                    where_[it->second] = {r, t};
+                } else {
+                    pos[t->name] = names_.size();
+                    names_.push_back(t->name);
+                    where_.push_back({r, t});
+                }
+            }
+        }
+        known_ = true;
+    }
+
+    std::string label_;
+    nb::object mapping_;
+    bool known_ = false;
+    std::vector<std::string> names_;
+    std::vector<std::shared_ptr<st::Reader>> readers_;
+    std::vector<std::pair<std::shared_ptr<st::Reader>, const st::TensorInfo *>> where_;
+};
+
+// ---- progress ------------------------------------------------------------------------------------------
+
+struct Progress {
+    nb::object fn;
+    std::size_t total_tensors = 0;
+    std::uint64_t total_bytes = 0, bytes = 0;
+    std::size_t done = 0;
+    void step(std::uint64_t b) {
+        ++done;
+        bytes += b;
+        if (fn.is_valid() && !fn.is_none())
+            fn(nb::int_((long long) done), nb::int_((long long) total_tensors), nb::int_((long long) bytes),
+               nb::int_((long long) total_bytes));
+    }
+};
+
+// ---- the library opened on disk -------------------------------------------------------------------------
+
+struct Opened {
+    fs::path dir;
+    Manifest mf;
+    nb::dict base_entry;
+    fs::path base_file;
+    std::shared_ptr<st::Reader> base;
+    std::vector<std::string> base_names;
+
+    explicit Opened(const fs::path &d) : dir(d) {
+        // A writer may replace files between our reading the manifest and opening them: the
+        // manifest is then read again (it changed), a few times at most.
+        for (int attempt = 0;; ++attempt) {
+            try {
+                mf = read_manifest(dir);
+                base_entry = mf.as_dict(mf.key(mf.root, "base", "the manifest"), "\"base\"");
+                base_file = checked_file(dir, mf, base_entry, "\"base\"", false);
+                base = open_reader(base_file);
+                break;
+            } catch (nb::python_error &e) {
+                if (attempt >= 4 || !e.matches(PyExc_FileNotFoundError) || current_digest(dir) == mf.digest) throw;
+            }
+        }
+        base_names.clear();
+        for (nb::handle name : mf.as_list(mf.key(base_entry, "tensors", "\"base\""), "\"base\" tensors")) {
+            if (!PyUnicode_Check(name.ptr())) mf.damaged("\"base\" tensors holds a name that is not text");
+            std::string n = nb::cast<std::string>(name);
+            if (!base->find(n))
+                fail(PyExc_ValueError, "library file " + quoted(base_file) + " lacks the array '" + n +
+                                            "' listed in " + quoted(mf.file()));
+            base_names.push_back(n);
+        }
+        // Every record must fit its method and the base tensor it changes: checked here from the
+        // manifest, so that a damaged library is refused when it is opened, not halfway through.
+        nb::list fts = finetunes();
+        for (std::size_t i = 0; i < nb::len(fts); ++i) {
+            std::string w = "fine-tune entry " + std::to_string(i);
+            nb::dict fe = mf.as_dict(fts[i], w);
+            nb::list tl = mf.as_list(mf.key(fe, "tensors", w), w + " tensors");
+            for (std::size_t k = 0; k < nb::len(tl); ++k) {
+                std::string tw = w + " tensor " + std::to_string(k);
+                nb::dict te = mf.as_dict(tl[k], tw);
+                const st::TensorInfo *b = base_tensor(nb::cast<std::string>(mf.text(te, "name", tw)));
+                check_record_entry(mf, te, tw, b ? &b->shape : nullptr);
+            }
+        }
+    }
+    nb::list finetunes() const { return mf.as_list(mf.key(mf.root, "finetunes", "the manifest"), "\"finetunes\""); }
+    // The entry of fine-tune `id` and its position, or nothing.
+    std::optional<std::pair<nb::dict, std::size_t>> finetune(const std::string &id) const {
+        nb::list l = finetunes();
+        for (std::size_t i = 0; i < nb::len(l); ++i) {
+            nb::dict e = mf.as_dict(l[i], "fine-tune entry " + std::to_string(i));
+            if (nb::cast<std::string>(mf.text(e, "key", "fine-tune entry " + std::to_string(i))) == id)
+                return std::make_pair(e, i);
+        }
+        return std::nullopt;
+    }
+    const st::TensorInfo *base_tensor(const std::string &name) const {
+        if (std::find(base_names.begin(), base_names.end(), name) == base_names.end()) return nullptr;
+        return base->find(name);
+    }
+};
+
+// ---- LibraryReader (Python class) -----------------------------------------------------------------------
+
+class LibraryReader {
+public:
+    explicit LibraryReader(const fs::path &dir) : lib_(std::make_unique<Opened>(dir)) {}
+    Opened &lib() {
+        if (!lib_) fail(PyExc_ValueError, "the library reader is closed");
+        return *lib_;
+    }
+    void close() {
+        lib_.reset();
+        readers_.clear();
+    }
+    std::shared_ptr<st::Reader> finetune_reader(nb::dict entry, const std::string &where, fs::path &file) {
+        Opened &l = lib();
+        file = checked_file(l.dir, l.mf, entry, where, false);
+        auto it = readers_.find(file.string());
+        if (it != readers_.end()) return it->second;
+        auto r = open_reader(file);
+        readers_[file.string()] = r;
+        return r;
+    }
+    nb::dict entry_of(const std::string &id) {
+        auto e = lib().finetune(id);
+        if (!e) {
+            PyErr_SetObject(PyExc_KeyError, nb::str(id.c_str()).ptr());
+            throw nb::python_error();
+        }
+        return e->first;
+    }
+    // The records of one tensor (nullopt: the fine-tune has no such tensor).
+    nb::object record(const std::string &id, const std::string &name) {
+        nb::dict fe = entry_of(id);
+        Opened &l = lib();
+        std::string where = "fine-tune '" + id + "'";
+        fs::path file;
+        auto r = finetune_reader(fe, where, file);
+        nb::list tl = l.mf.as_list(l.mf.key(fe, "tensors", where), where + " tensors");
+        for (std::size_t i = 0; i < nb::len(tl); ++i) {
+            std::string tw = where + " tensor " + std::to_string(i);
+            nb::dict te = l.mf.as_dict(tl[i], tw);
+            if (nb::cast<std::string>(l.mf.text(te, "name", tw)) == name) {
+                const st::TensorInfo *b = l.base_tensor(name);
+                return record_from(l.mf, te, *r, file, tw, b ? &b->shape : nullptr);
+            }
+        }
+        return nb::object();
+    }
+
+private:
+    std::unique_ptr<Opened> lib_;
+    std::map<std::string, std::shared_ptr<st::Reader>> readers_;
+};
+
+// base + decompressed record for one tensor (numpy's types, as ModelLibrary.reconstruct).
+nb::object rebuild(Opened &l, const std::string &name, nb::handle rec) {
+    nb::object d = own_attr("decompress")(rec);
+    const st::TensorInfo *b = l.base_tensor(name);
+    if (!b) return d;
+    nb::object base = tensor_array(*l.base, *b);
+    l.base->release(*b);
+    return add_base(base, std::move(d));
+}
+
+// Sizes from the manifest alone: (dense bytes of the reconstruction, stored bytes, methods).
+struct FinetuneSizes {
+    std::size_t tensors = 0;
+    long long dense = 0, stored = 0;
+    std::vector<std::string> methods;
+};
+
+FinetuneSizes sizes_of(Opened &l, nb::dict fe, const std::string &where) {
+    nb::module_ np = vz::numpy();
+    FinetuneSizes out;
+    nb::list tl = l.mf.as_list(l.mf.key(fe, "tensors", where), where + " tensors");
+    nb::object f32 = np.attr("float32");
+    for (std::size_t i = 0; i < nb::len(tl); ++i) {
+        std::string tw = where + " tensor " + std::to_string(i);
+        nb::dict te = l.mf.as_dict(tl[i], tw);
+        std::string name = nb::cast<std::string>(l.mf.text(te, "name", tw));
+        long long count = 1;
+        for (nb::handle n : l.mf.as_list(l.mf.key(te, "shape", tw), tw + " shape")) count *= nb::cast<long long>(n);
+        // The reconstruction's type: base type promoted with float32 (bf16 is read as float32).
+        nb::object dtype;
+        if (const st::TensorInfo *b = l.base_tensor(name))
+            dtype = np.attr("result_type")(numpy_dtype(b->dtype), f32);
+        else
+            dtype = np.attr("dtype")(l.mf.text(te, "dtype", tw));
+        out.dense += count * nb::cast<long long>(dtype.attr("itemsize"));
+        for (const char *field : {"cores", "factors"})
+            for (nb::handle a : l.mf.as_list(l.mf.key(te, field, tw), tw + " " + field)) {
+                nb::dict ae = l.mf.as_dict(a, tw + " " + field);
+                if (!ae.contains("nbytes")) {
+                    // A version 1 entry: the array's size comes from its file's header.
+                    fs::path file;
+                    LibraryReader *none = nullptr;
+                    (void) none;
+                    fs::path p = checked_file(l.dir, l.mf, fe, where, false);
+                    auto r = open_reader(p);
+                    const st::TensorInfo *t = r->find(nb::cast<std::string>(l.mf.text(ae, "key", tw)));
+                    if (t) out.stored += (long long) t->nbytes();
+                } else {
+                    out.stored += l.mf.integer(ae, "nbytes", tw);
+                }
+            }
+        nb::object m = l.mf.method_of(te, tw);
+        std::string mt = nb::hasattr(m, "value") ? nb::cast<std::string>(nb::str(m.attr("value")))
+                                                  : nb::cast<std::string>(nb::str(m));
+        if (std::find(out.methods.begin(), out.methods.end(), mt) == out.methods.end()) out.methods.push_back(mt);
+        ++out.tensors;
+    }
+    return out;
+}
+
+long long base_nbytes(Opened &l) {
+    long long total = 0;
+    for (const std::string &n : l.base_names) total += (long long) l.base->find(n)->nbytes();
+    return total;
+}
+
+// ---- compression settings -----------------------------------------------------------------------------
+
+struct Settings {
+    nb::object method, max_rank, energy, energy_cap, solver;
+    nb::object max_error = nb::none();  // set: the smallest record within it, per tensor
+};
+
+// Whether lowrank's compressors take the `solver` keyword (probed once per call on a 2x2 zero).
+bool solver_supported() {
+    nb::module_ np = vz::numpy();
+    try {
+        own_attr("compress")(np.attr("zeros")(nb::make_tuple(2, 2), "dtype"_a = np.attr("float32")),
+                             own_attr("CompressionMethod").attr("SVD"), "solver"_a = "exact");
+        return true;
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_TypeError)) return false;
+        throw;
+    }
+}
+
+// The one place where a delta meets a compressor, as ModelLibrary.add_finetune does it.
+nb::object compress_delta(nb::object delta, const Settings &s) {
+    long ndim = nb::cast<long>(delta.attr("ndim"));
+    nb::object methods = own_attr("CompressionMethod");
+    if (ndim < 2) return own_attr("compress")(delta, methods.attr("NONE"));
+    if (!s.max_error.is_none())
+        return vz::module_attr("velkor_zuma.lowrank", "compress_best")(delta, "max_error"_a = s.max_error,
+                                                                       "max_rank"_a = s.max_rank);
+    nb::dict kw;
+    if (!s.solver.is_none()) kw["solver"] = s.solver;
+    if (!s.energy.is_none()) {
+        kw["energy"] = s.energy;
+        kw["max_rank"] = s.energy_cap;
+        return own_attr("svd_compress_energy")(delta, **kw);
+    }
+    kw["max_rank"] = s.max_rank;
+    return own_attr("compress")(delta, s.method, **kw);
+}
+
+// Writes a record's arrays into the fine-tune file; returns its manifest entry.
+nb::dict write_record(st::Writer &w, nb::handle name, nb::handle rec, std::size_t index, long long &stored,
+                      const std::string &where) {
+    nb::module_ np = vz::numpy();
+    std::vector<std::pair<std::string, nb::object>> arrays;
+    nb::dict e = record_entry(np, name, rec, index, arrays, where);
+    for (const auto &kv : arrays) {
+        Buffer b(kv.second);
+        st::Planned p;
+        p.name = kv.first;
+        file_dtype(kv.second.attr("dtype"), p.dtype);
+        for (nb::handle n : kv.second.attr("shape")) p.shape.push_back(nb::cast<unsigned long long>(n));
+        try {
+            {
+                nb::gil_scoped_release nogil;
+                w.write(b.buf.buf, std::size_t(b.buf.len));
+            }
+            w.add(p);
+        } catch (st::SystemError &ex) {
+            raise_os(ex.err, ex.path);
+        }
+        stored += (long long) b.buf.len;
+    }
+    return e;
+}
+
+// A header area large enough for `n` tensors with names of `name_bytes` bytes in all.
+std::size_t header_estimate(std::size_t n, std::size_t name_bytes) { return 256 + n * 160 + name_bytes * 2; }
+
+std::uint64_t finish_file(st::Writer &w) {
+    try {
+        return w.finish({{"format", kFormat}});
+    } catch (st::SystemError &e) {
+        raise_os(e.err, e.path);
+    } catch (st::FormatError &e) {
+        fail(PyExc_ValueError, std::string("cannot write the library file: ") + e.what());
+    }
+}
+
+void commit_file(st::Writer &w, const fs::path &final_path) {
+    try {
+        w.commit(final_path.string());
+    } catch (st::SystemError &e) {
+        raise_os(e.err, e.path);
+    }
+}
+
+std::unique_ptr<st::Writer> new_writer(const fs::path &tmp) {
+    try {
+        return std::make_unique<st::Writer>(tmp.string());
+    } catch (st::SystemError &e) {
+        raise_os(e.err, e.path);
+    }
+}
+
+// ---- create_library ----------------------------------------------------------------------------------------
+
+nb::dict create_library(nb::handle path, nb::handle base_id, nb::handle source, bool wait, nb::handle progress) {
+    fs::path dir = to_path(path);
+    vz::arg_str(base_id, "base_id");
+    Source src(source, "source");
+    if (src.names().empty()) fail(PyExc_ValueError, "'" + src.label() + "' holds no tensors");
+    std::error_code ec;
+    if (fs::exists(dir, ec) && !fs::is_directory(dir, ec))
+        fail(PyExc_NotADirectoryError, "cannot create a model library in " + quoted(dir) + ": it is not a directory");
+    // Only leftovers of an add-base that died (its lock and temporary files) may be there: the
+    // check runs before the lock file is made (a foreign directory is left untouched) and again
+    // under the lock.
+    auto refuse_occupied = [&] {
+        std::error_code e2;
+        for (const auto &e : fs::directory_iterator(dir, e2))
+            if (!is_library_file(e.path().filename().string()) || e.path().filename() == kManifest)
+                fail(PyExc_FileExistsError, "cannot create a model library in " + quoted(dir) +
+                                                 ": the directory is not empty; choose a new directory");
+    };
+    if (fs::exists(dir, ec)) refuse_occupied();
+    fs::create_directories(dir, ec);
+    if (ec) raise_os(ec.value(), dir);
+    LibraryLock lock(dir, wait);
+    refuse_occupied();
+    for (const std::string &n : src.names())
+        if (n == "__metadata__")
+            fail(PyExc_ValueError, "cannot save the library: the base tensor name '__metadata__' is reserved "
+                                    "by the safetensors format");
+
+    Progress prog{nb::borrow(progress)};
+    prog.total_tensors = src.names().size();
+    if (src.metadata_known()) prog.total_bytes = src.total_bytes();
+    std::size_t name_bytes = 0;
+    for (const auto &n : src.names()) name_bytes += n.size();
+    std::string token = random_token(), final_name = "base-" + token + ".safetensors";
+    auto w = new_writer(dir / tmp_name(final_name));
+    // Types and shapes known in advance: the header goes first, exactly as large as it needs.
+    bool planned = src.metadata_known();
+    try {
+        if (planned) {
+            std::vector<st::Planned> plan;
+            for (std::size_t i = 0; i < src.names().size(); ++i) {
+                Tensor t = src.peek(i);
+                if (!t.file_type)
+                    fail(PyExc_TypeError, "cannot save the library: the base tensor '" + t.name +
+                                               "' has the element type " + t.np_dtype + ", which has no file form");
+                plan.push_back(st::Planned{t.name, t.dtype, t.shape});
+            }
+            w->begin(plan, {{"format", kFormat}});
+        } else {
+            w->begin_reserved(header_estimate(src.names().size(), name_bytes));
+        }
+    } catch (st::SystemError &e) {
+        raise_os(e.err, e.path);
+    } catch (st::FormatError &e) {
+        fail(PyExc_ValueError, std::string("cannot save the library: ") + e.what());
+    }
+    nb::list names, shapes, dtypes;
+    long long nbytes = 0;
+    for (std::size_t i = 0; i < src.names().size(); ++i) {
+        Tensor t = src.get(i);
+        if (!t.file_type)
+            fail(PyExc_TypeError, "cannot save the library: the base tensor '" + t.name + "' has the element type " +
+                                       t.np_dtype + ", which has no file form");
+        st::Planned p{t.name, t.dtype, t.shape};
+        try {
+            {
+                nb::gil_scoped_release nogil;
+                w->write(t.data, std::size_t(t.nbytes));
+            }
+            if (!planned) w->add(p);
+        } catch (st::SystemError &e) {
+            raise_os(e.err, e.path);
+        } catch (st::FormatError &e) {
+            fail(PyExc_ValueError, "the base tensor '" + t.name + "' changed while it was copied: " + e.what());
+        }
+        names.append(nb::str(t.name.c_str()));
+        nb::list shape;
+        for (auto e : t.shape) shape.append(nb::int_((long long) e));
+        shapes.append(shape);
+        dtypes.append(st::dtype_name(t.dtype));
+        nbytes += (long long) t.nbytes;
+        t.release();
+        prog.step(t.nbytes);
+    }
+    std::uint64_t size = finish_file(*w);
+    std::string sha = sha256_file(w->tmp_path());
+    commit_file(*w, dir / final_name);
+
+    nb::dict base_entry;
+    base_entry["tensors"] = names;
+    base_entry["shapes"] = shapes;
+    base_entry["dtypes"] = dtypes;
+    base_entry["nbytes"] = nb::int_(nbytes);
+    base_entry["file"] = final_name;
+    base_entry["size"] = nb::int_((long long) size);
+    base_entry["sha256"] = sha;
+    nb::dict manifest;
+    manifest["format"] = kFormat;
+    manifest["version"] = nb::int_(kVersion);
+    manifest["base_id"] = base_id;
+    manifest["method"] = own_attr("CompressionMethod").attr("TENSOR_TRAIN").attr("value");
+    manifest["max_rank"] = nb::int_(8);
+    manifest["energy"] = nb::none();
+    manifest["base"] = base_entry;
+    manifest["finetunes"] = nb::list();
+    try {
+        write_manifest(dir, manifest);
+    } catch (...) {
+        fs::remove(dir / final_name, ec);
+        throw;
+    }
+    nb::dict out;
+    out["tensors"] = nb::int_((long long) nb::len(names));
+    out["bytes"] = nb::int_(nbytes);
+    out["file_bytes"] = nb::int_((long long) size);
+    return out;
+}
+
+// ---- add_finetune_from ------------------------------------------------------------------------------------
+
+void refuse_kind(const Tensor &t) {
+    fail(PyExc_ValueError, "tensor '" + t.name + "' is stored as " + t.np_dtype +
+                               " (quantized or integer), not floating point; the library keeps float deltas "
+                               "only: use a float16/float32 export of the model (`dedup` takes quantized ones)");
+}
+
+void check_tensor(const Opened &l, const Tensor &t, const std::string &label, bool &common) {
+    if (!t.file_type || !st::is_float(t.dtype)) refuse_kind(t);
+    const st::TensorInfo *b = l.base_tensor(t.name);
+    if (!b) return;
+    common = true;
+    if (!st::is_float(b->dtype)) {
+        Tensor bt;
+        bt.name = t.name;
+        bt.np_dtype = numpy_name(b->dtype);
+        refuse_kind(bt);
+    }
+    if (b->shape != t.shape)
+        fail(PyExc_ValueError, "tensor '" + t.name + "' has shape " + shape_text(t.shape) + " in '" + label +
+                                   "' but " + shape_text(b->shape) + " in the library's base");
+}
+
+nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle source, nb::handle method,
+                           nb::handle max_rank, nb::handle energy, nb::handle solver, bool replace, bool wait,
+                           nb::handle progress, nb::handle max_error) {
+    fs::path dir = to_path(path);
+    vz::arg_str(model_id, "model_id");
+    std::string id = nb::cast<std::string>(model_id);
+    Source src(source, "source");
+    nb::module_ np = vz::numpy();
+
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec)) read_manifest(dir);  // the usual "no model library" errors
+    LibraryLock lock(dir, wait);
+    Opened l(dir);
+    auto existing = l.finetune(id);
+    if (existing && !replace)
+        fail(PyExc_FileExistsError, "the model library " + quoted(dir) + " already holds a fine-tune '" + id +
+                                         "'; nothing was changed: replace it with replace=True (the command's --replace), or choose another id");
+
+    // The options apply to this fine-tune only; the library's settings fill in the rest, and an
+    // explicit method without an energy means no energy target.
+    Settings s;
+    s.method = method.is_none() ? l.mf.method_of(l.mf.root, "the manifest") : nb::borrow(method);
+    if (!method.is_none() && !nb::isinstance(method, own_attr("CompressionMethod")))
+        s.method = own_attr("CompressionMethod")(method);
+    s.max_rank = max_rank.is_none() ? l.mf.decode(l.mf.key(l.mf.root, "max_rank", "the manifest"), "\"max_rank\"")
+                                    : nb::borrow(max_rank);
+    if (!energy.is_none()) s.energy = nb::borrow(energy);
+    else if (!method.is_none()) s.energy = nb::none();
+    else s.energy = l.mf.decode(l.mf.key(l.mf.root, "energy", "the manifest"), "\"energy\"");
+    if (!s.energy.is_none()) {
+        int ne = PyObject_RichCompareBool(s.max_rank.ptr(), nb::int_(0).ptr(), Py_NE);
+        if (ne < 0) nb::raise_python_error();
+        s.energy_cap = ne ? s.max_rank : nb::none();
+    }
+    s.solver = nb::borrow(solver);
+    if (!s.solver.is_none()) {
+        vz::arg_str(solver, "solver");
+        std::string sv = nb::cast<std::string>(solver);
+        if (sv != "exact" && sv != "randomized" && sv != "auto")
+            fail(PyExc_ValueError, "solver must be 'exact', 'randomized' or 'auto', not '" + sv + "'");
+        // Compressors without the keyword use their exact solver, which is what "exact" means.
+        if (sv == "exact" || !solver_supported()) s.solver = nb::none();
+    }
+
+    if (!max_error.is_none()) {
+        if (!energy.is_none())
+            fail(PyExc_ValueError, "energy and max_error cannot both be set: each picks the compression on its own");
+        s.max_error = nb::float_(vz::arg_float(max_error, "max_error"));
+        s.energy = nb::none();
+    }
+
+    // Types, shapes and the names in common are checked before any work where they are known.
+    bool common = false;
+    if (src.metadata_known()) {
+        for (std::size_t i = 0; i < src.names().size(); ++i) check_tensor(l, src.peek(i), src.label(), common);
+        if (!common && !src.names().empty() && !l.base_names.empty())
+            fail(PyExc_ValueError, "'" + src.label() + "' shares no tensor name with the library's base; is it a "
+                                   "fine-tune of it?");
+    }
+
+    Progress prog{nb::borrow(progress)};
+    prog.total_tensors = src.names().size();
+    if (src.metadata_known()) prog.total_bytes = src.total_bytes();
+    std::size_t index = existing ? existing->second : nb::len(l.finetunes());
+    std::string final_name = "finetune-" + random_token() + "-" + std::to_string(index) + ".safetensors";
+    auto w = new_writer(dir / tmp_name(final_name));
+    std::size_t name_bytes = 0;
+    for (const auto &n : src.names()) name_bytes += n.size();
+    w->begin_reserved(header_estimate(src.names().size() * 4, name_bytes * 4));
+
+    nb::list entries;
+    nb::dict methods_used;  // method value -> tensors stored by it
+    long long larger = 0;   // records larger than their delta stored dense (float32)
+    DeltaBuffer buffer;
+    long long stored = 0, dense = 0;
+    double num = 0.0, den = 0.0;
+    for (std::size_t i = 0; i < src.names().size(); ++i) {
+        Tensor t = src.get(i);
+        check_tensor(l, t, src.label(), common);
+        const st::TensorInfo *b = l.base_tensor(t.name);
+        std::size_t count = std::size_t(t.nbytes / st::itemsize(t.dtype));
+        nb::list shape;
+        for (auto e : t.shape) shape.append(nb::int_((long long) e));
+        nb::object rec;
+        {
+            nb::object delta = buffer.take(np, nb::tuple(shape), count);
+            Buffer out(delta);
+            const void *bp = b ? l.base->data(*b) : nullptr;
+            {
+                nb::gil_scoped_release nogil;
+                st::float32_delta(t.data, t.dtype, bp, b ? b->dtype : st::DType::F32,
+                                  static_cast<float *>(const_cast<void *>(out.buf.buf)), count);
+            }
+            rec = compress_delta(delta, s);
+        }
+        {
+            nb::object mv = rec.attr("method").attr("value");
+            nb::object seen = methods_used.attr("get")(mv, nb::int_(0));
+            methods_used[mv] = nb::int_(nb::cast<long long>(seen) + 1);
+            if (nb::cast<long long>(rec.attr("compressed_size_bytes")) > (long long) count * 4) ++larger;
+        }
+        std::string where = "tensor '" + t.name + "' of fine-tune '" + id + "'";
+        entries.append(write_record(*w, nb::str(t.name.c_str()), rec, i, stored, where));
+
+        // The reconstruction error as reconstruction_error(reconstruct(id), fine-tune) sums it.
+        nb::object d = own_attr("decompress")(rec);
+        rec = nb::object();
+        d = np.attr("asarray")(d, "dtype"_a = np.attr("float32"), "order"_a = "C");
+        {
+            Buffer db(d);
+            float *dp = static_cast<float *>(const_cast<void *>(db.buf.buf));
+            double sd = 0.0, sr = 0.0;
+            nb::gil_scoped_release nogil;
+            if (b) st::add_into(dp, l.base->data(*b), b->dtype, count);
+            st::squared_error_sums(dp, t.data, t.dtype, count, &sd, &sr);
+            num += sd;
+            den += sr;
+        }
+        d = nb::object();
+        if (b) l.base->release(*b);
+        dense += (long long) t.nbytes;
+        t.release();
+        prog.step(t.nbytes);
+    }
+    if (!common && !src.names().empty() && !l.base_names.empty())
+        fail(PyExc_ValueError, "'" + src.label() + "' shares no tensor name with the library's base; is it a "
+                               "fine-tune of it?");
+    std::uint64_t size = finish_file(*w);
+    std::string sha = sha256_file(w->tmp_path());
+
+    nb::dict entry;
+    entry["key"] = model_id;
+    entry["model_id"] = model_id;
+    entry["base_id"] = l.mf.text(l.mf.root, "base_id", "the manifest");
+    entry["tensors"] = entries;
+    entry["file"] = final_name;
+    entry["size"] = nb::int_((long long) size);
+    entry["sha256"] = sha;
+    nb::dict manifest = nb::borrow<nb::dict>(vz::import("copy").attr("copy")(l.mf.root));
+    if (l.mf.version != kVersion) {
+        // A version 1 library gains the fields of version 2 for what is written from now on;
+        // its older entries keep their form, which version 2 reads too.
+        manifest["version"] = nb::int_(kVersion);
+    }
+    nb::list fts;  // a new list: the manifest as read stays as it was
+    for (nb::handle e : l.finetunes()) fts.append(e);
+    if (existing) fts[existing->second] = entry;
+    else fts.append(entry);
+    manifest["finetunes"] = fts;
+    commit_file(*w, dir / final_name);
+    try {
+        write_manifest(dir, manifest);
+    } catch (...) {
+        fs::remove(dir / final_name, ec);
+        throw;
+    }
+    Manifest now;
+    now.root = manifest;
+    remove_unreferenced(dir, referenced(now), referenced(l.mf));
+
+    nb::dict out;
+    out["model_id"] = model_id;
+    out["tensors"] = nb::int_((long long) nb::len(entries));
+    out["dense_bytes"] = nb::int_(dense);
+    out["stored_bytes"] = nb::int_(stored);
+    out["file_bytes"] = nb::int_((long long) size);
+    out["error"] = nb::float_(std::sqrt(num) / (std::sqrt(den) + 1e-12));
+    out["replaced"] = nb::bool_(existing.has_value());
+    out["methods"] = methods_used;
+    out["larger_than_dense"] = nb::int_(larger);
+    return out;
+}
+
+// ---- export_finetune --------------------------------------------------------------------------------------
+
+nb::dict export_finetune(nb::handle path, nb::handle model_id, nb::handle out_file, nb::handle progress) {
+    fs::path dir = to_path(path);
+    vz::arg_str(model_id, "model_id");
+    std::string id = nb::cast<std::string>(model_id);
+    fs::path target = to_path(out_file);
+    LibraryReader reader(dir);
+    Opened &l = reader.lib();
+    nb::dict fe = reader.entry_of(id);
+    std::string where = "fine-tune '" + id + "'";
+    fs::path file;
+    auto r = reader.finetune_reader(fe, where, file);
+    nb::list tl = l.mf.as_list(l.mf.key(fe, "tensors", where), where + " tensors");
+    nb::module_ np = vz::numpy();
+
+    // The header goes first: every output tensor's type and shape follow from the manifest.
+    std::vector<st::Planned> plan;
+    std::vector<nb::dict> tes;
+    for (std::size_t i = 0; i < nb::len(tl); ++i) {
+        std::string tw = where + " tensor " + std::to_string(i);
+        nb::dict te = l.mf.as_dict(tl[i], tw);
+        st::Planned p;
+        p.name = nb::cast<std::string>(l.mf.text(te, "name", tw));
+        for (nb::handle n : l.mf.as_list(l.mf.key(te, "shape", tw), tw + " shape")) {
+            long long v = -1;
+            if (!nb::try_cast<long long>(n, v) || v < 0) l.mf.damaged(tw + " shape holds something other than non-negative integers");
+            p.shape.push_back((unsigned long long) v);
+        }
+        nb::object dt = np.attr("dtype")(l.mf.text(te, "dtype", tw));
+        if (const st::TensorInfo *b = l.base_tensor(p.name)) dt = np.attr("result_type")(numpy_dtype(b->dtype), dt);
+        if (!file_dtype(dt, p.dtype)) l.mf.damaged(tw + " has a type that cannot be exported");
+        plan.push_back(std::move(p));
+        tes.push_back(te);
+    }
+    fs::path parent = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+    fs::path tmp = parent / ("." + target.filename().string() + "." + std::to_string((long long) ::getpid()) + "." +
+                             random_token() + ".tmp");
+    auto w = new_writer(tmp);
+    try {
+        w->begin(plan, {{"format", "pt"}});
+    } catch (st::SystemError &e) {
+        raise_os(e.err, e.path);
+    } catch (st::FormatError &e) {
+        fail(PyExc_ValueError, e.what());
+    }
+    Progress prog{nb::borrow(progress)};
+    prog.total_tensors = plan.size();
+    std::uint64_t total = 0;
+    for (const auto &p : plan) {
+        std::uint64_t n = 0;
+        st::checked_nbytes(p.shape, st::itemsize(p.dtype), n);
+        total += n;
+    }
+    prog.total_bytes = total;
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        std::string tw = where + " tensor " + std::to_string(i);
+        const st::TensorInfo *bt = l.base_tensor(plan[i].name);
+        nb::object rec = record_from(l.mf, tes[i], *r, file, tw, bt ? &bt->shape : nullptr);
+        nb::object x = rebuild(l, plan[i].name, rec);
+        rec = nb::object();
+        x = np.attr("asarray")(x, "dtype"_a = numpy_dtype(plan[i].dtype), "order"_a = "C");
+        Buffer xb(x);
+        try {
+            nb::gil_scoped_release nogil;
+            w->write(xb.buf.buf, std::size_t(xb.buf.len));
+        } catch (st::SystemError &e) {
+            raise_os(e.err, e.path);
+        } catch (st::FormatError &e) {
+            fail(PyExc_ValueError, std::string("damaged library: ") + e.what());
+        }
+        prog.step(std::uint64_t(xb.buf.len));
+    }
+    std::uint64_t size = finish_file(*w);
+    commit_file(*w, target);
+    nb::dict out;
+    out["tensors"] = nb::int_((long long) plan.size());
+    out["bytes"] = nb::int_((long long) total);
+    out["file_bytes"] = nb::int_((long long) size);
+    return out;
+}
+
+}  // namespace
+
+// ---- registration -----------------------------------------------------------------------------------------
+
+void register_stream(nb::module_ &m) {
+    nb::class_<LibraryReader>(m, "LibraryReader",
+                              "A model library opened without loading it: the manifest is read and the files are "
+                              "opened over memory maps; tensors and records are read on access. Made by "
+                              "open_library(path).")
+        .def_prop_ro("path", [](LibraryReader &r) { return r.lib().dir.string(); })
+        .def_prop_ro("base_id", [](LibraryReader &r) -> nb::object {
+            Opened &l = r.lib();
+            return l.mf.text(l.mf.root, "base_id", "the manifest");
+        })
+        .def_prop_ro("method", [](LibraryReader &r) { return r.lib().mf.method_of(r.lib().mf.root, "the manifest"); })
+        .def_prop_ro("max_rank", [](LibraryReader &r) {
+            Opened &l = r.lib();
+            return l.mf.decode(l.mf.key(l.mf.root, "max_rank", "the manifest"), "\"max_rank\"");
+        })
+        .def_prop_ro("energy", [](LibraryReader &r) {
+            Opened &l = r.lib();
+            return l.mf.decode(l.mf.key(l.mf.root, "energy", "the manifest"), "\"energy\"");
+        })
+        .def("base_names", [](LibraryReader &r) {
+            nb::list out;
+            for (const auto &n : r.lib().base_names) out.append(nb::str(n.c_str()));
+            return out;
+        }, "Names of the base tensors, in their saved order.")
+        .def("base_tensor", [](LibraryReader &r, const std::string &name) {
+            Opened &l = r.lib();
+            const st::TensorInfo *t = l.base_tensor(name);
+            if (!t) {
+                PyErr_SetObject(PyExc_KeyError, nb::str(name.c_str()).ptr());
+                throw nb::python_error();
+            }
+            nb::object a = tensor_array(*l.base, *t);
+            l.base->release(*t);
+            return a;
+        }, "name"_a, "One base tensor, read now (a copy; bfloat16 values come back as float32).")
+        .def("base_bytes", [](LibraryReader &r) { return base_nbytes(r.lib()); },
+             "Bytes of the base as stored (in its file types).")
+        .def("finetune_ids", [](LibraryReader &r) {
+            Opened &l = r.lib();
+            nb::list out;
+            nb::list fts = l.finetunes();
+            for (std::size_t i = 0; i < nb::len(fts); ++i) {
+                std::string w = "fine-tune entry " + std::to_string(i);
+                out.append(l.mf.text(l.mf.as_dict(fts[i], w), "key", w));
+            }
+            return out;
+        }, "Ids of the stored fine-tunes, in order.")
+        .def("finetune_info", [](LibraryReader &r, const std::string &id) {
+            nb::dict fe = r.entry_of(id);
+            FinetuneSizes s = sizes_of(r.lib(), fe, "fine-tune '" + id + "'");
+            nb::dict out;
+            out["tensors"] = nb::int_((long long) s.tensors);
+            out["dense_bytes"] = nb::int_(s.dense);
+            out["stored_bytes"] = nb::int_(s.stored);
+            nb::list methods;
+            for (const auto &m2 : s.methods) methods.append(nb::str(m2.c_str()));
+            out["methods"] = methods;
+            return out;
+        }, "model_id"_a, "Sizes of a stored fine-tune from the manifest alone: tensor count, dense bytes of its "
+                         "reconstruction, stored bytes of its records, and the methods used.")
+        .def("summary", [](LibraryReader &r) {
+            Opened &l = r.lib();
+            long long naive = 0, stored = 0, base = base_nbytes(l);
+            nb::list fts = l.finetunes();
+            for (std::size_t i = 0; i < nb::len(fts); ++i) {
+                std::string w = "fine-tune entry " + std::to_string(i);
+                FinetuneSizes s = sizes_of(l, l.mf.as_dict(fts[i], w), w);
+                naive += s.dense;
+                stored += s.stored;
+            }
+            nb::dict out;
+            out["n_models"] = nb::int_((long long) nb::len(fts));
+            out["base_bytes"] = nb::int_(base);
+            out["naive_total_bytes"] = nb::int_(naive);
+            out["velkor_zuma_bytes"] = nb::int_(base + stored);
+            out["overall_ratio"] = nb::float_(double(naive) / double(base + stored ? base + stored : 0) );
+            if (base + stored == 0) out["overall_ratio"] = nb::float_(std::numeric_limits<double>::infinity());
+            out["delta_only_bytes"] = nb::int_(stored);
+            return out;
+        }, "ModelLibrary.summary's accounting from the manifest alone, the fine-tunes counted at the dense "
+           "size of their reconstruction and the base at its stored size.")
+        .def("delta", [](LibraryReader &r, const std::string &id) {
+            nb::dict fe = r.entry_of(id);
+            Opened &l = r.lib();
+            std::string where = "fine-tune '" + id + "'";
+            fs::path file;
+            auto fr = r.finetune_reader(fe, where, file);
+            nb::dict tensors;
+            nb::list tl = l.mf.as_list(l.mf.key(fe, "tensors", where), where + " tensors");
+            for (std::size_t i = 0; i < nb::len(tl); ++i) {
+                std::string tw = where + " tensor " + std::to_string(i);
+                nb::dict te = l.mf.as_dict(tl[i], tw);
+                nb::str name = l.mf.text(te, "name", tw);
+                const st::TensorInfo *b = l.base_tensor(nb::cast<std::string>(name));
+                tensors[name] = record_from(l.mf, te, *fr, file, tw, b ? &b->shape : nullptr);
+            }
+            return own_attr("CompressedDelta")("model_id"_a = l.mf.text(fe, "model_id", where), "tensors"_a = tensors,
+                                                "base_id"_a = l.mf.text(fe, "base_id", where));
+        }, "model_id"_a, "The CompressedDelta of one stored fine-tune (its records read now).")
+        .def("reconstruct_tensor", [](LibraryReader &r, const std::string &id, const std::string &name) {
+            nb::object rec = r.record(id, name);
+            if (!rec.is_valid()) {
+                PyErr_SetObject(PyExc_KeyError, nb::str(name.c_str()).ptr());
+                throw nb::python_error();
+            }
+            return rebuild(r.lib(), name, rec);
+        }, "model_id"_a, "name"_a, "One tensor of a stored fine-tune rebuilt as base + decompressed delta.")
+        .def("load", [](LibraryReader &r) {
+            return own_attr("ModelLibrary").attr("load")(r.lib().dir.string());
+        }, "The whole library as a ModelLibrary (ModelLibrary.load of this directory).")
+        .def("close", &LibraryReader::close, "Releases the files; later calls raise ValueError.")
+        .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
+        .def("__exit__", [](LibraryReader &r, nb::args) { r.close(); });
+
+    m.def("open_library", [](nb::handle path) { return LibraryReader(to_path(path)); }, "path"_a.none(),
+          "Opens the library in the directory `path` without loading it: a LibraryReader whose tensors and "
+          "records are read on access. Readers never wait for writers.");
+    m.def("create_library", &create_library, "path"_a.none(), "base_id"_a.none(), "source"_a.none(), nb::kw_only(),
+          "wait"_a = true, "progress"_a.none() = nb::none(),
+          "Creates a model library in the new or empty directory `path` on the base model `source` (a "
+          ".safetensors file, a directory of shards, or a mapping of arrays read on access), copying it tensor "
+          "by tensor in its own element types. Takes the library's writer lock (wait=False: BlockingIOError "
+          "when another writer holds it). progress(tensors_done, tensors, bytes_done, bytes) is called after "
+          "each tensor. Returns {'tensors', 'bytes', 'file_bytes'}.");
+    m.def("add_finetune_from", &add_finetune_from, "path"_a.none(), "model_id"_a.none(), "source"_a.none(),
+          nb::kw_only(), "method"_a.none() = nb::none(), "max_rank"_a.none() = nb::none(),
+          "energy"_a.none() = nb::none(), "solver"_a.none() = nb::none(), "replace"_a = false, "wait"_a = true,
+          "progress"_a.none() = nb::none(), "max_error"_a.none() = nb::none(),
+          "Adds the fine-tune `source` (a .safetensors file, a directory of shards, or a mapping of arrays read "
+          "on access) to the library in `path` tensor by tensor, as ModelLibrary.add_finetune would store it, "
+          "writing its file and the manifest and nothing else. method, max_rank and energy default to the "
+          "library's (an explicit method without energy means no energy target); solver is passed to the "
+          "compressors that take it. An id the library holds is refused unless replace=True. Returns "
+          "{'model_id', 'tensors', 'dense_bytes', 'stored_bytes', 'file_bytes', 'error', 'replaced', 'methods', "
+          "'larger_than_dense'}, error being reconstruction_error of the stored fine-tune against the source, "
+          "methods the number of tensors each method stored, larger_than_dense the records that take more "
+          "bytes than their delta stored dense. max_error (not with energy): each tensor gets the smallest "
+          "record within that relative error (lowrank.compress_best), dense when nothing is smaller.");
+    m.def("export_finetune", &export_finetune, "path"_a.none(), "model_id"_a.none(), "out"_a.none(), nb::kw_only(),
+          "progress"_a.none() = nb::none(),
+          "Writes the stored fine-tune `model_id`, rebuilt tensor by tensor as ModelLibrary.reconstruct does, "
+          "to the safetensors file `out` (written under a temporary name and renamed). Returns {'tensors', "
+          "'bytes', 'file_bytes'}.");
+}
+
+}  // namespace deltavault

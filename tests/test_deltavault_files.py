@@ -1,0 +1,414 @@
+"""The library on disk worked tensor by tensor: bf16 bases stored as they came, opening without
+loading, adding a fine-tune from a source tensor by tensor, the writers' lock, concurrent writers,
+writers killed mid-save, and crafted library files refused with clear errors."""
+
+import json
+import os
+import re
+import signal
+import struct
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+
+from velkor_zuma import deltavault as dv
+
+safetensors_numpy = pytest.importorskip("safetensors.numpy")
+
+
+def _model(seed=0, scale=0.0, base=None):
+    rng = np.random.default_rng(seed)
+    shapes = {"embed": (64, 16), "layer.q": (16, 16), "layer.up": (32, 16), "norm": (16,)}
+    out = {}
+    for name, shape in shapes.items():
+        w = rng.standard_normal(shape).astype(np.float32)
+        out[name] = w if base is None else base[name] + scale * w
+    return out
+
+
+def _bf16_file(path, sd):
+    """Writes `sd` as a bf16 safetensors file (torch does the rounding) and returns the values
+    as float32 (bf16 widened exactly)."""
+    torch = pytest.importorskip("torch")
+    from safetensors.torch import save_file
+    tensors = {k: torch.from_numpy(v).to(torch.bfloat16) for k, v in sd.items()}
+    save_file(tensors, str(path))
+    return {k: t.to(torch.float32).numpy() for k, t in tensors.items()}
+
+
+def _run(code, *args, **kwargs):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *map(str, args)], capture_output=True,
+                          text=True, env=dict(os.environ, OMP_NUM_THREADS="1"), **kwargs)
+
+
+# ---- bases and fine-tunes tensor by tensor --------------------------------------------------------
+
+
+def test_bf16_base_round_trips_exactly_and_is_no_bigger(tmp_path):
+    src = tmp_path / "base.safetensors"
+    widened = _bf16_file(src, _model())
+    dv.create_library(tmp_path / "lib", "base", src)
+    manifest = json.loads((tmp_path / "lib" / "manifest.json").read_text())
+    base_file = tmp_path / "lib" / manifest["base"]["file"]
+    assert set(manifest["base"]["dtypes"]) == {"BF16"}
+    # Two bytes a value, as in the source; only the header's metadata text differs.
+    assert manifest["base"]["nbytes"] == sum(a.size * 2 for a in widened.values())
+    assert base_file.stat().st_size <= src.stat().st_size + 64
+    lib = dv.ModelLibrary.load(tmp_path / "lib")
+    for name, arr in widened.items():
+        assert lib.base[name].dtype == np.float32 and lib.base[name].tobytes() == arr.tobytes()
+    # Saving the loaded library again keeps the bf16 file as it is.
+    lib.add_finetune("ft", _model(1, 0.01, widened))
+    lib.save(tmp_path / "lib")
+    assert base_file.exists() and json.loads((tmp_path / "lib" / "manifest.json").read_text())["base"]["file"] == base_file.name
+
+
+@pytest.mark.parametrize("as_path", [True, False])
+def test_tensor_by_tensor_add_equals_whole_dict_add(tmp_path, as_path):
+    base_sd = _bf16_file(tmp_path / "base.safetensors", _model())
+    ft_sd = _bf16_file(tmp_path / "ft.safetensors", _model(1, 0.05, base_sd))
+    dv.create_library(tmp_path / "lib", "base", tmp_path / "base.safetensors")
+    source = tmp_path / "ft.safetensors" if as_path else dict(ft_sd)
+    res = dv.add_finetune_from(tmp_path / "lib", "ft", source)
+    whole = dv.ModelLibrary("base", base_sd)
+    expected = whole.add_finetune("ft", ft_sd)
+    loaded = dv.ModelLibrary.load(tmp_path / "lib")
+    got = loaded.deltas["ft"]
+    assert list(got.tensors) == list(expected.tensors)
+    for name, rec in expected.tensors.items():
+        other = got.tensors[name]
+        assert (other.method, other.shape, other.metadata) == (rec.method, rec.shape, rec.metadata)
+        for a, b in zip(rec.cores + rec.factors, other.cores + other.factors):
+            assert a.tobytes() == b.tobytes()
+    assert res["error"] == pytest.approx(dv.reconstruction_error(whole.reconstruct("ft"), ft_sd), rel=1e-6)
+    assert res["stored_bytes"] == expected.stored_bytes() and not res["replaced"]
+
+
+def test_open_library_reads_on_access(tmp_path):
+    base = _model()
+    lib = dv.ModelLibrary("b", base)
+    lib.add_finetune("ft", _model(1, 0.01, base))
+    lib.save(tmp_path)
+    with dv.open_library(tmp_path) as r:
+        assert (r.base_id, r.method, r.max_rank, r.energy) == ("b", lib.method, 8, None)
+        assert r.base_names() == list(base) and r.finetune_ids() == ["ft"]
+        assert r.base_tensor("layer.q").tobytes() == base["layer.q"].tobytes()
+        rebuilt = lib.reconstruct("ft")
+        for name in rebuilt:
+            assert r.reconstruct_tensor("ft", name).tobytes() == rebuilt[name].tobytes()
+        assert r.delta("ft").stored_bytes() == lib.deltas["ft"].stored_bytes()
+        info = r.finetune_info("ft")
+        assert info["tensors"] == 4 and info["stored_bytes"] == lib.deltas["ft"].stored_bytes()
+        assert r.summary()["velkor_zuma_bytes"] == lib.stored_bytes()
+        with pytest.raises(KeyError):
+            r.delta("nope")
+    with pytest.raises(ValueError, match="closed"):
+        r.base_names()
+
+
+def test_export_matches_reconstruct(tmp_path):
+    base = _model()
+    lib = dv.ModelLibrary("b", base)
+    lib.add_finetune("ft", _model(1, 0.01, base))
+    lib.save(tmp_path / "lib")
+    dv.export_finetune(tmp_path / "lib", "ft", tmp_path / "out.safetensors")
+    exported = safetensors_numpy.load_file(str(tmp_path / "out.safetensors"))
+    for name, arr in lib.reconstruct("ft").items():
+        assert exported[name].tobytes() == arr.tobytes()
+
+
+def test_replace_and_refusals(tmp_path):
+    base = _model()
+    dv.create_library(tmp_path / "lib", "b", base)
+    dv.add_finetune_from(tmp_path / "lib", "ft", _model(1, 0.01, base))
+    before = (tmp_path / "lib" / "manifest.json").read_bytes()
+    with pytest.raises(FileExistsError, match="already holds a fine-tune 'ft'"):
+        dv.add_finetune_from(tmp_path / "lib", "ft", _model(2, 0.01, base), method="none")
+    assert (tmp_path / "lib" / "manifest.json").read_bytes() == before
+    res = dv.add_finetune_from(tmp_path / "lib", "ft", _model(2, 0.01, base), method="none", replace=True)
+    assert res["replaced"]
+    lib = dv.ModelLibrary.load(tmp_path / "lib")
+    assert list(lib.deltas) == ["ft"] and {r.method.value for r in lib.deltas["ft"].tensors.values()} == {"none"}
+    assert len(list((tmp_path / "lib").glob("finetune-*"))) == 1  # the replaced file is gone
+    with pytest.raises(ValueError, match=r"'layer.q' has shape \(2, 2\)"):
+        dv.add_finetune_from(tmp_path / "lib", "bad", {"layer.q": np.zeros((2, 2), np.float32)})
+    with pytest.raises(ValueError, match="shares no tensor name"):
+        dv.add_finetune_from(tmp_path / "lib", "bad", {"other": np.zeros((2, 2), np.float32)})
+    with pytest.raises(ValueError, match="not floating point"):
+        dv.add_finetune_from(tmp_path / "lib", "bad", {"layer.q": np.zeros((16, 16), np.int32)})
+    assert list(dv.ModelLibrary.load(tmp_path / "lib").deltas) == ["ft"]
+
+
+# ---- writers ------------------------------------------------------------------------------------------
+
+_ADD = """
+import sys, numpy as np
+from velkor_zuma import deltavault as dv
+lib, mid, seed = sys.argv[1], sys.argv[2], int(sys.argv[3])
+base = {n: dv.open_library(lib).base_tensor(n) for n in dv.open_library(lib).base_names()}
+rng = np.random.default_rng(seed)
+ft = {k: (v + 0.01 * rng.standard_normal(v.shape)).astype(np.float32) for k, v in base.items()}
+print(dv.add_finetune_from(lib, mid, ft)["model_id"])
+"""
+
+
+def test_four_writers_at_once_all_land(tmp_path):
+    dv.create_library(tmp_path / "lib", "b", _model())
+    procs = [subprocess.Popen([sys.executable, "-c", _ADD, str(tmp_path / "lib"), f"ft{i}", str(i)],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) for i in range(4)]
+    for p in procs:
+        out, err = p.communicate(timeout=120)
+        assert p.returncode == 0, err
+    lib = dv.ModelLibrary.load(tmp_path / "lib")
+    assert sorted(lib.deltas) == ["ft0", "ft1", "ft2", "ft3"]
+    assert sorted(p.name for p in (tmp_path / "lib").iterdir() if p.name.startswith(".vz-tmp")) == []
+
+
+_HOLD = """
+import fcntl, os, sys, time
+fd = os.open(os.path.join(sys.argv[1], ".vz-lock"), os.O_RDWR | os.O_CREAT)
+fcntl.flock(fd, fcntl.LOCK_EX)
+os.ftruncate(fd, 0)
+os.write(fd, f"{os.getpid()}\\nholder-command --busy\\n".encode())
+print("held", flush=True)
+time.sleep(float(sys.argv[2]))
+"""
+
+
+def test_lock_waits_or_fails_at_once(tmp_path):
+    base = _model()
+    dv.create_library(tmp_path / "lib", "b", base)
+    holder = subprocess.Popen([sys.executable, "-c", _HOLD, str(tmp_path / "lib"), "3"], stdout=subprocess.PIPE,
+                              text=True)
+    assert holder.stdout.readline().strip() == "held"
+    try:
+        with pytest.raises(BlockingIOError, match=rf"pid {holder.pid}: holder-command --busy"):
+            dv.add_finetune_from(tmp_path / "lib", "ft", _model(1, 0.01, base), wait=False)
+        assert dv.open_library(tmp_path / "lib").finetune_ids() == []  # readers are never blocked
+        waiter = _run(_ADD, tmp_path / "lib", "ft", 1, timeout=60)
+        assert waiter.returncode == 0, waiter.stderr
+        assert f"waiting for the lock" in waiter.stderr and f"pid {holder.pid}" in waiter.stderr
+        assert holder.poll() is not None  # it waited for the holder to finish
+    finally:
+        holder.kill()
+        holder.wait()
+    assert dv.open_library(tmp_path / "lib").finetune_ids() == ["ft"]
+
+
+def test_save_refuses_when_another_writer_committed(tmp_path):
+    base = _model()
+    dv.create_library(tmp_path / "lib", "b", base)
+    mine = dv.ModelLibrary.load(tmp_path / "lib")
+    dv.add_finetune_from(tmp_path / "lib", "theirs", _model(1, 0.01, base))
+    before = sorted(os.listdir(tmp_path / "lib"))
+    mine.add_finetune("mine", _model(2, 0.01, base))
+    with pytest.raises(RuntimeError, match="manifest changed since this library was loaded"):
+        mine.save(tmp_path / "lib")
+    assert sorted(os.listdir(tmp_path / "lib")) == before
+    assert list(dv.ModelLibrary.load(tmp_path / "lib").deltas) == ["theirs"]
+
+
+_SLOW_SAVE = """
+import sys, time, numpy as np
+from velkor_zuma import deltavault as dv
+from velkor_zuma import lowrank
+real = lowrank.compress
+def slow(*a, **k):
+    print("compressing", flush=True)
+    time.sleep(0.5)
+    return real(*a, **k)
+dv.compress = slow  # the tensor-by-tensor add calls the module's compress
+lib = sys.argv[1]
+base = {n: dv.open_library(lib).base_tensor(n) for n in dv.open_library(lib).base_names()}
+dv.add_finetune_from(lib, "killed", {k: v + 1 for k, v in base.items()}, method="none")
+"""
+
+
+def test_killed_writer_leaves_a_loadable_library_and_the_next_cleans_up(tmp_path):
+    base = _model()
+    dv.create_library(tmp_path / "lib", "b", base)
+    dv.add_finetune_from(tmp_path / "lib", "kept", _model(1, 0.01, base))
+    proc = subprocess.Popen([sys.executable, "-c", _SLOW_SAVE, str(tmp_path / "lib")], stdout=subprocess.PIPE,
+                            text=True)
+    assert proc.stdout.readline().strip() == "compressing"
+    proc.stdout.readline()
+    os.kill(proc.pid, signal.SIGKILL)
+    proc.wait()
+    leftovers = [p.name for p in (tmp_path / "lib").iterdir() if p.name.startswith(".vz-tmp")]
+    assert leftovers  # the killed writer's half-written file
+    assert list(dv.ModelLibrary.load(tmp_path / "lib").deltas) == ["kept"]
+    (tmp_path / "lib" / "notes.txt").write_text("mine")
+    dv.add_finetune_from(tmp_path / "lib", "next", _model(2, 0.01, base))
+    names = set(os.listdir(tmp_path / "lib"))
+    assert not any(n.startswith(".vz-tmp") for n in names) and "notes.txt" in names
+    assert list(dv.ModelLibrary.load(tmp_path / "lib").deltas) == ["kept", "next"]
+
+
+# ---- crafted files ------------------------------------------------------------------------------------
+
+
+def _crafted_base(tmp_path, craft):
+    """A saved library whose base file is replaced by `craft(original bytes)` (size and SHA-256
+    updated in the manifest, so only the file's own structure can refuse it)."""
+    import hashlib
+    dv.ModelLibrary("b", _model()).save(tmp_path)
+    manifest = json.loads((tmp_path / "manifest.json").read_text())
+    path = tmp_path / manifest["base"]["file"]
+    data = craft(path.read_bytes())
+    path.write_bytes(data)
+    manifest["base"].update(size=len(data), sha256=hashlib.sha256(data).hexdigest())
+    (tmp_path / "manifest.json").write_text(json.dumps(manifest))
+    return tmp_path
+
+
+def _header(data):
+    n = struct.unpack("<Q", data[:8])[0]
+    return json.loads(data[8:8 + n]), data[8 + n:]
+
+
+def _with_header(header, body):
+    text = json.dumps(header).encode()
+    return struct.pack("<Q", len(text)) + text + body
+
+
+def _edit(fn):
+    def craft(data):
+        header, body = _header(data)
+        fn(header)
+        return _with_header(header, body)
+    return craft
+
+
+@pytest.mark.parametrize("craft, fragment", [
+    (lambda d: struct.pack("<Q", 2**63) + d[8:], "exceeds the file"),
+    (lambda d: d[:6], "fewer than a header length"),
+    (_edit(lambda h: h["embed"].update(data_offsets=[0, 2**62])), "data buffer"),
+    (_edit(lambda h: h["embed"].update(data_offsets=[100, 4])), "ends before it begins"),
+    (_edit(lambda h: h["embed"].update(shape=[2**40, 2**40])), "too large"),
+    (_edit(lambda h: h["embed"].update(shape=[64, 15])), "its shape and dtype need"),
+    (_edit(lambda h: h["embed"].update(dtype="Q4")), "unknown dtype"),
+    (_edit(lambda h: h["layer.q"].update(data_offsets=h["embed"]["data_offsets"],
+                                         shape=h["embed"]["shape"])), "overlap"),
+    (lambda d: struct.pack("<Q", 3000) + b"[" * 3000 + d[3008:], "not a JSON object"),
+    (lambda d: struct.pack("<Q", 3000) + b'{"a":' + b"[" * 2995 + d[3008:], "nests deeper"),
+])
+def test_crafted_base_files_are_refused_without_crashing(tmp_path, craft, fragment):
+    lib = _crafted_base(tmp_path, craft)
+    code = """
+    import sys
+    from velkor_zuma import deltavault as dv
+    for opener in (dv.ModelLibrary.load, dv.open_library):
+        try:
+            opener(sys.argv[1])
+        except ValueError as e:
+            print("refused:", e)
+        else:
+            print("accepted")
+    """
+    res = _run(code, lib, timeout=60)
+    assert res.returncode == 0, res.stderr  # no crash, no hang
+    lines = res.stdout.strip().splitlines()
+    assert len(lines) == 2 and all(l.startswith("refused:") and fragment in l for l in lines), res.stdout
+
+
+def test_crafted_record_strides_and_metadata_depth_are_refused(tmp_path):
+    base = _model()
+    lib = dv.ModelLibrary("b", base)
+    lib.add_finetune("ft", _model(1, 0.01, base))
+    lib.save(tmp_path)
+    manifest = json.loads((tmp_path / "manifest.json").read_text())
+    original = json.dumps(manifest)
+    rec = manifest["finetunes"][0]["tensors"][1]
+    rec["cores"][0]["strides"] = [2**62, 4, 4][:len(rec["cores"][0]["shape"])]
+    (tmp_path / "manifest.json").write_text(json.dumps(manifest))
+    with pytest.raises(ValueError, match="strides"):
+        dv.ModelLibrary.load(tmp_path)
+    manifest = json.loads(original)
+    deep = {"dict": {}}
+    inner = deep["dict"]
+    for _ in range(200):
+        inner["x"] = {"dict": {}}
+        inner = inner["x"]["dict"]
+    manifest["finetunes"][0]["tensors"][0]["metadata"] = deep
+    (tmp_path / "manifest.json").write_text(json.dumps(manifest))
+    with pytest.raises(ValueError, match="nests deeper"):
+        dv.ModelLibrary.load(tmp_path)
+
+
+def test_commit_removes_only_files_the_previous_manifest_named(tmp_path):
+    base = _model()
+    dv.create_library(tmp_path, "b", base)
+    dv.add_finetune_from(tmp_path, "ft", _model(1, 0.01, base))
+    lookalike = tmp_path / "finetune-0123456789abcdef-7.safetensors"  # named like ours, never listed
+    lookalike.write_bytes(b"someone else's")
+    dv.add_finetune_from(tmp_path, "ft", _model(2, 0.01, base), replace=True)
+    assert lookalike.read_bytes() == b"someone else's"
+    (tmp_path / "manifest.json").write_text("{ not json")
+    with pytest.raises(FileExistsError, match="belongs to something else"):
+        dv.ModelLibrary("b", base).save(tmp_path)
+
+
+def test_memory_mapped_sources_stay_readable_after_their_pages_are_dropped(tmp_path):
+    base = _model()
+    tuned = _model(1, 0.01, base)
+    dv.create_library(tmp_path / "lib", "b", base)
+    mapped = {}
+    for name, arr in tuned.items():
+        np.save(tmp_path / f"{name}.npy", arr)
+        mapped[name] = np.load(tmp_path / f"{name}.npy", mmap_mode="r")
+    res = dv.add_finetune_from(tmp_path / "lib", "ft", mapped)
+    for name, arr in tuned.items():
+        assert np.array_equal(mapped[name], arr)  # the map still reads the file's values
+    expected = dv.ModelLibrary("b", base).add_finetune("ft", tuned)
+    assert res["stored_bytes"] == expected.stored_bytes()
+    got = dv.ModelLibrary.load(tmp_path / "lib").deltas["ft"]
+    for name, rec in expected.tensors.items():
+        for a, b in zip(rec.cores + rec.factors, got.tensors[name].cores + got.tensors[name].factors):
+            assert a.tobytes() == b.tobytes()
+
+
+def test_create_library_takes_over_a_dead_creators_leftovers_but_not_a_foreign_directory(tmp_path):
+    foreign = tmp_path / "foreign"
+    foreign.mkdir()
+    (foreign / "data.bin").write_bytes(b"x")
+    with pytest.raises(FileExistsError, match="not empty"):
+        dv.create_library(foreign, "b", _model())
+    assert os.listdir(foreign) == ["data.bin"]  # not even a lock file was left there
+    dead = tmp_path / "dead"
+    dead.mkdir()
+    (dead / ".vz-lock").write_text("12345\nvelkor-zuma add-base\n")
+    (dead / ".vz-tmp-12345-0123456789abcdef-base-0123456789abcdef.safetensors").write_bytes(b"half")
+    dv.create_library(dead, "b", _model())
+    assert not [n for n in os.listdir(dead) if n.startswith(".vz-tmp")]
+    assert dv.open_library(dead).base_names() == list(_model())
+
+
+def _set_record_shape(m):
+    m["finetunes"][0]["tensors"][1]["shape"] = [8, 32]
+
+
+def _set_core_shape(m):
+    m["finetunes"][0]["tensors"][1]["cores"][0]["shape"] = [1, 16, 3]
+
+
+@pytest.mark.parametrize("damage, fragment", [
+    (_set_record_shape, "the base tensor of that name has (16, 16)"),
+    (_set_core_shape, "does not chain"),
+])
+def test_records_that_do_not_fit_their_method_or_base_are_refused(tmp_path, damage, fragment):
+    base = _model()
+    lib = dv.ModelLibrary("b", base)
+    lib.add_finetune("ft", _model(1, 0.01, base))
+    lib.save(tmp_path)
+    manifest = json.loads((tmp_path / "manifest.json").read_text())
+    assert manifest["finetunes"][0]["tensors"][1]["name"] == "layer.q"
+    damage(manifest)
+    (tmp_path / "manifest.json").write_text(json.dumps(manifest))
+    with pytest.raises(ValueError, match=r"damaged model library manifest|another shape") as e:
+        dv.ModelLibrary.load(tmp_path)
+    with pytest.raises(ValueError, match=re.escape(fragment)):
+        dv.open_library(tmp_path)
