@@ -133,11 +133,15 @@ def create_library(path: str | os.PathLike[str], base_id: str, source: Source, *
 def add_finetune_from(path: str | os.PathLike[str], model_id: str, source: Source, *,
                       method: CompressionMethod | str | None = None, max_rank: int | None = None,
                       energy: float | None = None, solver: str | None = None, replace: bool = False,
-                      wait: bool = True, progress: Progress | None = None) -> dict[str, Any]:
+                      wait: bool = True, progress: Progress | None = None,
+                      max_error: float | None = None) -> dict[str, Any]:
     """Adds a fine-tune tensor by tensor (as ModelLibrary.add_finetune stores it), writing its
     file and the manifest only. An id the library holds is refused (FileExistsError) unless
-    replace=True. Returns "model_id", "tensors", "dense_bytes", "stored_bytes", "file_bytes",
-    "error" (reconstruction_error against the source) and "replaced"."""
+    replace=True. With max_error (not with energy), each tensor gets the smallest record within
+    that relative error (`compress_best`). Returns "model_id", "tensors", "dense_bytes",
+    "stored_bytes", "file_bytes", "error" (reconstruction_error against the source), "replaced",
+    "methods" (tensors per method value) and "larger_than_dense" (records larger than their
+    delta stored dense in float32)."""
 
 def export_finetune(path: str | os.PathLike[str], model_id: str, out: str | os.PathLike[str], *,
                     progress: Progress | None = None) -> dict[str, int]:
