@@ -1,14 +1,24 @@
 """Adapter server throughput, latency and resident memory: one base with 4 LoRA adapters
 (velkor_zuma.serve) against the same 4 fine-tunes served as separately loaded full models
-(each adapter merged into its own copy of the base), both behind uvicorn on 127.0.0.1.
+(each adapter merged into its own copy of the base), all behind uvicorn on 127.0.0.1.
 
-Each server runs in its own process (so resident memory is its own); the clients run here.
-For 1, 4 and 16 concurrent clients, requests go round-robin over the 4 model names; each level
-is repeated and the medians of requests/s, p50 and p95 latency are printed, with the servers'
-resident memory (VmRSS after loading and after serving, VmHWM at the end; safetensors
-weights are memory-mapped, so pages count once they have been touched) and the bytes of weights they hold.
+Servers compared:
+  batched  build_app(engine): requests waiting together are decoded in one batch, mixed adapters
+  batch-1  build_app(engine, max_batch=1): the scheduler, one request at a time
+  lock     a plain fastapi handler calling the engine's lock-serialised generate (the server
+           before batching)
+  full     one fully loaded model per fine-tune, plain transformers + fastapi
+
+Each server runs in its own process (so resident memory is its own); the clients run here. All
+servers run at once and every level's repeats take turns across them, so that a change in the
+machine's load touches each alike. For 1, 4, 8 and 16 concurrent clients, requests go round-robin over the 4 model names; each
+level is repeated and the medians of requests/s, p50 and p95 latency are printed, with the
+servers' resident memory (VmRSS after loading and after serving, VmHWM at the end; safetensors
+weights are memory-mapped, so pages count once they have been touched) and the bytes of weights
+they hold. Every server's greedy replies are compared with the lock server's.
 
     python benchmarks/bench_serve.py [--requests 48] [--repeats 3] [--max-tokens 8]
+                                     [--servers batched,batch-1,lock,full] [--threads N]
 """
 
 import argparse
@@ -35,16 +45,56 @@ MODEL = dict(hidden_size=256, intermediate_size=1024, num_hidden_layers=4, num_a
 # ------------------------------------------------------------------------------ server side
 
 
-def run_ours(root, port):
-    import uvicorn
-
-    from velkor_zuma.serve import ServeConfig, _Engine, build_app
+def load_engine(root):
+    from velkor_zuma.serve import ServeConfig, _Engine
 
     cfg = ServeConfig(str(root / "base"), {n: str(root / n) for n in NAMES}, "fp32")
     engine = _Engine(cfg).load()
     weights = sum(p.numel() * p.element_size() for p in engine.model.parameters())
     print("WEIGHTS", weights, flush=True)
-    uvicorn.run(build_app(engine), host="127.0.0.1", port=port, log_level="warning")
+    return engine
+
+
+def run_batched(root, port, max_batch=16):
+    import uvicorn
+
+    from velkor_zuma.serve import build_app
+
+    app = build_app(load_engine(root), max_batch=max_batch)
+    uvicorn.run(app, host="127.0.0.1", port=port, log_level="warning")
+
+
+def run_batch1(root, port):
+    run_batched(root, port, max_batch=1)
+
+
+def run_lock(root, port):
+    """The engine's lock-serialised generate behind a plain synchronous fastapi handler, as the
+    server answered before requests were batched."""
+    import uvicorn
+    from fastapi import FastAPI, HTTPException
+
+    from velkor_zuma.serve import ChatRequest
+
+    engine = load_engine(root)
+    app = FastAPI()
+
+    @app.get("/healthz")
+    def healthz():
+        return {"status": "ok"}
+
+    @app.post("/v1/chat/completions")
+    def chat(req: ChatRequest):
+        if req.model not in engine.servable():
+            raise HTTPException(404, "unknown model")
+        conversation = [{"role": m.role, "content": m.content} for m in req.messages]
+        text = engine.generate(req.model, conversation, req.max_tokens, req.temperature)
+        now = int(time.time())
+        return {"id": "chatcmpl-%d" % now, "object": "chat.completion", "created": now,
+                "model": req.model, "choices": [{"index": 0, "finish_reason": "stop",
+                                                 "message": {"role": "assistant", "content": text}}]}
+
+    uvicorn.run(app, host="127.0.0.1", port=port, log_level="warning")
 
 
 def run_baseline(root, port):
@@ -146,14 +196,17 @@ def proc_status(pid, field):
 
 
 class Server:
-    def __init__(self, role, root):
+    def __init__(self, role, root, threads=None):
         import httpx
 
         self.port = free_port()
         self.url = "http://127.0.0.1:%d" % self.port
+        env = dict(os.environ)
+        if threads:
+            env["OMP_NUM_THREADS"] = str(threads)
         self.proc = subprocess.Popen(
             [sys.executable, __file__, "--child", role, "--root", str(root), "--port", str(self.port)],
-            stdout=subprocess.PIPE, text=True)
+            stdout=subprocess.PIPE, text=True, env=env)
         line = self.proc.stdout.readline()
         assert line.startswith("WEIGHTS"), "server failed to load: %r" % line
         self.weights = int(line.split()[1])
@@ -199,6 +252,10 @@ def load_test(url, clients, requests, max_tokens):
     return requests / wall, statistics.median(lat), p95, [r[1] for r in results]
 
 
+ROLES = {"batched": run_batched, "batch-1": run_batch1, "lock": run_lock, "full": run_baseline,
+         "empty": run_empty}
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--child")
@@ -207,58 +264,76 @@ def main():
     ap.add_argument("--requests", type=int, default=48)
     ap.add_argument("--repeats", type=int, default=3)
     ap.add_argument("--max-tokens", type=int, default=8)
+    ap.add_argument("--servers", default="batched,batch-1,lock,full")
+    ap.add_argument("--levels", default="1,4,8,16")
+    ap.add_argument("--threads", type=int, default=0, help="OMP_NUM_THREADS of the servers")
     args = ap.parse_args()
     if args.child:
-        runner = {"ours": run_ours, "baseline": run_baseline, "empty": run_empty}[args.child]
-        runner(Path(args.root), args.port)
+        ROLES[args.child](Path(args.root), args.port)
         return
 
-    levels = [1, 4, 16]
+    roles = args.servers.split(",")
+    levels = [int(c) for c in args.levels.split(",")]
     with tempfile.TemporaryDirectory() as tmp:
         root = Path(tmp)
         build(root)
-        results, servers = {}, {}
-        for role in ["ours", "baseline"]:
-            srv = Server(role, root)
-            try:
-                load_test(srv.url, 4, 8, args.max_tokens)  # warm-up
-                for c in levels:
-                    runs = [load_test(srv.url, c, args.requests, args.max_tokens)
-                            for _ in range(args.repeats)]
-                    results[role, c] = tuple(statistics.median(r[i] for r in runs) for i in range(3))
-                    results[role, c, "replies"] = runs[0][3]
-            finally:
+        # All servers up at once and the levels' repeats interleaved across them, so that a
+        # change in the machine's load touches every server alike.
+        servers = {role: Server(role, root, args.threads) for role in roles}
+        results, runs = {}, {}
+        try:
+            for role in roles:
+                load_test(servers[role].url, 4, 8, args.max_tokens)  # warm-up
+            for c in levels:
+                for _ in range(args.repeats):
+                    for role in roles:
+                        runs.setdefault((role, c), []).append(
+                            load_test(servers[role].url, c, args.requests, args.max_tokens))
+                for role in roles:
+                    got = runs[role, c]
+                    results[role, c] = tuple(statistics.median(r[i] for r in got) for i in range(3))
+                    results[role, c, "replies"] = got[0][3]
+        finally:
+            for srv in servers.values():
                 srv.close()
-            servers[role] = srv
         floor = Server("empty", root)
         floor.close()
 
-    same = all(results["ours", c, "replies"] == results["baseline", c, "replies"] for c in levels)
+    ref = "lock" if "lock" in roles else roles[0]
     mib = 2.0**20
     print("bench_serve: tiny Llama (hidden %d, %d layers) on CPU, 4 LoRA adapters, %d requests "
-          "x %d repeats per level, max_tokens %d, os.cpu_count() = %s"
+          "x %d repeats per level, max_tokens %d, os.cpu_count() = %s, server threads %s"
           % (MODEL["hidden_size"], MODEL["num_hidden_layers"], args.requests, args.repeats,
-             args.max_tokens, os.cpu_count()))
-    print("replies identical between the two servers: %s" % same)
+             args.max_tokens, os.cpu_count(), args.threads or "default"))
+    for role in roles:
+        same = all(results[role, c, "replies"] == results[ref, c, "replies"] for c in levels)
+        print("replies of %-8s identical to %s: %s" % (role, ref, same))
     print()
-    print("%-8s | %12s %12s %7s | %10s %10s %7s | %10s %10s %7s"
-          % ("clients", "req/s ours", "req/s full", "ratio", "p50 ours", "p50 full", "ratio",
-             "p95 ours", "p95 full", "ratio"))
+    print("%-8s | " % "clients" + " | ".join("%-30s" % role for role in roles))
+    print("%-8s | " % "" + " | ".join("%9s %9s %10s" % ("req/s", "p50 ms", "p95 ms") for _ in roles))
     for c in levels:
-        o, b = results["ours", c], results["baseline", c]
-        print("%-8d | %12.1f %12.1f %7.2f | %8.1fms %8.1fms %7.2f | %8.1fms %8.1fms %7.2f"
-              % (c, o[0], b[0], o[0] / b[0], o[1] * 1e3, b[1] * 1e3, b[1] / o[1],
-                 o[2] * 1e3, b[2] * 1e3, b[2] / o[2]))
-    print("(ratio: req/s ours / full; latency full / ours: above 1 means the adapter server is faster)")
+        print("%-8d | " % c + " | ".join("%9.1f %9.1f %10.1f" % (results[role, c][0], results[role, c][1] * 1e3,
+                                                                 results[role, c][2] * 1e3) for role in roles))
     print()
-    print("%-28s %14s %14s %7s" % ("memory", "ours", "4 full models", "ratio"))
+    for role in roles:
+        base = results[role, levels[0]][0]
+        print("%-8s req/s at %s clients / at %d: %s" % (
+            role, ",".join(map(str, levels[1:])), levels[0],
+            "  ".join("%.2fx" % (results[role, c][0] / base) for c in levels[1:])))
+    if ref in roles:
+        for role in roles:
+            if role != ref:
+                print("%-8s req/s / %s req/s per level: %s" % (
+                    role, ref, "  ".join("%d: %.2fx" % (c, results[role, c][0] / results[ref, c][0])
+                                         for c in levels)))
+    print()
+    print("%-28s " % "memory" + " ".join("%14s" % role for role in roles))
     for label, key in [("weights held (MiB)", "weights"), ("RSS after load (MiB)", "rss_loaded"),
                        ("RSS after serving (MiB)", "rss_served"), ("peak RSS (MiB)", "peak")]:
-        o, b = getattr(servers["ours"], key), getattr(servers["baseline"], key)
-        print("%-28s %14.1f %14.1f %7.2f" % (label, o / mib, b / mib, b / o))
-    o, b = servers["ours"].rss_served - floor.rss_loaded, servers["baseline"].rss_served - floor.rss_loaded
-    print("%-28s %14.1f %14.1f %7.2f" % ("RSS above libraries (MiB)", o / mib, b / mib, b / o))
-    print("(ratio: full models / ours; libraries alone, no model: %.1f MiB RSS)" % (floor.rss_loaded / mib))
+        print("%-28s " % label + " ".join("%14.1f" % (getattr(servers[r], key) / mib) for r in roles))
+    print("%-28s " % "RSS above libraries (MiB)" + " ".join(
+        "%14.1f" % ((servers[r].rss_served - floor.rss_loaded) / mib) for r in roles))
+    print("(libraries alone, no model: %.1f MiB RSS)" % (floor.rss_loaded / mib))
 
 
 if __name__ == "__main__":

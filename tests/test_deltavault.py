@@ -42,10 +42,11 @@ def base():
 def test_records_fields_and_defaults(base):
     assert [f.name for f in dataclasses.fields(dv.CompressedDelta)] == ["model_id", "tensors", "base_id"]
     assert [f.name for f in dataclasses.fields(dv.ModelLibrary)] == [
-        "base_id", "base", "deltas", "method", "max_rank", "energy", "max_error"]
+        "base_id", "base", "deltas", "method", "max_rank", "energy", "solver", "max_error"]
     lib, other = dv.ModelLibrary("b", base), dv.ModelLibrary("b", {})
     assert lib.deltas == {} and lib.deltas is not other.deltas
     assert lib.method is CompressionMethod.TENSOR_TRAIN and lib.max_rank == 8 and lib.energy is None
+    assert lib.solver == "exact"
     assert lib.base is base
     lib.max_rank = 4  # mutable
     assert dv.CompressionMethod is CompressionMethod and dv.CompressedTensor is CompressedTensor
@@ -112,6 +113,59 @@ def test_energy_path_rank_cap(base, monkeypatch, max_rank, expected):
     assert calls == [{"energy": 0.9, "max_rank": expected}] * 2  # the two deltas of ndim >= 2
     assert rec.tensors["attn.q"].metadata["energy"] == 0.9
     assert rec.tensors["norm.w"].method is CompressionMethod.NONE
+
+
+@pytest.mark.parametrize("solver", ["exact", "auto", "randomized"])
+@pytest.mark.parametrize("energy", [None, 0.9])
+def test_solver_reaches_the_compressors_only_when_not_exact(base, monkeypatch, solver, energy):
+    calls = []
+    for name in ("compress", "svd_compress_energy"):
+        real = getattr(dv, name)
+
+        def spy(tensor, *args, _real=real, _name=name, **kw):
+            calls.append((_name, tensor.ndim, kw.get("solver", "absent")))
+            return _real(tensor, *args, **kw)
+
+        monkeypatch.setattr(dv, name, spy)
+    lib = dv.ModelLibrary("base", base, energy=energy, solver=solver)
+    lib.add_finetune("ft", _finetune(base))
+    wanted = "absent" if solver == "exact" else solver
+    big = [c for c in calls if c[1] >= 2]
+    assert len(big) == 2 and all(c[2] == wanted for c in big)
+    assert all(c[0] == ("compress" if energy is None else "svd_compress_energy") for c in big)
+
+
+def _model_shaped(seed):
+    rng = np.random.default_rng(seed)
+    return {"mlp.up": rng.standard_normal((352, 160)).astype(np.float32),
+            "attn.o": rng.standard_normal((160, 160)).astype(np.float32),
+            "norm.w": rng.standard_normal(160).astype(np.float32)}
+
+
+@pytest.mark.parametrize("energy", [None, 0.5])
+def test_auto_library_matches_the_exact_one(energy):
+    base = _model_shaped(0)
+    rng = np.random.default_rng(1)
+    ft = {k: v + (0.05 * (rng.standard_normal((v.shape[0], 8)) @ rng.standard_normal((8, v.shape[1])))
+                  + 0.01 * rng.standard_normal(v.shape) if v.ndim == 2 else 0.01 * rng.standard_normal(v.shape))
+          .astype(np.float32) for k, v in base.items()}
+    exact = dv.ModelLibrary("b", base, energy=energy)
+    auto = dv.ModelLibrary("b", base, energy=energy, solver="auto")
+    e_rec, a_rec = exact.add_finetune("ft", ft), auto.add_finetune("ft", ft)
+    for name in ("mlp.up", "attn.o"):
+        assert "solver" not in e_rec.tensors[name].metadata
+        assert a_rec.tensors[name].metadata == {**e_rec.tensors[name].metadata, "solver": "randomized"}
+    assert a_rec.tensors["norm.w"].metadata == {}
+    err_e = dv.reconstruction_error(exact.reconstruct("ft"), ft)
+    err_a = dv.reconstruction_error(auto.reconstruct("ft"), ft)
+    assert err_a <= 1.01 * err_e
+
+
+def test_bad_solver_leaves_the_library_unchanged(base):
+    lib = dv.ModelLibrary("base", base, solver="fastest")
+    with pytest.raises(ValueError, match="solver must be one of 'exact', 'randomized', 'auto'"):
+        lib.add_finetune("ft", _finetune(base))
+    assert lib.deltas == {}
 
 
 def test_replace_on_same_id(base):
@@ -589,3 +643,175 @@ def test_save_and_load_need_no_safetensors_package(tmp_path, base, monkeypatch):
     lib = _library("tt", base)
     lib.save(tmp_path)
     _assert_same_library(lib, dv.ModelLibrary.load(tmp_path))
+
+
+# ---- compressed records added to the base in one pass ---------------------------------------------
+# reconstruct adds SVD / tensor-train / Tucker records to the base without forming the dense
+# delta, and ModelLibrary.reconstruction_error compares them with the fine-tune the same way;
+# both must agree with the plain steps: base + decompress(record), and reconstruction_error
+# of the reconstruction.
+
+
+def _rand(shape, dtype, seed):
+    return np.random.default_rng(seed).standard_normal(shape).astype(dtype)
+
+
+def _records(dtype=np.float32):
+    """Hand-made records of every kind at the kernels' edges (rank 1, rank 64, odd extents)."""
+    def svd(shape, r, seed):
+        m, n = shape[0], math.prod(shape[1:])
+        return CompressedTensor(CompressionMethod.SVD, shape, np.dtype(dtype).name,
+                                (np.abs(_rand(r, dtype, seed)) + 0.5,),
+                                (_rand((m, r), dtype, seed + 1), _rand((r, n), dtype, seed + 2)))
+
+    def tt(shape, ranks, seed):
+        b = [1, *ranks, 1]
+        return CompressedTensor(CompressionMethod.TENSOR_TRAIN, shape, np.dtype(dtype).name,
+                                tuple(_rand((b[k], e, b[k + 1]), dtype, seed + k) for k, e in enumerate(shape)))
+
+    def tucker(shape, ranks, seed):
+        return CompressedTensor(CompressionMethod.TUCKER, shape, np.dtype(dtype).name, (_rand(ranks, dtype, seed),),
+                                tuple(_rand((e, r), dtype, seed + 1 + k) for k, (e, r) in enumerate(zip(shape, ranks))))
+
+    return {
+        "svd.row": svd((1, 45), 1, 1),
+        "svd.col": svd((57, 1), 1, 2),
+        "svd.r64": svd((131, 70), 64, 3),
+        "svd.3d": svd((19, 3, 7), 5, 4),
+        "svd.big": svd((700, 1501), 8, 5),
+        "tt.2d": tt((203, 97), (8,), 10),
+        "tt.r1": tt((1, 33), (1,), 11),
+        "tt.4d": tt((5, 6, 7, 9), (5, 8, 4), 12),
+        "tucker.2d": tucker((29, 31), (4, 6), 20),
+        "tucker.3d": tucker((11, 6, 13), (3, 2, 5), 21),
+        "tucker.blas": tucker((70, 80), (66, 70), 22),
+    }
+
+
+def _library_of(records, base_dtype, layout="contiguous"):
+    base = {}
+    for name, rec in records.items():
+        shape = tuple(f.shape[0] for f in rec.factors) if rec.method is CompressionMethod.TUCKER else rec.shape
+        b = _rand(shape[::-1] if layout == "transposed" else shape, base_dtype, hash(name) % 1000)
+        base[name] = b.T if layout == "transposed" else b
+    lib = dv.ModelLibrary("base", base)
+    lib.deltas["ft"] = dv.CompressedDelta("ft", dict(records), "base")
+    return lib
+
+
+@pytest.mark.parametrize("layout", ["contiguous", "transposed"])
+@pytest.mark.parametrize("rec_dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("base_dtype", [np.float16, np.float32, np.float64])
+def test_fused_reconstruct_equals_base_plus_decompress(base_dtype, rec_dtype, layout):
+    records = _records(rec_dtype)
+    lib = _library_of(records, base_dtype, layout)
+    out = lib.reconstruct("ft")
+    assert list(out) == list(records)
+    for name, rec in records.items():
+        expected = lib.base[name] + dv.decompress(rec)
+        assert out[name].dtype == expected.dtype == np.result_type(base_dtype, rec_dtype), name
+        assert out[name].shape == expected.shape, name
+        np.testing.assert_array_equal(out[name], expected, err_msg=name)
+
+
+@pytest.mark.parametrize("isa", ["auto", "baseline"])
+def test_fused_reconstruct_against_numpy_contraction(monkeypatch, isa):
+    # The product itself against plain numpy (the bitwise test above compares with decompress,
+    # which uses the same kernels).
+    if isa == "baseline":
+        monkeypatch.setenv("VZ_FUSED_BASELINE", "1")
+    records = _records(np.float32)
+    lib = _library_of(records, np.float32)
+    out = lib.reconstruct("ft")
+    for name, rec in records.items():
+        if rec.method is CompressionMethod.SVD:
+            (s,), (u, vt) = rec.cores, rec.factors
+            dense = ((u.astype(np.float64) * s) @ vt).reshape(rec.shape)
+        elif rec.method is CompressionMethod.TENSOR_TRAIN:
+            dense = rec.cores[0].astype(np.float64)
+            for g in rec.cores[1:]:
+                dense = np.tensordot(dense, g, axes=([-1], [0]))
+            dense = dense.reshape(rec.shape)
+        else:
+            dense = rec.cores[0].astype(np.float64)
+            for k, f in enumerate(rec.factors):
+                dense = np.moveaxis(np.tensordot(f, dense, axes=([1], [k])), 0, k)
+        expected = lib.base[name].astype(np.float64) + dense
+        np.testing.assert_allclose(out[name], expected, rtol=0, atol=3e-6 * np.abs(expected).max() * 8, err_msg=name)
+
+
+def _perturbed(lib, seed, dtype=None):
+    rng = np.random.default_rng(seed)
+    rebuilt = lib.reconstruct("ft")
+    return {k: (v + 0.01 * rng.standard_normal(v.shape)).astype(dtype or v.dtype) for k, v in rebuilt.items()}
+
+
+@pytest.mark.parametrize("target_dtype", [None, np.float16, np.float64])
+@pytest.mark.parametrize("base_dtype", [np.float16, np.float32, np.float64])
+def test_library_error_equals_error_of_reconstruction(base_dtype, target_dtype):
+    lib = _library_of(_records(np.float32), base_dtype)
+    target = _perturbed(lib, 7, target_dtype)
+    expected = dv.reconstruction_error(lib.reconstruct("ft"), target)
+    assert lib.reconstruction_error("ft", target) == pytest.approx(expected, rel=1e-9)
+    assert lib.reconstruction_error("ft", lib.reconstruct("ft")) == 0.0
+
+
+@pytest.mark.parametrize("kind", ["tt", "svd", "tucker", "energy", "none"])
+def test_library_error_of_added_finetunes(kind):
+    # Libraries as add_finetune builds them: NONE vectors, compressed matrices, a tensor the
+    # base lacks, a strided reference.
+    base = _state(0)
+    lib = _library(kind, base)
+    for mid in lib.deltas:
+        ft = _finetune(base, 5, 0.05)
+        if mid == "ft 2":
+            ft["extra"] = np.asfortranarray(np.ones((5, 3)))
+        expected = dv.reconstruction_error(lib.reconstruct(mid), ft)
+        assert lib.reconstruction_error(mid, ft) == pytest.approx(expected, rel=1e-9, abs=1e-15)
+
+
+def test_library_error_refusals(base):
+    lib = dv.ModelLibrary("base", base)
+    lib.add_finetune("ft", _finetune(base))
+    with pytest.raises(KeyError, match="nope"):
+        lib.reconstruction_error("nope", {})
+    with pytest.raises(KeyError, match="attn.q"):
+        lib.reconstruction_error("ft", {"norm.w": base["norm.w"]})
+    with pytest.raises(TypeError, match=r"^Argument 'finetuned' has incorrect type \(expected dict, got list\)$"):
+        lib.reconstruction_error("ft", [])
+    with pytest.raises(TypeError, match=r"^Argument 'model_id' has incorrect type \(expected str, got int\)$"):
+        lib.reconstruction_error(1, {})
+    # shapes that differ follow numpy (broadcast or its error), as for the reconstruction
+    bad = dict(_finetune(base), **{"attn.q": np.ones((3, 24, 16), np.float32)})
+    assert lib.reconstruction_error("ft", bad) == pytest.approx(
+        dv.reconstruction_error(lib.reconstruct("ft"), bad), rel=1e-9)
+
+
+def test_replaced_decompress_is_called(monkeypatch):
+    # A decompress replaced on the module is what reconstruct and the error use.
+    lib = _library_of(_records(np.float32), np.float32)
+    calls = []
+    real = dv.decompress
+
+    def spy(rec):
+        calls.append(rec.method)
+        return real(rec) * 2
+
+    monkeypatch.setattr(dv, "decompress", spy)
+    out = lib.reconstruct("ft")
+    assert len(calls) == len(lib.deltas["ft"].tensors)
+    name, rec = "svd.r64", lib.deltas["ft"].tensors["svd.r64"]
+    np.testing.assert_array_equal(out[name], lib.base[name] + real(rec) * 2)
+    target = {k: v.copy() for k, v in out.items()}
+    assert lib.reconstruction_error("ft", target) == 0.0
+
+
+def test_fused_error_does_not_depend_on_thread_count(monkeypatch):
+    lib = _library_of(_records(np.float32), np.float32)
+    target = _perturbed(lib, 9)
+    results = []
+    for threads in ("1", "2", "3"):
+        monkeypatch.setenv("VZ_NUM_THREADS", threads)
+        out = lib.reconstruct("ft")
+        results.append((lib.reconstruction_error("ft", target), [v.tobytes() for v in out.values()]))
+    assert results[0] == results[1] == results[2]

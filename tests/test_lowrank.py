@@ -690,6 +690,220 @@ class TestMerge:
             lr.compressed_weighted_mean([h], recompress_rank_ratio="x")
 
 
+# ---- truncated solvers ---------------------------------------------------------------------------
+
+
+def delta(kind, shape=(420, 260), dtype=np.float32, seed=7):
+    """Model-shaped deltas: a rank-8 update plus noise, pure noise, a slowly decaying spectrum."""
+    rng = np.random.default_rng(seed)
+    m, n = shape[0], int(np.prod(shape[1:]))
+    if kind == "lowrank+noise":
+        x = rng.standard_normal((m, 8)) @ rng.standard_normal((8, n)) + 0.3 * rng.standard_normal((m, n))
+    elif kind == "noise":
+        x = rng.standard_normal((m, n))
+    else:
+        k = min(m, n)
+        u, _ = np.linalg.qr(rng.standard_normal((m, k)))
+        v, _ = np.linalg.qr(rng.standard_normal((n, k)))
+        x = (u / (1.0 + np.arange(k)) ** 0.6) @ v.T
+    return x.reshape(shape).astype(dtype)
+
+
+def rel_err(x, rec):
+    return float(np.linalg.norm((x - lr.decompress(rec)).ravel()) / np.linalg.norm(x.ravel()))
+
+
+def with_gap(m, n, r, seed=11):
+    """r singular values of 10 (slightly spread) above a floor of 0.01: a clear spectrum."""
+    rng = np.random.default_rng(seed)
+    u, _ = np.linalg.qr(rng.standard_normal((m, r)))
+    v, _ = np.linalg.qr(rng.standard_normal((n, r)))
+    top = (u * np.linspace(10.0, 9.0, r)) @ v.T
+    return (top + 0.01 * rng.standard_normal((m, n)) / np.sqrt(max(m, n))).astype(np.float32)
+
+
+COMPRESSORS = {
+    # name: (call, where the randomized path is expected with "auto" on a 420 x 260 delta)
+    "svd": lambda x, **kw: lr.svd_compress(x, 0.05, **kw),
+    "svd-min_rank": lambda x, **kw: lr.svd_compress(x, 0.01, min_rank=12, **kw),
+    "tt": lambda x, **kw: lr.tt_compress(x, 8, **kw),
+    "tucker": lambda x, **kw: lr.tucker_compress(x, 0.04, **kw),
+    "compress-tt": lambda x, **kw: lr.compress(x, "tt", max_rank=6, **kw),
+    "compress-svd": lambda x, **kw: lr.compress(x, CompressionMethod.SVD, rank_ratio=0.03, **kw),
+    "energy-capped": lambda x, **kw: lr.svd_compress_energy(x, 0.9, max_rank=8, **kw),
+}
+
+
+class TestSolvers:
+    @pytest.mark.parametrize("name", list(COMPRESSORS))
+    @pytest.mark.parametrize("kind", ["lowrank+noise", "noise", "decay"])
+    @pytest.mark.parametrize("solver", ["randomized", "auto"])
+    def test_error_within_one_percent_of_exact(self, name, kind, solver):
+        x = delta(kind)
+        exact = COMPRESSORS[name](x)
+        rec = COMPRESSORS[name](x, solver=solver)
+        assert rec.metadata.get("solver") == "randomized"  # the randomized path really ran
+        assert {k: v for k, v in rec.metadata.items() if k != "solver"} == exact.metadata
+        assert sizes(rec) == sizes(exact) and rec.dtype == exact.dtype == "float32"
+        assert all(a.dtype == np.float32 for a in rec.cores + rec.factors)
+        assert rel_err(x, rec) <= 1.01 * rel_err(x, exact)
+
+    @pytest.mark.parametrize("dtype", [np.float32, np.float64])
+    def test_higher_order_and_float64(self, dtype):
+        # a 3-way delta: the first sweep step (260 x 420) is randomized, the second (96 x 35) exact
+        x = delta("lowrank+noise", (260, 12, 35), dtype)
+        for call in (lambda **kw: lr.tt_compress(x, 8, **kw), lambda **kw: lr.svd_compress(x, 0.03, **kw)):
+            exact, rec = call(), call(solver="randomized")
+            assert rec.metadata["solver"] == "randomized" and rec.dtype == np.dtype(dtype).name
+            assert sizes(rec) == sizes(exact) and rec.cores[0].dtype == dtype
+            assert rel_err(x, rec) <= 1.01 * rel_err(x, exact)
+
+    @pytest.mark.parametrize("name", list(COMPRESSORS))
+    def test_same_input_same_record(self, name):
+        x = delta("noise")
+        a, b = COMPRESSORS[name](x, solver="auto"), COMPRESSORS[name](x.copy(), solver="auto")
+        assert a.metadata == b.metadata
+        for p, q in zip(a.cores + a.factors, b.cores + b.factors):
+            assert p.tobytes() == q.tobytes()
+
+    def test_random_draws_do_not_depend_on_the_thread_count(self):
+        # OpenBLAS's rounding varies with its thread count (on the exact path too), so records made
+        # with different counts agree to rounding; a random draw that changed with the thread
+        # count would give other vectors altogether.
+        code = ("import numpy as np\nfrom velkor_zuma import lowrank as lr\n"
+                "x = np.random.default_rng(5).standard_normal((400, 300))\n"
+                "a = lr.tt_compress(x, 8, solver='randomized')\n"
+                "b = lr.svd_compress_energy(x.astype(np.float32), 0.05, solver='auto')\n"
+                "assert a.metadata['solver'] == b.metadata['solver'] == 'randomized'\n"
+                "np.savez(OUT, *(a.cores + b.cores + b.factors))\n")
+        import os, subprocess, sys, tempfile
+        runs = []
+        with tempfile.TemporaryDirectory() as tmp:
+            for t in ("1", "3"):
+                out = os.path.join(tmp, t + ".npz")
+                subprocess.run([sys.executable, "-c", code.replace("OUT", repr(out))], check=True,
+                               env={**os.environ, "VZ_NUM_THREADS": t})
+                with np.load(out) as z:
+                    runs.append([z[f"arr_{i}"] for i in range(len(z.files))])
+        one, three = runs
+        for i, (p, q) in enumerate(zip(one, three)):
+            np.testing.assert_allclose(p, q, rtol=0, atol=1e-9 if i < 2 else 2e-4)
+
+    @pytest.mark.parametrize("name", list(COMPRESSORS) + ["energy"])
+    @pytest.mark.parametrize("shape", [(420, 260), (40, 30), (3, 4, 5)])
+    def test_exact_is_the_default_and_unchanged(self, name, shape):
+        call = COMPRESSORS.get(name, lambda x, **kw: lr.svd_compress_energy(x, 0.8, **kw))
+        x = delta("lowrank+noise", shape)
+        plain, exact = call(x), call(x, solver="exact")
+        assert "solver" not in exact.metadata and plain.metadata == exact.metadata
+        for p, q in zip(plain.cores + plain.factors, exact.cores + exact.factors):
+            assert p.tobytes() == q.tobytes()
+        if shape != (420, 260):
+            # too small for the randomized path: "auto" and "randomized" give the exact record
+            for solver in ("auto", "randomized"):
+                rec = call(x, solver=solver)
+                assert rec.metadata == exact.metadata
+                assert all(p.tobytes() == q.tobytes() for p, q in zip(rec.cores, exact.cores))
+
+    def test_auto_rule_by_rank_and_size(self):
+        x = delta("noise", (1200, 260))  # auto: rank + 10 <= 260 / 8 = 32.5
+        assert lr.tt_compress(x, 22, solver="auto").metadata.get("solver") == "randomized"
+        assert "solver" not in lr.tt_compress(x, 23, solver="auto").metadata
+        assert lr.tt_compress(x, 23, solver="randomized").metadata.get("solver") == "randomized"
+        y = delta("noise", (200, 120))  # below 128 on its smaller side: auto is exact
+        assert "solver" not in lr.tt_compress(y, 2, solver="auto").metadata
+        assert lr.tt_compress(y, 2, solver="randomized").metadata.get("solver") == "randomized"
+
+    @pytest.mark.parametrize("call", [
+        lambda x, s: lr.svd_compress(x, solver=s), lambda x, s: lr.svd_compress_energy(x, solver=s),
+        lambda x, s: lr.tucker_compress(x, solver=s), lambda x, s: lr.tt_compress(x, solver=s),
+        lambda x, s: lr.compress(x, "tt", solver=s), lambda x, s: lr.compress(x, "none", solver=s)])
+    def test_bad_solver(self, call):
+        x = rand((6, 5))
+        for bad in ("fast", "Exact", "", "auto "):
+            with pytest.raises(ValueError, match="solver must be one of 'exact', 'randomized', 'auto', got"):
+                call(x, bad)
+        for bad in (None, 1, b"auto"):
+            with pytest.raises(TypeError, match="Argument 'solver' has incorrect type"):
+                call(x, bad)
+
+    def test_solver_is_keyword_only(self):
+        with pytest.raises(TypeError):
+            lr.tt_compress(rand((6, 5)), 8, "auto")
+        with pytest.raises(TypeError):
+            lr.svd_compress_energy(rand((6, 5)), 0.9, 1, None, "auto")
+
+
+class TestEnergySolvers:
+    @pytest.mark.parametrize("r", [5, 30])
+    @pytest.mark.parametrize("solver", ["randomized", "auto"])
+    def test_same_rank_as_exact_on_a_clear_spectrum(self, r, solver):
+        # r = 30 needs the basis to grow past its first 16 trusted vectors
+        x = with_gap(640, 420, r)
+        exact = lr.svd_compress_energy(x, 0.99)
+        rec = lr.svd_compress_energy(x, 0.99, solver=solver)
+        assert exact.metadata["rank"] == r
+        assert rec.metadata == {**exact.metadata, "solver": "randomized"}
+        assert rel_err(x, rec) <= 1.01 * rel_err(x, exact)
+
+    @pytest.mark.parametrize("kind", ["lowrank+noise", "noise", "decay"])
+    @pytest.mark.parametrize("energy", [0.05, 0.3, 0.6])
+    def test_target_is_reached(self, kind, energy):
+        x = delta(kind, (640, 420))
+        exact = lr.svd_compress_energy(x, energy)
+        rec = lr.svd_compress_energy(x, energy, solver="randomized")
+        r = rec.metadata["rank"]
+        assert rec.cores[0].shape == (r,) and rec.factors[0].shape == (640, r)
+        # the kept energy reaches the target (the error is known exactly from the Frobenius norm)
+        assert rel_err(x, rec) ** 2 <= 1.0 - energy + 1e-5
+        assert r >= exact.metadata["rank"] and rel_err(x, rec) <= 1.01 * rel_err(x, exact)
+
+    def test_falls_back_to_exact_when_the_rank_grows_large(self):
+        # 90 % of a flat spectrum needs most of the 300 singular values: past half of 300
+        x = delta("noise", (500, 300))
+        exact = lr.svd_compress_energy(x, 0.9)
+        for solver in ("randomized", "auto"):
+            rec = lr.svd_compress_energy(x, 0.9, solver=solver)
+            assert rec.metadata == exact.metadata and "solver" not in rec.metadata
+            for p, q in zip(rec.cores + rec.factors, exact.cores + exact.factors):
+                assert p.tobytes() == q.tobytes()
+
+    @pytest.mark.parametrize("kwargs,rank", [
+        ({"max_rank": 4}, 4), ({"min_rank": 40}, 40), ({"min_rank": 12, "max_rank": 3}, 3)])
+    def test_rank_bounds(self, kwargs, rank):
+        x = with_gap(600, 400, 8)
+        exact = lr.svd_compress_energy(x, 0.99, **kwargs)
+        rec = lr.svd_compress_energy(x, 0.99, solver="randomized", **kwargs)
+        assert exact.metadata["rank"] == rank
+        assert rec.metadata == {**exact.metadata, "solver": "randomized"}
+        assert rel_err(x, rec) <= 1.01 * rel_err(x, exact)
+
+    @pytest.mark.parametrize("dtype", [np.float32, np.float64])
+    def test_zero_delta(self, dtype):
+        rec = lr.svd_compress_energy(np.zeros((600, 400), dtype), 0.99, min_rank=2, solver="auto")
+        assert rec.metadata == {"energy": 0.99, "rank": 2, "full_rank": 400, "solver": "randomized"}
+        out = lr.decompress(rec)
+        assert out.dtype == dtype and not out.any()
+
+    def test_float64_and_strided_inputs(self):
+        x = with_gap(600, 400, 8).astype(np.float64)
+        rec = lr.svd_compress_energy(x, 0.99, solver="randomized")
+        assert rec.metadata["rank"] == 8 and rec.cores[0].dtype == np.float64
+        t = lr.svd_compress_energy(np.asfortranarray(x), 0.99, solver="randomized")
+        assert t.metadata == rec.metadata
+        np.testing.assert_allclose(lr.decompress(t), lr.decompress(rec), atol=1e-5)
+
+    def test_non_finite_input_fails_as_exact_does(self):
+        x = delta("noise", (600, 400))
+        x[3, 4] = np.nan
+        errors = []
+        for solver in ("exact", "randomized"):
+            with pytest.raises(Exception) as info:
+                lr.svd_compress_energy(x, 0.5, solver=solver)
+            errors.append((type(info.value), str(info.value)))
+        assert errors[0] == errors[1]
+
+
 # ---- threads -----------------------------------------------------------------------------------
 
 
@@ -708,3 +922,97 @@ def test_compressors_run_in_parallel_threads():
         th.join()
     for got, exp in zip(results, expect):
         np.testing.assert_allclose(got, exp, atol=1e-10)
+
+
+# ---- fused reconstruction kernels against numpy -------------------------------------------------
+# decompress forms every record's dense tensor as one product of two small-rank factors (the
+# chain split at one bond, the Tucker core expanded on all but one mode) in a cache-blocked
+# kernel; these compare it with the plain numpy contraction on shapes that hit its edges:
+# single rows and columns, extents that are not a multiple of the vector width, rank 1 and
+# the largest fused rank (64), BLAS above it, column-split work units and streaming stores.
+
+
+def np_svd_dense(rec):
+    (s,), (u, vt) = rec.cores, rec.factors
+    return ((u * s) @ vt).reshape(rec.shape)
+
+
+def np_tt_dense(rec):
+    res = rec.cores[0]
+    for g in rec.cores[1:]:
+        res = (res.reshape(-1, res.shape[-1]) @ g.reshape(g.shape[0], -1)).reshape(res.shape[:-1] + g.shape[1:])
+    return res.reshape(rec.shape)
+
+
+def np_tucker_dense(rec):
+    out = rec.cores[0]
+    for k, u in enumerate(rec.factors):
+        out = np.moveaxis(np.tensordot(u, out, axes=([1], [k])), 0, k)
+    return out
+
+
+def svd_record(shape, r, dtype, seed):
+    m, n = shape[0], math.prod(shape[1:])
+    u, s, vt = rand((m, r), dtype, seed), np.abs(rand(r, dtype, seed + 1)) + 0.5, rand((r, n), dtype, seed + 2)
+    return CompressedTensor(M.SVD, tuple(shape), np.dtype(dtype).name, (s,), (u, vt), {})
+
+
+def tt_record(shape, ranks, dtype, seed):
+    bonds = [1, *ranks, 1]
+    cores = tuple(rand((bonds[k], e, bonds[k + 1]), dtype, seed + k) for k, e in enumerate(shape))
+    return CompressedTensor(M.TENSOR_TRAIN, tuple(shape), np.dtype(dtype).name, cores)
+
+
+def tucker_record(shape, ranks, dtype, seed):
+    factors = tuple(rand((e, r), dtype, seed + k) for k, (e, r) in enumerate(zip(shape, ranks)))
+    return CompressedTensor(M.TUCKER, tuple(shape), np.dtype(dtype).name, (rand(ranks, dtype, seed + 9),), factors)
+
+
+FUSED_CASES = {
+    # name: (builder, numpy reference)
+    "svd 1 row": (lambda dt: svd_record((1, 77), 1, dt, 1), np_svd_dense),
+    "svd 1 column": (lambda dt: svd_record((93, 1), 1, dt, 2), np_svd_dense),
+    "svd odd extents rank 8": (lambda dt: svd_record((37, 29), 8, dt, 3), np_svd_dense),
+    "svd rank 64": (lambda dt: svd_record((130, 67), 64, dt, 4), np_svd_dense),
+    "svd rank 65 (BLAS)": (lambda dt: svd_record((90, 70), 65, dt, 5), np_svd_dense),
+    "svd 3-D, tall": (lambda dt: svd_record((301, 3, 5), 7, dt, 6), np_svd_dense),
+    "svd large, streamed": (lambda dt: svd_record((1203, 1111), 8, dt, 7), np_svd_dense),
+    "svd wide rows, column units": (lambda dt: svd_record((3, 70001), 5, dt, 8), np_svd_dense),
+    "tt 2-D rank 1": (lambda dt: tt_record((45, 1), [1], dt, 10), np_tt_dense),
+    "tt 2-D rank 8": (lambda dt: tt_record((333, 203), [8], dt, 11), np_tt_dense),
+    "tt 2-D rank 64": (lambda dt: tt_record((65, 999), [64], dt, 12), np_tt_dense),
+    "tt 3-D": (lambda dt: tt_record((17, 9, 23), [8, 5], dt, 13), np_tt_dense),
+    "tt 4-D": (lambda dt: tt_record((6, 7, 5, 11), [6, 8, 3], dt, 14), np_tt_dense),
+    "tt 4-D, wide bonds (BLAS)": (lambda dt: tt_record((9, 10, 11, 12), [9, 90, 12], dt, 15), np_tt_dense),
+    "tucker 2-D": (lambda dt: tucker_record((41, 33), (5, 7), dt, 20), np_tucker_dense),
+    "tucker 1 row": (lambda dt: tucker_record((1, 50), (1, 3), dt, 21), np_tucker_dense),
+    "tucker 3-D": (lambda dt: tucker_record((12, 7, 19), (4, 3, 6), dt, 22), np_tucker_dense),
+    "tucker 4-D, rank 64 last": (lambda dt: tucker_record((3, 4, 5, 70), (2, 3, 2, 64), dt, 23), np_tucker_dense),
+    "tucker large ranks (BLAS)": (lambda dt: tucker_record((80, 90), (70, 75), dt, 24), np_tucker_dense),
+}
+
+
+@pytest.mark.parametrize("isa", ["auto", "baseline"])
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("case", list(FUSED_CASES))
+def test_fused_decompress_matches_numpy(monkeypatch, case, dtype, isa):
+    if isa == "baseline":
+        monkeypatch.setenv("VZ_FUSED_BASELINE", "1")
+    build, reference = FUSED_CASES[case]
+    rec = build(dtype)
+    expected = reference(rec)
+    out = lr.decompress(rec)
+    assert out.dtype == dtype and out.shape == expected.shape and out.flags.c_contiguous
+    scale = np.abs(expected).max()
+    rtol = 2e-6 if dtype == np.float32 else 1e-13
+    np.testing.assert_allclose(out, expected, rtol=0, atol=rtol * scale * 8)
+
+
+@pytest.mark.parametrize("case", ["svd odd extents rank 8", "tt 4-D", "tucker 3-D", "svd large, streamed"])
+def test_fused_decompress_is_deterministic_across_threads_and_calls(monkeypatch, case):
+    rec = FUSED_CASES[case][0](np.float32)
+    results = []
+    for threads in ("1", "2", "3"):
+        monkeypatch.setenv("VZ_NUM_THREADS", threads)
+        results.append(lr.decompress(rec).tobytes())
+    assert results[0] == results[1] == results[2]

@@ -171,7 +171,9 @@ def test_records_and_request_models():
     assert (req.max_tokens, req.temperature) == (None, 0.0)
     assert isinstance(req.messages[0], ChatMessage)
     assert ChatRequest.__module__ == ChatMessage.__module__ == "velkor_zuma.serve"
-    assert list(ChatRequest.model_fields) == ["model", "messages", "max_tokens", "temperature"]
+    assert list(ChatRequest.model_fields) == ["model", "messages", "max_tokens", "temperature",
+                                              "stream", "stream_options"]
+    assert (req.stream, req.stream_options) == (False, None)
 
 
 @pytest.mark.parametrize("value, text", [
@@ -372,17 +374,19 @@ def test_chat_completions(server, name, reference):
     client = openai.OpenAI(base_url=server.url + "/v1", api_key="unused", max_retries=0, timeout=60)
     resp = client.chat.completions.create(model=name, messages=HELLO)
     assert resp.object == "chat.completion" and resp.model == name
-    assert resp.id == "chatcmpl-%d" % resp.created and abs(resp.created - time.time()) < 600
+    assert resp.id.startswith("chatcmpl-%d-" % resp.created) and abs(resp.created - time.time()) < 600
     (choice,) = resp.choices
-    assert (choice.index, choice.finish_reason, choice.message.role) == (0, "stop", "assistant")
-    assert choice.message.content == reference(name) and resp.usage is None
+    assert (choice.index, choice.finish_reason, choice.message.role) == (0, "length", "assistant")
+    assert choice.message.content == reference(name)
+    assert resp.usage.completion_tokens == MAX_NEW
     # Plain HTTP: exact key order, max_tokens honoured, unknown options ignored.
-    body = {"model": name, "messages": HELLO, "max_tokens": 3, "stream": True, "top_p": 0.5}
+    body = {"model": name, "messages": HELLO, "max_tokens": 3, "top_p": 0.5}
     r = server.http.post("/v1/chat/completions", json=body)
     data = r.json()
     assert r.status_code == 200
-    assert list(data) == ["id", "object", "created", "model", "choices"]
+    assert list(data) == ["id", "object", "created", "model", "choices", "usage"]
     assert list(data["choices"][0]) == ["index", "finish_reason", "message"]
+    assert list(data["usage"]) == ["prompt_tokens", "completion_tokens", "total_tokens"]
     assert data["choices"][0]["message"]["content"] == reference(name, n=3)
 
 
@@ -419,34 +423,370 @@ def test_concurrent_clients_get_their_adapter(server, reference):
     assert replies == [expected[n] for n in names]
 
 
-def test_handlers_on_worker_threads_and_errors():
-    """Two requests can only meet inside generate if the framework runs the synchronous handler
-    off its event loop, one worker thread per request. A failing generate is a 500, and the
-    server lives on."""
-    barrier = threading.Barrier(2, timeout=20)
+# -------------------------------------------- OpenAI clients: streaming, usage, limits, batching
+HI = [{"role": "user", "content": "hi"}]  # adapter "a" answers "ch" per token, "b" "0" per token
 
-    def generate(name, conversation, max_tokens, temperature):
-        if name == "boom":
-            raise RuntimeError("model exploded")
-        assert conversation == [{"role": "user", "content": "hi"}]
-        barrier.wait()
-        return "%s:%s:%s" % (name, max_tokens, temperature)
 
-    engine = types.SimpleNamespace(device="cpu", servable=lambda: ["x", "y", "boom"],
-                                   generate=generate)
+def _openai(url, key="unused"):
+    import openai
+
+    return openai.OpenAI(base_url=url + "/v1", api_key=key, max_retries=0, timeout=120)
+
+
+def _prompt_tokens(eng, messages):
+    prompt = eng.tokenizer.apply_chat_template(messages, tokenize=False, add_generation_prompt=True)
+    return len(eng.tokenizer(prompt)["input_ids"])
+
+
+@pytest.fixture
+def generations(engine, monkeypatch):
+    """Every model.generate call as (rows, new tokens, adapter_names or None); still generates."""
+    real, log = engine.model.generate, []
+
+    def spy(**kw):
+        out = real(**kw)
+        log.append((kw["input_ids"].shape[0], out.shape[1] - kw["input_ids"].shape[1],
+                    kw.get("adapter_names")))
+        return out
+
+    monkeypatch.setattr(engine.model, "generate", spy)
+    return log
+
+
+@pytest.fixture
+def step_gate(engine):
+    """Blocks the model's third decoding step until released (a forward hook on lm_head)."""
+    calls, gate = [], threading.Event()
+
+    def hook(module, args, output):
+        calls.append(1)
+        if len(calls) == 3:
+            gate.wait(60)
+
+    handle = engine.model.get_base_model().lm_head.register_forward_hook(hook)
+    yield types.SimpleNamespace(release=gate.set, reached=lambda: len(calls) >= 3)
+    gate.set()
+    handle.remove()
+
+
+@pytest.mark.parametrize("name, messages", [("a", HELLO), ("a", HI), ("b", HI)])
+@pytest.mark.parametrize("include_usage", [False, True])
+def test_streaming_equals_reply(server, name, messages, include_usage):
+    client = _openai(server.url)
+    whole = client.chat.completions.create(model=name, messages=messages, max_tokens=5)
+    extra = {"stream_options": {"include_usage": True}} if include_usage else {}
+    chunks = list(client.chat.completions.create(model=name, messages=messages, max_tokens=5,
+                                                 stream=True, **extra))
+    assert len({c.id for c in chunks}) == 1 and chunks[0].id.startswith("chatcmpl-")
+    assert chunks[0].id != whole.id
+    assert all(c.object == "chat.completion.chunk" and c.model == name for c in chunks)
+    with_choice = [c for c in chunks if c.choices]
+    assert with_choice[0].choices[0].delta.role == "assistant"
+    assert "".join(c.choices[0].delta.content or "" for c in with_choice) == whole.choices[0].message.content
+    reasons = [c.choices[0].finish_reason for c in with_choice]
+    assert reasons == [None] * (len(with_choice) - 1) + ["length"]
+    if include_usage:  # one last chunk without choices carries the usage; the others say null
+        assert not chunks[-1].choices and chunks[-1].usage == whole.usage
+        assert all(c.usage is None for c in chunks[:-1])
+    else:
+        assert all(c.usage is None for c in chunks) and len(with_choice) == len(chunks)
+
+
+def test_stream_delivers_text_while_generating(server, step_gate):
+    """The first content arrives while the model is held at its third step."""
+    body = {"model": "a", "messages": HI, "max_tokens": 8, "stream": True}
+    events = []
+    with server.http.stream("POST", "/v1/chat/completions", json=body) as r:
+        assert r.headers["content-type"].startswith("text/event-stream")
+        for line in r.iter_lines():
+            if line.startswith("data: "):
+                events.append(line[6:])
+                if len(events) == 2:  # role chunk, then the first content
+                    assert not step_gate.reached() or "ch" in events[1]
+                    assert json.loads(events[1])["choices"][0]["delta"]["content"].startswith("ch")
+                    step_gate.release()
+    assert events[-1] == "[DONE]"
+    text = "".join(json.loads(e)["choices"][0]["delta"].get("content", "") for e in events[:-1])
+    assert text == "ch" * 8
+
+
+def test_usage_and_finish_reasons(server, engine, monkeypatch):
+    n = _prompt_tokens(engine, HELLO)
+    client = _openai(server.url)
+    r = client.chat.completions.create(model="a", messages=HELLO, max_tokens=4)
+    assert (r.usage.prompt_tokens, r.usage.completion_tokens, r.usage.total_tokens) == (n, 4, n + 4)
+    assert r.choices[0].finish_reason == "length"
+    # Make the token that adapter "a" repeats for HI an end-of-sequence token: the reply stops
+    # at its first token, and says so.
+    tok = engine.tokenizer
+    engine.model.set_adapter("a")
+    ids = tok(tok.apply_chat_template(HI, tokenize=False, add_generation_prompt=True), return_tensors="pt")
+    with torch.no_grad():
+        first = engine.model.generate(**ids, max_new_tokens=1, do_sample=False,
+                                      pad_token_id=tok.eos_token_id)[0, -1].item()
+    monkeypatch.setattr(engine.model.generation_config, "eos_token_id", [tok.eos_token_id, first])
+    expected = engine.generate("a", HI, 6, 0.0)
+    r = client.chat.completions.create(model="a", messages=HI, max_tokens=6)
+    assert (r.choices[0].finish_reason, r.choices[0].message.content) == ("stop", expected)
+    assert r.usage.completion_tokens == 1
+    chunks = list(client.chat.completions.create(model="a", messages=HI, max_tokens=6, stream=True))
+    assert chunks[-1].choices[0].finish_reason == "stop"
+
+
+def test_reply_ids_are_unique(server):
+    client = _openai(server.url)
+    replies = [client.chat.completions.create(model="b", messages=HI, max_tokens=1) for _ in range(6)]
+    ids = [r.id for r in replies]
+    assert len(set(ids)) == 6
+    assert all(i.startswith("chatcmpl-%d-" % r.created) for i, r in zip(ids, replies))
+
+
+LONG = [{"role": "user", "content": "word " * 2100}]  # beyond the tiny model's 2048 positions
+
+
+@pytest.mark.parametrize("body, status, field", [
+    ({"model": "a", "messages": []}, 400, "'messages'"),
+    ({"model": "a", "messages": HELLO, "max_tokens": -5}, 400, "'max_tokens'"),
+    ({"model": "a", "messages": HELLO, "max_tokens": -2**70}, 400, "'max_tokens'"),
+    ('{"model": "a", "messages": [{"role": "user", "content": "hi"}], "temperature": NaN}', 400,
+     "'temperature'"),
+    ('{"model": "a", "messages": [{"role": "user", "content": "hi"}], "temperature": -Infinity}', 400,
+     "'temperature'"),
+    ({"model": "a", "messages": LONG}, 400, "'messages'"),
+    ({"model": "a", "messages": LONG, "stream": True}, 400, "'messages'"),
+    ({"model": "base", "messages": HELLO, "stream": True}, 404, "model 'base'"),
+    ({"model": "a", "messages": HELLO, "stream": "yes please"}, 422, "stream"),
+])
+def test_bad_requests_are_4xx_and_server_lives_on(server, generations, reference, body, status, field):
+    if isinstance(body, str):
+        r = server.http.post("/v1/chat/completions", content=body,
+                             headers={"content-type": "application/json"})
+    else:
+        r = server.http.post("/v1/chat/completions", json=body)
+    assert r.status_code == status and field in json.dumps(r.json()["detail"])
+    assert generations == []
+    ok = server.http.post("/v1/chat/completions", json={"model": "a", "messages": HELLO})
+    assert ok.json()["choices"][0]["message"]["content"] == reference("a")
+
+
+@pytest.fixture(scope="module")
+def short(tmp_path_factory):
+    """The base alone with a context of 48 positions, behind a server taking 4 KiB bodies."""
+    from tinymodel import build_tiny_model
+
+    path = build_tiny_model(tmp_path_factory.mktemp("short"), seed=0, max_position_embeddings=48)
+    eng = _Engine(ServeConfig(str(path), {}, "fp32", max_new_tokens=MAX_NEW)).load()
+    srv = _Server(build_app(eng, max_body_bytes=4096))
+    yield types.SimpleNamespace(engine=eng, server=srv)
+    srv.close()
+
+
+@pytest.mark.parametrize("max_tokens", [2**70, 10**6, 48])
+def test_max_tokens_capped_by_context(short, max_tokens, monkeypatch):
+    """No more new tokens than the context leaves after the prompt, over HTTP and directly."""
+    room = 48 - _prompt_tokens(short.engine, HELLO)
+    r = short.server.http.post("/v1/chat/completions",
+                               json={"model": "base", "messages": HELLO, "max_tokens": max_tokens})
+    assert r.status_code == 200
+    assert (r.json()["usage"]["completion_tokens"], r.json()["choices"][0]["finish_reason"]) == (room, "length")
+    spy = mock.Mock(wraps=short.engine.model.generate)
+    monkeypatch.setattr(short.engine.model, "generate", spy)
+    short.engine.generate("base", HELLO, max_tokens, 0.0)
+    assert spy.call_args.kwargs["max_new_tokens"] == room
+
+
+def test_body_size_limit(short):
+    big = b'{"model": "base", "messages": [{"role": "user", "content": "' + b"x" * 100_000 + b'"}]}'
+    http = short.server.http
+    for path in ["/v1/chat/completions", "/nowhere"]:
+        r = http.post(path, content=big, headers={"content-type": "application/json"})
+        assert r.status_code == 413 and "above the limit of 4096 bytes" in r.json()["detail"]
+    r = http.post("/v1/chat/completions", content=iter([b'{"model": "base", ', b'"messages": []}']))
+    assert r.status_code == 411  # a body without a declared length
+    r = http.post("/v1/chat/completions", json={"model": "base", "messages": HELLO, "max_tokens": 2})
+    assert r.status_code == 200 and r.json()["usage"]["completion_tokens"] == 2
+
+
+@pytest.fixture
+def keyed(engine, monkeypatch):
+    monkeypatch.setenv("VELKOR_ZUMA_API_KEY", "s3cret")
     srv = _Server(build_app(engine))
-    try:
-        def ask(name):
-            body = {"model": name, "messages": [{"role": "user", "content": "hi"}], "max_tokens": 5}
-            return srv.http.post("/v1/chat/completions", json=body)
+    monkeypatch.delenv("VELKOR_ZUMA_API_KEY")  # read when the application is built
+    yield srv
+    srv.close()
 
-        with concurrent.futures.ThreadPoolExecutor(2) as pool:
-            out = [r.json() for r in pool.map(ask, ["x", "y"])]
-        assert [o["choices"][0]["message"]["content"] for o in out] == ["x:5:0.0", "y:5:0.0"]
-        assert ask("boom").status_code == 500
-        assert srv.http.get("/healthz").json()["status"] == "ok"
+
+def test_api_key(keyed, reference):
+    import openai
+
+    assert keyed.http.get("/healthz").json()["status"] == "ok"  # open for liveness probes
+    for auth in [None, "Bearer wrong", "Bearer s3cret2", "bearer s3cret", "s3cret", "Bearer s3cre"]:
+        headers = {"Authorization": auth} if auth else {}
+        for method, path in [("GET", "/v1/models"), ("POST", "/v1/chat/completions"), ("GET", "/docs")]:
+            r = keyed.http.request(method, path, headers=headers,
+                                   json={"model": "a", "messages": HELLO} if method == "POST" else None)
+            assert r.status_code == 401 and r.headers["www-authenticate"] == "Bearer"
+    with pytest.raises(openai.AuthenticationError):
+        _openai(keyed.url, "wrong").models.list()
+    client = _openai(keyed.url, "s3cret")
+    assert [m.id for m in client.models.list()] == ["a", "b"]
+    assert client.chat.completions.create(model="a", messages=HELLO).choices[0].message.content == reference("a")
+    chunks = list(client.chat.completions.create(model="b", messages=HELLO, stream=True))
+    assert "".join(c.choices[0].delta.content or "" for c in chunks) == reference("b")
+
+
+@pytest.mark.parametrize("stream", [False, True])
+def test_client_going_away_stops_its_generation(server, generations, step_gate, stream):
+    import httpx
+
+    body = {"model": "a", "messages": HI, "max_tokens": 1500, "stream": stream}
+    with httpx.Client(base_url=server.url, timeout=2) as http:
+        if stream:
+            with http.stream("POST", "/v1/chat/completions", json=body) as r:
+                next(r.iter_lines())  # the role chunk; then the client leaves
+        else:
+            with pytest.raises(httpx.ReadTimeout):
+                http.post("/v1/chat/completions", json=body)
+    time.sleep(1)  # the server notices the closed connection while the model is held
+    step_gate.release()
+    deadline = time.monotonic() + 60
+    while not generations and time.monotonic() < deadline:
+        time.sleep(0.05)
+    ((rows, new_tokens, _),) = generations
+    assert rows == 1 and new_tokens < 100
+
+
+@pytest.fixture(scope="module")
+def engine3(tiny_model_dir, adapter_dirs):
+    return _Engine(ServeConfig(str(tiny_model_dir), dict(adapter_dirs), max_new_tokens=MAX_NEW)).load()
+
+
+CASES = [(name, messages, limit) for name in "abc" for messages in (HELLO, HI) for limit in (2, 5)]
+
+
+@pytest.fixture(scope="module")
+def sequential(engine3):
+    """Each case's reply from the lock-serialised engine, one at a time."""
+    return {(n, id(m), k): engine3.generate(n, m, k, 0.0) for n, m, k in CASES}
+
+
+def test_requests_waiting_together_decode_as_one_batch(engine3, sequential, monkeypatch):
+    """Requests that queue while the model is busy run as one generate call over mixed adapters,
+    each row with its own limit, and every reply equals the sequential one."""
+    real, calls = engine3.model.generate, []
+    monkeypatch.setattr(engine3.model, "generate",
+                        lambda **kw: calls.append((kw["input_ids"].shape[0], kw.get("adapter_names"))) or real(**kw))
+    app = build_app(engine3)
+    srv = _Server(app)
+    lock = engine3.__dict__["_generate_lock"]  # the engine's generation lock: model busy
+    try:
+        with lock, concurrent.futures.ThreadPoolExecutor(len(CASES)) as pool:
+            client = _openai(srv.url)
+            futures = [pool.submit(client.chat.completions.create, model=n, messages=m, max_tokens=k)
+                       for n, m, k in CASES]
+            deadline = time.monotonic() + 60
+            while app.state.batcher.waiting + app.state.batcher.in_batch < len(CASES):
+                assert time.monotonic() < deadline
+                time.sleep(0.01)
+            lock.release()
+            try:
+                replies = [f.result() for f in futures]
+            finally:
+                lock.acquire()
     finally:
         srv.close()
+    assert [r.choices[0].message.content for r in replies] == [sequential[n, id(m), k] for n, m, k in CASES]
+    assert [r.usage.completion_tokens for r in replies] == [k for _, _, k in CASES]
+    assert [r.model for r in replies] == [n for n, _, _ in CASES]
+    rows = sorted(calls, key=lambda c: -c[0])[0]
+    assert rows[0] >= len(CASES) - 1 and sorted(set(rows[1])) == ["a", "b", "c"]
+
+
+def test_many_clients_over_adapters_equal_sequential(engine3, sequential):
+    """The real openai client, 12 threads x 48 requests over three adapters, streamed and not."""
+    srv = _Server(build_app(engine3))
+    try:
+        client = _openai(srv.url)
+
+        def ask(i):
+            n, m, k = CASES[i % len(CASES)]
+            if i % 3 == 0:
+                chunks = client.chat.completions.create(model=n, messages=m, max_tokens=k, stream=True)
+                return "".join(c.choices[0].delta.content or "" for c in chunks if c.choices)
+            return client.chat.completions.create(model=n, messages=m, max_tokens=k).choices[0].message.content
+
+        with concurrent.futures.ThreadPoolExecutor(12) as pool:
+            replies = list(pool.map(ask, range(48)))
+    finally:
+        srv.close()
+    assert replies == [sequential[CASES[i % len(CASES)][0], id(CASES[i % len(CASES)][1]),
+                                  CASES[i % len(CASES)][2]] for i in range(48)]
+
+
+def test_sigterm_ends_generation_and_server(tiny_model_dir, adapter_dirs):
+    """SIGTERM in the middle of a long streamed generation: the stream ends with an error
+    event, the generation stops early, and the process exits."""
+    import signal
+    import subprocess
+
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    code = ("import sys; sys.path.insert(0, %r)\n"
+            "from velkor_zuma.serve import ServeConfig, serve\n"
+            "serve(ServeConfig(%r, {'a': %r}), '127.0.0.1', %d)\n"
+            % (str(Path(__file__).parent), str(tiny_model_dir), adapter_dirs["a"], port))
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        import httpx
+
+        url = "http://127.0.0.1:%d" % port
+        deadline = time.monotonic() + 120
+        while True:
+            assert proc.poll() is None and time.monotonic() < deadline, proc.stderr.read()
+            try:
+                if httpx.get(url + "/healthz").status_code == 200:
+                    break
+            except httpx.HTTPError:
+                time.sleep(0.1)
+        events = []
+        body = {"model": "a", "messages": HI, "max_tokens": 1900, "stream": True}
+        with httpx.stream("POST", url + "/v1/chat/completions", json=body, timeout=60) as r:
+            for line in r.iter_lines():
+                if line.startswith("data: "):
+                    events.append(line[6:])
+                    if len(events) == 2:
+                        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(60) in (0, -signal.SIGTERM)
+    finally:
+        proc.kill()
+        proc.wait()
+    assert events[-1] == "[DONE]"
+    error = json.loads(events[-2])["error"]
+    assert error["message"] == "the server is shutting down"
+    streamed = "".join(json.loads(e)["choices"][0]["delta"].get("content", "") for e in events[:-2])
+    assert 0 < len(streamed) < 2 * 1900
+
+
+def test_generation_error_is_500_and_server_lives_on(server, engine, monkeypatch, reference):
+    import httpx
+
+    def boom(**kwargs):
+        raise RuntimeError("model exploded")
+
+    monkeypatch.setattr(engine.model, "generate", boom)
+    # uvicorn closes a connection whose request raised: each request on a fresh one.
+    url = server.url + "/v1/chat/completions"
+    assert httpx.post(url, json={"model": "a", "messages": HELLO}, timeout=60).status_code == 500
+    # A stream has started when generation fails: it ends with an error event instead.
+    r = httpx.post(url, timeout=60, json={"model": "a", "messages": HELLO, "stream": True})
+    assert r.status_code == 200
+    events = [line[6:] for line in r.text.splitlines() if line.startswith("data: ")]
+    assert json.loads(events[-2])["error"]["message"] == "model exploded" and events[-1] == "[DONE]"
+    monkeypatch.undo()
+    r = httpx.post(url, json={"model": "a", "messages": HELLO}, timeout=60)
+    assert r.json()["choices"][0]["message"]["content"] == reference("a")
 
 
 def test_import_needs_no_heavy_library():
@@ -614,37 +954,104 @@ def test_heartbeat_without_key_does_nothing(engine, key, opened):
 # ------------------------------------------------------------------------------------- serve
 @pytest.fixture
 def uvicorn_runs(monkeypatch):
+    """(app, host, port, log_level) of every uvicorn server that serve() runs (none really)."""
     import uvicorn
 
+    def run(self):
+        runs.append((self.config.app, self.config.host, self.config.port, self.config.log_level))
+        self.started = True
+
     runs = []
-    monkeypatch.setattr(uvicorn, "run", lambda app, **kw: runs.append((app, kw)))
+    monkeypatch.setattr(uvicorn.Server, "run", run)
+    monkeypatch.delenv("VELKOR_ZUMA_API_KEY", raising=False)
     return runs
 
 
-def _report(base, precision, device, base_vram, adapters, total, host, port, servable, extra=()):
+def _report(base, precision, device, base_vram, adapters, total, host, port, servable, extra=(),
+            total_label="  total VRAM      : "):
     lines = ["Loading base '%s' (%s) ..." % (base, precision[0]), "", "=" * 60,
              "velkor-zuma serve - VRAM proof",
              "  device          : " + device,
              "  precision       : " + precision[1],
              "  base (resident) : " + base_vram,
              "  adapters loaded : %d  %s" % (len(adapters), adapters),
-             "  total VRAM      : " + total, *extra, "=" * 60, "",
+             total_label + total, *extra, "=" * 60, "",
              "Serving on http://%s:%d" % (host, port), "  GET  /v1/models",
              "  POST /v1/chat/completions   (model = one of %s)" % servable]
     return "\n".join(lines) + "\n"
 
 
 @pytest.mark.parametrize("names", [(), ("a", "b")])
-def test_serve_cpu_report(tiny_model_dir, adapter_dirs, uvicorn_runs, capsys, names):
+def test_serve_cpu_report(tiny_model_dir, adapter_dirs, uvicorn_runs, capsys, monkeypatch, names):
+    """Without CUDA the report measures the process's resident memory and says so."""
+    loaded = []
+    real_load = _Engine.load
+    monkeypatch.setattr(_Engine, "load", lambda self: loaded.append(real_load(self)) or loaded[0])
     cfg = ServeConfig(str(tiny_model_dir), {n: adapter_dirs[n] for n in names})
     assert serve(cfg, "127.0.0.1", 8123.0) is None
-    extra = ["  naive (N full models) : ~0.00 B"] if names else []  # no saving line without VRAM
-    assert capsys.readouterr().out == _report(
-        cfg.base, ("auto", "fp32"), "cpu", "0.00 B", list(names), "0.00 B", "127.0.0.1", 8123,
-        list(names) or ["base"], extra)
-    ((app, kw),) = uvicorn_runs
-    assert app.title == "velkor-zuma serve"
-    assert kw == {"host": "127.0.0.1", "port": 8123, "log_level": "info"}
+    (eng,) = loaded
+    assert eng.base_rss > 0 and eng.total_rss >= eng.base_rss and (eng.base_vram, eng.total_vram) == (0, 0)
+    extra = []
+    if names:
+        naive = eng.base_rss * len(names)
+        extra = ["  naive (N full models) : ~" + _human(naive),
+                 "  ZUMA saving           : %.2fx less host RAM" % (naive / eng.total_rss)]
+    captured = capsys.readouterr()
+    assert captured.out == _report(
+        cfg.base, ("auto", "fp32"), "cpu",
+        _human(eng.base_rss) + "  (host RAM: process RSS, no CUDA device)", list(names),
+        _human(eng.total_rss) + "  (RSS added by the base and its adapters)", "127.0.0.1", 8123,
+        list(names) or ["base"], extra, total_label="  total host RAM  : ")
+    assert "WARNING" not in captured.err  # loopback: no warning about a missing key
+    ((app, host, port, level),) = uvicorn_runs
+    assert app.title == "velkor-zuma serve" and app.state.batcher.max_batch == 16
+    assert (host, port, level) == ("127.0.0.1", 8123, "info")
+
+
+def test_rss_probe_and_report_without_reading(tiny_model_dir, uvicorn_runs, capsys, monkeypatch):
+    """Where the system cannot say (no reading), the report falls back to the CUDA figures."""
+    rss = serve_mod._rss_bytes()
+    assert type(rss) is int and rss > 0
+    eng = _Engine(ServeConfig(str(tiny_model_dir), {}))
+    assert (eng.base_rss, eng.total_rss) == (0, 0)  # class defaults, not record fields
+    monkeypatch.setattr(_Engine, "load", lambda self: self)
+    serve(ServeConfig(str(tiny_model_dir), {}, "fp32"), "127.0.0.1", 1, max_batch=1)
+    out = capsys.readouterr().out
+    assert "  base (resident) : 0.00 B\n" in out and "  total VRAM      : 0.00 B\n" in out
+    assert uvicorn_runs[0][0].state.batcher.max_batch == 1
+
+
+@pytest.mark.parametrize("outcome", ["interrupted", "never started"])
+def test_serve_ends_like_uvicorn_run(monkeypatch, uvicorn_runs, outcome):
+    """Ctrl-C (re-raised by uvicorn once it stopped) ends serve() quietly; a server that never
+    started (a taken port) exits with uvicorn's startup-failure status."""
+    import uvicorn
+
+    def run(self):
+        self.started = outcome == "interrupted"
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(_Engine, "load", lambda self: self)
+    monkeypatch.setattr(uvicorn.Server, "run", run)
+    if outcome == "interrupted":
+        assert serve(ServeConfig("org/base", {}), "127.0.0.1", 1) is None
+    else:
+        with pytest.raises(SystemExit) as info:
+            serve(ServeConfig("org/base", {}), "127.0.0.1", 1)
+        assert info.value.code == 3
+
+
+@pytest.mark.parametrize("host, key, warned", [
+    ("0.0.0.0", None, True), ("192.168.1.5", "", True), ("0.0.0.0", "secret", False),
+    ("127.0.0.1", None, False), ("localhost", None, False), ("::1", None, False)])
+def test_serve_warns_without_key_off_loopback(monkeypatch, uvicorn_runs, capsys, host, key, warned):
+    monkeypatch.setattr(_Engine, "load", lambda self: self)
+    if key is not None:
+        monkeypatch.setenv("VELKOR_ZUMA_API_KEY", key)
+    serve(ServeConfig("org/base", {}), host, 8000)
+    err = capsys.readouterr().err
+    assert ("WARNING: serving on %s without an API key" % host in err) == warned
+    assert ("VELKOR_ZUMA_API_KEY" in err) == warned
 
 
 @pytest.mark.parametrize("total, extra", [
@@ -659,7 +1066,7 @@ def test_serve_gpu_report_and_order(monkeypatch, uvicorn_runs, capsys, total, ex
 
     events = []
     monkeypatch.setattr(_Engine, "load", cuda_load)
-    monkeypatch.setattr(serve_mod, "build_app", lambda eng: ("app", eng))
+    monkeypatch.setattr(serve_mod, "build_app", lambda eng, **kw: ("app", eng))
     monkeypatch.setattr(serve_mod, "_start_heartbeat",
                         lambda *a: events.append((a, capsys.readouterr().out)))
     cfg = ServeConfig("org/base", {}, "fp16", api_key="k")
@@ -668,8 +1075,8 @@ def test_serve_gpu_report_and_order(monkeypatch, uvicorn_runs, capsys, total, ex
     assert printed == _report("org/base", ("fp16", "fp16"), "cuda", "2.00 GB", ["a", "b", "c"],
                               _human(total), "0.0.0.0", 9000, ["a", "b", "c"], extra)
     assert args[0] is cfg and args[2:] == ("0.0.0.0", 9000)
-    ((app, kw),) = uvicorn_runs
-    assert app == ("app", args[1]) and kw["port"] == 9000
+    ((app, host, port, level),) = uvicorn_runs
+    assert app == ("app", args[1]) and port == 9000
 
 
 @pytest.mark.parametrize("missing", ["fastapi", "uvicorn", None])
@@ -693,12 +1100,15 @@ def test_serve_failures(tiny_model_dir, monkeypatch, uvicorn_runs, capsys, missi
     ("generate", ("a", HELLO, None, "hot"), "temperature"),
     ("heartbeat", (1, 2), "host"), ("heartbeat", ("h", "80"), "port"),
     ("serve", (None, 1), "host"), ("serve", ("h", "1"), "port"),
+    ("build_app", ("16",), "max_batch"), ("build_app", (4, "big"), "max_body_bytes"),
 ])
 def test_argument_types(engine, generate_calls, function, args, name):
     call = {"generate": engine.generate,
             "heartbeat": lambda *a: _start_heartbeat(dataclasses.replace(engine.cfg, api_key="k"),
                                                      engine, *a),
-            "serve": lambda *a: serve(ServeConfig("org/base", {}), *a)}[function]
+            "serve": lambda *a: serve(ServeConfig("org/base", {}), *a),
+            "build_app": lambda *a: build_app(engine, **dict(zip(["max_batch", "max_body_bytes"], a)))
+            }[function]
     with pytest.raises(TypeError, match="Argument '%s' has incorrect type" % name):
         call(*args)
     assert generate_calls == []  # refused before anything generates

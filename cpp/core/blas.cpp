@@ -46,6 +46,46 @@ void gemm<double>(char ta, char tb, int m, int n, int k, double alpha, const dou
     scipy_dgemm_(&ta, &tb, &m, &n, &k, &alpha, a, &lda, b, &ldb, &beta, c, &ldc);
 }
 
+namespace {
+inline void geqrf_call(const int *m, const int *n, float *a, const int *lda, float *tau, float *work,
+                       const int *lwork, int *info) {
+    scipy_sgeqrf_(m, n, a, lda, tau, work, lwork, info);
+}
+inline void geqrf_call(const int *m, const int *n, double *a, const int *lda, double *tau, double *work,
+                       const int *lwork, int *info) {
+    scipy_dgeqrf_(m, n, a, lda, tau, work, lwork, info);
+}
+inline void orgqr_call(const int *m, const int *n, const int *k, float *a, const int *lda, const float *tau,
+                       float *work, const int *lwork, int *info) {
+    scipy_sorgqr_(m, n, k, a, lda, tau, work, lwork, info);
+}
+inline void orgqr_call(const int *m, const int *n, const int *k, double *a, const int *lda, const double *tau,
+                       double *work, const int *lwork, int *info) {
+    scipy_dorgqr_(m, n, k, a, lda, tau, work, lwork, info);
+}
+}  // namespace
+
+template <typename T>
+void orthonormalize(int m, int n, T *a, int lda) {
+    if (m == 0 || n == 0) return;
+    std::vector<T> tau(static_cast<std::size_t>(n));
+    int info = 0, lwork = -1;
+    T wq = 0, wq2 = 0;
+    geqrf_call(&m, &n, a, &lda, tau.data(), &wq, &lwork, &info);
+    if (info < 0) throw std::invalid_argument("geqrf: illegal argument " + std::to_string(-info));
+    orgqr_call(&m, &n, &n, a, &lda, tau.data(), &wq2, &lwork, &info);
+    if (info < 0) throw std::invalid_argument("orgqr: illegal argument " + std::to_string(-info));
+    lwork = std::max({1, int(wq), int(wq2)});
+    std::vector<T> work(std::size_t(lwork) + 1);
+    geqrf_call(&m, &n, a, &lda, tau.data(), work.data(), &lwork, &info);
+    if (info < 0) throw std::invalid_argument("geqrf: illegal argument " + std::to_string(-info));
+    orgqr_call(&m, &n, &n, a, &lda, tau.data(), work.data(), &lwork, &info);
+    if (info < 0) throw std::invalid_argument("orgqr: illegal argument " + std::to_string(-info));
+}
+
+template void orthonormalize<float>(int, int, float *, int);
+template void orthonormalize<double>(int, int, double *, int);
+
 template void gesdd_thin<float>(int, int, float *, float *, float *, float *);
 template void gesdd_thin<double>(int, int, double *, double *, double *, double *);
 

@@ -19,6 +19,14 @@ void scipy_sgemm_(const char *ta, const char *tb, const int *m, const int *n, co
 void scipy_dgemm_(const char *ta, const char *tb, const int *m, const int *n, const int *k, const double *alpha,
                   const double *a, const int *lda, const double *b, const int *ldb, const double *beta, double *c,
                   const int *ldc);
+void scipy_sgeqrf_(const int *m, const int *n, float *a, const int *lda, float *tau, float *work, const int *lwork,
+                   int *info);
+void scipy_dgeqrf_(const int *m, const int *n, double *a, const int *lda, double *tau, double *work,
+                   const int *lwork, int *info);
+void scipy_sorgqr_(const int *m, const int *n, const int *k, float *a, const int *lda, const float *tau, float *work,
+                   const int *lwork, int *info);
+void scipy_dorgqr_(const int *m, const int *n, const int *k, double *a, const int *lda, const double *tau,
+                   double *work, const int *lwork, int *info);
 }
 
 namespace vz::core {
@@ -37,5 +45,10 @@ void gesdd_thin(int m, int n, T *a, T *s, T *u, T *vt);
 template <typename T>
 void gemm(char ta, char tb, int m, int n, int k, T alpha, const T *a, int lda, const T *b, int ldb, T beta, T *c,
           int ldc);
+
+// Replaces the m x n (m >= n) column-major matrix `a` (leading dimension lda) by the n orthonormal
+// columns of its QR factorisation (Householder: geqrf, then orgqr), spanning the same space.
+template <typename T>
+void orthonormalize(int m, int n, T *a, int lda);
 
 }  // namespace vz::core

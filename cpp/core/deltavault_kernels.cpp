@@ -25,7 +25,8 @@ constexpr std::size_t kBlock = 1u << 18;
 // anyway, and streaming saves reading every destination line before it is overwritten.
 constexpr std::size_t kStreamBytes = std::size_t(4) << 20;
 
-// Calls fn(lo, hi, block) for the blocks of [0, n), on all workers.
+// Calls fn(lo, hi, block) for the blocks of [0, n), on all workers (a helper that the machine
+// starts late finds the blocks taken and does not delay the call).
 template <typename Fn>
 void for_blocks(std::size_t n, Fn &&fn) {
     if (n <= kGrain) {
@@ -33,12 +34,7 @@ void for_blocks(std::size_t n, Fn &&fn) {
         return;
     }
     std::size_t nblocks = (n + kBlock - 1) / kBlock;
-    std::atomic<std::size_t> next{0};
-    std::size_t workers = std::min<std::size_t>(worker_count(), nblocks);
-    parallel_for(workers, 1, [&](std::size_t, std::size_t, unsigned) {
-        for (std::size_t b = next.fetch_add(1); b < nblocks; b = next.fetch_add(1))
-            fn(b * kBlock, std::min(n, (b + 1) * kBlock), b);
-    });
+    parallel_units(nblocks, [&](std::size_t b) { fn(b * kBlock, std::min(n, (b + 1) * kBlock), b); });
 }
 
 std::size_t block_count(std::size_t n) { return n <= kGrain ? 1 : (n + kBlock - 1) / kBlock; }
@@ -78,6 +74,9 @@ inline void write_range(O *out, std::size_t lo, std::size_t hi, bool stream, F &
 struct half_t {
     std::uint16_t bits;
 };
+struct bf16_t {
+    std::uint16_t bits;
+};
 
 inline std::uint32_t bits_of(float f) {
     std::uint32_t u;
@@ -97,16 +96,26 @@ template <typename To>
 inline To conv(double v) { return To(v); }
 template <typename To>
 inline To conv(half_t v) { return To(half_to_float(v.bits)); }
+template <typename To>
+inline To conv(bf16_t v) { return To(float_of(std::uint32_t(v.bits) << 16)); }
 
 // The arithmetic type of a computation: halves are computed in float32 and rounded back to
 // binary16 after every operation, which is what numpy's float16 loops do.
 template <typename T> struct arith { using type = T; };
 template <> struct arith<half_t> { using type = float; };
+template <> struct arith<bf16_t> { using type = float; };
 
 template <typename T>
 inline float round_to_f32(typename arith<T>::type v) { return float(v); }
 template <>
 inline float round_to_f32<half_t>(float v) { return half_to_float(float_to_half(v)); }
+template <>
+inline float round_to_f32<bf16_t>(float v) {
+    std::uint32_t u = bits_of(v);
+    if ((u & 0x7fffffffu) > 0x7f800000u) return float_of((u | 0x00400000u) & 0xffff0000u);  // quiet NaN
+    u += 0x7fffu + ((u >> 16) & 1u);  // nearest even
+    return float_of(u & 0xffff0000u);
+}
 
 template <typename C, typename W, typename B>
 void delta_range(const W *w, const B *b, float *out, std::size_t lo, std::size_t hi, bool stream) {
@@ -164,6 +173,7 @@ void with_type(Float k, const void *p, Fn &&fn) {
         case Float::F16: fn(static_cast<const half_t *>(p)); break;
         case Float::F32: fn(static_cast<const float *>(p)); break;
         case Float::F64: fn(static_cast<const double *>(p)); break;
+        case Float::BF16: fn(static_cast<const bf16_t *>(p)); break;
     }
 }
 
@@ -173,6 +183,7 @@ void with_calc(Float k, Fn &&fn) {
         case Float::F16: fn(half_t{}); break;
         case Float::F32: fn(float{}); break;
         case Float::F64: fn(double{}); break;
+        case Float::BF16: fn(bf16_t{}); break;
     }
 }
 
@@ -180,7 +191,8 @@ void with_calc(Float k, Fn &&fn) {
 
 std::size_t itemsize(Float k) {
     switch (k) {
-        case Float::F16: return 2;
+        case Float::F16:
+        case Float::BF16: return 2;
         case Float::F32: return 4;
         case Float::F64: return 8;
     }

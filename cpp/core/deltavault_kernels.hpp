@@ -10,13 +10,17 @@
 
 namespace vz::core::deltavault {
 
-// Element types the fused passes handle: IEEE binary16, binary32 and binary64.
-enum class Float { F16, F32, F64 };
+// Element types the fused passes handle: IEEE binary16, binary32 and binary64, and bfloat16
+// (the upper half of a binary32, as stored in checkpoints; numpy has no such type, callers
+// pass its 16-bit patterns).
+enum class Float { F16, F32, F64, BF16 };
 
 std::size_t itemsize(Float k);
 
 // out[i] = float32(w[i] - b[i]), the difference formed in `calc` (the type numpy gives the
-// difference of the two operands) and rounded to float32 afterwards. With b == nullptr the
+// difference of the two operands) and rounded to float32 afterwards. bfloat16 operands are
+// widened exactly; with calc F32 their difference is the float32 one (calc BF16 rounds it to
+// bfloat16 first, as a bfloat16 subtraction would). With b == nullptr the
 // pass is a plain cast of w to float32 (`calc` is then ignored). `out` must not overlap the
 // inputs.
 void delta_to_f32(const void *w, Float wk, const void *b, Float bk, Float calc, float *out,

@@ -1,6 +1,7 @@
 #include "core/lowrank_kernels.hpp"
 
 #include "core/blas.hpp"
+#include "core/randomized_svd.hpp"
 #include "core/parallel.hpp"
 
 #include <algorithm>
@@ -24,36 +25,21 @@ namespace {
 constexpr std::size_t kCopyGrain = std::size_t(1) << 20;
 constexpr double kLoopGrain = double(1 << 21);
 
-// OpenBLAS's thread count is process-wide, so it is changed only when a call needs another one:
-// small problems run single-threaded (waking and synchronising BLAS threads costs more than it
-// saves there, and on a busy machine a second thread may wait long for a core); larger ones use
-// every core. The SVD parallelises less well than a matrix product, so its bar is higher.
-// A change must not overlap a running BLAS call, so single-threaded work shares a lock and a
-// change (and multi-threaded work) holds it alone.
-constexpr double kParallelGemmFlops = 1.0e6;  // measured: below this a second thread costs more than it saves
-constexpr double kParallelSvdFlops = 2.0e8;
 std::shared_mutex g_blas_mutex;
+}  // namespace
 
-class BlasThreads {
-  public:
-    BlasThreads(double flops, double parallel_from) {
-        int want = flops < parallel_from ? 1 : int(worker_count());
-        if (want == 1) {
-            shared_ = std::shared_lock<std::shared_mutex>(g_blas_mutex);
-            if (scipy_openblas_get_num_threads() == 1) return;
-            shared_.unlock();
-        }
-        unique_ = std::unique_lock<std::shared_mutex>(g_blas_mutex);
-        if (scipy_openblas_get_num_threads() != want) scipy_openblas_set_num_threads(want);
+BlasThreads::BlasThreads(double flops, double parallel_from) {
+    int want = flops < parallel_from ? 1 : int(worker_count());
+    if (want == 1) {
+        shared_ = std::shared_lock<std::shared_mutex>(g_blas_mutex);
+        if (scipy_openblas_get_num_threads() == 1) return;
+        shared_.unlock();
     }
-    BlasThreads(const BlasThreads &) = delete;
-    BlasThreads &operator=(const BlasThreads &) = delete;
+    unique_ = std::unique_lock<std::shared_mutex>(g_blas_mutex);
+    if (scipy_openblas_get_num_threads() != want) scipy_openblas_set_num_threads(want);
+}
 
-  private:
-    std::shared_lock<std::shared_mutex> shared_;
-    std::unique_lock<std::shared_mutex> unique_;
-};
-
+namespace {
 int as_int(int64_t v) { return int(v); }
 
 template <typename T>
@@ -195,6 +181,18 @@ void svd_reconstruct(int64_t m, int64_t n, int64_t r, const T *u, const T *s, co
 }
 
 template <typename T>
+void matmul(int64_t m, int64_t n, int64_t k, const T *a, const T *b, T *c) {
+    if (m == 0 || n == 0) return;
+    if (k == 0) {
+        fill_zero(c, std::size_t(m) * std::size_t(n));
+        return;
+    }
+    BlasThreads threads(double(m) * double(n) * double(k), kParallelGemmFlops);
+    // Row-major c = a b is column-major c^T = b^T a^T.
+    gemm<T>('N', 'N', as_int(n), as_int(m), as_int(k), T(1), b, as_int(n), a, as_int(k), T(0), c, as_int(n));
+}
+
+template <typename T>
 void mode_product(const T *x, int64_t a, int64_t p, int64_t b, const T *mat, int64_t jn, bool mat_is_transpose,
                   T *y) {
     const std::size_t total = std::size_t(a) * std::size_t(jn) * std::size_t(b);
@@ -318,11 +316,12 @@ void unfold(const T *x, int64_t a, int64_t p, int64_t b, T *out) {
 }
 
 template <typename T>
-void tucker_hosvd(const T *x, const std::vector<int64_t> &dims, const std::vector<int64_t> &ranks,
-                  const std::vector<T *> &factors, T *core) {
+bool tucker_hosvd(const T *x, const std::vector<int64_t> &dims, const std::vector<int64_t> &ranks,
+                  const std::vector<T *> &factors, T *core, Solver solver) {
     const std::size_t d = dims.size();
     std::size_t total = 1;
     for (int64_t e : dims) total *= std::size_t(e);
+    bool randomized = false;
     {
         Buffer<T> unf = alloc<T>(total);
         for (std::size_t k = 0; k < d; ++k) {
@@ -330,15 +329,22 @@ void tucker_hosvd(const T *x, const std::vector<int64_t> &dims, const std::vecto
             for (std::size_t i = 0; i < k; ++i) a *= dims[i];
             for (std::size_t i = k + 1; i < d; ++i) b *= dims[i];
             int64_t p = dims[k], q = a * b, kk = std::min(p, q);
+            int64_t r = ranks[k];
+            T *dst = factors[k];
             unfold(x, a, p, b, unf.get());
+            Svd<T> f;
+            if (use_randomized(solver, p, q, r) && randomized_svd<T>(unf.get(), p, q, r, f)) {
+                for (int64_t i = 0; i < p; ++i)
+                    for (int64_t j = 0; j < r; ++j) dst[i * r + j] = f.u[std::size_t(i) * std::size_t(f.k) + std::size_t(j)];
+                randomized = true;
+                continue;
+            }
             // Only the left vectors are kept; gesdd overwrites the unfolding, which is rebuilt
             // for every mode anyway.
             Buffer<T> s = alloc<T>(std::size_t(kk));
             Buffer<T> u = alloc<T>(std::size_t(p) * std::size_t(kk));
             Buffer<T> vt = alloc<T>(std::size_t(kk) * std::size_t(q));
             svd_inplace<T>(unf.get(), p, q, s.get(), u.get(), vt.get());
-            int64_t r = ranks[k];
-            T *dst = factors[k];
             for (int64_t i = 0; i < p; ++i)
                 for (int64_t j = 0; j < r; ++j) dst[i * r + j] = u[std::size_t(i) * std::size_t(kk) + std::size_t(j)];
         }
@@ -364,6 +370,7 @@ void tucker_hosvd(const T *x, const std::vector<int64_t> &dims, const std::vecto
         cur[k] = rk;
     }
     if (d == 0) convert(x, core, total);
+    return randomized;
 }
 
 template <typename T>
@@ -405,24 +412,40 @@ std::vector<int64_t> tt_ranks(const std::vector<int64_t> &dims, int64_t cap) {
 }
 
 template <typename S, typename O>
-void tt_svd(const S *x, const std::vector<int64_t> &dims, const std::vector<int64_t> &ranks,
-            const std::vector<O *> &cores) {
+bool tt_svd(const S *x, const std::vector<int64_t> &dims, const std::vector<int64_t> &ranks,
+            const std::vector<O *> &cores, Solver solver) {
     const std::size_t d = dims.size();
     std::size_t total = 1;
     for (int64_t e : dims) total *= std::size_t(e);
-    // Working matrix C in double precision, row-major; each step overwrites it.
+    // Working matrix C in double precision, row-major; each step replaces it.
     Buffer<double> c = alloc<double>(total);
     convert(x, c.get(), total);
     std::size_t elems = total;
+    bool randomized = false;
     for (std::size_t k = 0; k + 1 < d; ++k) {
         int64_t rows = ranks[k] * dims[k];
         int64_t cols = int64_t(elems / std::size_t(rows));
         int64_t kk = std::min(rows, cols), r = ranks[k + 1];
+        O *dst = cores[k];
+        Svd<double> f;
+        if (use_randomized(solver, rows, cols, r) && randomized_svd<double>(c.get(), rows, cols, r, f)) {
+            // f holds exactly r triplets.
+            for (int64_t i = 0; i < rows; ++i)
+                for (int64_t j = 0; j < r; ++j) dst[i * r + j] = O(f.u[std::size_t(i) * std::size_t(r) + std::size_t(j)]);
+            for (int64_t j = 0; j < r; ++j) {
+                double sj = f.s[j];
+                double *row = f.vt.get() + std::size_t(j) * std::size_t(cols);
+                for (int64_t q = 0; q < cols; ++q) row[q] = sj * row[q];
+            }
+            c = std::move(f.vt);
+            elems = std::size_t(r) * std::size_t(cols);
+            randomized = true;
+            continue;
+        }
         Buffer<double> s = alloc<double>(std::size_t(kk));
         Buffer<double> u = alloc<double>(std::size_t(rows) * std::size_t(kk));
         Buffer<double> vt = alloc<double>(std::size_t(kk) * std::size_t(cols));
         svd_inplace<double>(c.get(), rows, cols, s.get(), u.get(), vt.get());
-        O *dst = cores[k];
         for (int64_t i = 0; i < rows; ++i)
             for (int64_t j = 0; j < r; ++j) dst[i * r + j] = O(u[std::size_t(i) * std::size_t(kk) + std::size_t(j)]);
         // C = diag(s) * Vt: the first r rows of vt, scaled
@@ -435,6 +458,7 @@ void tt_svd(const S *x, const std::vector<int64_t> &dims, const std::vector<int6
         elems = std::size_t(r) * std::size_t(cols);
     }
     convert(c.get(), cores[d - 1], elems);
+    return randomized;
 }
 
 template <typename T>
@@ -537,23 +561,25 @@ template void keep_leading<double, double>(const Svd<double> &, int64_t, double 
 template void svd_reconstruct<float>(int64_t, int64_t, int64_t, const float *, const float *, const float *, float *);
 template void svd_reconstruct<double>(int64_t, int64_t, int64_t, const double *, const double *, const double *,
                                       double *);
+template void matmul<float>(int64_t, int64_t, int64_t, const float *, const float *, float *);
+template void matmul<double>(int64_t, int64_t, int64_t, const double *, const double *, double *);
 template void mode_product<float>(const float *, int64_t, int64_t, int64_t, const float *, int64_t, bool, float *);
 template void mode_product<double>(const double *, int64_t, int64_t, int64_t, const double *, int64_t, bool,
                                    double *);
 template void unfold<float>(const float *, int64_t, int64_t, int64_t, float *);
 template void unfold<double>(const double *, int64_t, int64_t, int64_t, double *);
-template void tucker_hosvd<float>(const float *, const std::vector<int64_t> &, const std::vector<int64_t> &,
-                                  const std::vector<float *> &, float *);
-template void tucker_hosvd<double>(const double *, const std::vector<int64_t> &, const std::vector<int64_t> &,
-                                   const std::vector<double *> &, double *);
+template bool tucker_hosvd<float>(const float *, const std::vector<int64_t> &, const std::vector<int64_t> &,
+                                  const std::vector<float *> &, float *, Solver);
+template bool tucker_hosvd<double>(const double *, const std::vector<int64_t> &, const std::vector<int64_t> &,
+                                   const std::vector<double *> &, double *, Solver);
 template void tucker_reconstruct<float>(const float *, const std::vector<int64_t> &, const std::vector<const float *> &,
                                         const std::vector<int64_t> &, float *);
 template void tucker_reconstruct<double>(const double *, const std::vector<int64_t> &,
                                          const std::vector<const double *> &, const std::vector<int64_t> &, double *);
-template void tt_svd<float, float>(const float *, const std::vector<int64_t> &, const std::vector<int64_t> &,
-                                   const std::vector<float *> &);
-template void tt_svd<double, double>(const double *, const std::vector<int64_t> &, const std::vector<int64_t> &,
-                                     const std::vector<double *> &);
+template bool tt_svd<float, float>(const float *, const std::vector<int64_t> &, const std::vector<int64_t> &,
+                                   const std::vector<float *> &, Solver);
+template bool tt_svd<double, double>(const double *, const std::vector<int64_t> &, const std::vector<int64_t> &,
+                                     const std::vector<double *> &, Solver);
 template void tt_reconstruct<float>(const std::vector<const float *> &, const std::vector<int64_t> &,
                                     const std::vector<int64_t> &, const std::vector<int64_t> &, float *);
 template void tt_reconstruct<double>(const std::vector<const double *> &, const std::vector<int64_t> &,

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <vector>
 
 namespace vz::core::lowrank {
@@ -19,6 +21,30 @@ template <typename T>
 Buffer<T> alloc(std::size_t n) {
     return Buffer<T>(new T[n ? n : 1]);
 }
+
+// OpenBLAS's thread count is process-wide, so it is changed only when a call needs another one:
+// small problems run single-threaded (waking and synchronising BLAS threads costs more than it
+// saves there, and on a busy machine a second thread may wait long for a core); larger ones use
+// every core. The SVD parallelises less well than a matrix product, so its bar is higher.
+// A change must not overlap a running BLAS call, so single-threaded work shares a lock and a
+// change (and multi-threaded work) holds it alone. Guards do not nest: one per call chain.
+constexpr double kParallelGemmFlops = 1.0e6;  // measured: below this a second thread costs more than it saves
+constexpr double kParallelSvdFlops = 2.0e8;
+
+class BlasThreads {
+  public:
+    BlasThreads(double flops, double parallel_from);
+    BlasThreads(const BlasThreads &) = delete;
+    BlasThreads &operator=(const BlasThreads &) = delete;
+
+  private:
+    std::shared_lock<std::shared_mutex> shared_;
+    std::unique_lock<std::shared_mutex> unique_;
+};
+
+// How the leading singular triplets of a matrix are found: LAPACK's full thin SVD, a randomized
+// range finder (randomized_svd.hpp), or the one of the two that randomized_svd.hpp's rule picks.
+enum class Solver { Exact, Randomized, Auto };
 
 // True when a matrix of these extents can be handed to 32-bit LAPACK.
 bool lapack_fits(int64_t m, int64_t n);
@@ -52,6 +78,11 @@ double pairwise_sum(const double *a, int64_t n);
 template <typename T>
 void svd_reconstruct(int64_t m, int64_t n, int64_t r, const T *u, const T *s, const T *vt, T *out);
 
+// c (m x n) = a (m x k) * b (k x n), all row-major and contiguous, by BLAS (sized to the problem
+// like every product here). Extents must suit 32-bit BLAS (lapack_fits).
+template <typename T>
+void matmul(int64_t m, int64_t n, int64_t k, const T *a, const T *b, T *c);
+
 // n-mode product on x viewed as a x p x b (row-major): y[i, j, l] = sum_q M[j, q] x[i, q, l],
 // y is a x jn x b. `mat` is M stored row-major jn x p, or (mat_is_transpose) M's transpose
 // stored row-major p x jn.
@@ -67,9 +98,11 @@ void unfold(const T *x, int64_t a, int64_t p, int64_t b, T *out);
 // Higher-order SVD of a row-major tensor with extents `dims`: factor k (dims[k] x ranks[k],
 // row-major) holds the leading left singular vectors of the mode-k unfolding, and the core
 // (extents ranks) the tensor projected on every factor. ranks[k] <= min(dims[k], size / dims[k]).
+// `solver` picks how each mode's vectors are found; returns true when any mode used the
+// randomized solver.
 template <typename T>
-void tucker_hosvd(const T *x, const std::vector<int64_t> &dims, const std::vector<int64_t> &ranks,
-                  const std::vector<T *> &factors, T *core);
+bool tucker_hosvd(const T *x, const std::vector<int64_t> &dims, const std::vector<int64_t> &ranks,
+                  const std::vector<T *> &factors, T *core, Solver solver = Solver::Exact);
 
 // Tucker reconstruction: the core (extents core_dims) times factor k (rows[k] x core_dims[k],
 // row-major) along every mode k < factors.size(), written to out.
@@ -81,10 +114,11 @@ void tucker_reconstruct(const T *core, const std::vector<int64_t> &core_dims, co
 std::vector<int64_t> tt_ranks(const std::vector<int64_t> &dims, int64_t cap);
 
 // TT-SVD in double precision of a row-major tensor (element type S) with the bond ranks of
-// tt_ranks; core k (ranks[k] x dims[k] x ranks[k+1]) is written to cores[k] as O.
+// tt_ranks; core k (ranks[k] x dims[k] x ranks[k+1]) is written to cores[k] as O. `solver` picks
+// how each step's truncated SVD is found; returns true when any step used the randomized solver.
 template <typename S, typename O>
-void tt_svd(const S *x, const std::vector<int64_t> &dims, const std::vector<int64_t> &ranks,
-            const std::vector<O *> &cores);
+bool tt_svd(const S *x, const std::vector<int64_t> &dims, const std::vector<int64_t> &ranks,
+            const std::vector<O *> &cores, Solver solver = Solver::Exact);
 
 // Contracts a chain of three-way cores (extents (r0[k], n[k], r1[k]), r1[k] == r0[k+1]) into out,
 // r0[0] * n[0] * ... * n[d-1] * r1[d-1] elements.

@@ -33,6 +33,7 @@ class ModelLibrary:
     stored uncompressed (`NONE`); others by `method` (bond rank `max_rank` for tensor trains),
     or by energy-target SVD when `energy` is set (`max_rank` 0: no rank cap), or, when
     `max_error` is set, by `compress_best`: the smallest record within that relative error.
+    `solver` ("exact", "randomized" or "auto") is passed to the compressors when it is not "exact".
     """
 
     base_id: str
@@ -41,6 +42,7 @@ class ModelLibrary:
     method: CompressionMethod | str
     max_rank: int
     energy: float | None
+    solver: str
     max_error: float | None
 
     def __init__(
@@ -51,6 +53,7 @@ class ModelLibrary:
         method: CompressionMethod | str = ...,
         max_rank: int = 8,
         energy: float | None = None,
+        solver: str = "exact",
         max_error: float | None = None,
     ) -> None: ...
     def add_finetune(self, model_id: str, finetuned: dict[str, np.ndarray]) -> CompressedDelta:
@@ -64,6 +67,13 @@ class ModelLibrary:
         """Base plus decompressed delta for every tensor of the stored fine-tune, in its order.
 
         Raises KeyError for an unknown `model_id`.
+        """
+    def reconstruction_error(self, model_id: str, finetuned: dict[str, np.ndarray]) -> float:
+        """`reconstruction_error(self.reconstruct(model_id), finetuned)`, up to float rounding,
+        without building the reconstruction: compressed records are compared with the
+        fine-tune straight from the base and their factors, one pass over the weights.
+
+        Raises KeyError for an unknown `model_id` or a tensor that `finetuned` lacks.
         """
     def base_bytes(self) -> int: ...
     def naive_bytes(self, finetunes: dict[str, dict[str, np.ndarray]]) -> int: ...

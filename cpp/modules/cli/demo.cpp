@@ -472,8 +472,8 @@ int cmd_demo(nb::handle args) {
             cuda = nb::cast<bool>(vz::import("torch").attr("cuda").attr("is_available")());
         } catch (nb::python_error &) {
         }
-        if (!cuda) out("  (no CUDA device here: the VRAM figures below read 0; on a GPU they compare the one "
-                       "resident base with N full models)");
+        if (!cuda) out("  (no CUDA device here: the report below measures host memory, the process's resident set, "
+                       "before and after the base and the adapters; on a GPU it compares VRAM)");
         serve_and_chat(base_dir, adapters, port);
     } catch (...) {
         if (!keep) vz::import("shutil").attr("rmtree")(work, "ignore_errors"_a = true);

@@ -39,6 +39,17 @@ nb::object float32_delta(nb::handle name, nb::handle w, nb::handle b, DeltaBuffe
 // b + d for a base tensor b and a decompressed delta d (numpy's result type).
 nb::object add_base(nb::handle b, nb::object d);
 
+// ---- fused passes over compressed records (fused.cpp) ------------------------------------------
+// b + decompress(rec) computed in one pass without the dense delta, for a plain SVD / tensor-train
+// / Tucker record of float32/float64 arrays and a dense float base of the result's extents;
+// an invalid object (nothing done) when that does not apply.
+nb::object fused_add_base(nb::handle b, nb::handle rec);
+
+// The squared-error sums of squared_error_sums(b + decompress(rec), target) without forming
+// the sum; false (nothing done) where fused_add_base would not apply or target is not a dense
+// float array of the same extents.
+bool fused_error(nb::handle b, nb::handle rec, nb::handle target, double &sq_diff, double &sq_ref);
+
 // Sum of squared float32 differences of x and y and sum of squares of y (float64 sums).
 void squared_error_sums(nb::handle x, nb::handle y, double &sq_diff, double &sq_ref);
 

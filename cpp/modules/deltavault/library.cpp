@@ -50,6 +50,11 @@ nb::object add_finetune(nb::handle self, nb::handle model_id, nb::handle finetun
     if (!max_error.is_none() && !energy.is_none())
         throw nb::value_error("energy and max_error cannot both be set: each picks the compression on its own");
     nb::object compress_best = max_error.is_none() ? nb::none() : vz::module_attr("velkor_zuma.lowrank", "compress_best");
+    // The solver keyword reaches the compressors only when it is not "exact", so that exact
+    // libraries call them exactly as before.
+    nb::object solver = self.attr("solver");
+    int exact = PyObject_RichCompareBool(solver.ptr(), nb::str("exact").ptr(), Py_EQ);
+    if (exact < 0) nb::raise_python_error();
     nb::object methods = own_attr("CompressionMethod");
     nb::object none_method = methods.attr("NONE");
     nb::object compress = own_attr("compress");
@@ -80,10 +85,14 @@ nb::object add_finetune(nb::handle self, nb::handle model_id, nb::handle finetun
             rec = compress(delta, none_method);
         else if (!max_error.is_none())
             rec = compress_best(delta, "max_error"_a = max_error, "max_rank"_a = max_rank);
-        else if (!energy.is_none())
+        else if (!energy.is_none() && exact)
             rec = svd_compress_energy(delta, "energy"_a = energy, "max_rank"_a = energy_cap);
-        else
+        else if (!energy.is_none())
+            rec = svd_compress_energy(delta, "energy"_a = energy, "max_rank"_a = energy_cap, "solver"_a = solver);
+        else if (exact)
             rec = compress(delta, method, "max_rank"_a = max_rank);
+        else
+            rec = compress(delta, method, "max_rank"_a = max_rank, "solver"_a = solver);
         tensors[name] = rec;
     }
     nb::object record = own_attr("CompressedDelta")("model_id"_a = model_id, "tensors"_a = tensors,
@@ -93,36 +102,59 @@ nb::object add_finetune(nb::handle self, nb::handle model_id, nb::handle finetun
     return record;
 }
 
+// One entry of a reconstruction: base + decompressed delta (the record alone when the base
+// lacks the name). A compressed record is added to the base in one pass when the fused
+// kernels apply; an uncompressed one is added without copying its array first.
+nb::object reconstruct_entry(nb::handle base, nb::handle name, nb::handle rec) {
+    if (!contains(base, name)) return own_attr("decompress")(rec);
+    nb::object b = get_item(base, name);
+    if (rec.attr("method").is(own_attr("CompressionMethod").attr("NONE"))) {
+        // decompress would return a copy of the stored array; base + that array is the same sum
+        // without the copy. add_base never writes into it (the record holds it).
+        nb::object cores = rec.attr("cores");
+        if (PyTuple_Check(cores.ptr()) && PyTuple_GET_SIZE(cores.ptr()) >= 1) {
+            nb::object stored = nb::borrow(PyTuple_GET_ITEM(cores.ptr(), 0));
+            if (Py_TYPE(stored.ptr()) == (PyTypeObject *) vz::numpy().attr("ndarray").ptr())
+                return add_base(b, std::move(stored));
+        }
+    } else {
+        nb::object fused = fused_add_base(b, rec);
+        if (fused.is_valid()) return fused;
+    }
+    return add_base(b, own_attr("decompress")(rec));
+}
+
 nb::dict reconstruct(nb::handle self, nb::handle model_id) {
     vz::arg_str(model_id, "model_id");
     nb::object record = get_item(self.attr("deltas"), model_id);
     nb::object base = self.attr("base");
-    nb::object decompress = own_attr("decompress");
-    nb::object none_method = own_attr("CompressionMethod").attr("NONE");
-    nb::object ndarray = vz::numpy().attr("ndarray");
     nb::dict out;
+    for (nb::handle item : items(record.attr("tensors"))) out[item[0]] = reconstruct_entry(base, item[0], item[1]);
+    return out;
+}
+
+// reconstruction_error(reconstruct(model_id), finetuned), tensor by tensor: compressed records
+// are compared with the fine-tune straight from the base and the factors, without forming
+// the reconstruction; other entries are reconstructed one at a time.
+double library_error(nb::handle self, nb::handle model_id, nb::handle finetuned) {
+    vz::arg_str(model_id, "model_id");
+    nb::dict ref = vz::arg_dict(finetuned, "finetuned");
+    nb::object record = get_item(self.attr("deltas"), model_id);
+    nb::object base = self.attr("base");
+    nb::object none_method = own_attr("CompressionMethod").attr("NONE");
+    double num = 0.0, den = 0.0;
     for (nb::handle item : items(record.attr("tensors"))) {
         nb::handle name = item[0], rec = item[1];
-        if (!contains(base, name)) {
-            out[name] = decompress(rec);
-            continue;
-        }
-        nb::object b = get_item(base, name);
-        // An uncompressed record decompresses to a copy of its array; base + that array is
-        // the same sum without the copy. add_base never writes into it (the record holds it).
-        if (rec.attr("method").is(none_method)) {
-            nb::object cores = rec.attr("cores");
-            if (PyTuple_Check(cores.ptr()) && PyTuple_GET_SIZE(cores.ptr()) >= 1) {
-                nb::object stored = nb::borrow(PyTuple_GET_ITEM(cores.ptr(), 0));
-                if (Py_TYPE(stored.ptr()) == (PyTypeObject *) ndarray.ptr()) {
-                    out[name] = add_base(b, std::move(stored));
-                    continue;
-                }
-            }
-        }
-        out[name] = add_base(b, decompress(rec));
+        nb::object y = get_item(ref, name);
+        double sd = 0.0, sr = 0.0;
+        bool done = false;
+        if (!rec.attr("method").is(none_method) && contains(base, name))
+            done = fused_error(get_item(base, name), rec, y, sd, sr);
+        if (!done) squared_error_sums(reconstruct_entry(base, name, rec), y, sd, sr);
+        num += sd;
+        den += sr;
     }
-    return out;
+    return std::sqrt(num) / (std::sqrt(den) + 1e-12);
 }
 
 long long base_bytes(nb::handle self) { return state_dict_nbytes(self.attr("base"), "sd"); }
@@ -194,6 +226,7 @@ void register_library(nb::module_ &m) {
          Field::factory("deltas", "dict[str, CompressedDelta]", dict_type),
          Field::def("method", "CompressionMethod", m.attr("CompressionMethod").attr("TENSOR_TRAIN")),
          Field::def("max_rank", "int", nb::int_(8)), Field::def("energy", "float | None", nb::none()),
+         Field::def("solver", "str", nb::str("exact")),
          Field::def("max_error", "float | None", nb::none())},
         false, nb::dict(), "One base state dict plus many fine-tunes stored as compressed deltas.");
     vz::add_method(lib_cls, "add_finetune", &add_finetune, "model_id"_a.none(), "finetuned"_a.none(),
@@ -201,6 +234,9 @@ void register_library(nb::module_ &m) {
                    "new CompressedDelta (replacing an earlier one with the same model_id).");
     vz::add_method(lib_cls, "reconstruct", &reconstruct, "model_id"_a.none(),
                    "Rebuilds a stored fine-tune as base plus decompressed delta, tensor by tensor.");
+    vz::add_method(lib_cls, "reconstruction_error", &library_error, "model_id"_a.none(), "finetuned"_a.none(),
+                   "reconstruction_error(self.reconstruct(model_id), finetuned), computed from the base, the "
+                   "stored records and the fine-tune without building the reconstruction.");
     vz::add_method(lib_cls, "base_bytes", [](nb::handle self) { return base_bytes(self); },
                    "Byte size of the base state dict.");
     vz::add_method(lib_cls, "naive_bytes",

@@ -65,6 +65,16 @@ nb::object make_record(nb::handle method, nb::handle shape, nb::handle dtype, nb
     return tensor_cls()(method, shape, dtype, cores, factors, metadata);
 }
 
+Solver arg_solver(nb::handle obj) {
+    std::string text = nb::cast<std::string>(vz::arg_str(obj, "solver"));
+    if (text == "exact") return Solver::Exact;
+    if (text == "randomized") return Solver::Randomized;
+    if (text == "auto") return Solver::Auto;
+    nb::object shown = nb::steal(PyObject_Repr(obj.ptr()));
+    if (!shown) nb::raise_python_error();
+    raise_value("solver must be one of 'exact', 'randomized', 'auto', got " + py_str(shown));
+}
+
 std::string py_str(nb::handle obj) { return nb::cast<std::string>(nb::str(obj)); }
 
 void raise_value(const std::string &msg) { throw nb::value_error(msg.c_str()); }

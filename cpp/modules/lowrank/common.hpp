@@ -4,7 +4,9 @@
 
 #include "bind/bind.hpp"
 #include "core/blas.hpp"
+#include "core/fused_lowrank.hpp"
 #include "core/lowrank_kernels.hpp"
+#include "core/randomized_svd.hpp"
 
 #include <nanobind/ndarray.h>
 
@@ -18,6 +20,13 @@ namespace lr {
 namespace nb = nanobind;
 using namespace nb::literals;
 namespace kern = vz::core::lowrank;
+namespace fused = vz::core::fused;
+
+// The fused kernels' element kind of float / double.
+template <typename T>
+constexpr fused::Elem fused_kind() {
+    return sizeof(T) == 4 ? fused::Elem::F32 : fused::Elem::F64;
+}
 
 constexpr const char *kModule = "velkor_zuma.lowrank";
 
@@ -109,25 +118,47 @@ auto native(F &&f) -> decltype(f()) {
     }
 }
 
+// ---- solver choice -------------------------------------------------------------------------------
+using Solver = kern::Solver;
+// The keyword-only `solver` argument: exactly a str, one of "exact", "randomized", "auto";
+// anything else is a TypeError (not text) or ValueError naming the allowed values.
+Solver arg_solver(nb::handle obj);
+// Docstring text shared by the compressors that take `solver`.
+#define SOLVER_DOC_SHORT                                                                                    \
+    "Records made by the randomized solver say so in their metadata (\"solver\": \"randomized\"); exact "  \
+    "records are unchanged. A fixed seed makes the result the same for the same input."
+#define SOLVER_DOC                                                                                          \
+    "solver: 'exact' (LAPACK's full thin SVD, the default), 'randomized' (a randomized range finder with "   \
+    "rank + 10 start vectors and 3 block Krylov steps, whenever its basis 4 * (rank + 10) < min(m, n)) or "  \
+    "'auto': randomized when min(m, n) >= 128 and rank + 10 <= min(m, n) / 8, exact otherwise (decided for " \
+    "every matrix that is decomposed, m x n being that matrix). " SOLVER_DOC_SHORT
+
+// Marks a record's metadata when a non-exact solver made it (exact records carry no such key).
+inline void note_solver(nb::dict &meta, bool randomized) {
+    if (randomized) meta["solver"] = "randomized";
+}
+
 // ---- algorithms shared between files -------------------------------------------------------------
 nb::object unfold(nb::handle tensor, int64_t mode);
 nb::object fold(nb::handle matrix, int64_t mode, nb::handle shape);
 nb::object mode_dot(nb::handle tensor, nb::handle matrix, int64_t mode);
 double relative_frobenius_error(nb::handle original, nb::handle approx);
 
-nb::object svd_compress(nb::handle tensor, double rank_ratio, int64_t min_rank);
-nb::object svd_compress_energy(nb::handle tensor, double energy, int64_t min_rank, std::optional<int64_t> max_rank);
+nb::object svd_compress(nb::handle tensor, double rank_ratio, int64_t min_rank, Solver solver = Solver::Exact);
+nb::object svd_compress_energy(nb::handle tensor, double energy, int64_t min_rank, std::optional<int64_t> max_rank,
+                               Solver solver = Solver::Exact);
 nb::object svd_decompress(nb::handle compressed);
-nb::object tucker_compress(nb::handle tensor, double rank_ratio, int64_t min_rank);
+nb::object tucker_compress(nb::handle tensor, double rank_ratio, int64_t min_rank, Solver solver = Solver::Exact);
 nb::object tucker_decompress(nb::handle compressed);
-nb::object tt_compress(nb::handle tensor, int64_t max_rank);
+nb::object tt_compress(nb::handle tensor, int64_t max_rank, Solver solver = Solver::Exact);
 nb::object tt_decompress(nb::handle compressed);
 nb::object sign_compress(nb::handle tensor, int64_t rank, bool per_row);
 nb::object sign_decompress(nb::handle compressed);
 nb::object svd_quant_compress(nb::handle tensor, int64_t rank, int64_t bits, int64_t group_size);
 nb::object svd_quant_decompress(nb::handle compressed);
 nb::object compress_best(nb::handle tensor, double max_error, int64_t max_rank, int64_t group_size);
-nb::object compress(nb::handle tensor, nb::handle method, double rank_ratio, int64_t max_rank);
+nb::object compress(nb::handle tensor, nb::handle method, double rank_ratio, int64_t max_rank,
+                    Solver solver = Solver::Exact);
 nb::object decompress(nb::handle compressed);
 
 // ---- registration --------------------------------------------------------------------------------

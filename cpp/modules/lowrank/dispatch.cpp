@@ -5,15 +5,15 @@
 
 namespace lr {
 
-nb::object compress(nb::handle tensor, nb::handle method, double rank_ratio, int64_t max_rank) {
+nb::object compress(nb::handle tensor, nb::handle method, double rank_ratio, int64_t max_rank, Solver solver) {
     nb::object m;
     if (PyUnicode_Check(method.ptr()))
         m = method_cls()(method);  // a member passes through; unknown text fails in the lookup
     else
         raise_value("Unknown compression method: " + py_str(method));
-    if (m.is(member("TUCKER"))) return tucker_compress(tensor, rank_ratio, 1);
-    if (m.is(member("TENSOR_TRAIN"))) return tt_compress(tensor, max_rank);
-    if (m.is(member("SVD"))) return svd_compress(tensor, rank_ratio, 1);
+    if (m.is(member("TUCKER"))) return tucker_compress(tensor, rank_ratio, 1, solver);
+    if (m.is(member("TENSOR_TRAIN"))) return tt_compress(tensor, max_rank, solver);
+    if (m.is(member("SVD"))) return svd_compress(tensor, rank_ratio, 1, solver);
     // Few-bit methods: max_rank is the rank of their low-rank part (0: none).
     if (m.is(member("SIGN"))) return sign_compress(tensor, max_rank, true);
     if (m.is(member("SVD_Q4"))) return svd_quant_compress(tensor, max_rank, 4, 128);
@@ -82,13 +82,15 @@ nb::object roundtrip_report(nb::handle tensor, nb::handle method, double rank_ra
 void register_dispatch(nb::module_ &m) {
     m.def(
         "compress",
-        [](nb::handle tensor, nb::handle method, nb::handle rank_ratio, nb::handle max_rank) {
+        [](nb::handle tensor, nb::handle method, nb::handle rank_ratio, nb::handle max_rank, nb::handle solver) {
             double ratio = vz::arg_float(rank_ratio, "rank_ratio");
             int64_t cap = vz::arg_int(max_rank, "max_rank");
-            return compress(tensor, method, ratio, cap);
+            return compress(tensor, method, ratio, cap, arg_solver(solver));
         },
         "tensor"_a, "method"_a.none(), nb::kw_only(), "rank_ratio"_a.none() = 0.5, "max_rank"_a.none() = 8,
-        "Compress `tensor` by `method` (a CompressionMethod or its value text).");
+        "solver"_a.none() = "exact",
+        "Compress `tensor` by `method` (a CompressionMethod or its value text).\n\n"
+        "`solver` is passed to the SVD, Tucker and tensor-train compressors (NONE ignores it). " SOLVER_DOC);
     m.def("decompress", [](nb::handle compressed) { return decompress(compressed); }, "compressed"_a,
           "Dense array rebuilt from any CompressedTensor.");
     m.def("suggest_method", [](nb::handle tensor_shape) { return suggest_method(tensor_shape); }, "tensor_shape"_a,

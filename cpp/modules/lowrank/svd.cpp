@@ -5,6 +5,7 @@
 #include <nanobind/stl/vector.h>  // singular values of the numpy fallback as std::vector<double>
 
 #include <cmath>
+#include <type_traits>
 
 namespace lr {
 
@@ -48,6 +49,18 @@ SvdOut<T> svd_fixed(const Dense &d, int64_t keep) {
     return out;
 }
 
+// The leading `keep` triplets by the randomized solver; false (nothing written) when it declines.
+template <typename T>
+bool svd_randomized(const Dense &d, int64_t keep, SvdOut<T> &out) {
+    int64_t m = d.shape[0], n = d.size / m;
+    return native([&] {
+        kern::Svd<T> f;
+        if (!kern::randomized_svd<T>(d.ptr<T>(), m, n, keep, f)) return false;
+        kern::keep_leading<T, T>(f, keep, out.pu, out.ps, out.pvt);
+        return true;
+    });
+}
+
 double clamp_ratio(double ratio) { return ratio < 1.0 ? std::max(ratio, 0.01) : 1.0; }
 
 nb::object svd_record(nb::handle shape, nb::handle dtype, nb::handle u, nb::handle s, nb::handle vt, nb::dict meta) {
@@ -88,13 +101,42 @@ struct EnergyRank {
     }
 };
 
-// Decomposes in float32 (S: the input type), picks the rank from the spectrum, stores as O.
+// Decomposes in float32 (S: the input type), picks the rank from the spectrum, stores as O. With a
+// non-exact solver the basis grows block by block until it holds the target (randomized_svd.hpp);
+// when that stops paying, the exact decomposition of the same float32 copy decides.
 template <typename S, typename O>
-nb::tuple energy_native(const Dense &d, EnergyRank &er) {
-    int64_t m = d.shape[0], n = d.size / m;
-    kern::Svd<float> f = native([&] { return kern::thin_svd<float, S>(d.ptr<S>(), m, n); });
-    std::vector<double> sd(f.s.get(), f.s.get() + f.k);
-    int64_t keep = er(sd.data(), f.k);
+nb::tuple energy_native(const Dense &d, EnergyRank &er, Solver solver, bool &randomized) {
+    int64_t m = d.shape[0], n = d.size / m, side = std::min(m, n);
+    bool try_randomized = solver != Solver::Exact && er.min_rank >= 1 && (!er.max_rank || *er.max_rank >= 1) &&
+                          (solver == Solver::Randomized || side >= kern::kAutoMinSide);
+    kern::Svd<float> f;
+    int64_t rank = 0;
+    randomized = false;
+    if (try_randomized) {
+        randomized = native([&] {
+            kern::Buffer<float> work;
+            const float *a = nullptr;
+            if constexpr (std::is_same_v<S, float>) {
+                a = d.ptr<float>();
+            } else {
+                work = kern::alloc<float>(size_t(m) * size_t(n));
+                kern::convert(d.ptr<S>(), work.get(), size_t(m) * size_t(n));
+                a = work.get();
+            }
+            kern::EnergyRequest req{er.energy, er.min_rank, er.max_rank ? *er.max_rank : -1};
+            return kern::randomized_svd_energy<float>(a, m, n, req, f, rank);
+        });
+    }
+    int64_t keep;
+    if (randomized) {
+        er.rank = rank;
+        er.full_rank = side;
+        keep = rank;
+    } else {
+        f = native([&] { return kern::thin_svd<float, S>(d.ptr<S>(), m, n); });
+        std::vector<double> sd(f.s.get(), f.s.get() + f.k);
+        keep = er(sd.data(), f.k);
+    }
     SvdOut<O> out(m, n, keep);
     native([&] { kern::keep_leading<float, O>(f, keep, out.pu, out.ps, out.pvt); });
     return nb::make_tuple(out.u, out.s, out.vt);
@@ -102,7 +144,7 @@ nb::tuple energy_native(const Dense &d, EnergyRank &er) {
 
 }  // namespace
 
-nb::object svd_compress(nb::handle tensor, double rank_ratio, int64_t min_rank) {
+nb::object svd_compress(nb::handle tensor, double rank_ratio, int64_t min_rank, Solver solver) {
     Dense d;
     bool fast = dense_view(tensor, d, true);
     check_ndim(ndim_of(tensor, d, fast));
@@ -116,13 +158,26 @@ nb::object svd_compress(nb::handle tensor, double rank_ratio, int64_t min_rank) 
         meta["rank"] = r;
         int64_t keep = slice_len(r, k);
         nb::object u, s, vt;
-        if (d.kind == 1) {
-            SvdOut<float> o = svd_fixed<float>(d, keep);
-            u = o.u, s = o.s, vt = o.vt;
-        } else {
-            SvdOut<double> o = svd_fixed<double>(d, keep);
-            u = o.u, s = o.s, vt = o.vt;
+        bool randomized = false;
+        if (kern::use_randomized(solver, m, n, keep)) {
+            if (d.kind == 1) {
+                SvdOut<float> o(m, n, keep);
+                if ((randomized = svd_randomized<float>(d, keep, o))) u = o.u, s = o.s, vt = o.vt;
+            } else {
+                SvdOut<double> o(m, n, keep);
+                if ((randomized = svd_randomized<double>(d, keep, o))) u = o.u, s = o.s, vt = o.vt;
+            }
         }
+        if (!randomized) {
+            if (d.kind == 1) {
+                SvdOut<float> o = svd_fixed<float>(d, keep);
+                u = o.u, s = o.s, vt = o.vt;
+            } else {
+                SvdOut<double> o = svd_fixed<double>(d, keep);
+                u = o.u, s = o.s, vt = o.vt;
+            }
+        }
+        note_solver(meta, randomized);
         return svd_record(shape, nb::str(d.dtype_name()), u, s, vt, meta);
     }
     // Other element types: numpy's own SVD (integers in float64; unsupported types raise there).
@@ -140,7 +195,8 @@ nb::object svd_compress(nb::handle tensor, double rank_ratio, int64_t min_rank) 
     return svd_record(shape, nb::str(dtype), u, s, vt, meta);
 }
 
-nb::object svd_compress_energy(nb::handle tensor, double energy, int64_t min_rank, std::optional<int64_t> max_rank) {
+nb::object svd_compress_energy(nb::handle tensor, double energy, int64_t min_rank, std::optional<int64_t> max_rank,
+                               Solver solver) {
     Dense d;
     bool fast = dense_view(tensor, d, false);
     check_ndim(ndim_of(tensor, d, fast));
@@ -149,9 +205,11 @@ nb::object svd_compress_energy(nb::handle tensor, double energy, int64_t min_ran
     EnergyRank er{target, min_rank, max_rank};
     nb::tuple usv;
     nb::object dtype;
+    bool randomized = false;
     if (fast && kern::lapack_fits(d.shape[0], d.size / d.shape[0])) {
         // Decompose in float32, store in the tensor's own type.
-        usv = d.kind == 1 ? energy_native<float, float>(d, er) : energy_native<double, double>(d, er);
+        usv = d.kind == 1 ? energy_native<float, float>(d, er, solver, randomized)
+                          : energy_native<double, double>(d, er, solver, randomized);
         dtype = nb::str(d.dtype_name());
     } else {
         nb::object np = np_module();
@@ -159,7 +217,7 @@ nb::object svd_compress_energy(nb::handle tensor, double energy, int64_t min_ran
         dtype = tensor.attr("dtype");
         Dense md;
         if (dense_view(mat, md, false) && kern::lapack_fits(md.shape[0], md.size / md.shape[0])) {
-            usv = energy_native<float, float>(md, er);
+            usv = energy_native<float, float>(md, er, solver, randomized);
         } else {
             nb::tuple full = nb::borrow<nb::tuple>(np.attr("linalg").attr("svd")(mat, "full_matrices"_a = false));
             nb::object s64 = np.attr("asarray")(full[1], "dtype"_a = np.attr("float64"));
@@ -174,6 +232,7 @@ nb::object svd_compress_energy(nb::handle tensor, double energy, int64_t min_ran
     meta["energy"] = target;
     meta["rank"] = er.rank;
     meta["full_rank"] = er.full_rank;
+    note_solver(meta, randomized);
     return svd_record(shape, dtype, usv[0], usv[1], usv[2], meta);
 }
 
@@ -185,7 +244,11 @@ nb::object svd_reconstruct_native(const Dense &u, const Dense &s, const Dense &v
     // Allocate with the record's extents directly when they hold m * n elements; otherwise as a
     // matrix, so that the reshape reports numpy's error.
     nb::object out = plain_size(shape) == m * n ? new_array<T>(shape, o) : new_array<T>(std::vector<int64_t>{m, n}, o);
-    native([&] { kern::svd_reconstruct<T>(m, n, r, u.ptr<T>(), s.ptr<T>(), vt.ptr<T>(), o); });
+    native([&] {
+        // One pass that writes each element once (BLAS above the fused rank).
+        fused::Factored<T> f = fused::factor_svd<T>(u.ptr<T>(), s.ptr<T>(), vt.ptr<T>(), m, n, r);
+        fused::product_add<T>(f.product, fused::Src{}, fused::Dst{o, fused_kind<T>(), n});
+    });
     return out;
 }
 
@@ -232,24 +295,31 @@ nb::object svd_decompress(nb::handle compressed) {
 void register_svd(nb::module_ &m) {
     m.def(
         "svd_compress",
-        [](nb::handle tensor, nb::handle rank_ratio, nb::handle min_rank) {
+        [](nb::handle tensor, nb::handle rank_ratio, nb::handle min_rank, nb::handle solver) {
             double ratio = vz::arg_float(rank_ratio, "rank_ratio");
             int64_t mr = vz::arg_int(min_rank, "min_rank");
-            return svd_compress(tensor, ratio, mr);
+            return svd_compress(tensor, ratio, mr, arg_solver(solver));
         },
-        "tensor"_a, "rank_ratio"_a.none() = 0.5, "min_rank"_a.none() = 1,
-        "Truncated SVD of the mode-0 flattening keeping ceil(min(m, n) * rank_ratio) triplets (at least min_rank).");
+        "tensor"_a, "rank_ratio"_a.none() = 0.5, "min_rank"_a.none() = 1, nb::kw_only(), "solver"_a.none() = "exact",
+        "Truncated SVD of the mode-0 flattening keeping ceil(min(m, n) * rank_ratio) triplets (at least min_rank).\n\n"
+        SOLVER_DOC);
     m.def(
         "svd_compress_energy",
-        [](nb::handle tensor, nb::handle energy, nb::handle min_rank, nb::handle max_rank) {
+        [](nb::handle tensor, nb::handle energy, nb::handle min_rank, nb::handle max_rank, nb::handle solver) {
             double e = vz::arg_float(energy, "energy");
             int64_t lo = vz::arg_int(min_rank, "min_rank");
             std::optional<int64_t> hi;
             if (!max_rank.is_none()) hi = vz::arg_int(max_rank, "max_rank");
-            return svd_compress_energy(tensor, e, lo, hi);
+            return svd_compress_energy(tensor, e, lo, hi, arg_solver(solver));
         },
-        "tensor"_a, "energy"_a.none() = 0.99, "min_rank"_a.none() = 1, "max_rank"_a.none() = nb::none(),
-        "Truncated SVD keeping the smallest rank whose singular values hold `energy` of the squared mass.");
+        "tensor"_a, "energy"_a.none() = 0.99, "min_rank"_a.none() = 1, "max_rank"_a.none() = nb::none(), nb::kw_only(),
+        "solver"_a.none() = "exact",
+        "Truncated SVD keeping the smallest rank whose singular values hold `energy` of the squared mass.\n\n"
+        "With solver 'randomized' or 'auto' (the latter from a smaller side of 128 on) a randomized basis grows "
+        "block by block (16 + 10 start vectors, then doubling) until its leading singular values hold `energy` "
+        "of the exact squared Frobenius norm; the record then reaches the target at the rank it states (the "
+        "exact rank where the spectrum has a clear gap, at most a little more otherwise). Once the basis would "
+        "pass half of min(m, n) the exact SVD decides instead. " SOLVER_DOC_SHORT);
     m.def("svd_decompress", [](nb::handle compressed) { return svd_decompress(compressed); }, "compressed"_a,
           "Dense array rebuilt from an SVD record.");
 }

@@ -6,7 +6,8 @@ namespace lr {
 namespace {
 
 template <typename S, typename O>
-nb::list tt_native(const Dense &d, const std::vector<int64_t> &dims, int64_t cap, std::vector<int64_t> &ranks) {
+nb::list tt_native(const Dense &d, const std::vector<int64_t> &dims, int64_t cap, std::vector<int64_t> &ranks,
+                   Solver solver, bool &randomized) {
     ranks = kern::tt_ranks(dims, cap);
     nb::list cores;
     std::vector<O *> ptrs;
@@ -15,7 +16,7 @@ nb::list tt_native(const Dense &d, const std::vector<int64_t> &dims, int64_t cap
         cores.append(new_array<O>(std::vector<int64_t>{ranks[k], dims[k], ranks[k + 1]}, p));
         ptrs.push_back(p);
     }
-    native([&] { kern::tt_svd<S, O>(d.ptr<S>(), dims, ranks, ptrs); });
+    randomized = native([&] { return kern::tt_svd<S, O>(d.ptr<S>(), dims, ranks, ptrs, solver); });
     return cores;
 }
 
@@ -57,7 +58,7 @@ nb::list tt_numpy(nb::object c, nb::handle shape, const std::vector<int64_t> &di
 
 }  // namespace
 
-nb::object tt_compress(nb::handle tensor, int64_t max_rank) {
+nb::object tt_compress(nb::handle tensor, int64_t max_rank, Solver solver) {
     Dense d;
     bool fast = dense_view(tensor, d, true);
     int64_t ndim = fast ? int64_t(d.shape.size()) : nb::cast<int64_t>(tensor.attr("ndim"));
@@ -70,8 +71,10 @@ nb::object tt_compress(nb::handle tensor, int64_t max_rank) {
     nb::list cores;
     std::vector<int64_t> ranks;
     nb::object dtype;
+    bool randomized = false;
     if (fast && steps_fit(dims, d.size, cap)) {
-        cores = d.kind == 1 ? tt_native<float, float>(d, dims, cap, ranks) : tt_native<double, double>(d, dims, cap, ranks);
+        cores = d.kind == 1 ? tt_native<float, float>(d, dims, cap, ranks, solver, randomized)
+                            : tt_native<double, double>(d, dims, cap, ranks, solver, randomized);
         dtype = nb::str(d.dtype_name());
     } else {
         // Other element types: numpy converts to float64 (and reports what it cannot convert).
@@ -80,7 +83,7 @@ nb::object tt_compress(nb::handle tensor, int64_t max_rank) {
         nb::object c = astype_nocopy(tensor, np.attr("float64")).attr("reshape")(shape[0], -1);
         Dense cd;
         if (dense_view(c, cd, true) && steps_fit(dims, cd.size, cap)) {
-            nb::list raw = tt_native<double, double>(cd, dims, cap, ranks);
+            nb::list raw = tt_native<double, double>(cd, dims, cap, ranks, solver, randomized);
             for (nb::handle core : raw) cores.append(astype_nocopy(core, tdtype));
         } else {
             cores = tt_numpy(c, shape, dims, cap, tdtype, ranks);
@@ -92,6 +95,7 @@ nb::object tt_compress(nb::handle tensor, int64_t max_rank) {
     nb::dict meta;
     meta["max_rank"] = cap;
     meta["ranks"] = nb::tuple(bonds);
+    note_solver(meta, randomized);
     return make_record(member("TENSOR_TRAIN"), shape, dtype, nb::tuple(cores), nb::tuple(), meta);
 }
 
@@ -112,7 +116,14 @@ nb::object tt_reconstruct_native(const std::vector<std::unique_ptr<Dense>> &cs, 
     // The record's extents directly when they hold that many elements; otherwise flat, so that
     // the reshape reports numpy's error.
     nb::object out = plain_size(shape) == total ? new_array<T>(shape, o) : new_array<T>(std::vector<int64_t>{total}, o);
-    native([&] { kern::tt_reconstruct<T>(ptrs, r0, n, r1, o); });
+    native([&] {
+        // The chain split at its cheapest bond: one pass that writes each element once.
+        fused::Factored<T> f = fused::factor_tt<T>(ptrs.data(), r0.data(), n.data(), r1.data(), ptrs.size());
+        if (f.ok)
+            fused::product_add<T>(f.product, fused::Src{}, fused::Dst{o, fused_kind<T>(), f.product.n});
+        else
+            kern::tt_reconstruct<T>(ptrs, r0, n, r1, o);
+    });
     return out;
 }
 }  // namespace
@@ -167,8 +178,13 @@ nb::object tt_decompress(nb::handle compressed) {
 void register_tt(nb::module_ &m) {
     m.def(
         "tt_compress",
-        [](nb::handle tensor, nb::handle max_rank) { return tt_compress(tensor, vz::arg_int(max_rank, "max_rank")); },
-        "tensor"_a, "max_rank"_a.none() = 8, "Tensor-train decomposition (TT-SVD in float64) with bond ranks capped at max_rank.");
+        [](nb::handle tensor, nb::handle max_rank, nb::handle solver) {
+            int64_t cap = vz::arg_int(max_rank, "max_rank");
+            return tt_compress(tensor, cap, arg_solver(solver));
+        },
+        "tensor"_a, "max_rank"_a.none() = 8, nb::kw_only(), "solver"_a.none() = "exact",
+        "Tensor-train decomposition (TT-SVD in float64) with bond ranks capped at max_rank.\n\n"
+        "The solver is chosen per sweep step, on that step's matrix and bond rank. " SOLVER_DOC);
     m.def("tt_decompress", [](nb::handle compressed) { return tt_decompress(compressed); }, "compressed"_a,
           "Dense array rebuilt from a tensor-train record.");
 }

@@ -6,7 +6,7 @@ namespace lr {
 namespace {
 
 template <typename T>
-nb::tuple hosvd_native(const Dense &d, const std::vector<int64_t> &targets) {
+nb::tuple hosvd_native(const Dense &d, const std::vector<int64_t> &targets, Solver solver, bool &randomized) {
     std::vector<int64_t> ranks;
     nb::list factors;
     std::vector<T *> fptr;
@@ -19,7 +19,7 @@ nb::tuple hosvd_native(const Dense &d, const std::vector<int64_t> &targets) {
     }
     T *pc = nullptr;
     nb::object core = new_array<T>(ranks, pc);
-    native([&] { kern::tucker_hosvd<T>(d.ptr<T>(), d.shape, ranks, fptr, pc); });
+    randomized = native([&] { return kern::tucker_hosvd<T>(d.ptr<T>(), d.shape, ranks, fptr, pc, solver); });
     return nb::make_tuple(core, nb::tuple(factors));
 }
 
@@ -31,7 +31,7 @@ bool unfoldings_fit(const Dense &d) {
 
 }  // namespace
 
-nb::object tucker_compress(nb::handle tensor, double rank_ratio, int64_t min_rank) {
+nb::object tucker_compress(nb::handle tensor, double rank_ratio, int64_t min_rank, Solver solver) {
     Dense d;
     bool fast = dense_view(tensor, d, true);
     int64_t ndim = fast ? int64_t(d.shape.size()) : nb::cast<int64_t>(tensor.attr("ndim"));
@@ -44,8 +44,10 @@ nb::object tucker_compress(nb::handle tensor, double rank_ratio, int64_t min_ran
     nb::object core;
     nb::tuple factors;
     nb::object dtype;
+    bool randomized = false;
     if (fast && unfoldings_fit(d)) {
-        nb::tuple cf = d.kind == 1 ? hosvd_native<float>(d, targets) : hosvd_native<double>(d, targets);
+        nb::tuple cf = d.kind == 1 ? hosvd_native<float>(d, targets, solver, randomized)
+                                   : hosvd_native<double>(d, targets, solver, randomized);
         core = cf[0];
         factors = nb::borrow<nb::tuple>(cf[1]);
         dtype = nb::str(d.dtype_name());
@@ -73,6 +75,7 @@ nb::object tucker_compress(nb::handle tensor, double rank_ratio, int64_t min_ran
     nb::dict meta;
     meta["rank_ratio"] = ratio;
     meta["ranks"] = nb::tuple(ranks);
+    note_solver(meta, randomized);
     return make_record(member("TUCKER"), shape, dtype, nb::make_tuple(core), factors, meta);
 }
 
@@ -88,7 +91,18 @@ nb::object tucker_reconstruct_native(const Dense &core, const std::vector<std::u
     }
     T *o = nullptr;
     nb::object out = new_array<T>(out_dims, o);
-    native([&] { kern::tucker_reconstruct<T>(core.ptr<T>(), core.shape, ptrs, rows, o); });
+    native([&] {
+        if (fs.size() == core.shape.size()) {
+            // Every mode expanded: the last step as one fused product that writes each element once.
+            fused::Factored<T> f =
+                fused::factor_tucker<T>(core.ptr<T>(), core.shape.data(), ptrs.data(), rows.data(), fs.size());
+            if (f.ok) {
+                fused::product_add<T>(f.product, fused::Src{}, fused::Dst{o, fused_kind<T>(), f.product.n});
+                return;
+            }
+        }
+        kern::tucker_reconstruct<T>(core.ptr<T>(), core.shape, ptrs, rows, o);
+    });
     return out;
 }
 }  // namespace
@@ -130,13 +144,14 @@ nb::object tucker_decompress(nb::handle compressed) {
 void register_tucker(nb::module_ &m) {
     m.def(
         "tucker_compress",
-        [](nb::handle tensor, nb::handle rank_ratio, nb::handle min_rank) {
+        [](nb::handle tensor, nb::handle rank_ratio, nb::handle min_rank, nb::handle solver) {
             double ratio = vz::arg_float(rank_ratio, "rank_ratio");
             int64_t mr = vz::arg_int(min_rank, "min_rank");
-            return tucker_compress(tensor, ratio, mr);
+            return tucker_compress(tensor, ratio, mr, arg_solver(solver));
         },
-        "tensor"_a, "rank_ratio"_a.none() = 0.5, "min_rank"_a.none() = 1,
-        "Tucker decomposition by higher-order SVD: a core plus one factor matrix per mode.");
+        "tensor"_a, "rank_ratio"_a.none() = 0.5, "min_rank"_a.none() = 1, nb::kw_only(), "solver"_a.none() = "exact",
+        "Tucker decomposition by higher-order SVD: a core plus one factor matrix per mode.\n\n"
+        "Each mode's leading left singular vectors come from its unfolding (m = n_k rows). " SOLVER_DOC);
     m.def("tucker_decompress", [](nb::handle compressed) { return tucker_decompress(compressed); }, "compressed"_a,
           "Dense array rebuilt from a Tucker record.");
 }

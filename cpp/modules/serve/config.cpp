@@ -2,6 +2,16 @@
 // process, and the smallest safe precision for this machine.
 #include "serve.hpp"
 
+#include <cstdio>
+#if defined(__linux__)
+#include <unistd.h>
+#elif defined(__APPLE__)
+#include <mach/mach.h>
+#elif defined(_WIN32)
+#include <windows.h>
+#include <psapi.h>
+#endif
+
 namespace vz::serve {
 using namespace nb::literals;
 
@@ -36,6 +46,32 @@ int64_t vram_or_zero() {
     nb::object v = vram_bytes();
     if (v.is_none()) return 0;
     return nb::cast<int64_t>(v);
+}
+
+int64_t rss_now() {
+#if defined(__linux__)
+    // The second field of statm is the resident set in pages.
+    std::FILE *f = std::fopen("/proc/self/statm", "r");
+    if (!f) return -1;
+    long long size = 0, resident = 0;
+    int got = std::fscanf(f, "%lld %lld", &size, &resident);
+    std::fclose(f);
+    long page = sysconf(_SC_PAGESIZE);
+    if (got != 2 || resident < 0 || page <= 0) return -1;
+    return (int64_t) resident * page;
+#elif defined(__APPLE__)
+    mach_task_basic_info_data_t info;
+    mach_msg_type_number_t count = MACH_TASK_BASIC_INFO_COUNT;
+    if (task_info(mach_task_self(), MACH_TASK_BASIC_INFO, (task_info_t) &info, &count) != KERN_SUCCESS)
+        return -1;
+    return (int64_t) info.resident_size;
+#elif defined(_WIN32)
+    PROCESS_MEMORY_COUNTERS pmc;
+    if (!K32GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof(pmc))) return -1;
+    return (int64_t) pmc.WorkingSetSize;
+#else
+    return -1;
+#endif
 }
 
 nb::str auto_precision() {
@@ -74,6 +110,11 @@ void register_config(nb::module_ &m) {
     m.def("_human", &human, "b"_a.none(), "Byte count as text with two decimals and a unit up to GB.");
     m.def("_vram_bytes", &vram_bytes,
           "CUDA memory allocated by this process, or None without a usable GPU.");
+    m.def("_rss_bytes", []() -> nb::object {
+              int64_t n = rss_now();
+              return n < 0 ? nb::none() : nb::object(nb::int_(n));
+          },
+          "Resident host memory of this process in bytes, or None where the system does not say.");
     m.def("_auto_precision", &auto_precision,
           "Smallest safe precision for this machine: 'int8', 'fp16' or 'fp32'.");
 }

@@ -2,6 +2,8 @@
 // to that same base; one chat reply at a time for a named adapter.
 #include "serve.hpp"
 
+#include <algorithm>
+
 namespace vz::serve {
 using namespace nb::literals;
 
@@ -72,8 +74,10 @@ nb::object load(nb::handle self) {
     nb::setattr(self, "tokenizer", auto_tokenizer.attr("from_pretrained")(source));
     nb::object options = self.attr("_precision_kwargs")();
 
-    // 7-11. The base model, with the CUDA memory it added.
+    // 7-11. The base model, with the CUDA memory it added (and the host memory, which is where
+    // the weights live without CUDA).
     int64_t before = vram_or_zero();
+    int64_t rss_before = rss_now();
     nb::object base = auto_model.attr("from_pretrained")(source, **options);
     if (truthy(torch.attr("cuda").attr("is_available")())) {
         nb::setattr(self, "device", nb::str("cuda"));
@@ -83,11 +87,15 @@ nb::object load(nb::handle self) {
     }
     base.attr("eval")();
     nb::setattr(self, "base_vram", nb::int_(vram_or_zero() - before));
+    int64_t rss_base = rss_before < 0 ? 0 : std::max<int64_t>(0, rss_now() - rss_before);
+    int64_t rss_adapters = 0;
 
     // 12-13. Every adapter on the same base object.
     nb::object adapters = cfg.attr("adapters");
     if (truthy(adapters)) {
         nb::object peft_model = vz::import("peft").attr("PeftModel");
+        // Read after peft's own import, so that the library's code does not count as adapters.
+        int64_t rss_mark = rss_now();
         nb::object wrapper;
         nb::object names = self.attr("adapter_names");
         for (nb::handle item : adapters.attr("items")()) {
@@ -116,12 +124,15 @@ nb::object load(nb::handle self) {
         }
         wrapper.attr("eval")();
         nb::setattr(self, "model", wrapper);
+        if (rss_mark >= 0) rss_adapters = std::max<int64_t>(0, rss_now() - rss_mark);
     } else {
         nb::setattr(self, "model", base);
     }
 
     // 14. An absolute reading of everything resident.
     nb::setattr(self, "total_vram", nb::int_(vram_or_zero()));
+    nb::setattr(self, "base_rss", nb::int_(rss_base));
+    nb::setattr(self, "total_rss", nb::int_(rss_base + rss_adapters));
     return nb::borrow(self);
 }
 
@@ -135,35 +146,6 @@ nb::list servable(nb::handle self) {
     for (nb::handle n : names) out.append(n);
     return out;
 }
-
-// The engine's generation lock, created on first use. dict.setdefault is atomic under the
-// GIL, so two first requests racing still end up sharing one lock.
-nb::object generation_lock(nb::handle self) {
-    nb::object d = self.attr("__dict__");
-    nb::str key("_generate_lock");
-    PyObject *found = PyDict_GetItemWithError(d.ptr(), key.ptr());
-    if (found) return nb::borrow(found);
-    if (PyErr_Occurred()) nb::raise_python_error();
-    nb::object fresh = vz::import("threading").attr("Lock")();
-    PyObject *kept = PyDict_SetDefault(d.ptr(), key.ptr(), fresh.ptr());
-    if (!kept) nb::raise_python_error();
-    return nb::borrow(kept);
-}
-
-// Holds a threading.Lock for one scope. acquire() releases the GIL while it waits.
-struct LockGuard {
-    nb::object lock;
-    explicit LockGuard(nb::object l) : lock(std::move(l)) { lock.attr("acquire")(); }
-    ~LockGuard() {
-        try {
-            lock.attr("release")();
-        } catch (nb::python_error &e) {
-            e.discard_as_unraisable("releasing the engine's generation lock");
-        }
-    }
-    LockGuard(const LockGuard &) = delete;
-    LockGuard &operator=(const LockGuard &) = delete;
-};
 
 nb::object generate(nb::handle self, nb::handle model_name, nb::handle messages,
                     nb::handle max_new_tokens, nb::handle temperature) {
@@ -193,8 +175,15 @@ nb::object generate(nb::handle self, nb::handle model_name, nb::handle messages,
 
     nb::dict kwargs;
     for (nb::handle item : inputs.attr("items")()) kwargs[item[0]] = item[1];
-    kwargs["max_new_tokens"] =
-        truthy(limit) ? limit : nb::object(self.attr("cfg").attr("max_new_tokens"));
+    nb::object new_tokens = truthy(limit) ? limit : nb::object(self.attr("cfg").attr("max_new_tokens"));
+    // Never more new tokens than the context leaves after the prompt: a huge limit would
+    // otherwise run until the positions run out, holding the lock all along.
+    if (int64_t context = context_limit(self)) {
+        int64_t prompt_len = nb::cast<int64_t>(inputs[nb::str("input_ids")].attr("shape")[nb::int_(1)]);
+        nb::int_ room(std::max<int64_t>(1, context - prompt_len));
+        if (PyLong_Check(new_tokens.ptr()) && new_tokens > room) new_tokens = room;
+    }
+    kwargs["max_new_tokens"] = new_tokens;
     kwargs["do_sample"] = nb::bool_(temp > 0);
     kwargs["temperature"] = nb::float_(temp < 1e-5 ? 1e-5 : temp);  // max(temperature, 1e-5)
     kwargs["pad_token_id"] = tokenizer.attr("eos_token_id");
@@ -214,6 +203,49 @@ nb::object generate(nb::handle self, nb::handle model_name, nb::handle messages,
 
 }  // namespace
 
+// Created on first use. dict.setdefault is atomic under the GIL, so two first requests racing
+// still end up sharing one lock.
+nb::object generation_lock(nb::handle self) {
+    nb::object d = self.attr("__dict__");
+    nb::str key("_generate_lock");
+    PyObject *found = PyDict_GetItemWithError(d.ptr(), key.ptr());
+    if (found) return nb::borrow(found);
+    if (PyErr_Occurred()) nb::raise_python_error();
+    nb::object fresh = vz::import("threading").attr("Lock")();
+    PyObject *kept = PyDict_SetDefault(d.ptr(), key.ptr(), fresh.ptr());
+    if (!kept) nb::raise_python_error();
+    return nb::borrow(kept);
+}
+
+LockGuard::LockGuard(nb::object l) : lock(std::move(l)) { lock.attr("acquire")(); }
+
+LockGuard::~LockGuard() {
+    try {
+        lock.attr("release")();
+    } catch (nb::python_error &e) {
+        e.discard_as_unraisable("releasing the engine's generation lock");
+    }
+}
+
+int64_t context_limit(nb::handle engine) {
+    // A positive integer attribute, or 0.
+    auto positive = [](nb::handle owner, const char *name) -> int64_t {
+        nb::object v = nb::getattr(owner, name, nb::none());
+        if (!PyLong_Check(v.ptr()) || PyBool_Check(v.ptr())) return 0;
+        int overflow = 0;
+        long long n = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+        if (overflow || n <= 0) return 0;
+        return (int64_t) n;
+    };
+    nb::object config = nb::getattr(engine.attr("model"), "config", nb::none());
+    if (!config.is_none())
+        for (const char *name : {"max_position_embeddings", "n_positions", "max_sequence_length"})
+            if (int64_t n = positive(config, name)) return n;
+    // Tokenizers without a known limit report a huge sentinel (about 1e30): not a context.
+    int64_t n = positive(engine.attr("tokenizer"), "model_max_length");
+    return n > 0 && n < (int64_t(1) << 40) ? n : 0;
+}
+
 void register_engine(nb::module_ &m) {
     using vz::Field;
     nb::object cls = vz::make_dataclass(
@@ -228,6 +260,10 @@ void register_engine(nb::module_ &m) {
         /*frozen=*/false, nb::dict(),
         "One resident base model with its LoRA adapters; replies to chats for a named adapter.");
 
+    // Host memory (resident set) that loading added: the base alone, then base and adapters.
+    // Plain class attributes rather than fields, so the record's fields stay as they are.
+    nb::setattr(cls, "base_rss", nb::int_(0));
+    nb::setattr(cls, "total_rss", nb::int_(0));
     vz::add_method(cls, "load", &load,
                    "Load tokenizer, base model and every adapter; returns the engine itself.");
     vz::add_method(cls, "_resolve", &resolve, "source"_a.none(),

@@ -15,11 +15,16 @@ bool installed(const char *name) {
     return !vz::import("importlib.util").attr("find_spec")(name).is_none();
 }
 
+bool loopback(const std::string &host) {
+    return host == "localhost" || host == "::1" || host == "[::1]" || host.rfind("127.", 0) == 0;
+}
+
 }  // namespace
 
-nb::object serve(nb::handle cfg, nb::handle host, nb::handle port) {
+nb::object serve(nb::handle cfg, nb::handle host, nb::handle port, nb::handle max_batch) {
     nb::str host_text = vz::arg_str(host, "host");
     nb::int_ port_num(vz::arg_int(port, "port"));
+    nb::int_ batch(vz::arg_int(max_batch, "max_batch"));
 
     // 1. The web stack, checked without importing it.
     if (!installed("uvicorn") || !installed("fastapi"))
@@ -50,15 +55,24 @@ nb::object serve(nb::handle cfg, nb::handle host, nb::handle port) {
     line("velkor-zuma serve - VRAM proof");
     line("  device          : " + text(engine.attr("device")));
     line("  precision       : " + text(cfg.attr("precision")));
-    line("  base (resident) : " + text(human(base_vram)));
+    // Without CUDA the weights live in host memory: there the same before/after readings are
+    // taken of the process's resident set, and the report says so.
+    nb::object base_rss = nb::getattr(engine, "base_rss", nb::int_(0));
+    bool host_memory = !nb::str("cuda").equal(engine.attr("device")) && truthy(base_rss);
+    nb::object base_bytes = host_memory ? base_rss : base_vram;
+    nb::object total_bytes = host_memory ? nb::getattr(engine, "total_rss", nb::int_(0)) : total_vram;
+    const std::string unit = host_memory ? "host RAM" : "VRAM";
+    line("  base (resident) : " + text(human(base_bytes)) +
+         (host_memory ? "  (host RAM: process RSS, no CUDA device)" : ""));
     line("  adapters loaded : " + std::to_string(n) + "  " + text(names));
-    line("  total VRAM      : " + text(human(total_vram)));
+    line((host_memory ? "  total host RAM  : " : "  total VRAM      : ") + text(human(total_bytes)) +
+         (host_memory ? "  (RSS added by the base and its adapters)" : ""));
     if (n > 0) {
-        nb::object naive = base_vram * nb::int_(n);
+        nb::object naive = base_bytes * nb::int_(n);
         line("  naive (N full models) : ~" + text(human(naive)));
-        if (truthy(total_vram)) {
-            nb::object ratio = naive / total_vram;  // true division
-            line("  ZUMA saving           : " + text(nb::str("{:.2f}").format(ratio)) + "x less VRAM");
+        if (truthy(total_bytes)) {
+            nb::object ratio = naive / total_bytes;  // true division
+            line("  ZUMA saving           : " + text(nb::str("{:.2f}").format(ratio)) + "x less " + unit);
         }
     }
     line(rule);
@@ -67,11 +81,47 @@ nb::object serve(nb::handle cfg, nb::handle host, nb::handle port) {
     line("  POST /v1/chat/completions   (model = one of " + text(engine.attr("servable")()) + ")");
     print(nb::str(report.c_str(), report.size()), "flush"_a = true);
 
+    nb::object key = vz::import("os").attr("environ").attr("get")(kApiKeyVariable, "");
+    if (!truthy(key) && !loopback(text(host_text)))
+        print(nb::str(("WARNING: serving on " + text(host_text) + " without an API key: anyone who can reach port " +
+                       text(port_num) + " can use these models. Set " + kApiKeyVariable +
+                       " to require 'Authorization: Bearer <key>'.").c_str()),
+              "file"_a = vz::import("sys").attr("stderr"), "flush"_a = true);
+
     attr("_start_heartbeat")(cfg, engine, host_text, port_num);
 
     nb::module_ uvicorn = vz::import("uvicorn");
-    uvicorn.attr("run")(attr("build_app")(engine), "host"_a = host_text, "port"_a = port_num,
-                        "log_level"_a = "info");
+    nb::object app = attr("build_app")(engine, "max_batch"_a = batch);
+    nb::object server = uvicorn.attr("Server")(
+        uvicorn.attr("Config")(app, "host"_a = host_text, "port"_a = port_num, "log_level"_a = "info"));
+    // Ctrl-C / SIGTERM: uvicorn waits for open requests before it stops, so first end the
+    // generations (the running rows stop at their next step, waiting requests get 503).
+    nb::object state = nb::getattr(app, "state", nb::none());
+    nb::object batcher = state.is_none() ? nb::none() : nb::getattr(state, "batcher", nb::none());
+    if (!batcher.is_none()) {
+        nb::object uvicorn_exit = server.attr("handle_exit");
+        nb::object on_exit = nb::cpp_function(
+            [batcher, uvicorn_exit](nb::handle sig, nb::handle frame) {
+                batcher.attr("shutdown")();
+                uvicorn_exit(sig, frame);
+            },
+            nb::name("handle_exit"));
+        nb::setattr(server, "handle_exit", on_exit);
+    }
+    // As uvicorn.run does: the Ctrl-C that stopped the server ends here, and a server that
+    // never started (say, the port is taken) exits the process with uvicorn's startup-failure
+    // status.
+    try {
+        server.attr("run")();
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_KeyboardInterrupt)) throw;
+    }
+    if (!batcher.is_none()) {
+        batcher.attr("shutdown")();
+        batcher.attr("join")(10.0);
+    }
+    if (!truthy(server.attr("started")))
+        vz::import("sys").attr("exit")(vz::import("uvicorn.config").attr("STARTUP_FAILURE"));
     return nb::none();
 }
 

@@ -72,17 +72,41 @@ int64_t vram_or_zero();            // _vram_bytes() or 0
 nb::str auto_precision();
 void register_config(nb::module_ &m);
 
+// Resident memory of this process in bytes (the kernel's own count), or -1 where unknown.
+int64_t rss_now();
+
 // ---- adapter engine (engine.cpp) ----
 void register_engine(nb::module_ &m);
+// The engine's generation lock, shared by direct `generate` calls and the request batcher.
+nb::object generation_lock(nb::handle engine);
+// Tokens the model can attend to (its context), or 0 when its configuration does not say.
+int64_t context_limit(nb::handle engine);
+
+// Holds a threading.Lock for one scope. acquire() releases the GIL while it waits.
+struct LockGuard {
+    nb::object lock;
+    explicit LockGuard(nb::object l);
+    ~LockGuard();
+    LockGuard(const LockGuard &) = delete;
+    LockGuard &operator=(const LockGuard &) = delete;
+};
+
+// ---- request batcher (batcher.cpp) ----
+void register_batcher(nb::module_ &m);
+// A new batcher over a loaded engine (a `_Batcher`), decoding up to `max_batch` requests at once.
+nb::object make_batcher(nb::handle engine, int64_t max_batch);
 
 // ---- web application and request models (app.cpp) ----
 void register_models(nb::module_ &m);
-nb::object build_app(nb::handle engine);
+nb::object build_app(nb::handle engine, nb::handle max_batch, nb::handle max_body_bytes);
+inline constexpr int64_t kDefaultMaxBatch = 16;
+inline constexpr int64_t kDefaultMaxBodyBytes = 4 << 20;
+inline constexpr const char *kApiKeyVariable = "VELKOR_ZUMA_API_KEY";
 
 // ---- dashboard heartbeat (heartbeat.cpp) ----
 nb::object start_heartbeat(nb::handle cfg, nb::handle engine, nb::handle host, nb::handle port);
 
 // ---- entry point (entry.cpp) ----
-nb::object serve(nb::handle cfg, nb::handle host, nb::handle port);
+nb::object serve(nb::handle cfg, nb::handle host, nb::handle port, nb::handle max_batch);
 
 }  // namespace vz::serve
