@@ -42,7 +42,7 @@ def base():
 def test_records_fields_and_defaults(base):
     assert [f.name for f in dataclasses.fields(dv.CompressedDelta)] == ["model_id", "tensors", "base_id"]
     assert [f.name for f in dataclasses.fields(dv.ModelLibrary)] == [
-        "base_id", "base", "deltas", "method", "max_rank", "energy", "solver"]
+        "base_id", "base", "deltas", "method", "max_rank", "energy", "solver", "max_error"]
     lib, other = dv.ModelLibrary("b", base), dv.ModelLibrary("b", {})
     assert lib.deltas == {} and lib.deltas is not other.deltas
     assert lib.method is CompressionMethod.TENSOR_TRAIN and lib.max_rank == 8 and lib.energy is None

@@ -76,7 +76,8 @@ class TestRecords:
     def test_method_is_a_text_enum(self):
         assert issubclass(M, str) and issubclass(M, enum.Enum)
         assert [(m.name, m.value) for m in M] == [
-            ("NONE", "none"), ("SVD", "svd"), ("TUCKER", "tucker"), ("TENSOR_TRAIN", "tt")]
+            ("NONE", "none"), ("SVD", "svd"), ("TUCKER", "tucker"), ("TENSOR_TRAIN", "tt"),
+            ("SIGN", "sign"), ("SVD_Q4", "svd_q4"), ("SVD_Q8", "svd_q8")]
         assert M.SVD == "svd" and M("tt") is M.TENSOR_TRAIN
         assert str(M.TUCKER) == "CompressionMethod.TUCKER"
         with pytest.raises(ValueError):
@@ -574,9 +575,12 @@ class TestDispatch:
 
     def test_decompress_dispatch(self):
         t = rand((6, 5, 4))
-        for m in M:
+        for m in (M.NONE, M.SVD, M.TUCKER, M.TENSOR_TRAIN):  # the exact ones at full rank
             rec = lr.compress(t, m, rank_ratio=1.0, max_rank=100)
             np.testing.assert_allclose(lr.decompress(rec), t, atol=1e-4)
+        for m in (M.SIGN, M.SVD_Q4, M.SVD_Q8):  # full-rank float16 factors, the residual in few bits
+            rec = lr.compress(t, m, max_rank=100)
+            np.testing.assert_allclose(lr.decompress(rec), t, atol=1e-2)
         with pytest.raises(ValueError, match="^Unknown compression method: none$"):
             lr.decompress(CompressedTensor("none", (2,), "float32", (np.zeros(2),)))
 

@@ -32,8 +32,9 @@ class ModelLibrary:
 
     `base` is held by reference and never modified. Deltas of fewer than two dimensions are
     stored uncompressed (`NONE`); others by `method` (bond rank `max_rank` for tensor trains),
-    or by energy-target SVD when `energy` is set (`max_rank` 0: no rank cap). `solver`
-    ("exact", "randomized" or "auto") is passed to the compressors when it is not "exact".
+    or by energy-target SVD when `energy` is set (`max_rank` 0: no rank cap), or, when
+    `max_error` is set, by `compress_best`: the smallest record within that relative error.
+    `solver` ("exact", "randomized" or "auto") is passed to the compressors when it is not "exact".
     """
 
     base_id: str
@@ -43,6 +44,7 @@ class ModelLibrary:
     max_rank: int
     energy: float | None
     solver: str
+    max_error: float | None
 
     def __init__(
         self,
@@ -52,6 +54,8 @@ class ModelLibrary:
         method: CompressionMethod | str = ...,
         max_rank: int = 8,
         energy: float | None = None,
+        solver: str = "exact",
+        max_error: float | None = None,
     ) -> None: ...
     def add_finetune(self, model_id: str, finetuned: dict[str, np.ndarray]) -> CompressedDelta:
         """Stores the fine-tune's float32 deltas from the base, compressed, under `model_id`.
@@ -141,12 +145,16 @@ def add_finetune_from(path: str | os.PathLike[str], model_id: str, source: Sourc
                       method: CompressionMethod | str | None = None, max_rank: int | None = None,
                       energy: float | None = None, solver: str | None = None, replace: bool = False,
                       wait: bool = True, progress: Progress | None = None,
-                      executor: concurrent.futures.Executor | None = None) -> dict[str, Any]:
+                      executor: concurrent.futures.Executor | None = None,
+                      max_error: float | None = None) -> dict[str, Any]:
     """Adds a fine-tune tensor by tensor (as ModelLibrary.add_finetune stores it), writing its
     file and the manifest only. An id the library holds is refused (FileExistsError) unless
-    replace=True. Returns "model_id", "tensors", "dense_bytes", "stored_bytes", "file_bytes",
-    "error" (reconstruction_error against the source) and "replaced". With an executor, its tasks
-    compress the tensors as add_finetunes_from does, and `source` must be a path."""
+    replace=True. With max_error (not with energy, nor with an executor), each tensor gets the
+    smallest record within that relative error (`compress_best`). Returns "model_id", "tensors",
+    "dense_bytes", "stored_bytes", "file_bytes", "error" (reconstruction_error against the source),
+    "replaced", "methods" (tensors per method value) and "larger_than_dense" (records larger than
+    their delta stored dense in float32). With an executor, its tasks compress the tensors as
+    add_finetunes_from does, and `source` must be a path."""
 
 def add_finetunes_from(path: str | os.PathLike[str], sources: Mapping[str, str | os.PathLike[str]], *,
                        method: CompressionMethod | str | None = None, max_rank: int | None = None,

@@ -23,3 +23,13 @@ def perplexity_from_state_dict(
     window: int = 1024,
     stride: int = 512,
 ) -> float: ...
+def _load_text_ids(model_dir: Path, text_file: str | os.PathLike[str], max_tokens: int) -> torch.Tensor: ...
+def perplexity_from_text(
+    model_dir: Path,
+    state_dict: dict[str, np.ndarray] | None,
+    text_file: str | os.PathLike[str],
+    *,
+    max_tokens: int = 4096,
+    window: int = 1024,
+    stride: int = 512,
+) -> float: ...

@@ -11,6 +11,9 @@ class CompressionMethod(str, Enum):
     SVD = "svd"
     TUCKER = "tucker"
     TENSOR_TRAIN = "tt"
+    SIGN = "sign"
+    SVD_Q4 = "svd_q4"
+    SVD_Q8 = "svd_q8"
 
 @dataclass(frozen=True)
 class CompressedTensor:
@@ -90,3 +93,12 @@ def compressed_weighted_mean(
     recompress_rank_ratio: float = 0.5,
     recompress_max_rank: int = 8,
 ) -> CompressedTensor | np.ndarray: ...
+def sign_compress(tensor: np.ndarray, *, rank: int = 0, per_row: bool = True) -> CompressedTensor: ...
+def sign_decompress(compressed: CompressedTensor) -> np.ndarray: ...
+def svd_quant_compress(
+    tensor: np.ndarray, *, rank: int = 8, bits: int = 4, group_size: int = 128
+) -> CompressedTensor: ...
+def svd_quant_decompress(compressed: CompressedTensor) -> np.ndarray: ...
+def compress_best(
+    tensor: np.ndarray, *, max_error: float, max_rank: int = 8, group_size: int = 128
+) -> CompressedTensor: ...

@@ -1,6 +1,7 @@
 // Subcommands over the storage side (libraries, dedup, local models, perplexity) and `serve`.
 #include "cli.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 
@@ -101,28 +102,52 @@ int cmd_add_base(nb::handle args) {
 void print_added(const std::string &id, const std::string &dir, nb::dict res) {
     int64_t dense = nb::cast<int64_t>(res["dense_bytes"]), stored = nb::cast<int64_t>(res["stored_bytes"]);
     bool replaced = nb::cast<bool>(res["replaced"]);
+    std::string ratio;
+    if (stored && stored <= dense)
+        ratio = " (" + fixed((double) dense / (double) stored, 2) + "x smaller)";
+    else if (stored)
+        ratio = " (" + fixed((double) stored / (double) dense, 2) + "x larger)";
     out(std::string(replaced ? "Replaced" : "Added") + " fine-tune '" + id + "' in " + dir + ": " +
-        py_str(res["tensors"]) + " tensors, dense " + human((double) dense) + ", stored " +
-        human((double) stored) + (stored ? " (" + fixed((double) dense / (double) stored, 2) + "x smaller)" : "") +
-        ", reconstruction error " + sci(nb::cast<double>(res["error"])));
+        py_str(res["tensors"]) + " tensors, dense " + human((double) dense) + ", stored " + human((double) stored) +
+        ratio + ", reconstruction error " + sci(nb::cast<double>(res["error"])));
+    // Which method each tensor got, and any record that takes more than its delta stored densely
+    // (float32), so that such a choice is never made silently.
+    if (res.contains("methods")) {
+        std::string methods;
+        for (auto [m, n] : nb::borrow<nb::dict>(res["methods"]))
+            methods += (methods.empty() ? "" : ", ") + py_str(m) + " " + py_str(n);
+        out("  methods: " + methods);
+    }
+    int64_t larger = res.contains("larger_than_dense") ? nb::cast<int64_t>(res["larger_than_dense"]) : 0;
+    if (larger)
+        out("  note: " + std::to_string(larger) + " tensor" + (larger == 1 ? " is" : "s are") +
+            " stored larger than their dense float32 delta; --method auto --max-error E never does that");
 }
 
 int cmd_add_finetune(nb::handle args) {
     auto jobs = finetune_jobs(args);
-    if (jobs.size() > 1 || !args.attr("scheduler").is_none() || !args.attr("workers").is_none())
-        return cmd_add_finetunes(args, jobs);
+    nb::object method = optional_arg(args, "method"), energy = optional_arg(args, "energy"),
+               max_error = optional_arg(args, "max_error");
+    bool automatic = !method.is_none() && py_str(method) == "auto";
+    if (automatic && max_error.is_none()) throw UsageError("--method auto needs --max-error E");
+    if (!automatic && !max_error.is_none()) throw UsageError("--max-error goes with --method auto");
+    if (automatic && !energy.is_none()) throw UsageError("--method auto and --energy each choose the compression; give one");
+    bool several = jobs.size() > 1 || !args.attr("scheduler").is_none() || !args.attr("workers").is_none();
+    if (several && automatic)
+        throw UsageError("--method auto takes one source at a time, without --scheduler or --workers");
+    if (several) return cmd_add_finetunes(args, jobs);
     std::string src = jobs[0].second, dir = str_arg(args, "library"), id = jobs[0].first;
     if (!is_dir(dir))
         throw CliError("no library at " + dir + "; create one with `velkor-zuma add-base SRC --library " + dir + "`");
     nb::object source = stream_source(src);
-    nb::object method = optional_arg(args, "method");
+    if (automatic) method = nb::none();
     if (!method.is_none()) method = vz::import("velkor_zuma.lowrank").attr("CompressionMethod")(method);
     ProgressBar bar("add-finetune");
     nb::dict res = nb::borrow<nb::dict>(deltavault().attr("add_finetune_from")(
         dir, id, source, "method"_a = method, "max_rank"_a = optional_arg(args, "max_rank"),
-        "energy"_a = optional_arg(args, "energy"), "solver"_a = optional_arg(args, "solver"),
+        "energy"_a = energy, "solver"_a = optional_arg(args, "solver"),
         "replace"_a = nb::cast<bool>(args.attr("replace")), "wait"_a = !nb::cast<bool>(args.attr("no_wait")),
-        "progress"_a = bar.callback()));
+        "progress"_a = bar.callback(), "max_error"_a = max_error));
     bar.close();
     print_added(id, dir, res);
     return 0;
@@ -296,12 +321,24 @@ int cmd_perplexity(nb::handle args) {
         sd = lib.attr("reconstruct")(name);
         what = "fine-tune '" + name + "' from " + dir + " on '" + src + "'";
     }
-    progress("evaluating on wikitext-2 (" + std::to_string(max_tokens) + " tokens)");
-    nb::object ppl = vz::import("velkor_zuma.hubload")
-                         .attr("perplexity_from_state_dict")(model_dir, sd, "max_tokens"_a = max_tokens);
-    out("Perplexity of " + what + " on wikitext-2 (" +
-        (max_tokens ? "first " + std::to_string(max_tokens) + " tokens" : std::string("whole test split")) +
-        "): " + fixed(nb::cast<double>(ppl), 4));
+    nb::object text_file = args.attr("text");
+    std::string span = max_tokens ? "first " + std::to_string(max_tokens) + " tokens" : std::string();
+    nb::object ppl;
+    std::string on;
+    if (!text_file.is_none()) {
+        std::string file = nb::cast<std::string>(text_file);
+        if (!is_file(file)) throw CliError("text file not found: '" + file + "'");
+        progress("evaluating on " + file + (max_tokens ? " (" + span + ")" : std::string()));
+        ppl = vz::import("velkor_zuma.hubload")
+                  .attr("perplexity_from_text")(model_dir, sd, path(file), "max_tokens"_a = max_tokens);
+        on = "'" + file + "' (" + (max_tokens ? span : std::string("whole file")) + ")";
+    } else {
+        progress("evaluating on wikitext-2 (" + std::to_string(max_tokens) + " tokens)");
+        ppl = vz::import("velkor_zuma.hubload")
+                  .attr("perplexity_from_state_dict")(model_dir, sd, "max_tokens"_a = max_tokens);
+        on = "wikitext-2 (" + (max_tokens ? span : std::string("whole test split")) + ")";
+    }
+    out("Perplexity of " + what + " on " + on + ": " + fixed(nb::cast<double>(ppl), 4));
     return 0;
 }
 

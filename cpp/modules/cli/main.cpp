@@ -46,6 +46,19 @@ nb::object energy_type() {
     }, nb::name("float"));
 }
 
+nb::object error_type() {
+    return nb::cpp_function([](nb::handle text) -> nb::object {
+        double v = 0;
+        try {
+            v = nb::cast<double>(vz::import("builtins").attr("float")(text));
+        } catch (nb::python_error &) {
+            arg_type_error("invalid error bound: " + py_repr(text) + " (expected a number)");
+        }
+        if (!(v >= 0.0 && v < 1e300)) arg_type_error("invalid error bound: " + py_str(text) + " (expected E >= 0)");
+        return nb::float_(v);
+    }, nb::name("float"));
+}
+
 nb::object adapter_type() {
     return nb::cpp_function([](nb::handle text) -> nb::object {
         std::string s = nb::cast<std::string>(text);
@@ -146,13 +159,19 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
     p.attr("add_argument")("--replace", "action"_a = "store_true",
                            "help"_a = "replace a fine-tune the library already holds under this id");
     p.attr("add_argument")("--method", "metavar"_a = "M", "type"_a = lower_type(),
-                           "choices"_a = nb::make_tuple("tt", "svd", "tucker", "none"),
-                           "help"_a = "compression of 2-D and larger deltas: tt, svd, tucker or none "
-                                      "(default: the library's, tt)");
+                           "choices"_a = nb::make_tuple("tt", "svd", "tucker", "none", "sign", "svd_q4", "svd_q8", "auto"),
+                           "help"_a = "compression of 2-D and larger deltas: tt, svd, tucker, none, sign (1 bit and a "
+                                      "scale per row), svd_q4 / svd_q8 (rank --max-rank plus 4/8-bit residual; sign "
+                                      "takes the same low-rank part), or auto (per tensor, the smallest record within "
+                                      "--max-error) (default: the library's, tt)");
     p.attr("add_argument")("--max-rank", "metavar"_a = "R", "type"_a = int_type(0, INT64_MAX, "rank"),
                            "help"_a = "rank cap (tensor-train bond rank; with --energy, 0 means no cap)");
     p.attr("add_argument")("--energy", "metavar"_a = "E", "type"_a = energy_type(),
                            "help"_a = "keep this fraction of each delta's spectral energy by truncated SVD (0 < E <= 1)");
+    p.attr("add_argument")("--max-error", "metavar"_a = "E", "type"_a = error_type(),
+                           "help"_a = "with --method auto: the largest relative error a tensor may get; each tensor "
+                                      "is stored by the method with the fewest bytes within it, and dense when "
+                                      "nothing is smaller");
     p.attr("add_argument")("--solver", "type"_a = lower_type(), "default"_a = "auto",
                            "choices"_a = nb::make_tuple("auto", "exact", "randomized"),
                            "help"_a = "truncated SVD solver: auto (randomized where the kept rank is small), exact "
@@ -184,14 +203,17 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
                 "Lists the GGUF files in LM Studio's models directory (LMSTUDIO_MODELS or the platform "
                 "default) with their sizes.");
 
-    p = add_command(subs, cmds, "perplexity", cmd_perplexity, "perplexity on wikitext-2",
-                    "Evaluates a model's perplexity on the wikitext-2 test split; with --library and --id, the "
-                    "stored fine-tune's reconstructed weights are loaded over the model first.");
+    p = add_command(subs, cmds, "perplexity", cmd_perplexity, "perplexity on wikitext-2 or on your own text",
+                    "Evaluates a model's perplexity on the wikitext-2 test split, or with --text on a text file of "
+                    "your own (offline); with --library and --id, the stored fine-tune's reconstructed weights are "
+                    "loaded over the model first.");
     p.attr("add_argument")("src", "metavar"_a = "SRC", "help"_a = "model directory or hub id (config, tokenizer, weights)");
     p.attr("add_argument")("--library", "metavar"_a = "DIR", "help"_a = "library holding the fine-tune");
     p.attr("add_argument")("--id", "metavar"_a = "NAME", "help"_a = "fine-tune to evaluate (with --library)");
     p.attr("add_argument")("--max-tokens", "metavar"_a = "N", "type"_a = int_type(0, INT64_MAX, "token count"),
                            "default"_a = 4096, "help"_a = "evaluate the first N tokens (0: all; default 4096)");
+    p.attr("add_argument")("--text", "metavar"_a = "FILE",
+                           "help"_a = "evaluate on this UTF-8 text file instead of wikitext-2 (works offline)");
     return parser;
 }
 

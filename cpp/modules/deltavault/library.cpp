@@ -44,6 +44,12 @@ nb::object add_finetune(nb::handle self, nb::handle model_id, nb::handle finetun
     nb::object method = self.attr("method");
     nb::object max_rank = self.attr("max_rank");
     nb::object energy = self.attr("energy");
+    // max_error: each tensor gets the smallest record within that relative error (dense when
+    // nothing smaller is), whatever `method` says.
+    nb::object max_error = self.attr("max_error");
+    if (!max_error.is_none() && !energy.is_none())
+        throw nb::value_error("energy and max_error cannot both be set: each picks the compression on its own");
+    nb::object compress_best = max_error.is_none() ? nb::none() : vz::module_attr("velkor_zuma.lowrank", "compress_best");
     // The solver keyword reaches the compressors only when it is not "exact", so that exact
     // libraries call them exactly as before.
     nb::object solver = self.attr("solver");
@@ -77,6 +83,8 @@ nb::object add_finetune(nb::handle self, nb::handle model_id, nb::handle finetun
         nb::object rec;
         if (ndim < 2)
             rec = compress(delta, none_method);
+        else if (!max_error.is_none())
+            rec = compress_best(delta, "max_error"_a = max_error, "max_rank"_a = max_rank);
         else if (!energy.is_none() && exact)
             rec = svd_compress_energy(delta, "energy"_a = energy, "max_rank"_a = energy_cap);
         else if (!energy.is_none())
@@ -218,7 +226,8 @@ void register_library(nb::module_ &m) {
          Field::factory("deltas", "dict[str, CompressedDelta]", dict_type),
          Field::def("method", "CompressionMethod", m.attr("CompressionMethod").attr("TENSOR_TRAIN")),
          Field::def("max_rank", "int", nb::int_(8)), Field::def("energy", "float | None", nb::none()),
-         Field::def("solver", "str", nb::str("exact"))},
+         Field::def("solver", "str", nb::str("exact")),
+         Field::def("max_error", "float | None", nb::none())},
         false, nb::dict(), "One base state dict plus many fine-tunes stored as compressed deltas.");
     vz::add_method(lib_cls, "add_finetune", &add_finetune, "model_id"_a.none(), "finetuned"_a.none(),
                    "Compresses and stores the fine-tune's per-tensor deltas from the base; returns the "

@@ -430,6 +430,7 @@ long long base_nbytes(Opened &l) {
 
 struct Settings {
     nb::object method, max_rank, energy, energy_cap, solver;
+    nb::object max_error = nb::none();  // set: the smallest record within it, per tensor
 };
 
 // Whether lowrank's compressors take the `solver` keyword (probed once per call on a 2x2 zero).
@@ -450,6 +451,9 @@ nb::object compress_delta(nb::object delta, const Settings &s) {
     long ndim = nb::cast<long>(delta.attr("ndim"));
     nb::object methods = own_attr("CompressionMethod");
     if (ndim < 2) return own_attr("compress")(delta, methods.attr("NONE"));
+    if (!s.max_error.is_none())
+        return vz::module_attr("velkor_zuma.lowrank", "compress_best")(delta, "max_error"_a = s.max_error,
+                                                                       "max_rank"_a = s.max_rank);
     nb::dict kw;
     if (!s.solver.is_none()) kw["solver"] = s.solver;
     if (!s.energy.is_none()) {
@@ -662,10 +666,14 @@ void check_tensor(const Opened &l, const Tensor &t, const std::string &label, bo
 
 nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle source, nb::handle method,
                            nb::handle max_rank, nb::handle energy, nb::handle solver, bool replace, bool wait,
-                           nb::handle progress, nb::handle executor) {
-    if (!executor.is_none())
+                           nb::handle progress, nb::handle executor, nb::handle max_error) {
+    if (!executor.is_none()) {
+        if (!max_error.is_none())
+            fail(PyExc_ValueError, "max_error chooses a method per tensor in this process; it cannot be combined "
+                                   "with an executor");
         return add_finetune_with(path, model_id, source, method, max_rank, energy, solver, replace, wait, progress,
                                  executor);
+    }
     fs::path dir = to_path(path);
     vz::arg_str(model_id, "model_id");
     std::string id = nb::cast<std::string>(model_id);
@@ -707,6 +715,13 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
         if (sv == "exact" || !solver_supported()) s.solver = nb::none();
     }
 
+    if (!max_error.is_none()) {
+        if (!energy.is_none())
+            fail(PyExc_ValueError, "energy and max_error cannot both be set: each picks the compression on its own");
+        s.max_error = nb::float_(vz::arg_float(max_error, "max_error"));
+        s.energy = nb::none();
+    }
+
     // Types, shapes and the names in common are checked before any work where they are known.
     bool common = false;
     if (src.metadata_known()) {
@@ -727,6 +742,8 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
     w->begin_reserved(header_estimate(src.names().size() * 4, name_bytes * 4));
 
     nb::list entries;
+    nb::dict methods_used;  // method value -> tensors stored by it
+    long long larger = 0;   // records larger than their delta stored dense (float32)
     DeltaBuffer buffer;
     long long stored = 0, dense = 0;
     double num = 0.0, den = 0.0;
@@ -748,6 +765,12 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
                                   static_cast<float *>(const_cast<void *>(out.buf.buf)), count);
             }
             rec = compress_delta(delta, s);
+        }
+        {
+            nb::object mv = rec.attr("method").attr("value");
+            nb::object seen = methods_used.attr("get")(mv, nb::int_(0));
+            methods_used[mv] = nb::int_(nb::cast<long long>(seen) + 1);
+            if (nb::cast<long long>(rec.attr("compressed_size_bytes")) > (long long) count * 4) ++larger;
         }
         std::string where = "tensor '" + t.name + "' of fine-tune '" + id + "'";
         entries.append(write_record(*w, nb::str(t.name.c_str()), rec, i, stored, where));
@@ -816,6 +839,8 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
     out["file_bytes"] = nb::int_((long long) size);
     out["error"] = nb::float_(std::sqrt(num) / (std::sqrt(den) + 1e-12));
     out["replaced"] = nb::bool_(existing.has_value());
+    out["methods"] = methods_used;
+    out["larger_than_dense"] = nb::int_(larger);
     return out;
 }
 
@@ -1032,16 +1057,19 @@ void register_stream(nb::module_ &m) {
     m.def("add_finetune_from", &add_finetune_from, "path"_a.none(), "model_id"_a.none(), "source"_a.none(),
           nb::kw_only(), "method"_a.none() = nb::none(), "max_rank"_a.none() = nb::none(),
           "energy"_a.none() = nb::none(), "solver"_a.none() = nb::none(), "replace"_a = false, "wait"_a = true,
-          "progress"_a.none() = nb::none(), "executor"_a.none() = nb::none(),
+          "progress"_a.none() = nb::none(), "executor"_a.none() = nb::none(), "max_error"_a.none() = nb::none(),
           "Adds the fine-tune `source` (a .safetensors file, a directory of shards, or a mapping of arrays read "
           "on access) to the library in `path` tensor by tensor, as ModelLibrary.add_finetune would store it, "
           "writing its file and the manifest and nothing else. method, max_rank and energy default to the "
           "library's (an explicit method without energy means no energy target); solver is passed to the "
           "compressors that take it. An id the library holds is refused unless replace=True. Returns "
-          "{'model_id', 'tensors', 'dense_bytes', 'stored_bytes', 'file_bytes', 'error', 'replaced'}, error "
-          "being reconstruction_error of the stored fine-tune against the source. With an executor (any "
-          "concurrent.futures.Executor) the tensors are compressed by its tasks as add_finetunes_from does "
-          "it, and `source` must be a path the workers can read.");
+          "{'model_id', 'tensors', 'dense_bytes', 'stored_bytes', 'file_bytes', 'error', 'replaced', 'methods', "
+          "'larger_than_dense'}, error being reconstruction_error of the stored fine-tune against the source, "
+          "methods the number of tensors each method stored, larger_than_dense the records that take more "
+          "bytes than their delta stored dense. max_error (not with energy): each tensor gets the smallest "
+          "record within that relative error (lowrank.compress_best), dense when nothing is smaller. With an "
+          "executor (any concurrent.futures.Executor) the tensors are compressed by its tasks as "
+          "add_finetunes_from does it, and `source` must be a path the workers can read (not with max_error).");
     m.def("export_finetune", &export_finetune, "path"_a.none(), "model_id"_a.none(), "out"_a.none(), nb::kw_only(),
           "progress"_a.none() = nb::none(),
           "Writes the stored fine-tune `model_id`, rebuilt tensor by tensor as ModelLibrary.reconstruct does, "

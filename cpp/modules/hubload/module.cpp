@@ -52,4 +52,15 @@ NB_MODULE(hubload, m) {
                   "max_tokens: int = 4096, window: int = 1024, stride: int = 512) -> float"),
           "Perplexity on wikitext-2 of the model in model_dir, with state_dict (if given) loaded over its\n"
           "weights, scored over sliding windows.");
+    m.def("_load_text_ids", &hubload::load_text_ids, "model_dir"_a.none(), "text_file"_a.none(), "max_tokens"_a.none(),
+          nb::sig("def _load_text_ids(model_dir: pathlib.Path, text_file: str | os.PathLike[str], max_tokens: int) -> torch.Tensor"),
+          "Token ids of a UTF-8 text file as it is, capped at max_tokens (0: no cap).");
+    m.def("perplexity_from_text", &hubload::perplexity_from_text, "model_dir"_a.none(), "state_dict"_a.none(),
+          "text_file"_a.none(), nb::kw_only(), "max_tokens"_a.none() = 4096, "window"_a.none() = 1024,
+          "stride"_a.none() = 512,
+          nb::sig("def perplexity_from_text(model_dir: pathlib.Path, state_dict: dict[str, numpy.ndarray] | None, "
+                  "text_file: str | os.PathLike[str], *, max_tokens: int = 4096, window: int = 1024, "
+                  "stride: int = 512) -> float"),
+          "Perplexity on the text of text_file (offline) of the model in model_dir, with state_dict (if\n"
+          "given) loaded over its weights, with the windows of perplexity_from_state_dict.");
 }

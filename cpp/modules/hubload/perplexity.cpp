@@ -1,4 +1,5 @@
-// Perplexity of a causal LM on the wikitext-2 test split, over sliding windows.
+// Perplexity of a causal LM over sliding windows: on the wikitext-2 test split, or on a text file
+// of the user's own (their fine-tune's domain), offline.
 #include "hubload.hpp"
 
 #include <algorithm>
@@ -53,19 +54,28 @@ nb::object load_wikitext_ids(nb::handle model_dir, nb::handle max_tokens_arg) {
     return ids;
 }
 
-double perplexity_from_state_dict(nb::handle model_dir, nb::handle state_dict, nb::handle max_tokens_arg,
-                                  nb::handle window_arg, nb::handle stride_arg) {
+namespace {
+
+struct Settings {
+    int64_t max_tokens, window, stride;
+};
+
+// Argument checks shared by both evaluations, before anything is loaded.
+Settings check_settings(nb::handle state_dict, nb::handle max_tokens_arg, nb::handle window_arg, nb::handle stride_arg) {
     if (!state_dict.is_none()) vz::arg_dict(state_dict, "state_dict");
-    int64_t max_tokens = vz::arg_int(max_tokens_arg, "max_tokens");
-    int64_t window = vz::arg_int(window_arg, "window");
-    int64_t stride = vz::arg_int(stride_arg, "stride");
+    Settings s{vz::arg_int(max_tokens_arg, "max_tokens"), vz::arg_int(window_arg, "window"),
+               vz::arg_int(stride_arg, "stride")};
     // A non-positive stride never advances (or walks backwards) and a non-positive window feeds
     // empty rows: either way nothing would be scored and a perfect 1.0 reported.
-    if (window <= 0 || stride <= 0)
-        raise(PyExc_ValueError, "window and stride must be positive, got window=" + std::to_string(window) +
-                                    " stride=" + std::to_string(stride));
-    check_max_tokens(max_tokens);
+    if (s.window <= 0 || s.stride <= 0)
+        raise(PyExc_ValueError, "window and stride must be positive, got window=" + std::to_string(s.window) +
+                                    " stride=" + std::to_string(s.stride));
+    check_max_tokens(s.max_tokens);
+    return s;
+}
 
+// The model of model_dir in float32 with state_dict (if any) loaded over its weights, in eval mode.
+nb::object load_model(nb::handle model_dir, nb::handle state_dict) {
     nb::module_ torch = vz::import("torch");
     nb::module_ np = vz::numpy();
     nb::object auto_model = from_import("transformers", "AutoModelForCausalLM");
@@ -89,10 +99,14 @@ double perplexity_from_state_dict(nb::handle model_dir, nb::handle state_dict, n
             raise(PyExc_RuntimeError, "state_dict mismatch missing=" + text(real_missing) + " unexpected=" + text(unexpected));
     }
     model.attr("eval")();
+    return model;
+}
 
-    nb::object ids = own("_load_wikitext_ids")(model_dir, nb::int_(max_tokens));
+// exp of the mean negative log-likelihood over sliding windows; each token is scored once.
+double windowed_perplexity(nb::handle model, nb::handle ids, int64_t window, int64_t stride) {
+    nb::module_ torch = vz::import("torch");
+    nb::module_ np = vz::numpy();
     const int64_t n_total = to_i64(ids.attr("shape")[nb::int_(0)]);
-
     double nll_sum = 0.0;
     int64_t n_tok = 0;
     with_context(torch.attr("no_grad")(), [&](nb::handle) {
@@ -121,6 +135,42 @@ double perplexity_from_state_dict(nb::handle model_dir, nb::handle state_dict, n
     });
     nb::object ppl = np.attr("exp")(nb::float_(nll_sum / (double) std::max<int64_t>(n_tok, 1)));
     return to_f64(ppl);
+}
+
+}  // namespace
+
+double perplexity_from_state_dict(nb::handle model_dir, nb::handle state_dict, nb::handle max_tokens_arg,
+                                  nb::handle window_arg, nb::handle stride_arg) {
+    Settings s = check_settings(state_dict, max_tokens_arg, window_arg, stride_arg);
+    nb::object model = load_model(model_dir, state_dict);
+    nb::object ids = own("_load_wikitext_ids")(model_dir, nb::int_(s.max_tokens));
+    return windowed_perplexity(model, ids, s.window, s.stride);
+}
+
+nb::object load_text_ids(nb::handle model_dir, nb::handle text_file, nb::handle max_tokens_arg) {
+    int64_t max_tokens = vz::arg_int(max_tokens_arg, "max_tokens");
+    check_max_tokens(max_tokens);
+    if (!PyUnicode_Check(text_file.ptr()) && !nb::hasattr(text_file, "__fspath__"))
+        vz::raise_arg_type("text_file", "str or os.PathLike", text_file);
+    // The user's text as it is (UTF-8), read before any library loads so a wrong path fails fast.
+    nb::object path = vz::import("pathlib").attr("Path")(text_file);
+    nb::object body = path.attr("read_text")("encoding"_a = "utf-8");
+    nb::object auto_tokenizer = from_import("transformers", "AutoTokenizer");
+    nb::object tokenizer = auto_tokenizer.attr("from_pretrained")(nb::str(model_dir));
+    nb::object ids = tokenizer(body, "return_tensors"_a = "pt")["input_ids"][nb::int_(0)];
+    const int64_t n = to_i64(ids.attr("shape")[nb::int_(0)]);
+    // An empty text would score nothing and report a perfect 1.0.
+    if (n == 0) raise(PyExc_ValueError, "the text file '" + text(nb::str(path)) + "' holds no tokens to evaluate");
+    if (max_tokens != 0 && n > max_tokens) ids = ids[py_slice(nb::none(), nb::int_(max_tokens))];
+    return ids;
+}
+
+double perplexity_from_text(nb::handle model_dir, nb::handle state_dict, nb::handle text_file,
+                            nb::handle max_tokens_arg, nb::handle window_arg, nb::handle stride_arg) {
+    Settings s = check_settings(state_dict, max_tokens_arg, window_arg, stride_arg);
+    nb::object ids = own("_load_text_ids")(model_dir, text_file, nb::int_(s.max_tokens));
+    nb::object model = load_model(model_dir, state_dict);
+    return windowed_perplexity(model, ids, s.window, s.stride);
 }
 
 }  // namespace hubload

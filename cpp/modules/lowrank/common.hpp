@@ -152,6 +152,11 @@ nb::object tucker_compress(nb::handle tensor, double rank_ratio, int64_t min_ran
 nb::object tucker_decompress(nb::handle compressed);
 nb::object tt_compress(nb::handle tensor, int64_t max_rank, Solver solver = Solver::Exact);
 nb::object tt_decompress(nb::handle compressed);
+nb::object sign_compress(nb::handle tensor, int64_t rank, bool per_row);
+nb::object sign_decompress(nb::handle compressed);
+nb::object svd_quant_compress(nb::handle tensor, int64_t rank, int64_t bits, int64_t group_size);
+nb::object svd_quant_decompress(nb::handle compressed);
+nb::object compress_best(nb::handle tensor, double max_error, int64_t max_rank, int64_t group_size);
 nb::object compress(nb::handle tensor, nb::handle method, double rank_ratio, int64_t max_rank,
                     Solver solver = Solver::Exact);
 nb::object decompress(nb::handle compressed);
@@ -164,5 +169,6 @@ void register_tucker(nb::module_ &m);
 void register_tt(nb::module_ &m);
 void register_dispatch(nb::module_ &m);
 void register_merge(nb::module_ &m);
+void register_quant(nb::module_ &m);
 
 }  // namespace lr

@@ -21,4 +21,5 @@ NB_MODULE(lowrank, m) {
     lr::register_tt(m);
     lr::register_dispatch(m);
     lr::register_merge(m);
+    lr::register_quant(m);
 }

@@ -48,7 +48,8 @@ nb::object compressed_size_bytes(nb::handle self) {
 
 void register_records(nb::module_ &m) {
     vz::make_str_enum(m, "CompressionMethod",
-                      {{"NONE", "none"}, {"SVD", "svd"}, {"TUCKER", "tucker"}, {"TENSOR_TRAIN", "tt"}});
+                      {{"NONE", "none"}, {"SVD", "svd"}, {"TUCKER", "tucker"}, {"TENSOR_TRAIN", "tt"},
+                       {"SIGN", "sign"}, {"SVD_Q4", "svd_q4"}, {"SVD_Q8", "svd_q8"}});
 
     nb::object tensor = vz::make_dataclass(
         m, "CompressedTensor",
