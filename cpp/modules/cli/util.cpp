@@ -52,6 +52,8 @@ ProgressBar::ProgressBar(const std::string &what) {
         bar.attr("set_postfix_str")(std::to_string(done) + "/" + std::to_string(tensors) + " tensors", "refresh"_a = false);
         bar.attr("update")(bytes - *last);
         *last = bytes;
+        // tqdm redraws at most every 0.1 s; the last tensor is always drawn, however quick the run.
+        if (done == tensors) bar.attr("refresh")();
     });
 }
 

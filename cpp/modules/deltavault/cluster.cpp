@@ -434,9 +434,12 @@ public:
         w->begin_reserved(256 + f.names.size() * 4 * 160 + name_bytes * 8);
         nb::list entries;
         long long stored = 0, dense = 0;
+        long long larger = 0;  // records larger than their delta stored dense (float32)
+        nb::dict methods_used;  // tensors per method value, in order of first use
         double num = 0.0, den = 0.0;
         for (std::size_t i = 0; i < f.names.size(); ++i) {
             nb::dict r = nb::borrow<nb::dict>(f.results[i]);
+            long long stored_before = stored;
             for (nb::handle kv : r["arrays"]) {
                 nb::object arr = kv[1];
                 Buffer b(arr);
@@ -459,7 +462,13 @@ public:
                 }
                 stored += (long long) b.buf.len;
             }
-            entries.append(r["entry"]);
+            nb::dict entry = nb::borrow<nb::dict>(r["entry"]);
+            nb::object mv = entry.contains("method") ? nb::object(entry["method"]) : nb::object(entry["method_text"]);
+            methods_used[mv] = nb::int_(nb::cast<long long>(methods_used.attr("get")(mv, nb::int_(0))) + 1);
+            long long count = 1;
+            for (nb::handle n : entry["shape"]) count *= nb::cast<long long>(n);
+            if (stored - stored_before > count * 4) ++larger;
+            entries.append(entry);
             num += nb::cast<double>(r["sq_diff"]);
             den += nb::cast<double>(r["sq_ref"]);
             dense += nb::cast<long long>(r["nbytes"]);
@@ -512,6 +521,8 @@ public:
         out["file_bytes"] = nb::int_((long long) size);
         out["error"] = nb::float_(std::sqrt(num) / (std::sqrt(den) + 1e-12));
         out["replaced"] = nb::bool_(pos.has_value());
+        out["methods"] = methods_used;
+        out["larger_than_dense"] = nb::int_(larger);
         f.result = out;
     }
 
