@@ -229,6 +229,20 @@ void Scheduler::join(double seconds) {
     if (thread.is_valid() && !thread.is_none()) thread.attr("join")(seconds);
 }
 
+// Blocks (GIL released) until a request waits or the scheduler stops; false when stopping with
+// nothing left to run.
+bool Scheduler::wait_for_work() {
+    PyThreadState *state = PyEval_SaveThread();
+    bool ready;
+    {
+        std::unique_lock<std::mutex> lk(mu);
+        cv.wait(lk, [&] { return stopping.load() || !queue.empty(); });
+        ready = !queue.empty();
+    }
+    reacquire(state);
+    return ready;
+}
+
 std::vector<std::shared_ptr<Job>> Scheduler::take() {
     PyThreadState *state = PyEval_SaveThread();
     std::vector<std::shared_ptr<Job>> batch;
@@ -263,8 +277,12 @@ std::vector<std::shared_ptr<Job>> Scheduler::take() {
 
 void Scheduler::run() {
     for (;;) {
+        if (!wait_for_work()) return;  // stopping, nothing left
+        // The batch is formed only once the model is free (the engine's generation lock, also
+        // taken by direct generate calls): every request that queued while it was busy joins it.
+        LockGuard guard(generation_lock(engine));
         std::vector<std::shared_ptr<Job>> jobs = take();
-        if (jobs.empty()) return;  // stopping, nothing left
+        if (jobs.empty()) return;
         struct Done {
             Scheduler &s;
             ~Done() {
@@ -300,7 +318,7 @@ void Scheduler::run() {
 
 void Scheduler::run_batch(std::vector<std::shared_ptr<Job>> &jobs) {
     nb::module_ torch = vz::import("torch");
-    LockGuard guard(generation_lock(engine));
+    // The caller (run) holds the engine's generation lock.
 
     nb::object model = engine.attr("model");
     nb::object tokenizer = engine.attr("tokenizer");

@@ -65,6 +65,7 @@ struct Scheduler : std::enable_shared_from_this<Scheduler> {
     void join(double seconds);
 
   private:
+    bool wait_for_work();
     std::vector<std::shared_ptr<Job>> take();
     void run();
     void run_batch(std::vector<std::shared_ptr<Job>> &jobs);
