@@ -16,6 +16,8 @@
 // process once it is done. Writers take the library's lock for their whole run (files.hpp).
 #include "modules/deltavault/files.hpp"
 
+#include "core/deltavault_kernels.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -38,6 +40,26 @@ std::string shape_text(const std::vector<std::uint64_t> &shape) {
     for (std::size_t i = 0; i < shape.size(); ++i) s += (i ? ", " : "") + std::to_string(shape[i]);
     if (shape.size() == 1) s += ",";
     return s + ")";
+}
+
+namespace kern = vz::core::deltavault;
+
+// The kernels' names of a file tensor's floating-point type (callers check is_float first).
+vz::core::fused::Elem fused_kind(st::DType d) {
+    switch (d) {
+        case st::DType::F16: return vz::core::fused::Elem::F16;
+        case st::DType::BF16: return vz::core::fused::Elem::BF16;
+        case st::DType::F64: return vz::core::fused::Elem::F64;
+        default: return vz::core::fused::Elem::F32;
+    }
+}
+kern::Float kernel_kind(st::DType d) {
+    switch (d) {
+        case st::DType::F16: return kern::Float::F16;
+        case st::DType::BF16: return kern::Float::BF16;
+        case st::DType::F64: return kern::Float::F64;
+        default: return kern::Float::F32;
+    }
 }
 
 std::string numpy_name(st::DType d) {
@@ -360,10 +382,18 @@ private:
     std::map<std::string, std::shared_ptr<st::Reader>> readers_;
 };
 
-// base + decompressed record for one tensor (numpy's types, as ModelLibrary.reconstruct).
+// base + decompressed record for one tensor (numpy's types, as ModelLibrary.reconstruct). A
+// record with a product form is added to the base in one pass from the base's stored bytes.
 nb::object rebuild(Opened &l, const std::string &name, nb::handle rec) {
-    nb::object d = own_attr("decompress")(rec);
     const st::TensorInfo *b = l.base_tensor(name);
+    if (b && st::is_float(b->dtype)) {
+        nb::object x = fused_add_stored(Stored{l.base->data(*b), fused_kind(b->dtype), &b->shape}, rec);
+        if (x.is_valid()) {
+            l.base->release(*b);
+            return x;
+        }
+    }
+    nb::object d = own_attr("decompress")(rec);
     if (!b) return d;
     nb::object base = tensor_array(*l.base, *b);
     l.base->release(*b);
@@ -740,30 +770,50 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
             Buffer out(delta);
             const void *bp = b ? l.base->data(*b) : nullptr;
             {
+                // Both operands widened to the wider of their types (float64 when either is,
+                // float32 otherwise: bfloat16 and float16 widen exactly), subtracted there.
                 nb::gil_scoped_release nogil;
-                st::float32_delta(t.data, t.dtype, bp, b ? b->dtype : st::DType::F32,
-                                  static_cast<float *>(const_cast<void *>(out.buf.buf)), count);
+                std::vector<std::uint64_t> sw, sb;
+                const std::size_t wi = st::itemsize(t.dtype);
+                const void *wp = aligned_bytes(t.data, wi, count * wi, sw);
+                kern::Float calc = t.dtype == st::DType::F64 || (b && b->dtype == st::DType::F64) ? kern::Float::F64
+                                                                                              : kern::Float::F32;
+                if (bp) bp = aligned_bytes(bp, st::itemsize(b->dtype), count * st::itemsize(b->dtype), sb);
+                kern::delta_to_f32(wp, kernel_kind(t.dtype), bp, b ? kernel_kind(b->dtype) : kern::Float::F32, calc,
+                                   static_cast<float *>(const_cast<void *>(out.buf.buf)), count);
             }
             rec = compress_delta(delta, s);
         }
         std::string where = "tensor '" + t.name + "' of fine-tune '" + id + "'";
         entries.append(write_record(*w, nb::str(t.name.c_str()), rec, i, stored, where));
 
-        // The reconstruction error as reconstruction_error(reconstruct(id), fine-tune) sums it.
-        nb::object d = own_attr("decompress")(rec);
-        rec = nb::object();
-        d = np.attr("asarray")(d, "dtype"_a = np.attr("float32"), "order"_a = "C");
-        {
+        // The reconstruction error as reconstruction_error(reconstruct(id), fine-tune) sums it:
+        // from the base as stored, the record and the fine-tune tensor in one pass where the
+        // record is a product; otherwise (an uncompressed record) the decompressed delta plus
+        // the base, compared with the plain error pass.
+        double sd = 0.0, sr = 0.0;
+        Stored base_in{b ? l.base->data(*b) : nullptr, b ? fused_kind(b->dtype) : vz::core::fused::Elem::F32,
+                       b ? &b->shape : nullptr};
+        Stored target_in{t.data, fused_kind(t.dtype), &t.shape};
+        if (!fused_error_stored(base_in, rec, target_in, sd, sr)) {
+            nb::object d = own_attr("decompress")(rec);
+            d = np.attr("array")(d, "dtype"_a = np.attr("float32"), "order"_a = "C");
             Buffer db(d);
             float *dp = static_cast<float *>(const_cast<void *>(db.buf.buf));
-            double sd = 0.0, sr = 0.0;
             nb::gil_scoped_release nogil;
-            if (b) st::add_into(dp, l.base->data(*b), b->dtype, count);
-            st::squared_error_sums(dp, t.data, t.dtype, count, &sd, &sr);
-            num += sd;
-            den += sr;
+            std::vector<std::uint64_t> sb, stt;
+            if (b) {
+                const std::size_t bi = st::itemsize(b->dtype);
+                kern::add_base(aligned_bytes(base_in.data, bi, count * bi, sb), kernel_kind(b->dtype), dp, dp,
+                               kern::Float::F32, count);
+            }
+            const std::size_t ti = st::itemsize(t.dtype);
+            kern::squared_error_sums(dp, kern::Float::F32, aligned_bytes(t.data, ti, count * ti, stt),
+                                     kernel_kind(t.dtype), count, &sd, &sr);
         }
-        d = nb::object();
+        rec = nb::object();
+        num += sd;
+        den += sr;
         if (b) l.base->release(*b);
         dense += (long long) t.nbytes;
         t.release();
