@@ -81,8 +81,8 @@ class ModelLibrary:
         """Writes the library into the directory `path` (created if needed).
 
         The base is written once and each fine-tune as its compressed records' cores and
-        factors (safetensors files), with a JSON manifest "manifest.json" of the settings and
-        records. The manifest is replaced last, atomically: an interrupted save leaves the
+        factors (safetensors files), with a JSON manifest "manifest.json" of the settings
+        (`solver` included) and records. The manifest is replaced last, atomically: an interrupted save leaves the
         previous library loadable. Files whose contents are unchanged (an unchanged base or
         fine-tune) are kept as they are. Takes the library's writer lock (waiting for another
         writer), and refuses with RuntimeError, changing nothing, when the directory's manifest
@@ -92,6 +92,7 @@ class ModelLibrary:
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> Self:
         """Reads a library written by `save`; reconstructs bit-for-bit what the saved one did.
+        A manifest without a "solver" (an older library) loads with solver "exact".
 
         A missing directory or manifest raises FileNotFoundError; a damaged or foreign manifest
         or array file raises ValueError (a missing array file FileNotFoundError), naming the file.
@@ -143,7 +144,8 @@ def add_finetune_from(path: str | os.PathLike[str], model_id: str, source: Sourc
     """Adds a fine-tune tensor by tensor (as ModelLibrary.add_finetune stores it), writing its
     file and the manifest only. An id the library holds is refused (FileExistsError) unless
     replace=True. Returns "model_id", "tensors", "dense_bytes", "stored_bytes", "file_bytes",
-    "error" (reconstruction_error against the source) and "replaced"."""
+    "error" (reconstruction_error against the source) and "replaced". Options left as None
+    take the library's settings (`solver`: the saved one, "exact" where none was saved)."""
 
 def export_finetune(path: str | os.PathLike[str], model_id: str, out: str | os.PathLike[str], *,
                     progress: Progress | None = None) -> dict[str, int]:

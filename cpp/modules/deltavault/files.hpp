@@ -58,6 +58,8 @@ public:
     nb::object decode(nb::handle v, const std::string &where, int depth = 0) const;
     // The library's compression method from an entry ("method" or "method_text").
     nb::object method_of(nb::dict d, const std::string &where) const;
+    // The library's solver ("solver"; "exact" in libraries saved without one).
+    nb::str solver() const;
 
 private:
     fs::path file_;

@@ -462,12 +462,13 @@ struct Settings {
     nb::object method, max_rank, energy, energy_cap, solver;
 };
 
-// Whether lowrank's compressors take the `solver` keyword (probed once per call on a 2x2 zero).
-bool solver_supported() {
+// Whether lowrank's compressors take the `solver` keyword, probed once per call on a 2x2 zero
+// with the solver asked for, so that an unknown one is refused with lowrank's own message.
+bool solver_supported(nb::handle solver) {
     nb::module_ np = vz::numpy();
     try {
         own_attr("compress")(np.attr("zeros")(nb::make_tuple(2, 2), "dtype"_a = np.attr("float32")),
-                             own_attr("CompressionMethod").attr("SVD"), "solver"_a = "exact");
+                             own_attr("CompressionMethod").attr("SVD"), "solver"_a = solver);
         return true;
     } catch (nb::python_error &e) {
         if (e.matches(PyExc_TypeError)) return false;
@@ -724,14 +725,18 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
         if (ne < 0) nb::raise_python_error();
         s.energy_cap = ne ? s.max_rank : nb::none();
     }
-    s.solver = nb::borrow(solver);
-    if (!s.solver.is_none()) {
-        vz::arg_str(solver, "solver");
-        std::string sv = nb::cast<std::string>(solver);
-        if (sv != "exact" && sv != "randomized" && sv != "auto")
-            fail(PyExc_ValueError, "solver must be 'exact', 'randomized' or 'auto', not '" + sv + "'");
-        // Compressors without the keyword use their exact solver, which is what "exact" means.
-        if (sv == "exact" || !solver_supported()) s.solver = nb::none();
+    // Without a solver the library's own (the manifest's "solver", "exact" where it has none).
+    s.solver = solver.is_none() ? nb::object(l.mf.solver()) : nb::borrow(solver);
+    {
+        vz::arg_str(s.solver, "solver");
+        std::string sv = nb::cast<std::string>(s.solver);
+        // Compressors without the keyword use their exact solver, which is what "exact" means;
+        // they cannot check the name, so it is checked here with lowrank's message.
+        bool keyword = sv == "exact" || solver_supported(s.solver);
+        if (!keyword && sv != "randomized" && sv != "auto")
+            fail(PyExc_ValueError, "solver must be one of 'exact', 'randomized', 'auto', got " +
+                                       nb::cast<std::string>(nb::repr(s.solver)));
+        if (sv == "exact" || !keyword) s.solver = nb::none();
     }
 
     // Types, shapes and the names in common are checked before any work where they are known.
