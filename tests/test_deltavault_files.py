@@ -493,3 +493,14 @@ def test_half_precision_files_add_check_and_export_like_float32_numpy(tmp_path, 
     exported = safetensors_numpy.load_file(str(tmp_path / "out.safetensors"))
     for name in names:
         assert exported[name].dtype == np.float32 and exported[name].tobytes() == rebuilt[name].tobytes()
+    # Many fine-tunes at once run the same passes in their tasks.
+    dv.create_library(tmp_path / "lib2", "base", tmp_path / "base.safetensors")
+    many = dv.add_finetunes_from(tmp_path / "lib2", {"ft": str(tmp_path / "ft.safetensors")}, method=method,
+                                 max_rank=4)
+    assert many["ft"]["error"] == pytest.approx(res["error"], rel=1e-12)
+    with dv.open_library(tmp_path / "lib2") as r:
+        other = r.delta("ft")
+    for name in names:
+        for a, b in zip(delta.tensors[name].cores + delta.tensors[name].factors,
+                        other.tensors[name].cores + other.tensors[name].factors):
+            assert np.asarray(a).tobytes() == np.asarray(b).tobytes()

@@ -1,8 +1,9 @@
 """Model library: one base state dict plus many fine-tunes stored as compressed per-tensor deltas."""
 
+import concurrent.futures
 import os
 from collections.abc import Callable, Mapping
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 from typing_extensions import Self
@@ -140,12 +141,38 @@ def create_library(path: str | os.PathLike[str], base_id: str, source: Source, *
 def add_finetune_from(path: str | os.PathLike[str], model_id: str, source: Source, *,
                       method: CompressionMethod | str | None = None, max_rank: int | None = None,
                       energy: float | None = None, solver: str | None = None, replace: bool = False,
-                      wait: bool = True, progress: Progress | None = None) -> dict[str, Any]:
+                      wait: bool = True, progress: Progress | None = None,
+                      executor: concurrent.futures.Executor | None = None) -> dict[str, Any]:
     """Adds a fine-tune tensor by tensor (as ModelLibrary.add_finetune stores it), writing its
     file and the manifest only. An id the library holds is refused (FileExistsError) unless
     replace=True. Returns "model_id", "tensors", "dense_bytes", "stored_bytes", "file_bytes",
     "error" (reconstruction_error against the source) and "replaced". Options left as None
-    take the library's settings (`solver`: the saved one, "exact" where none was saved)."""
+    take the library's settings (`solver`: the saved one, "exact" where none was saved). With an
+    executor, its tasks compress the tensors as add_finetunes_from does, and `source` must be a
+    path."""
+
+def add_finetunes_from(path: str | os.PathLike[str], sources: Mapping[str, str | os.PathLike[str]], *,
+                       method: CompressionMethod | str | None = None, max_rank: int | None = None,
+                       energy: float | None = None, solver: str | None = None, replace: bool = False,
+                       wait: bool = True, progress: Progress | None = None,
+                       executor: concurrent.futures.Executor | None = None, task_bytes: int | None = None,
+                       task_threads: int | None = None,
+                       errors: Literal["raise", "return"] = "raise") -> dict[str, dict[str, Any] | Exception]:
+    """Adds several fine-tunes ({model_id: source path}) at once: their tensors are compressed by
+    tasks of about task_bytes source bytes (default 32 MiB) submitted to `executor` (None: in this
+    process), each reading its tensors and the base by path; this process alone writes the
+    library, under its lock, committing each fine-tune whole once all its tensors are in. A
+    fine-tune whose check or task fails is not added (a task's error names its tensor) while the
+    others are: errors="raise" then raises an ExceptionGroup of the failures, errors="return" puts
+    each in place of its result. Each task sets VZ_NUM_THREADS to task_threads in its worker
+    (default 1; 0 for a ThreadPoolExecutor). Returns {model_id: result as add_finetune_from's}."""
+
+class _CompressTensors:
+    """The task of add_finetunes_from; pickles by its class name."""
+    def __call__(self, items: list[tuple[int, str, str, bool]], base_file: str, base_size: int,
+                 settings: dict[str, Any], label: str, threads: int = 1) -> list[dict[str, Any]]: ...
+
+_compress_tensors: _CompressTensors
 
 def export_finetune(path: str | os.PathLike[str], model_id: str, out: str | os.PathLike[str], *,
                     progress: Progress | None = None) -> dict[str, int]:

@@ -93,6 +93,13 @@ int cmd_demo(nb::handle args);
 int cmd_serve(nb::handle args);
 int cmd_add_base(nb::handle args);
 int cmd_add_finetune(nb::handle args);
+// cluster.cpp: several sources at once, or on a Dask cluster (--scheduler / --workers).
+void add_finetune_cluster_arguments(nb::handle parser, nb::handle worker_count_type);
+std::vector<std::pair<std::string, std::string>> finetune_jobs(nb::handle args);  // (id, source) pairs
+int cmd_add_finetunes(nb::handle args, const std::vector<std::pair<std::string, std::string>> &jobs);
+// commands.cpp: the line printed for each fine-tune added, and a library source read tensor by tensor.
+void print_added(const std::string &id, const std::string &dir, nb::dict res);
+nb::object stream_source(const std::string &src);
 int cmd_list(nb::handle args);
 int cmd_export(nb::handle args);
 int cmd_dedup(nb::handle args);

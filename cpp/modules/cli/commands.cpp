@@ -67,7 +67,7 @@ void print_dedup(nb::handle store, const std::string &title) {
 
 // A library source as the tensor-by-tensor operations take it: a directory or .safetensors file
 // read over memory maps, or (GGUF models) the mapping of memory-mapped arrays of the GGUF reader.
-static nb::object stream_source(const std::string &src) {
+nb::object stream_source(const std::string &src) {
     if (is_gguf_source(src)) return load_source(src);
     if (is_dir(src)) return path(src);
     if (is_file(src)) {
@@ -98,8 +98,20 @@ int cmd_add_base(nb::handle args) {
     return 0;
 }
 
+void print_added(const std::string &id, const std::string &dir, nb::dict res) {
+    int64_t dense = nb::cast<int64_t>(res["dense_bytes"]), stored = nb::cast<int64_t>(res["stored_bytes"]);
+    bool replaced = nb::cast<bool>(res["replaced"]);
+    out(std::string(replaced ? "Replaced" : "Added") + " fine-tune '" + id + "' in " + dir + ": " +
+        py_str(res["tensors"]) + " tensors, dense " + human((double) dense) + ", stored " +
+        human((double) stored) + (stored ? " (" + fixed((double) dense / (double) stored, 2) + "x smaller)" : "") +
+        ", reconstruction error " + sci(nb::cast<double>(res["error"])));
+}
+
 int cmd_add_finetune(nb::handle args) {
-    std::string src = str_arg(args, "src"), dir = str_arg(args, "library"), id = str_arg(args, "id");
+    auto jobs = finetune_jobs(args);
+    if (jobs.size() > 1 || !args.attr("scheduler").is_none() || !args.attr("workers").is_none())
+        return cmd_add_finetunes(args, jobs);
+    std::string src = jobs[0].second, dir = str_arg(args, "library"), id = jobs[0].first;
     if (!is_dir(dir))
         throw CliError("no library at " + dir + "; create one with `velkor-zuma add-base SRC --library " + dir + "`");
     nb::object source = stream_source(src);
@@ -112,12 +124,7 @@ int cmd_add_finetune(nb::handle args) {
         "replace"_a = nb::cast<bool>(args.attr("replace")), "wait"_a = !nb::cast<bool>(args.attr("no_wait")),
         "progress"_a = bar.callback()));
     bar.close();
-    int64_t dense = nb::cast<int64_t>(res["dense_bytes"]), stored = nb::cast<int64_t>(res["stored_bytes"]);
-    bool replaced = nb::cast<bool>(res["replaced"]);
-    out(std::string(replaced ? "Replaced" : "Added") + " fine-tune '" + id + "' in " + dir + ": " +
-        py_str(res["tensors"]) + " tensors, dense " + human((double) dense) + ", stored " +
-        human((double) stored) + (stored ? " (" + fixed((double) dense / (double) stored, 2) + "x smaller)" : "") +
-        ", reconstruction error " + sci(nb::cast<double>(res["error"])));
+    print_added(id, dir, res);
     return 0;
 }
 

@@ -138,10 +138,11 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
     p = add_command(subs, cmds, "add-finetune", cmd_add_finetune, "store a fine-tune as a compressed delta",
                     "Adds a fine-tune of the library's base, stored as compressed per-tensor deltas, and "
                     "prints its size and reconstruction error. The options apply to this fine-tune only.");
-    p.attr("add_argument")("src", "metavar"_a = "SRC", "help"_a = "the fine-tuned model");
+    p.attr("add_argument")("src", "metavar"_a = "SRC", "nargs"_a = "+", "help"_a = "the fine-tuned model(s)");
     p.attr("add_argument")("--library", "metavar"_a = "DIR", "required"_a = true, "help"_a = "the library");
-    p.attr("add_argument")("--id", "metavar"_a = "NAME", "required"_a = true,
-                           "help"_a = "name of the fine-tune in the library (an existing one is kept unless --replace)");
+    p.attr("add_argument")("--id", "metavar"_a = "NAME", "action"_a = "append",
+                           "help"_a = "name of the fine-tune in the library, once per SRC in order (an existing one "
+                                      "is kept unless --replace)");
     p.attr("add_argument")("--replace", "action"_a = "store_true",
                            "help"_a = "replace a fine-tune the library already holds under this id");
     p.attr("add_argument")("--method", "metavar"_a = "M", "type"_a = lower_type(),
@@ -157,6 +158,7 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
                            "help"_a = "truncated SVD solver: auto (randomized where the kept rank is small), exact "
                                       "(LAPACK) or randomized (default auto)");
     add_no_wait(p);
+    add_finetune_cluster_arguments(p, int_type(1, 4096, "worker count"));
 
     p = add_command(subs, cmds, "list", cmd_list, "show a library's byte summary and fine-tunes",
                     "Prints the library's byte accounting against storing every fine-tune densely, and one row "

@@ -81,5 +81,11 @@ long long state_dict_nbytes(nb::handle sd, const char *argname);
 void register_library(nb::module_ &m);  // library.cpp: records, methods, module functions
 void register_storage(nb::handle library_cls);  // storage.cpp: ModelLibrary.save / load
 void register_stream(nb::module_ &m);  // stream.cpp: open_library and the tensor-by-tensor operations
+void register_cluster(nb::module_ &m);  // cluster.cpp: add_finetunes_from and its task
+
+// cluster.cpp: add_finetune_from's work when it is given an executor.
+nb::dict add_finetune_with(nb::handle path, nb::handle model_id, nb::handle source, nb::handle method,
+                           nb::handle max_rank, nb::handle energy, nb::handle solver, bool replace, bool wait,
+                           nb::handle progress, nb::handle executor);
 
 }  // namespace deltavault

@@ -21,4 +21,5 @@ NB_MODULE(deltavault, m) {
     deltavault::register_library(m);
     deltavault::register_storage(m.attr("ModelLibrary"));
     deltavault::register_stream(m);
+    deltavault::register_cluster(m);
 }

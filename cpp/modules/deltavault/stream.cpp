@@ -16,8 +16,6 @@
 // process once it is done. Writers take the library's lock for their whole run (files.hpp).
 #include "modules/deltavault/files.hpp"
 
-#include "core/deltavault_kernels.hpp"
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -40,26 +38,6 @@ std::string shape_text(const std::vector<std::uint64_t> &shape) {
     for (std::size_t i = 0; i < shape.size(); ++i) s += (i ? ", " : "") + std::to_string(shape[i]);
     if (shape.size() == 1) s += ",";
     return s + ")";
-}
-
-namespace kern = vz::core::deltavault;
-
-// The kernels' names of a file tensor's floating-point type (callers check is_float first).
-vz::core::fused::Elem fused_kind(st::DType d) {
-    switch (d) {
-        case st::DType::F16: return vz::core::fused::Elem::F16;
-        case st::DType::BF16: return vz::core::fused::Elem::BF16;
-        case st::DType::F64: return vz::core::fused::Elem::F64;
-        default: return vz::core::fused::Elem::F32;
-    }
-}
-kern::Float kernel_kind(st::DType d) {
-    switch (d) {
-        case st::DType::F16: return kern::Float::F16;
-        case st::DType::BF16: return kern::Float::BF16;
-        case st::DType::F64: return kern::Float::F64;
-        default: return kern::Float::F32;
-    }
 }
 
 std::string numpy_name(st::DType d) {
@@ -462,20 +440,6 @@ struct Settings {
     nb::object method, max_rank, energy, energy_cap, solver;
 };
 
-// Whether lowrank's compressors take the `solver` keyword, probed once per call on a 2x2 zero
-// with the solver asked for, so that an unknown one is refused with lowrank's own message.
-bool solver_supported(nb::handle solver) {
-    nb::module_ np = vz::numpy();
-    try {
-        own_attr("compress")(np.attr("zeros")(nb::make_tuple(2, 2), "dtype"_a = np.attr("float32")),
-                             own_attr("CompressionMethod").attr("SVD"), "solver"_a = solver);
-        return true;
-    } catch (nb::python_error &e) {
-        if (e.matches(PyExc_TypeError)) return false;
-        throw;
-    }
-}
-
 // The one place where a delta meets a compressor, as ModelLibrary.add_finetune does it.
 nb::object compress_delta(nb::object delta, const Settings &s) {
     long ndim = nb::cast<long>(delta.attr("ndim"));
@@ -693,7 +657,10 @@ void check_tensor(const Opened &l, const Tensor &t, const std::string &label, bo
 
 nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle source, nb::handle method,
                            nb::handle max_rank, nb::handle energy, nb::handle solver, bool replace, bool wait,
-                           nb::handle progress) {
+                           nb::handle progress, nb::handle executor) {
+    if (!executor.is_none())
+        return add_finetune_with(path, model_id, source, method, max_rank, energy, solver, replace, wait, progress,
+                                 executor);
     fs::path dir = to_path(path);
     vz::arg_str(model_id, "model_id");
     std::string id = nb::cast<std::string>(model_id);
@@ -726,18 +693,7 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
         s.energy_cap = ne ? s.max_rank : nb::none();
     }
     // Without a solver the library's own (the manifest's "solver", "exact" where it has none).
-    s.solver = solver.is_none() ? nb::object(l.mf.solver()) : nb::borrow(solver);
-    {
-        vz::arg_str(s.solver, "solver");
-        std::string sv = nb::cast<std::string>(s.solver);
-        // Compressors without the keyword use their exact solver, which is what "exact" means;
-        // they cannot check the name, so it is checked here with lowrank's message.
-        bool keyword = sv == "exact" || solver_supported(s.solver);
-        if (!keyword && sv != "randomized" && sv != "auto")
-            fail(PyExc_ValueError, "solver must be one of 'exact', 'randomized', 'auto', got " +
-                                       nb::cast<std::string>(nb::repr(s.solver)));
-        if (sv == "exact" || !keyword) s.solver = nb::none();
-    }
+    s.solver = compressor_solver(l.mf, solver);
 
     // Types, shapes and the names in common are checked before any work where they are known.
     bool common = false;
@@ -775,47 +731,19 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
             Buffer out(delta);
             const void *bp = b ? l.base->data(*b) : nullptr;
             {
-                // Both operands widened to the wider of their types (float64 when either is,
-                // float32 otherwise: bfloat16 and float16 widen exactly), subtracted there.
                 nb::gil_scoped_release nogil;
-                std::vector<std::uint64_t> sw, sb;
-                const std::size_t wi = st::itemsize(t.dtype);
-                const void *wp = aligned_bytes(t.data, wi, count * wi, sw);
-                kern::Float calc = t.dtype == st::DType::F64 || (b && b->dtype == st::DType::F64) ? kern::Float::F64
-                                                                                              : kern::Float::F32;
-                if (bp) bp = aligned_bytes(bp, st::itemsize(b->dtype), count * st::itemsize(b->dtype), sb);
-                kern::delta_to_f32(wp, kernel_kind(t.dtype), bp, b ? kernel_kind(b->dtype) : kern::Float::F32, calc,
-                                   static_cast<float *>(const_cast<void *>(out.buf.buf)), count);
+                delta_pass(t.data, t.dtype, bp, b ? b->dtype : st::DType::F32,
+                           static_cast<float *>(const_cast<void *>(out.buf.buf)), count);
             }
             rec = compress_delta(delta, s);
         }
         std::string where = "tensor '" + t.name + "' of fine-tune '" + id + "'";
         entries.append(write_record(*w, nb::str(t.name.c_str()), rec, i, stored, where));
 
-        // The reconstruction error as reconstruction_error(reconstruct(id), fine-tune) sums it:
-        // from the base as stored, the record and the fine-tune tensor in one pass where the
-        // record is a product; otherwise (an uncompressed record) the decompressed delta plus
-        // the base, compared with the plain error pass.
+        // The reconstruction error as reconstruction_error(reconstruct(id), fine-tune) sums it,
+        // from the base as stored, the record and the fine-tune tensor.
         double sd = 0.0, sr = 0.0;
-        Stored base_in{b ? l.base->data(*b) : nullptr, b ? fused_kind(b->dtype) : vz::core::fused::Elem::F32,
-                       b ? &b->shape : nullptr};
-        Stored target_in{t.data, fused_kind(t.dtype), &t.shape};
-        if (!fused_error_stored(base_in, rec, target_in, sd, sr)) {
-            nb::object d = own_attr("decompress")(rec);
-            d = np.attr("array")(d, "dtype"_a = np.attr("float32"), "order"_a = "C");
-            Buffer db(d);
-            float *dp = static_cast<float *>(const_cast<void *>(db.buf.buf));
-            nb::gil_scoped_release nogil;
-            std::vector<std::uint64_t> sb, stt;
-            if (b) {
-                const std::size_t bi = st::itemsize(b->dtype);
-                kern::add_base(aligned_bytes(base_in.data, bi, count * bi, sb), kernel_kind(b->dtype), dp, dp,
-                               kern::Float::F32, count);
-            }
-            const std::size_t ti = st::itemsize(t.dtype);
-            kern::squared_error_sums(dp, kern::Float::F32, aligned_bytes(t.data, ti, count * ti, stt),
-                                     kernel_kind(t.dtype), count, &sd, &sr);
-        }
+        error_pass(b ? l.base->data(*b) : nullptr, b, rec, t.data, t.dtype, t.shape, sd, sr);
         rec = nb::object();
         num += sd;
         den += sr;
@@ -1084,14 +1012,16 @@ void register_stream(nb::module_ &m) {
     m.def("add_finetune_from", &add_finetune_from, "path"_a.none(), "model_id"_a.none(), "source"_a.none(),
           nb::kw_only(), "method"_a.none() = nb::none(), "max_rank"_a.none() = nb::none(),
           "energy"_a.none() = nb::none(), "solver"_a.none() = nb::none(), "replace"_a = false, "wait"_a = true,
-          "progress"_a.none() = nb::none(),
+          "progress"_a.none() = nb::none(), "executor"_a.none() = nb::none(),
           "Adds the fine-tune `source` (a .safetensors file, a directory of shards, or a mapping of arrays read "
           "on access) to the library in `path` tensor by tensor, as ModelLibrary.add_finetune would store it, "
           "writing its file and the manifest and nothing else. method, max_rank and energy default to the "
           "library's (an explicit method without energy means no energy target); solver is passed to the "
           "compressors that take it. An id the library holds is refused unless replace=True. Returns "
           "{'model_id', 'tensors', 'dense_bytes', 'stored_bytes', 'file_bytes', 'error', 'replaced'}, error "
-          "being reconstruction_error of the stored fine-tune against the source.");
+          "being reconstruction_error of the stored fine-tune against the source. With an executor (any "
+          "concurrent.futures.Executor) the tensors are compressed by its tasks as add_finetunes_from does "
+          "it, and `source` must be a path the workers can read.");
     m.def("export_finetune", &export_finetune, "path"_a.none(), "model_id"_a.none(), "out"_a.none(), nb::kw_only(),
           "progress"_a.none() = nb::none(),
           "Writes the stored fine-tune `model_id`, rebuilt tensor by tensor as ModelLibrary.reconstruct does, "

@@ -1,0 +1,789 @@
+// Many fine-tunes added at once, their tensors compressed by the tasks of an executor (any
+// concurrent.futures.Executor: a thread or process pool, or a Dask cluster's executor):
+//
+//   _compress_tensors(items, base_file, base_size, settings, label, threads)
+//       one task: reads its tensors from their source shards and the base from the library's base
+//       file, by path, computes each float32 delta, compresses it and returns the records as
+//       plain data (manifest entries and numpy arrays) with the error sums. A module-level
+//       function of this module, so that it pickles by name and any worker that imports the
+//       package runs it.
+//   add_finetunes_from(path, {id: source}, *, executor, ...)
+//       the coordinator: takes the library's writer lock, checks every source's tensors against
+//       the base from the file headers, submits tasks of about `task_bytes` source bytes each,
+//       and commits each fine-tune (its file, then the manifest) once all its tasks are in.
+//       A fine-tune whose check or task fails is not added; the others still commit.
+//
+// Only the coordinator writes the library. Workers read the same files at the same paths, so
+// they need a shared file system. A task's records depend on its inputs and settings alone, and
+// the delta, compressor call and error sums are those of add_finetune_from, so a record is the
+// same whichever executor (or none) made it. A task sets VZ_NUM_THREADS in its worker process
+// (one thread by default), so that N single-threaded workers use N cores.
+#include "modules/deltavault/files.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace deltavault {
+using namespace nb::literals;
+using namespace files;
+
+namespace {
+
+// Source bytes per task by default: large enough that a task's reading and compressing (tens of
+// milliseconds at least) dwarfs what the engine spends on it (about a millisecond per task on a
+// local cluster), small enough that the tensors of one fine-tune spread over a few workers.
+constexpr long long kTaskBytes = 32ll << 20;
+
+std::string shape_text(const std::vector<std::uint64_t> &shape) {
+    std::string s = "(";
+    for (std::size_t i = 0; i < shape.size(); ++i) s += (i ? ", " : "") + std::to_string(shape[i]);
+    if (shape.size() == 1) s += ",";
+    return s + ")";
+}
+
+std::string numpy_name(st::DType d) {
+    return d == st::DType::BF16 ? "bfloat16" : nb::cast<std::string>(nb::str(numpy_dtype(d)));
+}
+
+struct Buffer {
+    explicit Buffer(nb::handle arr) {
+        if (PyObject_GetBuffer(arr.ptr(), &buf, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) nb::raise_python_error();
+    }
+    ~Buffer() { PyBuffer_Release(&buf); }
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+    Py_buffer buf{};
+};
+
+[[noreturn]] void refuse_kind(const std::string &name, const std::string &np_dtype) {
+    fail(PyExc_ValueError, "tensor '" + name + "' is stored as " + np_dtype +
+                               " (quantized or integer), not floating point; the library keeps float deltas "
+                               "only: use a float16/float32 export of the model (`dedup` takes quantized ones)");
+}
+
+// The checks add_finetune_from makes on each tensor, from the two headers.
+void check_pair(const st::TensorInfo &t, const st::TensorInfo *b, const std::string &label) {
+    if (!st::is_float(t.dtype)) refuse_kind(t.name, numpy_name(t.dtype));
+    if (!b) return;
+    if (!st::is_float(b->dtype)) refuse_kind(t.name, numpy_name(b->dtype));
+    if (b->shape != t.shape)
+        fail(PyExc_ValueError, "tensor '" + t.name + "' has shape " + shape_text(t.shape) + " in '" + label +
+                                   "' but " + shape_text(b->shape) + " in the library's base");
+}
+
+std::shared_ptr<st::Reader> open_source_file(const fs::path &s) {
+    try {
+        return std::make_shared<st::Reader>(s.string());
+    } catch (st::FormatError &e) {
+        fail(PyExc_ValueError, quoted(s) + " is not a readable safetensors file: " + e.what());
+    } catch (st::SystemError &e) {
+        raise_os(e.err, s);
+    }
+}
+
+// ---- the compression settings, resolved once by the coordinator ----------------------------------------
+
+struct Settings {
+    nb::object method, max_rank, energy, energy_cap, solver;
+};
+
+// As add_finetune_from resolves them: the options apply to these fine-tunes only, the library's
+// settings fill in the rest, and an explicit method without an energy means no energy target.
+Settings resolve(const Manifest &mf, nb::handle method, nb::handle max_rank, nb::handle energy, nb::handle solver) {
+    Settings s;
+    s.method = method.is_none() ? mf.method_of(mf.root, "the manifest") : nb::borrow(method);
+    if (!method.is_none() && !nb::isinstance(method, own_attr("CompressionMethod")))
+        s.method = own_attr("CompressionMethod")(method);
+    s.max_rank = max_rank.is_none() ? mf.decode(mf.key(mf.root, "max_rank", "the manifest"), "\"max_rank\"")
+                                    : nb::borrow(max_rank);
+    if (!energy.is_none()) s.energy = nb::borrow(energy);
+    else if (!method.is_none()) s.energy = nb::none();
+    else s.energy = mf.decode(mf.key(mf.root, "energy", "the manifest"), "\"energy\"");
+    s.energy_cap = nb::none();
+    if (!s.energy.is_none()) {
+        int ne = PyObject_RichCompareBool(s.max_rank.ptr(), nb::int_(0).ptr(), Py_NE);
+        if (ne < 0) nb::raise_python_error();
+        s.energy_cap = ne ? s.max_rank : nb::none();
+    }
+    s.solver = compressor_solver(mf, solver);
+    return s;
+}
+
+// Settings as plain data for a task (the method by its value, so that the task needs no enum
+// pickled), and back.
+nb::dict settings_dict(const Settings &s) {
+    nb::dict d;
+    nb::object methods = own_attr("CompressionMethod");
+    d["method"] = nb::isinstance(s.method, methods) ? s.method.attr("value") : s.method;
+    d["max_rank"] = s.max_rank;
+    d["energy"] = s.energy;
+    d["energy_cap"] = s.energy_cap;
+    d["solver"] = s.solver;
+    return d;
+}
+
+Settings settings_from(nb::dict d) {
+    Settings s;
+    for (const char *k : {"method", "max_rank", "energy", "energy_cap", "solver"})
+        if (!d.contains(k)) fail(PyExc_ValueError, std::string("task settings lack '") + k + "'");
+    s.method = d["method"];
+    if (PyUnicode_Check(s.method.ptr())) s.method = own_attr("CompressionMethod")(s.method);
+    s.max_rank = d["max_rank"];
+    s.energy = d["energy"];
+    s.energy_cap = d["energy_cap"];
+    s.solver = d["solver"];
+    return s;
+}
+
+// The one place where a delta meets a compressor, as add_finetune_from calls it.
+nb::object compress_delta(nb::object delta, const Settings &s) {
+    long ndim = nb::cast<long>(delta.attr("ndim"));
+    nb::object methods = own_attr("CompressionMethod");
+    if (ndim < 2) return own_attr("compress")(delta, methods.attr("NONE"));
+    nb::dict kw;
+    if (!s.solver.is_none()) kw["solver"] = s.solver;
+    if (!s.energy.is_none()) {
+        kw["energy"] = s.energy;
+        kw["max_rank"] = s.energy_cap;
+        return own_attr("svd_compress_energy")(delta, **kw);
+    }
+    kw["max_rank"] = s.max_rank;
+    return own_attr("compress")(delta, s.method, **kw);
+}
+
+// ---- the task -----------------------------------------------------------------------------------------
+
+// Makes this process's native loops and BLAS use `threads` threads from now on (0: as they are).
+// The thread count is read from the environment at each call, so this applies at once.
+void set_process_threads(long threads) {
+    if (threads <= 0) return;
+    nb::object environ = vz::import("os").attr("environ");
+    nb::str want(std::to_string(threads).c_str());
+    nb::object have = environ.attr("get")("VZ_NUM_THREADS");
+    if (have.is_none() || !have.equal(want)) environ["VZ_NUM_THREADS"] = want;
+}
+
+nb::dict compress_one(nb::module_ &np, const st::Reader &src, const std::string &name, const st::Reader *base,
+                      std::size_t index, const Settings &s, const std::string &label) {
+    const st::TensorInfo *t = src.find(name);
+    if (!t) fail(PyExc_ValueError, "'" + src.path() + "' no longer holds the tensor");
+    const st::TensorInfo *b = base ? base->find(name) : nullptr;
+    if (base && !b) fail(PyExc_ValueError, "the library's base file no longer holds the tensor");
+    check_pair(*t, b, label);
+    std::size_t count = std::size_t(t->count());
+    nb::list shape;
+    for (auto e : t->shape) shape.append(nb::int_((long long) e));
+    nb::object rec;
+    {
+        nb::object delta = np.attr("empty")(nb::tuple(shape), "dtype"_a = np.attr("float32"));
+        Buffer out(delta);
+        const void *tp = src.data(*t);
+        const void *bp = b ? base->data(*b) : nullptr;
+        {
+            nb::gil_scoped_release nogil;
+            delta_pass(tp, t->dtype, bp, b ? b->dtype : st::DType::F32,
+                       static_cast<float *>(const_cast<void *>(out.buf.buf)), count);
+        }
+        rec = compress_delta(delta, s);
+    }
+    std::vector<std::pair<std::string, nb::object>> arrays;
+    nb::dict entry = record_entry(np, nb::str(name.c_str()), rec, index, arrays,
+                                  "tensor '" + name + "' of '" + label + "'");
+    // The reconstruction error as add_finetune_from sums it.
+    double sd = 0.0, sr = 0.0;
+    error_pass(b ? base->data(*b) : nullptr, b, rec, src.data(*t), t->dtype, t->shape, sd, sr);
+    rec = nb::object();
+    src.release(*t);
+    if (b) base->release(*b);
+    nb::list arrs;
+    for (auto &kv : arrays) arrs.append(nb::make_tuple(nb::str(kv.first.c_str()), kv.second));
+    nb::dict out;
+    out["entry"] = entry;
+    out["arrays"] = arrs;
+    out["sq_diff"] = nb::float_(sd);
+    out["sq_ref"] = nb::float_(sr);
+    out["nbytes"] = nb::int_((long long) t->nbytes());
+    return out;
+}
+
+// A task's failure, naming the tensor: a RuntimeError whose `tensor` attribute holds the name (an
+// attribute survives pickling, so the coordinator can tell it from the engine's own errors).
+[[noreturn]] void tensor_failed(const std::string &name, const std::string &label, const std::string &what) {
+    std::string msg = "tensor '" + name + "' of '" + label + "': " + what;
+    nb::object exc = nb::handle(PyExc_RuntimeError)(nb::str(msg.c_str()));
+    nb::setattr(exc, "tensor", nb::str(name.c_str()));
+    PyErr_SetObject(PyExc_RuntimeError, exc.ptr());
+    throw nb::python_error();
+}
+
+nb::list compress_tensors(nb::handle items, nb::handle base_file, long long base_size, nb::handle settings,
+                          nb::handle label, long threads) {
+    vz::arg_list(items, "items");
+    vz::arg_str(base_file, "base_file");
+    vz::arg_dict(settings, "settings");
+    vz::arg_str(label, "label");
+    set_process_threads(threads);
+    Settings s = settings_from(nb::borrow<nb::dict>(settings));
+    std::string lab = nb::cast<std::string>(label);
+    fs::path bf(nb::cast<std::string>(base_file));
+    std::error_code ec;
+    auto size = fs::file_size(bf, ec);
+    if (ec) raise_os(ec.value(), bf);
+    if ((long long) size != base_size)
+        fail(PyExc_ValueError, "the library's base file " + quoted(bf) + " has " + std::to_string(size) +
+                                   " bytes here, not the " + std::to_string(base_size) +
+                                   " the library records; workers must see the library's own files");
+    std::shared_ptr<st::Reader> base;
+    std::map<std::string, std::shared_ptr<st::Reader>> shards;
+    nb::module_ np = vz::numpy();
+    nb::list out;
+    for (nb::handle it : items) {
+        nb::tuple t = vz::arg_tuple(it, "items[i]");
+        if (nb::len(t) != 4) fail(PyExc_ValueError, "a task item is (index, name, shard, in_base)");
+        std::size_t index = nb::cast<std::size_t>(t[0]);
+        std::string name = nb::cast<std::string>(t[1]), shard = nb::cast<std::string>(t[2]);
+        bool in_base = nb::cast<bool>(t[3]);
+        try {
+            if (in_base && !base) base = open_reader(bf);
+            auto &r = shards[shard];
+            if (!r) r = open_source_file(shard);
+            out.append(compress_one(np, *r, name, in_base ? base.get() : nullptr, index, s, lab));
+        } catch (nb::python_error &e) {
+            if (e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit)) throw;
+            tensor_failed(name, lab, nb::cast<std::string>(nb::str(e.type().attr("__name__"))) + ": " +
+                                         nb::cast<std::string>(nb::str(e.value())));
+        } catch (st::FormatError &e) {
+            tensor_failed(name, lab, std::string("ValueError: ") + e.what());
+        } catch (st::SystemError &e) {
+            tensor_failed(name, lab, std::string("OSError: ") + e.what());
+        }
+    }
+    return out;
+}
+
+// ---- the coordinator ----------------------------------------------------------------------------------
+
+struct Finetune {
+    std::string id, label;
+    std::vector<std::string> names;               // in the source's order
+    std::vector<std::string> shard_of;            // the shard each tensor is read from
+    std::vector<bool> in_base;
+    std::vector<std::uint64_t> nbytes;
+    std::vector<nb::object> results;              // per tensor, once its task is in
+    std::size_t tasks_left = 0;
+    nb::object error;                             // the failure, once there is one
+    nb::object result;                            // what add_finetune_from returns, once committed
+};
+
+struct Task {
+    std::size_t ft;
+    std::vector<std::size_t> tensors;
+};
+
+// The tensors of a source path (a .safetensors file or a directory of shards) in the order
+// add_finetune_from reads them: shards sorted by name, names sorted within a shard, and a name
+// in two shards keeping its first position with the later shard's tensor.
+void list_source(Finetune &f, const fs::path &p, std::map<std::string, std::shared_ptr<st::Reader>> &readers) {
+    std::error_code ec;
+    std::vector<fs::path> shards;
+    if (fs::is_directory(p, ec)) {
+        for (const auto &e : fs::directory_iterator(p, ec)) {
+            std::string n = e.path().filename().string();
+            if (n.size() > 12 && n.compare(n.size() - 12, 12, ".safetensors") == 0 && e.is_regular_file(ec))
+                shards.push_back(e.path());
+        }
+        std::sort(shards.begin(), shards.end());
+        if (shards.empty()) fail(PyExc_FileNotFoundError, "No .safetensors in " + p.string());
+    } else if (fs::is_regular_file(p, ec)) {
+        shards.push_back(p);
+    } else {
+        fail(PyExc_FileNotFoundError, "model source " + quoted(p) + " does not exist");
+    }
+    std::map<std::string, std::size_t> pos;
+    for (const fs::path &s : shards) {
+        // Tasks open the shards by this absolute path, wherever they run.
+        fs::path abs = fs::absolute(s, ec);
+        if (ec) abs = s;
+        auto r = open_source_file(abs);
+        readers[abs.string()] = r;
+        std::vector<const st::TensorInfo *> infos;
+        for (const auto &t : r->tensors()) infos.push_back(&t);
+        std::sort(infos.begin(), infos.end(), [](auto *a, auto *b) { return a->name < b->name; });
+        for (const st::TensorInfo *t : infos) {
+            auto it = pos.find(t->name);
+            if (it != pos.end()) {
+                f.shard_of[it->second] = abs.string();
+                f.nbytes[it->second] = t->nbytes();
+            } else {
+                pos[t->name] = f.names.size();
+                f.names.push_back(t->name);
+                f.shard_of.push_back(abs.string());
+                f.nbytes.push_back(t->nbytes());
+            }
+        }
+    }
+}
+
+class Coordinator {
+public:
+    Coordinator(const fs::path &dir, bool wait) : dir_(dir), lock_(dir, wait) {
+        mf_ = read_manifest(dir_);
+        nb::dict be = mf_.as_dict(mf_.key(mf_.root, "base", "the manifest"), "\"base\"");
+        base_file_ = fs::absolute(checked_file(dir_, mf_, be, "\"base\"", false));
+        base_ = open_reader(base_file_);
+        base_size_ = (long long) base_->file_size();
+        for (nb::handle name : mf_.as_list(mf_.key(be, "tensors", "\"base\""), "\"base\" tensors")) {
+            if (!PyUnicode_Check(name.ptr())) mf_.damaged("\"base\" tensors holds a name that is not text");
+            std::string n = nb::cast<std::string>(name);
+            if (!base_->find(n))
+                fail(PyExc_ValueError, "library file " + quoted(base_file_) + " lacks the array '" + n +
+                                            "' listed in " + quoted(mf_.file()));
+            base_names_.insert(n);
+        }
+    }
+    Manifest &manifest() { return mf_; }
+
+    nb::list finetunes() const { return mf_.as_list(mf_.key(mf_.root, "finetunes", "the manifest"), "\"finetunes\""); }
+    std::optional<std::size_t> position(const std::string &id) const {
+        nb::list l = finetunes();
+        for (std::size_t i = 0; i < nb::len(l); ++i) {
+            nb::dict e = mf_.as_dict(l[i], "fine-tune entry " + std::to_string(i));
+            if (nb::cast<std::string>(mf_.text(e, "key", "fine-tune entry " + std::to_string(i))) == id) return i;
+        }
+        return std::nullopt;
+    }
+
+    // Lists a source and checks it against the base from the headers (add_finetune_from's checks).
+    void plan(Finetune &f, const fs::path &src, bool replace) {
+        if (position(f.id) && !replace)
+            fail(PyExc_FileExistsError, "the model library " + quoted(dir_) + " already holds a fine-tune '" + f.id +
+                                             "'; nothing was changed: replace it with replace=True (the command's "
+                                             "--replace), or choose another id");
+        std::map<std::string, std::shared_ptr<st::Reader>> readers;
+        list_source(f, src, readers);
+        bool common = false;
+        for (std::size_t i = 0; i < f.names.size(); ++i) {
+            const st::TensorInfo *t = readers[f.shard_of[i]]->find(f.names[i]);
+            const st::TensorInfo *b = base_names_.count(f.names[i]) ? base_->find(f.names[i]) : nullptr;
+            check_pair(*t, b, f.label);
+            if (b) common = true;
+            f.in_base.push_back(b != nullptr);
+        }
+        if (!common && !f.names.empty() && !base_names_.empty())
+            fail(PyExc_ValueError, "'" + f.label + "' shares no tensor name with the library's base; is it a "
+                                   "fine-tune of it?");
+        f.results.assign(f.names.size(), nb::object());
+    }
+
+    nb::tuple task_args(const Finetune &f, const Task &t, const nb::dict &settings, long threads) const {
+        nb::list items;
+        for (std::size_t i : t.tensors)
+            items.append(nb::make_tuple(nb::int_((long long) i), nb::str(f.names[i].c_str()),
+                                        nb::str(f.shard_of[i].c_str()), nb::bool_(f.in_base[i])));
+        return nb::make_tuple(items, nb::str(base_file_.string().c_str()), nb::int_(base_size_), settings,
+                              nb::str(f.label.c_str()), nb::int_(threads));
+    }
+
+    // Writes the fine-tune's file and then the manifest that names it (the commit).
+    void commit(Finetune &f) {
+        std::error_code ec;
+        auto pos = position(f.id);
+        std::size_t index = pos ? *pos : nb::len(finetunes());
+        std::string final_name = "finetune-" + random_token() + "-" + std::to_string(index) + ".safetensors";
+        std::unique_ptr<st::Writer> w;
+        try {
+            w = std::make_unique<st::Writer>((dir_ / tmp_name(final_name)).string());
+        } catch (st::SystemError &e) {
+            raise_os(e.err, e.path);
+        }
+        std::size_t name_bytes = 0;
+        for (const auto &n : f.names) name_bytes += n.size();
+        w->begin_reserved(256 + f.names.size() * 4 * 160 + name_bytes * 8);
+        nb::list entries;
+        long long stored = 0, dense = 0;
+        double num = 0.0, den = 0.0;
+        for (std::size_t i = 0; i < f.names.size(); ++i) {
+            nb::dict r = nb::borrow<nb::dict>(f.results[i]);
+            for (nb::handle kv : r["arrays"]) {
+                nb::object arr = kv[1];
+                Buffer b(arr);
+                st::Planned p;
+                p.name = nb::cast<std::string>(kv[0]);
+                if (!file_dtype(arr.attr("dtype"), p.dtype))
+                    fail(PyExc_ValueError, "a task returned an array of type " + vz::type_name(arr.attr("dtype")) +
+                                               " for tensor '" + f.names[i] + "'");
+                for (nb::handle n : arr.attr("shape")) p.shape.push_back(nb::cast<unsigned long long>(n));
+                try {
+                    {
+                        nb::gil_scoped_release nogil;
+                        w->write(b.buf.buf, std::size_t(b.buf.len));
+                    }
+                    w->add(p);
+                } catch (st::SystemError &e) {
+                    raise_os(e.err, e.path);
+                } catch (st::FormatError &e) {
+                    fail(PyExc_ValueError, "tensor '" + f.names[i] + "': " + e.what());
+                }
+                stored += (long long) b.buf.len;
+            }
+            entries.append(r["entry"]);
+            num += nb::cast<double>(r["sq_diff"]);
+            den += nb::cast<double>(r["sq_ref"]);
+            dense += nb::cast<long long>(r["nbytes"]);
+            f.results[i] = nb::object();
+        }
+        std::uint64_t size = 0;
+        try {
+            size = w->finish({{"format", kFormat}});
+        } catch (st::SystemError &e) {
+            raise_os(e.err, e.path);
+        } catch (st::FormatError &e) {
+            fail(PyExc_ValueError, std::string("cannot write the library file: ") + e.what());
+        }
+        std::string sha = sha256_file(w->tmp_path());
+        nb::dict entry;
+        entry["key"] = f.id;
+        entry["model_id"] = f.id;
+        entry["base_id"] = mf_.text(mf_.root, "base_id", "the manifest");
+        entry["tensors"] = entries;
+        entry["file"] = final_name;
+        entry["size"] = nb::int_((long long) size);
+        entry["sha256"] = sha;
+        nb::dict manifest = nb::borrow<nb::dict>(vz::import("copy").attr("copy")(mf_.root));
+        if (mf_.version != kVersion) manifest["version"] = nb::int_(kVersion);
+        nb::list fts = nb::list(finetunes());
+        if (pos) fts[*pos] = entry;
+        else fts.append(entry);
+        manifest["finetunes"] = fts;
+        try {
+            w->commit((dir_ / final_name).string());
+        } catch (st::SystemError &e) {
+            raise_os(e.err, e.path);
+        }
+        try {
+            mf_.digest = write_manifest(dir_, manifest);
+        } catch (...) {
+            fs::remove(dir_ / final_name, ec);
+            throw;
+        }
+        std::set<std::string> before = referenced(mf_);
+        mf_.root = manifest;
+        mf_.version = kVersion;
+        remove_unreferenced(dir_, referenced(mf_), before);
+
+        nb::dict out;
+        out["model_id"] = f.id;
+        out["tensors"] = nb::int_((long long) f.names.size());
+        out["dense_bytes"] = nb::int_(dense);
+        out["stored_bytes"] = nb::int_(stored);
+        out["file_bytes"] = nb::int_((long long) size);
+        out["error"] = nb::float_(std::sqrt(num) / (std::sqrt(den) + 1e-12));
+        out["replaced"] = nb::bool_(pos.has_value());
+        f.result = out;
+    }
+
+private:
+    fs::path dir_;
+    LibraryLock lock_;
+    Manifest mf_;
+    fs::path base_file_;
+    std::shared_ptr<st::Reader> base_;
+    long long base_size_ = 0;
+    std::set<std::string> base_names_;
+};
+
+// The failure of a task as its fine-tune reports it: the task's own error when it names its
+// tensor, else a RuntimeError naming the task's tensors, caused by the engine's error.
+nb::object task_failure(const Finetune &f, const Task &t, nb::handle exc) {
+    if (nb::hasattr(exc, "tensor")) return nb::borrow(exc);
+    std::string names;
+    for (std::size_t i : t.tensors) names += (names.empty() ? "'" : ", '") + f.names[i] + "'";
+    std::string msg = std::string(t.tensors.size() == 1 ? "tensor " : "tensors ") + names + " of '" + f.label +
+                      "': " + vz::type_name(exc) + ": " + nb::cast<std::string>(nb::str(exc));
+    nb::object out = nb::handle(PyExc_RuntimeError)(nb::str(msg.c_str()));
+    if (t.tensors.size() == 1) nb::setattr(out, "tensor", nb::str(f.names[t.tensors[0]].c_str()));
+    PyException_SetCause(out.ptr(), nb::borrow(exc).release().ptr());
+    return out;
+}
+
+void add_note(nb::handle exc, const std::string &note) {
+    if (nb::hasattr(exc, "add_note")) exc.attr("add_note")(nb::str(note.c_str()));
+}
+
+struct Options {
+    nb::object method, max_rank, energy, solver, progress, executor;
+    bool replace = false, wait = true;
+    long long task_bytes = kTaskBytes;
+    long threads = 1;
+};
+
+// Adds the fine-tunes in `ids`/`sources`; returns, per id, the add_finetune_from result or the
+// exception that kept that fine-tune out.
+std::vector<std::pair<std::string, nb::object>> run(const fs::path &dir, const std::vector<std::string> &ids,
+                                                    const std::vector<nb::object> &sources, const Options &o) {
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec)) read_manifest(dir);  // the usual "no model library" errors
+    Coordinator c(dir, o.wait);
+    Settings s = resolve(c.manifest(), o.method, o.max_rank, o.energy, o.solver);
+    nb::dict settings = settings_dict(s);
+
+    std::vector<Finetune> fts(ids.size());
+    std::vector<Task> tasks;
+    std::size_t total_tensors = 0;
+    std::uint64_t total_bytes = 0;
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        Finetune &f = fts[k];
+        f.id = ids[k];
+        fs::path p = fs::path(nb::cast<std::string>(vz::import("os").attr("fspath")(sources[k])));
+        f.label = p.string();
+        try {
+            c.plan(f, p, o.replace);
+        } catch (nb::python_error &e) {
+            f.error = nb::borrow(e.value());
+            continue;
+        }
+        // Consecutive tensors, in the source's order, up to about task_bytes each.
+        Task cur{k, {}};
+        std::uint64_t bytes = 0;
+        for (std::size_t i = 0; i < f.names.size(); ++i) {
+            cur.tensors.push_back(i);
+            bytes += f.nbytes[i];
+            total_bytes += f.nbytes[i];
+            if ((long long) bytes >= o.task_bytes) {
+                tasks.push_back(cur);
+                cur.tensors.clear();
+                bytes = 0;
+            }
+        }
+        if (!cur.tensors.empty()) tasks.push_back(cur);
+        total_tensors += f.names.size();
+        f.tasks_left = 0;
+    }
+    for (const Task &t : tasks) ++fts[t.ft].tasks_left;
+
+    std::size_t done = 0;
+    std::uint64_t bytes_done = 0;
+    auto step = [&](std::uint64_t b) {
+        ++done;
+        bytes_done += b;
+        if (o.progress.is_valid() && !o.progress.is_none())
+            o.progress(nb::int_((long long) done), nb::int_((long long) total_tensors),
+                       nb::int_((long long) bytes_done), nb::int_((long long) total_bytes));
+    };
+    // A task's result is in: keep its records; a fine-tune whose tasks are all in is committed.
+    auto take = [&](const Task &t, nb::handle result) {
+        Finetune &f = fts[t.ft];
+        if (f.error.is_valid()) return;
+        nb::list rl = nb::borrow<nb::list>(result);
+        if (nb::len(rl) != t.tensors.size())
+            fail(PyExc_RuntimeError, "a task returned " + std::to_string(nb::len(rl)) + " records for " +
+                                         std::to_string(t.tensors.size()) + " tensors");
+        for (std::size_t j = 0; j < t.tensors.size(); ++j) {
+            f.results[t.tensors[j]] = rl[j];
+            step(f.nbytes[t.tensors[j]]);
+        }
+        if (--f.tasks_left == 0) c.commit(f);
+    };
+    // Fine-tunes without tensors are committed at once.
+    for (Finetune &f : fts)
+        if (!f.error.is_valid() && f.tasks_left == 0) c.commit(f);
+
+    nb::object fn = own_attr("_compress_tensors");
+    if (o.executor.is_none()) {
+        // In this process, one task after another, with the threads this process has.
+        for (const Task &t : tasks) {
+            Finetune &f = fts[t.ft];
+            if (f.error.is_valid()) continue;
+            nb::object r;
+            try {
+                r = fn(*c.task_args(f, t, settings, 0));
+            } catch (nb::python_error &e) {
+                if (e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit)) throw;
+                f.error = task_failure(f, t, e.value());
+                continue;
+            }
+            take(t, r);
+        }
+    } else {
+        nb::module_ cf = vz::import("concurrent.futures");
+        nb::list futures;
+        nb::dict which;  // future -> task index
+        try {
+            for (std::size_t k = 0; k < tasks.size(); ++k) {
+                const Task &t = tasks[k];
+                nb::object fut = o.executor.attr("submit")(fn, *c.task_args(fts[t.ft], t, settings, o.threads));
+                futures.append(fut);
+                which[fut] = nb::int_((long long) k);
+            }
+            for (nb::handle fut : cf.attr("as_completed")(futures)) {
+                const Task &t = tasks[nb::cast<std::size_t>(which[fut])];
+                Finetune &f = fts[t.ft];
+                if (f.error.is_valid() || nb::cast<bool>(fut.attr("cancelled")())) continue;
+                nb::object exc = fut.attr("exception")();
+                if (!exc.is_none()) {
+                    f.error = task_failure(f, t, exc);
+                    // The rest of this fine-tune's tasks are of no use now.
+                    for (std::size_t k = 0; k < tasks.size(); ++k)
+                        if (tasks[k].ft == t.ft) futures[k].attr("cancel")();
+                    continue;
+                }
+                take(t, fut.attr("result")());
+            }
+        } catch (...) {
+            for (nb::handle fut : futures) fut.attr("cancel")();
+            throw;
+        }
+    }
+
+    std::vector<std::pair<std::string, nb::object>> out;
+    for (Finetune &f : fts) {
+        if (f.error.is_valid()) add_note(f.error, "fine-tune '" + f.id + "' was not added");
+        out.emplace_back(f.id, f.error.is_valid() ? f.error : f.result);
+    }
+    return out;
+}
+
+Options options(nb::handle method, nb::handle max_rank, nb::handle energy, nb::handle solver, bool replace,
+                bool wait, nb::handle progress, nb::handle executor, nb::handle task_bytes, nb::handle task_threads) {
+    Options o;
+    o.method = nb::borrow(method);
+    o.max_rank = nb::borrow(max_rank);
+    o.energy = nb::borrow(energy);
+    o.solver = nb::borrow(solver);
+    o.replace = replace;
+    o.wait = wait;
+    o.progress = nb::borrow(progress);
+    o.executor = nb::borrow(executor);
+    if (!executor.is_none() && !nb::hasattr(executor, "submit"))
+        vz::raise_arg_type("executor", "concurrent.futures.Executor or None", executor);
+    if (!task_bytes.is_none()) {
+        o.task_bytes = vz::arg_int(task_bytes, "task_bytes");
+        if (o.task_bytes < 1) fail(PyExc_ValueError, "task_bytes must be at least 1");
+    }
+    // Threads of a pool share this process, whose thread setting they leave as it is; a task in a
+    // worker process of its own uses one thread.
+    o.threads = nb::isinstance(executor, vz::import("concurrent.futures").attr("ThreadPoolExecutor")) ? 0 : 1;
+    if (!task_threads.is_none()) {
+        long long t = vz::arg_int(task_threads, "task_threads");
+        if (t < 0) fail(PyExc_ValueError, "task_threads must be 0 or more");
+        o.threads = long(t);
+    }
+    return o;
+}
+
+nb::dict add_finetunes_from(nb::handle path, nb::handle sources, nb::handle method, nb::handle max_rank,
+                            nb::handle energy, nb::handle solver, bool replace, bool wait, nb::handle progress,
+                            nb::handle executor, nb::handle task_bytes, nb::handle task_threads,
+                            nb::handle errors) {
+    fs::path dir = to_path(path);
+    if (!nb::isinstance(sources, vz::import("collections.abc").attr("Mapping")))
+        vz::raise_arg_type("sources", "Mapping[str, str | os.PathLike]", sources);
+    vz::arg_str(errors, "errors");
+    std::string mode = nb::cast<std::string>(errors);
+    if (mode != "raise" && mode != "return")
+        fail(PyExc_ValueError, "errors must be 'raise' or 'return', not '" + mode + "'");
+    std::vector<std::string> ids;
+    std::vector<nb::object> srcs;
+    for (nb::handle k : sources) {
+        vz::arg_str(k, "model_id");
+        nb::object v = sources[k];
+        if (!PyUnicode_Check(v.ptr()) && !nb::hasattr(v, "__fspath__"))
+            fail(PyExc_TypeError, "the source of fine-tune '" + nb::cast<std::string>(k) +
+                                      "' must be a path (str or os.PathLike) that the workers can read, not " +
+                                      vz::type_name(v));
+        ids.push_back(nb::cast<std::string>(k));
+        srcs.push_back(v);
+    }
+    Options o = options(method, max_rank, energy, solver, replace, wait, progress, executor, task_bytes, task_threads);
+    auto res = run(dir, ids, srcs, o);
+    nb::dict out;
+    nb::list failed;
+    std::string failed_ids;
+    for (auto &kv : res) {
+        out[nb::str(kv.first.c_str())] = kv.second;
+        if (PyExceptionInstance_Check(kv.second.ptr())) {
+            failed.append(kv.second);
+            failed_ids += (failed_ids.empty() ? "'" : ", '") + kv.first + "'";
+        }
+    }
+    if (mode == "raise" && nb::len(failed)) {
+        std::string msg = std::to_string(nb::len(failed)) + " of " + std::to_string(res.size()) +
+                          " fine-tunes were not added (" + failed_ids + ")" +
+                          (nb::len(failed) < res.size() ? "; the others were committed" : "");
+        nb::module_ builtins = vz::import("builtins");
+        nb::object group;
+        if (nb::hasattr(builtins, "ExceptionGroup")) {
+            group = builtins.attr("ExceptionGroup")(nb::str(msg.c_str()), failed);
+        } else {
+            // Before Python 3.11: one RuntimeError saying all, caused by the first failure.
+            for (nb::handle e : failed) msg += "\n" + nb::cast<std::string>(nb::str(e));
+            group = nb::handle(PyExc_RuntimeError)(nb::str(msg.c_str()));
+            PyException_SetCause(group.ptr(), nb::borrow(failed[0]).release().ptr());
+        }
+        PyErr_SetObject((PyObject *) Py_TYPE(group.ptr()), group.ptr());
+        throw nb::python_error();
+    }
+    return out;
+}
+
+}  // namespace
+
+// One fine-tune added through an executor (add_finetune_from with executor=): its failure is
+// raised as it is.
+nb::dict add_finetune_with(nb::handle path, nb::handle model_id, nb::handle source, nb::handle method,
+                           nb::handle max_rank, nb::handle energy, nb::handle solver, bool replace, bool wait,
+                           nb::handle progress, nb::handle executor) {
+    fs::path dir = to_path(path);
+    vz::arg_str(model_id, "model_id");
+    if (!PyUnicode_Check(source.ptr()) && !nb::hasattr(source, "__fspath__"))
+        vz::raise_arg_type("source", "str or os.PathLike (with an executor, workers read the source by path)",
+                           source);
+    Options o = options(method, max_rank, energy, solver, replace, wait, progress, executor, nb::none(), nb::none());
+    auto res = run(dir, {nb::cast<std::string>(model_id)}, {nb::borrow(source)}, o);
+    nb::object r = res[0].second;
+    if (PyExceptionInstance_Check(r.ptr())) {
+        PyErr_SetObject((PyObject *) Py_TYPE(r.ptr()), r.ptr());
+        throw nb::python_error();
+    }
+    return nb::borrow<nb::dict>(r);
+}
+
+namespace {
+struct CompressTask {};
+}  // namespace
+
+void register_cluster(nb::module_ &m) {
+    // The task is an instance of a small class rather than a plain function: it pickles by the
+    // name of its class (native functions do not pickle), which is what executors send to workers.
+    nb::class_<CompressTask>(m, "_CompressTensors", "The task of add_finetunes_from (_compress_tensors).")
+        .def(nb::init<>())
+        .def("__call__", [](CompressTask &, nb::handle items, nb::handle base_file, long long base_size,
+                            nb::handle settings, nb::handle label, long threads) {
+            return compress_tensors(items, base_file, base_size, settings, label, threads);
+        }, "items"_a, "base_file"_a, "base_size"_a, "settings"_a, "label"_a, "threads"_a = 1,
+           "Compresses the deltas of the tensors `items` ((index, name, shard path, in_base) each) against the "
+           "library's base file, and returns their records as plain data ([{'entry', 'arrays', 'sq_diff', "
+           "'sq_ref', 'nbytes'}]). threads > 0 sets VZ_NUM_THREADS in this process first.")
+        .def("__reduce__", [](nb::handle self) { return nb::make_tuple(self.type(), nb::tuple()); });
+    m.attr("_compress_tensors") = m.attr("_CompressTensors")();
+    m.def("add_finetunes_from", &add_finetunes_from, "path"_a.none(), "sources"_a.none(), nb::kw_only(),
+          "method"_a.none() = nb::none(), "max_rank"_a.none() = nb::none(), "energy"_a.none() = nb::none(),
+          "solver"_a.none() = nb::none(), "replace"_a = false, "wait"_a = true, "progress"_a.none() = nb::none(),
+          "executor"_a.none() = nb::none(), "task_bytes"_a.none() = nb::none(), "task_threads"_a.none() = nb::none(),
+          "errors"_a.none() = "raise",
+          "Adds several fine-tunes ({model_id: source path}) to the library in `path` at once. Their tensors "
+          "are compressed by tasks of about task_bytes source bytes (default 32 MiB) submitted to `executor` "
+          "(any concurrent.futures.Executor; None: in this process); each task reads its tensors and the base "
+          "by path, so workers must see the same files. Only this process writes the library, under its lock, "
+          "committing each fine-tune when all its tensors are in. A fine-tune whose check or task fails is not "
+          "added (a task's error names its tensor) and the others still are: errors='raise' then raises an "
+          "ExceptionGroup of the failures, errors='return' puts each failure in place of its result. Each task "
+          "sets VZ_NUM_THREADS to task_threads in its worker (default 1; 0 for a ThreadPoolExecutor, whose "
+          "threads share this process). Other options as add_finetune_from. Returns {model_id: result}.");
+}
+
+}  // namespace deltavault
