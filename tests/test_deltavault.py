@@ -486,6 +486,46 @@ def test_save_load_round_trip_bit_for_bit(tmp_path, base, kind):
     _assert_same_library(lib, dv.ModelLibrary.load(str(tmp_path / "lib")))
 
 
+@pytest.mark.parametrize("solver", ["exact", "randomized", "auto"])
+def test_save_load_keeps_the_solver(tmp_path, base, solver):
+    lib = dv.ModelLibrary("base", base, solver=solver)
+    lib.add_finetune("ft", _finetune(base))
+    lib.save(tmp_path / "lib")
+    assert json.loads((tmp_path / "lib" / "manifest.json").read_text())["solver"] == solver
+    loaded = dv.ModelLibrary.load(tmp_path / "lib")
+    assert loaded.solver == solver
+    _assert_same_library(lib, loaded)
+    # A fine-tune streamed in without a solver uses the library's.
+    res = dv.add_finetune_from(tmp_path / "lib", "ft2", _finetune(base, 2))
+    again = dv.ModelLibrary.load(tmp_path / "lib")
+    assert again.solver == solver
+    expected = dv.ModelLibrary("base", base, solver=solver).add_finetune("ft2", _finetune(base, 2))
+    for name, rec in expected.tensors.items():
+        got = again.deltas["ft2"].tensors[name]
+        assert got.metadata == rec.metadata
+        for a, b in zip(rec.cores + rec.factors, got.cores + got.factors):
+            assert a.tobytes() == b.tobytes()
+    assert res["stored_bytes"] == expected.stored_bytes()
+
+
+def test_libraries_saved_without_a_solver_load_as_exact(tmp_path, base):
+    lib = dv.ModelLibrary("base", base, solver="auto")
+    lib.add_finetune("ft", _finetune(base))
+    lib.save(tmp_path)
+    manifest = json.loads((tmp_path / "manifest.json").read_text())
+    del manifest["solver"]
+    (tmp_path / "manifest.json").write_text(json.dumps(manifest))
+    assert dv.ModelLibrary.load(tmp_path).solver == "exact"
+
+
+def test_streaming_add_refuses_a_bad_solver_with_lowranks_message(tmp_path, base):
+    dv.ModelLibrary("base", base).save(tmp_path)
+    before = (tmp_path / "manifest.json").read_bytes()
+    with pytest.raises(ValueError, match=r"^solver must be one of 'exact', 'randomized', 'auto', got 'fastest'$"):
+        dv.add_finetune_from(tmp_path, "ft", _finetune(base), solver="fastest")
+    assert (tmp_path / "manifest.json").read_bytes() == before
+
+
 def test_save_load_keeps_strided_record_arrays(tmp_path, base):
     # A record whose factors are slices of larger arrays comes back with the same strides,
     # so numpy decompresses it along the same path and the result is bit-for-bit the same.

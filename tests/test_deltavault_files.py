@@ -412,3 +412,95 @@ def test_records_that_do_not_fit_their_method_or_base_are_refused(tmp_path, dama
         dv.ModelLibrary.load(tmp_path)
     with pytest.raises(ValueError, match=re.escape(fragment)):
         dv.open_library(tmp_path)
+
+
+# ---- half-precision files through the streaming paths ------------------------------------------------
+
+
+def _half_bits(arr, kind):
+    """The 16-bit patterns of `arr` in `kind` ("BF16": rounded to nearest even; "F16": numpy's
+    float16) and the same values widened to float32."""
+    if kind == "F16":
+        h = arr.astype(np.float16)
+        return h.view(np.uint16), h.astype(np.float32)
+    u = arr.astype(np.float32).view(np.uint32).astype(np.uint64)
+    bits = ((u + 0x7FFF + ((u >> 16) & 1)) >> 16).astype(np.uint16)
+    return bits, (bits.astype(np.uint32) << 16).view(np.float32)
+
+
+def _typed_file(path, sd, kinds, misalign=False):
+    """Writes `sd` as a safetensors file with each tensor in kinds[name] ("BF16", "F16", "F32"),
+    bf16 written as raw bits; misalign=True pads the header so that the data starts at an odd
+    offset. Returns the values the file holds, widened to float32."""
+    header, blobs, widened, offset = {}, [], {}, 0
+    for name, arr in sd.items():
+        kind = kinds[name]
+        if kind == "F32":
+            raw, wide = arr.astype(np.float32), arr.astype(np.float32)
+        else:
+            raw, wide = _half_bits(arr, kind)
+        data = np.ascontiguousarray(raw).tobytes()
+        header[name] = {"dtype": kind, "shape": list(arr.shape), "data_offsets": [offset, offset + len(data)]}
+        blobs.append(data)
+        widened[name] = wide
+        offset += len(data)
+    text = json.dumps(header).encode()
+    if misalign:
+        text += b" " * ((8 + len(text)) % 2 == 0)
+    else:
+        text += b" " * (-(8 + len(text)) % 8)
+    path.write_bytes(struct.pack("<Q", len(text)) + text + b"".join(blobs))
+    return widened
+
+
+_KIND_PAIRS = [("BF16", "BF16"), ("BF16", "F32"), ("F16", "BF16"), ("F32", "F16"), ("F16", "F16")]
+
+
+@pytest.mark.parametrize("method", ["tt", "svd", "tucker", "none"])
+@pytest.mark.parametrize("base_kind,ft_kind", _KIND_PAIRS)
+def test_half_precision_files_add_check_and_export_like_float32_numpy(tmp_path, base_kind, ft_kind, method):
+    from velkor_zuma import lowrank
+    names = list(_model())
+    base_w = _typed_file(tmp_path / "base.safetensors", _model(), dict.fromkeys(names, base_kind),
+                         misalign=base_kind != "F32")
+    ft_w = _typed_file(tmp_path / "ft.safetensors", _model(1, 0.05, _model()), dict.fromkeys(names, ft_kind),
+                       misalign=method == "svd")
+    dv.create_library(tmp_path / "lib", "base", tmp_path / "base.safetensors")
+    res = dv.add_finetune_from(tmp_path / "lib", "ft", tmp_path / "ft.safetensors", method=method, max_rank=4)
+    with dv.open_library(tmp_path / "lib") as r:
+        delta = r.delta("ft")
+        rebuilt = {name: r.reconstruct_tensor("ft", name) for name in names}
+    whole = dv.ModelLibrary("base", base_w, method=method, max_rank=4).add_finetune("ft", ft_w)
+    # The float32 model: the delta of the widened values, the record's reconstruction added to
+    # the widened base, the error of that against the widened fine-tune.
+    num = den = 0.0
+    for name in names:
+        d = ft_w[name] - base_w[name]
+        rec, expected = delta.tensors[name], whole.tensors[name]
+        assert (rec.method, rec.shape) == (expected.method, expected.shape)
+        for a, b in zip(rec.cores + rec.factors, expected.cores + expected.factors):
+            assert np.asarray(a).tobytes() == np.asarray(b).tobytes()
+        if rec.method == lowrank.CompressionMethod.NONE:
+            assert np.asarray(rec.cores[0]).tobytes() == d.tobytes()
+        x = base_w[name] + lowrank.decompress(rec).astype(np.float32)
+        assert rebuilt[name].dtype == np.float32
+        np.testing.assert_allclose(rebuilt[name], x, rtol=1e-6, atol=1e-6)
+        e = x - ft_w[name]
+        num += float(np.sum(e * e, dtype=np.float64))
+        den += float(np.sum(ft_w[name] * ft_w[name], dtype=np.float64))
+    assert res["error"] == pytest.approx(np.sqrt(num) / (np.sqrt(den) + 1e-12), rel=1e-5, abs=1e-9)
+    dv.export_finetune(tmp_path / "lib", "ft", tmp_path / "out.safetensors")
+    exported = safetensors_numpy.load_file(str(tmp_path / "out.safetensors"))
+    for name in names:
+        assert exported[name].dtype == np.float32 and exported[name].tobytes() == rebuilt[name].tobytes()
+    # Many fine-tunes at once run the same passes in their tasks.
+    dv.create_library(tmp_path / "lib2", "base", tmp_path / "base.safetensors")
+    many = dv.add_finetunes_from(tmp_path / "lib2", {"ft": str(tmp_path / "ft.safetensors")}, method=method,
+                                 max_rank=4)
+    assert many["ft"]["error"] == pytest.approx(res["error"], rel=1e-12)
+    with dv.open_library(tmp_path / "lib2") as r:
+        other = r.delta("ft")
+    for name in names:
+        for a, b in zip(delta.tensors[name].cores + delta.tensors[name].factors,
+                        other.tensors[name].cores + other.tensors[name].factors):
+            assert np.asarray(a).tobytes() == np.asarray(b).tobytes()

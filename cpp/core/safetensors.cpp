@@ -278,16 +278,6 @@ inline T load(const std::uint8_t *p, std::size_t i) {
     return v;
 }
 
-inline double element(const std::uint8_t *p, DType k, std::size_t i) {
-    switch (k) {
-        case DType::F16: return f16_to_float(load<std::uint16_t>(p, i));
-        case DType::BF16: return bf16_to_float(load<std::uint16_t>(p, i));
-        case DType::F32: return load<float>(p, i);
-        case DType::F64: return load<double>(p, i);
-        default: return 0.0;
-    }
-}
-
 template <typename Fn>
 void chunks(std::size_t n, Fn &&fn) {
     parallel_for(n, kGrain, [&](std::size_t lo, std::size_t hi, unsigned) { fn(lo, hi); });
@@ -345,68 +335,6 @@ void convert_to_float32(const void *src, DType kind, float *out, std::size_t n) 
             default: throw FormatError("not a floating-point tensor");
         }
     });
-}
-
-void float32_delta(const void *w, DType wk, const void *b, DType bk, float *out, std::size_t n) {
-    if (!is_float(wk) || (b && !is_float(bk))) throw FormatError("not a floating-point tensor");
-    if (!b) return convert_to_float32(w, wk, out, n);
-    const std::uint8_t *pw = static_cast<const std::uint8_t *>(w), *pb = static_cast<const std::uint8_t *>(b);
-    bool wide = wk == DType::F64 || bk == DType::F64;
-    chunks(n, [&](std::size_t lo, std::size_t hi) {
-        if (wide) {
-            for (std::size_t i = lo; i < hi; ++i) out[i] = float(element(pw, wk, i) - element(pb, bk, i));
-        } else if (wk == DType::BF16 && bk == DType::BF16) {
-            for (std::size_t i = lo; i < hi; ++i)
-                out[i] = bf16_to_float(load<std::uint16_t>(pw, i)) - bf16_to_float(load<std::uint16_t>(pb, i));
-        } else {
-            for (std::size_t i = lo; i < hi; ++i)
-                out[i] = float(element(pw, wk, i)) - float(element(pb, bk, i));
-        }
-    });
-}
-
-void add_into(float *d, const void *b, DType bk, std::size_t n) {
-    if (!is_float(bk)) throw FormatError("not a floating-point tensor");
-    const std::uint8_t *pb = static_cast<const std::uint8_t *>(b);
-    chunks(n, [&](std::size_t lo, std::size_t hi) {
-        if (bk == DType::F64) {
-            for (std::size_t i = lo; i < hi; ++i) d[i] = float(load<double>(pb, i) + double(d[i]));
-        } else if (bk == DType::BF16) {
-            for (std::size_t i = lo; i < hi; ++i) d[i] = bf16_to_float(load<std::uint16_t>(pb, i)) + d[i];
-        } else {
-            for (std::size_t i = lo; i < hi; ++i) d[i] = float(element(pb, bk, i)) + d[i];
-        }
-    });
-}
-
-void squared_error_sums(const float *x, const void *y, DType yk, std::size_t n, double *sq_diff,
-                        double *sq_ref) {
-    if (!is_float(yk)) throw FormatError("not a floating-point tensor");
-    const std::uint8_t *py = static_cast<const std::uint8_t *>(y);
-    std::size_t parts = std::max<std::size_t>(1, std::min<std::size_t>(worker_count(), (n + kGrain - 1) / kGrain));
-    std::vector<double> sd(parts, 0.0), sr(parts, 0.0);
-    std::size_t step = (n + parts - 1) / parts;
-    parallel_for(parts, 1, [&](std::size_t lo_p, std::size_t hi_p, unsigned) {
-        for (std::size_t p = lo_p; p < hi_p; ++p) {
-            std::size_t lo = p * step, hi = std::min(n, lo + step);
-            double a = 0.0, b = 0.0;
-            for (std::size_t i = lo; i < hi; ++i) {
-                float yv = float(element(py, yk, i));
-                float e = x[i] - yv;
-                a += double(e * e);
-                b += double(yv * yv);
-            }
-            sd[p] = a;
-            sr[p] = b;
-        }
-    });
-    double a = 0.0, b = 0.0;
-    for (std::size_t p = 0; p < parts; ++p) {
-        a += sd[p];
-        b += sr[p];
-    }
-    *sq_diff = a;
-    *sq_ref = b;
 }
 
 // ---- Reader ------------------------------------------------------------------------------------

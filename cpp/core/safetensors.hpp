@@ -93,11 +93,6 @@ private:
 
 // Element conversions to float32 (n elements from possibly unaligned memory); run on all cores.
 void convert_to_float32(const void *src, DType kind, float *out, std::size_t n);
-// out[i] = float32(w[i] - b[i]): both widened to the wider of their types (float64 when either is
-// F64, float32 otherwise: bf16/f16 widen exactly), subtracted there, rounded to float32. b may be
-// null (then out = float32(w)).
-void float32_delta(const void *w, DType wk, const void *b, DType bk, float *out, std::size_t n);
-
 struct Planned {
     std::string name;
     DType dtype = DType::F32;
@@ -147,14 +142,4 @@ std::string header_json(const std::vector<TensorInfo> &tensors,
 // fsync of a file or directory by path (directories: errors ignored, some file systems refuse).
 void fsync_path(const std::string &path, bool directory);
 
-}  // namespace vz::core::st
-
-namespace vz::core::st {
-// d[i] = b[i] + d[i]: b widened to float32 and added in float32, or for an F64 b added in
-// float64 and rounded to float32 (what numpy gives for base + float32 delta, seen as float32).
-void add_into(float *d, const void *b, DType bk, std::size_t n);
-// Sums of the squared float32 difference x - float32(y) and of float32(y) squared, products in
-// float32 and sums in float64 (numpy's np.sum(e * e, dtype=np.float64)).
-void squared_error_sums(const float *x, const void *y, DType yk, std::size_t n, double *sq_diff,
-                        double *sq_ref);
 }  // namespace vz::core::st

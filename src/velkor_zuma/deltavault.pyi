@@ -86,8 +86,8 @@ class ModelLibrary:
         """Writes the library into the directory `path` (created if needed).
 
         The base is written once and each fine-tune as its compressed records' cores and
-        factors (safetensors files), with a JSON manifest "manifest.json" of the settings and
-        records. The manifest is replaced last, atomically: an interrupted save leaves the
+        factors (safetensors files), with a JSON manifest "manifest.json" of the settings
+        (`solver` included) and records. The manifest is replaced last, atomically: an interrupted save leaves the
         previous library loadable. Files whose contents are unchanged (an unchanged base or
         fine-tune) are kept as they are. Takes the library's writer lock (waiting for another
         writer), and refuses with RuntimeError, changing nothing, when the directory's manifest
@@ -97,6 +97,7 @@ class ModelLibrary:
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> Self:
         """Reads a library written by `save`; reconstructs bit-for-bit what the saved one did.
+        A manifest without a "solver" (an older library) loads with solver "exact".
 
         A missing directory or manifest raises FileNotFoundError; a damaged or foreign manifest
         or array file raises ValueError (a missing array file FileNotFoundError), naming the file.
@@ -150,11 +151,13 @@ def add_finetune_from(path: str | os.PathLike[str], model_id: str, source: Sourc
     """Adds a fine-tune tensor by tensor (as ModelLibrary.add_finetune stores it), writing its
     file and the manifest only. An id the library holds is refused (FileExistsError) unless
     replace=True. With max_error (not with energy, nor with an executor), each tensor gets the
-    smallest record within that relative error (`compress_best`). Returns "model_id", "tensors",
-    "dense_bytes", "stored_bytes", "file_bytes", "error" (reconstruction_error against the source),
-    "replaced", "methods" (tensors per method value) and "larger_than_dense" (records larger than
-    their delta stored dense in float32). With an executor, its tasks compress the tensors as
-    add_finetunes_from does, and `source` must be a path."""
+    smallest record within that relative error (`compress_best`). Options left as None take the
+    library's settings (`solver`: the saved one, "exact" where none was saved). Returns
+    "model_id", "tensors", "dense_bytes", "stored_bytes", "file_bytes", "error"
+    (reconstruction_error against the source), "replaced", "methods" (tensors per method value)
+    and "larger_than_dense" (records larger than their delta stored dense in float32). With an
+    executor, its tasks compress the tensors as add_finetunes_from does, and `source` must be a
+    path."""
 
 def add_finetunes_from(path: str | os.PathLike[str], sources: Mapping[str, str | os.PathLike[str]], *,
                        method: CompressionMethod | str | None = None, max_rank: int | None = None,

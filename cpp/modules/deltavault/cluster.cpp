@@ -91,18 +91,6 @@ struct Settings {
     nb::object method, max_rank, energy, energy_cap, solver;
 };
 
-bool solver_supported() {
-    nb::module_ np = vz::numpy();
-    try {
-        own_attr("compress")(np.attr("zeros")(nb::make_tuple(2, 2), "dtype"_a = np.attr("float32")),
-                             own_attr("CompressionMethod").attr("SVD"), "solver"_a = "exact");
-        return true;
-    } catch (nb::python_error &e) {
-        if (e.matches(PyExc_TypeError)) return false;
-        throw;
-    }
-}
-
 // As add_finetune_from resolves them: the options apply to these fine-tunes only, the library's
 // settings fill in the rest, and an explicit method without an energy means no energy target.
 Settings resolve(const Manifest &mf, nb::handle method, nb::handle max_rank, nb::handle energy, nb::handle solver) {
@@ -121,14 +109,7 @@ Settings resolve(const Manifest &mf, nb::handle method, nb::handle max_rank, nb:
         if (ne < 0) nb::raise_python_error();
         s.energy_cap = ne ? s.max_rank : nb::none();
     }
-    s.solver = nb::borrow(solver);
-    if (!s.solver.is_none()) {
-        vz::arg_str(solver, "solver");
-        std::string sv = nb::cast<std::string>(solver);
-        if (sv != "exact" && sv != "randomized" && sv != "auto")
-            fail(PyExc_ValueError, "solver must be 'exact', 'randomized' or 'auto', not '" + sv + "'");
-        if (sv == "exact" || !solver_supported()) s.solver = nb::none();
-    }
+    s.solver = compressor_solver(mf, solver);
     return s;
 }
 
@@ -204,8 +185,8 @@ nb::dict compress_one(nb::module_ &np, const st::Reader &src, const std::string 
         const void *bp = b ? base->data(*b) : nullptr;
         {
             nb::gil_scoped_release nogil;
-            st::float32_delta(tp, t->dtype, bp, b ? b->dtype : st::DType::F32,
-                              static_cast<float *>(const_cast<void *>(out.buf.buf)), count);
+            delta_pass(tp, t->dtype, bp, b ? b->dtype : st::DType::F32,
+                       static_cast<float *>(const_cast<void *>(out.buf.buf)), count);
         }
         rec = compress_delta(delta, s);
     }
@@ -213,19 +194,9 @@ nb::dict compress_one(nb::module_ &np, const st::Reader &src, const std::string 
     nb::dict entry = record_entry(np, nb::str(name.c_str()), rec, index, arrays,
                                   "tensor '" + name + "' of '" + label + "'");
     // The reconstruction error as add_finetune_from sums it.
-    nb::object d = own_attr("decompress")(rec);
-    rec = nb::object();
-    d = np.attr("asarray")(d, "dtype"_a = np.attr("float32"), "order"_a = "C");
     double sd = 0.0, sr = 0.0;
-    {
-        Buffer db(d);
-        float *dp = static_cast<float *>(const_cast<void *>(db.buf.buf));
-        const void *tp = src.data(*t);
-        const void *bp = b ? base->data(*b) : nullptr;
-        nb::gil_scoped_release nogil;
-        if (b) st::add_into(dp, bp, b->dtype, count);
-        st::squared_error_sums(dp, tp, t->dtype, count, &sd, &sr);
-    }
+    error_pass(b ? base->data(*b) : nullptr, b, rec, src.data(*t), t->dtype, t->shape, sd, sr);
+    rec = nb::object();
     src.release(*t);
     if (b) base->release(*b);
     nb::list arrs;

@@ -3,8 +3,11 @@
 #pragma once
 
 #include "bind/bind.hpp"
+#include "core/fused_lowrank.hpp"
 
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 namespace deltavault {
 namespace nb = nanobind;
@@ -49,6 +52,24 @@ nb::object fused_add_base(nb::handle b, nb::handle rec);
 // the sum; false (nothing done) where fused_add_base would not apply or target is not a dense
 // float array of the same extents.
 bool fused_error(nb::handle b, nb::handle rec, nb::handle target, double &sq_diff, double &sq_ref);
+
+// The same two passes over tensors given by their bytes as stored in a library or source file
+// (bfloat16 included), for the streaming paths. `base.data` null: no base tensor.
+struct Stored {
+    const void *data = nullptr;
+    vz::core::fused::Elem kind = vz::core::fused::Elem::F32;
+    const std::vector<std::uint64_t> *shape = nullptr;
+};
+// base + decompress(rec) with numpy's result type of the base as read (bfloat16 read as
+// float32) and the record; invalid where the record has no product form or the extents differ.
+nb::object fused_add_stored(const Stored &base, nb::handle rec);
+// The sums of squared_error_sums(reconstruction, target) for the float32 reconstruction
+// float32(base) + float32(decompress(rec)) (float64 sum for a float64 base); false where the
+// record has no product form or the extents differ.
+bool fused_error_stored(const Stored &base, nb::handle rec, const Stored &target, double &sq_diff, double &sq_ref);
+// `p` itself when it is aligned for elements of `item` bytes, else a copy of its `nbytes` bytes
+// in `scratch` (file tensors may sit at any offset).
+const void *aligned_bytes(const void *p, std::size_t item, std::size_t nbytes, std::vector<std::uint64_t> &scratch);
 
 // Sum of squared float32 differences of x and y and sum of squares of y (float64 sums).
 void squared_error_sums(nb::handle x, nb::handle y, double &sq_diff, double &sq_ref);

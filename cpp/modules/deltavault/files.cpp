@@ -225,6 +225,12 @@ static nb::object parse_json(const std::string &raw, const Manifest &mf) {
     }
 }
 
+nb::str Manifest::solver() const {
+    if (!root.contains("solver")) return nb::str("exact");
+    // Any text: an unknown name is refused where it is used, as ModelLibrary's own field is.
+    return text(root, "solver", "the manifest");
+}
+
 Manifest read_manifest(const fs::path &dir) {
     std::error_code ec;
     if (!fs::exists(dir, ec))

@@ -58,6 +58,8 @@ public:
     nb::object decode(nb::handle v, const std::string &where, int depth = 0) const;
     // The library's compression method from an entry ("method" or "method_text").
     nb::object method_of(nb::dict d, const std::string &where) const;
+    // The library's solver ("solver"; "exact" in libraries saved without one).
+    nb::str solver() const;
 
 private:
     fs::path file_;
@@ -85,6 +87,21 @@ void remove_unreferenced(const fs::path &dir, const std::set<std::string> &keep,
                          const std::set<std::string> &before);
 // The file names an entry list refers to.
 std::set<std::string> referenced(const Manifest &mf);
+
+// ---- per-tensor passes of adding a fine-tune (passes.cpp) -------------------------------------------
+// The fused kernels' name of a floating-point file type.
+vz::core::fused::Elem fused_kind(st::DType d);
+// The solver handed to the compressors: `solver`, or the library's where it is None; None for
+// "exact". An unknown name is refused with lowrank's message.
+nb::object compressor_solver(const Manifest &mf, nb::handle solver);
+// out = float32(w - b) for a fine-tune tensor and its base tensor as stored (b null: a float32
+// copy of w); the GIL may be released around it.
+void delta_pass(const void *w, st::DType wk, const void *b, st::DType bk, float *out, std::size_t count);
+// The squared-error sums of the reconstruction base + decompress(rec), in float32, against the
+// fine-tune tensor t (extents `shape`): one pass for records with a product form, the plain add
+// and error passes otherwise. b (with its tensor bt) null: no base tensor.
+void error_pass(const void *b, const st::TensorInfo *bt, nb::handle rec, const void *t, st::DType tk,
+                const std::vector<std::uint64_t> &shape, double &sq_diff, double &sq_ref);
 
 // ---- element types -------------------------------------------------------------------------------
 // A numpy dtype's file type (native-order bool/ints/floats); false for anything else.

@@ -297,4 +297,91 @@ bool fused_error(nb::handle b, nb::handle rec, nb::handle target, double &sq_dif
     return true;
 }
 
+// ---- tensors as stored --------------------------------------------------------------------------
+
+const void *aligned_bytes(const void *p, std::size_t item, std::size_t nbytes, std::vector<std::uint64_t> &scratch) {
+    if (reinterpret_cast<std::uintptr_t>(p) % item == 0) return p;
+    scratch.assign((nbytes + 7) / 8, 0);
+    std::memcpy(scratch.data(), p, nbytes);
+    return scratch.data();
+}
+
+namespace {
+
+// numpy's type of a stored tensor as the library reads it (bfloat16 becomes float32).
+const char *read_type(fz::Elem k) {
+    switch (k) {
+        case fz::Elem::F16: return "float16";
+        case fz::Elem::F64: return "float64";
+        default: return "float32";
+    }
+}
+
+bool same_extents(const std::vector<std::uint64_t> &a, const std::vector<int64_t> &b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != std::uint64_t(b[i])) return false;
+    return true;
+}
+
+std::size_t count_of(const std::vector<int64_t> &shape) {
+    std::size_t n = 1;
+    for (int64_t e : shape) n *= std::size_t(e);
+    return n;
+}
+
+}  // namespace
+
+nb::object fused_add_stored(const Stored &base, nb::handle rec) {
+    if (!base.data || !base.shape) return nb::object();
+    RecordProduct rp;
+    if (!fused_record(rec, rp) || !same_extents(*base.shape, rp.out_shape)) return nb::object();
+    std::optional<fz::Elem> rk = sum_kind(nb::str(read_type(base.kind)), rp.kind);
+    if (!rk) return nb::object();
+    nb::module_ np = vz::numpy();
+    nb::object out = np.attr("empty")(to_tuple(rp.out_shape), "dtype"_a = *rk == fz::Elem::F32 ? "float32" : "float64");
+    Py_buffer ob;
+    if (PyObject_GetBuffer(out.ptr(), &ob, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) nb::raise_python_error();
+    void *optr = ob.buf;
+    PyBuffer_Release(&ob);  // `out` keeps its memory
+    const int64_t n = rp.cols();
+    {
+        nb::gil_scoped_release nogil;
+        const std::size_t item = fz::elem_size(base.kind);
+        std::vector<std::uint64_t> scratch;
+        fz::Src b{aligned_bytes(base.data, item, count_of(rp.out_shape) * item, scratch), base.kind, n};
+        fz::Dst dst{optr, *rk, n};
+        if (rp.kind == fz::Elem::F32)
+            fz::product_add<float>(rp.f32.product, b, dst);
+        else
+            fz::product_add<double>(rp.f64.product, b, dst);
+    }
+    return out;
+}
+
+bool fused_error_stored(const Stored &base, nb::handle rec, const Stored &target, double &sq_diff, double &sq_ref) {
+    if (!target.data || !target.shape) return false;
+    RecordProduct rp;
+    if (!fused_record(rec, rp) || !same_extents(*target.shape, rp.out_shape)) return false;
+    if (base.data && (!base.shape || !same_extents(*base.shape, rp.out_shape))) return false;
+    // The reconstruction in float32 (float64 over a float64 base), as the plain pass forms it.
+    const fz::Elem rk = base.data && base.kind == fz::Elem::F64 ? fz::Elem::F64 : fz::Elem::F32;
+    const int64_t n = rp.cols();
+    const std::size_t count = count_of(rp.out_shape);
+    nb::gil_scoped_release nogil;
+    std::vector<std::uint64_t> sb, st;
+    fz::Src b;
+    if (base.data) {
+        const std::size_t item = fz::elem_size(base.kind);
+        b = fz::Src{aligned_bytes(base.data, item, count * item, sb), base.kind, n};
+    }
+    const std::size_t titem = fz::elem_size(target.kind);
+    fz::Src t{aligned_bytes(target.data, titem, count * titem, st), target.kind, n};
+    if (rp.kind == fz::Elem::F32)
+        fz::product_error<float>(rp.f32.product, b, rk, t, &sq_diff, &sq_ref);
+    else
+        fz::product_error<double>(rp.f64.product, b, rk, t, &sq_diff, &sq_ref);
+    return true;
+}
+
 }  // namespace deltavault

@@ -256,6 +256,7 @@ void save(nb::handle self, nb::handle path) {
     }
     manifest["max_rank"] = encode(self.attr("max_rank"), "max_rank");
     manifest["energy"] = encode(self.attr("energy"), "energy");
+    manifest["solver"] = need_str(self.attr("solver"), "solver");
 
     nb::object base = self.attr("base");
     std::vector<std::pair<std::string, nb::object>> base_arrays;
@@ -400,6 +401,7 @@ nb::object load(nb::handle cls, nb::handle path) {
     nb::object method = mf.method_of(m, "the manifest");
     nb::object max_rank = mf.decode(mf.key(m, "max_rank", "the manifest"), "\"max_rank\"");
     nb::object energy = mf.decode(mf.key(m, "energy", "the manifest"), "\"energy\"");
+    nb::str solver = mf.solver();
 
     // Base: the tensors in their saved order.
     nb::dict base_entry = mf.as_dict(mf.key(m, "base", "the manifest"), "\"base\"");
@@ -442,7 +444,7 @@ nb::object load(nb::handle cls, nb::handle path) {
                                 "base_id"_a = mf.text(fe, "base_id", where));
     }
     nb::object lib = cls("base_id"_a = base_id, "base"_a = base, "deltas"_a = deltas, "method"_a = method,
-                         "max_rank"_a = max_rank, "energy"_a = energy);
+                         "max_rank"_a = max_rank, "energy"_a = energy, "solver"_a = solver);
     remember_manifest(lib, dir, mf.digest);
     return lib;
 }

@@ -360,10 +360,18 @@ private:
     std::map<std::string, std::shared_ptr<st::Reader>> readers_;
 };
 
-// base + decompressed record for one tensor (numpy's types, as ModelLibrary.reconstruct).
+// base + decompressed record for one tensor (numpy's types, as ModelLibrary.reconstruct). A
+// record with a product form is added to the base in one pass from the base's stored bytes.
 nb::object rebuild(Opened &l, const std::string &name, nb::handle rec) {
-    nb::object d = own_attr("decompress")(rec);
     const st::TensorInfo *b = l.base_tensor(name);
+    if (b && st::is_float(b->dtype)) {
+        nb::object x = fused_add_stored(Stored{l.base->data(*b), fused_kind(b->dtype), &b->shape}, rec);
+        if (x.is_valid()) {
+            l.base->release(*b);
+            return x;
+        }
+    }
+    nb::object d = own_attr("decompress")(rec);
     if (!b) return d;
     nb::object base = tensor_array(*l.base, *b);
     l.base->release(*b);
@@ -432,19 +440,6 @@ struct Settings {
     nb::object method, max_rank, energy, energy_cap, solver;
     nb::object max_error = nb::none();  // set: the smallest record within it, per tensor
 };
-
-// Whether lowrank's compressors take the `solver` keyword (probed once per call on a 2x2 zero).
-bool solver_supported() {
-    nb::module_ np = vz::numpy();
-    try {
-        own_attr("compress")(np.attr("zeros")(nb::make_tuple(2, 2), "dtype"_a = np.attr("float32")),
-                             own_attr("CompressionMethod").attr("SVD"), "solver"_a = "exact");
-        return true;
-    } catch (nb::python_error &e) {
-        if (e.matches(PyExc_TypeError)) return false;
-        throw;
-    }
-}
 
 // The one place where a delta meets a compressor, as ModelLibrary.add_finetune does it.
 nb::object compress_delta(nb::object delta, const Settings &s) {
@@ -705,15 +700,8 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
         if (ne < 0) nb::raise_python_error();
         s.energy_cap = ne ? s.max_rank : nb::none();
     }
-    s.solver = nb::borrow(solver);
-    if (!s.solver.is_none()) {
-        vz::arg_str(solver, "solver");
-        std::string sv = nb::cast<std::string>(solver);
-        if (sv != "exact" && sv != "randomized" && sv != "auto")
-            fail(PyExc_ValueError, "solver must be 'exact', 'randomized' or 'auto', not '" + sv + "'");
-        // Compressors without the keyword use their exact solver, which is what "exact" means.
-        if (sv == "exact" || !solver_supported()) s.solver = nb::none();
-    }
+    // Without a solver the library's own (the manifest's "solver", "exact" where it has none).
+    s.solver = compressor_solver(l.mf, solver);
 
     if (!max_error.is_none()) {
         if (!energy.is_none())
@@ -761,8 +749,8 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
             const void *bp = b ? l.base->data(*b) : nullptr;
             {
                 nb::gil_scoped_release nogil;
-                st::float32_delta(t.data, t.dtype, bp, b ? b->dtype : st::DType::F32,
-                                  static_cast<float *>(const_cast<void *>(out.buf.buf)), count);
+                delta_pass(t.data, t.dtype, bp, b ? b->dtype : st::DType::F32,
+                           static_cast<float *>(const_cast<void *>(out.buf.buf)), count);
             }
             rec = compress_delta(delta, s);
         }
@@ -775,21 +763,13 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
         std::string where = "tensor '" + t.name + "' of fine-tune '" + id + "'";
         entries.append(write_record(*w, nb::str(t.name.c_str()), rec, i, stored, where));
 
-        // The reconstruction error as reconstruction_error(reconstruct(id), fine-tune) sums it.
-        nb::object d = own_attr("decompress")(rec);
+        // The reconstruction error as reconstruction_error(reconstruct(id), fine-tune) sums it,
+        // from the base as stored, the record and the fine-tune tensor.
+        double sd = 0.0, sr = 0.0;
+        error_pass(b ? l.base->data(*b) : nullptr, b, rec, t.data, t.dtype, t.shape, sd, sr);
         rec = nb::object();
-        d = np.attr("asarray")(d, "dtype"_a = np.attr("float32"), "order"_a = "C");
-        {
-            Buffer db(d);
-            float *dp = static_cast<float *>(const_cast<void *>(db.buf.buf));
-            double sd = 0.0, sr = 0.0;
-            nb::gil_scoped_release nogil;
-            if (b) st::add_into(dp, l.base->data(*b), b->dtype, count);
-            st::squared_error_sums(dp, t.data, t.dtype, count, &sd, &sr);
-            num += sd;
-            den += sr;
-        }
-        d = nb::object();
+        num += sd;
+        den += sr;
         if (b) l.base->release(*b);
         dense += (long long) t.nbytes;
         t.release();
