@@ -55,26 +55,26 @@ nb::dict precision_kwargs(nb::handle self) {
 nb::object load(nb::handle self) {
     nb::object cfg = self.attr("cfg");
 
-    // 1. Point the hub cache before transformers is imported.
+    // Point the hub cache before transformers is imported.
     nb::object cache_dir = cfg.attr("cache_dir");
     if (nonempty_str(cache_dir)) hubload("ensure_cache")(cache_dir);
 
-    // 2. "auto" in any letter case becomes this machine's choice, written back for the caller.
+    // "auto" in any letter case becomes this machine's choice, written back for the caller.
     if (nb::str("auto").equal(cfg.attr("precision").attr("lower")()))
         nb::setattr(cfg, "precision", attr("_auto_precision")());
 
-    // 3.
+    // The model libraries, imported at call time.
     nb::module_ torch = vz::import("torch");
     nb::module_ transformers = vz::import("transformers");
     nb::object auto_model = transformers.attr("AutoModelForCausalLM");
     nb::object auto_tokenizer = transformers.attr("AutoTokenizer");
 
-    // 4-6. Tokenizer first, so that an unknown precision fails after it and before the model.
+    // Tokenizer first, so that an unknown precision fails after it and before the model.
     nb::str source = nb::str(self.attr("_resolve")(cfg.attr("base")));
     nb::setattr(self, "tokenizer", auto_tokenizer.attr("from_pretrained")(source));
     nb::object options = self.attr("_precision_kwargs")();
 
-    // 7-11. The base model, with the CUDA memory it added (and the host memory, which is where
+    // The base model, with the CUDA memory it added (and the host memory, which is where
     // the weights live without CUDA).
     int64_t before = vram_or_zero();
     int64_t rss_before = rss_now();
@@ -90,7 +90,7 @@ nb::object load(nb::handle self) {
     int64_t rss_base = rss_before < 0 ? 0 : std::max<int64_t>(0, rss_now() - rss_before);
     int64_t rss_adapters = 0;
 
-    // 12-13. Every adapter on the same base object.
+    // Every adapter on the same base object.
     nb::object adapters = cfg.attr("adapters");
     if (truthy(adapters)) {
         nb::object peft_model = vz::import("peft").attr("PeftModel");
@@ -129,7 +129,7 @@ nb::object load(nb::handle self) {
         nb::setattr(self, "model", base);
     }
 
-    // 14. An absolute reading of everything resident.
+    // An absolute reading of everything resident.
     nb::setattr(self, "total_vram", nb::int_(vram_or_zero()));
     nb::setattr(self, "base_rss", nb::int_(rss_base));
     nb::setattr(self, "total_rss", nb::int_(rss_base + rss_adapters));

@@ -26,7 +26,7 @@ nb::object serve(nb::handle cfg, nb::handle host, nb::handle port, nb::handle ma
     nb::int_ port_num(vz::arg_int(port, "port"));
     nb::int_ batch(vz::arg_int(max_batch, "max_batch"));
 
-    // 1. The web stack, checked without importing it.
+    // The web stack, checked without importing it.
     if (!installed("uvicorn") || !installed("fastapi"))
         throw nb::builtin_exception(nb::exception_type::runtime_error,
                                     "serve needs fastapi + uvicorn: pip install \"velkor-zuma[serve]\"");
@@ -36,7 +36,7 @@ nb::object serve(nb::handle cfg, nb::handle host, nb::handle port, nb::handle ma
                    ") ...").c_str()),
           "flush"_a = true);
 
-    // 3. Load failures propagate; nothing more is printed and no server starts.
+    // Load failures propagate; nothing more is printed and no server starts.
     nb::object engine = attr("_Engine")(cfg).attr("load")();
 
     nb::object names = engine.attr("adapter_names");
