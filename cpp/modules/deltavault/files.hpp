@@ -108,6 +108,27 @@ void error_pass(const void *b, const st::TensorInfo *bt, nb::handle rec, const v
 bool file_dtype(nb::handle np_dtype, st::DType &out);
 // The numpy dtype in which a file type is handed to Python (BF16 widens to float32).
 nb::object numpy_dtype(st::DType d);
+// numpy's name of a file element type ("bfloat16" for the type numpy lacks).
+inline std::string numpy_name(st::DType d) {
+    return d == st::DType::BF16 ? "bfloat16" : nb::cast<std::string>(nb::str(numpy_dtype(d)));
+}
+// A shape as Python writes the tuple: "(3,)", "(2, 4)".
+inline std::string shape_text(const std::vector<std::uint64_t> &shape) {
+    std::string s = "(";
+    for (std::size_t i = 0; i < shape.size(); ++i) s += (i ? ", " : "") + std::to_string(shape[i]);
+    if (shape.size() == 1) s += ",";
+    return s + ")";
+}
+// A C-contiguous buffer of an array (read only), released with the object.
+struct Buffer {
+    explicit Buffer(nb::handle arr) {
+        if (PyObject_GetBuffer(arr.ptr(), &buf, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) nb::raise_python_error();
+    }
+    ~Buffer() { PyBuffer_Release(&buf); }
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+    Py_buffer buf{};
+};
 // A numpy array over a tensor of a reader: a copy (owned), BF16 widened to float32.
 nb::object tensor_array(const st::Reader &r, const st::TensorInfo &t);
 // numpy-side read-only view of `n` bytes at `p` (kept alive by `owner`).

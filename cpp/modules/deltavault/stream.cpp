@@ -33,27 +33,6 @@ using namespace files;
 
 namespace {
 
-std::string shape_text(const std::vector<std::uint64_t> &shape) {
-    std::string s = "(";
-    for (std::size_t i = 0; i < shape.size(); ++i) s += (i ? ", " : "") + std::to_string(shape[i]);
-    if (shape.size() == 1) s += ",";
-    return s + ")";
-}
-
-std::string numpy_name(st::DType d) {
-    return d == st::DType::BF16 ? "bfloat16" : nb::cast<std::string>(nb::str(numpy_dtype(d)));
-}
-
-// A C-contiguous buffer of an array (read only), released with the object.
-struct Buffer {
-    explicit Buffer(nb::handle arr) {
-        if (PyObject_GetBuffer(arr.ptr(), &buf, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) nb::raise_python_error();
-    }
-    ~Buffer() { PyBuffer_Release(&buf); }
-    Buffer(const Buffer &) = delete;
-    Buffer &operator=(const Buffer &) = delete;
-    Py_buffer buf{};
-};
 
 // ---- sources ---------------------------------------------------------------------------------------
 
