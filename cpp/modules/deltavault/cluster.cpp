@@ -610,19 +610,33 @@ std::vector<std::pair<std::string, nb::object>> run(const fs::path &dir, const s
                 futures.append(fut);
                 which[fut] = nb::int_((long long) k);
             }
-            for (nb::handle fut : cf.attr("as_completed")(futures)) {
-                const Task &t = tasks[nb::cast<std::size_t>(which[fut])];
-                Finetune &f = fts[t.ft];
-                if (f.error.is_valid() || nb::cast<bool>(fut.attr("cancelled")())) continue;
-                nb::object exc = fut.attr("exception")();
-                if (!exc.is_none()) {
-                    f.error = task_failure(f, t, exc);
-                    // The rest of this fine-tune's tasks are of no use now.
-                    for (std::size_t k = 0; k < tasks.size(); ++k)
-                        if (tasks[k].ft == t.ft) futures[k].attr("cancel")();
-                    continue;
+            // The futures still waited on. A future this loop cancels leaves the set at once: an
+            // executor need not ever report it done (a Dask client's executor loses that report
+            // when the task's result crosses the cancel), and waiting for it could last forever.
+            nb::object pending = vz::import("builtins").attr("set")(futures);
+            nb::object first_completed = cf.attr("FIRST_COMPLETED");
+            while (nb::len(pending) > 0) {
+                nb::object batch = cf.attr("wait")(pending, "return_when"_a = first_completed);
+                pending = batch.attr("not_done");
+                std::vector<std::size_t> done;
+                for (nb::handle fut : batch.attr("done")) done.push_back(nb::cast<std::size_t>(which[fut]));
+                std::sort(done.begin(), done.end());
+                for (std::size_t i : done) {
+                    nb::object fut = futures[i];
+                    const Task &t = tasks[i];
+                    Finetune &f = fts[t.ft];
+                    if (f.error.is_valid() || nb::cast<bool>(fut.attr("cancelled")())) continue;
+                    nb::object exc = fut.attr("exception")();
+                    if (!exc.is_none()) {
+                        f.error = task_failure(f, t, exc);
+                        // The rest of this fine-tune's tasks are of no use now.
+                        for (std::size_t k = 0; k < tasks.size(); ++k)
+                            if (tasks[k].ft == t.ft && nb::cast<bool>(futures[k].attr("cancel")()))
+                                pending.attr("discard")(futures[k]);
+                        continue;
+                    }
+                    take(t, fut.attr("result")());
                 }
-                take(t, fut.attr("result")());
             }
         } catch (...) {
             for (nb::handle fut : futures) fut.attr("cancel")();
