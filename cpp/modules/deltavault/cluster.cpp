@@ -600,43 +600,46 @@ std::vector<std::pair<std::string, nb::object>> run(const fs::path &dir, const s
             take(t, r);
         }
     } else {
-        nb::module_ cf = vz::import("concurrent.futures");
         nb::list futures;
         nb::dict which;  // future -> task index
+        // Each future lands in this queue once, when it is done: its done callback runs when the
+        // executor sets its outcome, or in cancel() itself for a future this loop cancels. Waiting
+        // on the queue, not on the executor's report of each cancel, matters: an executor need not
+        // ever report a cancelled future (a Dask client's executor loses that report when the
+        // task's result crosses the cancel), and waiting for one could last forever.
+        nb::object landed = vz::import("queue").attr("SimpleQueue")();
+        nb::object land = landed.attr("put");
         try {
             for (std::size_t k = 0; k < tasks.size(); ++k) {
                 const Task &t = tasks[k];
                 nb::object fut = o.executor.attr("submit")(fn, *c.task_args(fts[t.ft], t, settings, o.threads));
                 futures.append(fut);
                 which[fut] = nb::int_((long long) k);
+                fut.attr("add_done_callback")(land);
             }
-            // The futures still waited on. A future this loop cancels leaves the set at once: an
-            // executor need not ever report it done (a Dask client's executor loses that report
-            // when the task's result crosses the cancel), and waiting for it could last forever.
-            nb::object pending = vz::import("builtins").attr("set")(futures);
-            nb::object first_completed = cf.attr("FIRST_COMPLETED");
-            while (nb::len(pending) > 0) {
-                nb::object batch = cf.attr("wait")(pending, "return_when"_a = first_completed);
-                pending = batch.attr("not_done");
-                std::vector<std::size_t> done;
-                for (nb::handle fut : batch.attr("done")) done.push_back(nb::cast<std::size_t>(which[fut]));
-                std::sort(done.begin(), done.end());
-                for (std::size_t i : done) {
-                    nb::object fut = futures[i];
-                    const Task &t = tasks[i];
-                    Finetune &f = fts[t.ft];
-                    if (f.error.is_valid() || nb::cast<bool>(fut.attr("cancelled")())) continue;
-                    nb::object exc = fut.attr("exception")();
-                    if (!exc.is_none()) {
-                        f.error = task_failure(f, t, exc);
-                        // The rest of this fine-tune's tasks are of no use now.
-                        for (std::size_t k = 0; k < tasks.size(); ++k)
-                            if (tasks[k].ft == t.ft && nb::cast<bool>(futures[k].attr("cancel")()))
-                                pending.attr("discard")(futures[k]);
-                        continue;
-                    }
-                    take(t, fut.attr("result")());
+            std::vector<bool> settled(tasks.size(), false);  // taken in, or cancelled by this loop
+            std::size_t left = tasks.size();
+            while (left > 0) {
+                nb::object fut = landed.attr("get")();
+                std::size_t i = nb::cast<std::size_t>(which[fut]);
+                if (settled[i]) continue;  // one this loop cancelled, landing from its cancel()
+                settled[i] = true;
+                --left;
+                const Task &t = tasks[i];
+                Finetune &f = fts[t.ft];
+                if (f.error.is_valid() || nb::cast<bool>(fut.attr("cancelled")())) continue;
+                nb::object exc = fut.attr("exception")();
+                if (!exc.is_none()) {
+                    f.error = task_failure(f, t, exc);
+                    // The rest of this fine-tune's tasks are of no use now.
+                    for (std::size_t k = 0; k < tasks.size(); ++k)
+                        if (tasks[k].ft == t.ft && !settled[k] && nb::cast<bool>(futures[k].attr("cancel")())) {
+                            settled[k] = true;
+                            --left;
+                        }
+                    continue;
                 }
+                take(t, fut.attr("result")());
             }
         } catch (...) {
             for (nb::handle fut : futures) fut.attr("cancel")();
