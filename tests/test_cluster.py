@@ -231,6 +231,31 @@ def test_a_bad_tensor_fails_its_finetune_only(reference, tmp_path, request, how,
     executor.shutdown()
 
 
+class _CancellingPool(cf.ThreadPoolExecutor):
+    """A thread pool whose sixth task (the first of the second fine-tune) is cancelled before it
+    runs, as a pool shut down with cancel_futures=True or a cluster's cancel does."""
+
+    def submit(self, fn, *args, **kwargs):
+        self.count = getattr(self, "count", 0) + 1
+        if self.count == len(SHAPES) + 1:
+            fut = cf.Future()
+            fut.cancel()
+            return fut
+        return super().submit(fn, *args, **kwargs)
+
+
+def test_a_task_cancelled_elsewhere_fails_its_finetune_only(reference, tmp_path):
+    lib = _library(tmp_path, "lib", reference[0])
+    with _CancellingPool(2) as ex:
+        results = dv.add_finetunes_from(lib, reference[1], executor=ex, task_bytes=1, errors="return")
+    err = results.pop("ft1")
+    assert re.search(r"tensor 'embed' of '.*ft1.safetensors': CancelledError", str(err))
+    assert isinstance(err.__cause__, cf.CancelledError)
+    _same_as_reference(reference, lib, results, ["ft0", "ft2"])
+    with dv.open_library(lib) as r:
+        assert set(r.finetune_ids()) == {"ft0", "ft2"}
+
+
 def test_a_killed_worker_does_not_stop_the_run(reference, tmp_path):
     distributed = pytest.importorskip("distributed")
     sources = reference[1]

@@ -627,8 +627,13 @@ std::vector<std::pair<std::string, nb::object>> run(const fs::path &dir, const s
                 --left;
                 const Task &t = tasks[i];
                 Finetune &f = fts[t.ft];
-                if (f.error.is_valid() || nb::cast<bool>(fut.attr("cancelled")())) continue;
-                nb::object exc = fut.attr("exception")();
+                if (f.error.is_valid()) continue;
+                // A task cancelled elsewhere (a pool shut down with cancel_futures=True, the
+                // cluster's own cancel) fails its fine-tune as a task's error does.
+                nb::object exc = nb::cast<bool>(fut.attr("cancelled")())
+                                     ? vz::import("concurrent.futures").attr("CancelledError")(
+                                           "the executor cancelled the task")
+                                     : fut.attr("exception")();
                 if (!exc.is_none()) {
                     f.error = task_failure(f, t, exc);
                     // The rest of this fine-tune's tasks are of no use now.
