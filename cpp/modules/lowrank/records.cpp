@@ -48,8 +48,8 @@ nb::object compressed_size_bytes(nb::handle self) {
 
 void register_records(nb::module_ &m) {
     bind::make_str_enum(m, "CompressionMethod",
-                      {{"NONE", "none"}, {"SVD", "svd"}, {"TUCKER", "tucker"}, {"TENSOR_TRAIN", "tt"},
-                       {"SIGN", "sign"}, {"SVD_Q4", "svd_q4"}, {"SVD_Q8", "svd_q8"}});
+                        {{"NONE", "none"}, {"SVD", "svd"}, {"TUCKER", "tucker"}, {"TENSOR_TRAIN", "tt"},
+                         {"SIGN", "sign"}, {"SVD_Q4", "svd_q4"}, {"SVD_Q8", "svd_q8"}});
 
     nb::object tensor = bind::make_dataclass(
         m, "CompressedTensor",
@@ -68,15 +68,14 @@ void register_records(nb::module_ &m) {
         return nb::float_(bind::steal_or_raise(PyNumber_TrueDivide(orig.ptr(), comp.ptr())));
     });
 
-    bind::make_dataclass(m, "CompressionReport",
-                       {bind::Field::req("method", "CompressionMethod"), bind::Field::req("shape", "tuple[int, ...]"),
-                        bind::Field::req("original_bytes", "int"), bind::Field::req("compressed_bytes", "int"),
-                        bind::Field::req("compression_ratio", "float"),
-                        bind::Field::req("relative_frobenius_error", "float"),
-                        bind::Field::req("reconstruction_quality", "float"),
-                        bind::Field::req("elapsed_compress_ms", "float"),
-                        bind::Field::req("elapsed_decompress_ms", "float")},
-                       true, nb::dict(), "Sizes, error, quality and timings of one compress/decompress round trip.");
+    bind::make_dataclass(
+        m, "CompressionReport",
+        {bind::Field::req("method", "CompressionMethod"), bind::Field::req("shape", "tuple[int, ...]"),
+         bind::Field::req("original_bytes", "int"), bind::Field::req("compressed_bytes", "int"),
+         bind::Field::req("compression_ratio", "float"), bind::Field::req("relative_frobenius_error", "float"),
+         bind::Field::req("reconstruction_quality", "float"), bind::Field::req("elapsed_compress_ms", "float"),
+         bind::Field::req("elapsed_decompress_ms", "float")},
+        true, nb::dict(), "Sizes, error, quality and timings of one compress/decompress round trip.");
 }
 
 }  // namespace vz::lowrank
