@@ -49,6 +49,9 @@ void convert(const S *src, D *dst, std::size_t n) {
     }
 }
 
+// numpy's pairwise summation, with the constants of numpy's umath loops: 8 partial sums unrolled,
+// blocks of up to 128 (PW_BLOCKSIZE) summed so, longer ranges split in two at a multiple of 8. The
+// same constants give the same rounding, so the energy rank matches numpy's to the last bit.
 double pairwise_sum(const double *a, int64_t n) {
     if (n < 8) {
         double res = 0.;
@@ -74,6 +77,8 @@ namespace {
 // dst (cols x rows, row-major) = transpose of src (rows x cols, row-major), in cache blocks.
 template <typename T>
 void transpose(const T *src, int64_t rows, int64_t cols, T *dst) {
+    // 32 x 32 elements: a float64 tile is 8 KiB, so the source and destination tiles fit in a
+    // 32 KiB L1 data cache together, and each of the tile's 32 rows fills whole 64-byte lines.
     constexpr int64_t B = 32;
     for (int64_t i0 = 0; i0 < rows; i0 += B)
         for (int64_t j0 = 0; j0 < cols; j0 += B) {
@@ -88,6 +93,9 @@ void transpose(const T *src, int64_t rows, int64_t cols, T *dst) {
 
 template <typename T>
 void svd_inplace(T *a, int64_t m, int64_t n, T *s, T *u, T *vt) {
+    // m >= 11/6 n is gesdd's own bound for its QR-first path (MNTHR = INT(MINMN * 11 / 6) in
+    // LAPACK's [sd]gesdd). Below 16384 elements (128 x 128) the two transposing copies are not
+    // worth it: the decomposition is too short for either path to matter (no benchmark sets it).
     if (6 * m >= 11 * n && double(m) * double(n) >= 16384.0) {
         // Much taller than wide: LAPACK's QR-first path for a tall column-major matrix runs
         // markedly faster than the LQ-first path it would take on the transpose, so hand it the
@@ -196,6 +204,9 @@ void mode_product(const T *x, int64_t a, int64_t p, int64_t b, const T *mat, int
         return mat_is_transpose ? mat[std::size_t(q) * std::size_t(jn) + std::size_t(j)]
                                 : mat[std::size_t(j) * std::size_t(p) + std::size_t(q)];
     };
+    // 65536 multiply-adds (a 64 x 32 x 32 product): no benchmark isolates this bar; it trades
+    // BLAS's call and packing overhead, which dominates tiny products, against its faster inner
+    // loop once the product is larger.
     if (flops <= 65536.0) {
         // Tiny problem: a plain loop costs less than setting up BLAS.
         // M as a small row-major jn x p table.
@@ -242,6 +253,9 @@ void mode_product(const T *x, int64_t a, int64_t p, int64_t b, const T *mat, int
         rows_times_mt(x, a, y);
         return;
     }
+    // From 512 columns a slab (2 KiB a float32 row) is wide enough for one product each; narrower
+    // slabs are gathered into one product instead (raised from 64 when the gathering form came in;
+    // the trade: a product per slab pays BLAS's overhead a times, gathering copies the tensor twice).
     if (a == 1 || b >= 512) {
         // Wide slabs: one product per slab, y_i (jn x b) = M * x_i (p x b); column-major transposes.
         BlasThreads threads(flops, kParallelGemmFlops);

@@ -16,8 +16,8 @@ nb::object compress(nb::handle tensor, nb::handle method, double rank_ratio, int
     if (m.is(member("SVD"))) return svd_compress(tensor, rank_ratio, 1, solver);
     // Few-bit methods: max_rank is the rank of their low-rank part (0: none).
     if (m.is(member("SIGN"))) return sign_compress(tensor, max_rank, true);
-    if (m.is(member("SVD_Q4"))) return svd_quant_compress(tensor, max_rank, 4, 128);
-    if (m.is(member("SVD_Q8"))) return svd_quant_compress(tensor, max_rank, 8, 128);
+    if (m.is(member("SVD_Q4"))) return svd_quant_compress(tensor, max_rank, 4, kDefaultGroupSize);
+    if (m.is(member("SVD_Q8"))) return svd_quant_compress(tensor, max_rank, 8, kDefaultGroupSize);
     if (m.is(member("NONE"))) {
         nb::tuple shape = as_tuple(tensor.attr("shape"));
         // str(tensor.dtype): the record holds the element type as text, e.g. "float32".

@@ -485,7 +485,7 @@ void register_quant(nb::module_ &m) {
             int64_t g = bind::arg_int(group_size, "group_size");
             return svd_quant_compress(tensor, r, b, g);
         },
-        "tensor"_a, nb::kw_only(), "rank"_a.none() = 8, "bits"_a.none() = 4, "group_size"_a.none() = 128,
+        "tensor"_a, nb::kw_only(), "rank"_a.none() = 8, "bits"_a.none() = 4, "group_size"_a.none() = kDefaultGroupSize,
         "Low rank (`rank` triplets, float16 factors) plus the residual in `bits`-bit symmetric codes\n"
         "with one fitted scale per `group_size` elements of a row.");
     m.def("sign_decompress", [](nb::handle c) { return sign_decompress(c); }, "compressed"_a,
@@ -501,7 +501,8 @@ void register_quant(nb::module_ &m) {
             if (g < 1) bind::raise(PyExc_ValueError, "group_size must be positive, got " + std::to_string(g));
             return compress_best(tensor, e, r, g);
         },
-        "tensor"_a, nb::kw_only(), "max_error"_a.none(), "max_rank"_a.none() = 8, "group_size"_a.none() = 128,
+        "tensor"_a, nb::kw_only(), "max_error"_a.none(), "max_rank"_a.none() = 8,
+        "group_size"_a.none() = kDefaultGroupSize,
         "The smallest record whose relative Frobenius error is at most `max_error`, among truncated\n"
         "SVD, tensor train (3 or more dimensions), signs and 4/8-bit codes with low-rank parts of up\n"
         "to `max_rank`; the dense NONE record when none of them is smaller than it.");
