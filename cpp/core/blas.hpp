@@ -44,9 +44,9 @@ struct LinAlgError : std::runtime_error {
 };
 
 // An extent, leading dimension or count as the `int` that this 32-bit-integer (LP64) build of
-// LAPACK and BLAS takes. A value outside [0, INT_MAX] would wrap round into a wrong size (and a
-// read or write outside the arrays), so it throws std::length_error instead (a ValueError in
-// Python). Callers keep their matrices within range beforehand (lowrank::lapack_fits), so on
+// LAPACK and BLAS takes. A value outside [0, INT_MAX] would wrap round into a wrong size (a wrong
+// result, or a read or write outside the arrays), so it throws std::length_error instead (a
+// ValueError in Python). Callers keep their matrices within range beforehand (lowrank::lapack_fits), so on
 // their paths this is a guard that never fires, not a way to report a refusal.
 inline int checked_int(int64_t v) {
     if (v < 0 || v > INT_MAX)
@@ -78,8 +78,8 @@ void orthonormalize(int m, int n, T *a, int lda);
 // change (and multi-threaded work) holds it alone. Guards do not nest: one per call chain.
 //
 // Products from this many flops (m * n * k) on use every core. Measured with
-// benchmarks/bench_lowrank.py, ours and numpy timed in alternation: the bar came down from
-// 262144 through 4e6 to 1e6, below which a second thread cost more than it saved.
+// benchmarks/bench_lowrank.py, ours and numpy timed in alternation: the bar went from 262144 up to
+// 4e6 and back to 1e6, below which a second thread cost more than it saved.
 constexpr double kParallelGemmFlops = 1.0e6;
 // An SVD (m * n * min(m, n)) from this many on uses every core: gesdd's bidiagonalisation is
 // largely matrix-vector work that gains little from threads, so the bar sits two orders of
