@@ -13,8 +13,13 @@ namespace vz::core::lowrank {
 
 namespace {
 
-// Elements per partial sum: the chunking of a sum is fixed, whatever the thread count.
+// Elements per partial sum: the chunking of a sum is fixed, whatever the thread count. 65536
+// values are 256 KiB of float32, many parallel_for units for a model-sized matrix and a short
+// list of partial sums; any fixed size keeps the sums reproducible.
 constexpr std::size_t kSumChunk = std::size_t(1) << 16;
+// Gaussian pairs per worker chunk before the generation is split over the cores (each pair costs
+// two hashes, a log, a sqrt and a sincos: far more than a copied element, hence a smaller grain
+// than lowrank_kernels' kCopyGrain).
 constexpr std::size_t kGaussGrain = std::size_t(1) << 15;
 
 uint64_t splitmix64(uint64_t x) {
@@ -46,6 +51,7 @@ template <typename T>
 double chunked_square_sum(const T *a, std::size_t n) {
     const std::size_t chunks = (n + kSumChunk - 1) / kSumChunk;
     std::vector<double> part(chunks, 0.0);
+    // At least 16 chunks a thread: 1 << 20 elements, lowrank_kernels' kCopyGrain.
     parallel_for(chunks, 16, [&](std::size_t b, std::size_t e, unsigned) {
         for (std::size_t c = b; c < e; ++c) {
             const T *p = a + c * kSumChunk;
@@ -174,6 +180,7 @@ template <typename T>
 bool all_finite(const T *a, std::size_t n) {
     const std::size_t chunks = (n + kSumChunk - 1) / kSumChunk;
     std::vector<char> ok(chunks, 1);
+    // At least 16 chunks a thread, as in chunked_square_sum.
     parallel_for(chunks, 16, [&](std::size_t b, std::size_t e, unsigned) {
         for (std::size_t c = b; c < e; ++c) {
             const T *p = a + c * kSumChunk;
