@@ -66,8 +66,6 @@ double chunked_square_sum(const T *a, std::size_t n) {
     return total;
 }
 
-int as_int(int64_t v) { return int(v); }
-
 // An orthonormal basis Q (m x cols, column-major) of part of the range of the row-major m x n
 // matrix A, with Bt = A^T Q (n x cols, column-major), grown block by block up to `cap` columns.
 template <typename T>
@@ -91,17 +89,17 @@ class Basis {
             if (level > 0) {
                 // The next block starts from the previous block's A^T-image, orthonormalised.
                 std::memcpy(w.get(), bt_.get() + std::size_t(cols_ - b) * sn, sn * sb * sizeof(T));
-                orthonormalize<T>(as_int(n_), as_int(b), w.get(), as_int(n_));
+                orthonormalize<T>(checked_int(n_), checked_int(b), w.get(), checked_int(n_));
             }
             T *y = q_.get() + std::size_t(cols_) * sm;  // the new columns, written in place
             a_times(w.get(), b, y);
             project_out(y, b);
-            orthonormalize<T>(as_int(m_), as_int(b), y, as_int(m_));
+            orthonormalize<T>(checked_int(m_), checked_int(b), y, checked_int(m_));
             if (cols_ > 0) {
                 // A second projection: the first leaves components along Q of the order of rounding
                 // times the norm of A, which normalisation can magnify.
                 project_out(y, b);
-                orthonormalize<T>(as_int(m_), as_int(b), y, as_int(m_));
+                orthonormalize<T>(checked_int(m_), checked_int(b), y, checked_int(m_));
             }
             at_times(y, b, bt_.get() + std::size_t(cols_) * sn);
             cols_ += b;
@@ -128,32 +126,32 @@ class Basis {
         Buffer<T> vtb = alloc<T>(sl * sl);
         f.s = alloc<T>(sl);
         f.vt = alloc<T>(sl * sn);
-        gesdd_thin<T>(as_int(n_), as_int(l), work.get(), f.s.get(), f.vt.get(), vtb.get());
+        gesdd_thin<T>(checked_int(n_), checked_int(l), work.get(), f.s.get(), f.vt.get(), vtb.get());
         f.u = alloc<T>(std::size_t(m_) * sl);
-        gemm<T>('N', 'T', as_int(l), as_int(m_), as_int(l), T(1), vtb.get(), as_int(l), q_.get(), as_int(m_), T(0),
-                f.u.get(), as_int(l));
+        gemm<T>('N', 'T', checked_int(l), checked_int(m_), checked_int(l), T(1), vtb.get(), checked_int(l), q_.get(), checked_int(m_), T(0),
+                f.u.get(), checked_int(l));
         return f;
     }
 
   private:
     // y (m x b) = A x, x n x b; column-major. A row-major is column-major A^T (n x m, ld n).
     void a_times(const T *x, int64_t b, T *y) const {
-        gemm<T>('T', 'N', as_int(m_), as_int(b), as_int(n_), T(1), a_, as_int(n_), x, as_int(n_), T(0), y,
-                as_int(m_));
+        gemm<T>('T', 'N', checked_int(m_), checked_int(b), checked_int(n_), T(1), a_, checked_int(n_), x, checked_int(n_), T(0), y,
+                checked_int(m_));
     }
     // z (n x b) = A^T y, y m x b; column-major.
     void at_times(const T *y, int64_t b, T *z) const {
-        gemm<T>('N', 'N', as_int(n_), as_int(b), as_int(m_), T(1), a_, as_int(n_), y, as_int(m_), T(0), z,
-                as_int(n_));
+        gemm<T>('N', 'N', checked_int(n_), checked_int(b), checked_int(m_), T(1), a_, checked_int(n_), y, checked_int(m_), T(0), z,
+                checked_int(n_));
     }
     // y -= Q (Q^T y) over the columns already in the basis.
     void project_out(T *y, int64_t b) const {
         if (cols_ == 0) return;
         Buffer<T> c = alloc<T>(std::size_t(cols_) * std::size_t(b));
-        gemm<T>('T', 'N', as_int(cols_), as_int(b), as_int(m_), T(1), q_.get(), as_int(m_), y, as_int(m_), T(0),
-                c.get(), as_int(cols_));
-        gemm<T>('N', 'N', as_int(m_), as_int(b), as_int(cols_), T(-1), q_.get(), as_int(m_), c.get(), as_int(cols_),
-                T(1), y, as_int(m_));
+        gemm<T>('T', 'N', checked_int(cols_), checked_int(b), checked_int(m_), T(1), q_.get(), checked_int(m_), y, checked_int(m_), T(0),
+                c.get(), checked_int(cols_));
+        gemm<T>('N', 'N', checked_int(m_), checked_int(b), checked_int(cols_), T(-1), q_.get(), checked_int(m_), c.get(), checked_int(cols_),
+                T(1), y, checked_int(m_));
     }
 
     const T *a_;
