@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace deltavault {
+namespace vz::deltavault {
 namespace nb = nanobind;
 
 constexpr const char *kModule = "velkor_zuma.deltavault";
@@ -88,4 +88,4 @@ nb::dict add_finetune_with(nb::handle path, nb::handle model_id, nb::handle sour
                            nb::handle max_rank, nb::handle energy, nb::handle solver, bool replace, bool wait,
                            nb::handle progress, nb::handle executor);
 
-}  // namespace deltavault
+}  // namespace vz::deltavault
