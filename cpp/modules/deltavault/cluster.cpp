@@ -187,29 +187,18 @@ class Coordinator {
 public:
     Coordinator(const fs::path &dir, bool wait) : dir_(dir), lock_(dir, wait) {
         mf_ = read_manifest(dir_);
-        nb::dict be = mf_.as_dict(mf_.key(mf_.root, "base", "the manifest"), "\"base\"");
-        base_file_ = fs::absolute(checked_file(dir_, mf_, be, "\"base\"", false));
-        base_ = open_reader(base_file_);
+        BaseFile b = open_base(dir_, mf_);
+        base_file_ = fs::absolute(b.file);
+        base_ = b.reader;
         base_size_ = (long long) base_->file_size();
-        for (nb::handle name : mf_.as_list(mf_.key(be, "tensors", "\"base\""), "\"base\" tensors")) {
-            if (!PyUnicode_Check(name.ptr())) mf_.damaged("\"base\" tensors holds a name that is not text");
-            std::string n = nb::cast<std::string>(name);
-            if (!base_->find(n))
-                bind::raise(PyExc_ValueError, "library file " + quoted(base_file_) + " lacks the array '" + n +
-                                            "' listed in " + quoted(mf_.file()));
-            base_names_.insert(n);
-        }
+        base_names_.insert(b.names.begin(), b.names.end());
     }
     Manifest &manifest() { return mf_; }
 
-    nb::list finetunes() const { return mf_.as_list(mf_.key(mf_.root, "finetunes", "the manifest"), "\"finetunes\""); }
+    nb::list finetunes() const { return mf_.finetunes(); }
     std::optional<std::size_t> position(const std::string &id) const {
-        nb::list l = finetunes();
-        for (std::size_t i = 0; i < nb::len(l); ++i) {
-            nb::dict e = mf_.as_dict(l[i], "fine-tune entry " + std::to_string(i));
-            if (nb::cast<std::string>(mf_.text(e, "key", "fine-tune entry " + std::to_string(i))) == id) return i;
-        }
-        return std::nullopt;
+        auto e = mf_.finetune(id);
+        return e ? std::optional<std::size_t>(e->second) : std::nullopt;
     }
 
     // Lists a source and checks it against the base from the headers (add_finetune_from's checks).

@@ -176,6 +176,18 @@ nb::str Manifest::solver() const {
     return text(root, "solver", "the manifest");
 }
 
+nb::list Manifest::finetunes() const { return as_list(key(root, "finetunes", "the manifest"), "\"finetunes\""); }
+
+std::optional<std::pair<nb::dict, std::size_t>> Manifest::finetune(const std::string &id) const {
+    nb::list l = finetunes();
+    for (std::size_t i = 0; i < nb::len(l); ++i) {
+        std::string where = "fine-tune entry " + std::to_string(i);
+        nb::dict e = as_dict(l[i], where);
+        if (nb::cast<std::string>(text(e, "key", where)) == id) return std::make_pair(e, i);
+    }
+    return std::nullopt;
+}
+
 Manifest read_manifest(const fs::path &dir) {
     std::error_code ec;
     if (!fs::exists(dir, ec))
@@ -243,6 +255,22 @@ std::shared_ptr<st::Reader> open_reader(const fs::path &p) {
     } catch (st::FormatError &e) {
         bind::raise(PyExc_ValueError, "library file " + quoted(p) + " is not a readable safetensors file: " + e.what());
     }
+}
+
+BaseFile open_base(const fs::path &dir, const Manifest &mf) {
+    BaseFile b;
+    b.entry = mf.as_dict(mf.key(mf.root, "base", "the manifest"), "\"base\"");
+    b.file = checked_file(dir, mf, b.entry, "\"base\"", false);
+    b.reader = open_reader(b.file);
+    for (nb::handle name : mf.as_list(mf.key(b.entry, "tensors", "\"base\""), "\"base\" tensors")) {
+        if (!PyUnicode_Check(name.ptr())) mf.damaged("\"base\" tensors holds a name that is not text");
+        std::string n = nb::cast<std::string>(name);
+        if (!b.reader->find(n))
+            bind::raise(PyExc_ValueError, "library file " + quoted(b.file) + " lacks the array '" + n +
+                                              "' listed in " + quoted(mf.file()));
+        b.names.push_back(n);
+    }
+    return b;
 }
 
 nb::object encode(nb::handle v, const std::string &where) {

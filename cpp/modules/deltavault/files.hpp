@@ -78,6 +78,10 @@ public:
     nb::object method_of(nb::dict d, const std::string &where) const;
     // The library's solver ("solver"; "exact" in libraries saved without one).
     nb::str solver() const;
+    // The fine-tune entries ("finetunes").
+    nb::list finetunes() const;
+    // The entry of fine-tune `id` and its position, or nothing.
+    std::optional<std::pair<nb::dict, std::size_t>> finetune(const std::string &id) const;
 
 private:
     fs::path file_;
@@ -96,6 +100,15 @@ fs::path checked_file(const fs::path &dir, const Manifest &mf, nb::dict entry, c
                       bool verify);
 // A reader over a library file; a malformed file is a ValueError naming it.
 std::shared_ptr<st::Reader> open_reader(const fs::path &p);
+// The base file a manifest names, opened: its entry, its path (present and of the recorded
+// size), a reader over it, and its tensor names in their saved order, each checked to be in it.
+struct BaseFile {
+    nb::dict entry;
+    fs::path file;
+    std::shared_ptr<st::Reader> reader;
+    std::vector<std::string> names;
+};
+BaseFile open_base(const fs::path &dir, const Manifest &mf);
 
 // JSON for the manifest: tuples and mappings tagged so that metadata comes back with its types.
 nb::object encode(nb::handle v, const std::string &where);

@@ -329,7 +329,7 @@ nb::dict FinetuneFile::commit(Manifest &mf, const std::string &id, std::optional
     // older entries keep their form, which version 2 reads too.
     if (mf.version != kVersion) manifest["version"] = nb::int_(kVersion);
     nb::list fts;  // a new list: the manifest as read stays as it was
-    for (nb::handle e : mf.as_list(mf.key(mf.root, "finetunes", "the manifest"), "\"finetunes\"")) fts.append(e);
+    for (nb::handle e : mf.finetunes()) fts.append(e);
     if (pos) fts[*pos] = entry;
     else fts.append(entry);
     manifest["finetunes"] = fts;

@@ -460,7 +460,7 @@ nb::dict read_base(const fs::path &dir, const Manifest &mf, std::map<std::string
 nb::dict read_finetunes(const fs::path &dir, const Manifest &mf, const std::map<std::string, Shape> &base_shapes) {
     nb::object delta_cls = own_attr("CompressedDelta");
     nb::dict deltas;
-    nb::list entries = mf.as_list(mf.key(mf.root, "finetunes", "the manifest"), "\"finetunes\"");
+    nb::list entries = mf.finetunes();
     for (std::size_t fi = 0; fi < nb::len(entries); ++fi) {
         std::string where = "fine-tune entry " + std::to_string(fi);
         nb::dict fe = mf.as_dict(entries[fi], where);

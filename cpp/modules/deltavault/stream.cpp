@@ -193,26 +193,20 @@ struct Opened {
     explicit Opened(const fs::path &d) : dir(d) {
         // A writer may replace files between our reading the manifest and opening them: the
         // manifest is then read again (it changed), a few times at most.
+        BaseFile b;
         for (int attempt = 0;; ++attempt) {
             try {
                 mf = read_manifest(dir);
-                base_entry = mf.as_dict(mf.key(mf.root, "base", "the manifest"), "\"base\"");
-                base_file = checked_file(dir, mf, base_entry, "\"base\"", false);
-                base = open_reader(base_file);
+                b = open_base(dir, mf);
                 break;
             } catch (nb::python_error &e) {
                 if (attempt >= 4 || !e.matches(PyExc_FileNotFoundError) || current_digest(dir) == mf.digest) throw;
             }
         }
-        base_names.clear();
-        for (nb::handle name : mf.as_list(mf.key(base_entry, "tensors", "\"base\""), "\"base\" tensors")) {
-            if (!PyUnicode_Check(name.ptr())) mf.damaged("\"base\" tensors holds a name that is not text");
-            std::string n = nb::cast<std::string>(name);
-            if (!base->find(n))
-                bind::raise(PyExc_ValueError, "library file " + quoted(base_file) + " lacks the array '" + n +
-                                            "' listed in " + quoted(mf.file()));
-            base_names.push_back(n);
-        }
+        base_entry = b.entry;
+        base_file = b.file;
+        base = b.reader;
+        base_names = std::move(b.names);
         // Every record must fit its method and the base tensor it changes: checked here from the
         // manifest, so that a damaged library is refused when it is opened, not halfway through.
         nb::list fts = finetunes();
@@ -228,17 +222,8 @@ struct Opened {
             }
         }
     }
-    nb::list finetunes() const { return mf.as_list(mf.key(mf.root, "finetunes", "the manifest"), "\"finetunes\""); }
-    // The entry of fine-tune `id` and its position, or nothing.
-    std::optional<std::pair<nb::dict, std::size_t>> finetune(const std::string &id) const {
-        nb::list l = finetunes();
-        for (std::size_t i = 0; i < nb::len(l); ++i) {
-            nb::dict e = mf.as_dict(l[i], "fine-tune entry " + std::to_string(i));
-            if (nb::cast<std::string>(mf.text(e, "key", "fine-tune entry " + std::to_string(i))) == id)
-                return std::make_pair(e, i);
-        }
-        return std::nullopt;
-    }
+    nb::list finetunes() const { return mf.finetunes(); }
+    std::optional<std::pair<nb::dict, std::size_t>> finetune(const std::string &id) const { return mf.finetune(id); }
     const st::TensorInfo *base_tensor(const std::string &name) const {
         if (std::find(base_names.begin(), base_names.end(), name) == base_names.end()) return nullptr;
         return base->find(name);
