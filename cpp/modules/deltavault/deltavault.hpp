@@ -10,7 +10,6 @@
 #include <vector>
 
 namespace vz::deltavault {
-namespace nb = nanobind;
 
 constexpr const char *kModule = "velkor_zuma.deltavault";
 

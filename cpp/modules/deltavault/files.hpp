@@ -47,6 +47,14 @@ auto os_call(Fn &&fn) -> decltype(fn()) {
         bind::raise_os(e.err, e.path);
     }
 }
+// The names in `dir`; none where it cannot be listed (nothing there to refuse or remove).
+inline std::vector<std::string> names_in(const fs::path &dir) {
+    try {
+        return fileio::list_dir(dir);
+    } catch (fileio::OsError &) {
+        return {};
+    }
+}
 // Names this module writes into a library directory (and so may remove from it).
 bool is_library_file(const std::string &name);
 

@@ -102,12 +102,8 @@ LibraryLock::LibraryLock(const fs::path &dir, bool wait) {
     // Whatever a writer that died left under a temporary name is of no use to anyone: only
     // writers holding this lock create such files.
     std::error_code ec;
-    std::vector<fs::path> leftovers;
-    for (const auto &entry : fs::directory_iterator(dir, ec)) {
-        std::string name = entry.path().filename().string();
-        if (name.rfind(kTmpPrefix, 0) == 0 && entry.is_regular_file(ec)) leftovers.push_back(entry.path());
-    }
-    for (const fs::path &f : leftovers) fs::remove(f, ec);
+    for (const std::string &name : names_in(dir))
+        if (name.rfind(kTmpPrefix, 0) == 0 && fs::is_regular_file(dir / name, ec)) fs::remove(dir / name, ec);
 }
 
 LibraryLock::~LibraryLock() {

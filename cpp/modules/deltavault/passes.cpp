@@ -186,11 +186,9 @@ SourceFiles open_source_files(const fs::path &p, bool absolute) {
     std::error_code ec;
     std::vector<fs::path> shards;
     if (fs::is_directory(p, ec)) {
-        for (const auto &e : fs::directory_iterator(p, ec)) {
-            std::string n = e.path().filename().string();
-            if (n.size() > 12 && n.compare(n.size() - 12, 12, ".safetensors") == 0 && e.is_regular_file(ec))
-                shards.push_back(e.path());
-        }
+        for (const std::string &n : names_in(p))
+            if (n.size() > 12 && n.compare(n.size() - 12, 12, ".safetensors") == 0 && fs::is_regular_file(p / n, ec))
+                shards.push_back(p / n);
         std::sort(shards.begin(), shards.end());
         if (shards.empty()) bind::raise(PyExc_FileNotFoundError, "No .safetensors in " + p.string());
     } else if (fs::is_regular_file(p, ec)) {

@@ -83,13 +83,12 @@ void check_target(const fs::path &dir) {
         bind::raise(PyExc_FileExistsError, "cannot save a model library to " + quoted(dir) + ": " + quoted(mf) +
                                          " belongs to something else; choose a new or empty directory");
     }
-    for (const auto &entry : fs::directory_iterator(dir, ec)) {
-        if (!is_library_file(entry.path().filename().string()))
+    for (const std::string &name : os_call([&] { return fileio::list_dir(dir); })) {
+        if (!is_library_file(name))
             bind::raise(PyExc_FileExistsError, "cannot save a model library to " + quoted(dir) +
-                                             ": the directory is not empty and holds no model library; "
-                                             "choose a new or empty directory");
+                                                   ": the directory is not empty and holds no model library; "
+                                                   "choose a new or empty directory");
     }
-    if (ec) bind::raise_os(ec.value(), dir);
 }
 
 // The manifest now in `dir` when it is a readable one of this format, else nothing.

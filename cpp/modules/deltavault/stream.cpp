@@ -331,9 +331,6 @@ FinetuneSizes sizes_of(Opened &l, nb::dict fe, const std::string &where) {
                 nb::dict ae = l.mf.as_dict(a, tw + " " + field);
                 if (!ae.contains("nbytes")) {
                     // A version 1 entry: the array's size comes from its file's header.
-                    fs::path file;
-                    LibraryReader *none = nullptr;
-                    (void) none;
                     fs::path p = checked_file(l.dir, l.mf, fe, where, false);
                     auto r = open_reader(p);
                     const st::TensorInfo *t = r->find(nb::cast<std::string>(l.mf.text(ae, "key", tw)));
@@ -393,9 +390,8 @@ nb::dict create_library(nb::handle path, nb::handle base_id, nb::handle source, 
     // check runs before the lock file is made (a foreign directory is left untouched) and again
     // under the lock.
     auto refuse_occupied = [&] {
-        std::error_code e2;
-        for (const auto &e : fs::directory_iterator(dir, e2))
-            if (!is_library_file(e.path().filename().string()) || e.path().filename() == kManifest)
+        for (const std::string &name : names_in(dir))
+            if (!is_library_file(name) || name == kManifest)
                 bind::raise(PyExc_FileExistsError, "cannot create a model library in " + quoted(dir) +
                                                  ": the directory is not empty; choose a new directory");
     };
@@ -428,12 +424,10 @@ nb::dict create_library(nb::handle path, nb::handle base_id, nb::handle source, 
                                                "' has the element type " + t.np_dtype + ", which has no file form");
                 plan.push_back(st::Planned{t.name, t.dtype, t.shape});
             }
-            w->begin(plan, {{"format", kFormat}});
+            os_call([&] { w->begin(plan, {{"format", kFormat}}); });
         } else {
-            w->begin_reserved(header_estimate(src.names().size(), name_bytes));
+            os_call([&] { w->begin_reserved(header_estimate(src.names().size(), name_bytes)); });
         }
-    } catch (st::SystemError &e) {
-        bind::raise_os(e.err, e.path);
     } catch (st::FormatError &e) {
         bind::raise(PyExc_ValueError, std::string("cannot save the library: ") + e.what());
     }
@@ -446,13 +440,13 @@ nb::dict create_library(nb::handle path, nb::handle base_id, nb::handle source, 
                                        t.np_dtype + ", which has no file form");
         st::Planned p{t.name, t.dtype, t.shape};
         try {
-            {
-                nb::gil_scoped_release nogil;
-                w->write(t.data, std::size_t(t.nbytes));
-            }
-            if (!planned) w->add(p);
-        } catch (st::SystemError &e) {
-            bind::raise_os(e.err, e.path);
+            os_call([&] {
+                {
+                    nb::gil_scoped_release nogil;
+                    w->write(t.data, std::size_t(t.nbytes));
+                }
+                if (!planned) w->add(p);
+            });
         } catch (st::FormatError &e) {
             bind::raise(PyExc_ValueError, "the base tensor '" + t.name + "' changed while it was copied: " + e.what());
         }
@@ -613,9 +607,7 @@ nb::dict export_finetune(nb::handle path, nb::handle model_id, nb::handle out_fi
                              fileio::random_token() + ".tmp");
     auto w = new_writer(tmp);
     try {
-        w->begin(plan, {{"format", "pt"}});
-    } catch (st::SystemError &e) {
-        bind::raise_os(e.err, e.path);
+        os_call([&] { w->begin(plan, {{"format", "pt"}}); });
     } catch (st::FormatError &e) {
         bind::raise(PyExc_ValueError, e.what());
     }
@@ -637,10 +629,10 @@ nb::dict export_finetune(nb::handle path, nb::handle model_id, nb::handle out_fi
         x = np.attr("asarray")(x, "dtype"_a = numpy_dtype(plan[i].dtype), "order"_a = "C");
         bind::Buffer xb = contiguous_bytes(x);
         try {
-            nb::gil_scoped_release nogil;
-            w->write(xb.data(), xb.size_bytes());
-        } catch (st::SystemError &e) {
-            bind::raise_os(e.err, e.path);
+            os_call([&] {
+                nb::gil_scoped_release nogil;
+                w->write(xb.data(), xb.size_bytes());
+            });
         } catch (st::FormatError &e) {
             bind::raise(PyExc_ValueError, std::string("damaged library: ") + e.what());
         }
