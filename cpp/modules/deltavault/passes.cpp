@@ -254,8 +254,8 @@ TensorRecord compress_tensor(DeltaBuffer &buffer, const std::string &name, std::
 namespace {
 
 // A header area for the records of the tensors `names`: up to four arrays a tensor at 160 bytes of
-// JSON each, and a margin of eight bytes per byte of the tensors' names. Writer::finish reports a
-// header that outgrew it as a FormatError.
+// JSON each, and a margin of eight bytes per byte of the tensors' names. A header that outgrows
+// it costs one move of the data when the file is finished.
 std::size_t header_estimate(const std::vector<std::string> &names) {
     std::size_t name_bytes = 0;
     for (const auto &n : names) name_bytes += n.size();

@@ -357,7 +357,8 @@ long long base_nbytes(Opened &l) {
 // ---- the library's files -------------------------------------------------------------------------------
 
 // A header area for `n` tensors whose names take `name_bytes` bytes: 160 bytes of JSON per
-// tensor besides its name, counted twice over as a margin.
+// tensor besides its name, counted twice over as a margin (a header that outgrows it costs one
+// move of the data when the file is finished).
 std::size_t header_estimate(std::size_t n, std::size_t name_bytes) { return 256 + n * 160 + name_bytes * 2; }
 
 std::uint64_t finish_file(st::Writer &w) {
