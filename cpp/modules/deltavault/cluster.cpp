@@ -327,15 +327,9 @@ std::vector<std::pair<std::string, nb::object>> run(const fs::path &dir, const s
     }
     for (const Task &t : tasks) ++fts[t.ft].tasks_left;
 
-    std::size_t done = 0;
-    std::uint64_t bytes_done = 0;
-    auto step = [&](std::uint64_t b) {
-        ++done;
-        bytes_done += b;
-        if (o.progress.is_valid() && !o.progress.is_none())
-            o.progress(nb::int_((long long) done), nb::int_((long long) total_tensors),
-                       nb::int_((long long) bytes_done), nb::int_((long long) total_bytes));
-    };
+    Progress prog{o.progress};
+    prog.total_tensors = total_tensors;
+    prog.total_bytes = total_bytes;
     // A task's result is in: keep its records; a fine-tune whose tasks are all in is committed.
     auto take = [&](const Task &t, nb::handle result) {
         Finetune &f = fts[t.ft];
@@ -346,7 +340,7 @@ std::vector<std::pair<std::string, nb::object>> run(const fs::path &dir, const s
                                          std::to_string(t.tensors.size()) + " tensors");
         for (std::size_t j = 0; j < t.tensors.size(); ++j) {
             f.results[t.tensors[j]] = rl[j];
-            step(f.nbytes[t.tensors[j]]);
+            prog.step(f.nbytes[t.tensors[j]]);
         }
         if (--f.tasks_left == 0) c.commit(f);
     };

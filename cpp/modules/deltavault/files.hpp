@@ -169,6 +169,21 @@ SourceFiles open_source_files(const fs::path &p, bool absolute);
 // A source shard; a malformed file is a ValueError naming it.
 std::shared_ptr<st::Reader> open_source_file(const fs::path &p);
 
+// progress(tensors_done, tensors, bytes_done, bytes), called after each tensor when given.
+struct Progress {
+    nb::object fn;
+    std::size_t total_tensors = 0;
+    std::uint64_t total_bytes = 0, bytes = 0;
+    std::size_t done = 0;
+    void step(std::uint64_t b) {
+        ++done;
+        bytes += b;
+        if (fn.is_valid() && !fn.is_none())
+            fn(nb::int_((long long) done), nb::int_((long long) total_tensors), nb::int_((long long) bytes),
+               nb::int_((long long) total_bytes));
+    }
+};
+
 // One fine-tune tensor compressed: its manifest entry, its arrays (key -> C-contiguous array)
 // and the squared-error sums of its reconstruction against the tensor.
 struct TensorRecord {

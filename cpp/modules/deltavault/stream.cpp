@@ -164,22 +164,6 @@ private:
     std::vector<std::pair<std::shared_ptr<st::Reader>, const st::TensorInfo *>> where_;  // file sources
 };
 
-// ---- progress ------------------------------------------------------------------------------------------
-
-struct Progress {
-    nb::object fn;
-    std::size_t total_tensors = 0;
-    std::uint64_t total_bytes = 0, bytes = 0;
-    std::size_t done = 0;
-    void step(std::uint64_t b) {
-        ++done;
-        bytes += b;
-        if (fn.is_valid() && !fn.is_none())
-            fn(nb::int_((long long) done), nb::int_((long long) total_tensors), nb::int_((long long) bytes),
-               nb::int_((long long) total_bytes));
-    }
-};
-
 // ---- the library opened on disk -------------------------------------------------------------------------
 
 struct Opened {
