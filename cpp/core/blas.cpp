@@ -1,8 +1,26 @@
 #include "core/blas.hpp"
 
+#include "core/parallel.hpp"
+
 #include <algorithm>
 
 namespace vz::core {
+
+namespace {
+// Held shared by single-threaded BLAS work and alone by a change of the thread count.
+std::shared_mutex g_blas_mutex;
+}  // namespace
+
+BlasThreads::BlasThreads(double flops, double parallel_from) {
+    int want = flops < parallel_from ? 1 : int(worker_count());
+    if (want == 1) {
+        shared_ = std::shared_lock<std::shared_mutex>(g_blas_mutex);
+        if (scipy_openblas_get_num_threads() == 1) return;
+        shared_.unlock();
+    }
+    unique_ = std::unique_lock<std::shared_mutex>(g_blas_mutex);
+    if (scipy_openblas_get_num_threads() != want) scipy_openblas_set_num_threads(want);
+}
 
 namespace {
 inline void gesdd_call(const char *jobz, const int *m, const int *n, float *a, const int *lda, float *s, float *u,

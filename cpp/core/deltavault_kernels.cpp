@@ -19,10 +19,12 @@ namespace {
 // than the work.
 constexpr std::size_t kGrain = 1u << 16;
 // Work is handed out in blocks of this many elements from a shared counter, so that a thread
-// that the (shared, often busy) machine delays does not hold up the others.
+// that the (shared, often busy) machine delays does not hold up the others (1 MiB of float32,
+// the size of the fused kernels' units in fused_lowrank.cpp).
 constexpr std::size_t kBlock = 1u << 18;
 // Outputs at least this large are written with streaming stores: they do not fit in cache
-// anyway, and streaming saves reading every destination line before it is overwritten.
+// anyway, and streaming saves reading every destination line before it is overwritten (the fused
+// kernels' bar too; the passes are timed by benchmarks/bench_deltavault.py).
 constexpr std::size_t kStreamBytes = std::size_t(4) << 20;
 
 // Calls fn(lo, hi, block) for the blocks of [0, n), on all workers (a helper that the machine

@@ -51,12 +51,17 @@ namespace {
 // handing it out costs nothing, small enough that a thread the (shared, often busy) machine
 // delays does not hold up the others.
 constexpr int64_t kUnitElems = int64_t(1) << 18;
-// Below this many elements everything runs on the calling thread.
+// Below this many elements everything runs on the calling thread (the grain of the delta passes
+// in deltavault_kernels.cpp too: starting a thread costs more than so little work).
 constexpr int64_t kSerialElems = int64_t(1) << 16;
-// Outputs at least this large are written with streaming stores (they do not fit in cache).
+// Outputs at least this large are written with streaming stores (they do not fit in cache), when
+// the caller asks for them: fresh outputs take plain stores since the change that brought
+// benchmarks/bench_roofline.py. Smaller outputs may still be in cache for the next step, which
+// streaming would forfeit.
 constexpr std::size_t kStreamBytes = std::size_t(4) << 20;
 // The packed strip of B for one column tile is kept to this size (it stays in L2 while the
-// rows of the unit stream past it).
+// rows of the unit stream past it): an eighth of the 512 KiB L2 a core of the 2-core machine
+// the benchmarks ran on, leaving the rest for A's rows and the output tiles.
 constexpr std::size_t kPackBytes = std::size_t(64) << 10;
 
 const Table &table() {
@@ -76,6 +81,8 @@ template <typename T>
 int64_t tile_cols(int64_t r) {
     constexpr int64_t NR = detail::nr<T>();
     int64_t c = int64_t(kPackBytes / (std::size_t(std::max<int64_t>(r, 1)) * sizeof(T))) / NR * NR;
+    // At most 4096 columns (reached below rank 4 in float32): caps the output tile, kMR x nc, at
+    // 64 KiB of float32 where a tiny rank would make the strip very wide.
     return std::clamp<int64_t>(c, NR, 4096);
 }
 

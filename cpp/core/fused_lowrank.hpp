@@ -46,7 +46,11 @@ enum class Elem { F16, BF16, F32, F64 };
 
 std::size_t elem_size(Elem k);
 
-// Largest inner dimension handled by the cache-resident kernel; BLAS above it.
+// Largest inner dimension handled by the cache-resident kernel; BLAS above it. At the ranks of
+// delta records (8 to 16: the rank-8 TT and SVD records of benchmarks/bench_roofline.py) the step
+// is memory-bound and one pass saves writing and re-reading the product; at Tucker's ranks in the
+// hundreds (the same benchmark) it is compute-bound and BLAS's blocked product is the faster
+// form. 64 lies between the two; no benchmark places the crossover more exactly.
 constexpr int64_t kMaxFusedRank = 64;
 
 // The m x n product A·B: A[i][k] = a[i * a_rs + k * a_cs], B[k][j] = b[k * b_rs + j * b_cs].

@@ -9,7 +9,9 @@
 
 namespace vz::core::fused::detail {
 
-// Register block of the product kernel: MR rows by two vectors of 32 bytes (NR elements).
+// Register block of the product kernel: MR rows by two vectors of 32 bytes (NR elements). With
+// AVX2's 16 vector registers: 4 x 2 accumulators, the two vectors of B and a broadcast of A take
+// 11, leaving the compiler room; NR spans 64 bytes of an output row (a cache line when aligned).
 constexpr int kMR = 4;
 template <typename T>
 constexpr int nr() { return int(64 / sizeof(T)); }

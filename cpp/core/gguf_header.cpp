@@ -11,6 +11,8 @@ namespace vz::core::gguf {
 namespace {
 
 constexpr uint32_t kMagic = 0x46554747;  // "GGUF" read as a little-endian 32-bit word
+// Tensor names longer than this are refused: real ones are tens of bytes, and the bound keeps
+// what a crafted length can make the reader allocate small.
 constexpr uint64_t kMaxNameBytes = 1 << 16;
 // Arrays of arrays are legal; real files never nest them. The bound keeps the walk's recursion
 // shallow whatever a file claims.
@@ -104,6 +106,8 @@ private:
         buf_len_ = want;
     }
 
+    // Header bytes read per system call: headers of real files are kilobytes to a few megabytes,
+    // so 64 KiB takes few calls and little memory.
     static constexpr uint64_t kBuffer = 1 << 16;
     int fd_;
     uint64_t size_;

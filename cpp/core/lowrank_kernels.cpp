@@ -7,40 +7,18 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
-#include <mutex>
-#include <shared_mutex>
 #include <stdexcept>
 #include <type_traits>
-
-extern "C" {
-void scipy_openblas_set_num_threads(int);
-int scipy_openblas_get_num_threads(void);
-}
 
 namespace vz::core::lowrank {
 
 namespace {
 // Work per thread before a loop is split over the cores (elements copied / multiply-adds): about
 // a millisecond, so that starting and joining a thread (slow when the cores are busy) pays off.
+// (Raised from 1 << 16 with the lazy BLAS thread count. Smaller, mid-sized copies pay a thread
+// start-up that costs more than it saves; larger, they stay on one core.)
 constexpr std::size_t kCopyGrain = std::size_t(1) << 20;
 constexpr double kLoopGrain = double(1 << 21);
-
-std::shared_mutex g_blas_mutex;
-}  // namespace
-
-BlasThreads::BlasThreads(double flops, double parallel_from) {
-    int want = flops < parallel_from ? 1 : int(worker_count());
-    if (want == 1) {
-        shared_ = std::shared_lock<std::shared_mutex>(g_blas_mutex);
-        if (scipy_openblas_get_num_threads() == 1) return;
-        shared_.unlock();
-    }
-    unique_ = std::unique_lock<std::shared_mutex>(g_blas_mutex);
-    if (scipy_openblas_get_num_threads() != want) scipy_openblas_set_num_threads(want);
-}
-
-namespace {
-int as_int(int64_t v) { return int(v); }
 
 template <typename T>
 void fill_zero(T *p, std::size_t n) {
@@ -48,6 +26,11 @@ void fill_zero(T *p, std::size_t n) {
 }
 }  // namespace
 
+// Every LAPACK / BLAS call below passes its extents through checked_int (blas.hpp): the library
+// takes 32-bit integers, and the callers' lapack_fits check keeps the extents within their range.
+// The bound on each side (INT_MAX / 2) is a margin for LAPACK's own `int` arithmetic on an extent;
+// the product bound (m * n < INT_MAX) is what keeps every count the kernels pass, up to a whole
+// matrix, representable.
 bool lapack_fits(int64_t m, int64_t n) {
     return m >= 0 && n >= 0 && m < INT_MAX / 2 && n < INT_MAX / 2 &&
            double(std::max(m, n)) * double(std::min(m, n)) < double(INT_MAX);
@@ -66,6 +49,9 @@ void convert(const S *src, D *dst, std::size_t n) {
     }
 }
 
+// numpy's pairwise summation, with the constants of numpy's umath loops: 8 partial sums unrolled,
+// blocks of up to 128 (PW_BLOCKSIZE) summed so, longer ranges split in two at a multiple of 8. The
+// same constants give the same rounding, so the energy rank matches numpy's to the last bit.
 double pairwise_sum(const double *a, int64_t n) {
     if (n < 8) {
         double res = 0.;
@@ -91,6 +77,8 @@ namespace {
 // dst (cols x rows, row-major) = transpose of src (rows x cols, row-major), in cache blocks.
 template <typename T>
 void transpose(const T *src, int64_t rows, int64_t cols, T *dst) {
+    // 32 x 32 elements: a float64 tile is 8 KiB, so the source and destination tiles fit in a
+    // 32 KiB L1 data cache together, and each of the tile's 32 rows fills whole 64-byte lines.
     constexpr int64_t B = 32;
     for (int64_t i0 = 0; i0 < rows; i0 += B)
         for (int64_t j0 = 0; j0 < cols; j0 += B) {
@@ -105,6 +93,9 @@ void transpose(const T *src, int64_t rows, int64_t cols, T *dst) {
 
 template <typename T>
 void svd_inplace(T *a, int64_t m, int64_t n, T *s, T *u, T *vt) {
+    // m >= 11/6 n is gesdd's own bound for its QR-first path (MNTHR = INT(MINMN * 11 / 6) in
+    // LAPACK's [sd]gesdd). Below 16384 elements (128 x 128) the two transposing copies are not
+    // worth it: the decomposition is too short for either path to matter (no benchmark sets it).
     if (6 * m >= 11 * n && double(m) * double(n) >= 16384.0) {
         // Much taller than wide: LAPACK's QR-first path for a tall column-major matrix runs
         // markedly faster than the LQ-first path it would take on the transpose, so hand it the
@@ -116,7 +107,7 @@ void svd_inplace(T *a, int64_t m, int64_t n, T *s, T *u, T *vt) {
         Buffer<T> vc = alloc<T>(std::size_t(k) * std::size_t(n));
         {
             BlasThreads threads(double(m) * double(n) * double(k), kParallelSvdFlops);
-            gesdd_thin<T>(as_int(m), as_int(n), col.get(), s, uc.get(), vc.get());
+            gesdd_thin<T>(checked_int(m), checked_int(n), col.get(), s, uc.get(), vc.get());
         }
         transpose(uc.get(), k, m, u);   // column-major m x k -> row-major
         transpose(vc.get(), n, k, vt);  // column-major k x n -> row-major
@@ -125,7 +116,7 @@ void svd_inplace(T *a, int64_t m, int64_t n, T *s, T *u, T *vt) {
     // Row-major m x n is column-major n x m (the transpose): LAPACK's left vectors of the
     // transpose are our right vectors and vice versa, so no transposing copy is needed.
     BlasThreads threads(double(m) * double(n) * double(std::min(m, n)), kParallelSvdFlops);
-    gesdd_thin<T>(as_int(n), as_int(m), a, s, vt, u);
+    gesdd_thin<T>(checked_int(n), checked_int(m), a, s, vt, u);
 }
 
 template <typename T, typename S>
@@ -163,20 +154,19 @@ void svd_reconstruct(int64_t m, int64_t n, int64_t r, const T *u, const T *s, co
         fill_zero(out, std::size_t(m) * std::size_t(n));
         return;
     }
+    const int mi = checked_int(m), ni = checked_int(n), ri = checked_int(r);
     BlasThreads threads(double(m) * double(n) * double(r), kParallelGemmFlops);
     // Scale the smaller factor, then one product: out^T (n x m, column-major) = vt^T * (u s)^T.
     if (m <= n) {
         Buffer<T> us = alloc<T>(std::size_t(m) * std::size_t(r));
         for (int64_t i = 0; i < m; ++i)
             for (int64_t j = 0; j < r; ++j) us[i * r + j] = u[i * r + j] * s[j];
-        gemm<T>('N', 'N', as_int(n), as_int(m), as_int(r), T(1), vt, as_int(n), us.get(), as_int(r), T(0), out,
-                as_int(n));
+        gemm<T>('N', 'N', ni, mi, ri, T(1), vt, ni, us.get(), ri, T(0), out, ni);
     } else {
         Buffer<T> sv = alloc<T>(std::size_t(r) * std::size_t(n));
         for (int64_t j = 0; j < r; ++j)
             for (int64_t c = 0; c < n; ++c) sv[j * n + c] = s[j] * vt[j * n + c];
-        gemm<T>('N', 'N', as_int(n), as_int(m), as_int(r), T(1), sv.get(), as_int(n), u, as_int(r), T(0), out,
-                as_int(n));
+        gemm<T>('N', 'N', ni, mi, ri, T(1), sv.get(), ni, u, ri, T(0), out, ni);
     }
 }
 
@@ -187,9 +177,10 @@ void matmul(int64_t m, int64_t n, int64_t k, const T *a, const T *b, T *c) {
         fill_zero(c, std::size_t(m) * std::size_t(n));
         return;
     }
+    const int mi = checked_int(m), ni = checked_int(n), ki = checked_int(k);
     BlasThreads threads(double(m) * double(n) * double(k), kParallelGemmFlops);
     // Row-major c = a b is column-major c^T = b^T a^T.
-    gemm<T>('N', 'N', as_int(n), as_int(m), as_int(k), T(1), b, as_int(n), a, as_int(k), T(0), c, as_int(n));
+    gemm<T>('N', 'N', ni, mi, ki, T(1), b, ni, a, ki, T(0), c, ni);
 }
 
 template <typename T>
@@ -205,13 +196,17 @@ void mode_product(const T *x, int64_t a, int64_t p, int64_t b, const T *mat, int
     // rows x p (row-major) times M^T: column-major, out^T = M * in^T.
     auto rows_times_mt = [&](const T *in, int64_t rows, T *out) {
         char op = mat_is_transpose ? 'N' : 'T';
-        int lda = std::max(1, as_int(mat_is_transpose ? jn : p));
-        gemm<T>(op, 'N', as_int(jn), as_int(rows), as_int(p), T(1), mat, lda, in, as_int(p), T(0), out, as_int(jn));
+        int lda = std::max(1, checked_int(mat_is_transpose ? jn : p));
+        const int jni = checked_int(jn), pi = checked_int(p);
+        gemm<T>(op, 'N', jni, checked_int(rows), pi, T(1), mat, lda, in, pi, T(0), out, jni);
     };
     auto m_at = [&](int64_t j, int64_t q) {
         return mat_is_transpose ? mat[std::size_t(q) * std::size_t(jn) + std::size_t(j)]
                                 : mat[std::size_t(j) * std::size_t(p) + std::size_t(q)];
     };
+    // 65536 multiply-adds (a 64 x 32 x 32 product): no benchmark isolates this bar; it trades
+    // BLAS's call and packing overhead, which dominates tiny products, against its faster inner
+    // loop once the product is larger.
     if (flops <= 65536.0) {
         // Tiny problem: a plain loop costs less than setting up BLAS.
         // M as a small row-major jn x p table.
@@ -258,14 +253,18 @@ void mode_product(const T *x, int64_t a, int64_t p, int64_t b, const T *mat, int
         rows_times_mt(x, a, y);
         return;
     }
+    // From 512 columns a slab (2 KiB a float32 row) is wide enough for one product each; narrower
+    // slabs are gathered into one product instead (raised from 64 when the gathering form came in;
+    // the trade: a product per slab pays BLAS's overhead a times, gathering copies the tensor twice).
     if (a == 1 || b >= 512) {
         // Wide slabs: one product per slab, y_i (jn x b) = M * x_i (p x b); column-major transposes.
         BlasThreads threads(flops, kParallelGemmFlops);
         char op = mat_is_transpose ? 'T' : 'N';
-        int ldm = std::max(1, as_int(mat_is_transpose ? jn : p));
+        int ldm = std::max(1, checked_int(mat_is_transpose ? jn : p));
+        const int bi = checked_int(b), jni = checked_int(jn), pi = checked_int(p);
         for (int64_t i = 0; i < a; ++i)
-            gemm<T>('N', op, as_int(b), as_int(jn), as_int(p), T(1), x + std::size_t(i) * std::size_t(p) * std::size_t(b),
-                    as_int(b), mat, ldm, T(0), y + std::size_t(i) * std::size_t(jn) * std::size_t(b), as_int(b));
+            gemm<T>('N', op, bi, jni, pi, T(1), x + std::size_t(i) * std::size_t(p) * std::size_t(b), bi, mat, ldm,
+                    T(0), y + std::size_t(i) * std::size_t(jn) * std::size_t(b), bi);
         return;
     }
     // Many slabs: gather the mode first (p x a*b, numpy's unfolding), one product
@@ -283,9 +282,9 @@ void mode_product(const T *x, int64_t a, int64_t p, int64_t b, const T *mat, int
     {
         BlasThreads threads(flops, kParallelGemmFlops);
         char op = mat_is_transpose ? 'T' : 'N';
-        int ldm = std::max(1, as_int(mat_is_transpose ? jn : p));
-        gemm<T>('N', op, as_int(int64_t(ab)), as_int(jn), as_int(p), T(1), xt.get(), as_int(int64_t(ab)), mat, ldm,
-                T(0), z.get(), as_int(int64_t(ab)));
+        int ldm = std::max(1, checked_int(mat_is_transpose ? jn : p));
+        const int abi = checked_int(int64_t(ab));
+        gemm<T>('N', op, abi, checked_int(jn), checked_int(p), T(1), xt.get(), abi, mat, ldm, T(0), z.get(), abi);
     }
     for (int64_t j = 0; j < jn; ++j) {
         const T *src = z.get() + std::size_t(j) * ab;
@@ -506,8 +505,9 @@ void tt_reconstruct(const std::vector<const T *> &cores, const std::vector<int64
                     fill_zero(dst, prow * rest);
                 } else {
                     BlasThreads threads(double(prow) * double(rest) * double(kk), kParallelGemmFlops);
-                    gemm<T>('N', 'N', as_int(int64_t(rest)), as_int(int64_t(prow)), as_int(kk), T(1), src,
-                            as_int(int64_t(rest)), cores[k], as_int(kk), T(0), dst, as_int(int64_t(rest)));
+                    const int resti = checked_int(int64_t(rest)), kki = checked_int(kk);
+                    gemm<T>('N', 'N', resti, checked_int(int64_t(prow)), kki, T(1), src, resti, cores[k], kki, T(0),
+                            dst, resti);
                 }
             }
             buf = std::move(next);
@@ -532,8 +532,9 @@ void tt_reconstruct(const std::vector<const T *> &cores, const std::vector<int64
             } else {
                 BlasThreads threads(double(rows) * double(right) * double(bond), kParallelGemmFlops);
                 // dst (rows x right) = src (rows x bond) * G (bond x right); column-major transposes.
-                gemm<T>('N', 'N', as_int(int64_t(right)), as_int(int64_t(rows)), as_int(bond), T(1), cores[k],
-                        as_int(int64_t(right)), src, as_int(bond), T(0), dst, as_int(int64_t(right)));
+                const int righti = checked_int(int64_t(right)), bondi = checked_int(bond);
+                gemm<T>('N', 'N', righti, checked_int(int64_t(rows)), bondi, T(1), cores[k], righti, src, bondi, T(0),
+                        dst, righti);
             }
         }
         buf = std::move(next);

@@ -6,10 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
 #include <vector>
 
 namespace vz::core::lowrank {
@@ -22,31 +19,14 @@ Buffer<T> alloc(std::size_t n) {
     return Buffer<T>(new T[n ? n : 1]);
 }
 
-// OpenBLAS's thread count is process-wide, so it is changed only when a call needs another one:
-// small problems run single-threaded (waking and synchronising BLAS threads costs more than it
-// saves there, and on a busy machine a second thread may wait long for a core); larger ones use
-// every core. The SVD parallelises less well than a matrix product, so its bar is higher.
-// A change must not overlap a running BLAS call, so single-threaded work shares a lock and a
-// change (and multi-threaded work) holds it alone. Guards do not nest: one per call chain.
-constexpr double kParallelGemmFlops = 1.0e6;  // measured: below this a second thread costs more than it saves
-constexpr double kParallelSvdFlops = 2.0e8;
-
-class BlasThreads {
-  public:
-    BlasThreads(double flops, double parallel_from);
-    BlasThreads(const BlasThreads &) = delete;
-    BlasThreads &operator=(const BlasThreads &) = delete;
-
-  private:
-    std::shared_lock<std::shared_mutex> shared_;
-    std::unique_lock<std::shared_mutex> unique_;
-};
-
 // How the leading singular triplets of a matrix are found: LAPACK's full thin SVD, a randomized
 // range finder (randomized_svd.hpp), or the one of the two that randomized_svd.hpp's rule picks.
 enum class Solver { Exact, Randomized, Auto };
 
-// True when a matrix of these extents can be handed to 32-bit LAPACK.
+// True when a matrix of these extents can be handed to 32-bit LAPACK: each extent below INT_MAX / 2
+// and m * n below INT_MAX, so that every extent, leading dimension and element count the kernels
+// pass converts to LAPACK's `int` (checked_int in blas.hpp then never fires). Every caller of the
+// LAPACK / BLAS kernels below checks this first and takes another path (numpy's) where it fails.
 bool lapack_fits(int64_t m, int64_t n);
 
 // Element-wise conversion (parallel for large inputs).

@@ -13,8 +13,13 @@ namespace vz::core::lowrank {
 
 namespace {
 
-// Elements per partial sum: the chunking of a sum is fixed, whatever the thread count.
+// Elements per partial sum: the chunking of a sum is fixed, whatever the thread count. 65536
+// values are 256 KiB of float32, many parallel_for units for a model-sized matrix and a short
+// list of partial sums; any fixed size keeps the sums reproducible.
 constexpr std::size_t kSumChunk = std::size_t(1) << 16;
+// Gaussian pairs per worker chunk before the generation is split over the cores (each pair costs
+// two hashes, a log, a sqrt and a sincos: far more than a copied element, hence a smaller grain
+// than lowrank_kernels' kCopyGrain).
 constexpr std::size_t kGaussGrain = std::size_t(1) << 15;
 
 uint64_t splitmix64(uint64_t x) {
@@ -46,6 +51,7 @@ template <typename T>
 double chunked_square_sum(const T *a, std::size_t n) {
     const std::size_t chunks = (n + kSumChunk - 1) / kSumChunk;
     std::vector<double> part(chunks, 0.0);
+    // At least 16 chunks a thread: 1 << 20 elements, lowrank_kernels' kCopyGrain.
     parallel_for(chunks, 16, [&](std::size_t b, std::size_t e, unsigned) {
         for (std::size_t c = b; c < e; ++c) {
             const T *p = a + c * kSumChunk;
@@ -59,8 +65,6 @@ double chunked_square_sum(const T *a, std::size_t n) {
     for (double v : part) total += v;
     return total;
 }
-
-int as_int(int64_t v) { return int(v); }
 
 // An orthonormal basis Q (m x cols, column-major) of part of the range of the row-major m x n
 // matrix A, with Bt = A^T Q (n x cols, column-major), grown block by block up to `cap` columns.
@@ -85,17 +89,17 @@ class Basis {
             if (level > 0) {
                 // The next block starts from the previous block's A^T-image, orthonormalised.
                 std::memcpy(w.get(), bt_.get() + std::size_t(cols_ - b) * sn, sn * sb * sizeof(T));
-                orthonormalize<T>(as_int(n_), as_int(b), w.get(), as_int(n_));
+                orthonormalize<T>(checked_int(n_), checked_int(b), w.get(), checked_int(n_));
             }
             T *y = q_.get() + std::size_t(cols_) * sm;  // the new columns, written in place
             a_times(w.get(), b, y);
             project_out(y, b);
-            orthonormalize<T>(as_int(m_), as_int(b), y, as_int(m_));
+            orthonormalize<T>(checked_int(m_), checked_int(b), y, checked_int(m_));
             if (cols_ > 0) {
                 // A second projection: the first leaves components along Q of the order of rounding
                 // times the norm of A, which normalisation can magnify.
                 project_out(y, b);
-                orthonormalize<T>(as_int(m_), as_int(b), y, as_int(m_));
+                orthonormalize<T>(checked_int(m_), checked_int(b), y, checked_int(m_));
             }
             at_times(y, b, bt_.get() + std::size_t(cols_) * sn);
             cols_ += b;
@@ -122,32 +126,32 @@ class Basis {
         Buffer<T> vtb = alloc<T>(sl * sl);
         f.s = alloc<T>(sl);
         f.vt = alloc<T>(sl * sn);
-        gesdd_thin<T>(as_int(n_), as_int(l), work.get(), f.s.get(), f.vt.get(), vtb.get());
+        gesdd_thin<T>(checked_int(n_), checked_int(l), work.get(), f.s.get(), f.vt.get(), vtb.get());
         f.u = alloc<T>(std::size_t(m_) * sl);
-        gemm<T>('N', 'T', as_int(l), as_int(m_), as_int(l), T(1), vtb.get(), as_int(l), q_.get(), as_int(m_), T(0),
-                f.u.get(), as_int(l));
+        gemm<T>('N', 'T', checked_int(l), checked_int(m_), checked_int(l), T(1), vtb.get(), checked_int(l), q_.get(), checked_int(m_), T(0),
+                f.u.get(), checked_int(l));
         return f;
     }
 
   private:
     // y (m x b) = A x, x n x b; column-major. A row-major is column-major A^T (n x m, ld n).
     void a_times(const T *x, int64_t b, T *y) const {
-        gemm<T>('T', 'N', as_int(m_), as_int(b), as_int(n_), T(1), a_, as_int(n_), x, as_int(n_), T(0), y,
-                as_int(m_));
+        gemm<T>('T', 'N', checked_int(m_), checked_int(b), checked_int(n_), T(1), a_, checked_int(n_), x, checked_int(n_), T(0), y,
+                checked_int(m_));
     }
     // z (n x b) = A^T y, y m x b; column-major.
     void at_times(const T *y, int64_t b, T *z) const {
-        gemm<T>('N', 'N', as_int(n_), as_int(b), as_int(m_), T(1), a_, as_int(n_), y, as_int(m_), T(0), z,
-                as_int(n_));
+        gemm<T>('N', 'N', checked_int(n_), checked_int(b), checked_int(m_), T(1), a_, checked_int(n_), y, checked_int(m_), T(0), z,
+                checked_int(n_));
     }
     // y -= Q (Q^T y) over the columns already in the basis.
     void project_out(T *y, int64_t b) const {
         if (cols_ == 0) return;
         Buffer<T> c = alloc<T>(std::size_t(cols_) * std::size_t(b));
-        gemm<T>('T', 'N', as_int(cols_), as_int(b), as_int(m_), T(1), q_.get(), as_int(m_), y, as_int(m_), T(0),
-                c.get(), as_int(cols_));
-        gemm<T>('N', 'N', as_int(m_), as_int(b), as_int(cols_), T(-1), q_.get(), as_int(m_), c.get(), as_int(cols_),
-                T(1), y, as_int(m_));
+        gemm<T>('T', 'N', checked_int(cols_), checked_int(b), checked_int(m_), T(1), q_.get(), checked_int(m_), y, checked_int(m_), T(0),
+                c.get(), checked_int(cols_));
+        gemm<T>('N', 'N', checked_int(m_), checked_int(b), checked_int(cols_), T(-1), q_.get(), checked_int(m_), c.get(), checked_int(cols_),
+                T(1), y, checked_int(m_));
     }
 
     const T *a_;
@@ -174,6 +178,7 @@ template <typename T>
 bool all_finite(const T *a, std::size_t n) {
     const std::size_t chunks = (n + kSumChunk - 1) / kSumChunk;
     std::vector<char> ok(chunks, 1);
+    // At least 16 chunks a thread, as in chunked_square_sum.
     parallel_for(chunks, 16, [&](std::size_t b, std::size_t e, unsigned) {
         for (std::size_t c = b; c < e; ++c) {
             const T *p = a + c * kSumChunk;

@@ -32,13 +32,17 @@
 
 namespace vz::core::lowrank {
 
-// Extra start vectors beyond the wanted rank (Halko et al. recommend 5 to 10).
+// Extra start vectors beyond the wanted rank (Halko et al. recommend 5 to 10): the upper end,
+// for accuracy of the last wanted triplets, at (kKrylovDepth + 1) * 10 extra basis columns.
 constexpr int64_t kOversampling = 10;
 // Krylov blocks after the first (see the notes above for the measurement behind 3).
 constexpr int kKrylovDepth = 3;
+// Any fixed value serves: only its being fixed matters (the same input gives the same record).
 constexpr uint64_t kSeed = 0x5f3759df2f6b9a1dULL;
 
 // "auto" takes the randomized path when the matrix is at least this wide on its smaller side...
+// (The crossover measurement below starts at 256; at 128 the basis fraction already allows only
+// rank <= 6, and below it the exact SVD of so small a matrix is quick, so "auto" keeps to it.)
 constexpr int64_t kAutoMinSide = 128;
 // ...and the Krylov basis, 4 * (rank + 10), is at most this fraction of the smaller side, that is
 // rank + 10 <= min(m, n) / 8. Measured single-threaded (the shared two-core machine's load made
@@ -52,6 +56,8 @@ constexpr double kAutoBasisFraction = 0.5;
 // away is at most about what the exact decomposition costs again.
 constexpr double kEnergyBasisFraction = 0.5;
 // First basis on the energy path (before oversampling), unless min_rank or max_rank says otherwise.
+// Not measured: smaller, typical delta ranks (8 to 16) need a second, doubled basis; larger, a
+// target reached at a low rank pays for a wider first basis than it needs.
 constexpr int64_t kEnergyFirstRank = 16;
 
 // Columns of the randomized basis for `rank` triplets: (rank + oversampling) * (depth + 1).

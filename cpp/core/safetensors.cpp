@@ -17,6 +17,7 @@
 namespace vz::core::st {
 namespace {
 
+// The element types of the safetensors format, by the names its header uses, and their sizes.
 struct DTypeRow {
     DType d;
     const char *name;
@@ -36,7 +37,8 @@ const DTypeRow &row(DType d) { return kTypes[static_cast<int>(d)]; }
 constexpr std::uint64_t kMaxHeader = std::uint64_t(256) << 20;
 // Nesting deeper than this is refused: a header holds objects two levels deep.
 constexpr int kMaxDepth = 16;
-// Below this many elements a conversion runs on the calling thread.
+// Below this many elements a conversion runs on the calling thread (the grain of the delta passes
+// in deltavault_kernels.cpp: starting a thread costs more than converting fewer).
 constexpr std::size_t kGrain = std::size_t(1) << 16;
 
 [[noreturn]] void sys_fail(int err, const std::string &path, const char *what) {

@@ -8,9 +8,10 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
-namespace vzcli {
+namespace vz::cli {
 namespace nb = nanobind;
 using namespace nb::literals;
 
@@ -22,6 +23,35 @@ struct CliError : std::runtime_error {
 // (usage line + message on stderr), exit status 2.
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
+};
+
+// A setting changed for a while and put back by `undo`: once, on every way out of the scope
+// (errors included), or earlier where run() is called, so that what follows sees it restored.
+// An error while putting it back on the way out cannot be raised there: a Python one is
+// reported as unraisable, and nothing leaves the destructor.
+template <typename Undo>
+class Restore {
+public:
+    explicit Restore(Undo undo) : undo_(std::move(undo)) {}
+    Restore(const Restore &) = delete;
+    Restore &operator=(const Restore &) = delete;
+    ~Restore() {
+        try {
+            run();
+        } catch (nb::python_error &e) {
+            e.discard_as_unraisable("restoring a setting of the velkor-zuma command");
+        } catch (...) {
+        }
+    }
+    void run() {
+        if (!pending_) return;
+        pending_ = false;
+        undo_();
+    }
+
+private:
+    Undo undo_;
+    bool pending_ = true;
 };
 
 // ---- output ----------------------------------------------------------------------------------
@@ -52,7 +82,6 @@ std::string with_commas(int64_t n);           // 1478656 -> "1,478,656"
 std::string bytes_both(int64_t n);            // "1.41 MB (1,478,656 bytes)"
 std::string fixed(double v, int decimals);    // printf("%.*f")
 std::string sci(double v);                    // printf("%.2e")
-std::string py_str(nb::handle obj);           // str(obj)
 std::string py_repr(nb::handle obj);          // repr(obj)
 
 // A plain text table: column widths from the cells, `right[i]` right-aligns column i.
@@ -84,9 +113,10 @@ nb::object model_dir_source(const std::string &src, const char *what);
 // ---- libraries on disk -----------------------------------------------------------------------
 nb::object library_load(const std::string &dir);
 void library_save(nb::handle lib, const std::string &dir);
-// Dense stand-ins for the stored fine-tunes (zero-stride views: shape and element type only),
-// so that the library's own `summary` can account for fine-tunes that exist only as deltas.
-nb::dict dense_standins(nb::handle lib);
+
+// ---- the command ------------------------------------------------------------------------------
+// Runs the command line argv (None: sys.argv[1:]) and returns the exit status.
+int main_entry(nb::handle argv);
 
 // ---- subcommands (args: the argparse namespace) -------------------------------------------
 int cmd_demo(nb::handle args);
@@ -114,4 +144,4 @@ void print_library_header(nb::handle base_id, nb::handle method, nb::handle max_
 // Prints a DedupStore's summary with a per-tenant table (shared by `dedup` and the demo).
 void print_dedup(nb::handle store, const std::string &title);
 
-}  // namespace vzcli
+}  // namespace vz::cli

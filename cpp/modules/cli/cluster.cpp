@@ -2,12 +2,12 @@
 // (--scheduler ADDRESS: a running scheduler; --workers N: a local cluster started for the
 // command). Only this process writes the library; the workers read the sources and the
 // library's base by path, so they must see the same files at the same paths.
-#include "cli.hpp"
+#include "modules/cli/cli.hpp"
 
 #include <fstream>
 #include <set>
 
-namespace vzcli {
+namespace vz::cli {
 
 namespace {
 constexpr const char *kClusterHint =
@@ -33,7 +33,7 @@ struct Cluster {
 };
 
 void connect(nb::handle args, Cluster &c) {
-    nb::module_ distributed = vz::import_optional("distributed", kClusterHint);
+    nb::module_ distributed = bind::import_optional("distributed", kClusterHint);
     nb::object scheduler = args.attr("scheduler");
     if (scheduler.is_none()) {
         long long n = nb::cast<long long>(args.attr("workers"));
@@ -42,7 +42,7 @@ void connect(nb::handle args, Cluster &c) {
         env["VZ_NUM_THREADS"] = "1";  // one thread a worker: N workers use N cores
         c.cluster = distributed.attr("LocalCluster")(
             "n_workers"_a = n, "threads_per_worker"_a = 1, "processes"_a = true, "dashboard_address"_a = ":0",
-            "env"_a = env, "silence_logs"_a = vz::import("logging").attr("ERROR"));
+            "env"_a = env, "silence_logs"_a = bind::import("logging").attr("ERROR"));
         c.client = distributed.attr("Client")(c.cluster);
     } else {
         std::string address = nb::cast<std::string>(scheduler);
@@ -51,7 +51,7 @@ void connect(nb::handle args, Cluster &c) {
         } catch (nb::python_error &e) {
             if (e.matches(PyExc_KeyboardInterrupt)) throw;
             throw CliError("cannot reach the Dask scheduler at " + address + ": " +
-                           one_line(py_str(e.value())));
+                           one_line(bind::text(e.value())));
         }
     }
     c.executor = c.client.attr("get_executor")("retries"_a = kTaskRetries, "pure"_a = false);
@@ -106,9 +106,9 @@ int cmd_add_finetunes(nb::handle args, const std::vector<std::pair<std::string, 
     std::string dir = nb::cast<std::string>(args.attr("library"));
     if (!is_dir(dir))
         throw CliError("no library at " + dir + "; create one with `velkor-zuma add-base SRC --library " + dir + "`");
-    nb::module_ dv = vz::import("velkor_zuma.deltavault");
+    nb::module_ dv = bind::import("velkor_zuma.deltavault");
     nb::object method = args.attr("method");
-    if (!method.is_none()) method = vz::import("velkor_zuma.lowrank").attr("CompressionMethod")(method);
+    if (!method.is_none()) method = bind::import("velkor_zuma.lowrank").attr("CompressionMethod")(method);
     nb::dict options;
     options["method"] = method;
     options["max_rank"] = args.attr("max_rank");
@@ -120,7 +120,7 @@ int cmd_add_finetunes(nb::handle args, const std::vector<std::pair<std::string, 
     std::vector<std::string> failed;
     auto report = [&](const std::string &id, nb::handle res) {
         if (PyExceptionInstance_Check(res.ptr())) {
-            err("fine-tune '" + id + "' failed: " + one_line(py_str(res)));
+            err("fine-tune '" + id + "' failed: " + one_line(bind::text(res)));
             failed.push_back(id);
         } else {
             print_added(id, dir, nb::borrow<nb::dict>(res));
@@ -168,4 +168,4 @@ int cmd_add_finetunes(nb::handle args, const std::vector<std::pair<std::string, 
     return 1;
 }
 
-}  // namespace vzcli
+}  // namespace vz::cli

@@ -1,28 +1,34 @@
 // Subcommands over the storage side (libraries, dedup, local models, perplexity) and `serve`.
-#include "cli.hpp"
+#include "modules/cli/cli.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <set>
 
-namespace vzcli {
+namespace vz::cli {
 
-static std::string str_arg(nb::handle args, const char *name) { return nb::cast<std::string>(args.attr(name)); }
+namespace {
 
-static nb::object optional_arg(nb::handle args, const char *name) { return args.attr(name); }
+std::string str_arg(nb::handle args, const char *name) { return nb::cast<std::string>(args.attr(name)); }
+
+nb::object optional_arg(nb::handle args, const char *name) { return args.attr(name); }
+
+nb::module_ deltavault() { return bind::import("velkor_zuma.deltavault"); }
+
+}  // namespace
 
 // ---- printing shared with the demo -------------------------------------------------------------
 
 void print_library_header(nb::handle base_id, nb::handle method, nb::handle max_rank, nb::handle energy,
                           size_t base_tensors, nb::dict summary, const std::string &title) {
     out(title);
-    std::string method_text = nb::hasattr(method, "value") ? py_str(method.attr("value")) : py_str(method);
+    std::string method_text = nb::hasattr(method, "value") ? bind::text(method.attr("value")) : bind::text(method);
     std::string settings = energy.is_none()
-                               ? "method " + method_text + ", max_rank " + py_str(max_rank)
-                               : "svd to energy " + py_str(energy) + ", max_rank " + py_str(max_rank);
+                               ? "method " + method_text + ", max_rank " + bind::text(max_rank)
+                               : "svd to energy " + bind::text(energy) + ", max_rank " + bind::text(max_rank);
     out("  base              : " + py_repr(base_id) + ", " + std::to_string(base_tensors) + " tensors");
     out("  settings          : " + settings);
-    out("  fine-tunes        : " + py_str(summary["n_models"]));
+    out("  fine-tunes        : " + bind::text(summary["n_models"]));
     out("  base bytes        : " + bytes_both(nb::cast<int64_t>(summary["base_bytes"])));
     out("  naive total bytes : " + bytes_both(nb::cast<int64_t>(summary["naive_total_bytes"])) +
         "   (every fine-tune stored densely)");
@@ -47,19 +53,19 @@ void print_dedup(nb::handle store, const std::string &title) {
     for (auto [tenant, refs] : nb::borrow<nb::dict>(store.attr("tenants"))) {
         int64_t fresh = 0;
         for (nb::handle h : refs) {
-            if (seen.contains(h)) continue;
+            if (bind::contains(seen, h)) continue;
             seen[h] = nb::none();
             fresh += nb::cast<int64_t>(unique[h]);
         }
-        int64_t total = tenant_bytes.contains(tenant) ? nb::cast<int64_t>(tenant_bytes[tenant]) : 0;
-        rows.push_back({py_str(tenant), std::to_string(nb::len(refs)), human((double) total), human((double) fresh)});
+        int64_t total = bind::contains(tenant_bytes, tenant) ? nb::cast<int64_t>(tenant_bytes[tenant]) : 0;
+        rows.push_back({bind::text(tenant), std::to_string(nb::len(refs)), human((double) total), human((double) fresh)});
     }
     out(table({"tenant", "blocks", "bytes", "new bytes"}, rows, {false, true, true, true}));
     nb::dict s = nb::borrow<nb::dict>(store.attr("summary")());
     out("  block size        : " + bytes_both(nb::cast<int64_t>(s["block_size"])));
     out("  naive bytes       : " + bytes_both(nb::cast<int64_t>(s["naive_bytes"])));
     out("  deduped bytes     : " + bytes_both(nb::cast<int64_t>(s["deduped_bytes"])));
-    out("  unique blocks     : " + py_str(s["unique_blocks"]));
+    out("  unique blocks     : " + bind::text(s["unique_blocks"]));
     out("  dedup ratio       : " + fixed(nb::cast<double>(s["dedup_ratio"]), 2) + "x");
     out("  shared fraction   : " + fixed(100.0 * nb::cast<double>(s["shared_fraction"]), 1) + "%");
 }
@@ -80,8 +86,6 @@ nb::object stream_source(const std::string &src) {
     return snapshot_source(src);
 }
 
-static nb::module_ deltavault() { return vz::import("velkor_zuma.deltavault"); }
-
 int cmd_add_base(nb::handle args) {
     std::string src = str_arg(args, "src"), dir = str_arg(args, "library");
     if (is_file(dir)) throw CliError(dir + " is a file; choose a new directory for the library");
@@ -89,12 +93,12 @@ int cmd_add_base(nb::handle args) {
     if (PyDict_Check(source.ptr()) && nb::len(source) == 0) throw CliError("'" + src + "' holds no tensors");
     // A local base is recorded by its absolute path: export later copies its config from there,
     // whatever the working directory is then.
-    std::string base_id = is_dir(src) ? py_str(vz::import("os.path").attr("abspath")(src)) : src;
+    std::string base_id = is_dir(src) ? bind::text(bind::import("os.path").attr("abspath")(src)) : src;
     ProgressBar bar("add-base");
     nb::dict res = nb::borrow<nb::dict>(deltavault().attr("create_library")(
         dir, base_id, source, "wait"_a = !nb::cast<bool>(args.attr("no_wait")), "progress"_a = bar.callback()));
     bar.close();
-    out("Created library " + dir + " with base '" + src + "': " + py_str(res["tensors"]) + " tensors, " +
+    out("Created library " + dir + " with base '" + src + "': " + bind::text(res["tensors"]) + " tensors, " +
         bytes_both(nb::cast<int64_t>(res["bytes"])));
     return 0;
 }
@@ -108,17 +112,17 @@ void print_added(const std::string &id, const std::string &dir, nb::dict res) {
     else if (stored)
         ratio = " (" + fixed((double) stored / (double) dense, 2) + "x larger)";
     out(std::string(replaced ? "Replaced" : "Added") + " fine-tune '" + id + "' in " + dir + ": " +
-        py_str(res["tensors"]) + " tensors, dense " + human((double) dense) + ", stored " + human((double) stored) +
+        bind::text(res["tensors"]) + " tensors, dense " + human((double) dense) + ", stored " + human((double) stored) +
         ratio + ", reconstruction error " + sci(nb::cast<double>(res["error"])));
     // Which method each tensor got, and any record that takes more than its delta stored densely
     // (float32), so that such a choice is never made silently.
-    if (res.contains("methods")) {
+    if (bind::contains(res, "methods")) {
         std::string methods;
         for (auto [m, n] : nb::borrow<nb::dict>(res["methods"]))
-            methods += (methods.empty() ? "" : ", ") + py_str(m) + " " + py_str(n);
+            methods += (methods.empty() ? "" : ", ") + bind::text(m) + " " + bind::text(n);
         out("  methods: " + methods);
     }
-    int64_t larger = res.contains("larger_than_dense") ? nb::cast<int64_t>(res["larger_than_dense"]) : 0;
+    int64_t larger = bind::contains(res, "larger_than_dense") ? nb::cast<int64_t>(res["larger_than_dense"]) : 0;
     if (larger)
         out("  note: " + std::to_string(larger) + " tensor" + (larger == 1 ? " is" : "s are") +
             " stored larger than their dense float32 delta; --method auto --max-error E never does that");
@@ -128,7 +132,7 @@ int cmd_add_finetune(nb::handle args) {
     auto jobs = finetune_jobs(args);
     nb::object method = optional_arg(args, "method"), energy = optional_arg(args, "energy"),
                max_error = optional_arg(args, "max_error");
-    bool automatic = !method.is_none() && py_str(method) == "auto";
+    bool automatic = !method.is_none() && bind::text(method) == "auto";
     if (automatic && max_error.is_none()) throw UsageError("--method auto needs --max-error E");
     if (!automatic && !max_error.is_none()) throw UsageError("--max-error goes with --method auto");
     if (automatic && !energy.is_none()) throw UsageError("--method auto and --energy each choose the compression; give one");
@@ -141,7 +145,7 @@ int cmd_add_finetune(nb::handle args) {
         throw CliError("no library at " + dir + "; create one with `velkor-zuma add-base SRC --library " + dir + "`");
     nb::object source = stream_source(src);
     if (automatic) method = nb::none();
-    if (!method.is_none()) method = vz::import("velkor_zuma.lowrank").attr("CompressionMethod")(method);
+    if (!method.is_none()) method = bind::import("velkor_zuma.lowrank").attr("CompressionMethod")(method);
     ProgressBar bar("add-finetune");
     nb::dict res = nb::borrow<nb::dict>(deltavault().attr("add_finetune_from")(
         dir, id, source, "method"_a = method, "max_rank"_a = optional_arg(args, "max_rank"),
@@ -153,12 +157,16 @@ int cmd_add_finetune(nb::handle args) {
     return 0;
 }
 
+namespace {
+
 // Opens a library without loading it (the manifest and file headers only).
-static nb::object library_open(const std::string &dir) {
+nb::object library_open(const std::string &dir) {
     if (!is_dir(dir))
         throw CliError("no library at " + dir + "; create one with `velkor-zuma add-base SRC --library " + dir + "`");
     return deltavault().attr("open_library")(dir);
 }
+
+}  // namespace
 
 int cmd_list(nb::handle args) {
     std::string dir = str_arg(args, "library");
@@ -171,8 +179,8 @@ int cmd_list(nb::handle args) {
         nb::dict info = nb::borrow<nb::dict>(lib.attr("finetune_info")(id));
         int64_t dense = nb::cast<int64_t>(info["dense_bytes"]), stored = nb::cast<int64_t>(info["stored_bytes"]);
         std::string joined;
-        for (nb::handle m : info["methods"]) joined += (joined.empty() ? "" : "+") + py_str(m);
-        rows.push_back({py_str(id), py_str(info["tensors"]), joined, human((double) dense), human((double) stored),
+        for (nb::handle m : info["methods"]) joined += (joined.empty() ? "" : "+") + bind::text(m);
+        rows.push_back({bind::text(id), bind::text(info["tensors"]), joined, human((double) dense), human((double) stored),
                         stored ? fixed((double) dense / (double) stored, 2) + "x" : "-"});
     }
     if (rows.empty()) {
@@ -185,13 +193,15 @@ int cmd_list(nb::handle args) {
     return 0;
 }
 
+namespace {
+
 // Non-weight files of a snapshot that a reconstructed copy needs to load (config, tokenizer,
 // chat template); shard indexes are left out since the export writes a single shard.
-static void copy_snapshot_files(const std::string &from, const std::string &to) {
-    nb::module_ shutil = vz::import("shutil");
+void copy_snapshot_files(const std::string &from, const std::string &to) {
+    nb::module_ shutil = bind::import("shutil");
     for (nb::handle entry : path(from).attr("iterdir")()) {
         if (!nb::cast<bool>(entry.attr("is_file")())) continue;
-        std::string name = py_str(entry.attr("name"));
+        std::string name = bind::text(entry.attr("name"));
         auto ends = [&](const std::string &suf) {
             return name.size() >= suf.size() && name.compare(name.size() - suf.size(), suf.size(), suf) == 0;
         };
@@ -202,15 +212,17 @@ static void copy_snapshot_files(const std::string &from, const std::string &to) 
     }
 }
 
+}  // namespace
+
 int cmd_export(nb::handle args) {
     std::string dir = str_arg(args, "library"), id = str_arg(args, "id"), dest = str_arg(args, "out");
     if (is_file(dest)) throw CliError(dest + " is a file; --out needs a directory");
     if (dir_has_entries(dest)) throw CliError(dest + " is not empty; export into a new or empty directory");
     nb::object lib = library_open(dir);
     nb::list ids = nb::borrow<nb::list>(lib.attr("finetune_ids")());
-    if (PySequence_Contains(ids.ptr(), nb::str(id.c_str()).ptr()) != 1) {
+    if (!bind::contains(ids, id.c_str())) {
         std::string have;
-        for (nb::handle k : ids) have += (have.empty() ? "" : ", ") + py_str(k);
+        for (nb::handle k : ids) have += (have.empty() ? "" : ", ") + bind::text(k);
         throw CliError("no fine-tune '" + id + "' in library " + dir +
                        (have.empty() ? " (it holds none)" : " (it holds: " + have + ")"));
     }
@@ -218,11 +230,11 @@ int cmd_export(nb::handle args) {
     lib.attr("close")();
     path(dest).attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
     // Config and tokenizer files come only from an absolute directory that holds a JSON config.
-    bool copied = is_dir(base_id) && nb::cast<bool>(vz::import("os.path").attr("isabs")(base_id)) &&
+    bool copied = is_dir(base_id) && nb::cast<bool>(bind::import("os.path").attr("isabs")(base_id)) &&
                   is_file(base_id + "/config.json");
     if (copied) {
         try {
-            nb::object cfg = vz::import("json").attr("loads")(path(base_id + "/config.json").attr("read_text")());
+            nb::object cfg = bind::import("json").attr("loads")(path(base_id + "/config.json").attr("read_text")());
             copied = PyDict_Check(cfg.ptr());
         } catch (nb::python_error &) {
             copied = false;
@@ -235,8 +247,8 @@ int cmd_export(nb::handle args) {
     nb::dict res = nb::borrow<nb::dict>(
         deltavault().attr("export_finetune")(dir, id, target, "progress"_a = bar.callback()));
     bar.close();
-    out("Exported fine-tune '" + id + "' (" + py_str(res["tensors"]) + " tensors, " +
-        bytes_both(nb::cast<int64_t>(res["bytes"])) + ") to " + py_str(target));
+    out("Exported fine-tune '" + id + "' (" + bind::text(res["tensors"]) + " tensors, " +
+        bytes_both(nb::cast<int64_t>(res["bytes"])) + ") to " + bind::text(target));
     if (!copied)
         out("The base '" + base_id + "' is not a local directory: copy its config and tokenizer files into " +
             dest + " to load the export with transformers.");
@@ -247,14 +259,14 @@ int cmd_export(nb::handle args) {
 
 int cmd_dedup(nb::handle args) {
     nb::list srcs = nb::borrow<nb::list>(args.attr("src"));
-    nb::object store = vz::import("velkor_zuma.dedup").attr("DedupStore")();
+    nb::object store = bind::import("velkor_zuma.dedup").attr("DedupStore")();
     nb::dict names;
     size_t i = 0, n = nb::len(srcs);
     for (nb::handle h : srcs) {
         std::string src = nb::cast<std::string>(h);
         progress("[" + std::to_string(++i) + "/" + std::to_string(n) + "] " + src);
         std::string tenant = src;
-        for (int k = 2; names.contains(tenant.c_str()); ++k) tenant = src + " (" + std::to_string(k) + ")";
+        for (int k = 2; bind::contains(names, tenant.c_str()); ++k) tenant = src + " (" + std::to_string(k) + ")";
         names[tenant.c_str()] = nb::none();
         nb::dict sd = load_source(src);
         store.attr("add_state_dict")(tenant, sd);
@@ -278,7 +290,7 @@ int print_model_table(nb::handle models, const std::string &home, const std::str
     for (nb::handle m : models) {
         int64_t size = nb::cast<int64_t>(m["size_bytes"]);
         total += size;
-        rows.push_back({py_str(m["name"]), human((double) size)});
+        rows.push_back({bind::text(m["name"]), human((double) size)});
     }
     out(table({"name", "size"}, rows, {false, true}));
     out(std::to_string(rows.size()) + " model(s), " + human((double) total) + " in " + home);
@@ -287,17 +299,17 @@ int print_model_table(nb::handle models, const std::string &home, const std::str
 }  // namespace
 
 int cmd_list_ollama(nb::handle) {
-    nb::module_ lm = vz::import("velkor_zuma.localmodels");
+    nb::module_ lm = bind::import("velkor_zuma.localmodels");
     nb::object models = lm.attr("list_ollama_models")();
-    std::string home = py_str(lm.attr("OLLAMA_HOME"));
+    std::string home = bind::text(lm.attr("OLLAMA_HOME"));
     return print_model_table(models, home, "No Ollama models found in " + home +
                                                " (set OLLAMA_MODELS to your Ollama models directory).");
 }
 
 int cmd_list_lmstudio(nb::handle) {
-    nb::module_ lm = vz::import("velkor_zuma.localmodels");
+    nb::module_ lm = bind::import("velkor_zuma.localmodels");
     nb::object models = lm.attr("list_lmstudio_models")();
-    std::string home = py_str(lm.attr("_lmstudio_home")());
+    std::string home = bind::text(lm.attr("_lmstudio_home")());
     return print_model_table(models, home, "No LM Studio models found in " + home +
                                                " (set LMSTUDIO_MODELS to your LM Studio models directory).");
 }
@@ -315,7 +327,7 @@ int cmd_perplexity(nb::handle args) {
     if (!library.is_none()) {
         std::string dir = nb::cast<std::string>(library), name = nb::cast<std::string>(id);
         nb::object lib = library_load(dir);
-        if (!nb::borrow<nb::dict>(lib.attr("deltas")).contains(name.c_str()))
+        if (!bind::contains(lib.attr("deltas"), name.c_str()))
             throw CliError("no fine-tune '" + name + "' in library " + dir);
         progress("reconstructing '" + name + "'");
         sd = lib.attr("reconstruct")(name);
@@ -329,12 +341,12 @@ int cmd_perplexity(nb::handle args) {
         std::string file = nb::cast<std::string>(text_file);
         if (!is_file(file)) throw CliError("text file not found: '" + file + "'");
         progress("evaluating on " + file + (max_tokens ? " (" + span + ")" : std::string()));
-        ppl = vz::import("velkor_zuma.hubload")
+        ppl = bind::import("velkor_zuma.hubload")
                   .attr("perplexity_from_text")(model_dir, sd, path(file), "max_tokens"_a = max_tokens);
         on = "'" + file + "' (" + (max_tokens ? span : std::string("whole file")) + ")";
     } else {
         progress("evaluating on wikitext-2 (" + std::to_string(max_tokens) + " tokens)");
-        ppl = vz::import("velkor_zuma.hubload")
+        ppl = bind::import("velkor_zuma.hubload")
                   .attr("perplexity_from_state_dict")(model_dir, sd, "max_tokens"_a = max_tokens);
         on = "wikitext-2 (" + (max_tokens ? span : std::string("whole test split")) + ")";
     }
@@ -353,16 +365,16 @@ int cmd_serve(nb::handle args) {
     if (!given.is_none()) {
         for (nb::handle pair : given) {
             nb::object name = pair[0], source = pair[1];
-            if (adapters.contains(name)) throw UsageError("adapter name '" + py_str(name) + "' given twice");
+            if (bind::contains(adapters, name)) throw UsageError("adapter name '" + bind::text(name) + "' given twice");
             adapters[name] = source;
         }
     }
-    nb::module_ sv = vz::import("velkor_zuma.serve");
+    nb::module_ sv = bind::import("velkor_zuma.serve");
     nb::object cfg = sv.attr("ServeConfig")(base, adapters, "precision"_a = args.attr("precision"),
                                              "cache_dir"_a = args.attr("cache_dir"),
                                              "max_new_tokens"_a = args.attr("max_new_tokens"));
     // The dashboard key comes only from the environment, so that it never shows in the process list.
-    nb::object environ = vz::import("os").attr("environ");
+    nb::object environ = bind::import("os").attr("environ");
     nb::object key = environ.attr("get")("VELKOR_ZUMA_DASHBOARD_KEY");
     if (!key.is_none() && nb::len(key) > 0) nb::setattr(cfg, "api_key", key);
     nb::object url = environ.attr("get")("VELKOR_ZUMA_DASHBOARD_URL");
@@ -372,4 +384,4 @@ int cmd_serve(nb::handle args) {
     return 0;
 }
 
-}  // namespace vzcli
+}  // namespace vz::cli

@@ -1,20 +1,22 @@
-// `velkor-zuma demo`: the whole tour offline, on a tiny model built on the spot.
-//
-// 1. a word-level tokenizer with a chat template (tokenizers) and a tiny Llama-style causal LM
-//    with tied embeddings (transformers), trained for a few steps on a handful of chat turns;
-// 2. N fine-tunes (a low-rank change plus noise on the attention q/v projections), stored in a
-//    ModelLibrary, with its byte summary and each fine-tune's reconstruction error;
-// 3. every tenant (base + fine-tunes) indexed in a DedupStore;
-// 4. N LoRA adapters (peft), each trained for a few steps to answer with its own persona;
-// 5. `serve` on 127.0.0.1 with base + adapters: the VRAM report, one chat request per adapter
-//    over HTTP, then a clean shutdown.
-#include "cli.hpp"
+// `velkor-zuma demo`: the whole tour offline, on a tiny model built on the spot, in the order
+// its output shows:
+// - base model: a word-level tokenizer with a chat template (tokenizers) and a tiny Llama-style
+//   causal LM with tied embeddings (transformers), trained for a few steps on a handful of chat
+//   turns;
+// - model library: N fine-tunes (a low-rank change plus noise on the attention q/v
+//   projections), stored in a ModelLibrary, with its byte summary and each fine-tune's
+//   reconstruction error;
+// - block dedup: every tenant (base + fine-tunes) indexed in a DedupStore;
+// - LoRA adapters: N of them (peft), each trained for a few steps to answer with its own persona;
+// - serving: `serve` on 127.0.0.1 with base + adapters: the VRAM report, one chat request per
+//   adapter over HTTP, then a clean shutdown.
+#include "modules/cli/cli.hpp"
 
 #include <atomic>
 #include <chrono>
 #include <memory>
 
-namespace vzcli {
+namespace vz::cli {
 namespace {
 
 const char *CHAT_TEMPLATE =
@@ -45,6 +47,9 @@ const Persona PERSONAS[] = {
     {"bard", "sing of many tenants who share one mighty base ."},
 };
 
+// Sizes and training settings of the tour: a Llama-shaped model (grouped-query attention, KV_HEADS
+// below HEADS) small enough to build, train and serve on one CPU thread within the demo's run,
+// trained for a few steps on the handful of chat turns above.
 const int HIDDEN = 128, INTERMEDIATE = 256, LAYERS = 2, HEADS = 4, KV_HEADS = 2;
 const int BASE_STEPS = 40, ADAPTER_STEPS = 80, LORA_RANK = 8, MAX_NEW_TOKENS = 24;
 const double BASE_LR = 1e-2, ADAPTER_LR = 5e-3;
@@ -68,11 +73,11 @@ nb::list chat(const char *user, const char *assistant) {
     return msgs;
 }
 
-// ---- 1. tokenizer and base model -----------------------------------------------------------------
+// ---- tokenizer and base model --------------------------------------------------------------------
 
 nb::object build_tokenizer(const std::string &dir) {
-    nb::module_ tk = vz::import_optional("tokenizers", "the demo needs the tokenizers library:\n  pip install tokenizers");
-    nb::module_ tf = vz::import("transformers");
+    nb::module_ tk = bind::import_optional("tokenizers", "the demo needs the tokenizers library:\n  pip install tokenizers");
+    nb::module_ tf = bind::import("transformers");
     nb::list corpus;
     for (auto &t : BASE_TURNS) corpus.append(std::string(t.user) + " " + t.assistant);
     for (auto &p : PERSONAS) corpus.append(p.reply);
@@ -103,7 +108,7 @@ nb::dict encode_turns(nb::handle tok, nb::list texts) {
 }
 
 void train(nb::handle model, nb::handle params, nb::dict batch, double lr, int steps) {
-    nb::module_ torch = vz::import("torch");
+    nb::module_ torch = bind::import("torch");
     nb::object opt = torch.attr("optim").attr("AdamW")(params, "lr"_a = lr);
     model.attr("train")();
     for (int i = 0; i < steps; ++i) {
@@ -116,7 +121,7 @@ void train(nb::handle model, nb::handle params, nb::dict batch, double lr, int s
 }
 
 nb::object build_base(const std::string &dir, nb::handle tok) {
-    nb::module_ torch = vz::import("torch"), tf = vz::import("transformers");
+    nb::module_ torch = bind::import("torch"), tf = bind::import("transformers");
     nb::object cfg = tf.attr("LlamaConfig")(
         "vocab_size"_a = nb::len(tok), "hidden_size"_a = HIDDEN, "intermediate_size"_a = INTERMEDIATE,
         "num_hidden_layers"_a = LAYERS, "num_attention_heads"_a = HEADS, "num_key_value_heads"_a = KV_HEADS,
@@ -135,18 +140,18 @@ nb::object build_base(const std::string &dir, nb::handle tok) {
     return model;
 }
 
-// ---- 2. fine-tunes -------------------------------------------------------------------------------
+// ---- fine-tunes ----------------------------------------------------------------------------------
 
 // A fine-tune as full weights: the base with a rank-4 change plus a little full-rank noise on every
 // attention q/v projection (what LoRA-style training leaves behind); all other tensors unchanged.
 nb::dict make_finetune(nb::dict base, int seed) {
-    nb::module_ np = vz::numpy();
+    nb::module_ np = bind::numpy();
     nb::object rng = np.attr("random").attr("default_rng")(seed);
     nb::object f32 = np.attr("float32");
     nb::dict sd;
     const int rank = 4;
     for (auto [name, w] : base) {
-        std::string n = py_str(name);
+        std::string n = bind::text(name);
         bool target = nb::cast<int>(w.attr("ndim")) == 2 &&
                       (n.find("q_proj") != std::string::npos || n.find("v_proj") != std::string::npos);
         if (!target) {
@@ -164,18 +169,18 @@ nb::dict make_finetune(nb::dict base, int seed) {
     return sd;
 }
 
-// ---- 4. adapters ---------------------------------------------------------------------------------
+// ---- adapters ------------------------------------------------------------------------------------
 
 void build_adapter(nb::handle base_model, nb::handle tok, const Persona &p, int seed, const std::string &dir) {
-    nb::module_ torch = vz::import("torch");
-    nb::module_ peft = vz::import_optional("peft", "the demo needs peft:\n  pip install \"velkor-zuma[serve]\"");
+    nb::module_ torch = bind::import("torch");
+    nb::module_ peft = bind::import_optional("peft", "the demo needs peft:\n  pip install \"velkor-zuma[serve]\"");
     nb::list targets;
     for (auto *t : {"q_proj", "k_proj", "v_proj", "o_proj", "gate_proj", "up_proj", "down_proj"}) targets.append(t);
     nb::object cfg = peft.attr("LoraConfig")("r"_a = LORA_RANK, "lora_alpha"_a = 2 * LORA_RANK,
                                              "target_modules"_a = targets, "lora_dropout"_a = 0.0,
                                              "task_type"_a = "CAUSAL_LM");
     torch.attr("manual_seed")(seed);
-    nb::object model = peft.attr("get_peft_model")(vz::import("copy").attr("deepcopy")(base_model), cfg);
+    nb::object model = peft.attr("get_peft_model")(bind::import("copy").attr("deepcopy")(base_model), cfg);
     nb::list params;
     for (nb::handle prm : model.attr("parameters")())
         if (nb::cast<bool>(prm.attr("requires_grad"))) params.append(prm);
@@ -185,7 +190,7 @@ void build_adapter(nb::handle base_model, nb::handle tok, const Persona &p, int 
     model.attr("save_pretrained")(dir);
 }
 
-// ---- 5. serving ----------------------------------------------------------------------------------
+// ---- serving -------------------------------------------------------------------------------------
 
 struct ClientState {
     std::atomic<bool> done{false};  // the client finished and asked the server to stop
@@ -193,28 +198,28 @@ struct ClientState {
 };
 
 nb::object http_open(nb::handle opener, const std::string &url, nb::handle body, double timeout) {
-    nb::module_ ur = vz::import("urllib.request");
+    nb::module_ ur = bind::import("urllib.request");
     nb::object req;
     if (body.is_none()) {
         req = ur.attr("Request")(url);
     } else {
         nb::dict headers;
         headers["Content-Type"] = "application/json";
-        nb::object data = vz::import("json").attr("dumps")(body).attr("encode")("utf-8");
+        nb::object data = bind::import("json").attr("dumps")(body).attr("encode")("utf-8");
         req = ur.attr("Request")(url, "data"_a = data, "headers"_a = headers, "method"_a = "POST");
     }
     nb::object resp = opener.attr("open")(req, "timeout"_a = timeout);
     nb::object text = resp.attr("read")();
     resp.attr("close")();
-    return vz::import("json").attr("loads")(text);
+    return bind::import("json").attr("loads")(text);
 }
 
 // Runs on its own thread while `serve` blocks the main thread: waits for the server, sends one
 // chat request per adapter, then stops the server with SIGINT (uvicorn's graceful shutdown).
 void client(std::shared_ptr<ClientState> st, nb::object stop, std::string root, std::vector<std::string> names) {
-    nb::module_ time = vz::import("time");
-    nb::object opener = vz::import("urllib.request").attr("build_opener")(
-        vz::import("urllib.request").attr("ProxyHandler")(nb::dict()));  // loopback: never via a proxy
+    nb::module_ time = bind::import("time");
+    nb::object opener = bind::import("urllib.request").attr("build_opener")(
+        bind::import("urllib.request").attr("ProxyHandler")(nb::dict()));  // loopback: never via a proxy
     try {
         double deadline = nb::cast<double>(time.attr("monotonic")()) + 600.0;
         while (true) {
@@ -230,7 +235,7 @@ void client(std::shared_ptr<ClientState> st, nb::object stop, std::string root, 
         }
         nb::object listed = http_open(opener, root + "/v1/models", nb::none(), 30.0);
         std::string ids;
-        for (nb::handle m : listed["data"]) ids += (ids.empty() ? "" : ", ") + py_str(m["id"]);
+        for (nb::handle m : listed["data"]) ids += (ids.empty() ? "" : ", ") + bind::text(m["id"]);
         out("");
         out("GET  " + root + "/v1/models -> " + ids);
         out("POST " + root + "/v1/chat/completions, one request per adapter: \"" + QUESTION + "\"");
@@ -240,38 +245,38 @@ void client(std::shared_ptr<ClientState> st, nb::object stop, std::string root, 
             body["messages"] = chat(QUESTION, nullptr);
             body["max_tokens"] = MAX_NEW_TOKENS;
             nb::object reply = http_open(opener, root + "/v1/chat/completions", body, 300.0);
-            std::string text = py_str(reply["choices"][0]["message"]["content"]);
+            std::string text = bind::text(reply["choices"][0]["message"]["content"]);
             std::string pad(name.size() < 8 ? 8 - name.size() : 0, ' ');
             out("  " + name + pad + " -> " + text);
         }
         out("");
     } catch (nb::python_error &e) {
-        st->error = "demo client: " + one_line(py_str(e.value()));
+        st->error = "demo client: " + one_line(bind::text(e.value()));
     } catch (std::exception &e) {
         st->error = one_line(e.what());
     }
     st->done = true;
-    nb::module_ os = vz::import("os");
-    os.attr("kill")(os.attr("getpid")(), vz::import("signal").attr("SIGINT"));
+    nb::module_ os = bind::import("os");
+    os.attr("kill")(os.attr("getpid")(), bind::import("signal").attr("SIGINT"));
 }
 
 // Fails early, before any model is built, when the chosen port cannot be bound.
 void check_port(int port) {
-    nb::module_ socket = vz::import("socket");
+    nb::module_ socket = bind::import("socket");
     nb::object s = socket.attr("socket")(socket.attr("AF_INET"), socket.attr("SOCK_STREAM"));
     s.attr("setsockopt")(socket.attr("SOL_SOCKET"), socket.attr("SO_REUSEADDR"), 1);  // as uvicorn does
     try {
         s.attr("bind")(nb::make_tuple("127.0.0.1", port));
     } catch (nb::python_error &e) {
         s.attr("close")();
-        throw CliError("cannot listen on 127.0.0.1:" + std::to_string(port) + " (" + py_str(e.value()) +
+        throw CliError("cannot listen on 127.0.0.1:" + std::to_string(port) + " (" + bind::text(e.value()) +
                        "); pick another port with --port, or leave it out for a free one");
     }
     s.attr("close")();
 }
 
 int free_port() {
-    nb::module_ socket = vz::import("socket");
+    nb::module_ socket = bind::import("socket");
     nb::object s = socket.attr("socket")(socket.attr("AF_INET"), socket.attr("SOCK_STREAM"));
     s.attr("bind")(nb::make_tuple("127.0.0.1", 0));
     int port = nb::cast<int>(s.attr("getsockname")()[1]);
@@ -280,16 +285,16 @@ int free_port() {
 }
 
 void serve_and_chat(const std::string &base_dir, nb::dict adapters, int port) {
-    nb::module_ threading = vz::import("threading"), signal = vz::import("signal");
+    nb::module_ threading = bind::import("threading"), signal = bind::import("signal");
     if (!threading.attr("current_thread")().is(threading.attr("main_thread")()))
         throw CliError("the demo must run on the main thread (it stops its server with SIGINT)");
-    nb::module_ sv = vz::import("velkor_zuma.serve");
+    nb::module_ sv = bind::import("velkor_zuma.serve");
     nb::object cfg = sv.attr("ServeConfig")(base_dir, adapters, "precision"_a = "auto",
                                              "max_new_tokens"_a = MAX_NEW_TOKENS);
     auto st = std::make_shared<ClientState>();
     nb::object stop = threading.attr("Event")();
     std::vector<std::string> names;
-    for (auto [k, v] : adapters) names.push_back(py_str(k));
+    for (auto [k, v] : adapters) names.push_back(bind::text(k));
     std::string root = "http://127.0.0.1:" + std::to_string(port);
 
     // uvicorn restores this handler when it stops and re-raises the SIGINT it caught: the one our
@@ -298,25 +303,31 @@ void serve_and_chat(const std::string &base_dir, nb::dict adapters, int port) {
     nb::object handler = nb::cpp_function([st](nb::handle, nb::handle) {
         // A client that gave up sends it too, possibly before uvicorn runs: that one interrupts.
         if (!st->done || !st->error.empty()) {
-            PyErr_SetNone(PyExc_KeyboardInterrupt);
-            throw nb::python_error();
+            bind::raise(PyExc_KeyboardInterrupt, nb::none());
         }
     });
     signal.attr("signal")(signal.attr("SIGINT"), handler);
+    Restore handler_back([&] { signal.attr("signal")(signal.attr("SIGINT"), previous); });
     nb::object thread = threading.attr("Thread")(
         "target"_a = nb::cpp_function([st, stop, root, names]() { client(st, stop, root, names); }),
         "name"_a = "velkor-zuma-demo-client", "daemon"_a = true);
     // One access-log line per request would interleave with the replies printed above: the demo
     // drops them (a filter on uvicorn's access logger survives uvicorn's logging setup).
-    nb::object access = vz::import("logging").attr("getLogger")("uvicorn.access");
+    nb::object access = bind::import("logging").attr("getLogger")("uvicorn.access");
     nb::object quiet = nb::cpp_function([](nb::handle) { return false; });
     access.attr("addFilter")(quiet);
+    Restore filter_off([&] { access.attr("removeFilter")(quiet); });
     thread.attr("start")();
-    auto finish = [&]() {
+    Restore client_joined([&] {
         stop.attr("set")();
         thread.attr("join")();
-        signal.attr("signal")(signal.attr("SIGINT"), previous);
-        access.attr("removeFilter")(quiet);
+    });
+    // The client's outcome is read only once its thread has ended; the handler and the log
+    // filter go back before any error is raised.
+    auto finish = [&]() {
+        client_joined.run();
+        handler_back.run();
+        filter_off.run();
     };
     try {
         sv.attr("serve")(cfg, "127.0.0.1", port);
@@ -342,11 +353,11 @@ int cmd_demo(nb::handle args) {
     int port = nb::cast<int>(args.attr("port"));
     nb::object workdir_arg = args.attr("workdir");
     bool keep = !workdir_arg.is_none();
-    nb::module_ os = vz::import("os");
+    nb::module_ os = bind::import("os");
     if (port == 0) port = free_port();
     else check_port(port);
     std::string work = keep ? nb::cast<std::string>(os.attr("path").attr("abspath")(workdir_arg))
-                            : nb::cast<std::string>(vz::import("tempfile").attr("mkdtemp")("prefix"_a = "velkor-zuma-demo-"));
+                            : nb::cast<std::string>(bind::import("tempfile").attr("mkdtemp")("prefix"_a = "velkor-zuma-demo-"));
     if (keep) {
         if (is_file(work)) throw CliError(work + " is a file; --workdir needs a directory");
         for (const char *sub : {"base", "adapters", "library"})
@@ -365,49 +376,40 @@ int cmd_demo(nb::handle args) {
         out("velkor-zuma demo: " + std::to_string(n) + " fine-tunes and " + std::to_string(n) +
             " LoRA adapters of one tiny base model, all built here, offline.");
         progress("importing torch and transformers");
-        nb::module_ tf = vz::import_optional(
+        nb::module_ tf = bind::import_optional(
             "transformers", "the demo needs torch, transformers and peft:\n  pip install \"velkor-zuma[serve]\"");
         tf.attr("utils").attr("logging").attr("set_verbosity_error")();
         tf.attr("utils").attr("logging").attr("disable_progress_bar")();
         // Models this small gain nothing from a second thread, and on a busy machine torch's
         // spinning worker threads make training and generation many times slower.
-        nb::module_ torch = vz::import("torch");
+        nb::module_ torch = bind::import("torch");
         nb::object threads = torch.attr("get_num_threads")();
         torch.attr("set_num_threads")(1);
-        struct RestoreThreads {
-            nb::module_ torch;
-            nb::object n;
-            ~RestoreThreads() {
-                try {
-                    torch.attr("set_num_threads")(n);
-                } catch (...) {
-                }
-            }
-        } restore_threads{torch, threads};
+        Restore threads_back([torch, threads] { torch.attr("set_num_threads")(threads); });
         std::string base_dir = work + "/base";
 
-        // 1. base
+        // Base model.
         progress("building the base model");
         out("");
         out("[1/5] Base model");
         nb::object tok = build_tokenizer(base_dir);
         nb::object model = build_base(base_dir, tok);
         nb::dict base_sd = nb::borrow<nb::dict>(
-            vz::import("velkor_zuma.hubload").attr("load_state_dict_numpy_safe")(path(base_dir)));
-        int64_t base_bytes = nb::cast<int64_t>(vz::import("velkor_zuma.deltavault").attr("_nbytes")(base_sd));
+            bind::import("velkor_zuma.hubload").attr("load_state_dict_numpy_safe")(path(base_dir)));
+        int64_t base_bytes = nb::cast<int64_t>(bind::import("velkor_zuma.deltavault").attr("_nbytes")(base_sd));
         out("  tiny Llama-style causal LM: " + std::to_string(LAYERS) + " layers, hidden " + std::to_string(HIDDEN) +
             ", vocabulary " + std::to_string(nb::len(tok)) + " words, tied embeddings, chat template");
         out("  trained " + std::to_string(BASE_STEPS) + " steps; " + std::to_string(nb::len(base_sd)) +
             " tensors, " + bytes_both(base_bytes) + " as float32");
 
-        // 2. library
+        // Model library.
         progress("storing the fine-tunes");
         out("");
         out("[2/5] Model library: base once, each fine-tune as compressed deltas (tensor train, rank <= 8)");
-        nb::module_ dv = vz::import("velkor_zuma.deltavault");
+        nb::module_ dv = bind::import("velkor_zuma.deltavault");
         nb::object lib = dv.attr("ModelLibrary")("demo-base", base_sd);
         // The truncated solvers where they pay: the library's "auto" solver, where it has one.
-        if (nb::borrow<nb::dict>(dv.attr("ModelLibrary").attr("__dataclass_fields__")).contains("solver"))
+        if (bind::contains(dv.attr("ModelLibrary").attr("__dataclass_fields__"), "solver"))
             nb::setattr(lib, "solver", nb::str("auto"));
         nb::dict finetunes;
         std::vector<std::vector<std::string>> rows;
@@ -416,7 +418,8 @@ int cmd_demo(nb::handle args) {
             nb::dict ft = make_finetune(base_sd, 100 + i);
             finetunes[id.c_str()] = ft;
             nb::object delta = lib.attr("add_finetune")(id, ft);
-            double error = nb::cast<double>(dv.attr("reconstruction_error")(lib.attr("reconstruct")(id), ft));
+            // From the base and the stored factors, without building the reconstruction.
+            double error = nb::cast<double>(lib.attr("reconstruction_error")(id, ft));
             int64_t stored = nb::cast<int64_t>(delta.attr("stored_bytes")());
             rows.push_back({id, human((double) nb::cast<int64_t>(dv.attr("_nbytes")(ft))), human((double) stored),
                             sci(error)});
@@ -432,21 +435,21 @@ int cmd_demo(nb::handle args) {
             nb::dict a = nb::borrow<nb::dict>(lib.attr("reconstruct")(id));
             nb::dict b = nb::borrow<nb::dict>(reloaded.attr("reconstruct")(id));
             for (auto [name, arr] : a)
-                same = same && nb::cast<bool>(vz::numpy().attr("array_equal")(arr, b[name]));
+                same = same && nb::cast<bool>(bind::numpy().attr("array_equal")(arr, b[name]));
         }
         out("  saved to " + lib_dir + " and loaded back: " +
             (same ? std::string("every fine-tune reconstructs bit for bit") : std::string("MISMATCH")));
         if (!same) throw CliError("the library saved in " + lib_dir + " does not reconstruct like the original");
 
-        // 3. dedup
+        // Block dedup.
         progress("indexing blocks");
         out("");
-        nb::object store = vz::import("velkor_zuma.dedup").attr("DedupStore")();
+        nb::object store = bind::import("velkor_zuma.dedup").attr("DedupStore")();
         store.attr("add_state_dict")("base", base_sd);
         for (auto [id, ft] : finetunes) store.attr("add_state_dict")(id, ft);
         print_dedup(store, "[3/5] Block dedup: every tenant's tensors as SHA-256-addressed 1 MiB blocks");
 
-        // 4. adapters
+        // LoRA adapters.
         out("");
         out("[4/5] LoRA adapters (rank " + std::to_string(LORA_RANK) + ", every projection, " +
             std::to_string(ADAPTER_STEPS) + " training steps each)");
@@ -464,25 +467,25 @@ int cmd_demo(nb::handle args) {
                 " on disk (the base is " + human((double) base_bytes) + ")");
         }
 
-        // 5. serve
+        // Serving.
         out("");
         out("[5/5] Serving base + " + std::to_string(n) + " adapters on 127.0.0.1:" + std::to_string(port));
         bool cuda = false;
         try {
-            cuda = nb::cast<bool>(vz::import("torch").attr("cuda").attr("is_available")());
+            cuda = nb::cast<bool>(bind::import("torch").attr("cuda").attr("is_available")());
         } catch (nb::python_error &) {
         }
         if (!cuda) out("  (no CUDA device here: the report below measures host memory, the process's resident set, "
                        "before and after the base and the adapters; on a GPU it compares VRAM)");
         serve_and_chat(base_dir, adapters, port);
     } catch (...) {
-        if (!keep) vz::import("shutil").attr("rmtree")(work, "ignore_errors"_a = true);
+        if (!keep) bind::import("shutil").attr("rmtree")(work, "ignore_errors"_a = true);
         throw;
     }
     if (keep) out("Models, adapters and library are in " + work);
-    else vz::import("shutil").attr("rmtree")(work, "ignore_errors"_a = true);
+    else bind::import("shutil").attr("rmtree")(work, "ignore_errors"_a = true);
     out("Demo finished in " + fixed(seconds_since(t0), 1) + " s.");
     return 0;
 }
 
-}  // namespace vzcli
+}  // namespace vz::cli

@@ -1,19 +1,18 @@
 // Entry point of the `velkor-zuma` console script: argument parsing (the host's argparse),
 // dispatch to the subcommands, and the exit-status contract (0 success, 1 runtime error,
 // 2 usage error; errors as one line on stderr, no traceback unless VELKOR_ZUMA_DEBUG is set).
-#include "cli.hpp"
+#include "modules/cli/cli.hpp"
 
 #include <map>
 
-namespace vzcli {
+namespace vz::cli {
 namespace {
 
 const char *PROG = "velkor-zuma";
 
 [[noreturn]] void arg_type_error(const std::string &msg) {
-    nb::object cls = vz::import("argparse").attr("ArgumentTypeError");
-    PyErr_SetString(cls.ptr(), msg.c_str());
-    throw nb::python_error();
+    nb::object cls = bind::import("argparse").attr("ArgumentTypeError");
+    bind::raise(cls.ptr(), msg);
 }
 
 // int(text) with bounds; argparse turns the ArgumentTypeError into a usage error (status 2).
@@ -21,13 +20,13 @@ nb::object int_type(int64_t lo, int64_t hi, std::string what) {
     return nb::cpp_function([lo, hi, what](nb::handle text) -> nb::object {
         nb::object value;
         try {
-            value = vz::import("builtins").attr("int")(text);
+            value = bind::import("builtins").attr("int")(text);
         } catch (nb::python_error &) {
             arg_type_error("invalid " + what + ": " + py_repr(text) + " (expected a whole number)");
         }
         int64_t v = nb::cast<int64_t>(value);
         if (v < lo || v > hi)
-            arg_type_error("invalid " + what + ": " + py_str(text) + " (expected " + std::to_string(lo) +
+            arg_type_error("invalid " + what + ": " + bind::text(text) + " (expected " + std::to_string(lo) +
                            (hi == INT64_MAX ? " or more" : " to " + std::to_string(hi)) + ")");
         return value;
     }, nb::name("int"));
@@ -37,11 +36,11 @@ nb::object energy_type() {
     return nb::cpp_function([](nb::handle text) -> nb::object {
         double v = 0;
         try {
-            v = nb::cast<double>(vz::import("builtins").attr("float")(text));
+            v = nb::cast<double>(bind::import("builtins").attr("float")(text));
         } catch (nb::python_error &) {
             arg_type_error("invalid energy: " + py_repr(text) + " (expected a number)");
         }
-        if (!(v > 0.0 && v <= 1.0)) arg_type_error("invalid energy: " + py_str(text) + " (expected 0 < E <= 1)");
+        if (!(v > 0.0 && v <= 1.0)) arg_type_error("invalid energy: " + bind::text(text) + " (expected 0 < E <= 1)");
         return nb::float_(v);
     }, nb::name("float"));
 }
@@ -50,11 +49,11 @@ nb::object error_type() {
     return nb::cpp_function([](nb::handle text) -> nb::object {
         double v = 0;
         try {
-            v = nb::cast<double>(vz::import("builtins").attr("float")(text));
+            v = nb::cast<double>(bind::import("builtins").attr("float")(text));
         } catch (nb::python_error &) {
             arg_type_error("invalid error bound: " + py_repr(text) + " (expected a number)");
         }
-        if (!(v >= 0.0 && v < 1e300)) arg_type_error("invalid error bound: " + py_str(text) + " (expected E >= 0)");
+        if (!(v >= 0.0 && v < 1e300)) arg_type_error("invalid error bound: " + bind::text(text) + " (expected E >= 0)");
         return nb::float_(v);
     }, nb::name("float"));
 }
@@ -92,7 +91,7 @@ nb::object add_command(nb::handle subs, std::map<std::string, Command> &table, c
 }
 
 nb::object build_parser(std::map<std::string, Command> &cmds) {
-    nb::module_ argparse = vz::import("argparse");
+    nb::module_ argparse = bind::import("argparse");
     nb::object parser = argparse.attr("ArgumentParser")(
         "prog"_a = PROG,
         "description"_a =
@@ -100,9 +99,9 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
             "blocks, and serve one base with many LoRA adapters. Run `velkor-zuma demo` for a tour.",
         "epilog"_a = "SRC is a model directory of .safetensors shards, a hub id (owner/name), a .gguf file, "
                      "ollama:NAME or lmstudio:NAME. Run `velkor-zuma COMMAND --help` for a command's options.");
-    nb::object version = vz::import("velkor_zuma").attr("__version__");
+    nb::object version = bind::import("velkor_zuma").attr("__version__");
     parser.attr("add_argument")("--version", "action"_a = "version",
-                                "version"_a = std::string(PROG) + " " + py_str(version));
+                                "version"_a = std::string(PROG) + " " + bind::text(version));
     nb::object subs = parser.attr("add_subparsers")("dest"_a = "command", "metavar"_a = "COMMAND",
                                                      "title"_a = "commands");
     subs.attr("required") = true;
@@ -221,14 +220,14 @@ int exit_code_of(nb::handle system_exit) {
     nb::object code = system_exit.attr("code");
     if (code.is_none()) return 0;
     if (PyLong_Check(code.ptr())) return nb::cast<int>(code);
-    err(py_str(code));
+    err(bind::text(code));
     return 1;
 }
 
 std::string describe(const nb::python_error &e) {
     nb::handle v = e.value();
-    std::string type = py_str(v.type().attr("__name__"));
-    std::string text = py_str(v);
+    std::string type = bind::text(v.type().attr("__name__"));
+    std::string text = bind::text(v);
     if (e.matches(PyExc_KeyError)) {
         nb::tuple a = nb::borrow<nb::tuple>(v.attr("args"));
         text = "not found: " + (nb::len(a) ? py_repr(a[0]) : std::string("?"));
@@ -238,8 +237,8 @@ std::string describe(const nb::python_error &e) {
 }
 
 bool debug_enabled() {
-    nb::object v = vz::import("os").attr("environ").attr("get")("VELKOR_ZUMA_DEBUG");
-    return !v.is_none() && nb::len(v) > 0 && py_str(v) != "0";
+    nb::object v = bind::import("os").attr("environ").attr("get")("VELKOR_ZUMA_DEBUG");
+    return !v.is_none() && nb::len(v) > 0 && bind::text(v) != "0";
 }
 
 int report_error(const std::string &msg) {
@@ -266,7 +265,7 @@ int main_entry(nb::handle argv) {
         // Progress bars only on a terminal: the model libraries draw theirs through the hub
         // client's switch, read when they are first imported (after this point).
         if (!stderr_is_tty())
-            vz::import("os").attr("environ").attr("setdefault")("HF_HUB_DISABLE_PROGRESS_BARS", "1");
+            bind::import("os").attr("environ").attr("setdefault")("HF_HUB_DISABLE_PROGRESS_BARS", "1");
         try {
             return cmd.run(args);
         } catch (UsageError &u) {
@@ -279,7 +278,7 @@ int main_entry(nb::handle argv) {
             err(std::string(PROG) + ": interrupted");
             return 130;
         }
-        if (debug_enabled()) vz::import("traceback").attr("print_exception")(e.value());
+        if (debug_enabled()) bind::import("traceback").attr("print_exception")(e.value());
         return report_error(describe(e));
     } catch (CliError &c) {
         return report_error(one_line(c.what()));
@@ -288,12 +287,4 @@ int main_entry(nb::handle argv) {
     }
 }
 
-}  // namespace vzcli
-
-namespace nb = nanobind;
-
-NB_MODULE(cli, m) {
-    m.doc() = "The `velkor-zuma` command line: main(argv=None) runs it and returns the exit status.";
-    m.def("main", &vzcli::main_entry, nb::arg("argv") = nb::none(),
-          "Runs the velkor-zuma command with argv (default: sys.argv[1:]); returns the exit status.");
-}
+}  // namespace vz::cli

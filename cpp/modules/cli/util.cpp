@@ -1,25 +1,29 @@
 // Output, formatting and model-source helpers of the `velkor-zuma` command.
-#include "cli.hpp"
+#include "modules/cli/cli.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <memory>
 
-namespace vzcli {
+namespace vz::cli {
 
-static void write_stream(const char *name, const std::string &text) {
-    nb::object stream = vz::import("sys").attr(name);
+namespace {
+
+void write_stream(const char *name, const std::string &text) {
+    nb::object stream = bind::import("sys").attr(name);
     if (stream.is_none()) return;
     stream.attr("write")(nb::str(text.c_str(), text.size()));
     stream.attr("flush")();
 }
 
+}  // namespace
+
 void out(const std::string &text) { write_stream("stdout", text + "\n"); }
 void err(const std::string &text) { write_stream("stderr", text + "\n"); }
 
 bool stderr_is_tty() {
-    nb::object stream = vz::import("sys").attr("stderr");
+    nb::object stream = bind::import("sys").attr("stderr");
     if (stream.is_none()) return false;
     try {
         return nb::cast<bool>(stream.attr("isatty")());
@@ -37,12 +41,12 @@ ProgressBar::ProgressBar(const std::string &what) {
     if (!stderr_is_tty()) return;
     nb::object tqdm;
     try {
-        tqdm = vz::import("tqdm").attr("tqdm");
+        tqdm = bind::import("tqdm").attr("tqdm");
     } catch (nb::python_error &) {
         return;  // no bar without tqdm; the command itself works the same
     }
     bar_ = tqdm("desc"_a = what, "total"_a = nb::none(), "unit"_a = "B", "unit_scale"_a = true,
-                "unit_divisor"_a = 1024, "file"_a = vz::import("sys").attr("stderr"), "leave"_a = false,
+                "unit_divisor"_a = 1024, "file"_a = bind::import("sys").attr("stderr"), "leave"_a = false,
                 "dynamic_ncols"_a = true);
     nb::object bar = bar_;
     auto last = std::make_shared<long long>(0);
@@ -109,7 +113,6 @@ std::string with_commas(int64_t n) {
 
 std::string bytes_both(int64_t n) { return human((double) n) + " (" + with_commas(n) + " bytes)"; }
 
-std::string py_str(nb::handle obj) { return nb::cast<std::string>(nb::str(obj)); }
 std::string py_repr(nb::handle obj) { return nb::cast<std::string>(nb::repr(obj)); }
 
 std::string table(const std::vector<std::string> &headers,
@@ -166,21 +169,23 @@ std::string one_line(const std::string &msg) {
 
 // ---- files -----------------------------------------------------------------------------------
 
-nb::object path(const std::string &p) { return vz::import("pathlib").attr("Path")(p); }
+nb::object path(const std::string &p) { return bind::import("pathlib").attr("Path")(p); }
 
 bool is_dir(const std::string &p) { return nb::cast<bool>(path(p).attr("is_dir")()); }
 bool is_file(const std::string &p) { return nb::cast<bool>(path(p).attr("is_file")()); }
 
 bool dir_has_entries(const std::string &p) {
     if (!is_dir(p)) return false;
-    return nb::len(vz::import("os").attr("listdir")(p)) > 0;
+    return nb::len(bind::import("os").attr("listdir")(p)) > 0;
 }
 
 // ---- model sources ---------------------------------------------------------------------------
 
-static bool starts_with(const std::string &s, const char *prefix) { return s.rfind(prefix, 0) == 0; }
+namespace {
 
-static bool ends_with_ci(const std::string &s, const std::string &suffix) {
+bool starts_with(const std::string &s, const char *prefix) { return s.rfind(prefix, 0) == 0; }
+
+bool ends_with_ci(const std::string &s, const std::string &suffix) {
     if (s.size() < suffix.size()) return false;
     for (size_t i = 0; i < suffix.size(); ++i)
         if (std::tolower((unsigned char) s[s.size() - suffix.size() + i]) != suffix[i]) return false;
@@ -188,7 +193,7 @@ static bool ends_with_ci(const std::string &s, const std::string &suffix) {
 }
 
 // A hub repository id: "name" or "owner/name" of letters, digits and "-_.", not a path.
-static bool looks_like_hub_id(const std::string &s) {
+bool looks_like_hub_id(const std::string &s) {
     if (s.empty() || s[0] == '.' || s[0] == '/' || s[0] == '~' || s.back() == '/') return false;
     int slashes = 0;
     for (char c : s) {
@@ -201,31 +206,37 @@ static bool looks_like_hub_id(const std::string &s) {
     return true;
 }
 
+}  // namespace
+
 bool is_gguf_source(const std::string &src) {
     return starts_with(src, "ollama:") || starts_with(src, "lmstudio:") || ends_with_ci(src, ".gguf");
 }
 
-static nb::dict load_gguf(nb::handle file) {
-    nb::module_ lm = vz::import("velkor_zuma.localmodels");
+namespace {
+
+nb::dict load_gguf(nb::handle file) {
+    nb::module_ lm = bind::import("velkor_zuma.localmodels");
     return nb::borrow<nb::dict>(lm.attr("load_gguf_tensors")(file));
 }
+
+}  // namespace
 
 nb::dict load_source(const std::string &src) {
     if (starts_with(src, "ollama:")) {
         std::string name = src.substr(7);
         if (name.empty()) throw CliError("'ollama:' needs a model name, e.g. ollama:llama3.2");
-        nb::object blob = vz::import("velkor_zuma.localmodels").attr("find_ollama_blob")(name);
-        progress("reading GGUF " + py_str(blob));
+        nb::object blob = bind::import("velkor_zuma.localmodels").attr("find_ollama_blob")(name);
+        progress("reading GGUF " + bind::text(blob));
         return load_gguf(blob);
     }
     if (starts_with(src, "lmstudio:")) {
         std::string name = src.substr(9);
         if (name.empty()) throw CliError("'lmstudio:' needs a model name; run `velkor-zuma list-lmstudio`");
-        nb::object file = vz::import("velkor_zuma.localmodels").attr("find_lmstudio_model")(name);
+        nb::object file = bind::import("velkor_zuma.localmodels").attr("find_lmstudio_model")(name);
         if (!nb::cast<bool>(file.attr("is_file")()))
-            throw CliError("'" + src + "' names the directory " + py_str(file) +
+            throw CliError("'" + src + "' names the directory " + bind::text(file) +
                            ", not a GGUF file; run `velkor-zuma list-lmstudio` to see the models");
-        progress("reading GGUF " + py_str(file));
+        progress("reading GGUF " + bind::text(file));
         return load_gguf(file);
     }
     if (is_file(src)) {
@@ -236,7 +247,7 @@ nb::dict load_source(const std::string &src) {
         throw CliError("'" + src + "' is a file; expected a model directory of .safetensors shards, "
                        "a .gguf file, ollama:NAME, lmstudio:NAME or a hub id");
     }
-    nb::module_ hub = vz::import("velkor_zuma.hubload");
+    nb::module_ hub = bind::import("velkor_zuma.hubload");
     if (is_dir(src)) {
         progress("loading safetensors shards from " + src);
         return nb::borrow<nb::dict>(hub.attr("load_state_dict_numpy_safe")(path(src)));
@@ -251,8 +262,8 @@ nb::object snapshot_source(const std::string &src) {
         throw CliError("model source not found: '" + src + "' (expected a model directory, a .gguf file, "
                        "ollama:NAME, lmstudio:NAME or a hub id)");
     progress("fetching snapshot of " + src + " from the hub cache");
-    nb::object dir = vz::import("velkor_zuma.hubload").attr("snapshot")(src);
-    progress("loading safetensors shards from " + py_str(dir));
+    nb::object dir = bind::import("velkor_zuma.hubload").attr("snapshot")(src);
+    progress("loading safetensors shards from " + bind::text(dir));
     return dir;
 }
 
@@ -264,7 +275,7 @@ nb::object model_dir_source(const std::string &src, const char *what) {
     if (is_file(src) || !looks_like_hub_id(src))
         throw CliError("model directory not found: '" + src + "'");
     progress("fetching snapshot of " + src + " from the hub cache");
-    return vz::import("velkor_zuma.hubload").attr("snapshot")(src);
+    return bind::import("velkor_zuma.hubload").attr("snapshot")(src);
 }
 
 // ---- libraries on disk -----------------------------------------------------------------------
@@ -272,7 +283,7 @@ nb::object model_dir_source(const std::string &src, const char *what) {
 nb::object library_load(const std::string &dir) {
     if (!is_dir(dir))
         throw CliError("no library at " + dir + "; create one with `velkor-zuma add-base SRC --library " + dir + "`");
-    nb::object cls = vz::import("velkor_zuma.deltavault").attr("ModelLibrary");
+    nb::object cls = bind::import("velkor_zuma.deltavault").attr("ModelLibrary");
     progress("loading library " + dir);
     return cls.attr("load")(dir);
 }
@@ -282,24 +293,4 @@ void library_save(nb::handle lib, const std::string &dir) {
     lib.attr("save")(dir);
 }
 
-nb::dict dense_standins(nb::handle lib) {
-    nb::module_ np = vz::numpy();
-    nb::object f32 = np.attr("float32");
-    nb::dict base = nb::borrow<nb::dict>(lib.attr("base"));
-    nb::dict res;
-    for (auto [id, delta] : nb::borrow<nb::dict>(lib.attr("deltas"))) {
-        nb::dict sd;
-        for (auto [name, rec] : nb::borrow<nb::dict>(delta.attr("tensors"))) {
-            // reconstruct gives base + float32 delta, so the dense type follows that promotion.
-            nb::object dtype = base.contains(name)
-                                   ? np.attr("result_type")(base[name].attr("dtype"), f32)
-                                   : np.attr("dtype")(rec.attr("dtype"));
-            nb::object zero = np.attr("zeros")(nb::tuple(), "dtype"_a = dtype);
-            sd[name] = np.attr("broadcast_to")(zero, rec.attr("shape"));
-        }
-        res[id] = sd;
-    }
-    return res;
-}
-
-}  // namespace vzcli
+}  // namespace vz::cli

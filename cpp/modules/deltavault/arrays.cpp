@@ -10,28 +10,22 @@
 #include <optional>
 #include <string>
 
-namespace deltavault {
+namespace vz::deltavault {
 using namespace nb::literals;
 namespace kern = vz::core::deltavault;
 using kern::Float;
 
 namespace {
 
-// A C-contiguous buffer of a dense float array, released when the view goes away.
+// The C-contiguous buffer of a dense float array (its kind is known to the caller).
 class FloatView {
 public:
-    FloatView(nb::handle arr, bool writable) {
-        int flags = PyBUF_ND | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-        if (PyObject_GetBuffer(arr.ptr(), &buf_, flags) != 0) nb::raise_python_error();
-    }
-    ~FloatView() { PyBuffer_Release(&buf_); }
-    FloatView(const FloatView &) = delete;
-    FloatView &operator=(const FloatView &) = delete;
-    void *data() const { return buf_.buf; }
-    std::size_t count() const { return buf_.itemsize ? std::size_t(buf_.len / buf_.itemsize) : 0; }
+    FloatView(nb::handle arr, bool writable) : buf_(arr, PyBUF_ND | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0)) {}
+    void *data() const { return buf_.data(); }
+    std::size_t count() const { return buf_.count(); }
 
 private:
-    Py_buffer buf_{};
+    bind::Buffer buf_;
 };
 
 // The kind of a numpy dtype when it is a native-order float16/float32/float64.
@@ -83,17 +77,15 @@ nb::object DeltaBuffer::take(nb::module_ &np, nb::handle shape, std::size_t coun
 }
 
 nb::object float32_delta(nb::handle name, nb::handle w, nb::handle b, DeltaBuffer &buffer) {
-    nb::module_ np = vz::numpy();
+    nb::module_ np = bind::numpy();
     bool has_base = b.is_valid();
     if (has_base) {
         // A fine-tune tensor must have its base tensor's extents: numpy would otherwise
         // broadcast the difference and the delta would be stored with the wrong shape.
         nb::tuple sw = shape_tuple(np, w), sb = shape_tuple(np, b);
         if (!sw.equal(sb)) {
-            std::string msg = "shape mismatch for '" + nb::cast<std::string>(nb::str(name)) +
-                              "': fine-tune " + nb::cast<std::string>(nb::repr(sw)) + " vs base " +
-                              nb::cast<std::string>(nb::repr(sb));
-            throw nb::value_error(msg.c_str());
+            bind::raise(PyExc_ValueError, "shape mismatch for '" + bind::text(name) + "': fine-tune " +
+                                              bind::text(nb::repr(sw)) + " vs base " + bind::text(nb::repr(sb)));
         }
     }
     std::optional<Float> wk = plain_float_kind(np, w), bk, calc;
@@ -117,13 +109,12 @@ nb::object float32_delta(nb::handle name, nb::handle w, nb::handle b, DeltaBuffe
         }
         return out;
     }
-    nb::object delta = has_base ? nb::steal(PyNumber_Subtract(w.ptr(), b.ptr())) : nb::borrow(w);
-    if (!delta.is_valid()) nb::raise_python_error();
+    nb::object delta = has_base ? bind::steal_or_raise(PyNumber_Subtract(w.ptr(), b.ptr())) : nb::borrow(w);
     return np.attr("asarray")(delta).attr("astype")(np.attr("float32"));
 }
 
 nb::object add_base(nb::handle b, nb::object d) {
-    nb::module_ np = vz::numpy();
+    nb::module_ np = bind::numpy();
     // The delta may be updated in place when nobody else can see it: this frame holds the only
     // reference (so no view of it exists either, views refer to their base) and the array owns
     // its memory.
@@ -157,13 +148,11 @@ nb::object add_base(nb::handle b, nb::object d) {
             return out;
         }
     }
-    nb::object r = nb::steal(PyNumber_Add(b.ptr(), d.ptr()));
-    if (!r.is_valid()) nb::raise_python_error();
-    return r;
+    return bind::steal_or_raise(PyNumber_Add(b.ptr(), d.ptr()));
 }
 
 void squared_error_sums(nb::handle x, nb::handle y, double &sq_diff, double &sq_ref) {
-    nb::module_ np = vz::numpy();
+    nb::module_ np = bind::numpy();
     nb::object f32 = np.attr("float32");
     // Each side viewed as float32: dense float arrays are converted inside the kernel,
     // everything else by numpy (no copy when it already is a float32 array).
@@ -181,15 +170,14 @@ void squared_error_sums(nb::handle x, nb::handle y, double &sq_diff, double &sq_
     }
     // Extents differ: numpy broadcasts them or raises its own error.
     nb::object xf = np.attr("asarray")(xo, "dtype"_a = f32), yf = np.attr("asarray")(yo, "dtype"_a = f32);
-    nb::object d = nb::steal(PyNumber_Subtract(xf.ptr(), yf.ptr()));
-    if (!d.is_valid()) nb::raise_python_error();
+    nb::object d = bind::steal_or_raise(PyNumber_Subtract(xf.ptr(), yf.ptr()));
     nb::object f64 = np.attr("float64");
     sq_diff = nb::cast<double>(np.attr("sum")(d * d, "dtype"_a = f64));
     sq_ref = nb::cast<double>(np.attr("sum")(yf * yf, "dtype"_a = f64));
 }
 
 long long state_dict_nbytes(nb::handle sd, const char *argname) {
-    nb::dict d = vz::arg_dict(sd, argname);
+    nb::dict d = bind::arg_dict(sd, argname);
     long long total = 0;
     for (auto item : d) {
         nb::handle arr = item.second;
@@ -200,4 +188,4 @@ long long state_dict_nbytes(nb::handle sd, const char *argname) {
     return total;
 }
 
-}  // namespace deltavault
+}  // namespace vz::deltavault

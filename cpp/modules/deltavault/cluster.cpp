@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-namespace deltavault {
+namespace vz::deltavault {
 using namespace nb::literals;
 using namespace files;
 
@@ -38,60 +38,7 @@ namespace {
 // local cluster), small enough that the tensors of one fine-tune spread over a few workers.
 constexpr long long kTaskBytes = 32ll << 20;
 
-
-[[noreturn]] void refuse_kind(const std::string &name, const std::string &np_dtype) {
-    fail(PyExc_ValueError, "tensor '" + name + "' is stored as " + np_dtype +
-                               " (quantized or integer), not floating point; the library keeps float deltas "
-                               "only: use a float16/float32 export of the model (`dedup` takes quantized ones)");
-}
-
-// The checks add_finetune_from makes on each tensor, from the two headers.
-void check_pair(const st::TensorInfo &t, const st::TensorInfo *b, const std::string &label) {
-    if (!st::is_float(t.dtype)) refuse_kind(t.name, numpy_name(t.dtype));
-    if (!b) return;
-    if (!st::is_float(b->dtype)) refuse_kind(t.name, numpy_name(b->dtype));
-    if (b->shape != t.shape)
-        fail(PyExc_ValueError, "tensor '" + t.name + "' has shape " + shape_text(t.shape) + " in '" + label +
-                                   "' but " + shape_text(b->shape) + " in the library's base");
-}
-
-std::shared_ptr<st::Reader> open_source_file(const fs::path &s) {
-    try {
-        return std::make_shared<st::Reader>(s.string());
-    } catch (st::FormatError &e) {
-        fail(PyExc_ValueError, quoted(s) + " is not a readable safetensors file: " + e.what());
-    } catch (st::SystemError &e) {
-        raise_os(e.err, s);
-    }
-}
-
-// ---- the compression settings, resolved once by the coordinator ----------------------------------------
-
-struct Settings {
-    nb::object method, max_rank, energy, energy_cap, solver;
-};
-
-// As add_finetune_from resolves them: the options apply to these fine-tunes only, the library's
-// settings fill in the rest, and an explicit method without an energy means no energy target.
-Settings resolve(const Manifest &mf, nb::handle method, nb::handle max_rank, nb::handle energy, nb::handle solver) {
-    Settings s;
-    s.method = method.is_none() ? mf.method_of(mf.root, "the manifest") : nb::borrow(method);
-    if (!method.is_none() && !nb::isinstance(method, own_attr("CompressionMethod")))
-        s.method = own_attr("CompressionMethod")(method);
-    s.max_rank = max_rank.is_none() ? mf.decode(mf.key(mf.root, "max_rank", "the manifest"), "\"max_rank\"")
-                                    : nb::borrow(max_rank);
-    if (!energy.is_none()) s.energy = nb::borrow(energy);
-    else if (!method.is_none()) s.energy = nb::none();
-    else s.energy = mf.decode(mf.key(mf.root, "energy", "the manifest"), "\"energy\"");
-    s.energy_cap = nb::none();
-    if (!s.energy.is_none()) {
-        int ne = PyObject_RichCompareBool(s.max_rank.ptr(), nb::int_(0).ptr(), Py_NE);
-        if (ne < 0) nb::raise_python_error();
-        s.energy_cap = ne ? s.max_rank : nb::none();
-    }
-    s.solver = compressor_solver(mf, solver);
-    return s;
-}
+// ---- the compression settings, resolved once by the coordinator (resolve_settings) ----------------------
 
 // Settings as plain data for a task (the method by its value, so that the task needs no enum
 // pickled), and back.
@@ -109,7 +56,7 @@ nb::dict settings_dict(const Settings &s) {
 Settings settings_from(nb::dict d) {
     Settings s;
     for (const char *k : {"method", "max_rank", "energy", "energy_cap", "solver"})
-        if (!d.contains(k)) fail(PyExc_ValueError, std::string("task settings lack '") + k + "'");
+        if (!d.contains(k)) bind::raise(PyExc_ValueError, std::string("task settings lack '") + k + "'");
     s.method = d["method"];
     if (PyUnicode_Check(s.method.ptr())) s.method = own_attr("CompressionMethod")(s.method);
     s.max_rank = d["max_rank"];
@@ -119,73 +66,37 @@ Settings settings_from(nb::dict d) {
     return s;
 }
 
-// The one place where a delta meets a compressor, as add_finetune_from calls it.
-nb::object compress_delta(nb::object delta, const Settings &s) {
-    long ndim = nb::cast<long>(delta.attr("ndim"));
-    nb::object methods = own_attr("CompressionMethod");
-    if (ndim < 2) return own_attr("compress")(delta, methods.attr("NONE"));
-    nb::dict kw;
-    if (!s.solver.is_none()) kw["solver"] = s.solver;
-    if (!s.energy.is_none()) {
-        kw["energy"] = s.energy;
-        kw["max_rank"] = s.energy_cap;
-        return own_attr("svd_compress_energy")(delta, **kw);
-    }
-    kw["max_rank"] = s.max_rank;
-    return own_attr("compress")(delta, s.method, **kw);
-}
-
 // ---- the task -----------------------------------------------------------------------------------------
 
 // Makes this process's native loops and BLAS use `threads` threads from now on (0: as they are).
 // The thread count is read from the environment at each call, so this applies at once.
 void set_process_threads(long threads) {
     if (threads <= 0) return;
-    nb::object environ = vz::import("os").attr("environ");
+    nb::object environ = bind::import("os").attr("environ");
     nb::str want(std::to_string(threads).c_str());
     nb::object have = environ.attr("get")("VZ_NUM_THREADS");
     if (have.is_none() || !have.equal(want)) environ["VZ_NUM_THREADS"] = want;
 }
 
-nb::dict compress_one(nb::module_ &np, const st::Reader &src, const std::string &name, const st::Reader *base,
+// One tensor compressed as add_finetune_from does it, its record as plain data.
+nb::dict compress_one(DeltaBuffer &buffer, const st::Reader &src, const std::string &name, const st::Reader *base,
                       std::size_t index, const Settings &s, const std::string &label) {
     const st::TensorInfo *t = src.find(name);
-    if (!t) fail(PyExc_ValueError, "'" + src.path() + "' no longer holds the tensor");
+    if (!t) bind::raise(PyExc_ValueError, "'" + src.path() + "' no longer holds the tensor");
     const st::TensorInfo *b = base ? base->find(name) : nullptr;
-    if (base && !b) fail(PyExc_ValueError, "the library's base file no longer holds the tensor");
-    check_pair(*t, b, label);
-    std::size_t count = std::size_t(t->count());
-    nb::list shape;
-    for (auto e : t->shape) shape.append(nb::int_((long long) e));
-    nb::object rec;
-    {
-        nb::object delta = np.attr("empty")(nb::tuple(shape), "dtype"_a = np.attr("float32"));
-        Buffer out(delta);
-        const void *tp = src.data(*t);
-        const void *bp = b ? base->data(*b) : nullptr;
-        {
-            nb::gil_scoped_release nogil;
-            delta_pass(tp, t->dtype, bp, b ? b->dtype : st::DType::F32,
-                       static_cast<float *>(const_cast<void *>(out.buf.buf)), count);
-        }
-        rec = compress_delta(delta, s);
-    }
-    std::vector<std::pair<std::string, nb::object>> arrays;
-    nb::dict entry = record_entry(np, nb::str(name.c_str()), rec, index, arrays,
-                                  "tensor '" + name + "' of '" + label + "'");
-    // The reconstruction error as add_finetune_from sums it.
-    double sd = 0.0, sr = 0.0;
-    error_pass(b ? base->data(*b) : nullptr, b, rec, src.data(*t), t->dtype, t->shape, sd, sr);
-    rec = nb::object();
+    if (base && !b) bind::raise(PyExc_ValueError, "the library's base file no longer holds the tensor");
+    check_tensor(t->name, st::is_float(t->dtype), numpy_name(t->dtype), t->shape, b, label);
+    TensorRecord r = compress_tensor(buffer, name, index, src.data(*t), t->dtype, t->shape,
+                                     b ? base->data(*b) : nullptr, b, s, "tensor '" + name + "' of '" + label + "'");
     src.release(*t);
     if (b) base->release(*b);
     nb::list arrs;
-    for (auto &kv : arrays) arrs.append(nb::make_tuple(nb::str(kv.first.c_str()), kv.second));
+    for (auto &kv : r.arrays) arrs.append(nb::make_tuple(nb::str(kv.first.c_str()), kv.second));
     nb::dict out;
-    out["entry"] = entry;
+    out["entry"] = r.entry;
     out["arrays"] = arrs;
-    out["sq_diff"] = nb::float_(sd);
-    out["sq_ref"] = nb::float_(sr);
+    out["sq_diff"] = nb::float_(r.sq_diff);
+    out["sq_ref"] = nb::float_(r.sq_ref);
     out["nbytes"] = nb::int_((long long) t->nbytes());
     return out;
 }
@@ -196,34 +107,31 @@ nb::dict compress_one(nb::module_ &np, const st::Reader &src, const std::string 
     std::string msg = "tensor '" + name + "' of '" + label + "': " + what;
     nb::object exc = nb::handle(PyExc_RuntimeError)(nb::str(msg.c_str()));
     nb::setattr(exc, "tensor", nb::str(name.c_str()));
-    PyErr_SetObject(PyExc_RuntimeError, exc.ptr());
-    throw nb::python_error();
+    bind::raise(PyExc_RuntimeError, exc);
 }
 
 nb::list compress_tensors(nb::handle items, nb::handle base_file, long long base_size, nb::handle settings,
                           nb::handle label, long threads) {
-    vz::arg_list(items, "items");
-    vz::arg_str(base_file, "base_file");
-    vz::arg_dict(settings, "settings");
-    vz::arg_str(label, "label");
+    bind::arg_list(items, "items");
+    bind::arg_str(base_file, "base_file");
+    bind::arg_dict(settings, "settings");
+    bind::arg_str(label, "label");
     set_process_threads(threads);
     Settings s = settings_from(nb::borrow<nb::dict>(settings));
     std::string lab = nb::cast<std::string>(label);
     fs::path bf(nb::cast<std::string>(base_file));
-    std::error_code ec;
-    auto size = fs::file_size(bf, ec);
-    if (ec) raise_os(ec.value(), bf);
+    std::uint64_t size = os_call([&] { return fileio::file_size(bf); });
     if ((long long) size != base_size)
-        fail(PyExc_ValueError, "the library's base file " + quoted(bf) + " has " + std::to_string(size) +
+        bind::raise(PyExc_ValueError, "the library's base file " + quoted(bf) + " has " + std::to_string(size) +
                                    " bytes here, not the " + std::to_string(base_size) +
                                    " the library records; workers must see the library's own files");
     std::shared_ptr<st::Reader> base;
     std::map<std::string, std::shared_ptr<st::Reader>> shards;
-    nb::module_ np = vz::numpy();
+    DeltaBuffer buffer;
     nb::list out;
     for (nb::handle it : items) {
-        nb::tuple t = vz::arg_tuple(it, "items[i]");
-        if (nb::len(t) != 4) fail(PyExc_ValueError, "a task item is (index, name, shard, in_base)");
+        nb::tuple t = bind::arg_tuple(it, "items[i]");
+        if (nb::len(t) != 4) bind::raise(PyExc_ValueError, "a task item is (index, name, shard, in_base)");
         std::size_t index = nb::cast<std::size_t>(t[0]);
         std::string name = nb::cast<std::string>(t[1]), shard = nb::cast<std::string>(t[2]);
         bool in_base = nb::cast<bool>(t[3]);
@@ -231,11 +139,10 @@ nb::list compress_tensors(nb::handle items, nb::handle base_file, long long base
             if (in_base && !base) base = open_reader(bf);
             auto &r = shards[shard];
             if (!r) r = open_source_file(shard);
-            out.append(compress_one(np, *r, name, in_base ? base.get() : nullptr, index, s, lab));
+            out.append(compress_one(buffer, *r, name, in_base ? base.get() : nullptr, index, s, lab));
         } catch (nb::python_error &e) {
             if (e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit)) throw;
-            tensor_failed(name, lab, nb::cast<std::string>(nb::str(e.type().attr("__name__"))) + ": " +
-                                         nb::cast<std::string>(nb::str(e.value())));
+            tensor_failed(name, lab, bind::text(e.type().attr("__name__")) + ": " + bind::text(e.value()));
         } catch (st::FormatError &e) {
             tensor_failed(name, lab, std::string("ValueError: ") + e.what());
         } catch (st::SystemError &e) {
@@ -264,97 +171,53 @@ struct Task {
     std::vector<std::size_t> tensors;
 };
 
-// The tensors of a source path (a .safetensors file or a directory of shards) in the order
-// add_finetune_from reads them: shards sorted by name, names sorted within a shard, and a name
-// in two shards keeping its first position with the later shard's tensor.
-void list_source(Finetune &f, const fs::path &p, std::map<std::string, std::shared_ptr<st::Reader>> &readers) {
-    std::error_code ec;
-    std::vector<fs::path> shards;
-    if (fs::is_directory(p, ec)) {
-        for (const auto &e : fs::directory_iterator(p, ec)) {
-            std::string n = e.path().filename().string();
-            if (n.size() > 12 && n.compare(n.size() - 12, 12, ".safetensors") == 0 && e.is_regular_file(ec))
-                shards.push_back(e.path());
-        }
-        std::sort(shards.begin(), shards.end());
-        if (shards.empty()) fail(PyExc_FileNotFoundError, "No .safetensors in " + p.string());
-    } else if (fs::is_regular_file(p, ec)) {
-        shards.push_back(p);
-    } else {
-        fail(PyExc_FileNotFoundError, "model source " + quoted(p) + " does not exist");
+// The tensors of a source path in the order add_finetune_from reads them; tasks open the shards
+// by their absolute paths, wherever they run.
+SourceFiles list_source(Finetune &f, const fs::path &p) {
+    SourceFiles src = open_source_files(p, true);
+    f.names = src.names;
+    for (const auto &[reader, info] : src.where) {
+        f.shard_of.push_back(reader->path());
+        f.nbytes.push_back(info->nbytes());
     }
-    std::map<std::string, std::size_t> pos;
-    for (const fs::path &s : shards) {
-        // Tasks open the shards by this absolute path, wherever they run.
-        fs::path abs = fs::absolute(s, ec);
-        if (ec) abs = s;
-        auto r = open_source_file(abs);
-        readers[abs.string()] = r;
-        std::vector<const st::TensorInfo *> infos;
-        for (const auto &t : r->tensors()) infos.push_back(&t);
-        std::sort(infos.begin(), infos.end(), [](auto *a, auto *b) { return a->name < b->name; });
-        for (const st::TensorInfo *t : infos) {
-            auto it = pos.find(t->name);
-            if (it != pos.end()) {
-                f.shard_of[it->second] = abs.string();
-                f.nbytes[it->second] = t->nbytes();
-            } else {
-                pos[t->name] = f.names.size();
-                f.names.push_back(t->name);
-                f.shard_of.push_back(abs.string());
-                f.nbytes.push_back(t->nbytes());
-            }
-        }
-    }
+    return src;
 }
 
 class Coordinator {
 public:
     Coordinator(const fs::path &dir, bool wait) : dir_(dir), lock_(dir, wait) {
         mf_ = read_manifest(dir_);
-        nb::dict be = mf_.as_dict(mf_.key(mf_.root, "base", "the manifest"), "\"base\"");
-        base_file_ = fs::absolute(checked_file(dir_, mf_, be, "\"base\"", false));
-        base_ = open_reader(base_file_);
+        BaseFile b = open_base(dir_, mf_);
+        base_file_ = fs::absolute(b.file);
+        base_ = b.reader;
         base_size_ = (long long) base_->file_size();
-        for (nb::handle name : mf_.as_list(mf_.key(be, "tensors", "\"base\""), "\"base\" tensors")) {
-            if (!PyUnicode_Check(name.ptr())) mf_.damaged("\"base\" tensors holds a name that is not text");
-            std::string n = nb::cast<std::string>(name);
-            if (!base_->find(n))
-                fail(PyExc_ValueError, "library file " + quoted(base_file_) + " lacks the array '" + n +
-                                            "' listed in " + quoted(mf_.file()));
-            base_names_.insert(n);
-        }
+        base_names_.insert(b.names.begin(), b.names.end());
     }
     Manifest &manifest() { return mf_; }
 
-    nb::list finetunes() const { return mf_.as_list(mf_.key(mf_.root, "finetunes", "the manifest"), "\"finetunes\""); }
+    nb::list finetunes() const { return mf_.finetunes(); }
     std::optional<std::size_t> position(const std::string &id) const {
-        nb::list l = finetunes();
-        for (std::size_t i = 0; i < nb::len(l); ++i) {
-            nb::dict e = mf_.as_dict(l[i], "fine-tune entry " + std::to_string(i));
-            if (nb::cast<std::string>(mf_.text(e, "key", "fine-tune entry " + std::to_string(i))) == id) return i;
-        }
-        return std::nullopt;
+        auto e = mf_.finetune(id);
+        return e ? std::optional<std::size_t>(e->second) : std::nullopt;
     }
 
     // Lists a source and checks it against the base from the headers (add_finetune_from's checks).
     void plan(Finetune &f, const fs::path &src, bool replace) {
         if (position(f.id) && !replace)
-            fail(PyExc_FileExistsError, "the model library " + quoted(dir_) + " already holds a fine-tune '" + f.id +
+            bind::raise(PyExc_FileExistsError, "the model library " + quoted(dir_) + " already holds a fine-tune '" + f.id +
                                              "'; nothing was changed: replace it with replace=True (the command's "
                                              "--replace), or choose another id");
-        std::map<std::string, std::shared_ptr<st::Reader>> readers;
-        list_source(f, src, readers);
+        SourceFiles files = list_source(f, src);
         bool common = false;
         for (std::size_t i = 0; i < f.names.size(); ++i) {
-            const st::TensorInfo *t = readers[f.shard_of[i]]->find(f.names[i]);
+            const st::TensorInfo *t = files.where[i].second;
             const st::TensorInfo *b = base_names_.count(f.names[i]) ? base_->find(f.names[i]) : nullptr;
-            check_pair(*t, b, f.label);
+            check_tensor(t->name, st::is_float(t->dtype), numpy_name(t->dtype), t->shape, b, f.label);
             if (b) common = true;
             f.in_base.push_back(b != nullptr);
         }
         if (!common && !f.names.empty() && !base_names_.empty())
-            fail(PyExc_ValueError, "'" + f.label + "' shares no tensor name with the library's base; is it a "
+            bind::raise(PyExc_ValueError, "'" + f.label + "' shares no tensor name with the library's base; is it a "
                                    "fine-tune of it?");
         f.results.assign(f.names.size(), nb::object());
     }
@@ -370,111 +233,19 @@ public:
 
     // Writes the fine-tune's file and then the manifest that names it (the commit).
     void commit(Finetune &f) {
-        std::error_code ec;
         auto pos = position(f.id);
-        std::size_t index = pos ? *pos : nb::len(finetunes());
-        std::string final_name = "finetune-" + random_token() + "-" + std::to_string(index) + ".safetensors";
-        std::unique_ptr<st::Writer> w;
-        try {
-            w = std::make_unique<st::Writer>((dir_ / tmp_name(final_name)).string());
-        } catch (st::SystemError &e) {
-            raise_os(e.err, e.path);
-        }
-        std::size_t name_bytes = 0;
-        for (const auto &n : f.names) name_bytes += n.size();
-        w->begin_reserved(256 + f.names.size() * 4 * 160 + name_bytes * 8);
-        nb::list entries;
-        long long stored = 0, dense = 0;
-        long long larger = 0;  // records larger than their delta stored dense (float32)
-        nb::dict methods_used;  // tensors per method value, in order of first use
-        double num = 0.0, den = 0.0;
+        FinetuneFile file(dir_, pos ? *pos : nb::len(finetunes()), f.names);
         for (std::size_t i = 0; i < f.names.size(); ++i) {
             nb::dict r = nb::borrow<nb::dict>(f.results[i]);
-            long long stored_before = stored;
-            for (nb::handle kv : r["arrays"]) {
-                nb::object arr = kv[1];
-                Buffer b(arr);
-                st::Planned p;
-                p.name = nb::cast<std::string>(kv[0]);
-                if (!file_dtype(arr.attr("dtype"), p.dtype))
-                    fail(PyExc_ValueError, "a task returned an array of type " + vz::type_name(arr.attr("dtype")) +
-                                               " for tensor '" + f.names[i] + "'");
-                for (nb::handle n : arr.attr("shape")) p.shape.push_back(nb::cast<unsigned long long>(n));
-                try {
-                    {
-                        nb::gil_scoped_release nogil;
-                        w->write(b.buf.buf, std::size_t(b.buf.len));
-                    }
-                    w->add(p);
-                } catch (st::SystemError &e) {
-                    raise_os(e.err, e.path);
-                } catch (st::FormatError &e) {
-                    fail(PyExc_ValueError, "tensor '" + f.names[i] + "': " + e.what());
-                }
-                stored += (long long) b.buf.len;
-            }
-            nb::dict entry = nb::borrow<nb::dict>(r["entry"]);
-            nb::object mv = entry.contains("method") ? nb::object(entry["method"]) : nb::object(entry["method_text"]);
-            methods_used[mv] = nb::int_(nb::cast<long long>(methods_used.attr("get")(mv, nb::int_(0))) + 1);
-            long long count = 1;
-            for (nb::handle n : entry["shape"]) count *= nb::cast<long long>(n);
-            if (stored - stored_before > count * 4) ++larger;
-            entries.append(entry);
-            num += nb::cast<double>(r["sq_diff"]);
-            den += nb::cast<double>(r["sq_ref"]);
-            dense += nb::cast<long long>(r["nbytes"]);
+            TensorRecord rec;
+            rec.entry = nb::borrow<nb::dict>(r["entry"]);
+            for (nb::handle kv : r["arrays"]) rec.arrays.emplace_back(nb::cast<std::string>(kv[0]), kv[1]);
+            rec.sq_diff = nb::cast<double>(r["sq_diff"]);
+            rec.sq_ref = nb::cast<double>(r["sq_ref"]);
+            file.add(f.names[i], rec, nb::cast<long long>(r["nbytes"]));
             f.results[i] = nb::object();
         }
-        std::uint64_t size = 0;
-        try {
-            size = w->finish({{"format", kFormat}});
-        } catch (st::SystemError &e) {
-            raise_os(e.err, e.path);
-        } catch (st::FormatError &e) {
-            fail(PyExc_ValueError, std::string("cannot write the library file: ") + e.what());
-        }
-        std::string sha = sha256_file(w->tmp_path());
-        nb::dict entry;
-        entry["key"] = f.id;
-        entry["model_id"] = f.id;
-        entry["base_id"] = mf_.text(mf_.root, "base_id", "the manifest");
-        entry["tensors"] = entries;
-        entry["file"] = final_name;
-        entry["size"] = nb::int_((long long) size);
-        entry["sha256"] = sha;
-        nb::dict manifest = nb::borrow<nb::dict>(vz::import("copy").attr("copy")(mf_.root));
-        if (mf_.version != kVersion) manifest["version"] = nb::int_(kVersion);
-        nb::list fts = nb::list(finetunes());
-        if (pos) fts[*pos] = entry;
-        else fts.append(entry);
-        manifest["finetunes"] = fts;
-        try {
-            w->commit((dir_ / final_name).string());
-        } catch (st::SystemError &e) {
-            raise_os(e.err, e.path);
-        }
-        try {
-            mf_.digest = write_manifest(dir_, manifest);
-        } catch (...) {
-            fs::remove(dir_ / final_name, ec);
-            throw;
-        }
-        std::set<std::string> before = referenced(mf_);
-        mf_.root = manifest;
-        mf_.version = kVersion;
-        remove_unreferenced(dir_, referenced(mf_), before);
-
-        nb::dict out;
-        out["model_id"] = f.id;
-        out["tensors"] = nb::int_((long long) f.names.size());
-        out["dense_bytes"] = nb::int_(dense);
-        out["stored_bytes"] = nb::int_(stored);
-        out["file_bytes"] = nb::int_((long long) size);
-        out["error"] = nb::float_(std::sqrt(num) / (std::sqrt(den) + 1e-12));
-        out["replaced"] = nb::bool_(pos.has_value());
-        out["methods"] = methods_used;
-        out["larger_than_dense"] = nb::int_(larger);
-        f.result = out;
+        f.result = file.commit(mf_, f.id, pos);
     }
 
 private:
@@ -494,10 +265,10 @@ nb::object task_failure(const Finetune &f, const Task &t, nb::handle exc) {
     std::string names;
     for (std::size_t i : t.tensors) names += (names.empty() ? "'" : ", '") + f.names[i] + "'";
     std::string msg = std::string(t.tensors.size() == 1 ? "tensor " : "tensors ") + names + " of '" + f.label +
-                      "': " + vz::type_name(exc) + ": " + nb::cast<std::string>(nb::str(exc));
+                      "': " + bind::type_name(exc) + ": " + bind::text(exc);
     nb::object out = nb::handle(PyExc_RuntimeError)(nb::str(msg.c_str()));
     if (t.tensors.size() == 1) nb::setattr(out, "tensor", nb::str(f.names[t.tensors[0]].c_str()));
-    PyException_SetCause(out.ptr(), nb::borrow(exc).release().ptr());
+    nb::setattr(out, "__cause__", exc);
     return out;
 }
 
@@ -519,7 +290,7 @@ std::vector<std::pair<std::string, nb::object>> run(const fs::path &dir, const s
     std::error_code ec;
     if (!fs::is_directory(dir, ec)) read_manifest(dir);  // the usual "no model library" errors
     Coordinator c(dir, o.wait);
-    Settings s = resolve(c.manifest(), o.method, o.max_rank, o.energy, o.solver);
+    Settings s = resolve_settings(c.manifest(), o.method, o.max_rank, o.energy, o.solver);
     nb::dict settings = settings_dict(s);
 
     std::vector<Finetune> fts(ids.size());
@@ -529,7 +300,7 @@ std::vector<std::pair<std::string, nb::object>> run(const fs::path &dir, const s
     for (std::size_t k = 0; k < ids.size(); ++k) {
         Finetune &f = fts[k];
         f.id = ids[k];
-        fs::path p = fs::path(nb::cast<std::string>(vz::import("os").attr("fspath")(sources[k])));
+        fs::path p = fs::path(nb::cast<std::string>(bind::import("os").attr("fspath")(sources[k])));
         f.label = p.string();
         try {
             c.plan(f, p, o.replace);
@@ -556,26 +327,20 @@ std::vector<std::pair<std::string, nb::object>> run(const fs::path &dir, const s
     }
     for (const Task &t : tasks) ++fts[t.ft].tasks_left;
 
-    std::size_t done = 0;
-    std::uint64_t bytes_done = 0;
-    auto step = [&](std::uint64_t b) {
-        ++done;
-        bytes_done += b;
-        if (o.progress.is_valid() && !o.progress.is_none())
-            o.progress(nb::int_((long long) done), nb::int_((long long) total_tensors),
-                       nb::int_((long long) bytes_done), nb::int_((long long) total_bytes));
-    };
+    Progress prog{o.progress};
+    prog.total_tensors = total_tensors;
+    prog.total_bytes = total_bytes;
     // A task's result is in: keep its records; a fine-tune whose tasks are all in is committed.
     auto take = [&](const Task &t, nb::handle result) {
         Finetune &f = fts[t.ft];
         if (f.error.is_valid()) return;
         nb::list rl = nb::borrow<nb::list>(result);
         if (nb::len(rl) != t.tensors.size())
-            fail(PyExc_RuntimeError, "a task returned " + std::to_string(nb::len(rl)) + " records for " +
+            bind::raise(PyExc_RuntimeError, "a task returned " + std::to_string(nb::len(rl)) + " records for " +
                                          std::to_string(t.tensors.size()) + " tensors");
         for (std::size_t j = 0; j < t.tensors.size(); ++j) {
             f.results[t.tensors[j]] = rl[j];
-            step(f.nbytes[t.tensors[j]]);
+            prog.step(f.nbytes[t.tensors[j]]);
         }
         if (--f.tasks_left == 0) c.commit(f);
     };
@@ -607,7 +372,7 @@ std::vector<std::pair<std::string, nb::object>> run(const fs::path &dir, const s
         // on the queue, not on the executor's report of each cancel, matters: an executor need not
         // ever report a cancelled future (a Dask client's executor loses that report when the
         // task's result crosses the cancel), and waiting for one could last forever.
-        nb::object landed = vz::import("queue").attr("SimpleQueue")();
+        nb::object landed = bind::import("queue").attr("SimpleQueue")();
         nb::object land = landed.attr("put");
         try {
             for (std::size_t k = 0; k < tasks.size(); ++k) {
@@ -631,7 +396,7 @@ std::vector<std::pair<std::string, nb::object>> run(const fs::path &dir, const s
                 // A task cancelled elsewhere (a pool shut down with cancel_futures=True, the
                 // cluster's own cancel) fails its fine-tune as a task's error does.
                 nb::object exc = nb::cast<bool>(fut.attr("cancelled")())
-                                     ? vz::import("concurrent.futures").attr("CancelledError")(
+                                     ? bind::import("concurrent.futures").attr("CancelledError")(
                                            "the executor cancelled the task")
                                      : fut.attr("exception")();
                 if (!exc.is_none()) {
@@ -672,17 +437,17 @@ Options options(nb::handle method, nb::handle max_rank, nb::handle energy, nb::h
     o.progress = nb::borrow(progress);
     o.executor = nb::borrow(executor);
     if (!executor.is_none() && !nb::hasattr(executor, "submit"))
-        vz::raise_arg_type("executor", "concurrent.futures.Executor or None", executor);
+        bind::raise_arg_type("executor", "concurrent.futures.Executor or None", executor);
     if (!task_bytes.is_none()) {
-        o.task_bytes = vz::arg_int(task_bytes, "task_bytes");
-        if (o.task_bytes < 1) fail(PyExc_ValueError, "task_bytes must be at least 1");
+        o.task_bytes = bind::arg_int(task_bytes, "task_bytes");
+        if (o.task_bytes < 1) bind::raise(PyExc_ValueError, "task_bytes must be at least 1");
     }
     // Threads of a pool share this process, whose thread setting they leave as it is; a task in a
     // worker process of its own uses one thread.
-    o.threads = nb::isinstance(executor, vz::import("concurrent.futures").attr("ThreadPoolExecutor")) ? 0 : 1;
+    o.threads = nb::isinstance(executor, bind::import("concurrent.futures").attr("ThreadPoolExecutor")) ? 0 : 1;
     if (!task_threads.is_none()) {
-        long long t = vz::arg_int(task_threads, "task_threads");
-        if (t < 0) fail(PyExc_ValueError, "task_threads must be 0 or more");
+        long long t = bind::arg_int(task_threads, "task_threads");
+        if (t < 0) bind::raise(PyExc_ValueError, "task_threads must be 0 or more");
         o.threads = long(t);
     }
     return o;
@@ -693,21 +458,21 @@ nb::dict add_finetunes_from(nb::handle path, nb::handle sources, nb::handle meth
                             nb::handle executor, nb::handle task_bytes, nb::handle task_threads,
                             nb::handle errors) {
     fs::path dir = to_path(path);
-    if (!nb::isinstance(sources, vz::import("collections.abc").attr("Mapping")))
-        vz::raise_arg_type("sources", "Mapping[str, str | os.PathLike]", sources);
-    vz::arg_str(errors, "errors");
+    if (!nb::isinstance(sources, bind::import("collections.abc").attr("Mapping")))
+        bind::raise_arg_type("sources", "Mapping[str, str | os.PathLike]", sources);
+    bind::arg_str(errors, "errors");
     std::string mode = nb::cast<std::string>(errors);
     if (mode != "raise" && mode != "return")
-        fail(PyExc_ValueError, "errors must be 'raise' or 'return', not '" + mode + "'");
+        bind::raise(PyExc_ValueError, "errors must be 'raise' or 'return', not '" + mode + "'");
     std::vector<std::string> ids;
     std::vector<nb::object> srcs;
     for (nb::handle k : sources) {
-        vz::arg_str(k, "model_id");
+        bind::arg_str(k, "model_id");
         nb::object v = sources[k];
         if (!PyUnicode_Check(v.ptr()) && !nb::hasattr(v, "__fspath__"))
-            fail(PyExc_TypeError, "the source of fine-tune '" + nb::cast<std::string>(k) +
+            bind::raise(PyExc_TypeError, "the source of fine-tune '" + nb::cast<std::string>(k) +
                                       "' must be a path (str or os.PathLike) that the workers can read, not " +
-                                      vz::type_name(v));
+                                      bind::type_name(v));
         ids.push_back(nb::cast<std::string>(k));
         srcs.push_back(v);
     }
@@ -727,18 +492,17 @@ nb::dict add_finetunes_from(nb::handle path, nb::handle sources, nb::handle meth
         std::string msg = std::to_string(nb::len(failed)) + " of " + std::to_string(res.size()) +
                           " fine-tunes were not added (" + failed_ids + ")" +
                           (nb::len(failed) < res.size() ? "; the others were committed" : "");
-        nb::module_ builtins = vz::import("builtins");
+        nb::module_ builtins = bind::import("builtins");
         nb::object group;
         if (nb::hasattr(builtins, "ExceptionGroup")) {
             group = builtins.attr("ExceptionGroup")(nb::str(msg.c_str()), failed);
         } else {
             // Before Python 3.11: one RuntimeError saying all, caused by the first failure.
-            for (nb::handle e : failed) msg += "\n" + nb::cast<std::string>(nb::str(e));
+            for (nb::handle e : failed) msg += "\n" + bind::text(e);
             group = nb::handle(PyExc_RuntimeError)(nb::str(msg.c_str()));
-            PyException_SetCause(group.ptr(), nb::borrow(failed[0]).release().ptr());
+            nb::setattr(group, "__cause__", failed[0]);
         }
-        PyErr_SetObject((PyObject *) Py_TYPE(group.ptr()), group.ptr());
-        throw nb::python_error();
+        bind::raise(group.type().ptr(), group);
     }
     return out;
 }
@@ -751,17 +515,14 @@ nb::dict add_finetune_with(nb::handle path, nb::handle model_id, nb::handle sour
                            nb::handle max_rank, nb::handle energy, nb::handle solver, bool replace, bool wait,
                            nb::handle progress, nb::handle executor) {
     fs::path dir = to_path(path);
-    vz::arg_str(model_id, "model_id");
+    bind::arg_str(model_id, "model_id");
     if (!PyUnicode_Check(source.ptr()) && !nb::hasattr(source, "__fspath__"))
-        vz::raise_arg_type("source", "str or os.PathLike (with an executor, workers read the source by path)",
+        bind::raise_arg_type("source", "str or os.PathLike (with an executor, workers read the source by path)",
                            source);
     Options o = options(method, max_rank, energy, solver, replace, wait, progress, executor, nb::none(), nb::none());
     auto res = run(dir, {nb::cast<std::string>(model_id)}, {nb::borrow(source)}, o);
     nb::object r = res[0].second;
-    if (PyExceptionInstance_Check(r.ptr())) {
-        PyErr_SetObject((PyObject *) Py_TYPE(r.ptr()), r.ptr());
-        throw nb::python_error();
-    }
+    if (PyExceptionInstance_Check(r.ptr())) bind::raise(r.type().ptr(), r);
     return nb::borrow<nb::dict>(r);
 }
 
@@ -799,4 +560,4 @@ void register_cluster(nb::module_ &m) {
           "threads share this process). Other options as add_finetune_from. Returns {model_id: result}.");
 }
 
-}  // namespace deltavault
+}  // namespace vz::deltavault

@@ -9,8 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace deltavault {
-namespace nb = nanobind;
+namespace vz::deltavault {
 
 constexpr const char *kModule = "velkor_zuma.deltavault";
 
@@ -88,4 +87,4 @@ nb::dict add_finetune_with(nb::handle path, nb::handle model_id, nb::handle sour
                            nb::handle max_rank, nb::handle energy, nb::handle solver, bool replace, bool wait,
                            nb::handle progress, nb::handle executor);
 
-}  // namespace deltavault
+}  // namespace vz::deltavault

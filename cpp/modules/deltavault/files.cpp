@@ -1,56 +1,28 @@
 // Shared pieces of the on-disk library: names, the manifest, element types, records.
 #include "modules/deltavault/files.hpp"
 
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <random>
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-namespace deltavault::files {
+namespace vz::deltavault::files {
 using namespace nb::literals;
 
 std::string quoted(const fs::path &p) { return "'" + p.string() + "'"; }
 
-[[noreturn]] void fail(PyObject *type, const std::string &msg) {
-    PyErr_SetString(type, msg.c_str());
-    throw nb::python_error();
-}
-
-[[noreturn]] void raise_os(int err, const fs::path &p) {
-    errno = err;
-    PyErr_SetFromErrnoWithFilename(PyExc_OSError, p.string().c_str());
-    throw nb::python_error();
-}
-
 fs::path to_path(nb::handle path) {
     if (!PyUnicode_Check(path.ptr()) && !nb::hasattr(path, "__fspath__"))
-        vz::raise_arg_type("path", "str or os.PathLike", path);
-    nb::object s = vz::import("os").attr("fspath")(path);
-    if (!PyUnicode_Check(s.ptr())) vz::raise_arg_type("path", "str or os.PathLike", path);
+        bind::raise_arg_type("path", "str or os.PathLike", path);
+    nb::object s = bind::import("os").attr("fspath")(path);
+    if (!PyUnicode_Check(s.ptr())) bind::raise_arg_type("path", "str or os.PathLike", path);
     return fs::path(nb::cast<std::string>(s));
 }
 
-std::string random_token() {
-    std::random_device rd;
-    std::uint64_t v = (std::uint64_t(rd()) << 32) ^ std::uint64_t(rd());
-    char out[17];
-    std::snprintf(out, sizeof out, "%016llx", (unsigned long long) v);
-    return out;
-}
+namespace {
 
-std::string tmp_name(const std::string &final_name) {
-    return std::string(kTmpPrefix) + std::to_string((long long) ::getpid()) + "-" + random_token() + "-" + final_name;
-}
-
-static bool is_hex(const std::string &s) {
+bool is_hex(const std::string &s) {
     return !s.empty() && s.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
+
+}  // namespace
 
 bool is_library_file(const std::string &name) {
     const std::string ext = ".safetensors";
@@ -72,57 +44,31 @@ nb::object bytes_view(const void *p, std::size_t n, nb::handle owner) {
     // A read-only memoryview over foreign memory; `owner` is kept alive by the numpy array that
     // wraps it when the caller needs that (hashlib only reads it during the call).
     (void) owner;
-    PyObject *mv = PyMemoryView_FromMemory(static_cast<char *>(const_cast<void *>(p)), Py_ssize_t(n), PyBUF_READ);
-    if (!mv) nb::raise_python_error();
-    return nb::steal(mv);
+    return bind::steal_or_raise(
+        PyMemoryView_FromMemory(static_cast<char *>(const_cast<void *>(p)), Py_ssize_t(n), PyBUF_READ));
 }
 
 std::string sha256_file(const fs::path &p) {
-    nb::object h = vz::import("hashlib").attr("sha256")();
-    int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) raise_os(errno, p);
-    struct stat sb;
-    if (::fstat(fd, &sb) != 0) {
-        int e = errno;
-        ::close(fd);
-        raise_os(e, p);
-    }
-    std::size_t size = std::size_t(sb.st_size);
-    if (size) {
-        void *m = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-        if (m == MAP_FAILED) {
-            int e = errno;
-            ::close(fd);
-            raise_os(e, p);
-        }
-        const std::size_t piece = std::size_t(64) << 20;
-        try {
-            for (std::size_t off = 0; off < size; off += piece) {
-                std::size_t n = std::min(piece, size - off);
-                h.attr("update")(bytes_view(static_cast<char *>(m) + off, n, nb::handle()));
-                // Pieces already hashed leave this process's resident set.
-                ::madvise(static_cast<char *>(m) + off, n, MADV_DONTNEED);
-            }
-        } catch (...) {
-            ::munmap(m, size);
-            ::close(fd);
-            throw;
-        }
-        ::munmap(m, size);
-    }
-    ::close(fd);
-    return nb::cast<std::string>(h.attr("hexdigest")());
+    nb::object h = bind::import("hashlib").attr("sha256")();
+    nb::object update = h.attr("update");
+    // Pieces of 64 MiB: few calls into hashlib, and the pieces already hashed leave this
+    // process's resident set.
+    const std::size_t piece = std::size_t(64) << 20;
+    os_call([&] {
+        fileio::for_each_piece(p, piece, [&](const void *data, std::size_t n) { update(bytes_view(data, n, {})); });
+    });
+    return bind::text(h.attr("hexdigest")());
 }
 
 std::string sha256_bytes(const std::string &data) {
-    nb::object h = vz::import("hashlib").attr("sha256")(nb::bytes(data.data(), data.size()));
-    return nb::cast<std::string>(h.attr("hexdigest")());
+    nb::object h = bind::import("hashlib").attr("sha256")(nb::bytes(data.data(), data.size()));
+    return bind::text(h.attr("hexdigest")());
 }
 
 // ---- manifest ---------------------------------------------------------------------------------------
 
 [[noreturn]] void Manifest::damaged(const std::string &what) const {
-    fail(PyExc_ValueError, "damaged model library manifest " + quoted(file_) + ": " + what);
+    bind::raise(PyExc_ValueError, "damaged model library manifest " + quoted(file_) + ": " + what);
 }
 nb::dict Manifest::as_dict(nb::handle v, const std::string &what) const {
     if (!PyDict_Check(v.ptr())) damaged(what + " is not a JSON object");
@@ -145,11 +91,8 @@ nb::str Manifest::text(nb::dict d, const char *k, const std::string &where) cons
 long long Manifest::integer(nb::dict d, const char *k, const std::string &where) const {
     nb::object v = key(d, k, where);
     if (!PyLong_Check(v.ptr()) || PyBool_Check(v.ptr())) damaged(where + " \"" + k + "\" is not an integer");
-    long long r = PyLong_AsLongLong(v.ptr());
-    if (r == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        damaged(where + " \"" + k + "\" is out of range");
-    }
+    long long r = 0;
+    if (!nb::try_cast<long long>(v, r)) damaged(where + " \"" + k + "\" is out of range");
     return r;
 }
 
@@ -192,15 +135,11 @@ nb::object Manifest::method_of(nb::dict d, const std::string &where) const {
     }
 }
 
-static std::string read_whole(const fs::path &p) {
-    std::ifstream in(p, std::ios::binary);
-    if (!in) raise_os(errno ? errno : EIO, p);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+namespace {
 
 // Parses JSON text with the host's json module, refusing nesting that would exhaust its
 // recursion (a crafted manifest of a million "[" is a ValueError, not a RecursionError).
-static nb::object parse_json(const std::string &raw, const Manifest &mf) {
+nb::object parse_json(const std::string &raw, const Manifest &mf) {
     int depth = 0, deepest = 0;
     bool in_str = false, esc = false;
     for (char c : raw) {
@@ -216,13 +155,19 @@ static nb::object parse_json(const std::string &raw, const Manifest &mf) {
     }
     if (deepest > 2 * kMaxDepth + 8) mf.damaged("it nests deeper than any library manifest");
     try {
-        return vz::import("json").attr("loads")(nb::bytes(raw.data(), raw.size()));
+        return bind::import("json").attr("loads")(nb::bytes(raw.data(), raw.size()));
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_ValueError)) throw;
         e.restore();
-        vz::raise_from(PyExc_ValueError, "damaged model library manifest " + quoted(mf.file()) +
+        bind::raise_from(PyExc_ValueError, "damaged model library manifest " + quoted(mf.file()) +
                                              ": it is not valid JSON");
     }
+}
+
+}  // namespace
+
+std::string read_manifest_bytes(const fs::path &file) {
+    return os_call([&] { return fileio::read_file(file, kMaxManifestBytes); });
 }
 
 nb::str Manifest::solver() const {
@@ -231,28 +176,40 @@ nb::str Manifest::solver() const {
     return text(root, "solver", "the manifest");
 }
 
+nb::list Manifest::finetunes() const { return as_list(key(root, "finetunes", "the manifest"), "\"finetunes\""); }
+
+std::optional<std::pair<nb::dict, std::size_t>> Manifest::finetune(const std::string &id) const {
+    nb::list l = finetunes();
+    for (std::size_t i = 0; i < nb::len(l); ++i) {
+        std::string where = "fine-tune entry " + std::to_string(i);
+        nb::dict e = as_dict(l[i], where);
+        if (nb::cast<std::string>(text(e, "key", where)) == id) return std::make_pair(e, i);
+    }
+    return std::nullopt;
+}
+
 Manifest read_manifest(const fs::path &dir) {
     std::error_code ec;
     if (!fs::exists(dir, ec))
-        fail(PyExc_FileNotFoundError, "no model library at " + quoted(dir) +
+        bind::raise(PyExc_FileNotFoundError, "no model library at " + quoted(dir) +
                                            ": the directory does not exist; ModelLibrary.save writes one");
     if (!fs::is_directory(dir, ec))
-        fail(PyExc_NotADirectoryError, "no model library at " + quoted(dir) + ": it is not a directory");
+        bind::raise(PyExc_NotADirectoryError, "no model library at " + quoted(dir) + ": it is not a directory");
     Manifest mf(dir / kManifest);
     if (!fs::exists(mf.file(), ec))
-        fail(PyExc_FileNotFoundError, "no model library at " + quoted(dir) + ": " + quoted(mf.file()) +
+        bind::raise(PyExc_FileNotFoundError, "no model library at " + quoted(dir) + ": " + quoted(mf.file()) +
                                            " is missing; ModelLibrary.save writes it");
-    std::string raw = read_whole(mf.file());
+    std::string raw = read_manifest_bytes(mf.file());
     mf.digest = sha256_bytes(raw);
     nb::object parsed = parse_json(raw, mf);
     if (!PyDict_Check(parsed.ptr()) || !nb::borrow<nb::dict>(parsed).contains("format") ||
         !nb::str(nb::borrow<nb::dict>(parsed)["format"]).equal(nb::str(kFormat)))
-        fail(PyExc_ValueError, quoted(mf.file()) + " is not a velkor_zuma model library manifest (its \"format\" "
+        bind::raise(PyExc_ValueError, quoted(mf.file()) + " is not a velkor_zuma model library manifest (its \"format\" "
                                 "is not \"" + kFormat + "\")");
     mf.root = nb::borrow<nb::dict>(parsed);
     long long version = mf.integer(mf.root, "version", "the manifest");
     if (version != 1 && version != kVersion)
-        fail(PyExc_ValueError, quoted(mf.file()) + " has library format version " + std::to_string(version) +
+        bind::raise(PyExc_ValueError, quoted(mf.file()) + " has library format version " + std::to_string(version) +
                                     "; this version of velkor_zuma reads versions 1 and " + std::to_string(kVersion));
     mf.version = long(version);
     return mf;
@@ -262,7 +219,7 @@ std::string current_digest(const fs::path &dir) {
     fs::path p = dir / kManifest;
     std::error_code ec;
     if (!fs::exists(p, ec)) return "";
-    return sha256_bytes(read_whole(p));
+    return sha256_bytes(read_manifest_bytes(p));
 }
 
 fs::path entry_path(const fs::path &dir, const Manifest &mf, nb::dict entry, const std::string &where) {
@@ -280,27 +237,40 @@ fs::path checked_file(const fs::path &dir, const Manifest &mf, nb::dict entry, c
     std::string sha = nb::cast<std::string>(mf.text(entry, "sha256", where));
     std::error_code ec;
     if (!fs::is_regular_file(p, ec))
-        fail(PyExc_FileNotFoundError, "library file " + quoted(p) + " is missing (listed in " + quoted(mf.file()) +
+        bind::raise(PyExc_FileNotFoundError, "library file " + quoted(p) + " is missing (listed in " + quoted(mf.file()) +
                                            "); the library is incomplete: save it again from a complete copy");
-    auto actual = fs::file_size(p, ec);
-    if (ec) raise_os(ec.value(), p);
+    std::uint64_t actual = os_call([&] { return fileio::file_size(p); });
     if ((long long) actual != size)
-        fail(PyExc_ValueError, "library file " + quoted(p) + " is damaged: it holds " + std::to_string(actual) +
+        bind::raise(PyExc_ValueError, "library file " + quoted(p) + " is damaged: it holds " + std::to_string(actual) +
                                     " bytes, " + quoted(mf.file()) + " records " + std::to_string(size));
     if (verify && sha256_file(p) != sha)
-        fail(PyExc_ValueError, "library file " + quoted(p) + " is damaged: its SHA-256 differs from the one " +
+        bind::raise(PyExc_ValueError, "library file " + quoted(p) + " is damaged: its SHA-256 differs from the one " +
                                     "recorded in " + quoted(mf.file()));
     return p;
 }
 
 std::shared_ptr<st::Reader> open_reader(const fs::path &p) {
     try {
-        return std::make_shared<st::Reader>(p.string());
+        return os_call([&] { return std::make_shared<st::Reader>(p.string()); });
     } catch (st::FormatError &e) {
-        fail(PyExc_ValueError, "library file " + quoted(p) + " is not a readable safetensors file: " + e.what());
-    } catch (st::SystemError &e) {
-        raise_os(e.err, p);
+        bind::raise(PyExc_ValueError, "library file " + quoted(p) + " is not a readable safetensors file: " + e.what());
     }
+}
+
+BaseFile open_base(const fs::path &dir, const Manifest &mf) {
+    BaseFile b;
+    b.entry = mf.as_dict(mf.key(mf.root, "base", "the manifest"), "\"base\"");
+    b.file = checked_file(dir, mf, b.entry, "\"base\"", false);
+    b.reader = open_reader(b.file);
+    for (nb::handle name : mf.as_list(mf.key(b.entry, "tensors", "\"base\""), "\"base\" tensors")) {
+        if (!PyUnicode_Check(name.ptr())) mf.damaged("\"base\" tensors holds a name that is not text");
+        std::string n = nb::cast<std::string>(name);
+        if (!b.reader->find(n))
+            bind::raise(PyExc_ValueError, "library file " + quoted(b.file) + " lacks the array '" + n +
+                                              "' listed in " + quoted(mf.file()));
+        b.names.push_back(n);
+    }
+    return b;
 }
 
 nb::object encode(nb::handle v, const std::string &where) {
@@ -321,7 +291,7 @@ nb::object encode(nb::handle v, const std::string &where) {
         nb::dict inner;
         for (auto kv : nb::borrow<nb::dict>(v)) {
             if (!PyUnicode_Check(kv.first.ptr()))
-                fail(PyExc_TypeError, "cannot save " + where + ": mapping key " +
+                bind::raise(PyExc_TypeError, "cannot save " + where + ": mapping key " +
                                            nb::cast<std::string>(nb::repr(kv.first)) + " is not str");
             inner[nb::str(kv.first)] = encode(kv.second, where);
         }
@@ -329,44 +299,15 @@ nb::object encode(nb::handle v, const std::string &where) {
         tagged["dict"] = inner;
         return tagged;
     }
-    if (nb::isinstance(v, vz::numpy().attr("generic"))) return encode(v.attr("item")(), where);
-    fail(PyExc_TypeError, "cannot save " + where + ": value " + nb::cast<std::string>(nb::repr(v)) +
-                               " of type " + vz::type_name(v) + " has no file form");
+    if (nb::isinstance(v, bind::numpy().attr("generic"))) return encode(v.attr("item")(), where);
+    bind::raise(PyExc_TypeError, "cannot save " + where + ": value " + nb::cast<std::string>(nb::repr(v)) +
+                               " of type " + bind::type_name(v) + " has no file form");
 }
 
 std::string write_manifest(const fs::path &dir, nb::dict manifest) {
-    std::string text = nb::cast<std::string>(vz::import("json").attr("dumps")(manifest, "indent"_a = 1));
-    fs::path tmp = dir / tmp_name(kManifest);
-    // The manifest is plain JSON, written whole: open, write, fsync, rename.
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) raise_os(errno, tmp);
-    const char *p = text.data();
-    std::size_t left = text.size();
-    while (left) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int e = errno;
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            raise_os(e, tmp);
-        }
-        p += n;
-        left -= std::size_t(n);
-    }
-    if (::fsync(fd) != 0) {
-        int e = errno;
-        ::close(fd);
-        ::unlink(tmp.c_str());
-        raise_os(e, tmp);
-    }
-    ::close(fd);
-    if (std::rename(tmp.c_str(), (dir / kManifest).c_str()) != 0) {
-        int e = errno;
-        ::unlink(tmp.c_str());
-        raise_os(e, dir / kManifest);
-    }
-    st::fsync_path(dir.string(), true);
+    std::string text = nb::cast<std::string>(bind::import("json").attr("dumps")(manifest, "indent"_a = 1));
+    // The manifest is plain JSON, written whole under a temporary name and renamed into place.
+    os_call([&] { fileio::write_file_atomic(dir / tmp_name(kManifest), dir / kManifest, text); });
     return sha256_bytes(text);
 }
 
@@ -420,44 +361,44 @@ bool file_dtype(nb::handle np_dtype, st::DType &out) {
 nb::object numpy_dtype(st::DType d) {
     static const char *names[] = {"bool", "uint8", "int8", "uint16", "int16", "uint32", "int32",
                                   "uint64", "int64", "float16", "float32", "float32", "float64"};
-    return vz::numpy().attr("dtype")(names[static_cast<int>(d)]);
+    return bind::numpy().attr("dtype")(names[static_cast<int>(d)]);
 }
 
 nb::object tensor_array(const st::Reader &r, const st::TensorInfo &t) {
-    nb::module_ np = vz::numpy();
+    nb::module_ np = bind::numpy();
     nb::list shape;
     for (auto e : t.shape) shape.append(nb::int_((long long) e));
     nb::object out = np.attr("empty")(nb::tuple(shape), "dtype"_a = numpy_dtype(t.dtype));
-    Py_buffer buf;
-    if (PyObject_GetBuffer(out.ptr(), &buf, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) nb::raise_python_error();
+    bind::Buffer buf(out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
     {
         nb::gil_scoped_release nogil;
-        if (t.dtype == st::DType::BF16) r.to_float32(t, static_cast<float *>(buf.buf));
-        else if (t.nbytes()) std::memcpy(buf.buf, r.data(t), std::size_t(t.nbytes()));
+        if (t.dtype == st::DType::BF16) r.to_float32(t, static_cast<float *>(buf.data()));
+        else if (t.nbytes()) std::memcpy(buf.data(), r.data(t), std::size_t(t.nbytes()));
     }
-    PyBuffer_Release(&buf);
     return out;
 }
 
 // ---- records ---------------------------------------------------------------------------------------
 
-static std::string need_str(nb::handle v, const std::string &what) {
+std::string need_str(nb::handle v, const std::string &what) {
     if (!PyUnicode_Check(v.ptr()))
-        fail(PyExc_TypeError, "cannot save the library: " + what + " is " + vz::type_name(v) + ", not str");
+        bind::raise(PyExc_TypeError, "cannot save the library: " + what + " is " + bind::type_name(v) + ", not str");
     return nb::cast<std::string>(v);
 }
 
+namespace {
+
 // One record array: its key, shape, type and size, and its strides when it is not C-contiguous
 // (kept on load, so that numpy decompresses it along the same path).
-static nb::dict array_entry(nb::module_ &np, nb::handle a, const std::string &key,
+nb::dict array_entry(nb::module_ &np, nb::handle a, const std::string &key,
                             std::vector<std::pair<std::string, nb::object>> &arrays, const std::string &where) {
     nb::object arr = np.attr("asarray")(a);
     nb::dict e;
     e["key"] = key;
     st::DType d;
     if (!file_dtype(arr.attr("dtype"), d))
-        fail(PyExc_TypeError, "cannot save " + where + ": an array of element type " +
-                                   nb::cast<std::string>(nb::str(arr.attr("dtype"))) + " has no file form");
+        bind::raise(PyExc_TypeError, "cannot save " + where + ": an array of element type " +
+                                   bind::text(arr.attr("dtype")) + " has no file form");
     bool c_contig = nb::cast<bool>(arr.attr("flags").attr("c_contiguous"));
     if (!c_contig) {
         long long itemsize = nb::cast<long long>(arr.attr("itemsize"));
@@ -478,6 +419,8 @@ static nb::dict array_entry(nb::module_ &np, nb::handle a, const std::string &ke
     arrays.emplace_back(key, np.attr("asarray")(arr, "order"_a = "C"));
     return e;
 }
+
+}  // namespace
 
 nb::dict record_entry(nb::module_ &np, nb::handle name, nb::handle rec, std::size_t index,
                       std::vector<std::pair<std::string, nb::object>> &arrays, const std::string &where) {
@@ -512,10 +455,12 @@ nb::dict record_entry(nb::module_ &np, nb::handle name, nb::handle rec, std::siz
     return e;
 }
 
+namespace {
+
 // A record array comes back with the memory layout it was saved with (its strides). The
 // strides are checked first: positive multiples of the item size whose span, computed without
 // overflow, stays within a bound proportional to the elements (no gigantic allocation).
-static nb::object restore_layout(nb::module_ &np, const Manifest &mf, nb::object arr, nb::handle strides,
+nb::object restore_layout(nb::module_ &np, const Manifest &mf, nb::object arr, nb::handle strides,
                                  const std::string &where) {
     if (!strides.is_valid() || strides.is_none()) return arr;
     nb::list s = mf.as_list(strides, where + " strides");
@@ -549,7 +494,7 @@ static nb::object restore_layout(nb::module_ &np, const Manifest &mf, nb::object
 
 // ---- record structure ---------------------------------------------------------------------------
 
-static Shape shape_of(const Manifest &mf, nb::handle v, const std::string &where) {
+Shape shape_of(const Manifest &mf, nb::handle v, const std::string &where) {
     Shape out;
     for (nb::handle n : mf.as_list(v, where)) {
         long long x = -1;
@@ -560,23 +505,19 @@ static Shape shape_of(const Manifest &mf, nb::handle v, const std::string &where
     return out;
 }
 
-static std::string dims(const Shape &s) {
-    std::string out = "(";
-    for (std::size_t i = 0; i < s.size(); ++i) out += (i ? ", " : "") + std::to_string(s[i]);
-    return out + (s.size() == 1 ? ",)" : ")");
-}
+}  // namespace
 
 void check_record(const Manifest &mf, nb::dict te, const std::string &where, const std::vector<Shape> &cores,
                   const std::vector<Shape> &factors, const Shape *base) {
     Shape shape = shape_of(mf, mf.key(te, "shape", where), where + " shape");
     if (base && *base != shape)
-        mf.damaged(where + " has shape " + dims(shape) + " but the base tensor of that name has " + dims(*base));
+        mf.damaged(where + " has shape " + shape_text(shape) + " but the base tensor of that name has " + shape_text(*base));
     if (te.contains("method_text")) return;
     std::string method = nb::cast<std::string>(mf.text(te, "method", where));
     auto bad = [&](const std::string &what) { mf.damaged(where + " (" + method + ") " + what); };
     if (method == "none") {
         if (cores.size() != 1 || !factors.empty() || cores[0] != shape)
-            bad("does not hold one core of its shape " + dims(shape));
+            bad("does not hold one core of its shape " + shape_text(shape));
     } else if (method == "svd") {
         if (cores.size() != 1 || factors.size() != 2 || shape.empty()) bad("does not hold s, U and Vt");
         std::uint64_t m = shape[0], n = 1;
@@ -587,7 +528,7 @@ void check_record(const Manifest &mf, nb::dict te, const std::string &where, con
         const Shape &s = cores[0], &u = factors[0], &vt = factors[1];
         if (s.size() != 1 || u.size() != 2 || vt.size() != 2 || u[0] != m || vt[1] != n || u[1] != s[0] ||
             vt[0] != s[0])
-            bad("holds s " + dims(s) + ", U " + dims(u) + ", Vt " + dims(vt) + " that do not fit " + dims(shape));
+            bad("holds s " + shape_text(s) + ", U " + shape_text(u) + ", Vt " + shape_text(vt) + " that do not fit " + shape_text(shape));
     } else if (method == "tucker") {
         if (cores.size() != 1) bad("does not hold one core");
         const Shape &g = cores[0];
@@ -598,14 +539,14 @@ void check_record(const Manifest &mf, nb::dict te, const std::string &where, con
         if (factors.size() != shape.size() || g.size() != shape.size()) bad("does not hold one factor per mode");
         for (std::size_t k = 0; k < shape.size(); ++k)
             if (factors[k].size() != 2 || factors[k][0] != shape[k] || factors[k][1] != g[k])
-                bad("has a factor " + dims(factors[k]) + " that does not fit mode " + std::to_string(k));
+                bad("has a factor " + shape_text(factors[k]) + " that does not fit mode " + std::to_string(k));
     } else if (method == "tt") {
         if (cores.size() != shape.size() || !factors.empty() || cores.empty()) bad("does not hold one core per mode");
         std::uint64_t rank = 1;
         for (std::size_t k = 0; k < cores.size(); ++k) {
             const Shape &c = cores[k];
             if (c.size() != 3 || c[0] != rank || c[1] != shape[k])
-                bad("has a core " + dims(c) + " that does not chain at mode " + std::to_string(k));
+                bad("has a core " + shape_text(c) + " that does not chain at mode " + std::to_string(k));
             rank = c[2];
         }
         if (rank != 1) bad("has a last core that does not close the chain");
@@ -628,7 +569,7 @@ bool check_record_entry(const Manifest &mf, nb::dict te, const std::string &wher
 
 nb::object record_from(const Manifest &mf, nb::dict te, const st::Reader &r, const fs::path &file,
                        const std::string &twhere, const Shape *base) {
-    nb::module_ np = vz::numpy();
+    nb::module_ np = bind::numpy();
     nb::str name = mf.text(te, "name", twhere);
     nb::object rmethod = mf.method_of(te, twhere);
     nb::list shape_list = mf.as_list(mf.key(te, "shape", twhere), twhere + " shape");
@@ -647,7 +588,7 @@ nb::object record_from(const Manifest &mf, nb::dict te, const st::Reader &r, con
         mf.damaged(twhere + " has the unknown dtype '" + nb::cast<std::string>(dtype_text) + "'");
     }
     PyObject *as_object = PyDict_GetItemString(te.ptr(), "dtype_object");
-    nb::object dtype = as_object && PyObject_IsTrue(as_object) == 1 ? dtype_obj : nb::object(dtype_text);
+    nb::object dtype = as_object && bind::truthy(as_object) ? dtype_obj : nb::object(dtype_text);
     nb::object metadata = mf.decode(mf.key(te, "metadata", twhere), twhere + " metadata");
     if (!PyDict_Check(metadata.ptr())) mf.damaged(twhere + " metadata is not a mapping");
     std::vector<Shape> shapes[2];
@@ -659,14 +600,14 @@ nb::object record_from(const Manifest &mf, nb::dict te, const st::Reader &r, con
             std::string akey = nb::cast<std::string>(mf.text(ae, "key", twhere + " " + field));
             const st::TensorInfo *t = r.find(akey);
             if (!t)
-                fail(PyExc_ValueError, "library file " + quoted(file) + " lacks the array '" + akey + "' listed in " +
+                bind::raise(PyExc_ValueError, "library file " + quoted(file) + " lacks the array '" + akey + "' listed in " +
                                             quoted(mf.file()));
             if (ae.contains("shape") && shape_of(mf, ae["shape"], twhere + " " + field + " shape") != t->shape)
-                fail(PyExc_ValueError, "library file " + quoted(file) + " holds the array '" + akey +
+                bind::raise(PyExc_ValueError, "library file " + quoted(file) + " holds the array '" + akey +
                                             "' with another shape than " + quoted(mf.file()) + " records");
             seen.push_back(t->shape);
             if (t->dtype == st::DType::BF16)
-                fail(PyExc_ValueError, "library file " + quoted(file) + " holds the record array '" + akey +
+                bind::raise(PyExc_ValueError, "library file " + quoted(file) + " holds the record array '" + akey +
                                             "' as bfloat16, which records never use");
             nb::object arr = tensor_array(r, *t);
             PyObject *strides = PyDict_GetItemString(ae.ptr(), "strides");
@@ -681,7 +622,9 @@ nb::object record_from(const Manifest &mf, nb::dict te, const st::Reader &r, con
 
 // ---- which manifest a library object knows ------------------------------------------------------
 
-static nb::str dir_key(const fs::path &dir) {
+namespace {
+
+nb::str dir_key(const fs::path &dir) {
     std::error_code ec;
     fs::path canon = fs::weakly_canonical(fs::absolute(dir, ec), ec);
     return nb::str((ec ? dir : canon).string().c_str());
@@ -690,6 +633,8 @@ static nb::str dir_key(const fs::path &dir) {
 // Kept in the instance's __dict__ under a private name: not a field, so equality, repr and
 // dataclasses.fields are unchanged.
 constexpr const char *kKnown = "_vz_manifests";
+
+}  // namespace
 
 void remember_manifest(nb::handle lib, const fs::path &dir, const std::string &digest) {
     nb::object known;
@@ -712,7 +657,7 @@ std::string remembered_manifest(nb::handle lib, const fs::path &dir) {
     nb::str key = dir_key(dir);
     nb::dict d = nb::borrow<nb::dict>(known);
     if (!d.contains(key)) return "";
-    return nb::cast<std::string>(nb::str(d[key]));
+    return bind::text(d[key]);
 }
 
-}  // namespace deltavault::files
+}  // namespace vz::deltavault::files

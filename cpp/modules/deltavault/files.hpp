@@ -5,17 +5,20 @@
 
 #include "modules/deltavault/deltavault.hpp"
 
+#include "core/fileio.hpp"
 #include "core/safetensors.hpp"
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
-namespace deltavault::files {
+namespace vz::deltavault::files {
 namespace fs = std::filesystem;
 namespace st = vz::core::st;
+namespace fileio = vz::core::fileio;
 
 constexpr const char *kFormat = "velkor_zuma.deltavault.library";
 constexpr long kVersion = 2;        // written; version 1 (whole-dict saves) is still read
@@ -23,17 +26,42 @@ constexpr const char *kManifest = "manifest.json";
 constexpr const char *kTmpPrefix = ".vz-tmp-";
 constexpr const char *kLockName = ".vz-lock";
 
+// The manifest is read whole and parsed by the host's json module (several times its size in
+// memory). One fine-tune of a Llama-shaped 7B model (291 tensors, tensor-train records) takes
+// about 165 KiB of it (measured with ModelLibrary.save), so 1 GiB holds over 6,000 of them; a
+// larger file is refused before it is read.
+constexpr std::uint64_t kMaxManifestBytes = std::uint64_t(1) << 30;
+
 std::string quoted(const fs::path &p);
-[[noreturn]] void fail(PyObject *type, const std::string &msg);
-[[noreturn]] void raise_os(int err, const fs::path &p);
 fs::path to_path(nb::handle path);  // str or os.PathLike, else the argument-type error for "path"
-std::string random_token();         // 16 hex digits
 // A temporary name for `final_name`, unique to this process: written only under the lock.
-std::string tmp_name(const std::string &final_name);
+inline std::string tmp_name(const std::string &final_name) { return fileio::temp_name(kTmpPrefix, final_name); }
+
+// Runs `fn`, raising the file layers' failed system calls (fileio::OsError, st::SystemError) as
+// the host's OSError naming the file; Python errors pass through as they are.
+template <typename Fn>
+auto os_call(Fn &&fn) -> decltype(fn()) {
+    try {
+        return fn();
+    } catch (fileio::OsError &e) {
+        bind::raise_os(e.err, e.path);
+    } catch (st::SystemError &e) {
+        bind::raise_os(e.err, e.path);
+    }
+}
+// The names in `dir`; none where it cannot be listed (nothing there to refuse or remove).
+inline std::vector<std::string> names_in(const fs::path &dir) {
+    try {
+        return fileio::list_dir(dir);
+    } catch (fileio::OsError &) {
+        return {};
+    }
+}
 // Names this module writes into a library directory (and so may remove from it).
 bool is_library_file(const std::string &name);
 
-// SHA-256 (hex) of a file through the host's hashlib, read over a memory map in pieces.
+// SHA-256 (hex) of a file through the host's hashlib (OpenSSL's fast digest), read over a memory
+// map in pieces.
 std::string sha256_file(const fs::path &p);
 // SHA-256 (hex) of a byte string.
 std::string sha256_bytes(const std::string &data);
@@ -60,11 +88,17 @@ public:
     nb::object method_of(nb::dict d, const std::string &where) const;
     // The library's solver ("solver"; "exact" in libraries saved without one).
     nb::str solver() const;
+    // The fine-tune entries ("finetunes").
+    nb::list finetunes() const;
+    // The entry of fine-tune `id` and its position, or nothing.
+    std::optional<std::pair<nb::dict, std::size_t>> finetune(const std::string &id) const;
 
 private:
     fs::path file_;
 };
 
+// The bytes of a manifest file (at most kMaxManifestBytes; a larger one is an OSError, EFBIG).
+std::string read_manifest_bytes(const fs::path &file);
 // Reads and checks `dir`/manifest.json (errors as ModelLibrary.load raises them).
 Manifest read_manifest(const fs::path &dir);
 // The digest of the manifest in `dir`, or "" when there is none.
@@ -76,6 +110,15 @@ fs::path checked_file(const fs::path &dir, const Manifest &mf, nb::dict entry, c
                       bool verify);
 // A reader over a library file; a malformed file is a ValueError naming it.
 std::shared_ptr<st::Reader> open_reader(const fs::path &p);
+// The base file a manifest names, opened: its entry, its path (present and of the recorded
+// size), a reader over it, and its tensor names in their saved order, each checked to be in it.
+struct BaseFile {
+    nb::dict entry;
+    fs::path file;
+    std::shared_ptr<st::Reader> reader;
+    std::vector<std::string> names;
+};
+BaseFile open_base(const fs::path &dir, const Manifest &mf);
 
 // JSON for the manifest: tuples and mappings tagged so that metadata comes back with its types.
 nb::object encode(nb::handle v, const std::string &where);
@@ -88,20 +131,96 @@ void remove_unreferenced(const fs::path &dir, const std::set<std::string> &keep,
 // The file names an entry list refers to.
 std::set<std::string> referenced(const Manifest &mf);
 
-// ---- per-tensor passes of adding a fine-tune (passes.cpp) -------------------------------------------
+// ---- adding a fine-tune (passes.cpp) ---------------------------------------------------------------
+// Shared by add_finetune_from and add_finetunes_from (its coordinator and its tasks), so that a
+// fine-tune is checked, compressed, measured and committed alike whichever path adds it.
+
 // The fused kernels' name of a floating-point file type.
 vz::core::fused::Elem fused_kind(st::DType d);
-// The solver handed to the compressors: `solver`, or the library's where it is None; None for
-// "exact". An unknown name is refused with lowrank's message.
-nb::object compressor_solver(const Manifest &mf, nb::handle solver);
-// out = float32(w - b) for a fine-tune tensor and its base tensor as stored (b null: a float32
-// copy of w); the GIL may be released around it.
-void delta_pass(const void *w, st::DType wk, const void *b, st::DType bk, float *out, std::size_t count);
-// The squared-error sums of the reconstruction base + decompress(rec), in float32, against the
-// fine-tune tensor t (extents `shape`): one pass for records with a product form, the plain add
-// and error passes otherwise. b (with its tensor bt) null: no base tensor.
-void error_pass(const void *b, const st::TensorInfo *bt, nb::handle rec, const void *t, st::DType tk,
-                const std::vector<std::uint64_t> &shape, double &sq_diff, double &sq_ref);
+
+// The compression settings of one add: the call's options over the library's.
+struct Settings {
+    nb::object method, max_rank, energy, energy_cap, solver;
+    nb::object max_error = nb::none();  // set: the smallest record within it, per tensor
+};
+// The options apply to this add only and the library's settings fill in the rest: an explicit
+// method without an energy means no energy target; max_rank 0 means no cap on the energy path;
+// the solver defaults to the library's, None for "exact" (an unknown name is refused with
+// lowrank's message).
+Settings resolve_settings(const Manifest &mf, nb::handle method, nb::handle max_rank, nb::handle energy,
+                          nb::handle solver);
+// The one place where a delta meets a compressor, as ModelLibrary.add_finetune does it.
+nb::object compress_delta(nb::object delta, const Settings &s);
+
+// add_finetune_from's checks of a fine-tune tensor (`is_float`: of a floating-point file type;
+// `np_dtype`: numpy's name of its type) against its base tensor `base` (null: none).
+void check_tensor(const std::string &name, bool is_float, const std::string &np_dtype,
+                  const std::vector<std::uint64_t> &shape, const st::TensorInfo *base, const std::string &label);
+
+// The tensors of a source path (a .safetensors file or a directory of shards) in the order
+// add_finetune_from reads them: shards sorted by name, names sorted within a shard, and a name
+// in two shards keeping its first position with the later shard's tensor. `absolute`: shards are
+// opened by their absolute paths (which tasks elsewhere open too).
+struct SourceFiles {
+    std::vector<std::string> names;
+    std::vector<std::pair<std::shared_ptr<st::Reader>, const st::TensorInfo *>> where;  // per name
+};
+SourceFiles open_source_files(const fs::path &p, bool absolute);
+// A source shard; a malformed file is a ValueError naming it.
+std::shared_ptr<st::Reader> open_source_file(const fs::path &p);
+
+// progress(tensors_done, tensors, bytes_done, bytes), called after each tensor when given.
+struct Progress {
+    nb::object fn;
+    std::size_t total_tensors = 0;
+    std::uint64_t total_bytes = 0, bytes = 0;
+    std::size_t done = 0;
+    void step(std::uint64_t b) {
+        ++done;
+        bytes += b;
+        if (fn.is_valid() && !fn.is_none())
+            fn(nb::int_((long long) done), nb::int_((long long) total_tensors), nb::int_((long long) bytes),
+               nb::int_((long long) total_bytes));
+    }
+};
+
+// One fine-tune tensor compressed: its manifest entry, its arrays (key -> C-contiguous array)
+// and the squared-error sums of its reconstruction against the tensor.
+struct TensorRecord {
+    nb::dict entry;
+    std::vector<std::pair<std::string, nb::object>> arrays;
+    double sq_diff = 0.0, sq_ref = 0.0;
+};
+// A tensor as stored (t, of type tk and extents `shape`) against its base tensor as stored (b with
+// its header bt; null: none): the float32 delta (in `buffer`), its record, the record's entry
+// (number `index`, errors naming `where`) and the reconstruction error from the base, the record
+// and the tensor.
+TensorRecord compress_tensor(DeltaBuffer &buffer, const std::string &name, std::size_t index, const void *t,
+                             st::DType tk, const std::vector<std::uint64_t> &shape, const void *b,
+                             const st::TensorInfo *bt, const Settings &s, const std::string &where);
+
+// A fine-tune's file written record by record under a temporary name, then committed: the file,
+// then the manifest that names it, then the removal of the files no manifest names any more.
+class FinetuneFile {
+public:
+    // The file of fine-tune number `index` in `dir`, its header sized for the tensors `names`.
+    FinetuneFile(const fs::path &dir, std::size_t index, const std::vector<std::string> &names);
+    // Writes one record's arrays and keeps its entry and sums; `dense_bytes` is its tensor's size.
+    void add(const std::string &tensor, const TensorRecord &r, long long dense_bytes);
+    // Commits the file and a copy of `mf` with this fine-tune (`id`) at `pos` (appended where
+    // none); `mf` becomes the committed manifest. Returns add_finetune_from's result.
+    nb::dict commit(Manifest &mf, const std::string &id, std::optional<std::size_t> pos);
+
+private:
+    fs::path dir_;
+    std::string final_name_;
+    std::unique_ptr<st::Writer> w_;
+    nb::list entries_;
+    nb::dict methods_;      // tensors per method value, in order of first use
+    long long stored_ = 0, dense_ = 0;
+    long long larger_ = 0;  // records larger than their delta stored dense (float32)
+    double num_ = 0.0, den_ = 0.0;
+};
 
 // ---- element types -------------------------------------------------------------------------------
 // A numpy dtype's file type (native-order bool/ints/floats); false for anything else.
@@ -110,7 +229,7 @@ bool file_dtype(nb::handle np_dtype, st::DType &out);
 nb::object numpy_dtype(st::DType d);
 // numpy's name of a file element type ("bfloat16" for the type numpy lacks).
 inline std::string numpy_name(st::DType d) {
-    return d == st::DType::BF16 ? "bfloat16" : nb::cast<std::string>(nb::str(numpy_dtype(d)));
+    return d == st::DType::BF16 ? "bfloat16" : bind::text(numpy_dtype(d));
 }
 // A shape as Python writes the tuple: "(3,)", "(2, 4)".
 inline std::string shape_text(const std::vector<std::uint64_t> &shape) {
@@ -119,22 +238,16 @@ inline std::string shape_text(const std::vector<std::uint64_t> &shape) {
     if (shape.size() == 1) s += ",";
     return s + ")";
 }
-// A C-contiguous buffer of an array (read only), released with the object.
-struct Buffer {
-    explicit Buffer(nb::handle arr) {
-        if (PyObject_GetBuffer(arr.ptr(), &buf, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) nb::raise_python_error();
-    }
-    ~Buffer() { PyBuffer_Release(&buf); }
-    Buffer(const Buffer &) = delete;
-    Buffer &operator=(const Buffer &) = delete;
-    Py_buffer buf{};
-};
+// The C-contiguous bytes of an array, read only.
+inline bind::Buffer contiguous_bytes(nb::handle arr) { return bind::Buffer(arr, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT); }
 // A numpy array over a tensor of a reader: a copy (owned), BF16 widened to float32.
 nb::object tensor_array(const st::Reader &r, const st::TensorInfo &t);
 // numpy-side read-only view of `n` bytes at `p` (kept alive by `owner`).
 nb::object bytes_view(const void *p, std::size_t n, nb::handle owner);
 
 // ---- records ---------------------------------------------------------------------------------------
+// `v` as a std::string; anything but a str is save's TypeError naming `what`.
+std::string need_str(nb::handle v, const std::string &what);
 // The manifest entry of one compressed record and its arrays (key -> C-contiguous array).
 nb::dict record_entry(nb::module_ &np, nb::handle name, nb::handle rec, std::size_t index,
                       std::vector<std::pair<std::string, nb::object>> &arrays, const std::string &where);
@@ -174,4 +287,4 @@ void remember_manifest(nb::handle lib, const fs::path &dir, const std::string &d
 // The digest remembered for `dir`, or "" when the library has never been loaded from or saved there.
 std::string remembered_manifest(nb::handle lib, const fs::path &dir);
 
-}  // namespace deltavault::files
+}  // namespace vz::deltavault::files

@@ -15,7 +15,7 @@
 #include <optional>
 #include <vector>
 
-namespace deltavault {
+namespace vz::deltavault {
 using namespace nb::literals;
 namespace fz = vz::core::fused;
 
@@ -23,49 +23,44 @@ namespace {
 
 // A C-contiguous buffer of a native-order float16/32/64 numpy array with at least one element.
 struct View {
-    Py_buffer buf{};
-    bool held = false;
+    bind::Buffer buf;
     fz::Elem kind = fz::Elem::F32;
     std::vector<int64_t> shape;
     int64_t size = 0;
-    View() = default;
-    View(const View &) = delete;
-    View &operator=(const View &) = delete;
-    ~View() {
-        if (held) PyBuffer_Release(&buf);
-    }
     // Fails (false, no Python error) for anything that is not such an array.
     bool open(nb::handle obj, bool allow_half) {
-        if (PyObject_GetBuffer(obj.ptr(), &buf, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-            PyErr_Clear();
-            return false;
+        try {
+            buf = bind::Buffer(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+        } catch (nb::python_error &) {
+            return false;  // not an exporter of such a buffer: the general path takes it
         }
-        held = true;
-        const char *f = buf.format ? buf.format : "";
-        if (!std::strcmp(f, "f") && buf.itemsize == 4)
+        const Py_buffer &v = buf.view();
+        const char *f = v.format ? v.format : "";
+        if (!std::strcmp(f, "f") && v.itemsize == 4)
             kind = fz::Elem::F32;
-        else if (!std::strcmp(f, "d") && buf.itemsize == 8)
+        else if (!std::strcmp(f, "d") && v.itemsize == 8)
             kind = fz::Elem::F64;
-        else if (allow_half && !std::strcmp(f, "e") && buf.itemsize == 2)
+        else if (allow_half && !std::strcmp(f, "e") && v.itemsize == 2)
             kind = fz::Elem::F16;
         else
             return false;
-        shape.assign(buf.shape, buf.shape + buf.ndim);
+        shape.assign(v.shape, v.shape + v.ndim);
         size = 1;
         for (int64_t e : shape) size *= e;
         return size > 0;
     }
+    const void *data() const { return buf.data(); }
     template <typename T>
-    const T *ptr() const { return static_cast<const T *>(buf.buf); }
+    const T *ptr() const { return static_cast<const T *>(buf.data()); }
 };
 
-bool exact_ndarray(nb::handle obj) { return Py_TYPE(obj.ptr()) == (PyTypeObject *) vz::numpy().attr("ndarray").ptr(); }
+bool exact_ndarray(nb::handle obj) { return obj.type().is(bind::numpy().attr("ndarray")); }
 
 // ndarray or memmap (which overrides no operator): numpy's plain arithmetic applies.
 bool plain_array(nb::handle obj) {
-    nb::module_ np = vz::numpy();
-    PyObject *t = (PyObject *) Py_TYPE(obj.ptr());
-    return t == np.attr("ndarray").ptr() || t == np.attr("memmap").ptr();
+    nb::module_ np = bind::numpy();
+    nb::handle t = obj.type();
+    return t.is(np.attr("ndarray")) || t.is(np.attr("memmap"));
 }
 
 // Record arrays: exactly ndarray, C-contiguous, float32/float64, non-empty.
@@ -79,7 +74,7 @@ bool dense_operand(nb::handle obj, View &v, nb::object &keep) {
     if (!nb::cast<bool>(dt.attr("isnative"))) return false;
     std::string c = nb::cast<std::string>(dt.attr("char"));
     if (c != "e" && c != "f" && c != "d") return false;
-    keep = vz::numpy().attr("ascontiguousarray")(obj);
+    keep = bind::numpy().attr("ascontiguousarray")(obj);
     return v.open(keep, true);
 }
 
@@ -100,7 +95,6 @@ struct RecordProduct {
         views.push_back(std::make_unique<View>());
         return *views.back();
     }
-    const void *data(std::size_t i) const { return views[i]->buf.buf; }
 
     // The record's method is tested by identity against the members, as decompress does; the
     // record's dtype text must name its arrays' type (decompress would cast otherwise).
@@ -230,14 +224,14 @@ nb::tuple to_tuple(const std::vector<int64_t> &v) {
 // gets it called), and the record has a product form.
 bool fused_record(nb::handle rec, RecordProduct &rp) {
     nb::object mine = own_attr("decompress");
-    nb::object theirs = vz::import("velkor_zuma.lowrank").attr("decompress");
+    nb::object theirs = bind::import("velkor_zuma.lowrank").attr("decompress");
     if (!mine.is(theirs)) return false;
     return rp.load(rec);
 }
 
 // numpy's result type of base + (record's dense tensor), when it is float32 or float64.
 std::optional<fz::Elem> sum_kind(nb::handle base_dtype, fz::Elem rec_kind) {
-    nb::module_ np = vz::numpy();
+    nb::module_ np = bind::numpy();
     nb::object rt = np.attr("result_type")(base_dtype, rec_kind == fz::Elem::F32 ? "float32" : "float64");
     std::string c = nb::cast<std::string>(rt.attr("char"));
     if (c == "f") return fz::Elem::F32;
@@ -258,14 +252,11 @@ nb::object fused_add_base(nb::handle b, nb::handle rec) {
     if (!dense_operand(b, vb, keep) || !same_extents(vb, rp.out_shape)) return nb::object();
     std::optional<fz::Elem> rk = sum_kind(b.attr("dtype"), rp.kind);
     if (!rk) return nb::object();
-    nb::module_ np = vz::numpy();
+    nb::module_ np = bind::numpy();
     nb::object out = np.attr("empty")(to_tuple(rp.out_shape), "dtype"_a = *rk == fz::Elem::F32 ? "float32" : "float64");
-    Py_buffer ob;
-    if (PyObject_GetBuffer(out.ptr(), &ob, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) nb::raise_python_error();
-    void *optr = ob.buf;
-    PyBuffer_Release(&ob);  // `out` keeps its memory
+    void *optr = bind::Buffer(out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS).data();  // `out` keeps its memory
     const int64_t n = rp.cols();
-    fz::Src base{vb.buf.buf, vb.kind, n};
+    fz::Src base{vb.data(), vb.kind, n};
     fz::Dst dst{optr, *rk, n};
     {
         nb::gil_scoped_release nogil;
@@ -288,7 +279,7 @@ bool fused_error(nb::handle b, nb::handle rec, nb::handle target, double &sq_dif
     std::optional<fz::Elem> rk = sum_kind(b.attr("dtype"), rp.kind);
     if (!rk) return false;
     const int64_t n = rp.cols();
-    fz::Src base{vb.buf.buf, vb.kind, n}, tgt{vt.buf.buf, vt.kind, n};
+    fz::Src base{vb.data(), vb.kind, n}, tgt{vt.data(), vt.kind, n};
     nb::gil_scoped_release nogil;
     if (rp.kind == fz::Elem::F32)
         fz::product_error<float>(rp.f32.product, base, *rk, tgt, &sq_diff, &sq_ref);
@@ -338,12 +329,9 @@ nb::object fused_add_stored(const Stored &base, nb::handle rec) {
     if (!fused_record(rec, rp) || !same_extents(*base.shape, rp.out_shape)) return nb::object();
     std::optional<fz::Elem> rk = sum_kind(nb::str(read_type(base.kind)), rp.kind);
     if (!rk) return nb::object();
-    nb::module_ np = vz::numpy();
+    nb::module_ np = bind::numpy();
     nb::object out = np.attr("empty")(to_tuple(rp.out_shape), "dtype"_a = *rk == fz::Elem::F32 ? "float32" : "float64");
-    Py_buffer ob;
-    if (PyObject_GetBuffer(out.ptr(), &ob, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) nb::raise_python_error();
-    void *optr = ob.buf;
-    PyBuffer_Release(&ob);  // `out` keeps its memory
+    void *optr = bind::Buffer(out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS).data();  // `out` keeps its memory
     const int64_t n = rp.cols();
     {
         nb::gil_scoped_release nogil;
@@ -384,4 +372,4 @@ bool fused_error_stored(const Stored &base, nb::handle rec, const Stored &target
     return true;
 }
 
-}  // namespace deltavault
+}  // namespace vz::deltavault

@@ -5,26 +5,16 @@
 #include <cmath>
 #include <limits>
 
-namespace deltavault {
+namespace vz::deltavault {
 using namespace nb::literals;
 
-nb::object own_attr(const char *name) { return vz::module_attr(kModule, name); }
+nb::object own_attr(const char *name) { return bind::module_attr(kModule, name); }
 
 namespace {
 
-bool contains(nb::handle mapping, nb::handle key) {
-    int r = PySequence_Contains(mapping.ptr(), key.ptr());
-    if (r < 0) nb::raise_python_error();
-    return r == 1;
-}
-
-nb::object get_item(nb::handle mapping, nb::handle key) {
-    PyObject *v = PyObject_GetItem(mapping.ptr(), key.ptr());
-    if (!v) nb::raise_python_error();
-    return nb::steal(v);
-}
-
-nb::object items(nb::handle mapping) { return mapping.attr("items")(); }
+using bind::contains;
+using bind::get_item;
+using bind::items;
 
 // ---- CompressedDelta ---------------------------------------------------------------------------
 
@@ -38,8 +28,8 @@ nb::object delta_stored_bytes(nb::handle self) {
 // ---- ModelLibrary --------------------------------------------------------------------------------
 
 nb::object add_finetune(nb::handle self, nb::handle model_id, nb::handle finetuned) {
-    vz::arg_str(model_id, "model_id");
-    vz::arg_dict(finetuned, "finetuned");
+    bind::arg_str(model_id, "model_id");
+    bind::arg_dict(finetuned, "finetuned");
     nb::object base = self.attr("base");
     nb::object method = self.attr("method");
     nb::object max_rank = self.attr("max_rank");
@@ -49,23 +39,18 @@ nb::object add_finetune(nb::handle self, nb::handle model_id, nb::handle finetun
     nb::object max_error = self.attr("max_error");
     if (!max_error.is_none() && !energy.is_none())
         throw nb::value_error("energy and max_error cannot both be set: each picks the compression on its own");
-    nb::object compress_best = max_error.is_none() ? nb::none() : vz::module_attr("velkor_zuma.lowrank", "compress_best");
+    nb::object compress_best = max_error.is_none() ? nb::none() : bind::module_attr("velkor_zuma.lowrank", "compress_best");
     // The solver keyword reaches the compressors only when it is not "exact", so that exact
     // libraries call them exactly as before.
     nb::object solver = self.attr("solver");
-    int exact = PyObject_RichCompareBool(solver.ptr(), nb::str("exact").ptr(), Py_EQ);
-    if (exact < 0) nb::raise_python_error();
+    bool exact = solver.equal(nb::str("exact"));
     nb::object methods = own_attr("CompressionMethod");
     nb::object none_method = methods.attr("NONE");
     nb::object compress = own_attr("compress");
     nb::object svd_compress_energy = own_attr("svd_compress_energy");
     // max_rank 0 means "no cap" on the energy path.
     nb::object energy_cap;
-    if (!energy.is_none()) {
-        int ne = PyObject_RichCompareBool(max_rank.ptr(), nb::int_(0).ptr(), Py_NE);
-        if (ne < 0) nb::raise_python_error();
-        energy_cap = ne ? max_rank : nb::none();
-    }
+    if (!energy.is_none()) energy_cap = max_rank.equal(nb::int_(0)) ? nb::none() : max_rank;
 
     // Everything is computed before the library changes: a failure leaves `deltas` as it was.
     nb::dict tensors;
@@ -97,8 +82,7 @@ nb::object add_finetune(nb::handle self, nb::handle model_id, nb::handle finetun
     }
     nb::object record = own_attr("CompressedDelta")("model_id"_a = model_id, "tensors"_a = tensors,
                                                         "base_id"_a = self.attr("base_id"));
-    nb::object deltas = self.attr("deltas");
-    if (PyObject_SetItem(deltas.ptr(), model_id.ptr(), record.ptr()) != 0) nb::raise_python_error();
+    self.attr("deltas")[model_id] = record;
     return record;
 }
 
@@ -112,10 +96,9 @@ nb::object reconstruct_entry(nb::handle base, nb::handle name, nb::handle rec) {
         // decompress would return a copy of the stored array; base + that array is the same sum
         // without the copy. add_base never writes into it (the record holds it).
         nb::object cores = rec.attr("cores");
-        if (PyTuple_Check(cores.ptr()) && PyTuple_GET_SIZE(cores.ptr()) >= 1) {
-            nb::object stored = nb::borrow(PyTuple_GET_ITEM(cores.ptr(), 0));
-            if (Py_TYPE(stored.ptr()) == (PyTypeObject *) vz::numpy().attr("ndarray").ptr())
-                return add_base(b, std::move(stored));
+        if (nb::isinstance<nb::tuple>(cores) && nb::len(cores) >= 1) {
+            nb::object stored = cores[0];
+            if (stored.type().is(bind::numpy().attr("ndarray"))) return add_base(b, std::move(stored));
         }
     } else {
         nb::object fused = fused_add_base(b, rec);
@@ -125,7 +108,7 @@ nb::object reconstruct_entry(nb::handle base, nb::handle name, nb::handle rec) {
 }
 
 nb::dict reconstruct(nb::handle self, nb::handle model_id) {
-    vz::arg_str(model_id, "model_id");
+    bind::arg_str(model_id, "model_id");
     nb::object record = get_item(self.attr("deltas"), model_id);
     nb::object base = self.attr("base");
     nb::dict out;
@@ -137,8 +120,8 @@ nb::dict reconstruct(nb::handle self, nb::handle model_id) {
 // are compared with the fine-tune straight from the base and the factors, without forming
 // the reconstruction; other entries are reconstructed one at a time.
 double library_error(nb::handle self, nb::handle model_id, nb::handle finetuned) {
-    vz::arg_str(model_id, "model_id");
-    nb::dict ref = vz::arg_dict(finetuned, "finetuned");
+    bind::arg_str(model_id, "model_id");
+    nb::dict ref = bind::arg_dict(finetuned, "finetuned");
     nb::object record = get_item(self.attr("deltas"), model_id);
     nb::object base = self.attr("base");
     nb::object none_method = own_attr("CompressionMethod").attr("NONE");
@@ -160,7 +143,7 @@ double library_error(nb::handle self, nb::handle model_id, nb::handle finetuned)
 long long base_bytes(nb::handle self) { return state_dict_nbytes(self.attr("base"), "sd"); }
 
 long long naive_bytes(nb::handle finetunes) {
-    nb::dict f = vz::arg_dict(finetunes, "finetunes");
+    nb::dict f = bind::arg_dict(finetunes, "finetunes");
     long long total = 0;
     for (auto item : f) total += state_dict_nbytes(item.second, "sd");
     return total;
@@ -174,7 +157,7 @@ nb::object stored_bytes(nb::handle self) {
 }
 
 nb::dict summary(nb::handle self, nb::handle finetunes) {
-    nb::dict f = vz::arg_dict(finetunes, "finetunes");
+    nb::dict f = bind::arg_dict(finetunes, "finetunes");
     long long naive = naive_bytes(f);
     nb::object stored = stored_bytes(self);
     long long base = base_bytes(self);
@@ -193,8 +176,8 @@ nb::dict summary(nb::handle self, nb::handle finetunes) {
 // ---- module functions --------------------------------------------------------------------------
 
 double reconstruction_error(nb::handle a, nb::handle b) {
-    nb::dict da = vz::arg_dict(a, "a");
-    nb::dict db = vz::arg_dict(b, "b");
+    nb::dict da = bind::arg_dict(a, "a");
+    nb::dict db = bind::arg_dict(b, "b");
     double num = 0.0, den = 0.0;
     for (auto item : da) {
         nb::object y = get_item(db, item.first);
@@ -209,18 +192,18 @@ double reconstruction_error(nb::handle a, nb::handle b) {
 }  // namespace
 
 void register_library(nb::module_ &m) {
-    using vz::Field;
+    using bind::Field;
     nb::object dict_type = nb::borrow((PyObject *) &PyDict_Type);
 
-    nb::object delta_cls = vz::make_dataclass(
+    nb::object delta_cls = bind::make_dataclass(
         m, "CompressedDelta",
         {Field::req("model_id", "str"), Field::req("tensors", "dict[str, CompressedTensor]"),
          Field::req("base_id", "str")},
         false, nb::dict(), "One fine-tune stored as compressed per-tensor deltas from the base.");
-    vz::add_method(delta_cls, "stored_bytes", &delta_stored_bytes,
+    bind::add_method(delta_cls, "stored_bytes", &delta_stored_bytes,
                    "Bytes held by the compressed deltas (sum of their compressed_size_bytes).");
 
-    nb::object lib_cls = vz::make_dataclass(
+    nb::object lib_cls = bind::make_dataclass(
         m, "ModelLibrary",
         {Field::req("base_id", "str"), Field::req("base", "dict[str, np.ndarray]"),
          Field::factory("deltas", "dict[str, CompressedDelta]", dict_type),
@@ -229,22 +212,22 @@ void register_library(nb::module_ &m) {
          Field::def("solver", "str", nb::str("exact")),
          Field::def("max_error", "float | None", nb::none())},
         false, nb::dict(), "One base state dict plus many fine-tunes stored as compressed deltas.");
-    vz::add_method(lib_cls, "add_finetune", &add_finetune, "model_id"_a.none(), "finetuned"_a.none(),
+    bind::add_method(lib_cls, "add_finetune", &add_finetune, "model_id"_a.none(), "finetuned"_a.none(),
                    "Compresses and stores the fine-tune's per-tensor deltas from the base; returns the "
                    "new CompressedDelta (replacing an earlier one with the same model_id).");
-    vz::add_method(lib_cls, "reconstruct", &reconstruct, "model_id"_a.none(),
+    bind::add_method(lib_cls, "reconstruct", &reconstruct, "model_id"_a.none(),
                    "Rebuilds a stored fine-tune as base plus decompressed delta, tensor by tensor.");
-    vz::add_method(lib_cls, "reconstruction_error", &library_error, "model_id"_a.none(), "finetuned"_a.none(),
+    bind::add_method(lib_cls, "reconstruction_error", &library_error, "model_id"_a.none(), "finetuned"_a.none(),
                    "reconstruction_error(self.reconstruct(model_id), finetuned), computed from the base, the "
                    "stored records and the fine-tune without building the reconstruction.");
-    vz::add_method(lib_cls, "base_bytes", [](nb::handle self) { return base_bytes(self); },
+    bind::add_method(lib_cls, "base_bytes", [](nb::handle self) { return base_bytes(self); },
                    "Byte size of the base state dict.");
-    vz::add_method(lib_cls, "naive_bytes",
+    bind::add_method(lib_cls, "naive_bytes",
                    [](nb::handle, nb::handle finetunes) { return naive_bytes(finetunes); }, "finetunes"_a.none(),
                    "Bytes the given fine-tunes take stored as full dense models.");
-    vz::add_method(lib_cls, "stored_bytes", &stored_bytes,
+    bind::add_method(lib_cls, "stored_bytes", &stored_bytes,
                    "Bytes the library holds: the base once plus all compressed deltas.");
-    vz::add_method(lib_cls, "summary", &summary, "finetunes"_a.none(),
+    bind::add_method(lib_cls, "summary", &summary, "finetunes"_a.none(),
                    "Byte accounting of the library against the given dense fine-tunes.");
 
     m.def("_nbytes", [](nb::handle sd) { return state_dict_nbytes(sd, "sd"); }, "sd"_a.none(),
@@ -254,4 +237,4 @@ void register_library(nb::module_ &m) {
           "float64 sums.");
 }
 
-}  // namespace deltavault
+}  // namespace vz::deltavault

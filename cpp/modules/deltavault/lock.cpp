@@ -16,7 +16,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-namespace deltavault::files {
+namespace vz::deltavault::files {
 
 namespace {
 
@@ -33,11 +33,11 @@ std::string holder_of(int fd) {
 
 std::string this_command() {
     try {
-        nb::object sys = vz::import("sys");
+        nb::object sys = bind::import("sys");
         nb::object argv = nb::hasattr(sys, "orig_argv") ? sys.attr("orig_argv") : sys.attr("argv");
         std::string out;
         for (nb::handle a : argv) {
-            std::string s = nb::cast<std::string>(nb::str(a));
+            std::string s = bind::text(a);
             for (char &c : s)
                 if (c == '\n' || c == '\r') c = ' ';
             out += (out.empty() ? "" : " ") + s;
@@ -64,25 +64,23 @@ int lock_blocking(int fd) {
 LibraryLock::LibraryLock(const fs::path &dir, bool wait) {
     fs::path p = dir / kLockName;
     fd_ = ::open(p.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) raise_os(errno, p);
+    if (fd_ < 0) bind::raise_os(errno, p);
     if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
         int e = errno;
         if (e != EWOULDBLOCK) {
             ::close(fd_);
-            raise_os(e, p);
+            bind::raise_os(e, p);
         }
         std::string who = holder_of(fd_);
         if (who.empty()) who = "another process";
         if (!wait) {
             ::close(fd_);
             fd_ = -1;
-            PyErr_Format(PyExc_BlockingIOError,
-                         "the model library %s is being changed by another writer (%s); nothing was changed: "
-                         "try again when it has finished",
-                         quoted(dir).c_str(), who.c_str());
-            throw nb::python_error();
+            bind::raise(PyExc_BlockingIOError, "the model library " + quoted(dir) + " is being changed by another "
+                                               "writer (" + who + "); nothing was changed: try again when it has "
+                                               "finished");
         }
-        nb::object stderr_ = vz::import("sys").attr("stderr");
+        nb::object stderr_ = bind::import("sys").attr("stderr");
         if (!stderr_.is_none()) {
             std::string msg = "waiting for the lock on the model library " + quoted(dir) + ", held by " + who + "\n";
             stderr_.attr("write")(nb::str(msg.c_str()));
@@ -92,7 +90,7 @@ LibraryLock::LibraryLock(const fs::path &dir, bool wait) {
             int e2 = errno;
             ::close(fd_);
             fd_ = -1;
-            raise_os(e2, p);
+            bind::raise_os(e2, p);
         }
         PyErr_CheckSignals();
     }
@@ -104,12 +102,8 @@ LibraryLock::LibraryLock(const fs::path &dir, bool wait) {
     // Whatever a writer that died left under a temporary name is of no use to anyone: only
     // writers holding this lock create such files.
     std::error_code ec;
-    std::vector<fs::path> leftovers;
-    for (const auto &entry : fs::directory_iterator(dir, ec)) {
-        std::string name = entry.path().filename().string();
-        if (name.rfind(kTmpPrefix, 0) == 0 && entry.is_regular_file(ec)) leftovers.push_back(entry.path());
-    }
-    for (const fs::path &f : leftovers) fs::remove(f, ec);
+    for (const std::string &name : names_in(dir))
+        if (name.rfind(kTmpPrefix, 0) == 0 && fs::is_regular_file(dir / name, ec)) fs::remove(dir / name, ec);
 }
 
 LibraryLock::~LibraryLock() {
@@ -119,4 +113,4 @@ LibraryLock::~LibraryLock() {
     }
 }
 
-}  // namespace deltavault::files
+}  // namespace vz::deltavault::files

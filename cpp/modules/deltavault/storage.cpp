@@ -34,44 +34,43 @@
 #include "modules/deltavault/files.hpp"
 
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
-namespace deltavault {
+namespace vz::deltavault {
 using namespace nb::literals;
 using namespace files;
 
 namespace {
 
-std::string need_str(nb::handle v, const std::string &what) {
-    if (!PyUnicode_Check(v.ptr()))
-        fail(PyExc_TypeError, "cannot save the library: " + what + " is " + vz::type_name(v) + ", not str");
-    return nb::cast<std::string>(v);
-}
+// ---- save: the target directory ---------------------------------------------------------------------------
 
-// Refuses a directory that holds something other than a library of this module. Returns the
-// manifest already there (of this format) or an empty one.
+// Refuses a directory that holds something other than a library of this module; creates a
+// missing one.
 void check_target(const fs::path &dir) {
     std::error_code ec;
     if (!fs::exists(dir, ec)) {
         fs::create_directories(dir, ec);
-        if (ec) raise_os(ec.value(), dir);
+        if (ec) bind::raise_os(ec.value(), dir);
         return;
     }
     if (!fs::is_directory(dir, ec))
-        fail(PyExc_NotADirectoryError, "cannot save a model library to " + quoted(dir) + ": it is not a directory");
+        bind::raise(PyExc_NotADirectoryError, "cannot save a model library to " + quoted(dir) + ": it is not a directory");
     fs::path mf = dir / kManifest;
     if (fs::exists(mf, ec)) {
         // A manifest of another program is never overwritten; an unreadable one of ours is.
         nb::object parsed;
+        std::string raw;
         try {
-            std::ifstream in(mf, std::ios::binary);
-            std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            parsed = vz::import("json").attr("loads")(nb::bytes(raw.data(), raw.size()));
+            raw = fileio::read_file(mf, kMaxManifestBytes);
+        } catch (fileio::OsError &) {
+            raw.clear();  // unreadable, or too large to be ours: tested as no JSON at all
+        }
+        try {
+            parsed = bind::import("json").attr("loads")(nb::bytes(raw.data(), raw.size()));
         } catch (nb::python_error &e) {
             // A manifest that is not JSON cannot be told apart from another program's: refused.
             if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RecursionError)) throw;
@@ -79,18 +78,17 @@ void check_target(const fs::path &dir) {
         }
         if (PyDict_Check(parsed.ptr())) {
             nb::dict d = nb::borrow<nb::dict>(parsed);
-            if (d.contains("format") && nb::str(d["format"]).equal(nb::str(kFormat))) return;
+            if (bind::contains(d, "format") && nb::str(d["format"]).equal(nb::str(kFormat))) return;
         }
-        fail(PyExc_FileExistsError, "cannot save a model library to " + quoted(dir) + ": " + quoted(mf) +
+        bind::raise(PyExc_FileExistsError, "cannot save a model library to " + quoted(dir) + ": " + quoted(mf) +
                                          " belongs to something else; choose a new or empty directory");
     }
-    for (const auto &entry : fs::directory_iterator(dir, ec)) {
-        if (!is_library_file(entry.path().filename().string()))
-            fail(PyExc_FileExistsError, "cannot save a model library to " + quoted(dir) +
-                                             ": the directory is not empty and holds no model library; "
-                                             "choose a new or empty directory");
+    for (const std::string &name : os_call([&] { return fileio::list_dir(dir); })) {
+        if (!is_library_file(name))
+            bind::raise(PyExc_FileExistsError, "cannot save a model library to " + quoted(dir) +
+                                                   ": the directory is not empty and holds no model library; "
+                                                   "choose a new or empty directory");
     }
-    if (ec) raise_os(ec.value(), dir);
 }
 
 // The manifest now in `dir` when it is a readable one of this format, else nothing.
@@ -105,19 +103,10 @@ std::optional<Manifest> previous_manifest(const fs::path &dir) {
     }
 }
 
-// A C-contiguous buffer of an array (read only).
-struct Bytes {
-    explicit Bytes(nb::handle arr) {
-        if (PyObject_GetBuffer(arr.ptr(), &buf, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) nb::raise_python_error();
-    }
-    ~Bytes() { PyBuffer_Release(&buf); }
-    Py_buffer buf{};
-};
-
 // Whether the tensor in the file holds exactly the values of `arr` (same shape; same type, or
 // a bf16 file tensor whose float32 widening equals a float32 array).
 bool same_tensor(const st::Reader &r, const st::TensorInfo &t, nb::object arr) {
-    nb::module_ np = vz::numpy();
+    nb::module_ np = bind::numpy();
     nb::tuple shape = nb::borrow<nb::tuple>(arr.attr("shape"));
     if (nb::len(shape) != t.shape.size()) return false;
     for (std::size_t i = 0; i < t.shape.size(); ++i)
@@ -125,8 +114,8 @@ bool same_tensor(const st::Reader &r, const st::TensorInfo &t, nb::object arr) {
     st::DType d;
     if (!file_dtype(arr.attr("dtype"), d)) return false;
     if (d == t.dtype) {
-        Bytes b(np.attr("asarray")(arr, "order"_a = "C"));
-        return std::uint64_t(b.buf.len) == t.nbytes() && (t.nbytes() == 0 || std::memcmp(b.buf.buf, r.data(t), t.nbytes()) == 0);
+        bind::Buffer b = contiguous_bytes(np.attr("asarray")(arr, "order"_a = "C"));
+        return b.size_bytes() == t.nbytes() && (t.nbytes() == 0 || std::memcmp(b.data(), r.data(t), t.nbytes()) == 0);
     }
     if (t.dtype == st::DType::BF16 && d == st::DType::F32) {
         nb::object wide = tensor_array(r, t);
@@ -152,7 +141,7 @@ nb::object reusable_base(const fs::path &dir, const Manifest &old, nb::handle ba
             if (!PyUnicode_Check(name.ptr()) || !nb::str(name).equal(names[i++])) return nb::object();
             const st::TensorInfo *t = reader->find(nb::cast<std::string>(name));
             if (!t) return nb::object();
-            bool same = same_tensor(*reader, *t, vz::numpy().attr("asarray")(item[1]));
+            bool same = same_tensor(*reader, *t, bind::numpy().attr("asarray")(item[1]));
             reader->release(*t);
             if (!same) return nb::object();
         }
@@ -172,7 +161,7 @@ nb::object reusable_finetune(const fs::path &dir, const Manifest &old, nb::dict 
         nb::dict prev = nb::borrow<nb::dict>(e);
         nb::dict bare;
         for (auto kv : prev) {
-            std::string k = nb::cast<std::string>(nb::str(kv.first));
+            std::string k = bind::text(kv.first);
             if (k != "file" && k != "size" && k != "sha256") bare[kv.first] = kv.second;
         }
         if (!bare.equal(fresh)) continue;
@@ -197,52 +186,30 @@ nb::object reusable_finetune(const fs::path &dir, const Manifest &old, nb::dict 
     return nb::object();
 }
 
-// Writes arrays (already C-contiguous, file-representable) as one safetensors file under a
-// temporary name; returns (size, sha256) and leaves the writer to be committed.
-std::pair<std::uint64_t, std::string> write_arrays(st::Writer &w,
-                                                   const std::vector<std::pair<std::string, nb::object>> &arrays) {
-    std::vector<st::Planned> plan;
-    for (const auto &kv : arrays) {
-        st::Planned p;
-        p.name = kv.first;
-        if (!file_dtype(kv.second.attr("dtype"), p.dtype))
-            fail(PyExc_TypeError, "cannot save the library: the array '" + kv.first + "' has the element type " +
-                                       nb::cast<std::string>(nb::str(kv.second.attr("dtype"))) +
-                                       ", which has no file form");
-        for (nb::handle n : kv.second.attr("shape")) p.shape.push_back(nb::cast<unsigned long long>(n));
-        plan.push_back(std::move(p));
-    }
-    nb::object h = vz::import("hashlib").attr("sha256")();
-    try {
-        w.begin(plan, {{"format", kFormat}});
-        for (const auto &kv : arrays) {
-            Bytes b(kv.second);
-            {
-                nb::gil_scoped_release nogil;
-                w.write(b.buf.buf, std::size_t(b.buf.len));
-            }
-        }
-        std::uint64_t size = w.finish();
-        (void) size;
-    } catch (st::SystemError &e) {
-        raise_os(e.err, e.path);
-    } catch (st::FormatError &e) {
-        fail(PyExc_ValueError, std::string("cannot save the library: ") + e.what());
-    }
-    fs::path tmp = w.tmp_path();
-    std::error_code ec;
-    auto size = fs::file_size(tmp, ec);
-    if (ec) raise_os(ec.value(), tmp);
-    return {std::uint64_t(size), sha256_file(tmp)};
+// The same as `known`: the manifest this library last read from or wrote to `dir` is still the
+// one there (or it never met `dir`).
+void refuse_changed_since(nb::handle self, const fs::path &dir) {
+    std::string known = remembered_manifest(self, dir), now = current_digest(dir);
+    if (!known.empty() && known != now)
+        bind::raise(PyExc_RuntimeError, "cannot save the library to " + quoted(dir) + ": its manifest changed since "
+                                        "this library was loaded from or saved there (another writer committed in "
+                                        "between); nothing was changed: load it again and repeat your changes");
 }
 
-void save(nb::handle self, nb::handle path) {
-    nb::module_ np = vz::numpy();
-    fs::path dir = to_path(path);
-    nb::object methods = own_attr("CompressionMethod");
+// ---- save: check and compute ------------------------------------------------------------------------------
 
-    // Everything that goes to disk is gathered first: a library that cannot be saved is
-    // refused before any file is written.
+using Arrays = std::vector<std::pair<std::string, nb::object>>;
+
+// One file to be written: its arrays (C-contiguous, of a file type) and its manifest entry (which
+// gains "file", "size" and "sha256" when it is written or kept).
+struct PlannedFile {
+    nb::dict entry;
+    Arrays arrays;
+};
+
+// The library's settings as manifest fields; a field of the wrong type is refused.
+nb::dict manifest_fields(nb::handle self) {
+    nb::object methods = own_attr("CompressionMethod");
     nb::dict manifest;
     manifest["format"] = kFormat;
     manifest["version"] = nb::int_(kVersion);
@@ -257,50 +224,55 @@ void save(nb::handle self, nb::handle path) {
     manifest["max_rank"] = encode(self.attr("max_rank"), "max_rank");
     manifest["energy"] = encode(self.attr("energy"), "energy");
     manifest["solver"] = need_str(self.attr("solver"), "solver");
+    return manifest;
+}
 
-    nb::object base = self.attr("base");
-    std::vector<std::pair<std::string, nb::object>> base_arrays;
-    nb::dict base_entry;
-    {
-        nb::list names, shapes, dtypes;
-        long long nbytes = 0;
-        for (nb::handle item : base.attr("items")()) {
-            std::string name = need_str(item[0], "a base tensor name");
-            if (name == "__metadata__")
-                fail(PyExc_ValueError, "cannot save the library: the base tensor name '__metadata__' is reserved "
-                                        "by the safetensors format");
-            nb::object arr = np.attr("asarray")(item[1], "order"_a = "C");
-            st::DType d;
-            if (!file_dtype(arr.attr("dtype"), d)) {
-                // Non-native byte order is stored natively; other types have no file form.
-                nb::object native = arr.attr("dtype").attr("newbyteorder")("=");
-                if (!file_dtype(native, d))
-                    fail(PyExc_TypeError, "cannot save the library: the base tensor '" + name + "' has the element type " +
-                                               nb::cast<std::string>(nb::str(arr.attr("dtype"))) + ", which has no file form");
-                arr = arr.attr("astype")(native);
-            }
-            base_arrays.emplace_back(name, arr);
-            names.append(item[0]);
-            nb::list shape;
-            for (nb::handle n : arr.attr("shape")) shape.append(nb::int_(n));
-            shapes.append(shape);
-            dtypes.append(st::dtype_name(d));
-            nbytes += nb::cast<long long>(arr.attr("nbytes"));
+// The base's file: its tensors in file form (a non-native byte order stored natively) and the
+// entry naming their names, shapes, types and bytes.
+PlannedFile plan_base(nb::handle base) {
+    nb::module_ np = bind::numpy();
+    PlannedFile out;
+    nb::list names, shapes, dtypes;
+    long long nbytes = 0;
+    for (nb::handle item : base.attr("items")()) {
+        std::string name = need_str(item[0], "a base tensor name");
+        if (name == "__metadata__")
+            bind::raise(PyExc_ValueError, "cannot save the library: the base tensor name '__metadata__' is reserved "
+                                          "by the safetensors format");
+        nb::object arr = np.attr("asarray")(item[1], "order"_a = "C");
+        st::DType d;
+        if (!file_dtype(arr.attr("dtype"), d)) {
+            // Non-native byte order is stored natively; other types have no file form.
+            nb::object native = arr.attr("dtype").attr("newbyteorder")("=");
+            if (!file_dtype(native, d))
+                bind::raise(PyExc_TypeError, "cannot save the library: the base tensor '" + name +
+                                                 "' has the element type " + bind::text(arr.attr("dtype")) +
+                                                 ", which has no file form");
+            arr = arr.attr("astype")(native);
         }
-        base_entry["tensors"] = names;
-        base_entry["shapes"] = shapes;
-        base_entry["dtypes"] = dtypes;
-        base_entry["nbytes"] = nb::int_(nbytes);
+        out.arrays.emplace_back(name, arr);
+        names.append(item[0]);
+        nb::list shape;
+        for (nb::handle n : arr.attr("shape")) shape.append(nb::int_(n));
+        shapes.append(shape);
+        dtypes.append(st::dtype_name(d));
+        nbytes += nb::cast<long long>(arr.attr("nbytes"));
     }
-    struct Pending {
-        nb::dict entry;
-        std::vector<std::pair<std::string, nb::object>> arrays;
-    };
-    std::vector<Pending> finetunes;
-    for (nb::handle item : self.attr("deltas").attr("items")()) {
+    out.entry["tensors"] = names;
+    out.entry["shapes"] = shapes;
+    out.entry["dtypes"] = dtypes;
+    out.entry["nbytes"] = nb::int_(nbytes);
+    return out;
+}
+
+// Each fine-tune's file: its records' arrays and the entry describing them.
+std::vector<PlannedFile> plan_finetunes(nb::handle deltas) {
+    nb::module_ np = bind::numpy();
+    std::vector<PlannedFile> out;
+    for (nb::handle item : deltas.attr("items")()) {
         std::string key = need_str(item[0], "a deltas key");
         nb::handle cd = item[1];
-        Pending f;
+        PlannedFile f;
         f.entry["key"] = item[0];
         f.entry["model_id"] = need_str(cd.attr("model_id"), "the model_id of fine-tune '" + key + "'");
         f.entry["base_id"] = need_str(cd.attr("base_id"), "the base_id of fine-tune '" + key + "'");
@@ -312,119 +284,182 @@ void save(nb::handle self, nb::handle path) {
             tensors.append(record_entry(np, t[0], t[1], i++, f.arrays, where));
         }
         f.entry["tensors"] = tensors;
-        finetunes.push_back(std::move(f));
+        out.push_back(std::move(f));
     }
+    return out;
+}
 
-    // The files, under the lock: arrays first, the manifest last (its rename commits the save).
-    check_target(dir);
-    LibraryLock lock(dir, true);
-    std::string known = remembered_manifest(self, dir), now = current_digest(dir);
-    if (!known.empty() && known != now)
-        fail(PyExc_RuntimeError, "cannot save the library to " + quoted(dir) + ": its manifest changed since this "
-                                  "library was loaded from or saved there (another writer committed in between); "
-                                  "nothing was changed: load it again and repeat your changes");
-    std::optional<Manifest> old = previous_manifest(dir);
-    std::vector<std::unique_ptr<st::Writer>> writers;
-    std::vector<std::string> finals;
-    std::set<std::string> keep;
-    std::string token = random_token();
-    auto new_file = [&](const std::string &final_name,
-                        const std::vector<std::pair<std::string, nb::object>> &arrays, nb::dict entry) {
-        fs::path tmp = dir / tmp_name(final_name);
+// ---- save: write ------------------------------------------------------------------------------------------
+
+// The files one save writes, each under a temporary name until commit renames them all; those
+// that were renamed are removed again when the manifest naming them cannot be written.
+class NewFiles {
+public:
+    explicit NewFiles(const fs::path &dir) : dir_(dir), token_(fileio::random_token()) {}
+    const std::string &token() const { return token_; }
+    std::set<std::string> &keep() { return keep_; }  // every file the new manifest names
+
+    // Writes `f` as `final_name` (under a temporary name) and completes its entry.
+    void write(const std::string &final_name, PlannedFile &f) {
+        writers_.push_back(
+            os_call([&] { return std::make_unique<st::Writer>((dir_ / tmp_name(final_name)).string()); }));
+        auto [size, sha] = write_arrays(*writers_.back(), f.arrays);
+        f.entry["file"] = final_name;
+        f.entry["size"] = nb::int_((long long) size);
+        f.entry["sha256"] = sha;
+        finals_.push_back(final_name);
+        keep_.insert(final_name);
+    }
+    // Renames the files into place, then commits `manifest` (its rename commits the save);
+    // returns the manifest's digest. On failure none of the new files is left.
+    std::string commit(nb::dict manifest) {
         try {
-            writers.push_back(std::make_unique<st::Writer>(tmp.string()));
-        } catch (st::SystemError &e) {
-            raise_os(e.err, e.path);
+            os_call([&] {
+                for (std::size_t i = 0; i < writers_.size(); ++i) writers_[i]->commit((dir_ / finals_[i]).string());
+            });
+        } catch (...) {
+            remove_finals();
+            throw;
         }
-        auto [size, sha] = write_arrays(*writers.back(), arrays);
-        entry["file"] = final_name;
-        entry["size"] = nb::int_((long long) size);
-        entry["sha256"] = sha;
-        finals.push_back(final_name);
-        keep.insert(final_name);
-    };
-
-    nb::object reuse = old ? reusable_base(dir, *old, base) : nb::object();
-    if (reuse.is_valid()) {
-        nb::dict kept = nb::borrow<nb::dict>(reuse);
-        for (const char *k : {"file", "size", "sha256"}) base_entry[k] = kept[k];
-        // The values may have come back wider (bf16 read as float32): the file's types stand.
-        if (kept.contains("dtypes")) base_entry["dtypes"] = kept["dtypes"];
-        if (kept.contains("nbytes")) base_entry["nbytes"] = kept["nbytes"];
-        keep.insert(nb::cast<std::string>(kept["file"]));
-    } else {
-        new_file("base-" + token + ".safetensors", base_arrays, base_entry);
+        try {
+            return write_manifest(dir_, manifest);
+        } catch (...) {
+            remove_finals();
+            throw;
+        }
     }
+
+private:
+    // Writes arrays (already C-contiguous, file-representable) as one safetensors file under its
+    // temporary name; returns (size, sha256) and leaves the writer to be committed.
+    static std::pair<std::uint64_t, std::string> write_arrays(st::Writer &w, const Arrays &arrays) {
+        std::vector<st::Planned> plan;
+        for (const auto &kv : arrays) {
+            st::Planned p;
+            p.name = kv.first;
+            if (!file_dtype(kv.second.attr("dtype"), p.dtype))
+                bind::raise(PyExc_TypeError, "cannot save the library: the array '" + kv.first +
+                                                 "' has the element type " + bind::text(kv.second.attr("dtype")) +
+                                                 ", which has no file form");
+            for (nb::handle n : kv.second.attr("shape")) p.shape.push_back(nb::cast<unsigned long long>(n));
+            plan.push_back(std::move(p));
+        }
+        try {
+            os_call([&] { w.begin(plan, {{"format", kFormat}}); });
+            for (const auto &kv : arrays) {
+                bind::Buffer b = contiguous_bytes(kv.second);
+                os_call([&] {
+                    nb::gil_scoped_release nogil;
+                    w.write(b.data(), b.size_bytes());
+                });
+            }
+            os_call([&] { w.finish(); });
+        } catch (st::FormatError &e) {
+            bind::raise(PyExc_ValueError, std::string("cannot save the library: ") + e.what());
+        }
+        fs::path tmp = w.tmp_path();
+        std::uint64_t size = os_call([&] { return fileio::file_size(tmp); });
+        return {size, sha256_file(tmp)};
+    }
+    void remove_finals() {
+        std::error_code ec;
+        for (const std::string &n : finals_) fs::remove(dir_ / n, ec);
+    }
+
+    fs::path dir_;
+    std::string token_;
+    std::vector<std::unique_ptr<st::Writer>> writers_;
+    std::vector<std::string> finals_;
+    std::set<std::string> keep_;
+};
+
+// The base's entry: the previous file where it holds this base exactly, else a new file.
+nb::dict place_base(const fs::path &dir, const std::optional<Manifest> &old, nb::handle base, PlannedFile &f,
+                    NewFiles &files) {
+    nb::object reuse = old ? reusable_base(dir, *old, base) : nb::object();
+    if (!reuse.is_valid()) {
+        files.write("base-" + files.token() + ".safetensors", f);
+        return f.entry;
+    }
+    nb::dict kept = nb::borrow<nb::dict>(reuse);
+    for (const char *k : {"file", "size", "sha256"}) f.entry[k] = kept[k];
+    // The values may have come back wider (bf16 read as float32): the file's types stand.
+    if (bind::contains(kept, "dtypes")) f.entry["dtypes"] = kept["dtypes"];
+    if (bind::contains(kept, "nbytes")) f.entry["nbytes"] = kept["nbytes"];
+    files.keep().insert(bind::text(kept["file"]));
+    return f.entry;
+}
+
+// The fine-tunes' entries: each the previous one where its file holds exactly these records,
+// else a new file's.
+nb::list place_finetunes(const fs::path &dir, const std::optional<Manifest> &old, std::vector<PlannedFile> &fts,
+                         NewFiles &files) {
     nb::list entries;
-    std::size_t index = 0;
-    for (Pending &f : finetunes) {
+    for (std::size_t index = 0; index < fts.size(); ++index) {
+        PlannedFile &f = fts[index];
         nb::object prev = old ? reusable_finetune(dir, *old, f.entry, f.arrays) : nb::object();
         if (prev.is_valid()) {
             entries.append(prev);
-            keep.insert(nb::cast<std::string>(prev["file"]));
+            files.keep().insert(bind::text(prev["file"]));
         } else {
-            new_file("finetune-" + token + "-" + std::to_string(index) + ".safetensors", f.arrays, f.entry);
+            files.write("finetune-" + files.token() + "-" + std::to_string(index) + ".safetensors", f);
             entries.append(f.entry);
         }
-        ++index;
     }
-    manifest["base"] = base_entry;
-    manifest["finetunes"] = entries;
-
-    try {
-        for (std::size_t i = 0; i < writers.size(); ++i) writers[i]->commit((dir / finals[i]).string());
-    } catch (st::SystemError &e) {
-        for (const std::string &n : finals) fs::remove(dir / n);
-        raise_os(e.err, e.path);
-    }
-    std::string digest;
-    try {
-        digest = write_manifest(dir, manifest);
-    } catch (...) {
-        std::error_code ec;
-        for (const std::string &n : finals) fs::remove(dir / n, ec);
-        throw;
-    }
-    remember_manifest(self, dir, digest);
-    // Files of the previous manifest that this one no longer names.
-    remove_unreferenced(dir, keep, old ? referenced(*old) : std::set<std::string>());
+    return entries;
 }
 
-// ---- load ------------------------------------------------------------------------------------------------
-
-nb::object load(nb::handle cls, nb::handle path) {
+// Everything that goes to disk is checked and computed first, so that a library that cannot be
+// saved is refused before any file is written; then, under the lock, the array files are written
+// and the manifest last, whose rename commits the save (all or nothing).
+void save(nb::handle self, nb::handle path) {
     fs::path dir = to_path(path);
-    Manifest mf = read_manifest(dir);
-    nb::dict &m = mf.root;
+    nb::dict manifest = manifest_fields(self);
+    nb::object base = self.attr("base");
+    PlannedFile base_file = plan_base(base);
+    std::vector<PlannedFile> finetunes = plan_finetunes(self.attr("deltas"));
 
-    nb::str base_id = mf.text(m, "base_id", "the manifest");
-    nb::object method = mf.method_of(m, "the manifest");
-    nb::object max_rank = mf.decode(mf.key(m, "max_rank", "the manifest"), "\"max_rank\"");
-    nb::object energy = mf.decode(mf.key(m, "energy", "the manifest"), "\"energy\"");
-    nb::str solver = mf.solver();
+    check_target(dir);
+    LibraryLock lock(dir, true);
+    refuse_changed_since(self, dir);
+    std::optional<Manifest> old = previous_manifest(dir);
+    NewFiles files(dir);
+    manifest["base"] = place_base(dir, old, base, base_file, files);
+    manifest["finetunes"] = place_finetunes(dir, old, finetunes, files);
+    std::string digest = files.commit(manifest);
+    remember_manifest(self, dir, digest);
+    // Files of the previous manifest that this one no longer names.
+    remove_unreferenced(dir, files.keep(), old ? referenced(*old) : std::set<std::string>());
+}
 
-    // Base: the tensors in their saved order.
-    nb::dict base_entry = mf.as_dict(mf.key(m, "base", "the manifest"), "\"base\"");
-    fs::path base_file = checked_file(dir, mf, base_entry, "\"base\"", true);
+// ---- load: read and check, then build ---------------------------------------------------------------------
+
+// The base's tensors in their saved order, read from its file (size and SHA-256 checked), and
+// their shapes by name (which the records are checked against).
+nb::dict read_base(const fs::path &dir, const Manifest &mf, std::map<std::string, Shape> &shapes) {
+    nb::dict entry = mf.as_dict(mf.key(mf.root, "base", "the manifest"), "\"base\"");
+    fs::path file = checked_file(dir, mf, entry, "\"base\"", true);
+    auto reader = open_reader(file);
     nb::dict base;
-    std::map<std::string, Shape> base_shapes;
-    {
-        auto reader = open_reader(base_file);
-        for (nb::handle name : mf.as_list(mf.key(base_entry, "tensors", "\"base\""), "\"base\" tensors")) {
-            if (!PyUnicode_Check(name.ptr())) mf.damaged("\"base\" tensors holds a name that is not text");
-            const st::TensorInfo *t = reader->find(nb::cast<std::string>(name));
-            if (!t)
-                fail(PyExc_ValueError, "library file " + quoted(base_file) + " lacks the array '" +
-                                            nb::cast<std::string>(name) + "' listed in " + quoted(mf.file()));
-            base[name] = tensor_array(*reader, *t);
-            base_shapes[t->name] = t->shape;
-            reader->release(*t);
-        }
+    for (nb::handle name : mf.as_list(mf.key(entry, "tensors", "\"base\""), "\"base\" tensors")) {
+        if (!PyUnicode_Check(name.ptr())) mf.damaged("\"base\" tensors holds a name that is not text");
+        const st::TensorInfo *t = reader->find(nb::cast<std::string>(name));
+        if (!t)
+            bind::raise(PyExc_ValueError, "library file " + quoted(file) + " lacks the array '" +
+                                              nb::cast<std::string>(name) + "' listed in " + quoted(mf.file()));
+        base[name] = tensor_array(*reader, *t);
+        shapes[t->name] = t->shape;
+        reader->release(*t);
     }
+    return base;
+}
 
+// Every fine-tune's CompressedDelta, its records read from its file (size and SHA-256 checked)
+// and checked against their methods and the base.
+nb::dict read_finetunes(const fs::path &dir, const Manifest &mf, const std::map<std::string, Shape> &base_shapes) {
     nb::object delta_cls = own_attr("CompressedDelta");
     nb::dict deltas;
-    nb::list entries = mf.as_list(mf.key(m, "finetunes", "the manifest"), "\"finetunes\"");
+    nb::list entries = mf.finetunes();
     for (std::size_t fi = 0; fi < nb::len(entries); ++fi) {
         std::string where = "fine-tune entry " + std::to_string(fi);
         nb::dict fe = mf.as_dict(entries[fi], where);
@@ -443,6 +478,23 @@ nb::object load(nb::handle cls, nb::handle path) {
         deltas[key] = delta_cls("model_id"_a = mf.text(fe, "model_id", where), "tensors"_a = tensors,
                                 "base_id"_a = mf.text(fe, "base_id", where));
     }
+    return deltas;
+}
+
+// Nothing is built until every file has been read and checked: a damaged library raises and
+// hands out nothing.
+nb::object load(nb::handle cls, nb::handle path) {
+    fs::path dir = to_path(path);
+    Manifest mf = read_manifest(dir);
+    nb::str base_id = mf.text(mf.root, "base_id", "the manifest");
+    nb::object method = mf.method_of(mf.root, "the manifest");
+    nb::object max_rank = mf.decode(mf.key(mf.root, "max_rank", "the manifest"), "\"max_rank\"");
+    nb::object energy = mf.decode(mf.key(mf.root, "energy", "the manifest"), "\"energy\"");
+    nb::str solver = mf.solver();
+    std::map<std::string, Shape> base_shapes;
+    nb::dict base = read_base(dir, mf, base_shapes);
+    nb::dict deltas = read_finetunes(dir, mf, base_shapes);
+
     nb::object lib = cls("base_id"_a = base_id, "base"_a = base, "deltas"_a = deltas, "method"_a = method,
                          "max_rank"_a = max_rank, "energy"_a = energy, "solver"_a = solver);
     remember_manifest(lib, dir, mf.digest);
@@ -452,16 +504,16 @@ nb::object load(nb::handle cls, nb::handle path) {
 }  // namespace
 
 void register_storage(nb::handle library_cls) {
-    vz::add_method(library_cls, "save", &save, "path"_a,
+    bind::add_method(library_cls, "save", &save, "path"_a,
                    "Writes the library to the directory `path` (created if needed): the base once and "
                    "each fine-tune's compressed records in safetensors files, and a JSON manifest. The "
                    "save is atomic: an interrupted save leaves the previous library loadable. Files whose "
                    "contents are unchanged (an unchanged base, unchanged fine-tunes) are kept as they are. "
                    "Takes the library's writer lock, and refuses (changing nothing) when the directory's "
                    "manifest changed since this library was loaded from or saved there.");
-    vz::add_classmethod(library_cls, "load", &load, "cls"_a, "path"_a,
+    bind::add_classmethod(library_cls, "load", &load, "cls"_a, "path"_a,
                         "Reads a library written by save. A missing, damaged or foreign directory raises an "
                         "error naming the file.");
 }
 
-}  // namespace deltavault
+}  // namespace vz::deltavault

@@ -27,7 +27,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-namespace deltavault {
+namespace vz::deltavault {
 using namespace nb::literals;
 using namespace files;
 
@@ -46,13 +46,13 @@ struct Tensor {
     const void *data = nullptr;
     std::uint64_t nbytes = 0;
     nb::object keep;                      // the array that owns `data` (mapping sources)
-    std::unique_ptr<Buffer> buffer;       // its buffer
+    bind::Buffer buffer;                  // its buffer
     const st::Reader *reader = nullptr;   // file sources
     const st::TensorInfo *info = nullptr;
     nb::object mapped;                    // the source's value when it views a shared file map
     void release() {
         if (reader && info) reader->release(*info);
-        buffer.reset();
+        buffer.release();
         keep = nb::object();
         if (mapped.is_valid()) drop_mapped_pages(mapped);
         mapped = nb::object();
@@ -61,7 +61,7 @@ struct Tensor {
     // the GGUF reader maps its file) leave this process's resident set once the tensor is done;
     // later reads fault them in again from the page cache. Other memory is never touched.
     static void drop_mapped_pages(nb::handle arr) {
-        nb::module_ np = vz::numpy();
+        nb::module_ np = bind::numpy();
         nb::object memmap = np.attr("memmap");
         bool shared = false;
         for (nb::object b = nb::borrow(arr); b.is_valid() && !b.is_none();) {
@@ -88,24 +88,24 @@ class Source {
 public:
     Source(nb::handle src, const char *argname) {
         if (PyUnicode_Check(src.ptr()) || nb::hasattr(src, "__fspath__")) {
-            fs::path p = fs::path(nb::cast<std::string>(vz::import("os").attr("fspath")(src)));
+            fs::path p = fs::path(nb::cast<std::string>(bind::import("os").attr("fspath")(src)));
             label_ = p.string();
             open_path(p);
-        } else if (nb::isinstance(src, vz::import("collections.abc").attr("Mapping"))) {
+        } else if (nb::isinstance(src, bind::import("collections.abc").attr("Mapping"))) {
             mapping_ = nb::borrow(src);
             label_ = "the fine-tune";
             for (nb::handle k : src) {
                 if (!PyUnicode_Check(k.ptr()))
-                    fail(PyExc_TypeError, "tensor names must be str, not " + vz::type_name(k));
+                    bind::raise(PyExc_TypeError, "tensor names must be str, not " + bind::type_name(k));
                 names_.push_back(nb::cast<std::string>(k));
             }
             // A plain dict of numpy arrays tells its types and shapes without reading anything.
             known_ = PyDict_Check(src.ptr());
             if (known_)
                 for (auto kv : nb::borrow<nb::dict>(src))
-                    if (!nb::isinstance(kv.second, vz::numpy().attr("ndarray"))) known_ = false;
+                    if (!nb::isinstance(kv.second, bind::numpy().attr("ndarray"))) known_ = false;
         } else {
-            vz::raise_arg_type(argname, "str, os.PathLike or Mapping[str, array]", src);
+            bind::raise_arg_type(argname, "str, os.PathLike or Mapping[str, array]", src);
         }
     }
     const std::string &label() const { return label_; }
@@ -132,67 +132,28 @@ public:
             if (with_data) t.data = r->data(*info);
             return t;
         }
-        nb::module_ np = vz::numpy();
+        nb::module_ np = bind::numpy();
         nb::object v = mapping_[nb::str(t.name.c_str())];
         nb::object arr = np.attr("asarray")(v);
         nb::object dt = arr.attr("dtype");
-        t.np_dtype = nb::cast<std::string>(nb::str(dt));
+        t.np_dtype = bind::text(dt);
         if (!file_dtype(dt, t.dtype)) t.file_type = false;
         for (nb::handle n : arr.attr("shape")) t.shape.push_back(nb::cast<unsigned long long>(n));
         t.nbytes = nb::cast<unsigned long long>(arr.attr("nbytes"));
         if (with_data && t.file_type) {
             if (nb::cast<bool>(arr.attr("flags").attr("c_contiguous"))) t.mapped = arr;
             t.keep = np.attr("asarray")(arr, "order"_a = "C");
-            t.buffer = std::make_unique<Buffer>(t.keep);
-            t.data = t.buffer->buf.buf;
+            t.buffer = contiguous_bytes(t.keep);
+            t.data = t.buffer.data();
         }
         return t;
     }
 
 private:
     void open_path(const fs::path &p) {
-        std::error_code ec;
-        std::vector<fs::path> shards;
-        if (fs::is_directory(p, ec)) {
-            for (const auto &e : fs::directory_iterator(p, ec)) {
-                std::string n = e.path().filename().string();
-                if (n.size() > 12 && n.compare(n.size() - 12, 12, ".safetensors") == 0 && e.is_regular_file(ec))
-                    shards.push_back(e.path());
-            }
-            std::sort(shards.begin(), shards.end());
-            if (shards.empty()) fail(PyExc_FileNotFoundError, "No .safetensors in " + p.string());
-        } else if (fs::is_regular_file(p, ec)) {
-            shards.push_back(p);
-        } else {
-            fail(PyExc_FileNotFoundError, "model source " + quoted(p) + " does not exist");
-        }
-        std::map<std::string, std::size_t> pos;
-        for (const fs::path &s : shards) {
-            std::shared_ptr<st::Reader> r;
-            try {
-                r = std::make_shared<st::Reader>(s.string());
-            } catch (st::FormatError &e) {
-                fail(PyExc_ValueError, quoted(s) + " is not a readable safetensors file: " + e.what());
-            } catch (st::SystemError &e) {
-                raise_os(e.err, s);
-            }
-            readers_.push_back(r);
-            // Names within a shard in sorted order, as safetensors lists them; a name in two
-            // shards keeps its first position and takes the later shard's tensor.
-            std::vector<const st::TensorInfo *> infos;
-            for (const auto &t : r->tensors()) infos.push_back(&t);
-            std::sort(infos.begin(), infos.end(), [](auto *a, auto *b) { return a->name < b->name; });
-            for (const st::TensorInfo *t : infos) {
-                auto it = pos.find(t->name);
-                if (it != pos.end()) {
-                    where_[it->second] = {r, t};
-                } else {
-                    pos[t->name] = names_.size();
-                    names_.push_back(t->name);
-                    where_.push_back({r, t});
-                }
-            }
-        }
+        SourceFiles files = open_source_files(p, false);
+        names_ = std::move(files.names);
+        where_ = std::move(files.where);
         known_ = true;
     }
 
@@ -200,24 +161,7 @@ private:
     nb::object mapping_;
     bool known_ = false;
     std::vector<std::string> names_;
-    std::vector<std::shared_ptr<st::Reader>> readers_;
-    std::vector<std::pair<std::shared_ptr<st::Reader>, const st::TensorInfo *>> where_;
-};
-
-// ---- progress ------------------------------------------------------------------------------------------
-
-struct Progress {
-    nb::object fn;
-    std::size_t total_tensors = 0;
-    std::uint64_t total_bytes = 0, bytes = 0;
-    std::size_t done = 0;
-    void step(std::uint64_t b) {
-        ++done;
-        bytes += b;
-        if (fn.is_valid() && !fn.is_none())
-            fn(nb::int_((long long) done), nb::int_((long long) total_tensors), nb::int_((long long) bytes),
-               nb::int_((long long) total_bytes));
-    }
+    std::vector<std::pair<std::shared_ptr<st::Reader>, const st::TensorInfo *>> where_;  // file sources
 };
 
 // ---- the library opened on disk -------------------------------------------------------------------------
@@ -233,26 +177,20 @@ struct Opened {
     explicit Opened(const fs::path &d) : dir(d) {
         // A writer may replace files between our reading the manifest and opening them: the
         // manifest is then read again (it changed), a few times at most.
+        BaseFile b;
         for (int attempt = 0;; ++attempt) {
             try {
                 mf = read_manifest(dir);
-                base_entry = mf.as_dict(mf.key(mf.root, "base", "the manifest"), "\"base\"");
-                base_file = checked_file(dir, mf, base_entry, "\"base\"", false);
-                base = open_reader(base_file);
+                b = open_base(dir, mf);
                 break;
             } catch (nb::python_error &e) {
                 if (attempt >= 4 || !e.matches(PyExc_FileNotFoundError) || current_digest(dir) == mf.digest) throw;
             }
         }
-        base_names.clear();
-        for (nb::handle name : mf.as_list(mf.key(base_entry, "tensors", "\"base\""), "\"base\" tensors")) {
-            if (!PyUnicode_Check(name.ptr())) mf.damaged("\"base\" tensors holds a name that is not text");
-            std::string n = nb::cast<std::string>(name);
-            if (!base->find(n))
-                fail(PyExc_ValueError, "library file " + quoted(base_file) + " lacks the array '" + n +
-                                            "' listed in " + quoted(mf.file()));
-            base_names.push_back(n);
-        }
+        base_entry = b.entry;
+        base_file = b.file;
+        base = b.reader;
+        base_names = std::move(b.names);
         // Every record must fit its method and the base tensor it changes: checked here from the
         // manifest, so that a damaged library is refused when it is opened, not halfway through.
         nb::list fts = finetunes();
@@ -268,17 +206,8 @@ struct Opened {
             }
         }
     }
-    nb::list finetunes() const { return mf.as_list(mf.key(mf.root, "finetunes", "the manifest"), "\"finetunes\""); }
-    // The entry of fine-tune `id` and its position, or nothing.
-    std::optional<std::pair<nb::dict, std::size_t>> finetune(const std::string &id) const {
-        nb::list l = finetunes();
-        for (std::size_t i = 0; i < nb::len(l); ++i) {
-            nb::dict e = mf.as_dict(l[i], "fine-tune entry " + std::to_string(i));
-            if (nb::cast<std::string>(mf.text(e, "key", "fine-tune entry " + std::to_string(i))) == id)
-                return std::make_pair(e, i);
-        }
-        return std::nullopt;
-    }
+    nb::list finetunes() const { return mf.finetunes(); }
+    std::optional<std::pair<nb::dict, std::size_t>> finetune(const std::string &id) const { return mf.finetune(id); }
     const st::TensorInfo *base_tensor(const std::string &name) const {
         if (std::find(base_names.begin(), base_names.end(), name) == base_names.end()) return nullptr;
         return base->find(name);
@@ -291,7 +220,7 @@ class LibraryReader {
 public:
     explicit LibraryReader(const fs::path &dir) : lib_(std::make_unique<Opened>(dir)) {}
     Opened &lib() {
-        if (!lib_) fail(PyExc_ValueError, "the library reader is closed");
+        if (!lib_) bind::raise(PyExc_ValueError, "the library reader is closed");
         return *lib_;
     }
     void close() {
@@ -310,8 +239,7 @@ public:
     nb::dict entry_of(const std::string &id) {
         auto e = lib().finetune(id);
         if (!e) {
-            PyErr_SetObject(PyExc_KeyError, nb::str(id.c_str()).ptr());
-            throw nb::python_error();
+            bind::raise(PyExc_KeyError, nb::str(id.c_str()));
         }
         return e->first;
     }
@@ -365,7 +293,7 @@ struct FinetuneSizes {
 };
 
 FinetuneSizes sizes_of(Opened &l, nb::dict fe, const std::string &where) {
-    nb::module_ np = vz::numpy();
+    nb::module_ np = bind::numpy();
     FinetuneSizes out;
     nb::list tl = l.mf.as_list(l.mf.key(fe, "tensors", where), where + " tensors");
     nb::object f32 = np.attr("float32");
@@ -387,9 +315,6 @@ FinetuneSizes sizes_of(Opened &l, nb::dict fe, const std::string &where) {
                 nb::dict ae = l.mf.as_dict(a, tw + " " + field);
                 if (!ae.contains("nbytes")) {
                     // A version 1 entry: the array's size comes from its file's header.
-                    fs::path file;
-                    LibraryReader *none = nullptr;
-                    (void) none;
                     fs::path p = checked_file(l.dir, l.mf, fe, where, false);
                     auto r = open_reader(p);
                     const st::TensorInfo *t = r->find(nb::cast<std::string>(l.mf.text(ae, "key", tw)));
@@ -399,8 +324,8 @@ FinetuneSizes sizes_of(Opened &l, nb::dict fe, const std::string &where) {
                 }
             }
         nb::object m = l.mf.method_of(te, tw);
-        std::string mt = nb::hasattr(m, "value") ? nb::cast<std::string>(nb::str(m.attr("value")))
-                                                  : nb::cast<std::string>(nb::str(m));
+        std::string mt = nb::hasattr(m, "value") ? bind::text(m.attr("value"))
+                                                  : bind::text(m);
         if (std::find(out.methods.begin(), out.methods.end(), mt) == out.methods.end()) out.methods.push_back(mt);
         ++out.tensors;
     }
@@ -413,115 +338,56 @@ long long base_nbytes(Opened &l) {
     return total;
 }
 
-// ---- compression settings -----------------------------------------------------------------------------
+// ---- the library's files -------------------------------------------------------------------------------
 
-struct Settings {
-    nb::object method, max_rank, energy, energy_cap, solver;
-    nb::object max_error = nb::none();  // set: the smallest record within it, per tensor
-};
-
-// The one place where a delta meets a compressor, as ModelLibrary.add_finetune does it.
-nb::object compress_delta(nb::object delta, const Settings &s) {
-    long ndim = nb::cast<long>(delta.attr("ndim"));
-    nb::object methods = own_attr("CompressionMethod");
-    if (ndim < 2) return own_attr("compress")(delta, methods.attr("NONE"));
-    if (!s.max_error.is_none())
-        return vz::module_attr("velkor_zuma.lowrank", "compress_best")(delta, "max_error"_a = s.max_error,
-                                                                       "max_rank"_a = s.max_rank);
-    nb::dict kw;
-    if (!s.solver.is_none()) kw["solver"] = s.solver;
-    if (!s.energy.is_none()) {
-        kw["energy"] = s.energy;
-        kw["max_rank"] = s.energy_cap;
-        return own_attr("svd_compress_energy")(delta, **kw);
-    }
-    kw["max_rank"] = s.max_rank;
-    return own_attr("compress")(delta, s.method, **kw);
-}
-
-// Writes a record's arrays into the fine-tune file; returns its manifest entry.
-nb::dict write_record(st::Writer &w, nb::handle name, nb::handle rec, std::size_t index, long long &stored,
-                      const std::string &where) {
-    nb::module_ np = vz::numpy();
-    std::vector<std::pair<std::string, nb::object>> arrays;
-    nb::dict e = record_entry(np, name, rec, index, arrays, where);
-    for (const auto &kv : arrays) {
-        Buffer b(kv.second);
-        st::Planned p;
-        p.name = kv.first;
-        file_dtype(kv.second.attr("dtype"), p.dtype);
-        for (nb::handle n : kv.second.attr("shape")) p.shape.push_back(nb::cast<unsigned long long>(n));
-        try {
-            {
-                nb::gil_scoped_release nogil;
-                w.write(b.buf.buf, std::size_t(b.buf.len));
-            }
-            w.add(p);
-        } catch (st::SystemError &ex) {
-            raise_os(ex.err, ex.path);
-        }
-        stored += (long long) b.buf.len;
-    }
-    return e;
-}
-
-// A header area large enough for `n` tensors with names of `name_bytes` bytes in all.
+// A header area for `n` tensors whose names take `name_bytes` bytes: 160 bytes of JSON per
+// tensor besides its name, counted twice over as a margin (a header that outgrows it costs one
+// move of the data when the file is finished).
 std::size_t header_estimate(std::size_t n, std::size_t name_bytes) { return 256 + n * 160 + name_bytes * 2; }
 
 std::uint64_t finish_file(st::Writer &w) {
     try {
-        return w.finish({{"format", kFormat}});
-    } catch (st::SystemError &e) {
-        raise_os(e.err, e.path);
+        return os_call([&] { return w.finish({{"format", kFormat}}); });
     } catch (st::FormatError &e) {
-        fail(PyExc_ValueError, std::string("cannot write the library file: ") + e.what());
+        bind::raise(PyExc_ValueError, std::string("cannot write the library file: ") + e.what());
     }
 }
 
 void commit_file(st::Writer &w, const fs::path &final_path) {
-    try {
-        w.commit(final_path.string());
-    } catch (st::SystemError &e) {
-        raise_os(e.err, e.path);
-    }
+    os_call([&] { w.commit(final_path.string()); });
 }
 
 std::unique_ptr<st::Writer> new_writer(const fs::path &tmp) {
-    try {
-        return std::make_unique<st::Writer>(tmp.string());
-    } catch (st::SystemError &e) {
-        raise_os(e.err, e.path);
-    }
+    return os_call([&] { return std::make_unique<st::Writer>(tmp.string()); });
 }
 
 // ---- create_library ----------------------------------------------------------------------------------------
 
 nb::dict create_library(nb::handle path, nb::handle base_id, nb::handle source, bool wait, nb::handle progress) {
     fs::path dir = to_path(path);
-    vz::arg_str(base_id, "base_id");
+    bind::arg_str(base_id, "base_id");
     Source src(source, "source");
-    if (src.names().empty()) fail(PyExc_ValueError, "'" + src.label() + "' holds no tensors");
+    if (src.names().empty()) bind::raise(PyExc_ValueError, "'" + src.label() + "' holds no tensors");
     std::error_code ec;
     if (fs::exists(dir, ec) && !fs::is_directory(dir, ec))
-        fail(PyExc_NotADirectoryError, "cannot create a model library in " + quoted(dir) + ": it is not a directory");
+        bind::raise(PyExc_NotADirectoryError, "cannot create a model library in " + quoted(dir) + ": it is not a directory");
     // Only leftovers of an add-base that died (its lock and temporary files) may be there: the
     // check runs before the lock file is made (a foreign directory is left untouched) and again
     // under the lock.
     auto refuse_occupied = [&] {
-        std::error_code e2;
-        for (const auto &e : fs::directory_iterator(dir, e2))
-            if (!is_library_file(e.path().filename().string()) || e.path().filename() == kManifest)
-                fail(PyExc_FileExistsError, "cannot create a model library in " + quoted(dir) +
+        for (const std::string &name : names_in(dir))
+            if (!is_library_file(name) || name == kManifest)
+                bind::raise(PyExc_FileExistsError, "cannot create a model library in " + quoted(dir) +
                                                  ": the directory is not empty; choose a new directory");
     };
     if (fs::exists(dir, ec)) refuse_occupied();
     fs::create_directories(dir, ec);
-    if (ec) raise_os(ec.value(), dir);
+    if (ec) bind::raise_os(ec.value(), dir);
     LibraryLock lock(dir, wait);
     refuse_occupied();
     for (const std::string &n : src.names())
         if (n == "__metadata__")
-            fail(PyExc_ValueError, "cannot save the library: the base tensor name '__metadata__' is reserved "
+            bind::raise(PyExc_ValueError, "cannot save the library: the base tensor name '__metadata__' is reserved "
                                     "by the safetensors format");
 
     Progress prog{nb::borrow(progress)};
@@ -529,7 +395,7 @@ nb::dict create_library(nb::handle path, nb::handle base_id, nb::handle source, 
     if (src.metadata_known()) prog.total_bytes = src.total_bytes();
     std::size_t name_bytes = 0;
     for (const auto &n : src.names()) name_bytes += n.size();
-    std::string token = random_token(), final_name = "base-" + token + ".safetensors";
+    std::string token = fileio::random_token(), final_name = "base-" + token + ".safetensors";
     auto w = new_writer(dir / tmp_name(final_name));
     // Types and shapes known in advance: the header goes first, exactly as large as it needs.
     bool planned = src.metadata_known();
@@ -539,37 +405,35 @@ nb::dict create_library(nb::handle path, nb::handle base_id, nb::handle source, 
             for (std::size_t i = 0; i < src.names().size(); ++i) {
                 Tensor t = src.peek(i);
                 if (!t.file_type)
-                    fail(PyExc_TypeError, "cannot save the library: the base tensor '" + t.name +
+                    bind::raise(PyExc_TypeError, "cannot save the library: the base tensor '" + t.name +
                                                "' has the element type " + t.np_dtype + ", which has no file form");
                 plan.push_back(st::Planned{t.name, t.dtype, t.shape});
             }
-            w->begin(plan, {{"format", kFormat}});
+            os_call([&] { w->begin(plan, {{"format", kFormat}}); });
         } else {
-            w->begin_reserved(header_estimate(src.names().size(), name_bytes));
+            os_call([&] { w->begin_reserved(header_estimate(src.names().size(), name_bytes)); });
         }
-    } catch (st::SystemError &e) {
-        raise_os(e.err, e.path);
     } catch (st::FormatError &e) {
-        fail(PyExc_ValueError, std::string("cannot save the library: ") + e.what());
+        bind::raise(PyExc_ValueError, std::string("cannot save the library: ") + e.what());
     }
     nb::list names, shapes, dtypes;
     long long nbytes = 0;
     for (std::size_t i = 0; i < src.names().size(); ++i) {
         Tensor t = src.get(i);
         if (!t.file_type)
-            fail(PyExc_TypeError, "cannot save the library: the base tensor '" + t.name + "' has the element type " +
+            bind::raise(PyExc_TypeError, "cannot save the library: the base tensor '" + t.name + "' has the element type " +
                                        t.np_dtype + ", which has no file form");
         st::Planned p{t.name, t.dtype, t.shape};
         try {
-            {
-                nb::gil_scoped_release nogil;
-                w->write(t.data, std::size_t(t.nbytes));
-            }
-            if (!planned) w->add(p);
-        } catch (st::SystemError &e) {
-            raise_os(e.err, e.path);
+            os_call([&] {
+                {
+                    nb::gil_scoped_release nogil;
+                    w->write(t.data, std::size_t(t.nbytes));
+                }
+                if (!planned) w->add(p);
+            });
         } catch (st::FormatError &e) {
-            fail(PyExc_ValueError, "the base tensor '" + t.name + "' changed while it was copied: " + e.what());
+            bind::raise(PyExc_ValueError, "the base tensor '" + t.name + "' changed while it was copied: " + e.what());
         }
         names.append(nb::str(t.name.c_str()));
         nb::list shape;
@@ -616,26 +480,12 @@ nb::dict create_library(nb::handle path, nb::handle base_id, nb::handle source, 
 
 // ---- add_finetune_from ------------------------------------------------------------------------------------
 
-void refuse_kind(const Tensor &t) {
-    fail(PyExc_ValueError, "tensor '" + t.name + "' is stored as " + t.np_dtype +
-                               " (quantized or integer), not floating point; the library keeps float deltas "
-                               "only: use a float16/float32 export of the model (`dedup` takes quantized ones)");
-}
-
-void check_tensor(const Opened &l, const Tensor &t, const std::string &label, bool &common) {
-    if (!t.file_type || !st::is_float(t.dtype)) refuse_kind(t);
+// add_finetune_from's checks of a source tensor against the library's base; `common` is set when
+// the base holds its name.
+void check_source_tensor(const Opened &l, const Tensor &t, const std::string &label, bool &common) {
     const st::TensorInfo *b = l.base_tensor(t.name);
-    if (!b) return;
-    common = true;
-    if (!st::is_float(b->dtype)) {
-        Tensor bt;
-        bt.name = t.name;
-        bt.np_dtype = numpy_name(b->dtype);
-        refuse_kind(bt);
-    }
-    if (b->shape != t.shape)
-        fail(PyExc_ValueError, "tensor '" + t.name + "' has shape " + shape_text(t.shape) + " in '" + label +
-                                   "' but " + shape_text(b->shape) + " in the library's base");
+    check_tensor(t.name, t.file_type && st::is_float(t.dtype), t.np_dtype, t.shape, b, label);
+    if (b) common = true;
 }
 
 nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle source, nb::handle method,
@@ -643,16 +493,15 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
                            nb::handle progress, nb::handle executor, nb::handle max_error) {
     if (!executor.is_none()) {
         if (!max_error.is_none())
-            fail(PyExc_ValueError, "max_error chooses a method per tensor in this process; it cannot be combined "
+            bind::raise(PyExc_ValueError, "max_error chooses a method per tensor in this process; it cannot be combined "
                                    "with an executor");
         return add_finetune_with(path, model_id, source, method, max_rank, energy, solver, replace, wait, progress,
                                  executor);
     }
     fs::path dir = to_path(path);
-    vz::arg_str(model_id, "model_id");
+    bind::arg_str(model_id, "model_id");
     std::string id = nb::cast<std::string>(model_id);
     Source src(source, "source");
-    nb::module_ np = vz::numpy();
 
     std::error_code ec;
     if (!fs::is_directory(dir, ec)) read_manifest(dir);  // the usual "no model library" errors
@@ -660,154 +509,54 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
     Opened l(dir);
     auto existing = l.finetune(id);
     if (existing && !replace)
-        fail(PyExc_FileExistsError, "the model library " + quoted(dir) + " already holds a fine-tune '" + id +
+        bind::raise(PyExc_FileExistsError, "the model library " + quoted(dir) + " already holds a fine-tune '" + id +
                                          "'; nothing was changed: replace it with replace=True (the command's --replace), or choose another id");
 
-    // The options apply to this fine-tune only; the library's settings fill in the rest, and an
-    // explicit method without an energy means no energy target.
-    Settings s;
-    s.method = method.is_none() ? l.mf.method_of(l.mf.root, "the manifest") : nb::borrow(method);
-    if (!method.is_none() && !nb::isinstance(method, own_attr("CompressionMethod")))
-        s.method = own_attr("CompressionMethod")(method);
-    s.max_rank = max_rank.is_none() ? l.mf.decode(l.mf.key(l.mf.root, "max_rank", "the manifest"), "\"max_rank\"")
-                                    : nb::borrow(max_rank);
-    if (!energy.is_none()) s.energy = nb::borrow(energy);
-    else if (!method.is_none()) s.energy = nb::none();
-    else s.energy = l.mf.decode(l.mf.key(l.mf.root, "energy", "the manifest"), "\"energy\"");
-    if (!s.energy.is_none()) {
-        int ne = PyObject_RichCompareBool(s.max_rank.ptr(), nb::int_(0).ptr(), Py_NE);
-        if (ne < 0) nb::raise_python_error();
-        s.energy_cap = ne ? s.max_rank : nb::none();
-    }
-    // Without a solver the library's own (the manifest's "solver", "exact" where it has none).
-    s.solver = compressor_solver(l.mf, solver);
-
+    // The options apply to this fine-tune only; the library's settings fill in the rest.
+    Settings s = resolve_settings(l.mf, method, max_rank, energy, solver);
     if (!max_error.is_none()) {
         if (!energy.is_none())
-            fail(PyExc_ValueError, "energy and max_error cannot both be set: each picks the compression on its own");
-        s.max_error = nb::float_(vz::arg_float(max_error, "max_error"));
+            bind::raise(PyExc_ValueError, "energy and max_error cannot both be set: each picks the compression on its own");
+        s.max_error = nb::float_(bind::arg_float(max_error, "max_error"));
         s.energy = nb::none();
     }
 
     // Types, shapes and the names in common are checked before any work where they are known.
     bool common = false;
     if (src.metadata_known()) {
-        for (std::size_t i = 0; i < src.names().size(); ++i) check_tensor(l, src.peek(i), src.label(), common);
+        for (std::size_t i = 0; i < src.names().size(); ++i) check_source_tensor(l, src.peek(i), src.label(), common);
         if (!common && !src.names().empty() && !l.base_names.empty())
-            fail(PyExc_ValueError, "'" + src.label() + "' shares no tensor name with the library's base; is it a "
+            bind::raise(PyExc_ValueError, "'" + src.label() + "' shares no tensor name with the library's base; is it a "
                                    "fine-tune of it?");
     }
 
     Progress prog{nb::borrow(progress)};
     prog.total_tensors = src.names().size();
     if (src.metadata_known()) prog.total_bytes = src.total_bytes();
-    std::size_t index = existing ? existing->second : nb::len(l.finetunes());
-    std::string final_name = "finetune-" + random_token() + "-" + std::to_string(index) + ".safetensors";
-    auto w = new_writer(dir / tmp_name(final_name));
-    std::size_t name_bytes = 0;
-    for (const auto &n : src.names()) name_bytes += n.size();
-    w->begin_reserved(header_estimate(src.names().size() * 4, name_bytes * 4));
-
-    nb::list entries;
-    nb::dict methods_used;  // method value -> tensors stored by it
-    long long larger = 0;   // records larger than their delta stored dense (float32)
+    FinetuneFile file(dir, existing ? existing->second : nb::len(l.finetunes()), src.names());
     DeltaBuffer buffer;
-    long long stored = 0, dense = 0;
-    double num = 0.0, den = 0.0;
     for (std::size_t i = 0; i < src.names().size(); ++i) {
         Tensor t = src.get(i);
-        check_tensor(l, t, src.label(), common);
+        check_source_tensor(l, t, src.label(), common);
         const st::TensorInfo *b = l.base_tensor(t.name);
-        std::size_t count = std::size_t(t.nbytes / st::itemsize(t.dtype));
-        nb::list shape;
-        for (auto e : t.shape) shape.append(nb::int_((long long) e));
-        nb::object rec;
-        {
-            nb::object delta = buffer.take(np, nb::tuple(shape), count);
-            Buffer out(delta);
-            const void *bp = b ? l.base->data(*b) : nullptr;
-            {
-                nb::gil_scoped_release nogil;
-                delta_pass(t.data, t.dtype, bp, b ? b->dtype : st::DType::F32,
-                           static_cast<float *>(const_cast<void *>(out.buf.buf)), count);
-            }
-            rec = compress_delta(delta, s);
-        }
-        {
-            nb::object mv = rec.attr("method").attr("value");
-            nb::object seen = methods_used.attr("get")(mv, nb::int_(0));
-            methods_used[mv] = nb::int_(nb::cast<long long>(seen) + 1);
-            if (nb::cast<long long>(rec.attr("compressed_size_bytes")) > (long long) count * 4) ++larger;
-        }
-        std::string where = "tensor '" + t.name + "' of fine-tune '" + id + "'";
-        entries.append(write_record(*w, nb::str(t.name.c_str()), rec, i, stored, where));
-
-        // The reconstruction error as reconstruction_error(reconstruct(id), fine-tune) sums it,
-        // from the base as stored, the record and the fine-tune tensor.
-        double sd = 0.0, sr = 0.0;
-        error_pass(b ? l.base->data(*b) : nullptr, b, rec, t.data, t.dtype, t.shape, sd, sr);
-        rec = nb::object();
-        num += sd;
-        den += sr;
+        TensorRecord r = compress_tensor(buffer, t.name, i, t.data, t.dtype, t.shape, b ? l.base->data(*b) : nullptr,
+                                         b, s, "tensor '" + t.name + "' of fine-tune '" + id + "'");
+        file.add(t.name, r, (long long) t.nbytes);
         if (b) l.base->release(*b);
-        dense += (long long) t.nbytes;
         t.release();
         prog.step(t.nbytes);
     }
     if (!common && !src.names().empty() && !l.base_names.empty())
-        fail(PyExc_ValueError, "'" + src.label() + "' shares no tensor name with the library's base; is it a "
-                               "fine-tune of it?");
-    std::uint64_t size = finish_file(*w);
-    std::string sha = sha256_file(w->tmp_path());
-
-    nb::dict entry;
-    entry["key"] = model_id;
-    entry["model_id"] = model_id;
-    entry["base_id"] = l.mf.text(l.mf.root, "base_id", "the manifest");
-    entry["tensors"] = entries;
-    entry["file"] = final_name;
-    entry["size"] = nb::int_((long long) size);
-    entry["sha256"] = sha;
-    nb::dict manifest = nb::borrow<nb::dict>(vz::import("copy").attr("copy")(l.mf.root));
-    if (l.mf.version != kVersion) {
-        // A version 1 library gains the fields of version 2 for what is written from now on;
-        // its older entries keep their form, which version 2 reads too.
-        manifest["version"] = nb::int_(kVersion);
-    }
-    nb::list fts;  // a new list: the manifest as read stays as it was
-    for (nb::handle e : l.finetunes()) fts.append(e);
-    if (existing) fts[existing->second] = entry;
-    else fts.append(entry);
-    manifest["finetunes"] = fts;
-    commit_file(*w, dir / final_name);
-    try {
-        write_manifest(dir, manifest);
-    } catch (...) {
-        fs::remove(dir / final_name, ec);
-        throw;
-    }
-    Manifest now;
-    now.root = manifest;
-    remove_unreferenced(dir, referenced(now), referenced(l.mf));
-
-    nb::dict out;
-    out["model_id"] = model_id;
-    out["tensors"] = nb::int_((long long) nb::len(entries));
-    out["dense_bytes"] = nb::int_(dense);
-    out["stored_bytes"] = nb::int_(stored);
-    out["file_bytes"] = nb::int_((long long) size);
-    out["error"] = nb::float_(std::sqrt(num) / (std::sqrt(den) + 1e-12));
-    out["replaced"] = nb::bool_(existing.has_value());
-    out["methods"] = methods_used;
-    out["larger_than_dense"] = nb::int_(larger);
-    return out;
+        bind::raise(PyExc_ValueError, "'" + src.label() + "' shares no tensor name with the library's base; is it a "
+                                      "fine-tune of it?");
+    return file.commit(l.mf, id, existing ? std::optional<std::size_t>(existing->second) : std::nullopt);
 }
 
 // ---- export_finetune --------------------------------------------------------------------------------------
 
 nb::dict export_finetune(nb::handle path, nb::handle model_id, nb::handle out_file, nb::handle progress) {
     fs::path dir = to_path(path);
-    vz::arg_str(model_id, "model_id");
+    bind::arg_str(model_id, "model_id");
     std::string id = nb::cast<std::string>(model_id);
     fs::path target = to_path(out_file);
     LibraryReader reader(dir);
@@ -817,7 +566,7 @@ nb::dict export_finetune(nb::handle path, nb::handle model_id, nb::handle out_fi
     fs::path file;
     auto r = reader.finetune_reader(fe, where, file);
     nb::list tl = l.mf.as_list(l.mf.key(fe, "tensors", where), where + " tensors");
-    nb::module_ np = vz::numpy();
+    nb::module_ np = bind::numpy();
 
     // The header goes first: every output tensor's type and shape follow from the manifest.
     std::vector<st::Planned> plan;
@@ -840,14 +589,12 @@ nb::dict export_finetune(nb::handle path, nb::handle model_id, nb::handle out_fi
     }
     fs::path parent = target.parent_path().empty() ? fs::path(".") : target.parent_path();
     fs::path tmp = parent / ("." + target.filename().string() + "." + std::to_string((long long) ::getpid()) + "." +
-                             random_token() + ".tmp");
+                             fileio::random_token() + ".tmp");
     auto w = new_writer(tmp);
     try {
-        w->begin(plan, {{"format", "pt"}});
-    } catch (st::SystemError &e) {
-        raise_os(e.err, e.path);
+        os_call([&] { w->begin(plan, {{"format", "pt"}}); });
     } catch (st::FormatError &e) {
-        fail(PyExc_ValueError, e.what());
+        bind::raise(PyExc_ValueError, e.what());
     }
     Progress prog{nb::borrow(progress)};
     prog.total_tensors = plan.size();
@@ -865,16 +612,16 @@ nb::dict export_finetune(nb::handle path, nb::handle model_id, nb::handle out_fi
         nb::object x = rebuild(l, plan[i].name, rec);
         rec = nb::object();
         x = np.attr("asarray")(x, "dtype"_a = numpy_dtype(plan[i].dtype), "order"_a = "C");
-        Buffer xb(x);
+        bind::Buffer xb = contiguous_bytes(x);
         try {
-            nb::gil_scoped_release nogil;
-            w->write(xb.buf.buf, std::size_t(xb.buf.len));
-        } catch (st::SystemError &e) {
-            raise_os(e.err, e.path);
+            os_call([&] {
+                nb::gil_scoped_release nogil;
+                w->write(xb.data(), xb.size_bytes());
+            });
         } catch (st::FormatError &e) {
-            fail(PyExc_ValueError, std::string("damaged library: ") + e.what());
+            bind::raise(PyExc_ValueError, std::string("damaged library: ") + e.what());
         }
-        prog.step(std::uint64_t(xb.buf.len));
+        prog.step(std::uint64_t(xb.size_bytes()));
     }
     std::uint64_t size = finish_file(*w);
     commit_file(*w, target);
@@ -917,8 +664,7 @@ void register_stream(nb::module_ &m) {
             Opened &l = r.lib();
             const st::TensorInfo *t = l.base_tensor(name);
             if (!t) {
-                PyErr_SetObject(PyExc_KeyError, nb::str(name.c_str()).ptr());
-                throw nb::python_error();
+                bind::raise(PyExc_KeyError, nb::str(name.c_str()));
             }
             nb::object a = tensor_array(*l.base, *t);
             l.base->release(*t);
@@ -991,8 +737,7 @@ void register_stream(nb::module_ &m) {
         .def("reconstruct_tensor", [](LibraryReader &r, const std::string &id, const std::string &name) {
             nb::object rec = r.record(id, name);
             if (!rec.is_valid()) {
-                PyErr_SetObject(PyExc_KeyError, nb::str(name.c_str()).ptr());
-                throw nb::python_error();
+                bind::raise(PyExc_KeyError, nb::str(name.c_str()));
             }
             return rebuild(r.lib(), name, rec);
         }, "model_id"_a, "name"_a, "One tensor of a stored fine-tune rebuilt as base + decompressed delta.")
@@ -1036,4 +781,4 @@ void register_stream(nb::module_ &m) {
           "'bytes', 'file_bytes'}.");
 }
 
-}  // namespace deltavault
+}  // namespace vz::deltavault

@@ -30,27 +30,12 @@ nb::dict load_state_dict_numpy(nb::handle model_dir, nb::handle dtype);
 nb::dict bf16_safe_load(nb::handle shard, nb::handle dtype);
 nb::dict load_state_dict_numpy_safe(nb::handle model_dir, nb::handle dtype);
 
-}  // namespace vz::hubload
-
 // ---- perplexity ------------------------------------------------------------------------------
-// Still in the earlier top-level namespace `hubload`, which sees the glue under the names it used
-// before (from_import, raise, contains, ...); it moves into vz::hubload with perplexity.cpp.
-namespace hubload {
-namespace nb = nanobind;
-using vz::bind::contains;
-using vz::bind::from_import;
-using vz::bind::raise;
-using vz::bind::text;
-using vz::bind::to_f64;
-using vz::bind::to_i64;
-using vz::bind::with_context;
-using vz::hubload::kModule;
-using vz::hubload::own;
-
 nb::object load_wikitext_ids(nb::handle model_dir, nb::handle max_tokens);
 double perplexity_from_state_dict(nb::handle model_dir, nb::handle state_dict, nb::handle max_tokens,
                                   nb::handle window, nb::handle stride);
 nb::object load_text_ids(nb::handle model_dir, nb::handle text_file, nb::handle max_tokens);
 double perplexity_from_text(nb::handle model_dir, nb::handle state_dict, nb::handle text_file, nb::handle max_tokens,
                             nb::handle window, nb::handle stride);
-}  // namespace hubload
+
+}  // namespace vz::hubload

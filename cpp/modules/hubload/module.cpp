@@ -42,20 +42,20 @@ NB_MODULE(hubload, m) {
           "Like load_state_dict_numpy, but a shard the numpy path fails on (bfloat16, ...) is reread\n"
           "through torch with _bf16_safe_load.");
 
-    m.def("_load_wikitext_ids", &::hubload::load_wikitext_ids, "model_dir"_a.none(), "max_tokens"_a.none(),
+    m.def("_load_wikitext_ids", &hl::load_wikitext_ids, "model_dir"_a.none(), "max_tokens"_a.none(),
           nb::sig("def _load_wikitext_ids(model_dir: pathlib.Path, max_tokens: int) -> torch.Tensor"),
           "Token ids of the wikitext-2 test split (non-blank lines joined by blank lines), capped at\n"
           "max_tokens (0: no cap).");
-    m.def("perplexity_from_state_dict", &::hubload::perplexity_from_state_dict, "model_dir"_a.none(), "state_dict"_a.none(),
+    m.def("perplexity_from_state_dict", &hl::perplexity_from_state_dict, "model_dir"_a.none(), "state_dict"_a.none(),
           nb::kw_only(), "max_tokens"_a.none() = 4096, "window"_a.none() = 1024, "stride"_a.none() = 512,
           nb::sig("def perplexity_from_state_dict(model_dir: pathlib.Path, state_dict: dict[str, numpy.ndarray] | None, *, "
                   "max_tokens: int = 4096, window: int = 1024, stride: int = 512) -> float"),
           "Perplexity on wikitext-2 of the model in model_dir, with state_dict (if given) loaded over its\n"
           "weights, scored over sliding windows.");
-    m.def("_load_text_ids", &hubload::load_text_ids, "model_dir"_a.none(), "text_file"_a.none(), "max_tokens"_a.none(),
+    m.def("_load_text_ids", &hl::load_text_ids, "model_dir"_a.none(), "text_file"_a.none(), "max_tokens"_a.none(),
           nb::sig("def _load_text_ids(model_dir: pathlib.Path, text_file: str | os.PathLike[str], max_tokens: int) -> torch.Tensor"),
           "Token ids of a UTF-8 text file as it is, capped at max_tokens (0: no cap).");
-    m.def("perplexity_from_text", &hubload::perplexity_from_text, "model_dir"_a.none(), "state_dict"_a.none(),
+    m.def("perplexity_from_text", &hl::perplexity_from_text, "model_dir"_a.none(), "state_dict"_a.none(),
           "text_file"_a.none(), nb::kw_only(), "max_tokens"_a.none() = 4096, "window"_a.none() = 1024,
           "stride"_a.none() = 512,
           nb::sig("def perplexity_from_text(model_dir: pathlib.Path, state_dict: dict[str, numpy.ndarray] | None, "

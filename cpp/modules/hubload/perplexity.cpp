@@ -1,28 +1,27 @@
 // Perplexity of a causal LM over sliding windows: on the wikitext-2 test split, or on a text file
 // of the user's own (their fine-tune's domain), offline.
-#include "hubload.hpp"
+#include "modules/hubload/hubload.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-namespace hubload {
+namespace vz::hubload {
 using namespace nb::literals;
 
 namespace {
 
-// The ignore label: positions holding it are left out of the model's loss.
+// The ignore label: positions holding it are left out of the model's loss (the default
+// ignore_index of torch's cross entropy, which the causal LM loss of transformers uses).
 constexpr int64_t kIgnore = -100;
 
 void check_max_tokens(int64_t max_tokens) {
     // A negative cap would slice tokens off the end of the text instead of capping it.
     if (max_tokens < 0)
-        raise(PyExc_ValueError, "max_tokens must not be negative, got max_tokens=" + std::to_string(max_tokens));
+        bind::raise(PyExc_ValueError, "max_tokens must not be negative, got max_tokens=" + std::to_string(max_tokens));
 }
 
 nb::object py_slice(nb::handle begin, nb::handle end) {
-    PyObject *s = PySlice_New(begin.ptr(), end.ptr(), nullptr);
-    if (!s) throw nb::python_error();
-    return nb::steal(s);
+    return bind::steal_or_raise(PySlice_New(begin.ptr(), end.ptr(), nullptr));
 }
 nb::object py_slice(int64_t begin, int64_t end) { return py_slice(nb::int_(begin), nb::int_(end)); }
 nb::object full_slice() { return py_slice(nb::none(), nb::none()); }
@@ -30,10 +29,10 @@ nb::object full_slice() { return py_slice(nb::none(), nb::none()); }
 }  // namespace
 
 nb::object load_wikitext_ids(nb::handle model_dir, nb::handle max_tokens_arg) {
-    int64_t max_tokens = vz::arg_int(max_tokens_arg, "max_tokens");
+    int64_t max_tokens = bind::arg_int(max_tokens_arg, "max_tokens");
     check_max_tokens(max_tokens);
-    nb::object auto_tokenizer = from_import("transformers", "AutoTokenizer");
-    nb::object load_dataset = from_import("datasets", "load_dataset");
+    nb::object auto_tokenizer = bind::from_import("transformers", "AutoTokenizer");
+    nb::object load_dataset = bind::from_import("datasets", "load_dataset");
 
     nb::object tokenizer = auto_tokenizer.attr("from_pretrained")(nb::str(model_dir));
     nb::object test = load_dataset("Salesforce/wikitext", "wikitext-2-raw-v1", "split"_a = "test");
@@ -41,15 +40,12 @@ nb::object load_wikitext_ids(nb::handle model_dir, nb::handle max_tokens_arg) {
     // Lines with any non-whitespace character, kept as they are, joined by blank lines.
     nb::list kept;
     for (nb::handle line : test["text"]) {
-        nb::object stripped = line.attr("strip")();
-        int truth = PyObject_IsTrue(stripped.ptr());
-        if (truth < 0) throw nb::python_error();
-        if (truth) kept.append(line);
+        if (bind::truthy(line.attr("strip")())) kept.append(line);
     }
     nb::object joined = nb::str("\n\n").attr("join")(kept);
 
     nb::object ids = tokenizer(joined, "return_tensors"_a = "pt")["input_ids"][nb::int_(0)];
-    if (max_tokens != 0 && to_i64(ids.attr("shape")[nb::int_(0)]) > max_tokens)
+    if (max_tokens != 0 && bind::to_i64(ids.attr("shape")[nb::int_(0)]) > max_tokens)
         ids = ids[py_slice(nb::none(), nb::int_(max_tokens))];
     return ids;
 }
@@ -62,13 +58,13 @@ struct Settings {
 
 // Argument checks shared by both evaluations, before anything is loaded.
 Settings check_settings(nb::handle state_dict, nb::handle max_tokens_arg, nb::handle window_arg, nb::handle stride_arg) {
-    if (!state_dict.is_none()) vz::arg_dict(state_dict, "state_dict");
-    Settings s{vz::arg_int(max_tokens_arg, "max_tokens"), vz::arg_int(window_arg, "window"),
-               vz::arg_int(stride_arg, "stride")};
+    if (!state_dict.is_none()) bind::arg_dict(state_dict, "state_dict");
+    Settings s{bind::arg_int(max_tokens_arg, "max_tokens"), bind::arg_int(window_arg, "window"),
+               bind::arg_int(stride_arg, "stride")};
     // A non-positive stride never advances (or walks backwards) and a non-positive window feeds
     // empty rows: either way nothing would be scored and a perfect 1.0 reported.
     if (s.window <= 0 || s.stride <= 0)
-        raise(PyExc_ValueError, "window and stride must be positive, got window=" + std::to_string(s.window) +
+        bind::raise(PyExc_ValueError, "window and stride must be positive, got window=" + std::to_string(s.window) +
                                     " stride=" + std::to_string(s.stride));
     check_max_tokens(s.max_tokens);
     return s;
@@ -76,9 +72,9 @@ Settings check_settings(nb::handle state_dict, nb::handle max_tokens_arg, nb::ha
 
 // The model of model_dir in float32 with state_dict (if any) loaded over its weights, in eval mode.
 nb::object load_model(nb::handle model_dir, nb::handle state_dict) {
-    nb::module_ torch = vz::import("torch");
-    nb::module_ np = vz::numpy();
-    nb::object auto_model = from_import("transformers", "AutoModelForCausalLM");
+    nb::module_ torch = bind::import("torch");
+    nb::module_ np = bind::numpy();
+    nb::object auto_model = bind::from_import("transformers", "AutoModelForCausalLM");
     nb::object model = auto_model.attr("from_pretrained")(nb::str(model_dir), "dtype"_a = torch.attr("float32"));
 
     if (!state_dict.is_none()) {
@@ -87,16 +83,15 @@ nb::object load_model(nb::handle model_dir, nb::handle state_dict) {
         nb::dict tensors;
         for (auto [name, value] : nb::borrow<nb::dict>(state_dict)) tensors[name] = from_numpy(asarray(value));
         nb::object result = model.attr("load_state_dict")(tensors, "strict"_a = false);
-        nb::tuple pair = nb::steal<nb::tuple>(PySequence_Tuple(result.ptr()));
-        if (!pair.is_valid()) throw nb::python_error();
-        if (nb::len(pair) != 2) raise(PyExc_ValueError, "load_state_dict returned " + std::to_string(nb::len(pair)) + " values, expected 2");
+        nb::tuple pair = nb::borrow<nb::tuple>(bind::steal_or_raise(PySequence_Tuple(result.ptr())));
+        if (nb::len(pair) != 2) bind::raise(PyExc_ValueError, "load_state_dict returned " + std::to_string(nb::len(pair)) + " values, expected 2");
         // Tied-embedding checkpoints store no output head, so its absence is expected.
         nb::list real_missing, unexpected;
         for (nb::handle name : pair[0])
-            if (!contains(name, "lm_head")) real_missing.append(name);
+            if (!bind::contains(name, "lm_head")) real_missing.append(name);
         for (nb::handle name : pair[1]) unexpected.append(name);
         if (nb::len(real_missing) || nb::len(unexpected))
-            raise(PyExc_RuntimeError, "state_dict mismatch missing=" + text(real_missing) + " unexpected=" + text(unexpected));
+            bind::raise(PyExc_RuntimeError, "state_dict mismatch missing=" + bind::text(real_missing) + " unexpected=" + bind::text(unexpected));
     }
     model.attr("eval")();
     return model;
@@ -104,12 +99,12 @@ nb::object load_model(nb::handle model_dir, nb::handle state_dict) {
 
 // exp of the mean negative log-likelihood over sliding windows; each token is scored once.
 double windowed_perplexity(nb::handle model, nb::handle ids, int64_t window, int64_t stride) {
-    nb::module_ torch = vz::import("torch");
-    nb::module_ np = vz::numpy();
-    const int64_t n_total = to_i64(ids.attr("shape")[nb::int_(0)]);
+    nb::module_ torch = bind::import("torch");
+    nb::module_ np = bind::numpy();
+    const int64_t n_total = bind::to_i64(ids.attr("shape")[nb::int_(0)]);
     double nll_sum = 0.0;
     int64_t n_tok = 0;
-    with_context(torch.attr("no_grad")(), [&](nb::handle) {
+    bind::with_context(torch.attr("no_grad")(), [&](nb::handle) {
         int64_t prev_end = 0;
         // Window starts 0, stride, 2*stride, ... below n_total (written so that huge windows or
         // strides cannot overflow).
@@ -122,11 +117,10 @@ double windowed_perplexity(nb::handle model, nb::handle ids, int64_t window, int
             const int64_t masked = (end - begin) - trg_len;
             if (masked > 0) target[nb::make_tuple(full_slice(), py_slice(0, masked))] = nb::int_(kIgnore);
             nb::object out = model(input, "labels"_a = target);
-            const double loss = to_f64(out.attr("loss"));
-            PyObject *kept = PyObject_RichCompare(target.ptr(), nb::int_(kIgnore).ptr(), Py_NE);
-            if (!kept) throw nb::python_error();
-            nb::object scored = nb::steal(kept).attr("sum")().attr("item")();
-            const int64_t n = to_i64(scored);
+            const double loss = bind::to_f64(out.attr("loss"));
+            nb::object kept = bind::steal_or_raise(PyObject_RichCompare(target.ptr(), nb::int_(kIgnore).ptr(), Py_NE));
+            nb::object scored = kept.attr("sum")().attr("item")();
+            const int64_t n = bind::to_i64(scored);
             nll_sum += loss * (double) n;
             n_tok += n;
             prev_end = end;
@@ -134,7 +128,7 @@ double windowed_perplexity(nb::handle model, nb::handle ids, int64_t window, int
         }
     });
     nb::object ppl = np.attr("exp")(nb::float_(nll_sum / (double) std::max<int64_t>(n_tok, 1)));
-    return to_f64(ppl);
+    return bind::to_f64(ppl);
 }
 
 }  // namespace
@@ -148,19 +142,19 @@ double perplexity_from_state_dict(nb::handle model_dir, nb::handle state_dict, n
 }
 
 nb::object load_text_ids(nb::handle model_dir, nb::handle text_file, nb::handle max_tokens_arg) {
-    int64_t max_tokens = vz::arg_int(max_tokens_arg, "max_tokens");
+    int64_t max_tokens = bind::arg_int(max_tokens_arg, "max_tokens");
     check_max_tokens(max_tokens);
     if (!PyUnicode_Check(text_file.ptr()) && !nb::hasattr(text_file, "__fspath__"))
-        vz::raise_arg_type("text_file", "str or os.PathLike", text_file);
+        bind::raise_arg_type("text_file", "str or os.PathLike", text_file);
     // The user's text as it is (UTF-8), read before any library loads so a wrong path fails fast.
-    nb::object path = vz::import("pathlib").attr("Path")(text_file);
+    nb::object path = bind::import("pathlib").attr("Path")(text_file);
     nb::object body = path.attr("read_text")("encoding"_a = "utf-8");
-    nb::object auto_tokenizer = from_import("transformers", "AutoTokenizer");
+    nb::object auto_tokenizer = bind::from_import("transformers", "AutoTokenizer");
     nb::object tokenizer = auto_tokenizer.attr("from_pretrained")(nb::str(model_dir));
     nb::object ids = tokenizer(body, "return_tensors"_a = "pt")["input_ids"][nb::int_(0)];
-    const int64_t n = to_i64(ids.attr("shape")[nb::int_(0)]);
+    const int64_t n = bind::to_i64(ids.attr("shape")[nb::int_(0)]);
     // An empty text would score nothing and report a perfect 1.0.
-    if (n == 0) raise(PyExc_ValueError, "the text file '" + text(nb::str(path)) + "' holds no tokens to evaluate");
+    if (n == 0) bind::raise(PyExc_ValueError, "the text file '" + bind::text(nb::str(path)) + "' holds no tokens to evaluate");
     if (max_tokens != 0 && n > max_tokens) ids = ids[py_slice(nb::none(), nb::int_(max_tokens))];
     return ids;
 }
@@ -173,4 +167,4 @@ double perplexity_from_text(nb::handle model_dir, nb::handle state_dict, nb::han
     return windowed_perplexity(model, ids, s.window, s.stride);
 }
 
-}  // namespace hubload
+}  // namespace vz::hubload

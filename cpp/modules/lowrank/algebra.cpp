@@ -1,24 +1,24 @@
 // Matricization (_unfold / _fold), the n-mode product (_mode_dot) and the relative Frobenius error.
 #include "modules/lowrank/common.hpp"
 
-namespace lr {
+namespace vz::lowrank {
 
 nb::object unfold(nb::handle tensor, int64_t mode) {
-    nb::object np = np_module();
+    nb::object np = bind::numpy();
     nb::object moved = np.attr("moveaxis")(tensor, mode, 0);
-    nb::object rows = getitem(tensor.attr("shape"), mode);
+    nb::object rows = bind::get_item(tensor.attr("shape"), nb::int_(mode));
     return moved.attr("reshape")(rows, -1);
 }
 
 nb::object fold(nb::handle matrix, int64_t mode, nb::handle shape) {
     nb::tuple shp = nb::borrow<nb::tuple>(shape);
     nb::list full;
-    full.append(getitem(shp, mode));
+    full.append(bind::get_item(shp, nb::int_(mode)));
     Py_ssize_t n = (Py_ssize_t) nb::len(shp);
     for (Py_ssize_t i = 0; i < n; ++i)
         if (i != mode) full.append(shp[i]);
     nb::object reshaped = matrix.attr("reshape")(full);
-    return np_module().attr("moveaxis")(reshaped, 0, mode);
+    return bind::numpy().attr("moveaxis")(reshaped, 0, mode);
 }
 
 namespace {
@@ -50,34 +50,34 @@ nb::object mode_dot(nb::handle tensor, nb::handle matrix, int64_t mode) {
     nb::object rows = matrix.attr("shape")[0];
     if (PyObject_SetItem(new_shape.ptr(), nb::int_(mode).ptr(), rows.ptr()) != 0) nb::raise_python_error();
     nb::object unf = unfold(tensor, mode);
-    nb::object prod = chk(PyNumber_MatrixMultiply(matrix.ptr(), unf.ptr()));
+    nb::object prod = bind::steal_or_raise(PyNumber_MatrixMultiply(matrix.ptr(), unf.ptr()));
     return fold(prod, mode, nb::tuple(new_shape));
 }
 
 double relative_frobenius_error(nb::handle original, nb::handle approx) {
-    nb::object norm = np_module().attr("linalg").attr("norm");
+    nb::object norm = bind::numpy().attr("linalg").attr("norm");
     double denom = nb::cast<double>(nb::float_(norm(original)));
     if (denom <= 1e-12) return nb::cast<double>(nb::float_(norm(approx)));
-    nb::object diff = chk(PyNumber_Subtract(original.ptr(), approx.ptr()));
+    nb::object diff = bind::steal_or_raise(PyNumber_Subtract(original.ptr(), approx.ptr()));
     return nb::cast<double>(nb::float_(norm(diff))) / denom;
 }
 
 void register_algebra(nb::module_ &m) {
     m.def(
-        "_unfold", [](nb::handle tensor, nb::handle mode) { return unfold(tensor, vz::arg_int(mode, "mode")); },
+        "_unfold", [](nb::handle tensor, nb::handle mode) { return unfold(tensor, bind::arg_int(mode, "mode")); },
         "tensor"_a, "mode"_a.none(), "Mode-`mode` matricization: that axis first, the others flattened in C order.");
     m.def(
         "_fold",
         [](nb::handle matrix, nb::handle mode, nb::handle shape) {
-            int64_t k = vz::arg_int(mode, "mode");
-            vz::arg_tuple(shape, "shape");
+            int64_t k = bind::arg_int(mode, "mode");
+            bind::arg_tuple(shape, "shape");
             return fold(matrix, k, shape);
         },
         "matrix"_a, "mode"_a.none(), "shape"_a.none(), "Inverse of _unfold: back to extents `shape`.");
     m.def(
         "_mode_dot",
         [](nb::handle tensor, nb::handle matrix, nb::handle mode) {
-            return mode_dot(tensor, matrix, vz::arg_int(mode, "mode"));
+            return mode_dot(tensor, matrix, bind::arg_int(mode, "mode"));
         },
         "tensor"_a, "matrix"_a, "mode"_a.none(), "n-mode product: `matrix` applied along axis `mode`.");
     m.def(
@@ -86,4 +86,4 @@ void register_algebra(nb::module_ &m) {
         "original"_a, "approx"_a, "||original - approx||_F / ||original||_F (the norm of approx when original is ~0).");
 }
 
-}  // namespace lr
+}  // namespace vz::lowrank

@@ -1,44 +1,46 @@
 #include "modules/lowrank/common.hpp"
 
-#include <climits>
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <type_traits>
 
-namespace lr {
+namespace vz::lowrank {
 
 namespace {
-// A loaded module by name: a lookup in sys.modules, importing only the first time.
-nb::object loaded(const char *name) {
-    PyObject *mod = PyImport_GetModule(nb::str(name).ptr());
-    if (mod) return nb::steal(mod);
-    if (PyErr_Occurred()) nb::raise_python_error();
-    return nb::module_::import_(name);
+// The buffer of `obj` with `flags`, or an empty Buffer when the exporter refuses (its error dropped:
+// the caller then takes the numpy path, which reports what is wrong with the array).
+bind::Buffer try_buffer(nb::handle obj, int flags) {
+    try {
+        return bind::Buffer(obj, flags);
+    } catch (nb::python_error &) {
+        return bind::Buffer();
+    }
 }
+
+bool format_is(const Py_buffer &view, const char *format) { return view.format && !std::strcmp(view.format, format); }
 }  // namespace
 
-nb::object np_module() { return loaded("numpy"); }
-nb::object method_cls() { return loaded(kModule).attr("CompressionMethod"); }
+nb::object method_cls() { return bind::module_attr(kModule, "CompressionMethod"); }
 nb::object member(const char *name) { return method_cls().attr(name); }
-nb::object tensor_cls() { return loaded(kModule).attr("CompressedTensor"); }
-nb::object report_cls() { return loaded(kModule).attr("CompressionReport"); }
+nb::object tensor_cls() { return bind::module_attr(kModule, "CompressedTensor"); }
+nb::object report_cls() { return bind::module_attr(kModule, "CompressionReport"); }
 
 template <typename T>
 nb::object new_array(nb::handle shape, T *&data) {
-    nb::object np = np_module();
+    nb::module_ np = bind::numpy();
     nb::object arr = np.attr("empty")(shape, np.attr(std::is_same_v<T, float> ? "float32" : "float64"));
-    Py_buffer view;
-    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) nb::raise_python_error();
-    data = static_cast<T *>(view.buf);
-    PyBuffer_Release(&view);  // the array keeps its memory; the pointer stays valid while it lives
+    // The array keeps its memory: the pointer stays valid while it lives, after the view is gone.
+    bind::Buffer view(arr, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+    data = static_cast<T *>(view.data());
     return arr;
 }
 
 template <typename T>
 nb::object new_array(const std::vector<int64_t> &shape, T *&data) {
-    nb::tuple t = nb::steal<nb::tuple>(PyTuple_New(Py_ssize_t(shape.size())));
-    for (size_t i = 0; i < shape.size(); ++i) PyTuple_SET_ITEM(t.ptr(), Py_ssize_t(i), PyLong_FromLongLong(shape[i]));
-    return new_array<T>(t, data);
+    nb::list dims;
+    for (int64_t e : shape) dims.append(e);
+    return new_array<T>(nb::tuple(dims), data);
 }
 
 template nb::object new_array<float>(nb::handle, float *&);
@@ -66,36 +68,21 @@ nb::object make_record(nb::handle method, nb::handle shape, nb::handle dtype, nb
 }
 
 Solver arg_solver(nb::handle obj) {
-    std::string text = nb::cast<std::string>(vz::arg_str(obj, "solver"));
+    std::string text = nb::cast<std::string>(bind::arg_str(obj, "solver"));
     if (text == "exact") return Solver::Exact;
     if (text == "randomized") return Solver::Randomized;
     if (text == "auto") return Solver::Auto;
-    nb::object shown = nb::steal(PyObject_Repr(obj.ptr()));
-    if (!shown) nb::raise_python_error();
-    raise_value("solver must be one of 'exact', 'randomized', 'auto', got " + py_str(shown));
+    bind::raise(PyExc_ValueError,
+                "solver must be one of 'exact', 'randomized', 'auto', got " + bind::text(nb::repr(obj)));
 }
 
-std::string py_str(nb::handle obj) { return nb::cast<std::string>(nb::str(obj)); }
-
-void raise_value(const std::string &msg) { throw nb::value_error(msg.c_str()); }
-
-nb::object slice_to(int64_t stop) {
-    return nb::steal(PySlice_New(Py_None, nb::int_(stop).ptr(), Py_None));
-}
+nb::object slice_to(int64_t stop) { return nb::slice(nb::none(), nb::int_(stop), nb::none()); }
 
 nb::object cols_to(int64_t stop) {
-    nb::object all = nb::steal(PySlice_New(Py_None, Py_None, Py_None));
-    return nb::make_tuple(all, slice_to(stop));
+    return nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), slice_to(stop));
 }
 
 nb::object astype_nocopy(nb::handle arr, nb::handle dtype) { return arr.attr("astype")(dtype, "copy"_a = false); }
-
-nb::tuple as_tuple(nb::handle obj) {
-    if (PyTuple_CheckExact(obj.ptr())) return nb::borrow<nb::tuple>(obj);
-    return nb::steal<nb::tuple>(chk(PySequence_Tuple(obj.ptr())).release());
-}
-
-nb::list as_list(nb::handle obj) { return nb::steal<nb::list>(chk(PySequence_List(obj.ptr())).release()); }
 
 int64_t py_ceil(double v) { return int64_t(std::ceil(v)); }
 
@@ -107,45 +94,37 @@ int64_t slice_len(int64_t stop, int64_t len) {
 bool dense_view(nb::handle obj, Dense &d, bool allow_copy) {
     // exactly numpy.ndarray (subclasses keep numpy's own semantics)
     if (std::strcmp(Py_TYPE(obj.ptr())->tp_name, "numpy.ndarray") != 0) return false;
-    nb::handle src = obj;
-    if (PyObject_GetBuffer(src.ptr(), &d.view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-        PyErr_Clear();
+    d.buf = try_buffer(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+    if (!d.buf.held()) {
         if (!allow_copy) return false;
         // Strided: check the element type before paying for a contiguous copy.
-        if (PyObject_GetBuffer(src.ptr(), &d.view, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
-            PyErr_Clear();
-            return false;
+        {
+            bind::Buffer probe = try_buffer(obj, PyBUF_STRIDES | PyBUF_FORMAT);
+            if (!probe.held() || !(format_is(probe.view(), "f") || format_is(probe.view(), "d"))) return false;
         }
-        bool ok = d.view.format && (!std::strcmp(d.view.format, "f") || !std::strcmp(d.view.format, "d"));
-        PyBuffer_Release(&d.view);
-        if (!ok) return false;
-        d.keep = np_module().attr("ascontiguousarray")(obj);
-        src = d.keep;
-        if (PyObject_GetBuffer(src.ptr(), &d.view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-            PyErr_Clear();
-            return false;
-        }
+        d.keep = bind::numpy().attr("ascontiguousarray")(obj);
+        d.buf = try_buffer(d.keep, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+        if (!d.buf.held()) return false;
     }
-    d.held = true;
-    const char *f = d.view.format;
-    if (f && !std::strcmp(f, "f") && d.view.itemsize == 4)
+    const Py_buffer &view = d.buf.view();
+    if (format_is(view, "f") && view.itemsize == 4)
         d.kind = 1;
-    else if (f && !std::strcmp(f, "d") && d.view.itemsize == 8)
+    else if (format_is(view, "d") && view.itemsize == 8)
         d.kind = 2;
     else {
-        d.release();
+        d.buf.release();
         return false;
     }
-    d.data = d.view.buf;
-    d.shape.assign(d.view.shape, d.view.shape + d.view.ndim);
+    d.data = view.buf;
+    d.shape.assign(view.shape, view.shape + view.ndim);
     d.size = 1;
     for (int64_t e : d.shape) d.size *= e;
     if (d.size == 0) {
-        d.release();
+        d.buf.release();
         d.kind = 0;
         return false;
     }
     return true;
 }
 
-}  // namespace lr
+}  // namespace vz::lowrank

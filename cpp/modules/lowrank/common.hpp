@@ -1,5 +1,6 @@
 // Shared helpers of the tensor-compression module: class lookups, numpy calls, dense views of
 // float32/float64 arrays for the native kernels and wrapping native buffers as numpy arrays.
+// native() below is the module's one GIL boundary: every call into cpp/core goes through it.
 #pragma once
 
 #include "bind/bind.hpp"
@@ -8,15 +9,14 @@
 #include "core/lowrank_kernels.hpp"
 #include "core/randomized_svd.hpp"
 
-#include <nanobind/ndarray.h>
-
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-namespace lr {
+namespace vz::lowrank {
 namespace nb = nanobind;
 using namespace nb::literals;
 namespace kern = vz::core::lowrank;
@@ -28,7 +28,7 @@ constexpr fused::Elem fused_kind() {
     return sizeof(T) == 4 ? fused::Elem::F32 : fused::Elem::F64;
 }
 
-constexpr const char *kModule = "velkor_zuma.lowrank";
+inline constexpr const char *kModule = "velkor_zuma.lowrank";
 
 // ---- classes and members (looked up on the module, never cached in C++) -------------------------
 nb::object method_cls();
@@ -40,49 +40,29 @@ nb::object report_cls();
 nb::object make_record(nb::handle method, nb::handle shape, nb::handle dtype, nb::handle cores, nb::handle factors,
                        nb::handle metadata);
 
-// Takes a new reference from the C API, raising the pending Python error on NULL.
-inline nb::object chk(PyObject *p) {
-    if (!p) nb::raise_python_error();
-    return nb::steal(p);
-}
-
-// obj[index] with the host's indexing rules (negative indices, IndexError).
-inline nb::object getitem(nb::handle obj, int64_t index) {
-    return chk(PyObject_GetItem(obj.ptr(), nb::int_(index).ptr()));
-}
-
-// str(obj)
-std::string py_str(nb::handle obj);
-[[noreturn]] void raise_value(const std::string &msg);
-
 // ---- numpy helpers ------------------------------------------------------------------------------
 nb::object slice_to(int64_t stop);                 // slice(None, stop)
 nb::object cols_to(int64_t stop);                  // (slice(None), slice(None, stop))
 nb::object astype_nocopy(nb::handle arr, nb::handle dtype);  // arr.astype(dtype, copy=False)
-nb::tuple as_tuple(nb::handle obj);                // tuple(obj)
-nb::list as_list(nb::handle obj);                  // list(obj)
+// tuple(obj), list(obj), str(obj). They take a handle on purpose: nb::tuple(x.attr("shape")) would
+// cast the attribute to the class unchecked (a torch.Size or a list kept as it is), not convert it.
+inline nb::tuple as_tuple(nb::handle obj) { return nb::tuple(obj); }
+inline nb::list as_list(nb::handle obj) { return nb::list(obj); }
+inline nb::str as_str(nb::handle obj) { return nb::str(obj); }
 int64_t py_ceil(double v);                         // math.ceil for finite values
 int64_t slice_len(int64_t stop, int64_t len);      // len(range(len)[:stop])
 
 // ---- dense views --------------------------------------------------------------------------------
 // A C-contiguous, native-order float32 (kind 1) or float64 (kind 2) numpy array with at least one
-// element; held through the buffer protocol for the lifetime of the view.
+// element; held through the buffer protocol for the lifetime of the view, so that the kernels may
+// read it with the GIL released.
 struct Dense {
     int kind = 0;
     const void *data = nullptr;
     std::vector<int64_t> shape;
     int64_t size = 0;
-    Py_buffer view{};
-    bool held = false;
-    nb::object keep;
-    Dense() = default;
-    Dense(const Dense &) = delete;
-    Dense &operator=(const Dense &) = delete;
-    ~Dense() { release(); }
-    void release() {
-        if (held) PyBuffer_Release(&view);
-        held = false;
-    }
+    nb::object keep;   // the contiguous copy of a strided input, when one was made
+    bind::Buffer buf;  // released before `keep` (declared after it)
     template <typename T>
     const T *ptr() const { return static_cast<const T *>(data); }
     const char *dtype_name() const { return kind == 1 ? "float32" : "float64"; }
@@ -91,9 +71,6 @@ struct Dense {
 // Fills `d` when `obj` is exactly a numpy.ndarray of float32/float64 with elements. A strided array
 // is made contiguous first (a copy) when `allow_copy`, otherwise refused.
 bool dense_view(nb::handle obj, Dense &d, bool allow_copy);
-
-// numpy module (from the interpreter's module table; imported on first use).
-nb::object np_module();
 
 // A new uninitialised C-ordered numpy array of element type T (float or double) with extents
 // `shape` (a sequence object, or a list of extents); `data` receives its buffer.
@@ -105,16 +82,20 @@ nb::object new_array(const std::vector<int64_t> &shape, T *&data);
 // Product of the extents when `shape` is a tuple of non-negative ints, otherwise -1.
 int64_t plain_size(nb::handle shape);
 
-// Runs native work with the GIL released; LAPACK convergence failures become numpy's LinAlgError.
+// Runs native work with the GIL released: the one place of this module that releases it, so `f`
+// must touch no Python object (only buffers held by Dense / bind::Buffer or arrays made before).
+// LAPACK convergence failures become numpy's LinAlgError, as numpy.linalg.svd reports them. The
+// core's std::length_error (an extent beyond LAPACK's 32-bit integers, which callers rule out with
+// kern::lapack_fits first) and std::invalid_argument reach Python as ValueError through nanobind's
+// own translation, like this module's other refusals.
 template <typename F>
 auto native(F &&f) -> decltype(f()) {
     try {
         nb::gil_scoped_release unlocked;
         return f();
     } catch (const vz::core::LinAlgError &e) {
-        nb::object err = np_module().attr("linalg").attr("LinAlgError");
-        PyErr_SetString(err.ptr(), e.what());
-        throw nb::python_error();
+        nb::object err = bind::numpy().attr("linalg").attr("LinAlgError");
+        bind::raise(err.ptr(), e.what());
     }
 }
 
@@ -137,6 +118,12 @@ Solver arg_solver(nb::handle obj);
 inline void note_solver(nb::dict &meta, bool randomized) {
     if (randomized) meta["solver"] = "randomized";
 }
+
+// Values that share one float32 scale in the SVD_Q4 / SVD_Q8 codes unless the caller says otherwise:
+// 0.25 bit a weight on top of the codes. On the testbed's three full fine-tunes
+// (benchmarks/bench_quality.py, the README's quality table) 4-bit codes at this group change
+// perplexity by at most +0.24 %. Smaller groups follow outliers more closely for more scale bytes.
+inline constexpr int64_t kDefaultGroupSize = 128;
 
 // ---- algorithms shared between files -------------------------------------------------------------
 nb::object unfold(nb::handle tensor, int64_t mode);
@@ -171,4 +158,4 @@ void register_dispatch(nb::module_ &m);
 void register_merge(nb::module_ &m);
 void register_quant(nb::module_ &m);
 
-}  // namespace lr
+}  // namespace vz::lowrank

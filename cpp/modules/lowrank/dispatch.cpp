@@ -3,31 +3,29 @@
 
 #include <chrono>
 
-namespace lr {
+namespace vz::lowrank {
 
 nb::object compress(nb::handle tensor, nb::handle method, double rank_ratio, int64_t max_rank, Solver solver) {
     nb::object m;
     if (PyUnicode_Check(method.ptr()))
         m = method_cls()(method);  // a member passes through; unknown text fails in the lookup
     else
-        raise_value("Unknown compression method: " + py_str(method));
+        bind::raise(PyExc_ValueError, "Unknown compression method: " + bind::text(method));
     if (m.is(member("TUCKER"))) return tucker_compress(tensor, rank_ratio, 1, solver);
     if (m.is(member("TENSOR_TRAIN"))) return tt_compress(tensor, max_rank, solver);
     if (m.is(member("SVD"))) return svd_compress(tensor, rank_ratio, 1, solver);
     // Few-bit methods: max_rank is the rank of their low-rank part (0: none).
     if (m.is(member("SIGN"))) return sign_compress(tensor, max_rank, true);
-    if (m.is(member("SVD_Q4"))) return svd_quant_compress(tensor, max_rank, 4, 128);
-    if (m.is(member("SVD_Q8"))) return svd_quant_compress(tensor, max_rank, 8, 128);
+    if (m.is(member("SVD_Q4"))) return svd_quant_compress(tensor, max_rank, 4, kDefaultGroupSize);
+    if (m.is(member("SVD_Q8"))) return svd_quant_compress(tensor, max_rank, 8, kDefaultGroupSize);
     if (m.is(member("NONE"))) {
         nb::tuple shape = as_tuple(tensor.attr("shape"));
         // str(tensor.dtype): the record holds the element type as text, e.g. "float32".
-        PyObject *dtype_text = PyObject_Str(nb::object(tensor.attr("dtype")).ptr());
-        if (!dtype_text) nb::raise_python_error();
-        nb::str dtype = nb::steal<nb::str>(dtype_text);
+        nb::str dtype = as_str(tensor.attr("dtype"));
         nb::object copy = tensor.attr("copy")();
         return make_record(m, shape, dtype, nb::make_tuple(copy), nb::tuple(), nb::dict());
     }
-    raise_value("Unknown compression method: " + py_str(method));
+    bind::raise(PyExc_ValueError, "Unknown compression method: " + bind::text(method));
 }
 
 nb::object decompress(nb::handle compressed) {
@@ -38,26 +36,21 @@ nb::object decompress(nb::handle compressed) {
     if (m.is(member("NONE"))) return compressed.attr("cores")[0].attr("copy")();
     if (m.is(member("SIGN"))) return sign_decompress(compressed);
     if (m.is(member("SVD_Q4")) || m.is(member("SVD_Q8"))) return svd_quant_decompress(compressed);
-    raise_value("Unknown compression method: " + py_str(m));
+    bind::raise(PyExc_ValueError, "Unknown compression method: " + bind::text(m));
 }
 
 namespace {
 
 nb::object suggest_method(nb::handle tensor_shape) {
-    nb::tuple shape = vz::arg_tuple(tensor_shape, "tensor_shape");
+    nb::tuple shape = bind::arg_tuple(tensor_shape, "tensor_shape");
     size_t n = nb::len(shape);
     if (n == 2) return member("SVD");
     if (n == 3) return member("TUCKER");
-    nb::list dims = nb::borrow<nb::list>(vz::import("builtins").attr("sorted")(shape, "reverse"_a = true));
-    if (nb::len(dims) == 0) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        throw nb::python_error();
-    }
+    nb::list dims = nb::borrow<nb::list>(bind::import("builtins").attr("sorted")(shape, "reverse"_a = true));
+    if (nb::len(dims) == 0) bind::raise(PyExc_IndexError, "list index out of range");
     nb::object largest = dims[0], smallest = dims[nb::len(dims) - 1];
-    nb::object four_small = chk(PyNumber_Multiply(nb::int_(4).ptr(), smallest.ptr()));
-    int gt = PyObject_RichCompareBool(largest.ptr(), four_small.ptr(), Py_GT);
-    if (gt < 0) nb::raise_python_error();
-    return gt ? member("TUCKER") : member("TENSOR_TRAIN");
+    nb::object four_small = bind::steal_or_raise(PyNumber_Multiply(nb::int_(4).ptr(), smallest.ptr()));
+    return largest > four_small ? member("TUCKER") : member("TENSOR_TRAIN");
 }
 
 nb::object roundtrip_report(nb::handle tensor, nb::handle method, double rank_ratio, int64_t max_rank) {
@@ -83,8 +76,8 @@ void register_dispatch(nb::module_ &m) {
     m.def(
         "compress",
         [](nb::handle tensor, nb::handle method, nb::handle rank_ratio, nb::handle max_rank, nb::handle solver) {
-            double ratio = vz::arg_float(rank_ratio, "rank_ratio");
-            int64_t cap = vz::arg_int(max_rank, "max_rank");
+            double ratio = bind::arg_float(rank_ratio, "rank_ratio");
+            int64_t cap = bind::arg_int(max_rank, "max_rank");
             return compress(tensor, method, ratio, cap, arg_solver(solver));
         },
         "tensor"_a, "method"_a.none(), nb::kw_only(), "rank_ratio"_a.none() = 0.5, "max_rank"_a.none() = 8,
@@ -98,12 +91,12 @@ void register_dispatch(nb::module_ &m) {
     m.def(
         "roundtrip_report",
         [](nb::handle tensor, nb::handle method, nb::handle rank_ratio, nb::handle max_rank) {
-            double ratio = vz::arg_float(rank_ratio, "rank_ratio");
-            int64_t cap = vz::arg_int(max_rank, "max_rank");
+            double ratio = bind::arg_float(rank_ratio, "rank_ratio");
+            int64_t cap = bind::arg_int(max_rank, "max_rank");
             return roundtrip_report(tensor, method, ratio, cap);
         },
         "tensor"_a, "method"_a.none(), nb::kw_only(), "rank_ratio"_a.none() = 0.5, "max_rank"_a.none() = 8,
         "Compress, decompress and measure one tensor.");
 }
 
-}  // namespace lr
+}  // namespace vz::lowrank

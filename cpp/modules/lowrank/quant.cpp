@@ -17,11 +17,12 @@
 
 #include "core/quant_kernels.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
-namespace lr {
+namespace vz::lowrank {
 
 namespace {
 namespace qk = vz::core::quant;
@@ -64,43 +65,34 @@ bool flatten(nb::handle shape, Flat &f) {
 }
 
 nb::object empty_array(std::initializer_list<int64_t> shape, const char *dtype, void *&data) {
-    nb::object np = np_module();
+    nb::object np = bind::numpy();
     nb::list dims;
     for (int64_t d : shape) dims.append(nb::int_(d));
     nb::object arr = np.attr("empty")(nb::tuple(dims), np.attr(dtype));
-    Py_buffer view;
-    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) nb::raise_python_error();
-    data = view.buf;
-    PyBuffer_Release(&view);
+    // The array keeps its memory: the pointer stays valid while it lives, after the view is gone.
+    data = bind::Buffer(arr, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS).data();
     return arr;
 }
 
 // A read view of an array of a record: exactly `dtype` (a numpy name), C-contiguous, native
 // order, with exactly the extents `shape`; otherwise the record is refused.
 struct Held {
-    Py_buffer view{};
-    bool held = false;
-    nb::object keep;
-    Held() = default;
-    Held(const Held &) = delete;
-    ~Held() {
-        if (held) PyBuffer_Release(&view);
-    }
-    const void *ptr() const { return view.buf; }
+    nb::object keep;   // the contiguous array read
+    bind::Buffer buf;  // released before `keep` (declared after it)
+    const void *ptr() const { return buf.data(); }
 };
 
 [[noreturn]] void bad_record(const std::string &method, const std::string &what) {
-    raise_value("malformed " + method + " record: " + what);
+    bind::raise(PyExc_ValueError, "malformed " + method + " record: " + what);
 }
 
 void hold(nb::handle arr, const char *dtype, std::initializer_list<int64_t> shape, Held &h, const std::string &method,
           const char *what) {
-    nb::object np = np_module();
+    nb::object np = bind::numpy();
     if (!nb::isinstance(arr, np.attr("ndarray"))) bad_record(method, std::string(what) + " is not a numpy array");
     nb::object want = np.attr("dtype")(dtype);
-    int same = PyObject_RichCompareBool(arr.attr("dtype").ptr(), want.ptr(), Py_EQ);
-    if (same < 0) nb::raise_python_error();
-    if (!same) bad_record(method, std::string(what) + " must be " + dtype + ", got " + py_str(arr.attr("dtype")));
+    if (!arr.attr("dtype").equal(want))
+        bad_record(method, std::string(what) + " must be " + dtype + ", got " + bind::text(arr.attr("dtype")));
     nb::tuple got = as_tuple(arr.attr("shape"));
     bool ok = nb::len(got) == shape.size();
     size_t i = 0;
@@ -113,21 +105,21 @@ void hold(nb::handle arr, const char *dtype, std::initializer_list<int64_t> shap
         i = 0;
         for (int64_t d : shape) want_shape += (i++ ? ", " : "") + std::to_string(d);
         want_shape += shape.size() == 1 ? ",)" : ")";
-        bad_record(method, std::string(what) + " has shape " + py_str(got) + ", expected " + want_shape);
+        bad_record(method, std::string(what) + " has shape " + bind::text(got) + ", expected " + want_shape);
     }
     h.keep = np.attr("ascontiguousarray")(arr);  // native order is implied by the dtype test
-    if (PyObject_GetBuffer(h.keep.ptr(), &h.view, PyBUF_C_CONTIGUOUS) != 0) nb::raise_python_error();
-    h.held = true;
+    h.buf = bind::Buffer(h.keep, PyBUF_C_CONTIGUOUS);
 }
 
 int64_t meta_int(nb::handle meta, const char *key, const std::string &method, int64_t lo, int64_t hi) {
     if (!PyDict_Check(meta.ptr())) bad_record(method, "metadata is not a mapping");
     PyObject *v = PyDict_GetItemString(meta.ptr(), key);
-    if (!v || !PyLong_Check(v) || PyBool_Check(v)) bad_record(method, std::string("metadata '") + key + "' is not an integer");
+    if (!v || !PyLong_Check(v) || PyBool_Check(v))
+        bad_record(method, std::string("metadata '") + key + "' is not an integer");
     int overflow = 0;
     long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
     if (overflow || x < lo || x > hi)
-        bad_record(method, std::string("metadata '") + key + "' is out of range: " + py_str(nb::handle(v)));
+        bad_record(method, std::string("metadata '") + key + "' is out of range: " + bind::text(nb::handle(v)));
     return x;
 }
 
@@ -140,25 +132,23 @@ struct Input {
     nb::tuple shape;
     Flat flat;
     const float *data = nullptr;
-    Held h;
+    bind::Buffer view;  // of arr, released before it
 };
 
 void take_input(nb::handle tensor, Input &in, const char *method) {
-    nb::object np = np_module();
+    nb::object np = bind::numpy();
     nb::object a = np.attr("asarray")(tensor);
     in.shape = as_tuple(a.attr("shape"));
-    PyObject *dt = PyObject_Str(nb::object(a.attr("dtype")).ptr());
-    if (!dt) nb::raise_python_error();
-    in.dtype = nb::steal<nb::str>(dt);
-    if (!flatten(in.shape, in.flat)) raise_value(std::string(method) + ": the tensor's extents overflow");
+    in.dtype = as_str(a.attr("dtype"));
+    if (!flatten(in.shape, in.flat))
+        bind::raise(PyExc_ValueError, std::string(method) + ": the tensor's extents overflow");
     in.arr = np.attr("ascontiguousarray")(a, "dtype"_a = np.attr("float32"));
-    if (PyObject_GetBuffer(in.arr.ptr(), &in.h.view, PyBUF_C_CONTIGUOUS) != 0) nb::raise_python_error();
-    in.h.held = true;
-    in.data = static_cast<const float *>(in.h.view.buf);
+    in.view = bind::Buffer(in.arr, PyBUF_C_CONTIGUOUS);
+    in.data = static_cast<const float *>(in.view.data());
 }
 
 [[noreturn]] void non_finite(const char *method) {
-    raise_value(std::string(method) + " cannot code a tensor holding NaN or infinity");
+    bind::raise(PyExc_ValueError, std::string(method) + " cannot code a tensor holding NaN or infinity");
 }
 
 // Low-rank part: the leading `rank` triplets with U and Vt rounded to float16, and the residual
@@ -177,12 +167,11 @@ nb::tuple low_rank_part(const Input &in, int64_t rank, kern::Buffer<float> &resi
     const size_t mn = size_t(m) * size_t(n);
     if (rank == 0 || m == 0 || n == 0) return nb::tuple();
     // LAPACK would loop forever or fail on non-finite values; refuse them first.
-    nb::object np = np_module();
-    int finite = PyObject_IsTrue(nb::object(np.attr("isfinite")(in.arr).attr("all")()).ptr());
-    if (finite < 0) nb::raise_python_error();
-    if (!finite) non_finite(method);
+    nb::object np = bind::numpy();
+    if (!bind::truthy(np.attr("isfinite")(in.arr).attr("all")())) non_finite(method);
     resid = kern::alloc<float>(mn);
-    if (!kern::lapack_fits(m, n)) raise_value("the low-rank part needs a matrix that LAPACK can take");
+    if (!kern::lapack_fits(m, n))
+        bind::raise(PyExc_ValueError, "the low-rank part needs a matrix that LAPACK can take");
     void *pu, *ps, *pvt;
     nb::object u = empty_array({m, rank}, "float16", pu);
     nb::object s = empty_array({rank}, "float32", ps);
@@ -209,7 +198,7 @@ nb::tuple low_rank_part(const Input &in, int64_t rank, kern::Buffer<float> &resi
 }
 
 int64_t clamp_rank(int64_t rank, const Flat &f) {
-    if (rank < 0) raise_value("rank must not be negative, got " + std::to_string(rank));
+    if (rank < 0) bind::raise(PyExc_ValueError, "rank must not be negative, got " + std::to_string(rank));
     return std::min(rank, std::min(f.m, f.n));
 }
 
@@ -259,8 +248,8 @@ nb::object quant_impl(const Input &in, int64_t rank, int64_t bits, int64_t group
 }
 
 void check_quant_settings(int64_t bits, int64_t group_size) {
-    if (bits != 4 && bits != 8) raise_value("bits must be 4 or 8, got " + std::to_string(bits));
-    if (group_size < 1) raise_value("group_size must be positive, got " + std::to_string(group_size));
+    if (bits != 4 && bits != 8) bind::raise(PyExc_ValueError, "bits must be 4 or 8, got " + std::to_string(bits));
+    if (group_size < 1) bind::raise(PyExc_ValueError, "group_size must be positive, got " + std::to_string(group_size));
 }
 
 }  // namespace
@@ -293,7 +282,8 @@ void low_rank_into(nb::handle compressed, const std::string &method, const Flat 
         if (mn) std::memset(out, 0, mn * sizeof(float));
         return;
     }
-    if (nb::len(factors) != 3) bad_record(method, "expected 3 factors (U, s, Vt), got " + std::to_string(nb::len(factors)));
+    if (nb::len(factors) != 3)
+        bad_record(method, "expected 3 factors (U, s, Vt), got " + std::to_string(nb::len(factors)));
     Held hu, hs, hv;
     hold(factors[0], "float16", {f.m, rank}, hu, method, "U");
     hold(factors[1], "float32", {rank}, hs, method, "s");
@@ -312,7 +302,7 @@ void low_rank_into(nb::handle compressed, const std::string &method, const Flat 
 nb::object finish(nb::object out, nb::handle compressed) {
     nb::object shaped = out.attr("reshape")(compressed.attr("shape"));
     nb::object dtype = compressed.attr("dtype");
-    if (PyUnicode_CheckExact(dtype.ptr()) && py_str(dtype) == "float32") return shaped;
+    if (PyUnicode_CheckExact(dtype.ptr()) && bind::text(dtype) == "float32") return shaped;
     return astype_nocopy(shaped, dtype);
 }
 
@@ -324,7 +314,8 @@ struct Parsed {
 
 void parse_common(nb::handle compressed, const char *member_name, const char *text, Parsed &p) {
     p.method = text;
-    if (!flatten(compressed.attr("shape"), p.flat)) bad_record(p.method, "shape is not a tuple of non-negative integers");
+    if (!flatten(compressed.attr("shape"), p.flat))
+        bad_record(p.method, "shape is not a tuple of non-negative integers");
     p.rank = meta_int(compressed.attr("metadata"), "rank", p.method, 0, std::min(p.flat.m, p.flat.n));
     (void) member_name;
 }
@@ -333,20 +324,21 @@ void parse_common(nb::handle compressed, const char *member_name, const char *te
 
 nb::object sign_decompress(nb::handle compressed) {
     nb::object method = compressed.attr("method");
-    if (!method.is(member("SIGN"))) raise_value("Expected SIGN, got " + py_str(method));
+    if (!method.is(member("SIGN"))) bind::raise(PyExc_ValueError, "Expected SIGN, got " + bind::text(method));
     Parsed p;
     parse_common(compressed, "SIGN", "sign", p);
     nb::object meta = compressed.attr("metadata");
     PyObject *scale_kind = PyDict_GetItemString(meta.ptr(), "scale");
     bool per_row;
-    if (scale_kind && PyUnicode_Check(scale_kind) && py_str(scale_kind) == "row")
+    if (scale_kind && PyUnicode_Check(scale_kind) && bind::text(scale_kind) == "row")
         per_row = true;
-    else if (scale_kind && PyUnicode_Check(scale_kind) && py_str(scale_kind) == "matrix")
+    else if (scale_kind && PyUnicode_Check(scale_kind) && bind::text(scale_kind) == "matrix")
         per_row = false;
     else
         bad_record(p.method, "metadata 'scale' must be 'row' or 'matrix'");
     nb::tuple cores = as_tuple(compressed.attr("cores"));
-    if (nb::len(cores) != 2) bad_record(p.method, "expected 2 cores (bits, scales), got " + std::to_string(nb::len(cores)));
+    if (nb::len(cores) != 2)
+        bad_record(p.method, "expected 2 cores (bits, scales), got " + std::to_string(nb::len(cores)));
     const int64_t m = p.flat.m, n = p.flat.n;
     Held hb, hs;
     hold(cores[0], "uint8", {m, qk::row_bytes(n, 1)}, hb, p.method, "bits");
@@ -364,7 +356,8 @@ nb::object sign_decompress(nb::handle compressed) {
 nb::object svd_quant_decompress(nb::handle compressed) {
     nb::object method = compressed.attr("method");
     bool q4 = method.is(member("SVD_Q4"));
-    if (!q4 && !method.is(member("SVD_Q8"))) raise_value("Expected SVD_Q4 or SVD_Q8, got " + py_str(method));
+    if (!q4 && !method.is(member("SVD_Q8")))
+        bind::raise(PyExc_ValueError, "Expected SVD_Q4 or SVD_Q8, got " + bind::text(method));
     Parsed p;
     parse_common(compressed, q4 ? "SVD_Q4" : "SVD_Q8", q4 ? "svd_q4" : "svd_q8", p);
     nb::object meta = compressed.attr("metadata");
@@ -373,7 +366,8 @@ nb::object svd_quant_decompress(nb::handle compressed) {
     const int64_t m = p.flat.m, n = p.flat.n;
     int64_t group = meta_int(meta, "group_size", p.method, 1, std::max<int64_t>(n, 1));
     nb::tuple cores = as_tuple(compressed.attr("cores"));
-    if (nb::len(cores) != 2) bad_record(p.method, "expected 2 cores (codes, scales), got " + std::to_string(nb::len(cores)));
+    if (nb::len(cores) != 2)
+        bad_record(p.method, "expected 2 cores (codes, scales), got " + std::to_string(nb::len(cores)));
     Held hc, hs;
     hold(cores[0], "uint8", {m, qk::row_bytes(n, int(bits))}, hc, p.method, "codes");
     hold(cores[1], "float32", {m, qk::row_groups(n, group)}, hs, p.method, "scales");
@@ -405,8 +399,9 @@ int64_t predicted_bytes(const Flat &f, int64_t rank, int bits, bool per_row, int
 }  // namespace
 
 nb::object compress_best(nb::handle tensor, double max_error, int64_t max_rank, int64_t group_size) {
-    if (!(max_error >= 0.0)) raise_value("max_error must be a non-negative number, got " + std::to_string(max_error));
-    nb::object np = np_module();
+    if (!(max_error >= 0.0))
+        bind::raise(PyExc_ValueError, "max_error must be a non-negative number, got " + std::to_string(max_error));
+    nb::object np = bind::numpy();
     nb::object arr = np.attr("asarray")(tensor);
     nb::object dense = compress(arr, member("NONE"), 0.5, 8);
     const int64_t dense_bytes = record_bytes(dense);
@@ -414,9 +409,7 @@ nb::object compress_best(nb::handle tensor, double max_error, int64_t max_rank, 
     Flat f;
     if (ndim < 2 || dense_bytes == 0 || !flatten(arr.attr("shape"), f) || f.m == 0 || f.n == 0) return dense;
     // Only the dense record holds a NaN or an infinity as it is.
-    int finite = PyObject_IsTrue(nb::object(np.attr("isfinite")(arr).attr("all")()).ptr());
-    if (finite < 0) nb::raise_python_error();
-    if (!finite) return dense;
+    if (!bind::truthy(np.attr("isfinite")(arr).attr("all")())) return dense;
 
     nb::object best = dense;
     int64_t best_bytes = dense_bytes;
@@ -477,8 +470,8 @@ void register_quant(nb::module_ &m) {
     m.def(
         "sign_compress",
         [](nb::handle tensor, nb::handle rank, nb::handle per_row) {
-            int64_t r = vz::arg_int(rank, "rank");
-            if (!PyBool_Check(per_row.ptr())) vz::raise_arg_type("per_row", "bool", per_row);
+            int64_t r = bind::arg_int(rank, "rank");
+            if (!PyBool_Check(per_row.ptr())) bind::raise_arg_type("per_row", "bool", per_row);
             return sign_compress(tensor, r, per_row.ptr() == Py_True);
         },
         "tensor"_a, nb::kw_only(), "rank"_a.none() = 0, "per_row"_a.none() = true,
@@ -487,12 +480,12 @@ void register_quant(nb::module_ &m) {
     m.def(
         "svd_quant_compress",
         [](nb::handle tensor, nb::handle rank, nb::handle bits, nb::handle group_size) {
-            int64_t r = vz::arg_int(rank, "rank");
-            int64_t b = vz::arg_int(bits, "bits");
-            int64_t g = vz::arg_int(group_size, "group_size");
+            int64_t r = bind::arg_int(rank, "rank");
+            int64_t b = bind::arg_int(bits, "bits");
+            int64_t g = bind::arg_int(group_size, "group_size");
             return svd_quant_compress(tensor, r, b, g);
         },
-        "tensor"_a, nb::kw_only(), "rank"_a.none() = 8, "bits"_a.none() = 4, "group_size"_a.none() = 128,
+        "tensor"_a, nb::kw_only(), "rank"_a.none() = 8, "bits"_a.none() = 4, "group_size"_a.none() = kDefaultGroupSize,
         "Low rank (`rank` triplets, float16 factors) plus the residual in `bits`-bit symmetric codes\n"
         "with one fitted scale per `group_size` elements of a row.");
     m.def("sign_decompress", [](nb::handle c) { return sign_decompress(c); }, "compressed"_a,
@@ -502,16 +495,17 @@ void register_quant(nb::module_ &m) {
     m.def(
         "compress_best",
         [](nb::handle tensor, nb::handle max_error, nb::handle max_rank, nb::handle group_size) {
-            double e = vz::arg_float(max_error, "max_error");
-            int64_t r = vz::arg_int(max_rank, "max_rank");
-            int64_t g = vz::arg_int(group_size, "group_size");
-            if (g < 1) raise_value("group_size must be positive, got " + std::to_string(g));
+            double e = bind::arg_float(max_error, "max_error");
+            int64_t r = bind::arg_int(max_rank, "max_rank");
+            int64_t g = bind::arg_int(group_size, "group_size");
+            if (g < 1) bind::raise(PyExc_ValueError, "group_size must be positive, got " + std::to_string(g));
             return compress_best(tensor, e, r, g);
         },
-        "tensor"_a, nb::kw_only(), "max_error"_a.none(), "max_rank"_a.none() = 8, "group_size"_a.none() = 128,
+        "tensor"_a, nb::kw_only(), "max_error"_a.none(), "max_rank"_a.none() = 8,
+        "group_size"_a.none() = kDefaultGroupSize,
         "The smallest record whose relative Frobenius error is at most `max_error`, among truncated\n"
         "SVD, tensor train (3 or more dimensions), signs and 4/8-bit codes with low-rank parts of up\n"
         "to `max_rank`; the dense NONE record when none of them is smaller than it.");
 }
 
-}  // namespace lr
+}  // namespace vz::lowrank

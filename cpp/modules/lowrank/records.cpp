@@ -1,7 +1,7 @@
 // CompressionMethod, CompressedTensor (with its size properties) and CompressionReport.
 #include "modules/lowrank/common.hpp"
 
-namespace lr {
+namespace vz::lowrank {
 
 namespace {
 
@@ -23,22 +23,22 @@ nb::object extent_product(nb::handle shape) {
         }
         if (exact) return nb::int_(prod);
     }
-    nb::object p = np_module().attr("prod")(shape);
-    return chk(PyNumber_Long(p.ptr()));
+    nb::object p = bind::numpy().attr("prod")(shape);
+    return bind::steal_or_raise(PyNumber_Long(p.ptr()));
 }
 
 nb::object original_size_bytes(nb::handle self) {
     nb::object prod = extent_product(self.attr("shape"));
-    nb::object itemsize = np_module().attr("dtype")(self.attr("dtype")).attr("itemsize");
-    return chk(PyNumber_Multiply(prod.ptr(), itemsize.ptr()));
+    nb::object itemsize = bind::numpy().attr("dtype")(self.attr("dtype")).attr("itemsize");
+    return bind::steal_or_raise(PyNumber_Multiply(prod.ptr(), itemsize.ptr()));
 }
 
 nb::object compressed_size_bytes(nb::handle self) {
     nb::object total = nb::int_(0);
     for (const char *field : {"cores", "factors"}) {
         for (nb::handle arr : self.attr(field)) {
-            nb::object nbytes = chk(PyNumber_Long(arr.attr("nbytes").ptr()));
-            total = chk(PyNumber_Add(total.ptr(), nbytes.ptr()));
+            nb::object nbytes = bind::steal_or_raise(PyNumber_Long(arr.attr("nbytes").ptr()));
+            total = bind::steal_or_raise(PyNumber_Add(total.ptr(), nbytes.ptr()));
         }
     }
     return total;
@@ -47,36 +47,35 @@ nb::object compressed_size_bytes(nb::handle self) {
 }  // namespace
 
 void register_records(nb::module_ &m) {
-    vz::make_str_enum(m, "CompressionMethod",
-                      {{"NONE", "none"}, {"SVD", "svd"}, {"TUCKER", "tucker"}, {"TENSOR_TRAIN", "tt"},
-                       {"SIGN", "sign"}, {"SVD_Q4", "svd_q4"}, {"SVD_Q8", "svd_q8"}});
+    bind::make_str_enum(m, "CompressionMethod",
+                        {{"NONE", "none"}, {"SVD", "svd"}, {"TUCKER", "tucker"}, {"TENSOR_TRAIN", "tt"},
+                         {"SIGN", "sign"}, {"SVD_Q4", "svd_q4"}, {"SVD_Q8", "svd_q8"}});
 
-    nb::object tensor = vz::make_dataclass(
+    nb::object tensor = bind::make_dataclass(
         m, "CompressedTensor",
-        {vz::Field::req("method", "CompressionMethod"), vz::Field::req("shape", "tuple[int, ...]"),
-         vz::Field::req("dtype", "str"), vz::Field::req("cores", "tuple[np.ndarray, ...]"),
-         vz::Field::def("factors", "tuple[np.ndarray, ...]", nb::tuple()),
-         vz::Field::factory("metadata", "dict[str, Any]", nb::borrow(&PyDict_Type))},
+        {bind::Field::req("method", "CompressionMethod"), bind::Field::req("shape", "tuple[int, ...]"),
+         bind::Field::req("dtype", "str"), bind::Field::req("cores", "tuple[np.ndarray, ...]"),
+         bind::Field::def("factors", "tuple[np.ndarray, ...]", nb::tuple()),
+         bind::Field::factory("metadata", "dict[str, Any]", nb::borrow(&PyDict_Type))},
         true, nb::dict(),
         "One tensor kept as the arrays of a low-rank decomposition (never a dense reconstruction).");
-    vz::add_property(tensor, "original_size_bytes", [](nb::handle self) { return original_size_bytes(self); });
-    vz::add_property(tensor, "compressed_size_bytes", [](nb::handle self) { return compressed_size_bytes(self); });
-    vz::add_property(tensor, "compression_ratio", [](nb::handle self) {
+    bind::add_property(tensor, "original_size_bytes", [](nb::handle self) { return original_size_bytes(self); });
+    bind::add_property(tensor, "compressed_size_bytes", [](nb::handle self) { return compressed_size_bytes(self); });
+    bind::add_property(tensor, "compression_ratio", [](nb::handle self) {
         nb::object orig = original_size_bytes(self);
         nb::object comp = compressed_size_bytes(self);
-        if (PyObject_RichCompareBool(comp.ptr(), nb::int_(0).ptr(), Py_EQ) == 1) return nb::float_(1.0);
-        return nb::float_(chk(PyNumber_TrueDivide(orig.ptr(), comp.ptr())));
+        if (comp.equal(nb::int_(0))) return nb::float_(1.0);
+        return nb::float_(bind::steal_or_raise(PyNumber_TrueDivide(orig.ptr(), comp.ptr())));
     });
 
-    vz::make_dataclass(m, "CompressionReport",
-                       {vz::Field::req("method", "CompressionMethod"), vz::Field::req("shape", "tuple[int, ...]"),
-                        vz::Field::req("original_bytes", "int"), vz::Field::req("compressed_bytes", "int"),
-                        vz::Field::req("compression_ratio", "float"),
-                        vz::Field::req("relative_frobenius_error", "float"),
-                        vz::Field::req("reconstruction_quality", "float"),
-                        vz::Field::req("elapsed_compress_ms", "float"),
-                        vz::Field::req("elapsed_decompress_ms", "float")},
-                       true, nb::dict(), "Sizes, error, quality and timings of one compress/decompress round trip.");
+    bind::make_dataclass(
+        m, "CompressionReport",
+        {bind::Field::req("method", "CompressionMethod"), bind::Field::req("shape", "tuple[int, ...]"),
+         bind::Field::req("original_bytes", "int"), bind::Field::req("compressed_bytes", "int"),
+         bind::Field::req("compression_ratio", "float"), bind::Field::req("relative_frobenius_error", "float"),
+         bind::Field::req("reconstruction_quality", "float"), bind::Field::req("elapsed_compress_ms", "float"),
+         bind::Field::req("elapsed_decompress_ms", "float")},
+        true, nb::dict(), "Sizes, error, quality and timings of one compress/decompress round trip.");
 }
 
-}  // namespace lr
+}  // namespace vz::lowrank

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <type_traits>
 
-namespace lr {
+namespace vz::lowrank {
 
 namespace {
 
@@ -16,7 +16,7 @@ int64_t ndim_of(nb::handle tensor, const Dense &d, bool fast) {
 }
 
 void check_ndim(int64_t ndim) {
-    if (ndim < 2) raise_value("SVD requires ndim >= 2, got " + std::to_string(ndim));
+    if (ndim < 2) bind::raise(PyExc_ValueError, "SVD requires ndim >= 2, got " + std::to_string(ndim));
 }
 
 // Output arrays u (m x r), s (r), vt (r x n) of element type O.
@@ -181,7 +181,7 @@ nb::object svd_compress(nb::handle tensor, double rank_ratio, int64_t min_rank, 
         return svd_record(shape, nb::str(d.dtype_name()), u, s, vt, meta);
     }
     // Other element types: numpy's own SVD (integers in float64; unsupported types raise there).
-    nb::object np = np_module();
+    nb::object np = bind::numpy();
     nb::object mat = tensor.attr("reshape")(shape[0], -1);
     nb::tuple mshape = nb::borrow<nb::tuple>(mat.attr("shape"));
     int64_t k = std::min(nb::cast<int64_t>(mshape[0]), nb::cast<int64_t>(mshape[1]));
@@ -212,8 +212,9 @@ nb::object svd_compress_energy(nb::handle tensor, double energy, int64_t min_ran
                           : energy_native<double, double>(d, er, solver, randomized);
         dtype = nb::str(d.dtype_name());
     } else {
-        nb::object np = np_module();
-        nb::object mat = np.attr("ascontiguousarray")(tensor.attr("reshape")(shape[0], -1), "dtype"_a = np.attr("float32"));
+        nb::object np = bind::numpy();
+        nb::object mat =
+            np.attr("ascontiguousarray")(tensor.attr("reshape")(shape[0], -1), "dtype"_a = np.attr("float32"));
         dtype = tensor.attr("dtype");
         Dense md;
         if (dense_view(mat, md, false) && kern::lapack_fits(md.shape[0], md.size / md.shape[0])) {
@@ -256,22 +257,21 @@ nb::object svd_reconstruct_native(const Dense &u, const Dense &s, const Dense &v
 nb::object finish(nb::handle arr, nb::handle compressed, const char *native_dtype) {
     nb::object shape = compressed.attr("shape");
     nb::object out = nb::borrow(arr);
-    int same = PyObject_RichCompareBool(arr.attr("shape").ptr(), shape.ptr(), Py_EQ);
-    if (same < 0) nb::raise_python_error();
-    if (!same || !PyTuple_CheckExact(shape.ptr())) out = arr.attr("reshape")(shape);
+    if (!arr.attr("shape").equal(shape) || !PyTuple_CheckExact(shape.ptr())) out = arr.attr("reshape")(shape);
     nb::object dtype = compressed.attr("dtype");
-    if (native_dtype && PyUnicode_CheckExact(dtype.ptr()) && py_str(dtype) == native_dtype) return out;
+    if (native_dtype && PyUnicode_CheckExact(dtype.ptr()) && bind::text(dtype) == native_dtype) return out;
     return astype_nocopy(out, dtype);
 }
 }  // namespace
 
 nb::object svd_decompress(nb::handle compressed) {
     nb::object method = compressed.attr("method");
-    if (!method.is(member("SVD"))) raise_value("Expected SVD, got " + py_str(method));
+    if (!method.is(member("SVD"))) bind::raise(PyExc_ValueError, "Expected SVD, got " + bind::text(method));
     nb::list factors = as_list(compressed.attr("factors"));
     size_t nf = nb::len(factors);
-    if (nf > 2) raise_value("too many values to unpack (expected 2)");
-    if (nf < 2) raise_value("not enough values to unpack (expected 2, got " + std::to_string(nf) + ")");
+    if (nf > 2) bind::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (nf < 2)
+        bind::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got " + std::to_string(nf) + ")");
     nb::object u = factors[0], vt = factors[1];
     nb::object s = compressed.attr("cores")[0];
     {
@@ -287,8 +287,8 @@ nb::object svd_decompress(nb::handle compressed) {
             return finish(out, compressed, du.dtype_name());
         }
     }
-    nb::object us = chk(PyNumber_Multiply(u.ptr(), s.ptr()));
-    nb::object prod = chk(PyNumber_MatrixMultiply(us.ptr(), vt.ptr()));
+    nb::object us = bind::steal_or_raise(PyNumber_Multiply(u.ptr(), s.ptr()));
+    nb::object prod = bind::steal_or_raise(PyNumber_MatrixMultiply(us.ptr(), vt.ptr()));
     return finish(prod, compressed, nullptr);
 }
 
@@ -296,8 +296,8 @@ void register_svd(nb::module_ &m) {
     m.def(
         "svd_compress",
         [](nb::handle tensor, nb::handle rank_ratio, nb::handle min_rank, nb::handle solver) {
-            double ratio = vz::arg_float(rank_ratio, "rank_ratio");
-            int64_t mr = vz::arg_int(min_rank, "min_rank");
+            double ratio = bind::arg_float(rank_ratio, "rank_ratio");
+            int64_t mr = bind::arg_int(min_rank, "min_rank");
             return svd_compress(tensor, ratio, mr, arg_solver(solver));
         },
         "tensor"_a, "rank_ratio"_a.none() = 0.5, "min_rank"_a.none() = 1, nb::kw_only(), "solver"_a.none() = "exact",
@@ -306,10 +306,10 @@ void register_svd(nb::module_ &m) {
     m.def(
         "svd_compress_energy",
         [](nb::handle tensor, nb::handle energy, nb::handle min_rank, nb::handle max_rank, nb::handle solver) {
-            double e = vz::arg_float(energy, "energy");
-            int64_t lo = vz::arg_int(min_rank, "min_rank");
+            double e = bind::arg_float(energy, "energy");
+            int64_t lo = bind::arg_int(min_rank, "min_rank");
             std::optional<int64_t> hi;
-            if (!max_rank.is_none()) hi = vz::arg_int(max_rank, "max_rank");
+            if (!max_rank.is_none()) hi = bind::arg_int(max_rank, "max_rank");
             return svd_compress_energy(tensor, e, lo, hi, arg_solver(solver));
         },
         "tensor"_a, "energy"_a.none() = 0.99, "min_rank"_a.none() = 1, "max_rank"_a.none() = nb::none(), nb::kw_only(),
@@ -324,4 +324,4 @@ void register_svd(nb::module_ &m) {
           "Dense array rebuilt from an SVD record.");
 }
 
-}  // namespace lr
+}  // namespace vz::lowrank

@@ -1,7 +1,7 @@
 // Tensor-train decomposition by sequential truncated SVD (TT-SVD, float64) and its reconstruction.
 #include "modules/lowrank/common.hpp"
 
-namespace lr {
+namespace vz::lowrank {
 
 namespace {
 
@@ -32,7 +32,7 @@ bool steps_fit(const std::vector<int64_t> &dims, int64_t total, int64_t cap) {
 // The same sweep through numpy (arrays without elements, or too large for 32-bit LAPACK).
 nb::list tt_numpy(nb::object c, nb::handle shape, const std::vector<int64_t> &dims, int64_t cap, nb::handle dtype,
                   std::vector<int64_t> &ranks) {
-    nb::object np = np_module();
+    nb::object np = bind::numpy();
     nb::object svd = np.attr("linalg").attr("svd");
     nb::list cores;
     int64_t r_prev = 1;
@@ -40,18 +40,19 @@ nb::list tt_numpy(nb::object c, nb::handle shape, const std::vector<int64_t> &di
     for (size_t k = 0; k + 1 < dims.size(); ++k) {
         c = c.attr("reshape")(r_prev * dims[k], -1);
         nb::object usv = svd(c, "full_matrices"_a = false);
-        nb::object u = getitem(usv, 0), s = getitem(usv, 1), vt = getitem(usv, 2);
-        int64_t r = std::min(cap, nb::cast<int64_t>(getitem(u.attr("shape"), 1)));
+        nb::object u = bind::get_item(usv, nb::int_(0)), s = bind::get_item(usv, nb::int_(1)),
+                   vt = bind::get_item(usv, nb::int_(2));
+        int64_t r = std::min(cap, nb::cast<int64_t>(bind::get_item(u.attr("shape"), nb::int_(1))));
         u = u[cols_to(r)];
         s = s[slice_to(r)];
         vt = vt[slice_to(r)];
-        cores.append(astype_nocopy(u.attr("reshape")(r_prev, getitem(shape, int64_t(k)), r), dtype));
+        cores.append(astype_nocopy(u.attr("reshape")(r_prev, bind::get_item(shape, nb::int_(k)), r), dtype));
         nb::object diag = np.attr("diag")(s);
-        c = chk(PyNumber_MatrixMultiply(diag.ptr(), vt.ptr()));
+        c = bind::steal_or_raise(PyNumber_MatrixMultiply(diag.ptr(), vt.ptr()));
         r_prev = r;
         ranks.push_back(r);
     }
-    cores.append(astype_nocopy(c.attr("reshape")(r_prev, getitem(shape, -1), 1), dtype));
+    cores.append(astype_nocopy(c.attr("reshape")(r_prev, bind::get_item(shape, nb::int_(-1)), 1), dtype));
     ranks.push_back(1);
     return cores;
 }
@@ -62,7 +63,7 @@ nb::object tt_compress(nb::handle tensor, int64_t max_rank, Solver solver) {
     Dense d;
     bool fast = dense_view(tensor, d, true);
     int64_t ndim = fast ? int64_t(d.shape.size()) : nb::cast<int64_t>(tensor.attr("ndim"));
-    if (ndim < 2) raise_value("TT requires ndim >= 2, got " + std::to_string(ndim));
+    if (ndim < 2) bind::raise(PyExc_ValueError, "TT requires ndim >= 2, got " + std::to_string(ndim));
     int64_t cap = std::max<int64_t>(1, max_rank);
     nb::tuple shape = as_tuple(tensor.attr("shape"));
     std::vector<int64_t> dims;
@@ -78,7 +79,7 @@ nb::object tt_compress(nb::handle tensor, int64_t max_rank, Solver solver) {
         dtype = nb::str(d.dtype_name());
     } else {
         // Other element types: numpy converts to float64 (and reports what it cannot convert).
-        nb::object np = np_module();
+        nb::object np = bind::numpy();
         nb::object tdtype = tensor.attr("dtype");
         nb::object c = astype_nocopy(tensor, np.attr("float64")).attr("reshape")(shape[0], -1);
         Dense cd;
@@ -130,7 +131,8 @@ nb::object tt_reconstruct_native(const std::vector<std::unique_ptr<Dense>> &cs, 
 
 nb::object tt_decompress(nb::handle compressed) {
     nb::object method = compressed.attr("method");
-    if (!method.is(member("TENSOR_TRAIN"))) raise_value("Expected TENSOR_TRAIN, got " + py_str(method));
+    if (!method.is(member("TENSOR_TRAIN")))
+        bind::raise(PyExc_ValueError, "Expected TENSOR_TRAIN, got " + bind::text(method));
     nb::object cores_obj = compressed.attr("cores");
     nb::object result = cores_obj[0];
     nb::list cores = as_list(cores_obj);
@@ -153,9 +155,9 @@ nb::object tt_decompress(nb::handle compressed) {
             nb::object shape = compressed.attr("shape");
             nb::object res = cs[0]->kind == 1 ? tt_reconstruct_native<float>(cs, shape)
                                               : tt_reconstruct_native<double>(cs, shape);
-            if (plain_size(shape) < 0 || PyObject_RichCompareBool(res.attr("shape").ptr(), shape.ptr(), Py_EQ) != 1)
+            if (plain_size(shape) < 0 || !res.attr("shape").equal(shape))
                 res = res.attr("reshape")(shape);
-            if (PyUnicode_CheckExact(dtype.ptr()) && py_str(dtype) == cs[0]->dtype_name()) return res;
+            if (PyUnicode_CheckExact(dtype.ptr()) && bind::text(dtype) == cs[0]->dtype_name()) return res;
             return astype_nocopy(res, dtype);
         }
     }
@@ -165,7 +167,7 @@ nb::object tt_decompress(nb::handle compressed) {
         nb::tuple gshape = nb::borrow<nb::tuple>(g.attr("shape"));
         nb::object left = result.attr("reshape")(-1, rshape[nb::len(rshape) - 1]);
         nb::object right = g.attr("reshape")(gshape[0], -1);
-        nb::object merged = chk(PyNumber_MatrixMultiply(left.ptr(), right.ptr()));
+        nb::object merged = bind::steal_or_raise(PyNumber_MatrixMultiply(left.ptr(), right.ptr()));
         nb::list ext;
         for (size_t i = 0; i + 1 < nb::len(rshape); ++i) ext.append(rshape[i]);
         ext.append(gshape[1]);
@@ -179,7 +181,7 @@ void register_tt(nb::module_ &m) {
     m.def(
         "tt_compress",
         [](nb::handle tensor, nb::handle max_rank, nb::handle solver) {
-            int64_t cap = vz::arg_int(max_rank, "max_rank");
+            int64_t cap = bind::arg_int(max_rank, "max_rank");
             return tt_compress(tensor, cap, arg_solver(solver));
         },
         "tensor"_a, "max_rank"_a.none() = 8, nb::kw_only(), "solver"_a.none() = "exact",
@@ -189,4 +191,4 @@ void register_tt(nb::module_ &m) {
           "Dense array rebuilt from a tensor-train record.");
 }
 
-}  // namespace lr
+}  // namespace vz::lowrank

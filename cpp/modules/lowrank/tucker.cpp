@@ -1,7 +1,7 @@
 // Tucker decomposition by higher-order SVD and its reconstruction.
 #include "modules/lowrank/common.hpp"
 
-namespace lr {
+namespace vz::lowrank {
 
 namespace {
 
@@ -35,7 +35,7 @@ nb::object tucker_compress(nb::handle tensor, double rank_ratio, int64_t min_ran
     Dense d;
     bool fast = dense_view(tensor, d, true);
     int64_t ndim = fast ? int64_t(d.shape.size()) : nb::cast<int64_t>(tensor.attr("ndim"));
-    if (ndim < 2) raise_value("Tucker requires ndim >= 2, got " + std::to_string(ndim));
+    if (ndim < 2) bind::raise(PyExc_ValueError, "Tucker requires ndim >= 2, got " + std::to_string(ndim));
     double ratio = rank_ratio < 1.0 ? std::max(rank_ratio, 0.01) : 1.0;
     nb::tuple shape = as_tuple(tensor.attr("shape"));
     std::vector<int64_t> targets;
@@ -53,7 +53,7 @@ nb::object tucker_compress(nb::handle tensor, double rank_ratio, int64_t min_ran
         dtype = nb::str(d.dtype_name());
     } else {
         // numpy's SVD for other element types (integers in float64; unsupported types raise there).
-        nb::object np = np_module();
+        nb::object np = bind::numpy();
         nb::object svd = np.attr("linalg").attr("svd");
         nb::object tdtype = tensor.attr("dtype");
         nb::list fl;
@@ -109,7 +109,7 @@ nb::object tucker_reconstruct_native(const Dense &core, const std::vector<std::u
 
 nb::object tucker_decompress(nb::handle compressed) {
     nb::object method = compressed.attr("method");
-    if (!method.is(member("TUCKER"))) raise_value("Expected TUCKER, got " + py_str(method));
+    if (!method.is(member("TUCKER"))) bind::raise(PyExc_ValueError, "Expected TUCKER, got " + bind::text(method));
     nb::object out = compressed.attr("cores")[0];
     nb::list factors = as_list(compressed.attr("factors"));
     nb::object dtype = compressed.attr("dtype");
@@ -133,7 +133,7 @@ nb::object tucker_decompress(nb::handle compressed) {
         if (ok) {
             nb::object res = core.kind == 1 ? tucker_reconstruct_native<float>(core, fs)
                                             : tucker_reconstruct_native<double>(core, fs);
-            if (PyUnicode_CheckExact(dtype.ptr()) && py_str(dtype) == core.dtype_name()) return res;
+            if (PyUnicode_CheckExact(dtype.ptr()) && bind::text(dtype) == core.dtype_name()) return res;
             return astype_nocopy(res, dtype);
         }
     }
@@ -145,8 +145,8 @@ void register_tucker(nb::module_ &m) {
     m.def(
         "tucker_compress",
         [](nb::handle tensor, nb::handle rank_ratio, nb::handle min_rank, nb::handle solver) {
-            double ratio = vz::arg_float(rank_ratio, "rank_ratio");
-            int64_t mr = vz::arg_int(min_rank, "min_rank");
+            double ratio = bind::arg_float(rank_ratio, "rank_ratio");
+            int64_t mr = bind::arg_int(min_rank, "min_rank");
             return tucker_compress(tensor, ratio, mr, arg_solver(solver));
         },
         "tensor"_a, "rank_ratio"_a.none() = 0.5, "min_rank"_a.none() = 1, nb::kw_only(), "solver"_a.none() = "exact",
@@ -156,4 +156,4 @@ void register_tucker(nb::module_ &m) {
           "Dense array rebuilt from a Tucker record.");
 }
 
-}  // namespace lr
+}  // namespace vz::lowrank

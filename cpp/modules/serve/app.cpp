@@ -10,7 +10,7 @@
 // streamed reply is an iterator of Server-Sent Events that the framework pulls on its worker
 // threads. In front of the routes, an ASGI guard checks the optional API key and refuses bodies
 // above the size limit before anything reads them.
-#include "batcher.hpp"
+#include "modules/serve/batcher.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -50,16 +50,13 @@ nb::dict models(nb::handle engine) {
                              nb::handle headers = nb::none()) {
     nb::object exc = http_exception("status_code"_a = status, "detail"_a = nb::str(detail.c_str(), detail.size()),
                                     "headers"_a = headers);
-    PyErr_SetObject(exc.type().ptr(), exc.ptr());
-    nb::raise_python_error();
+    bind::raise(exc.type().ptr(), exc);
 }
-
-std::string text_of(nb::handle h) { return nb::cast<std::string>(nb::str(h)); }
 
 // Ids unique in this process: the creation second, then a running count.
 std::atomic<int64_t> reply_count{0};
 nb::str reply_id(nb::handle created) {
-    return nb::str(("chatcmpl-" + text_of(created) + "-" + std::to_string(++reply_count)).c_str());
+    return nb::str(("chatcmpl-" + bind::text(created) + "-" + std::to_string(++reply_count)).c_str());
 }
 
 // True once the client behind `request` has gone away. Asked on the event loop from the
@@ -67,7 +64,7 @@ nb::str reply_id(nb::handle created) {
 bool disconnected(nb::handle request) {
     if (!request.is_valid() || request.is_none()) return false;
     try {
-        return truthy(vz::import("anyio.from_thread").attr("run")(request.attr("is_disconnected")));
+        return bind::truthy(bind::import("anyio.from_thread").attr("run")(request.attr("is_disconnected")));
     } catch (nb::python_error &e) {
         if (!ordinary(e)) throw;
         return false;
@@ -85,8 +82,7 @@ void wait_job(Job &job, nb::handle request, const std::function<bool()> &ready) 
 // the generation as it was (the framework answers 500).
 void raise_failure(Job &job, nb::handle http_exception) {
     if (job.error.is_valid() && !job.error.is_none()) {
-        PyErr_SetObject(job.error.type().ptr(), job.error.ptr());
-        nb::raise_python_error();
+        bind::raise(job.error.type().ptr(), job.error);
     }
     if (job.status) http_error(http_exception, job.status, job.message);
 }
@@ -138,7 +134,7 @@ struct EventStream {
     }
 
     static nb::str data(nb::handle payload) {
-        return nb::str("data: {}\n\n").format(vz::import("json").attr("dumps")(payload));
+        return nb::str("data: {}\n\n").format(bind::import("json").attr("dumps")(payload));
     }
 
     nb::str next() {
@@ -196,7 +192,7 @@ nb::object chat(nb::handle engine, nb::handle batcher, nb::handle http_exception
                 nb::handle req, nb::handle request) {
     // Field checks the request model cannot express, each naming its field.
     nb::object messages = req.attr("messages");
-    if (!truthy(messages)) http_error(http_exception, 400, "'messages' must hold at least one message");
+    if (!bind::truthy(messages)) http_error(http_exception, 400, "'messages' must hold at least one message");
     nb::object max_tokens = req.attr("max_tokens");
     int64_t limit = 0;
     if (!max_tokens.is_none()) {
@@ -205,17 +201,17 @@ nb::object chat(nb::handle engine, nb::handle batcher, nb::handle http_exception
         if (n == -1 && PyErr_Occurred()) nb::raise_python_error();
         if (overflow < 0 || (overflow == 0 && n < 0))
             http_error(http_exception, 400,
-                       "'max_tokens' must be 0 or more (0 or null: the server's default), got " + text_of(max_tokens));
+                       "'max_tokens' must be 0 or more (0 or null: the server's default), got " + bind::text(max_tokens));
         limit = overflow > 0 ? INT64_MAX : (int64_t) n;  // capped later by the context left
     }
     double temperature = nb::cast<double>(req.attr("temperature"));
     if (!std::isfinite(temperature))
-        http_error(http_exception, 400, "'temperature' must be a finite number, got " + text_of(req.attr("temperature")));
+        http_error(http_exception, 400, "'temperature' must be a finite number, got " + bind::text(req.attr("temperature")));
 
     nb::object model = req.attr("model");
     nb::object names = engine.attr("servable")();
-    if (!contains(names, model)) {
-        std::string detail = "model '" + text_of(model) + "' not served. available: " + text_of(names);
+    if (!bind::contains(names, model)) {
+        std::string detail = "model '" + bind::text(model) + "' not served. available: " + bind::text(names);
         http_error(http_exception, 404, detail);
     }
 
@@ -227,7 +223,7 @@ nb::object chat(nb::handle engine, nb::handle batcher, nb::handle http_exception
         conversation.append(msg);
     }
 
-    bool stream = truthy(req.attr("stream"));
+    bool stream = bind::truthy(req.attr("stream"));
     Scheduler &scheduler = *nb::cast<Batcher &>(batcher).get();
     std::shared_ptr<Job> job = scheduler.submit(model, conversation, limit, temperature, stream);
     Job &j = *job;
@@ -241,10 +237,10 @@ nb::object chat(nb::handle engine, nb::handle batcher, nb::handle http_exception
         EventStream events;
         events.job = job;
         events.request = nb::borrow(request);
-        events.created = nb::int_(vz::import("time").attr("time")());
+        events.created = nb::int_(bind::import("time").attr("time")());
         events.id = reply_id(events.created);
         events.model = model;
-        events.include_usage = !options.is_none() && truthy(options.attr("get")("include_usage", false));
+        events.include_usage = !options.is_none() && bind::truthy(options.attr("get")("include_usage", false));
         nb::dict headers;
         headers["Cache-Control"] = "no-cache";
         return streaming_response(nb::cast(std::move(events)), "media_type"_a = "text/event-stream",
@@ -254,7 +250,7 @@ nb::object chat(nb::handle engine, nb::handle batcher, nb::handle http_exception
     wait_job(j, request, [&] { return j.done; });
     raise_failure(j, http_exception);
 
-    nb::int_ created(vz::import("time").attr("time")());  // whole seconds, after generation
+    nb::int_ created(bind::import("time").attr("time")());  // whole seconds, after generation
     nb::dict message;
     message["role"] = "assistant";
     message["content"] = nb::str(j.text.c_str(), j.text.size());
@@ -298,7 +294,7 @@ struct RequestGuard {
                       nb::handle headers = nb::none()) {
         nb::dict body;
         body["detail"] = nb::str(detail.c_str(), detail.size());
-        nb::object response = vz::import("starlette.responses").attr("JSONResponse")(body, "status_code"_a = status,
+        nb::object response = bind::import("starlette.responses").attr("JSONResponse")(body, "status_code"_a = status,
                                                                                      "headers"_a = headers);
         return response(scope, receive, send);
     }
@@ -342,8 +338,8 @@ struct RequestGuard {
 
 // functools.partial(fn, *bound) named `name`, with `params` as its visible signature.
 nb::object route(nb::object fn, nb::tuple bound, const char *name, nb::list params, const char *doc) {
-    nb::object handler = vz::import("functools").attr("partial")(fn, *bound);
-    nb::object signature = vz::import("inspect").attr("Signature");
+    nb::object handler = bind::import("functools").attr("partial")(fn, *bound);
+    nb::object signature = bind::import("inspect").attr("Signature");
     nb::setattr(handler, "__signature__", signature(params));
     nb::setattr(handler, "__name__", nb::str(name));
     nb::setattr(handler, "__qualname__", nb::str((std::string("build_app.<locals>.") + name).c_str()));
@@ -355,8 +351,8 @@ nb::object route(nb::object fn, nb::tuple bound, const char *name, nb::list para
 }  // namespace
 
 void register_models(nb::module_ &m) {
-    nb::module_ pydantic = vz::import("pydantic");
-    nb::module_ typing = vz::import("typing");
+    nb::module_ pydantic = bind::import("pydantic");
+    nb::module_ typing = bind::import("typing");
     nb::object create_model = pydantic.attr("create_model");
     nb::handle str_t = (PyObject *) &PyUnicode_Type;
     nb::handle int_t = (PyObject *) &PyLong_Type;
@@ -392,7 +388,7 @@ void register_models(nb::module_ &m) {
              [](RequestGuard *g, nb::object app, nb::object api_key, int64_t max_body_bytes) {
                  new (g) RequestGuard();
                  g->app = std::move(app);
-                 if (!api_key.is_none() && truthy(api_key)) g->expected = "Bearer " + nb::cast<std::string>(api_key);
+                 if (!api_key.is_none() && bind::truthy(api_key)) g->expected = "Bearer " + nb::cast<std::string>(api_key);
                  g->max_body = max_body_bytes;
              },
              "app"_a, "api_key"_a.none() = nb::none(), "max_body_bytes"_a = kDefaultMaxBodyBytes)
@@ -400,17 +396,17 @@ void register_models(nb::module_ &m) {
 }
 
 nb::object build_app(nb::handle engine, nb::handle max_batch_obj, nb::handle max_body_obj) {
-    int64_t max_batch = vz::arg_int(max_batch_obj, "max_batch");
-    int64_t max_body = vz::arg_int(max_body_obj, "max_body_bytes");
-    if (max_body < 0) throw nb::value_error("max_body_bytes must not be negative");
-    nb::module_ fastapi = vz::import("fastapi");
+    int64_t max_batch = bind::arg_int(max_batch_obj, "max_batch");
+    int64_t max_body = bind::arg_int(max_body_obj, "max_body_bytes");
+    if (max_body < 0) bind::raise(PyExc_ValueError, "max_body_bytes must not be negative");
+    nb::module_ fastapi = bind::import("fastapi");
     nb::object fastapi_cls = fastapi.attr("FastAPI");
     nb::object http_exception = fastapi.attr("HTTPException");
-    nb::object streaming_response = vz::import("fastapi.responses").attr("StreamingResponse");
+    nb::object streaming_response = bind::import("fastapi.responses").attr("StreamingResponse");
     nb::object app = fastapi_cls("title"_a = "velkor-zuma serve");
     nb::object batcher = make_batcher(engine, max_batch);
 
-    nb::object parameter = vz::import("inspect").attr("Parameter");
+    nb::object parameter = bind::import("inspect").attr("Parameter");
     nb::list chat_params;
     chat_params.append(parameter("req", parameter.attr("POSITIONAL_OR_KEYWORD"),
                                  "annotation"_a = attr("ChatRequest")));
@@ -431,8 +427,8 @@ nb::object build_app(nb::handle engine, nb::handle max_batch_obj, nb::handle max
     app.attr("post")("/v1/chat/completions")(c);
 
     // The key is read when the application is built; an empty value means no key.
-    nb::object key = vz::import("os").attr("environ").attr("get")(kApiKeyVariable, "");
-    app.attr("add_middleware")(attr("_RequestGuard"), "api_key"_a = truthy(key) ? key : nb::none(),
+    nb::object key = bind::import("os").attr("environ").attr("get")(kApiKeyVariable, "");
+    app.attr("add_middleware")(attr("_RequestGuard"), "api_key"_a = bind::truthy(key) ? key : nb::none(),
                                "max_body_bytes"_a = max_body);
     app.attr("state").attr("batcher") = batcher;
     return app;

@@ -6,8 +6,9 @@
 //   waiting request with the same sampling setting (greedy, or one temperature), up to
 //   `max_batch`, and runs one `generate` over them. Requests that arrive meanwhile wait for the
 //   next batch. After a batch of several rows it waits up to kGatherMs for as many requests to
-//   gather again (the same clients coming back a moment apart). A lone request runs exactly as the engine's own `generate` would: the same
-//   inputs, the adapter switched with `set_adapter`, no padding.
+//   gather again (the same clients coming back a moment apart). A lone request runs exactly as
+//   the engine's own `generate` would: the same inputs, the adapter switched with
+//   `set_adapter`, no padding.
 // - Mixed adapters: prompts are left-padded to one length with an attention mask (the model
 //   derives position ids from the mask), and peft's per-row `adapter_names` applies each row's
 //   adapter ("__base__" for the bare base). Greedy rows give the replies they would alone.
@@ -19,7 +20,7 @@
 //   scheduler waits for work with the GIL released. A mutex is never held while waiting for
 //   the GIL. The scheduler also takes the engine's generation lock around each batch, so direct
 //   `generate` calls and batches never interleave on the shared model.
-#include "batcher.hpp"
+#include "modules/serve/batcher.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -66,8 +67,6 @@ size_t stable_prefix(const std::string &text) {
     }
 }
 
-std::string utf8(nb::handle s) { return nb::cast<std::string>(nb::str(s)); }
-
 std::vector<int64_t> eos_ids(nb::handle model) {
     std::vector<int64_t> out;
     try {
@@ -102,7 +101,7 @@ struct Batch {
 
     void decode_stream(Row &row) {
         Job &job = *row.job;
-        std::string text = utf8(tokenizer.attr("decode")(nb::cast(job.tokens), "skip_special_tokens"_a = true));
+        std::string text = bind::text(tokenizer.attr("decode")(nb::cast(job.tokens), "skip_special_tokens"_a = true));
         size_t n = stable_prefix(text);
         if (n <= row.streamed.size() || text.compare(0, row.streamed.size(), row.streamed) != 0) return;
         std::string piece = text.substr(row.streamed.size(), n - row.streamed.size());
@@ -205,7 +204,7 @@ std::shared_ptr<Job> Scheduler::submit(nb::object name, nb::object conversation,
     if (start) {
         auto self = shared_from_this();
         nb::object loop = nb::cpp_function([self]() { self->run(); }, nb::name("batcher_loop"));
-        thread = vz::import("threading").attr("Thread")("target"_a = loop, "name"_a = "velkor-zuma-batcher",
+        thread = bind::import("threading").attr("Thread")("target"_a = loop, "name"_a = "velkor-zuma-batcher",
                                                         "daemon"_a = true);
         thread.attr("start")();
     }
@@ -317,13 +316,13 @@ void Scheduler::run() {
 }
 
 void Scheduler::run_batch(std::vector<std::shared_ptr<Job>> &jobs) {
-    nb::module_ torch = vz::import("torch");
+    nb::module_ torch = bind::import("torch");
     // The caller (run) holds the engine's generation lock.
 
     nb::object model = engine.attr("model");
     nb::object tokenizer = engine.attr("tokenizer");
     nb::object adapter_names = engine.attr("adapter_names");
-    bool has_adapters = truthy(adapter_names);
+    bool has_adapters = bind::truthy(adapter_names);
     int64_t context = context_limit(engine);
     int64_t default_limit = nb::cast<int64_t>(nb::int_(engine.attr("cfg").attr("max_new_tokens")));
 
@@ -345,11 +344,11 @@ void Scheduler::run_batch(std::vector<std::shared_ptr<Job>> &jobs) {
             // client's error; anything else is the server's.
             nb::object template_error = nb::none();
             try {
-                template_error = vz::import("jinja2.exceptions").attr("TemplateError");
+                template_error = bind::import("jinja2.exceptions").attr("TemplateError");
             } catch (nb::python_error &) {
             }
             if (!template_error.is_none() && e.matches(template_error)) {
-                job->refuse(400, "'messages': the chat template refused the conversation: " + utf8(e.value()));
+                job->refuse(400, "'messages': the chat template refused the conversation: " + bind::text(e.value()));
                 continue;
             }
             throw;
@@ -427,28 +426,28 @@ void Scheduler::run_batch(std::vector<std::shared_ptr<Job>> &jobs) {
         bool same = true;
         for (auto &row : batch->rows) same = same && row.job->name.equal(first);
         if (same) {
-            if (contains(adapter_names, first)) model.attr("set_adapter")(first);
+            if (bind::contains(adapter_names, first)) model.attr("set_adapter")(first);
             disable = first.equal(nb::str("base")) && nb::hasattr(model, "disable_adapter");
         } else {
             nb::list per_row;
             for (auto &row : batch->rows) {
-                bool base = row.job->name.equal(nb::str("base")) && !contains(adapter_names, row.job->name);
+                bool base = row.job->name.equal(nb::str("base")) && !bind::contains(adapter_names, row.job->name);
                 per_row.append(base ? nb::str("__base__") : nb::str(row.job->name));
             }
             kwargs["adapter_names"] = per_row;
         }
     }
 
-    auto run = [&]() -> nb::object { return model.attr("generate")(**kwargs); };
-    with_context(torch.attr("no_grad")(), [&]() -> nb::object {
-        if (disable) return with_context(model.attr("disable_adapter")(), run);
-        return run();
+    auto run = [&](nb::handle) { model.attr("generate")(**kwargs); };
+    bind::with_context(torch.attr("no_grad")(), [&](nb::handle) {
+        if (disable) bind::with_context(model.attr("disable_adapter")(), run);
+        else run(nb::handle());
     });
 
     // Every row's reply is what it would be alone: its tokens up to its own end.
     for (auto &row : batch->rows) {
         Job &job = *row.job;
-        std::string text = utf8(tokenizer.attr("decode")(nb::cast(job.tokens), "skip_special_tokens"_a = true));
+        std::string text = bind::text(tokenizer.attr("decode")(nb::cast(job.tokens), "skip_special_tokens"_a = true));
         {
             std::lock_guard<std::mutex> lk(job.mu);
             if (job.finish_reason.empty()) job.finish_reason = "length";
@@ -488,12 +487,12 @@ void stop_all() {
 }  // namespace
 
 std::shared_ptr<Scheduler> &Batcher::get() {
-    if (!core) throw nb::value_error("this batcher was not created over an engine");
+    if (!core) bind::raise(PyExc_ValueError, "this batcher was not created over an engine");
     return core;
 }
 
 nb::object make_batcher(nb::handle engine, int64_t max_batch) {
-    if (max_batch < 1) throw nb::value_error(("max_batch must be at least 1, got " + std::to_string(max_batch)).c_str());
+    if (max_batch < 1) bind::raise(PyExc_ValueError, "max_batch must be at least 1, got " + std::to_string(max_batch));
     nb::object handle = nb::cast(Batcher{});
     Batcher &b = nb::cast<Batcher &>(handle);
     b.core = std::make_shared<Scheduler>(nb::borrow(engine), max_batch);
@@ -506,7 +505,7 @@ nb::object make_batcher(nb::handle engine, int64_t max_batch) {
     static bool hooked = false;
     if (!hooked) {
         hooked = true;
-        vz::import("atexit").attr("register")(nb::cpp_function(&stop_all, nb::name("_stop_batchers")));
+        bind::import("atexit").attr("register")(nb::cpp_function(&stop_all, nb::name("_stop_batchers")));
     }
     return handle;
 }

@@ -1,6 +1,6 @@
 // ServeConfig and the three machine probes: byte counts as text, CUDA memory allocated by this
 // process, and the smallest safe precision for this machine.
-#include "serve.hpp"
+#include "modules/serve/serve.hpp"
 
 #include <cstdio>
 #if defined(__linux__)
@@ -16,7 +16,7 @@ namespace vz::serve {
 using namespace nb::literals;
 
 nb::str human(nb::handle b_obj) {
-    double b = vz::arg_float(b_obj, "b");
+    double b = bind::arg_float(b_obj, "b");
     static const char *const units[] = {"B", "KB", "MB", "GB"};
     for (int i = 0;; ++i) {
         if (b < 1024.0 || i == 3) {
@@ -33,8 +33,8 @@ nb::str human(nb::handle b_obj) {
 
 nb::object vram_bytes() {
     try {
-        nb::object cuda = vz::import("torch").attr("cuda");
-        if (!truthy(cuda.attr("is_available")())) return nb::none();
+        nb::object cuda = bind::import("torch").attr("cuda");
+        if (!bind::truthy(cuda.attr("is_available")())) return nb::none();
         return nb::int_(cuda.attr("memory_allocated")());
     } catch (nb::python_error &e) {
         if (ordinary(e)) return nb::none();
@@ -77,14 +77,14 @@ int64_t rss_now() {
 nb::str auto_precision() {
     bool cuda = false;
     try {
-        cuda = truthy(vz::import("torch").attr("cuda").attr("is_available")());
+        cuda = bind::truthy(bind::import("torch").attr("cuda").attr("is_available")());
     } catch (nb::python_error &e) {
         if (ordinary(e)) return nb::str("fp32");
         throw;
     }
     if (!cuda) return nb::str("fp32");
     try {
-        vz::import("bitsandbytes");  // a real import: a broken install counts as missing
+        bind::import("bitsandbytes");  // a real import: a broken install counts as missing
         return nb::str("int8");
     } catch (nb::python_error &e) {
         if (ordinary(e)) return nb::str("fp16");
@@ -93,8 +93,8 @@ nb::str auto_precision() {
 }
 
 void register_config(nb::module_ &m) {
-    using vz::Field;
-    vz::make_dataclass(
+    using bind::Field;
+    bind::make_dataclass(
         m, "ServeConfig",
         {Field::req("base", "str"),
          Field::req("adapters", "dict[str, str]"),

@@ -1,6 +1,6 @@
 // The adapter engine: one resident base model, its tokenizer and every LoRA adapter attached
 // to that same base; one chat reply at a time for a named adapter.
-#include "serve.hpp"
+#include "modules/serve/serve.hpp"
 
 #include <algorithm>
 
@@ -10,20 +10,20 @@ using namespace nb::literals;
 namespace {
 
 // velkor_zuma.hubload, imported when a cache directory or a hub id needs it.
-nb::object hubload(const char *name) { return vz::import("velkor_zuma.hubload").attr(name); }
+nb::object hubload(const char *name) { return bind::import("velkor_zuma.hubload").attr(name); }
 
 nb::object resolve(nb::handle self, nb::handle source) {
     (void) self;
-    nb::str text = vz::arg_str(source, "source");
-    nb::object path = vz::import("pathlib").attr("Path")(text);
-    if (truthy(path.attr("exists")())) return path;  // a local path wins over a hub id
+    nb::str text = bind::arg_str(source, "source");
+    nb::object path = bind::import("pathlib").attr("Path")(text);
+    if (bind::truthy(path.attr("exists")())) return path;  // a local path wins over a hub id
     return hubload("snapshot")(text);
 }
 
 nb::dict precision_kwargs(nb::handle self) {
     nb::object configured = self.attr("cfg").attr("precision");
     std::string p = nb::cast<std::string>(configured.attr("lower")());
-    nb::module_ torch = vz::import("torch");
+    nb::module_ torch = bind::import("torch");
     nb::dict kw;
     if (p == "fp32") {
         kw["dtype"] = torch.attr("float32");
@@ -32,10 +32,10 @@ nb::dict precision_kwargs(nb::handle self) {
     } else if (p == "int8" || p == "int4") {
         nb::object bnb_config;
         try {
-            bnb_config = vz::import("transformers").attr("BitsAndBytesConfig");
+            bnb_config = bind::import("transformers").attr("BitsAndBytesConfig");
         } catch (nb::python_error &e) {
             if (!ordinary(e)) throw;
-            nb::raise_from(e, PyExc_RuntimeError, "%s", "int8/int4 needs transformers + bitsandbytes");
+            bind::raise_from(e, PyExc_RuntimeError, "int8/int4 needs transformers + bitsandbytes");
         }
         if (p == "int8") {
             kw["quantization_config"] = bnb_config("load_in_8bit"_a = true);
@@ -46,8 +46,7 @@ nb::dict precision_kwargs(nb::handle self) {
         }
         kw["device_map"] = "auto";
     } else {
-        std::string msg = "unknown precision '" + nb::cast<std::string>(nb::str(configured)) + "'";
-        throw nb::value_error(msg.c_str());
+        bind::raise(PyExc_ValueError, "unknown precision '" + bind::text(configured) + "'");
     }
     return kw;
 }
@@ -64,8 +63,8 @@ nb::object load(nb::handle self) {
         nb::setattr(cfg, "precision", attr("_auto_precision")());
 
     // The model libraries, imported at call time.
-    nb::module_ torch = vz::import("torch");
-    nb::module_ transformers = vz::import("transformers");
+    nb::module_ torch = bind::import("torch");
+    nb::module_ transformers = bind::import("transformers");
     nb::object auto_model = transformers.attr("AutoModelForCausalLM");
     nb::object auto_tokenizer = transformers.attr("AutoTokenizer");
 
@@ -79,10 +78,10 @@ nb::object load(nb::handle self) {
     int64_t before = vram_or_zero();
     int64_t rss_before = rss_now();
     nb::object base = auto_model.attr("from_pretrained")(source, **options);
-    if (truthy(torch.attr("cuda").attr("is_available")())) {
+    if (bind::truthy(torch.attr("cuda").attr("is_available")())) {
         nb::setattr(self, "device", nb::str("cuda"));
         // Quantized loads are placed by the loader itself.
-        if (!contains(options, nb::str("quantization_config")) && !contains(options, nb::str("device_map")))
+        if (!bind::contains(options, nb::str("quantization_config")) && !bind::contains(options, nb::str("device_map")))
             base = base.attr("to")("cuda");
     }
     base.attr("eval")();
@@ -92,8 +91,8 @@ nb::object load(nb::handle self) {
 
     // Every adapter on the same base object.
     nb::object adapters = cfg.attr("adapters");
-    if (truthy(adapters)) {
-        nb::object peft_model = vz::import("peft").attr("PeftModel");
+    if (bind::truthy(adapters)) {
+        nb::object peft_model = bind::import("peft").attr("PeftModel");
         // Read after peft's own import, so that the library's code does not count as adapters.
         int64_t rss_mark = rss_now();
         nb::object wrapper;
@@ -108,14 +107,14 @@ nb::object load(nb::handle self) {
                     wrapper.attr("load_adapter")(path, "adapter_name"_a = name);
             } catch (nb::python_error &e) {
                 if (e.matches(PyExc_ValueError)) {
-                    std::string text = nb::cast<std::string>(nb::str(e.value()));
+                    std::string text = bind::text(e.value());
                     if (text.find("adapter_config.json") != std::string::npos) {
                         std::string msg =
-                            "'" + nb::cast<std::string>(nb::str(adapter_source)) +
+                            "'" + bind::text(adapter_source) +
                             "' is not a LoRA adapter (no adapter_config.json). serve needs LoRA/PEFT "
                             "adapters; full fine-tunes are not swappable deltas. Store those with "
                             "`add-base` instead.";
-                        nb::raise_from(e, PyExc_RuntimeError, "%s", msg.c_str());
+                        bind::raise_from(e, PyExc_RuntimeError, msg);
                     }
                 }
                 throw;
@@ -139,7 +138,7 @@ nb::object load(nb::handle self) {
 nb::list servable(nb::handle self) {
     nb::list out;
     nb::object names = self.attr("adapter_names");
-    if (!truthy(names)) {
+    if (!bind::truthy(names)) {
         out.append("base");
         return out;
     }
@@ -149,14 +148,14 @@ nb::list servable(nb::handle self) {
 
 nb::object generate(nb::handle self, nb::handle model_name, nb::handle messages,
                     nb::handle max_new_tokens, nb::handle temperature) {
-    nb::str name = vz::arg_str(model_name, "model_name");
-    nb::list conversation = vz::arg_list(messages, "messages");
+    nb::str name = bind::arg_str(model_name, "model_name");
+    nb::list conversation = bind::arg_list(messages, "messages");
     nb::object limit = max_new_tokens.is_none()
                            ? nb::none()
-                           : nb::object(nb::int_(vz::arg_int(max_new_tokens, "max_new_tokens")));
-    double temp = vz::arg_float(temperature, "temperature");
+                           : nb::object(nb::int_(bind::arg_int(max_new_tokens, "max_new_tokens")));
+    double temp = bind::arg_float(temperature, "temperature");
 
-    nb::module_ torch = vz::import("torch");
+    nb::module_ torch = bind::import("torch");
 
     // The active adapter is state of the shared model: the switch, the generation and the use
     // of the tokenizer happen under one lock, so concurrent requests for different adapters
@@ -166,8 +165,8 @@ nb::object generate(nb::handle self, nb::handle model_name, nb::handle messages,
     nb::object model = self.attr("model");
     nb::object tokenizer = self.attr("tokenizer");
     nb::object names = self.attr("adapter_names");
-    bool has_adapters = truthy(names);
-    if (has_adapters && contains(names, name)) model.attr("set_adapter")(name);
+    bool has_adapters = bind::truthy(names);
+    if (has_adapters && bind::contains(names, name)) model.attr("set_adapter")(name);
 
     nb::object prompt = tokenizer.attr("apply_chat_template")(
         conversation, "tokenize"_a = false, "add_generation_prompt"_a = true);
@@ -175,7 +174,7 @@ nb::object generate(nb::handle self, nb::handle model_name, nb::handle messages,
 
     nb::dict kwargs;
     for (nb::handle item : inputs.attr("items")()) kwargs[item[0]] = item[1];
-    nb::object new_tokens = truthy(limit) ? limit : nb::object(self.attr("cfg").attr("max_new_tokens"));
+    nb::object new_tokens = bind::truthy(limit) ? limit : nb::object(self.attr("cfg").attr("max_new_tokens"));
     // Never more new tokens than the context leaves after the prompt: a huge limit would
     // otherwise run until the positions run out, holding the lock all along.
     if (int64_t context = context_limit(self)) {
@@ -188,12 +187,16 @@ nb::object generate(nb::handle self, nb::handle model_name, nb::handle messages,
     kwargs["temperature"] = nb::float_(temp < 1e-5 ? 1e-5 : temp);  // max(temperature, 1e-5)
     kwargs["pad_token_id"] = tokenizer.attr("eos_token_id");
 
-    auto run = [&]() -> nb::object { return model.attr("generate")(**kwargs); };
-    nb::object output = with_context(torch.attr("no_grad")(), [&]() -> nb::object {
+    nb::object output;
+    auto run = [&](nb::handle) { output = model.attr("generate")(**kwargs); };
+    bind::with_context(torch.attr("no_grad")(), [&](nb::handle) {
         if (has_adapters && name.equal(nb::str("base")) && nb::hasattr(model, "disable_adapter"))
-            return with_context(model.attr("disable_adapter")(), run);
-        return run();
+            bind::with_context(model.attr("disable_adapter")(), run);
+        else
+            run(nb::handle());
     });
+    // A context that swallowed the error leaves no output, as `with` would leave None.
+    if (!output.is_valid()) output = nb::none();
 
     // Only the new tokens: the prompt's length is the second extent of its input ids.
     nb::object n = inputs[nb::str("input_ids")].attr("shape")[nb::int_(1)];
@@ -211,7 +214,7 @@ nb::object generation_lock(nb::handle self) {
     PyObject *found = PyDict_GetItemWithError(d.ptr(), key.ptr());
     if (found) return nb::borrow(found);
     if (PyErr_Occurred()) nb::raise_python_error();
-    nb::object fresh = vz::import("threading").attr("Lock")();
+    nb::object fresh = bind::import("threading").attr("Lock")();
     PyObject *kept = PyDict_SetDefault(d.ptr(), key.ptr(), fresh.ptr());
     if (!kept) nb::raise_python_error();
     return nb::borrow(kept);
@@ -247,8 +250,8 @@ int64_t context_limit(nb::handle engine) {
 }
 
 void register_engine(nb::module_ &m) {
-    using vz::Field;
-    nb::object cls = vz::make_dataclass(
+    using bind::Field;
+    nb::object cls = bind::make_dataclass(
         m, "_Engine",
         {Field::req("cfg", "ServeConfig"),
          Field::def("model", "object", nb::none()),
@@ -264,14 +267,14 @@ void register_engine(nb::module_ &m) {
     // Plain class attributes rather than fields, so the record's fields stay as they are.
     nb::setattr(cls, "base_rss", nb::int_(0));
     nb::setattr(cls, "total_rss", nb::int_(0));
-    vz::add_method(cls, "load", &load,
+    bind::add_method(cls, "load", &load,
                    "Load tokenizer, base model and every adapter; returns the engine itself.");
-    vz::add_method(cls, "_resolve", &resolve, "source"_a.none(),
+    bind::add_method(cls, "_resolve", &resolve, "source"_a.none(),
                    "An existing local path as a Path, else the hub snapshot directory.");
-    vz::add_method(cls, "_precision_kwargs", &precision_kwargs,
+    bind::add_method(cls, "_precision_kwargs", &precision_kwargs,
                    "Keyword arguments for loading the base model at the configured precision.");
-    vz::add_method(cls, "servable", &servable, "Model names that requests may ask for.");
-    vz::add_method(cls, "generate", &generate, "model_name"_a.none(), "messages"_a.none(), "max_new_tokens"_a.none(),
+    bind::add_method(cls, "servable", &servable, "Model names that requests may ask for.");
+    bind::add_method(cls, "generate", &generate, "model_name"_a.none(), "messages"_a.none(), "max_new_tokens"_a.none(),
                    "temperature"_a.none(),
                    "Reply to a conversation with the named adapter; only the new text is returned.");
 }

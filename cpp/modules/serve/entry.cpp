@@ -1,6 +1,6 @@
 // The serve entry point: web-stack check, engine load, the VRAM report on standard output,
 // the heartbeat, then the application under uvicorn until the server stops.
-#include "serve.hpp"
+#include "modules/serve/serve.hpp"
 
 #include <string>
 
@@ -9,10 +9,8 @@ using namespace nb::literals;
 
 namespace {
 
-std::string text(nb::handle h) { return nb::cast<std::string>(nb::str(h)); }
-
 bool installed(const char *name) {
-    return !vz::import("importlib.util").attr("find_spec")(name).is_none();
+    return !bind::import("importlib.util").attr("find_spec")(name).is_none();
 }
 
 bool loopback(const std::string &host) {
@@ -22,17 +20,16 @@ bool loopback(const std::string &host) {
 }  // namespace
 
 nb::object serve(nb::handle cfg, nb::handle host, nb::handle port, nb::handle max_batch) {
-    nb::str host_text = vz::arg_str(host, "host");
-    nb::int_ port_num(vz::arg_int(port, "port"));
-    nb::int_ batch(vz::arg_int(max_batch, "max_batch"));
+    nb::str host_text = bind::arg_str(host, "host");
+    nb::int_ port_num(bind::arg_int(port, "port"));
+    nb::int_ batch(bind::arg_int(max_batch, "max_batch"));
 
     // The web stack, checked without importing it.
     if (!installed("uvicorn") || !installed("fastapi"))
-        throw nb::builtin_exception(nb::exception_type::runtime_error,
-                                    "serve needs fastapi + uvicorn: pip install \"velkor-zuma[serve]\"");
+        bind::raise(PyExc_RuntimeError, "serve needs fastapi + uvicorn: pip install \"velkor-zuma[serve]\"");
 
-    nb::object print = vz::import("builtins").attr("print");
-    print(nb::str(("Loading base '" + text(cfg.attr("base")) + "' (" + text(cfg.attr("precision")) +
+    nb::object print = bind::import("builtins").attr("print");
+    print(nb::str(("Loading base '" + bind::text(cfg.attr("base")) + "' (" + bind::text(cfg.attr("precision")) +
                    ") ...").c_str()),
           "flush"_a = true);
 
@@ -53,44 +50,44 @@ nb::object serve(nb::handle cfg, nb::handle host, nb::handle port, nb::handle ma
     };
     line("\n" + rule);
     line("velkor-zuma serve - VRAM proof");
-    line("  device          : " + text(engine.attr("device")));
-    line("  precision       : " + text(cfg.attr("precision")));
+    line("  device          : " + bind::text(engine.attr("device")));
+    line("  precision       : " + bind::text(cfg.attr("precision")));
     // Without CUDA the weights live in host memory: there the same before/after readings are
     // taken of the process's resident set, and the report says so.
     nb::object base_rss = nb::getattr(engine, "base_rss", nb::int_(0));
-    bool host_memory = !nb::str("cuda").equal(engine.attr("device")) && truthy(base_rss);
+    bool host_memory = !nb::str("cuda").equal(engine.attr("device")) && bind::truthy(base_rss);
     nb::object base_bytes = host_memory ? base_rss : base_vram;
     nb::object total_bytes = host_memory ? nb::getattr(engine, "total_rss", nb::int_(0)) : total_vram;
     const std::string unit = host_memory ? "host RAM" : "VRAM";
-    line("  base (resident) : " + text(human(base_bytes)) +
+    line("  base (resident) : " + bind::text(human(base_bytes)) +
          (host_memory ? "  (host RAM: process RSS, no CUDA device)" : ""));
-    line("  adapters loaded : " + std::to_string(n) + "  " + text(names));
-    line((host_memory ? "  total host RAM  : " : "  total VRAM      : ") + text(human(total_bytes)) +
+    line("  adapters loaded : " + std::to_string(n) + "  " + bind::text(names));
+    line((host_memory ? "  total host RAM  : " : "  total VRAM      : ") + bind::text(human(total_bytes)) +
          (host_memory ? "  (RSS added by the base and its adapters)" : ""));
     if (n > 0) {
         nb::object naive = base_bytes * nb::int_(n);
-        line("  naive (N full models) : ~" + text(human(naive)));
-        if (truthy(total_bytes)) {
+        line("  naive (N full models) : ~" + bind::text(human(naive)));
+        if (bind::truthy(total_bytes)) {
             nb::object ratio = naive / total_bytes;  // true division
-            line("  ZUMA saving           : " + text(nb::str("{:.2f}").format(ratio)) + "x less " + unit);
+            line("  ZUMA saving           : " + bind::text(nb::str("{:.2f}").format(ratio)) + "x less " + unit);
         }
     }
     line(rule);
-    line("\nServing on http://" + text(host_text) + ":" + text(port_num));
+    line("\nServing on http://" + bind::text(host_text) + ":" + bind::text(port_num));
     line("  GET  /v1/models");
-    line("  POST /v1/chat/completions   (model = one of " + text(engine.attr("servable")()) + ")");
+    line("  POST /v1/chat/completions   (model = one of " + bind::text(engine.attr("servable")()) + ")");
     print(nb::str(report.c_str(), report.size()), "flush"_a = true);
 
-    nb::object key = vz::import("os").attr("environ").attr("get")(kApiKeyVariable, "");
-    if (!truthy(key) && !loopback(text(host_text)))
-        print(nb::str(("WARNING: serving on " + text(host_text) + " without an API key: anyone who can reach port " +
-                       text(port_num) + " can use these models. Set " + kApiKeyVariable +
+    nb::object key = bind::import("os").attr("environ").attr("get")(kApiKeyVariable, "");
+    if (!bind::truthy(key) && !loopback(bind::text(host_text)))
+        print(nb::str(("WARNING: serving on " + bind::text(host_text) + " without an API key: anyone who can reach port " +
+                       bind::text(port_num) + " can use these models. Set " + kApiKeyVariable +
                        " to require 'Authorization: Bearer <key>'.").c_str()),
-              "file"_a = vz::import("sys").attr("stderr"), "flush"_a = true);
+              "file"_a = bind::import("sys").attr("stderr"), "flush"_a = true);
 
     attr("_start_heartbeat")(cfg, engine, host_text, port_num);
 
-    nb::module_ uvicorn = vz::import("uvicorn");
+    nb::module_ uvicorn = bind::import("uvicorn");
     nb::object app = attr("build_app")(engine, "max_batch"_a = batch);
     nb::object server = uvicorn.attr("Server")(
         uvicorn.attr("Config")(app, "host"_a = host_text, "port"_a = port_num, "log_level"_a = "info"));
@@ -120,8 +117,8 @@ nb::object serve(nb::handle cfg, nb::handle host, nb::handle port, nb::handle ma
         batcher.attr("shutdown")();
         batcher.attr("join")(10.0);
     }
-    if (!truthy(server.attr("started")))
-        vz::import("sys").attr("exit")(vz::import("uvicorn.config").attr("STARTUP_FAILURE"));
+    if (!bind::truthy(server.attr("started")))
+        bind::import("sys").attr("exit")(bind::import("uvicorn.config").attr("STARTUP_FAILURE"));
     return nb::none();
 }
 

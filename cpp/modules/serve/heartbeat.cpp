@@ -11,7 +11,7 @@
 //   in it (it leaves its current socket wait within one per-operation time-out). While one is
 //   still stopping, the next beat is skipped, so a dashboard that trickles its answer ties up
 //   one thread at most.
-#include "serve.hpp"
+#include "modules/serve/serve.hpp"
 
 #include <chrono>
 #include <memory>
@@ -25,15 +25,17 @@ using namespace nb::literals;
 
 namespace {
 
+// The dashboard's reporting interval: one beat, then this long asleep.
 constexpr double kBeatSeconds = 20.0;
+// The deadline of one beat, everything included; a small part of the interval, so that a slow
+// dashboard costs at most one lost beat and never delays the next one.
 constexpr double kTimeoutSeconds = 4.0;
 constexpr const char *kHeartbeatPath = "/api/zuma/endpoints/heartbeat";
 
 // A configuration value usable in the KV arithmetic: a real number, never None or text.
 nb::object number(nb::object v) {
     if (!PyLong_Check(v.ptr()) && !PyFloat_Check(v.ptr())) {
-        PyErr_SetString(PyExc_TypeError, "not a number");
-        nb::raise_python_error();
+        bind::raise(PyExc_TypeError, "not a number");
     }
     return v;
 }
@@ -63,8 +65,8 @@ nb::object kv_bytes_per_token(nb::handle engine) {
 // (free, total) bytes of the current CUDA device; (0, 0) without one or on any failure.
 std::pair<nb::object, nb::object> gpu_memory() {
     try {
-        nb::object cuda = vz::import("torch").attr("cuda");
-        if (truthy(cuda.attr("is_available")())) {
+        nb::object cuda = bind::import("torch").attr("cuda");
+        if (bind::truthy(cuda.attr("is_available")())) {
             nb::object info = cuda.attr("mem_get_info")();
             return {nb::int_(info[0]), nb::int_(info[1])};
         }
@@ -123,11 +125,11 @@ void beat_loop(nb::object cfg, nb::object engine, nb::str host, nb::int_ port, n
 #if defined(__GLIBCXX__)
     try {
 #endif
-    time = vz::import("time");
-    socket = vz::import("socket");
-    json = vz::import("json");
-    request = vz::import("urllib.request");
-    threading = vz::import("threading");
+    time = bind::import("time");
+    socket = bind::import("socket");
+    json = bind::import("json");
+    request = bind::import("urllib.request");
+    threading = bind::import("threading");
     url_text = nb::str("http://{}:{}/v1").format(host, port);
     for (;;) {
         gpu = gpu_memory();
@@ -161,7 +163,7 @@ void beat_loop(nb::object cfg, nb::object engine, nb::str host, nb::int_ port, n
             // Sent with this request only, never with one that a redirect leads to.
             req.attr("add_unredirected_header")("X-ZUMA-Key", cfg.attr("api_key"));
             // A sender of an earlier beat still being stopped: this beat is skipped.
-            if (!sender.is_valid() || !truthy(sender.attr("is_alive")())) {
+            if (!sender.is_valid() || !bind::truthy(sender.attr("is_alive")())) {
                 beat = std::make_shared<Beat>();
                 sender_fn = nb::cpp_function(
                     [b = beat](nb::object request, nb::object req) {
@@ -199,11 +201,11 @@ void beat_loop(nb::object cfg, nb::object engine, nb::str host, nb::int_ port, n
 }  // namespace
 
 nb::object start_heartbeat(nb::handle cfg, nb::handle engine, nb::handle host, nb::handle port) {
-    nb::str host_text = vz::arg_str(host, "host");
-    nb::int_ port_num(vz::arg_int(port, "port"));
+    nb::str host_text = bind::arg_str(host, "host");
+    nb::int_ port_num(bind::arg_int(port, "port"));
 
     nb::object key = cfg.attr("api_key");
-    if (key.is_none() || !truthy(key)) return nb::none();  // no key: no thread, no traffic
+    if (key.is_none() || !bind::truthy(key)) return nb::none();  // no key: no thread, no traffic
 
     nb::object kv = kv_bytes_per_token(engine);
     Py_ssize_t n = PyObject_Length(engine.attr("adapter_names").ptr());
@@ -211,7 +213,7 @@ nb::object start_heartbeat(nb::handle cfg, nb::handle engine, nb::handle host, n
     nb::int_ agents(n > 1 ? n : 1);
 
     nb::object loop = nb::cpp_function(&beat_loop, nb::name("heartbeat_loop"));
-    nb::object thread = vz::import("threading").attr("Thread")(
+    nb::object thread = bind::import("threading").attr("Thread")(
         "target"_a = loop,
         "args"_a = nb::make_tuple(nb::borrow(cfg), nb::borrow(engine), host_text, port_num, kv, agents),
         "name"_a = "velkor-zuma-heartbeat", "daemon"_a = true);

@@ -19,7 +19,7 @@ inline constexpr const char *kModule = "velkor_zuma.serve";
 inline constexpr const char *kDefaultApiBase = "https://dashboard.velkor-zuma.dev";
 
 // A class or function of this module looked up at call time (never held in a C++ static).
-inline nb::object attr(const char *name) { return vz::module_attr(kModule, name); }
+inline nb::object attr(const char *name) { return bind::module_attr(kModule, name); }
 
 // An "ordinary" failure: a subclass of Exception (KeyboardInterrupt and SystemExit are not).
 inline bool ordinary(const nb::python_error &e) { return e.matches(PyExc_Exception); }
@@ -27,42 +27,6 @@ inline bool ordinary(const nb::python_error &e) { return e.matches(PyExc_Excepti
 // Non-empty text (an exact or derived str with at least one character).
 inline bool nonempty_str(nb::handle h) {
     return PyUnicode_Check(h.ptr()) && PyUnicode_GetLength(h.ptr()) > 0;
-}
-
-// Python truthiness (`bool(h)`); errors of __bool__/__len__ propagate.
-inline bool truthy(nb::handle h) {
-    int r = PyObject_IsTrue(h.ptr());
-    if (r < 0) nb::raise_python_error();
-    return r == 1;
-}
-
-// `item in container`, with the host's own membership test.
-inline bool contains(nb::handle container, nb::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) nb::raise_python_error();
-    return r == 1;
-}
-
-// Runs `body` inside the context manager `cm` with the semantics of a `with` statement:
-// __exit__ receives the exception that left the body and may suppress it.
-template <typename Body>
-nb::object with_context(nb::handle cm, Body &&body) {
-    nb::handle tp = cm.type();
-    nb::object exit = tp.attr("__exit__");
-    tp.attr("__enter__")(cm);
-    nb::object result;
-    try {
-        result = body();
-    } catch (nb::python_error &e) {
-        nb::object suppress = exit(cm, e.type(), e.value(), e.traceback());
-        if (truthy(suppress)) return nb::none();
-        throw;
-    } catch (...) {
-        exit(cm, nb::none(), nb::none(), nb::none());
-        throw;
-    }
-    exit(cm, nb::none(), nb::none(), nb::none());
-    return result;
 }
 
 // ---- configuration and probes (config.cpp) ----
