@@ -25,9 +25,6 @@
 // - References: nb::steal for the new references the C API returns (steal_or_raise where NULL
 //   means an error), nb::borrow for borrowed ones; no Py_INCREF / Py_DECREF by hand.
 // - Buffers: bind::Buffer for the buffer protocol, or nb::ndarray where a typed view serves.
-//
-// The names below in plain vz:: are the same functions under their earlier spelling, kept while
-// modules move to vz::bind.
 #pragma once
 
 #include "bind/args.hpp"
@@ -46,29 +43,6 @@
 #include <vector>
 
 namespace vz {
+// `nb::` is nanobind throughout the glue: every module namespace (vz::<name>) sees this alias.
 namespace nb = nanobind;
-
-using bind::add_classmethod;
-using bind::add_method;
-using bind::add_property;
-using bind::add_staticmethod;
-using bind::arg_bytes;
-using bind::arg_dict;
-using bind::arg_float;
-using bind::arg_int;
-using bind::arg_list;
-using bind::arg_str;
-using bind::arg_tuple;
-using bind::Field;
-using bind::import;
-using bind::import_optional;
-using bind::is_none;
-using bind::make_dataclass;
-using bind::make_str_enum;
-using bind::module_attr;
-using bind::numpy;
-using bind::raise_arg_type;
-using bind::raise_from;
-using bind::type_name;
-
 }  // namespace vz
