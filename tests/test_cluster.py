@@ -7,10 +7,12 @@ import concurrent.futures as cf
 import json
 import multiprocessing
 import os
+import queue
 import re
 import signal
 import subprocess
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -161,19 +163,55 @@ def _bad_source(tmp_path, how):
     return str(path)
 
 
+class _LostCancelExecutor(cf.Executor):
+    """Runs its tasks one after another in a thread of its own and, as a Dask client's executor
+    does when a task's result crosses its cancel, never reports a future cancelled while its task
+    ran: the task after a failing one starts only once it is cancelled, and its result is dropped."""
+
+    def __init__(self):
+        self._queue = queue.SimpleQueue()
+        self._thread = threading.Thread(target=self._work, daemon=True)
+        self._thread.start()
+
+    def submit(self, fn, *args, **kwargs):
+        fut = cf.Future()
+        self._queue.put((fut, fn, args, kwargs))
+        return fut
+
+    def _work(self):
+        after_failure = False
+        while (item := self._queue.get()) is not None:
+            fut, fn, args, kwargs = item
+            if after_failure:
+                cancelled = threading.Event()
+                fut.add_done_callback(lambda _: cancelled.set())
+                cancelled.wait(60)
+                after_failure = False
+            try:
+                fut.set_result(fn(*args, **kwargs))
+            except cf.InvalidStateError:
+                pass
+            except Exception as e:
+                after_failure = True
+                fut.set_exception(e)
+
+    def shutdown(self, wait=True, **_):
+        self._queue.put(None)
+        if wait:
+            self._thread.join()
+
+
 @pytest.mark.parametrize("how, message", [("nan", r"tensor 'layer.up' of '.*bad-nan.safetensors': \w+Error"),
                                           ("shape", r"tensor 'layer.up' has shape \(96, 8\)")])
-@pytest.mark.parametrize("kind", ["threads", "dask"])
+@pytest.mark.parametrize("kind", ["threads", "lost-cancel", "dask"])
 def test_a_bad_tensor_fails_its_finetune_only(reference, tmp_path, request, how, message, kind):
-    if kind == "dask" and how == "nan":
-        # A task failing inside a Dask worker and retried there sometimes never returns (seen in
-        # full-suite runs, not alone); the same failure through a thread pool is checked above.
-        pytest.skip("intermittent hang of a retried failing task on the local Dask cluster")
     sources = dict(reference[1])
     sources["bad"] = _bad_source(tmp_path, how)
     lib = _library(tmp_path, "lib", reference[0])
     if kind == "dask":
         executor = request.getfixturevalue("dask_client").get_executor(retries=1)
+    elif kind == "lost-cancel":
+        executor = _LostCancelExecutor()
     else:
         executor = cf.ThreadPoolExecutor(2)
     results = dv.add_finetunes_from(lib, sources, executor=executor, task_bytes=1, errors="return")
@@ -191,6 +229,31 @@ def test_a_bad_tensor_fails_its_finetune_only(reference, tmp_path, request, how,
     with dv.open_library(lib2) as r:
         assert set(r.finetune_ids()) == set(reference[1])
     executor.shutdown()
+
+
+class _CancellingPool(cf.ThreadPoolExecutor):
+    """A thread pool whose sixth task (the first of the second fine-tune) is cancelled before it
+    runs, as a pool shut down with cancel_futures=True or a cluster's cancel does."""
+
+    def submit(self, fn, *args, **kwargs):
+        self.count = getattr(self, "count", 0) + 1
+        if self.count == len(SHAPES) + 1:
+            fut = cf.Future()
+            fut.cancel()
+            return fut
+        return super().submit(fn, *args, **kwargs)
+
+
+def test_a_task_cancelled_elsewhere_fails_its_finetune_only(reference, tmp_path):
+    lib = _library(tmp_path, "lib", reference[0])
+    with _CancellingPool(2) as ex:
+        results = dv.add_finetunes_from(lib, reference[1], executor=ex, task_bytes=1, errors="return")
+    err = results.pop("ft1")
+    assert re.search(r"tensor 'embed' of '.*ft1.safetensors': CancelledError", str(err))
+    assert isinstance(err.__cause__, cf.CancelledError)
+    _same_as_reference(reference, lib, results, ["ft0", "ft2"])
+    with dv.open_library(lib) as r:
+        assert set(r.finetune_ids()) == {"ft0", "ft2"}
 
 
 def test_a_killed_worker_does_not_stop_the_run(reference, tmp_path):

@@ -365,26 +365,48 @@ std::vector<std::pair<std::string, nb::object>> run(const fs::path &dir, const s
             take(t, r);
         }
     } else {
-        nb::module_ cf = bind::import("concurrent.futures");
         nb::list futures;
         nb::dict which;  // future -> task index
+        // Each future lands in this queue once, when it is done: its done callback runs when the
+        // executor sets its outcome, or in cancel() itself for a future this loop cancels. Waiting
+        // on the queue, not on the executor's report of each cancel, matters: an executor need not
+        // ever report a cancelled future (a Dask client's executor loses that report when the
+        // task's result crosses the cancel), and waiting for one could last forever.
+        nb::object landed = bind::import("queue").attr("SimpleQueue")();
+        nb::object land = landed.attr("put");
         try {
             for (std::size_t k = 0; k < tasks.size(); ++k) {
                 const Task &t = tasks[k];
                 nb::object fut = o.executor.attr("submit")(fn, *c.task_args(fts[t.ft], t, settings, o.threads));
                 futures.append(fut);
                 which[fut] = nb::int_((long long) k);
+                fut.attr("add_done_callback")(land);
             }
-            for (nb::handle fut : cf.attr("as_completed")(futures)) {
-                const Task &t = tasks[nb::cast<std::size_t>(which[fut])];
+            std::vector<bool> settled(tasks.size(), false);  // taken in, or cancelled by this loop
+            std::size_t left = tasks.size();
+            while (left > 0) {
+                nb::object fut = landed.attr("get")();
+                std::size_t i = nb::cast<std::size_t>(which[fut]);
+                if (settled[i]) continue;  // one this loop cancelled, landing from its cancel()
+                settled[i] = true;
+                --left;
+                const Task &t = tasks[i];
                 Finetune &f = fts[t.ft];
-                if (f.error.is_valid() || nb::cast<bool>(fut.attr("cancelled")())) continue;
-                nb::object exc = fut.attr("exception")();
+                if (f.error.is_valid()) continue;
+                // A task cancelled elsewhere (a pool shut down with cancel_futures=True, the
+                // cluster's own cancel) fails its fine-tune as a task's error does.
+                nb::object exc = nb::cast<bool>(fut.attr("cancelled")())
+                                     ? bind::import("concurrent.futures").attr("CancelledError")(
+                                           "the executor cancelled the task")
+                                     : fut.attr("exception")();
                 if (!exc.is_none()) {
                     f.error = task_failure(f, t, exc);
                     // The rest of this fine-tune's tasks are of no use now.
                     for (std::size_t k = 0; k < tasks.size(); ++k)
-                        if (tasks[k].ft == t.ft) futures[k].attr("cancel")();
+                        if (tasks[k].ft == t.ft && !settled[k] && nb::cast<bool>(futures[k].attr("cancel")())) {
+                            settled[k] = true;
+                            --left;
+                        }
                     continue;
                 }
                 take(t, fut.attr("result")());
