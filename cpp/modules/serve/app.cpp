@@ -243,8 +243,14 @@ nb::object chat(nb::handle engine, nb::handle batcher, nb::handle http_exception
         events.include_usage = !options.is_none() && bind::truthy(options.attr("get")("include_usage", false));
         nb::dict headers;
         headers["Cache-Control"] = "no-cache";
-        return streaming_response(nb::cast(std::move(events)), "media_type"_a = "text/event-stream",
-                                  "headers"_a = headers);
+        nb::object body = nb::cast(std::move(events));
+        // The framework stops iterating a stream whose client went away but keeps the iterator
+        // until it is collected, which may be long after (a cycle through the cancellation's
+        // traceback); its background task runs as soon as the response ends, delivered or not,
+        // and stops the generation then.
+        nb::object close = bind::import("starlette.background").attr("BackgroundTask")(body.attr("close"));
+        return streaming_response(body, "media_type"_a = "text/event-stream", "headers"_a = headers,
+                                  "background"_a = close);
     }
 
     wait_job(j, request, [&] { return j.done; });
