@@ -17,8 +17,8 @@ void raise(PyObject *type, nb::handle message) {
 }
 
 void raise_arg_type(const char *name, const char *expected, nb::handle given) {
-    std::string msg = std::string("Argument '") + name + "' has incorrect type (expected " + expected +
-                      ", got " + bind::type_name(given) + ")";
+    std::string msg = std::string("Argument '") + name + "' has incorrect type (expected " + expected + ", got " +
+                      bind::type_name(given) + ")";
     throw nb::type_error(msg.c_str());
 }
 

@@ -35,7 +35,9 @@ bool contains(nb::handle container, nb::handle key) {
 
 bool contains(nb::handle container, const char *key) { return contains(container, nb::str(key)); }
 
-nb::object get_item(nb::handle mapping, nb::handle key) { return steal_or_raise(PyObject_GetItem(mapping.ptr(), key.ptr())); }
+nb::object get_item(nb::handle mapping, nb::handle key) {
+    return steal_or_raise(PyObject_GetItem(mapping.ptr(), key.ptr()));
+}
 
 nb::object items(nb::handle mapping) { return mapping.attr("items")(); }
 

@@ -3,8 +3,8 @@
 namespace vz::bind {
 using namespace nb::literals;
 
-nb::object make_dataclass(nb::module_ &m, const char *name, const std::vector<Field> &fields,
-                          bool frozen, nb::dict ns, const char *doc) {
+nb::object make_dataclass(nb::module_ &m, const char *name, const std::vector<Field> &fields, bool frozen, nb::dict ns,
+                          const char *doc) {
     nb::module_ dc = import("dataclasses");
     nb::list field_list;
     for (const Field &f : fields) {
@@ -12,11 +12,12 @@ nb::object make_dataclass(nb::module_ &m, const char *name, const std::vector<Fi
         switch (f.kind) {
             case Field::Required: field_list.append(nb::make_tuple(nb::str(f.name.c_str()), ann)); break;
             case Field::Default:
-                field_list.append(nb::make_tuple(nb::str(f.name.c_str()), ann, dc.attr("field")("default"_a = f.value)));
+                field_list.append(
+                    nb::make_tuple(nb::str(f.name.c_str()), ann, dc.attr("field")("default"_a = f.value)));
                 break;
             case Field::Factory:
-                field_list.append(nb::make_tuple(nb::str(f.name.c_str()), ann,
-                                           dc.attr("field")("default_factory"_a = f.value)));
+                field_list.append(
+                    nb::make_tuple(nb::str(f.name.c_str()), ann, dc.attr("field")("default_factory"_a = f.value)));
                 break;
         }
     }

@@ -22,15 +22,19 @@ struct Field {
     nb::object value;        // default value, or the factory callable (dict, list, ...)
 
     static Field req(std::string n, std::string ann) { return {std::move(n), std::move(ann), Required, nb::none()}; }
-    static Field def(std::string n, std::string ann, nb::object v) { return {std::move(n), std::move(ann), Default, std::move(v)}; }
-    static Field factory(std::string n, std::string ann, nb::object f) { return {std::move(n), std::move(ann), Factory, std::move(f)}; }
+    static Field def(std::string n, std::string ann, nb::object v) {
+        return {std::move(n), std::move(ann), Default, std::move(v)};
+    }
+    static Field factory(std::string n, std::string ann, nb::object f) {
+        return {std::move(n), std::move(ann), Factory, std::move(f)};
+    }
 };
 
 // Builds a real dataclass (dataclasses.make_dataclass) whose __module__ is the module's name
 // and stores it as an attribute of the module. `frozen` records raise FrozenInstanceError on
 // assignment. Extra class attributes (methods, properties, docstring) go in `ns`.
-nb::object make_dataclass(nb::module_ &m, const char *name, const std::vector<Field> &fields,
-                          bool frozen, nb::dict ns = nb::dict(), const char *doc = nullptr);
+nb::object make_dataclass(nb::module_ &m, const char *name, const std::vector<Field> &fields, bool frozen,
+                          nb::dict ns = nb::dict(), const char *doc = nullptr);
 
 // A `(str, Enum)` class: members compare equal to their text, str() gives "Name.MEMBER".
 nb::object make_str_enum(nb::module_ &m, const char *name,
@@ -40,8 +44,7 @@ nb::object make_str_enum(nb::module_ &m, const char *name,
 // receives `self` (take it as nb::handle / nb::object).
 template <typename Func, typename... Extra>
 void add_method(nb::handle cls, const char *name, Func &&f, const Extra &...extra) {
-    nb::object fn = nb::cpp_function(std::forward<Func>(f), nb::scope(cls), nb::name(name),
-                                     nb::is_method(), extra...);
+    nb::object fn = nb::cpp_function(std::forward<Func>(f), nb::scope(cls), nb::name(name), nb::is_method(), extra...);
     nb::setattr(cls, name, fn);
 }
 

@@ -54,8 +54,8 @@ void gesdd_thin(int m, int n, T *a, T *s, T *u, T *vt) {
 }
 
 template <>
-void gemm<float>(char ta, char tb, int m, int n, int k, float alpha, const float *a, int lda, const float *b,
-                 int ldb, float beta, float *c, int ldc) {
+void gemm<float>(char ta, char tb, int m, int n, int k, float alpha, const float *a, int lda, const float *b, int ldb,
+                 float beta, float *c, int ldc) {
     scipy_sgemm_(&ta, &tb, &m, &n, &k, &alpha, a, &lda, b, &ldb, &beta, c, &ldc);
 }
 template <>
@@ -65,8 +65,8 @@ void gemm<double>(char ta, char tb, int m, int n, int k, double alpha, const dou
 }
 
 namespace {
-inline void geqrf_call(const int *m, const int *n, float *a, const int *lda, float *tau, float *work,
-                       const int *lwork, int *info) {
+inline void geqrf_call(const int *m, const int *n, float *a, const int *lda, float *tau, float *work, const int *lwork,
+                       int *info) {
     scipy_sgeqrf_(m, n, a, lda, tau, work, lwork, info);
 }
 inline void geqrf_call(const int *m, const int *n, double *a, const int *lda, double *tau, double *work,

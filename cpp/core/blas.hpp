@@ -25,12 +25,12 @@ void scipy_dgemm_(const char *ta, const char *tb, const int *m, const int *n, co
                   const int *ldc);
 void scipy_sgeqrf_(const int *m, const int *n, float *a, const int *lda, float *tau, float *work, const int *lwork,
                    int *info);
-void scipy_dgeqrf_(const int *m, const int *n, double *a, const int *lda, double *tau, double *work,
-                   const int *lwork, int *info);
+void scipy_dgeqrf_(const int *m, const int *n, double *a, const int *lda, double *tau, double *work, const int *lwork,
+                   int *info);
 void scipy_sorgqr_(const int *m, const int *n, const int *k, float *a, const int *lda, const float *tau, float *work,
                    const int *lwork, int *info);
-void scipy_dorgqr_(const int *m, const int *n, const int *k, double *a, const int *lda, const double *tau,
-                   double *work, const int *lwork, int *info);
+void scipy_dorgqr_(const int *m, const int *n, const int *k, double *a, const int *lda, const double *tau, double *work,
+                   const int *lwork, int *info);
 // OpenBLAS's own thread count (one setting for the whole process).
 void scipy_openblas_set_num_threads(int);
 int scipy_openblas_get_num_threads(void);
@@ -88,14 +88,14 @@ constexpr double kParallelGemmFlops = 1.0e6;
 constexpr double kParallelSvdFlops = 2.0e8;
 
 class BlasThreads {
-  public:
+public:
     // Takes the thread count a call of `flops` work needs: one below `parallel_from`, every
     // worker from it on.
     BlasThreads(double flops, double parallel_from);
     BlasThreads(const BlasThreads &) = delete;
     BlasThreads &operator=(const BlasThreads &) = delete;
 
-  private:
+private:
     std::shared_lock<std::shared_mutex> shared_;
     std::unique_lock<std::shared_mutex> unique_;
 };

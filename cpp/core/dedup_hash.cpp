@@ -13,8 +13,8 @@ namespace {
 
 // Entry points of libcrypto, declared here so that no OpenSSL headers are needed to build.
 using OneShotSha256 = unsigned char *(*)(const unsigned char *d, std::size_t n, unsigned char *md);
-using EvpDigest = int (*)(const void *data, std::size_t count, unsigned char *md, unsigned int *size,
-                          const void *type, void *impl);
+using EvpDigest = int (*)(const void *data, std::size_t count, unsigned char *md, unsigned int *size, const void *type,
+                          void *impl);
 using EvpSha256 = const void *(*)();
 
 std::atomic<OneShotSha256> g_oneshot{nullptr};
@@ -81,8 +81,8 @@ bool openssl_sha256(const uint8_t *data, std::size_t len, uint8_t *out, void *) 
     return false;
 }
 
-bool hash_blocks(const std::vector<Segment> &segments, std::size_t block, Sha256Fn fn, void *ctx,
-                 unsigned max_workers, std::vector<Digest> &out) {
+bool hash_blocks(const std::vector<Segment> &segments, std::size_t block, Sha256Fn fn, void *ctx, unsigned max_workers,
+                 std::vector<Digest> &out) {
     // first[s] = global index of segment s's first block; first.back() = total blocks.
     std::vector<std::size_t> first(segments.size() + 1, 0);
     std::size_t total_bytes = 0;

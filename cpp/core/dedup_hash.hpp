@@ -38,8 +38,8 @@ bool openssl_sha256(const uint8_t *data, std::size_t len, uint8_t *out, void *ct
 // appended to `out`. Blocks are handed to up to `max_workers` threads in small batches taken
 // from a shared counter, so an unevenly loaded machine still keeps every thread busy.
 // Returns false if any digest call failed (`out` then holds unspecified digests).
-bool hash_blocks(const std::vector<Segment> &segments, std::size_t block, Sha256Fn fn, void *ctx,
-                 unsigned max_workers, std::vector<Digest> &out);
+bool hash_blocks(const std::vector<Segment> &segments, std::size_t block, Sha256Fn fn, void *ctx, unsigned max_workers,
+                 std::vector<Digest> &out);
 
 // 64 lowercase hexadecimal characters (no terminator) of a digest.
 void to_hex(const Digest &d, char *out64);

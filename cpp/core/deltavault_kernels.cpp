@@ -93,24 +93,42 @@ inline float float_of(std::uint32_t u) {
 
 // Conversion of every element type to the type in which an operation is computed.
 template <typename To>
-inline To conv(float v) { return To(v); }
+inline To conv(float v) {
+    return To(v);
+}
 template <typename To>
-inline To conv(double v) { return To(v); }
+inline To conv(double v) {
+    return To(v);
+}
 template <typename To>
-inline To conv(half_t v) { return To(half_to_float(v.bits)); }
+inline To conv(half_t v) {
+    return To(half_to_float(v.bits));
+}
 template <typename To>
-inline To conv(bf16_t v) { return To(float_of(std::uint32_t(v.bits) << 16)); }
+inline To conv(bf16_t v) {
+    return To(float_of(std::uint32_t(v.bits) << 16));
+}
 
 // The arithmetic type of a computation: halves are computed in float32 and rounded back to
 // binary16 after every operation, which is what numpy's float16 loops do.
-template <typename T> struct arith { using type = T; };
-template <> struct arith<half_t> { using type = float; };
-template <> struct arith<bf16_t> { using type = float; };
+template <typename T> struct arith {
+    using type = T;
+};
+template <> struct arith<half_t> {
+    using type = float;
+};
+template <> struct arith<bf16_t> {
+    using type = float;
+};
 
 template <typename T>
-inline float round_to_f32(typename arith<T>::type v) { return float(v); }
+inline float round_to_f32(typename arith<T>::type v) {
+    return float(v);
+}
 template <>
-inline float round_to_f32<half_t>(float v) { return half_to_float(float_to_half(v)); }
+inline float round_to_f32<half_t>(float v) {
+    return half_to_float(float_to_half(v));
+}
 template <>
 inline float round_to_f32<bf16_t>(float v) {
     std::uint32_t u = bits_of(v);
@@ -122,8 +140,7 @@ inline float round_to_f32<bf16_t>(float v) {
 template <typename C, typename W, typename B>
 void delta_range(const W *w, const B *b, float *out, std::size_t lo, std::size_t hi, bool stream) {
     using A = typename arith<C>::type;
-    write_range(out, lo, hi, stream,
-                [&](std::size_t i) { return round_to_f32<C>(A(conv<A>(w[i]) - conv<A>(b[i]))); });
+    write_range(out, lo, hi, stream, [&](std::size_t i) { return round_to_f32<C>(A(conv<A>(w[i]) - conv<A>(b[i]))); });
 }
 
 template <typename W>
@@ -247,8 +264,7 @@ std::uint16_t float_to_half(float f) {
     return std::uint16_t(sign | q);
 }
 
-void delta_to_f32(const void *w, Float wk, const void *b, Float bk, Float calc, float *out,
-                  std::size_t n) {
+void delta_to_f32(const void *w, Float wk, const void *b, Float bk, Float calc, float *out, std::size_t n) {
     bool stream = n * sizeof(float) >= kStreamBytes;
     if (!b) {
         with_type(wk, w, [&](auto *wp) {
@@ -282,8 +298,8 @@ void add_base(const void *b, Float bk, const float *d, void *out, Float outk, st
     });
 }
 
-void squared_error_sums(const void *a, Float ak, const void *b, Float bk, std::size_t n,
-                        double *sq_diff, double *sq_ref) {
+void squared_error_sums(const void *a, Float ak, const void *b, Float bk, std::size_t n, double *sq_diff,
+                        double *sq_ref) {
     // One pair of partial sums per block, added in block order: the result depends only on
     // n, not on how many threads ran or which thread took which block.
     std::vector<double> partial(2 * block_count(n), 0.0);

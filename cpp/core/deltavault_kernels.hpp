@@ -23,8 +23,7 @@ std::size_t itemsize(Float k);
 // bfloat16 first, as a bfloat16 subtraction would). With b == nullptr the
 // pass is a plain cast of w to float32 (`calc` is then ignored). `out` must not overlap the
 // inputs.
-void delta_to_f32(const void *w, Float wk, const void *b, Float bk, Float calc, float *out,
-                  std::size_t n);
+void delta_to_f32(const void *w, Float wk, const void *b, Float bk, Float calc, float *out, std::size_t n);
 
 // out[i] = b[i] + d[i], computed and stored in `outk` (F32 or F64), b converted from `bk`.
 // `out` may be the same buffer as `d` when `outk` is F32 (in-place update of d).
@@ -35,8 +34,8 @@ void add_base(const void *b, Float bk, const float *d, void *out, Float outk, st
 //   *sq_diff = sum of double(e * e), *sq_ref = sum of double(y * y),
 // the products in float32 and the sums in float64, as numpy's
 // `np.sum(d * d, dtype=np.float64)` does.
-void squared_error_sums(const void *a, Float ak, const void *b, Float bk, std::size_t n,
-                        double *sq_diff, double *sq_ref);
+void squared_error_sums(const void *a, Float ak, const void *b, Float bk, std::size_t n, double *sq_diff,
+                        double *sq_ref);
 
 // IEEE binary16 <-> binary32 conversions (round to nearest even), as numpy performs them.
 float half_to_float(std::uint16_t h);

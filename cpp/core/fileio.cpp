@@ -16,8 +16,7 @@
 
 namespace vz::core::fileio {
 
-OsError::OsError(int e, std::string p)
-    : std::runtime_error(p + ": " + std::strerror(e)), err(e), path(std::move(p)) {}
+OsError::OsError(int e, std::string p) : std::runtime_error(p + ": " + std::strerror(e)), err(e), path(std::move(p)) {}
 
 namespace {
 

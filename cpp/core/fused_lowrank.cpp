@@ -218,9 +218,8 @@ void product_add(const Product<T> &p, Src base, Dst out) {
     J.stream = out.stream && std::size_t(p.m) * std::size_t(p.n) * elem_size(out.kind) >= kStreamBytes;
     const Table &tab = table();
     auto add = sizeof(T) == 4 ? tab.add_f32 : tab.add_f64;
-    run_units<T>(J, make_grid(p.m, p.n, J.nc), [&](const Range &g, int64_t, void *pack, void *tile) {
-        add(J, g, pack, tile);
-    });
+    run_units<T>(J, make_grid(p.m, p.n, J.nc),
+                 [&](const Range &g, int64_t, void *pack, void *tile) { add(J, g, pack, tile); });
 }
 
 template <typename T>
@@ -420,15 +419,14 @@ template void product_add<double>(const Product<double> &, Src, Dst);
 template void product_error<float>(const Product<float> &, Src, Elem, Src, double *, double *);
 template void product_error<double>(const Product<double> &, Src, Elem, Src, double *, double *);
 template Factored<float> factor_svd<float>(const float *, const float *, const float *, int64_t, int64_t, int64_t);
-template Factored<double> factor_svd<double>(const double *, const double *, const double *, int64_t, int64_t,
-                                             int64_t);
+template Factored<double> factor_svd<double>(const double *, const double *, const double *, int64_t, int64_t, int64_t);
 template Factored<float> factor_tt<float>(const float *const *, const int64_t *, const int64_t *, const int64_t *,
                                           std::size_t);
-template Factored<double> factor_tt<double>(const double *const *, const int64_t *, const int64_t *,
-                                            const int64_t *, std::size_t);
+template Factored<double> factor_tt<double>(const double *const *, const int64_t *, const int64_t *, const int64_t *,
+                                            std::size_t);
 template Factored<float> factor_tucker<float>(const float *, const int64_t *, const float *const *, const int64_t *,
                                               std::size_t);
-template Factored<double> factor_tucker<double>(const double *, const int64_t *, const double *const *,
-                                                const int64_t *, std::size_t);
+template Factored<double> factor_tucker<double>(const double *, const int64_t *, const double *const *, const int64_t *,
+                                                std::size_t);
 
 }  // namespace vz::core::fused

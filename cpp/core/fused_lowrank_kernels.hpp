@@ -14,7 +14,9 @@ namespace vz::core::fused::detail {
 // 11, leaving the compiler room; NR spans 64 bytes of an output row (a cache line when aligned).
 constexpr int kMR = 4;
 template <typename T>
-constexpr int nr() { return int(64 / sizeof(T)); }
+constexpr int nr() {
+    return int(64 / sizeof(T));
+}
 
 // One call's operands. `pre` (when set) is the finished product, m x n row-major, and the
 // kernels only add / compare it; otherwise they form it from the factors.

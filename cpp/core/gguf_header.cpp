@@ -20,15 +20,34 @@ constexpr int kMaxArrayDepth = 16;
 
 // Metadata value types and the sizes of the scalar ones.
 enum ValueType : uint32_t {
-    UINT8, INT8, UINT16, INT16, UINT32, INT32, FLOAT32, BOOL, STRING, ARRAY, UINT64, INT64, FLOAT64
+    UINT8,
+    INT8,
+    UINT16,
+    INT16,
+    UINT32,
+    INT32,
+    FLOAT32,
+    BOOL,
+    STRING,
+    ARRAY,
+    UINT64,
+    INT64,
+    FLOAT64
 };
 
 uint64_t scalar_size(uint32_t type) {
     switch (type) {
-        case UINT8: case INT8: case BOOL: return 1;
-        case UINT16: case INT16: return 2;
-        case UINT32: case INT32: case FLOAT32: return 4;
-        case UINT64: case INT64: case FLOAT64: return 8;
+        case UINT8:
+        case INT8:
+        case BOOL: return 1;
+        case UINT16:
+        case INT16: return 2;
+        case UINT32:
+        case INT32:
+        case FLOAT32: return 4;
+        case UINT64:
+        case INT64:
+        case FLOAT64: return 8;
         default: return 0;
     }
 }
@@ -236,8 +255,8 @@ Header scan_header(int fd, const std::unordered_map<uint32_t, TypeSize> &types) 
         const TypeSize ts = it->second;
         if (ts.block == 0 || ts.bytes == 0) throw TensorError(name, "unknown tensor type " + num(type));
         if (first % ts.block != 0)
-            throw TensorError(name, "its first extent " + num(first) + " is not a whole number of blocks of " +
-                                        num(ts.block));
+            throw TensorError(
+                name, "its first extent " + num(first) + " is not a whole number of blocks of " + num(ts.block));
         if (__builtin_mul_overflow(n_elems / ts.block, ts.bytes, &info.span.n_bytes))
             throw TensorError(name, "its byte size overflows");
         info.offset = c.u64("a tensor offset");
@@ -251,11 +270,11 @@ Header scan_header(int fd, const std::unordered_map<uint32_t, TypeSize> &types) 
     for (Info &info : infos) {
         TensorSpan &s = info.span;
         std::string where = "its data (offset " + num(info.offset) + ", " + num(s.n_bytes) +
-                            " bytes) does not lie inside the file's data section (bytes " + num(h.data_start) +
-                            " to " + num(h.file_size) + ")";
+                            " bytes) does not lie inside the file's data section (bytes " + num(h.data_start) + " to " +
+                            num(h.file_size) + ")";
         if (info.offset % h.alignment != 0)
-            throw TensorError(s.name, "its offset " + num(info.offset) + " is not a multiple of the alignment " +
-                                          num(h.alignment));
+            throw TensorError(
+                s.name, "its offset " + num(info.offset) + " is not a multiple of the alignment " + num(h.alignment));
         uint64_t stop;
         if (__builtin_add_overflow(h.data_start, info.offset, &s.start) ||
             __builtin_add_overflow(s.start, s.n_bytes, &stop) || stop > h.file_size)

@@ -184,8 +184,7 @@ void matmul(int64_t m, int64_t n, int64_t k, const T *a, const T *b, T *c) {
 }
 
 template <typename T>
-void mode_product(const T *x, int64_t a, int64_t p, int64_t b, const T *mat, int64_t jn, bool mat_is_transpose,
-                  T *y) {
+void mode_product(const T *x, int64_t a, int64_t p, int64_t b, const T *mat, int64_t jn, bool mat_is_transpose, T *y) {
     const std::size_t total = std::size_t(a) * std::size_t(jn) * std::size_t(b);
     if (total == 0) return;
     if (p == 0) {
@@ -334,7 +333,8 @@ bool tucker_hosvd(const T *x, const std::vector<int64_t> &dims, const std::vecto
             Svd<T> f;
             if (use_randomized(solver, p, q, r) && randomized_svd<T>(unf.get(), p, q, r, f)) {
                 for (int64_t i = 0; i < p; ++i)
-                    for (int64_t j = 0; j < r; ++j) dst[i * r + j] = f.u[std::size_t(i) * std::size_t(f.k) + std::size_t(j)];
+                    for (int64_t j = 0; j < r; ++j)
+                        dst[i * r + j] = f.u[std::size_t(i) * std::size_t(f.k) + std::size_t(j)];
                 randomized = true;
                 continue;
             }
@@ -430,7 +430,8 @@ bool tt_svd(const S *x, const std::vector<int64_t> &dims, const std::vector<int6
         if (use_randomized(solver, rows, cols, r) && randomized_svd<double>(c.get(), rows, cols, r, f)) {
             // f holds exactly r triplets.
             for (int64_t i = 0; i < rows; ++i)
-                for (int64_t j = 0; j < r; ++j) dst[i * r + j] = O(f.u[std::size_t(i) * std::size_t(r) + std::size_t(j)]);
+                for (int64_t j = 0; j < r; ++j)
+                    dst[i * r + j] = O(f.u[std::size_t(i) * std::size_t(r) + std::size_t(j)]);
             for (int64_t j = 0; j < r; ++j) {
                 double sj = f.s[j];
                 double *row = f.vt.get() + std::size_t(j) * std::size_t(cols);
@@ -461,8 +462,8 @@ bool tt_svd(const S *x, const std::vector<int64_t> &dims, const std::vector<int6
 }
 
 template <typename T>
-void tt_reconstruct(const std::vector<const T *> &cores, const std::vector<int64_t> &r0,
-                    const std::vector<int64_t> &n, const std::vector<int64_t> &r1, T *out) {
+void tt_reconstruct(const std::vector<const T *> &cores, const std::vector<int64_t> &r0, const std::vector<int64_t> &n,
+                    const std::vector<int64_t> &r1, T *out) {
     const std::size_t d = cores.size();
     std::size_t rows = std::size_t(r0[0]) * std::size_t(n[0]);  // the partial result is rows x bond
     int64_t bond = r1[0];
@@ -565,8 +566,7 @@ template void svd_reconstruct<double>(int64_t, int64_t, int64_t, const double *,
 template void matmul<float>(int64_t, int64_t, int64_t, const float *, const float *, float *);
 template void matmul<double>(int64_t, int64_t, int64_t, const double *, const double *, double *);
 template void mode_product<float>(const float *, int64_t, int64_t, int64_t, const float *, int64_t, bool, float *);
-template void mode_product<double>(const double *, int64_t, int64_t, int64_t, const double *, int64_t, bool,
-                                   double *);
+template void mode_product<double>(const double *, int64_t, int64_t, int64_t, const double *, int64_t, bool, double *);
 template void unfold<float>(const float *, int64_t, int64_t, int64_t, float *);
 template void unfold<double>(const double *, int64_t, int64_t, int64_t, double *);
 template bool tucker_hosvd<float>(const float *, const std::vector<int64_t> &, const std::vector<int64_t> &,

@@ -67,8 +67,7 @@ void matmul(int64_t m, int64_t n, int64_t k, const T *a, const T *b, T *c);
 // y is a x jn x b. `mat` is M stored row-major jn x p, or (mat_is_transpose) M's transpose
 // stored row-major p x jn.
 template <typename T>
-void mode_product(const T *x, int64_t a, int64_t p, int64_t b, const T *mat, int64_t jn, bool mat_is_transpose,
-                  T *y);
+void mode_product(const T *x, int64_t a, int64_t p, int64_t b, const T *mat, int64_t jn, bool mat_is_transpose, T *y);
 
 // Mode-k unfolding of x viewed as a x p x b: out is p x (a * b), row q holding x[:, q, :] in
 // row-major order.
@@ -103,7 +102,7 @@ bool tt_svd(const S *x, const std::vector<int64_t> &dims, const std::vector<int6
 // Contracts a chain of three-way cores (extents (r0[k], n[k], r1[k]), r1[k] == r0[k+1]) into out,
 // r0[0] * n[0] * ... * n[d-1] * r1[d-1] elements.
 template <typename T>
-void tt_reconstruct(const std::vector<const T *> &cores, const std::vector<int64_t> &r0,
-                    const std::vector<int64_t> &n, const std::vector<int64_t> &r1, T *out);
+void tt_reconstruct(const std::vector<const T *> &cores, const std::vector<int64_t> &r0, const std::vector<int64_t> &n,
+                    const std::vector<int64_t> &r1, T *out);
 
 }  // namespace vz::core::lowrank

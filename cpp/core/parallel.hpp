@@ -34,10 +34,18 @@ void parallel_for(std::size_t n, std::size_t grain, Fn &&fn) {
     for (std::size_t c = 1; c < chunks; ++c) {
         std::size_t b = c * step, e = std::min(n, b + step);
         threads.emplace_back([&, b, e, c] {
-            try { if (b < e) fn(b, e, unsigned(c)); } catch (...) { errors[c] = std::current_exception(); }
+            try {
+                if (b < e) fn(b, e, unsigned(c));
+            } catch (...) {
+                errors[c] = std::current_exception();
+            }
         });
     }
-    try { fn(std::size_t(0), std::min(n, step), 0u); } catch (...) { errors[0] = std::current_exception(); }
+    try {
+        fn(std::size_t(0), std::min(n, step), 0u);
+    } catch (...) {
+        errors[0] = std::current_exception();
+    }
     for (auto &t : threads) t.join();
     for (auto &e : errors)
         if (e) std::rethrow_exception(e);

@@ -330,8 +330,8 @@ bool group_quant(const float *x, int64_t m, int64_t n, int bits, int64_t group, 
     return finite.load();
 }
 
-void group_dequant(const uint8_t *codes, const float *scales, int64_t m, int64_t n, int bits, int64_t group,
-                   float *out, bool accumulate) {
+void group_dequant(const uint8_t *codes, const float *scales, int64_t m, int64_t n, int bits, int64_t group, float *out,
+                   bool accumulate) {
     const int64_t rb = row_bytes(n, bits), ng = row_groups(n, group);
     parallel_for(size_t(m), row_grain(n), [&](std::size_t b, std::size_t e, unsigned) {
         for (std::size_t i = b; i < e; ++i) {

@@ -40,7 +40,7 @@ void sign_unpack(const uint8_t *bits, const float *scales, int64_t m, int64_t n,
 bool group_quant(const float *x, int64_t m, int64_t n, int bits, int64_t group, uint8_t *codes, float *scales);
 
 // out (m x n) = [out +] dequantized group_quant codes.
-void group_dequant(const uint8_t *codes, const float *scales, int64_t m, int64_t n, int bits, int64_t group,
-                   float *out, bool accumulate);
+void group_dequant(const uint8_t *codes, const float *scales, int64_t m, int64_t n, int bits, int64_t group, float *out,
+                   bool accumulate);
 
 }  // namespace vz::core::quant

@@ -70,9 +70,13 @@ double chunked_square_sum(const T *a, std::size_t n) {
 // matrix A, with Bt = A^T Q (n x cols, column-major), grown block by block up to `cap` columns.
 template <typename T>
 class Basis {
-  public:
+public:
     Basis(const T *a, int64_t m, int64_t n, int64_t cap)
-        : a_(a), m_(m), n_(n), cap_(cap), q_(alloc<T>(std::size_t(m) * std::size_t(cap))),
+        : a_(a),
+          m_(m),
+          n_(n),
+          cap_(cap),
+          q_(alloc<T>(std::size_t(m) * std::size_t(cap))),
           bt_(alloc<T>(std::size_t(n) * std::size_t(cap))) {}
 
     // Appends a block Krylov space of the residual (I - Q Q^T) A: b Gaussian start vectors, then
@@ -128,30 +132,30 @@ class Basis {
         f.vt = alloc<T>(sl * sn);
         gesdd_thin<T>(checked_int(n_), checked_int(l), work.get(), f.s.get(), f.vt.get(), vtb.get());
         f.u = alloc<T>(std::size_t(m_) * sl);
-        gemm<T>('N', 'T', checked_int(l), checked_int(m_), checked_int(l), T(1), vtb.get(), checked_int(l), q_.get(), checked_int(m_), T(0),
-                f.u.get(), checked_int(l));
+        gemm<T>('N', 'T', checked_int(l), checked_int(m_), checked_int(l), T(1), vtb.get(), checked_int(l), q_.get(),
+                checked_int(m_), T(0), f.u.get(), checked_int(l));
         return f;
     }
 
-  private:
+private:
     // y (m x b) = A x, x n x b; column-major. A row-major is column-major A^T (n x m, ld n).
     void a_times(const T *x, int64_t b, T *y) const {
-        gemm<T>('T', 'N', checked_int(m_), checked_int(b), checked_int(n_), T(1), a_, checked_int(n_), x, checked_int(n_), T(0), y,
-                checked_int(m_));
+        gemm<T>('T', 'N', checked_int(m_), checked_int(b), checked_int(n_), T(1), a_, checked_int(n_), x,
+                checked_int(n_), T(0), y, checked_int(m_));
     }
     // z (n x b) = A^T y, y m x b; column-major.
     void at_times(const T *y, int64_t b, T *z) const {
-        gemm<T>('N', 'N', checked_int(n_), checked_int(b), checked_int(m_), T(1), a_, checked_int(n_), y, checked_int(m_), T(0), z,
-                checked_int(n_));
+        gemm<T>('N', 'N', checked_int(n_), checked_int(b), checked_int(m_), T(1), a_, checked_int(n_), y,
+                checked_int(m_), T(0), z, checked_int(n_));
     }
     // y -= Q (Q^T y) over the columns already in the basis.
     void project_out(T *y, int64_t b) const {
         if (cols_ == 0) return;
         Buffer<T> c = alloc<T>(std::size_t(cols_) * std::size_t(b));
-        gemm<T>('T', 'N', checked_int(cols_), checked_int(b), checked_int(m_), T(1), q_.get(), checked_int(m_), y, checked_int(m_), T(0),
-                c.get(), checked_int(cols_));
-        gemm<T>('N', 'N', checked_int(m_), checked_int(b), checked_int(cols_), T(-1), q_.get(), checked_int(m_), c.get(), checked_int(cols_),
-                T(1), y, checked_int(m_));
+        gemm<T>('T', 'N', checked_int(cols_), checked_int(b), checked_int(m_), T(1), q_.get(), checked_int(m_), y,
+                checked_int(m_), T(0), c.get(), checked_int(cols_));
+        gemm<T>('N', 'N', checked_int(m_), checked_int(b), checked_int(cols_), T(-1), q_.get(), checked_int(m_),
+                c.get(), checked_int(cols_), T(1), y, checked_int(m_));
     }
 
     const T *a_;
@@ -224,8 +228,7 @@ bool randomized_svd(const T *a, int64_t m, int64_t n, int64_t rank, Svd<T> &out)
 }
 
 template <typename T>
-bool randomized_svd_energy(const T *a, int64_t m, int64_t n, const EnergyRequest &req, Svd<T> &out,
-                           int64_t &rank) {
+bool randomized_svd_energy(const T *a, int64_t m, int64_t n, const EnergyRequest &req, Svd<T> &out, int64_t &rank) {
     const int64_t side = std::min(m, n);
     const std::size_t total_elems = std::size_t(m) * std::size_t(n);
     const double total = squared_norm(a, total_elems);
@@ -267,8 +270,10 @@ bool randomized_svd_energy(const T *a, int64_t m, int64_t n, const EnergyRequest
             if (acc / total >= req.energy) break;
         }
         int64_t r = -1;
-        if (i < trusted) r = i + 1;
-        else if (cap <= trusted) r = cap;  // the target lies beyond the cap
+        if (i < trusted)
+            r = i + 1;
+        else if (cap <= trusted)
+            r = cap;  // the target lies beyond the cap
         if (r >= 0) {
             r = std::min(std::max(r, lo), cap);
             out = std::move(f);

@@ -97,7 +97,6 @@ struct EnergyRequest {
 // having done no harm, when the basis would grow past kEnergyBasisFraction of min(m, n), or the
 // input is not finite: the caller then takes the exact path.
 template <typename T>
-bool randomized_svd_energy(const T *a, int64_t m, int64_t n, const EnergyRequest &req, Svd<T> &out,
-                           int64_t &rank);
+bool randomized_svd_energy(const T *a, int64_t m, int64_t n, const EnergyRequest &req, Svd<T> &out, int64_t &rank);
 
 }  // namespace vz::core::lowrank

@@ -83,10 +83,21 @@ private:
         return false;
     }
     static void utf8(std::string &out, std::uint32_t c) {
-        if (c < 0x80) out += char(c);
-        else if (c < 0x800) { out += char(0xC0 | (c >> 6)); out += char(0x80 | (c & 0x3F)); }
-        else if (c < 0x10000) { out += char(0xE0 | (c >> 12)); out += char(0x80 | ((c >> 6) & 0x3F)); out += char(0x80 | (c & 0x3F)); }
-        else { out += char(0xF0 | (c >> 18)); out += char(0x80 | ((c >> 12) & 0x3F)); out += char(0x80 | ((c >> 6) & 0x3F)); out += char(0x80 | (c & 0x3F)); }
+        if (c < 0x80)
+            out += char(c);
+        else if (c < 0x800) {
+            out += char(0xC0 | (c >> 6));
+            out += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += char(0xE0 | (c >> 12));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        } else {
+            out += char(0xF0 | (c >> 18));
+            out += char(0x80 | ((c >> 12) & 0x3F));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        }
     }
     std::uint32_t hex4() {
         if (end_ - p_ < 4) fail("the header holds a truncated \\u escape");
@@ -94,10 +105,14 @@ private:
         for (int i = 0; i < 4; ++i) {
             char c = *p_++;
             v <<= 4;
-            if (c >= '0' && c <= '9') v |= std::uint32_t(c - '0');
-            else if (c >= 'a' && c <= 'f') v |= std::uint32_t(c - 'a' + 10);
-            else if (c >= 'A' && c <= 'F') v |= std::uint32_t(c - 'A' + 10);
-            else fail("the header holds a bad \\u escape");
+            if (c >= '0' && c <= '9')
+                v |= std::uint32_t(c - '0');
+            else if (c >= 'a' && c <= 'f')
+                v |= std::uint32_t(c - 'a' + 10);
+            else if (c >= 'A' && c <= 'F')
+                v |= std::uint32_t(c - 'A' + 10);
+            else
+                fail("the header holds a bad \\u escape");
         }
         return v;
     }
@@ -146,14 +161,19 @@ private:
         v.kind = Json::Number;
         const char *start = p_;
         bool neg = false;
-        if (*p_ == '-') { neg = true; ++p_; }
+        if (*p_ == '-') {
+            neg = true;
+            ++p_;
+        }
         if (p_ >= end_ || !(*p_ >= '0' && *p_ <= '9')) fail("the header holds a malformed number");
         bool overflow = false;
         std::uint64_t u = 0;
         while (p_ < end_ && *p_ >= '0' && *p_ <= '9') {
             std::uint64_t d = std::uint64_t(*p_ - '0');
-            if (u > (std::numeric_limits<std::uint64_t>::max() - d) / 10) overflow = true;
-            else u = u * 10 + d;
+            if (u > (std::numeric_limits<std::uint64_t>::max() - d) / 10)
+                overflow = true;
+            else
+                u = u * 10 + d;
             ++p_;
         }
         bool frac = false;
@@ -185,7 +205,10 @@ private:
             ++p_;
             v.kind = Json::Object;
             ws();
-            if (p_ < end_ && *p_ == '}') { ++p_; return v; }
+            if (p_ < end_ && *p_ == '}') {
+                ++p_;
+                return v;
+            }
             while (true) {
                 ws();
                 if (p_ >= end_ || *p_ != '"') fail("the header holds an object key that is not a string");
@@ -195,8 +218,14 @@ private:
                 ++p_;
                 v.fields.emplace_back(std::move(k), value(depth + 1));
                 ws();
-                if (p_ < end_ && *p_ == ',') { ++p_; continue; }
-                if (p_ < end_ && *p_ == '}') { ++p_; return v; }
+                if (p_ < end_ && *p_ == ',') {
+                    ++p_;
+                    continue;
+                }
+                if (p_ < end_ && *p_ == '}') {
+                    ++p_;
+                    return v;
+                }
                 fail("the header holds a malformed object");
             }
         }
@@ -204,12 +233,21 @@ private:
             ++p_;
             v.kind = Json::Array;
             ws();
-            if (p_ < end_ && *p_ == ']') { ++p_; return v; }
+            if (p_ < end_ && *p_ == ']') {
+                ++p_;
+                return v;
+            }
             while (true) {
                 v.items.push_back(value(depth + 1));
                 ws();
-                if (p_ < end_ && *p_ == ',') { ++p_; continue; }
-                if (p_ < end_ && *p_ == ']') { ++p_; return v; }
+                if (p_ < end_ && *p_ == ',') {
+                    ++p_;
+                    continue;
+                }
+                if (p_ < end_ && *p_ == ']') {
+                    ++p_;
+                    return v;
+                }
                 fail("the header holds a malformed list");
             }
         }
@@ -218,8 +256,15 @@ private:
             v.s = string();
             return v;
         }
-        if (lit("true")) { v.kind = Json::Bool; v.b = true; return v; }
-        if (lit("false")) { v.kind = Json::Bool; return v; }
+        if (lit("true")) {
+            v.kind = Json::Bool;
+            v.b = true;
+            return v;
+        }
+        if (lit("false")) {
+            v.kind = Json::Bool;
+            return v;
+        }
         if (lit("null")) return v;
         if (c == '-' || (c >= '0' && c <= '9')) return number();
         fail("the header holds something that is not JSON");
@@ -230,8 +275,10 @@ private:
 void json_string(std::string &out, const std::string &s) {
     out += '"';
     for (unsigned char c : s) {
-        if (c == '"') out += "\\\"";
-        else if (c == '\\') out += "\\\\";
+        if (c == '"')
+            out += "\\\"";
+        else if (c == '\\')
+            out += "\\\\";
         else if (c < 0x20) {
             char buf[8];
             std::snprintf(buf, sizeof buf, "\\u%04x", c);
@@ -260,7 +307,10 @@ inline float f16_to_float(std::uint16_t h) {
             u = sign;
         } else {  // subnormal: normalise
             int e = -1;
-            do { ++e; man <<= 1; } while (!(man & 0x400));
+            do {
+                ++e;
+                man <<= 1;
+            } while (!(man & 0x400));
             u = sign | (std::uint32_t(127 - 15 - e) << 23) | ((man & 0x3FF) << 13);
         }
     } else if (exp == 31) {
@@ -375,7 +425,8 @@ Reader::Reader(const std::string &path) : path_(path) {
             if (name == "__metadata__") {
                 if (e.kind != Json::Object) throw FormatError("its __metadata__ is not an object");
                 for (auto &m2 : e.fields) {
-                    if (m2.second.kind != Json::String) throw FormatError("its __metadata__ holds a value that is not text");
+                    if (m2.second.kind != Json::String)
+                        throw FormatError("its __metadata__ holds a value that is not text");
                     meta_[m2.first] = m2.second.s;
                 }
                 continue;
@@ -384,9 +435,12 @@ Reader::Reader(const std::string &path) : path_(path) {
             if (e.kind != Json::Object) throw FormatError(where + " is not described by an object");
             const Json *dt = nullptr, *shape = nullptr, *offs = nullptr;
             for (auto &f : e.fields) {
-                if (f.first == "dtype") dt = &f.second;
-                else if (f.first == "shape") shape = &f.second;
-                else if (f.first == "data_offsets") offs = &f.second;
+                if (f.first == "dtype")
+                    dt = &f.second;
+                else if (f.first == "shape")
+                    shape = &f.second;
+                else if (f.first == "data_offsets")
+                    offs = &f.second;
             }
             if (!dt || !shape || !offs) throw FormatError(where + " lacks dtype, shape or data_offsets");
             TensorInfo t;
@@ -395,7 +449,8 @@ Reader::Reader(const std::string &path) : path_(path) {
                 throw FormatError(where + " has an unknown dtype");
             if (shape->kind != Json::Array) throw FormatError(where + " has a shape that is not a list");
             for (const Json &d : shape->items) {
-                if (d.kind != Json::Number || !d.integral) throw FormatError(where + " has a shape that is not whole numbers");
+                if (d.kind != Json::Number || !d.integral)
+                    throw FormatError(where + " has a shape that is not whole numbers");
                 t.shape.push_back(d.u);
             }
             if (offs->kind != Json::Array || offs->items.size() != 2 || offs->items[0].kind != Json::Number ||
@@ -411,8 +466,8 @@ Reader::Reader(const std::string &path) : path_(path) {
             if (!checked_nbytes(t.shape, itemsize(t.dtype), want))
                 throw FormatError(where + " has a shape too large to address");
             if (want != t.end - t.begin)
-                throw FormatError(where + " holds " + std::to_string(t.end - t.begin) + " bytes, its shape and dtype need " +
-                                  std::to_string(want));
+                throw FormatError(where + " holds " + std::to_string(t.end - t.begin) +
+                                  " bytes, its shape and dtype need " + std::to_string(want));
             if (index_.count(name)) throw FormatError(where + " appears twice");
             index_[name] = tensors_.size();
             tensors_.push_back(std::move(t));

@@ -166,8 +166,8 @@ void add_tensor_bytes(nb::handle self, nb::handle tenant_obj, nb::handle data_ob
     nb::str tenant = bind::arg_str(tenant_obj, "tenant");
     nb::bytes data = bind::arg_bytes(data_obj, "data");
     std::size_t block = std::size_t(checked_block(self.attr("block_size"), "block_size"));
-    std::vector<dd::Segment> segs{{reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(data.ptr())),
-                                   std::size_t(PyBytes_GET_SIZE(data.ptr()))}};
+    std::vector<dd::Segment> segs{
+        {reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(data.ptr())), std::size_t(PyBytes_GET_SIZE(data.ptr()))}};
     std::vector<dd::Digest> digests = digest_blocks(segs, block);
     record(self, tenant, segs, digests, block);
 }
@@ -209,9 +209,7 @@ void add_state_dict(nb::handle self, nb::handle tenant_obj, nb::handle sd_obj) {
     flush();
 }
 
-nb::object sum_values(nb::handle mapping) {
-    return bind::import("builtins").attr("sum")(mapping.attr("values")());
-}
+nb::object sum_values(nb::handle mapping) { return bind::import("builtins").attr("sum")(mapping.attr("values")()); }
 
 nb::object naive_bytes(nb::handle self) { return sum_values(self.attr("_tenant_bytes")); }
 nb::object deduped_bytes(nb::handle self) { return sum_values(self.attr("unique")); }

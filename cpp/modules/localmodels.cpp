@@ -55,13 +55,16 @@ bool inside(nb::handle resolved, nb::handle root) { return bind::truthy(resolved
 nb::object read_manifest(nb::handle path, nb::handle manifests_root) {
     nb::object real = path.attr("resolve")();
     if (!inside(real, manifests_root))
-        bind::raise(PyExc_ValueError, nb::str("Ollama manifest {} resolves to {}, outside the store's manifests directory {}")
+        bind::raise(PyExc_ValueError,
+                    nb::str("Ollama manifest {} resolves to {}, outside the store's manifests directory {}")
                         .attr("format")(path, real, manifests_root));
     if (!call_bool(real, "is_file"))
         bind::raise(PyExc_ValueError, nb::str("Ollama manifest {} is not a regular file").attr("format")(path));
     nb::object size = real.attr("stat")().attr("st_size");
-    nb::object too_large = nb::str("Ollama manifest {} is larger than {} bytes; real manifests are a few "
-                                   "kilobytes").attr("format")(path, kManifestCap);
+    nb::object too_large = nb::str(
+                               "Ollama manifest {} is larger than {} bytes; real manifests are a few "
+                               "kilobytes")
+                               .attr("format")(path, kManifestCap);
     if (size > nb::int_(kManifestCap)) bind::raise(PyExc_ValueError, too_large);
     // Read at most one byte past the cap, in case the file grew since it was measured.
     nb::object f = real.attr("open")("rb");
@@ -102,8 +105,10 @@ nb::object blob_path(nb::handle blobs, nb::handle layer, nb::handle model_name) 
     nb::object digest = layer[nb::str("digest")];  // a layer without digest: KeyError
     nb::object hex = digest_hex(digest);
     if (!hex.is_valid())
-        bind::raise(PyExc_ValueError, nb::str("Ollama manifest of '{}' has an invalid layer digest {!r} (expected 'sha256:' and 64 "
-                            "hex digits)").attr("format")(model_name, digest));
+        bind::raise(PyExc_ValueError,
+                    nb::str("Ollama manifest of '{}' has an invalid layer digest {!r} (expected 'sha256:' and 64 "
+                            "hex digits)")
+                        .attr("format")(model_name, digest));
     return blobs / (nb::str("sha256-") + hex);
 }
 
@@ -113,7 +118,8 @@ bool blob_present(nb::handle p, nb::handle blobs_root, nb::handle model_name) {
     if (!call_bool(p, "exists")) return false;
     nb::object real = p.attr("resolve")();
     if (!inside(real, blobs_root))
-        bind::raise(PyExc_ValueError, nb::str("Ollama blob {} of '{}' resolves to {}, outside the store's blobs directory {}")
+        bind::raise(PyExc_ValueError,
+                    nb::str("Ollama blob {} of '{}' resolves to {}, outside the store's blobs directory {}")
                         .attr("format")(p, model_name, real, blobs_root));
     return call_bool(real, "is_file");
 }
@@ -173,8 +179,10 @@ nb::object find_ollama_blob(nb::handle model_name_arg) {
     bool plain = plain_component(tag) && !bind::contains(tag, "/");
     for (nb::handle part : parts) plain = plain && plain_component(part);
     if (!plain)
-        bind::raise(PyExc_ValueError, nb::str("Invalid Ollama model name '{}': expected name[:tag] made of plain path components "
-                            "(no empty, '.' or '..' parts, no backslash)").attr("format")(model_name));
+        bind::raise(PyExc_ValueError,
+                    nb::str("Invalid Ollama model name '{}': expected name[:tag] made of plain path components "
+                            "(no empty, '.' or '..' parts, no backslash)")
+                        .attr("format")(model_name));
     parts.append(tag);
 
     nb::object home = mod_attr("OLLAMA_HOME");
@@ -197,9 +205,11 @@ nb::object find_ollama_blob(nb::handle model_name_arg) {
             }
         }
         if (!first.is_valid()) {
-            nb::object msg = nb::str(
-                "Ollama model '{0}' not found in {1}.\nRun `ollama pull {0}` first, or set OLLAMA_MODELS "
-                "to your Ollama models directory.").attr("format")(model_name, manifests);
+            nb::object msg =
+                nb::str(
+                    "Ollama model '{0}' not found in {1}.\nRun `ollama pull {0}` first, or set OLLAMA_MODELS "
+                    "to your Ollama models directory.")
+                    .attr("format")(model_name, manifests);
             bind::raise(PyExc_FileNotFoundError, msg);
         }
         manifest = first;
@@ -284,8 +294,10 @@ nb::object find_lmstudio_model(nb::handle name_arg) {
     nb::str name = bind::arg_str(name_arg, "name");
     nb::object root = current_lmstudio_home();
     if (!call_bool(root, "exists")) {
-        nb::object msg = nb::str("LM Studio models directory not found: {}\nSet LMSTUDIO_MODELS to your LM Studio "
-                                 "models path.").attr("format")(root);
+        nb::object msg = nb::str(
+                             "LM Studio models directory not found: {}\nSet LMSTUDIO_MODELS to your LM Studio "
+                             "models path.")
+                             .attr("format")(root);
         bind::raise(PyExc_FileNotFoundError, msg);
     }
     nb::object exact = root / name;
@@ -297,8 +309,10 @@ nb::object find_lmstudio_model(nb::handle name_arg) {
         if (bind::contains(nb::str(p).attr("lower")(), needle)) matches.append(p);
 
     if (matches.size() == 0) {
-        nb::object msg = nb::str("No GGUF matching '{}' in {}.\nRun `velkor-zuma list-lmstudio` to see available "
-                                 "models.").attr("format")(name, root);
+        nb::object msg = nb::str(
+                             "No GGUF matching '{}' in {}.\nRun `velkor-zuma list-lmstudio` to see available "
+                             "models.")
+                             .attr("format")(name, root);
         bind::raise(PyExc_FileNotFoundError, msg);
     }
     if (matches.size() == 1) return matches[0];
@@ -335,7 +349,7 @@ std::unordered_map<uint32_t, core::gguf::TypeSize> gguf_type_sizes(nb::handle gg
 // Checks the header of the GGUF file at `path_text` (open on `fd`) with plain reads; a damaged
 // file raises ValueError naming the file, or the tensor at fault.
 core::gguf::Header check_gguf_header(int fd, nb::handle path_text,
-                                   const std::unordered_map<uint32_t, core::gguf::TypeSize> &types) {
+                                     const std::unordered_map<uint32_t, core::gguf::TypeSize> &types) {
     std::string format_error, tensor, tensor_error;
     int io_error = 0;
     core::gguf::Header header;
@@ -355,13 +369,15 @@ core::gguf::Header check_gguf_header(int fd, nb::handle path_text,
     if (io_error) bind::raise_os(io_error, path_text);
     if (!tensor_error.empty()) {
         // The name as the file spells it, undecodable bytes replaced (the message must not fail).
-        nb::object name =
-            bind::steal_or_raise(PyUnicode_DecodeUTF8(tensor.data(), Py_ssize_t(tensor.size()), "replace"));
-        bind::raise(PyExc_ValueError, 
+        nb::object name = bind::steal_or_raise(
+            PyUnicode_DecodeUTF8(tensor.data(), Py_ssize_t(tensor.size()), "replace"));
+        bind::raise(
+            PyExc_ValueError,
             nb::str("GGUF tensor '{}' in {} is damaged: {}").format(name, path_text, nb::str(tensor_error.c_str())));
     }
     if (!format_error.empty())
-        bind::raise(PyExc_ValueError, nb::str("GGUF file {} is damaged: {}").format(path_text, nb::str(format_error.c_str())));
+        bind::raise(PyExc_ValueError,
+                    nb::str("GGUF file {} is damaged: {}").format(path_text, nb::str(format_error.c_str())));
     return header;
 }
 
@@ -392,7 +408,8 @@ nb::dict load_gguf_tensors(nb::handle gguf_path, nb::handle copy_arg) {
     struct stat st;
     if (::fstat(file.fd, &st) != 0) bind::raise_os(errno, path_text);
     if (S_ISDIR(st.st_mode)) bind::raise_os(EISDIR, path_text);
-    if (!S_ISREG(st.st_mode)) bind::raise(PyExc_ValueError, nb::str("GGUF file {} is not a regular file").format(path_text));
+    if (!S_ISREG(st.st_mode))
+        bind::raise(PyExc_ValueError, nb::str("GGUF file {} is not a regular file").format(path_text));
     core::gguf::Header header = check_gguf_header(file.fd, path_text, gguf_type_sizes(gguf));
 
     nb::object reader = reader_type(path_text, "mode"_a = "r");
@@ -400,7 +417,7 @@ nb::dict load_gguf_tensors(nb::handle gguf_path, nb::handle copy_arg) {
     // not be checked, so none is returned.
     if (!header.recognised)
         bind::raise(PyExc_ValueError, nb::str("GGUF file {} has version {}, whose layout this loader cannot check")
-                        .format(path_text, header.version));
+                                          .format(path_text, header.version));
 
     nb::object np = bind::numpy();
     nb::object uint8 = np.attr("uint8");
@@ -486,7 +503,8 @@ NB_MODULE(localmodels, m) {
           "Every model installed in the Ollama store at OLLAMA_HOME, as {'name': 'model:tag', 'size_bytes': n}.");
     m.def("find_ollama_blob", &find_ollama_blob, "model_name"_a.none(),
           "Path of the GGUF weights blob of an installed Ollama model ('name' means 'name:latest').");
-    m.def("_lmstudio_home", &lmstudio_home, "LM Studio's models directory (LMSTUDIO_MODELS, else the platform default).");
+    m.def("_lmstudio_home", &lmstudio_home,
+          "LM Studio's models directory (LMSTUDIO_MODELS, else the platform default).");
     m.def("list_lmstudio_models", &list_lmstudio_models,
           "Every GGUF file under LM Studio's models directory, as {'name', 'path', 'size_bytes'}.");
     m.def("find_lmstudio_model", &find_lmstudio_model, "name"_a.none(),

@@ -85,8 +85,7 @@ std::string sci(double v);                    // printf("%.2e")
 std::string py_repr(nb::handle obj);          // repr(obj)
 
 // A plain text table: column widths from the cells, `right[i]` right-aligns column i.
-std::string table(const std::vector<std::string> &headers,
-                  const std::vector<std::vector<std::string>> &rows,
+std::string table(const std::vector<std::string> &headers, const std::vector<std::vector<std::string>> &rows,
                   const std::vector<bool> &right);
 
 // One line out of a possibly multi-line message (for the error line on stderr).

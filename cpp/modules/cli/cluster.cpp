@@ -40,9 +40,9 @@ void connect(nb::handle args, Cluster &c) {
         progress("starting a local cluster of " + std::to_string(n) + " worker processes");
         nb::dict env;
         env["VZ_NUM_THREADS"] = "1";  // one thread a worker: N workers use N cores
-        c.cluster = distributed.attr("LocalCluster")(
-            "n_workers"_a = n, "threads_per_worker"_a = 1, "processes"_a = true, "dashboard_address"_a = ":0",
-            "env"_a = env, "silence_logs"_a = bind::import("logging").attr("ERROR"));
+        c.cluster = distributed.attr("LocalCluster")("n_workers"_a = n, "threads_per_worker"_a = 1,
+                                                     "processes"_a = true, "dashboard_address"_a = ":0", "env"_a = env,
+                                                     "silence_logs"_a = bind::import("logging").attr("ERROR"));
         c.client = distributed.attr("Client")(c.cluster);
     } else {
         std::string address = nb::cast<std::string>(scheduler);
@@ -50,8 +50,7 @@ void connect(nb::handle args, Cluster &c) {
             c.client = distributed.attr("Client")(address, "timeout"_a = "30s");
         } catch (nb::python_error &e) {
             if (e.matches(PyExc_KeyboardInterrupt)) throw;
-            throw CliError("cannot reach the Dask scheduler at " + address + ": " +
-                           one_line(bind::text(e.value())));
+            throw CliError("cannot reach the Dask scheduler at " + address + ": " + one_line(bind::text(e.value())));
         }
     }
     c.executor = c.client.attr("get_executor")("retries"_a = kTaskRetries, "pure"_a = false);
@@ -63,8 +62,9 @@ void add_finetune_cluster_arguments(nb::handle p, nb::handle worker_count_type) 
                            "help"_a = "a file of ids, one a line, for the sources in order (before those of --id)");
     nb::object g = p.attr("add_mutually_exclusive_group")();
     g.attr("add_argument")("--scheduler", "metavar"_a = "ADDRESS",
-                           "help"_a = "compress on the Dask cluster of this scheduler (e.g. tcp://host:8786); its "
-                                      "workers must see the sources and the library at the same paths");
+                           "help"_a =
+                               "compress on the Dask cluster of this scheduler (e.g. tcp://host:8786); its "
+                               "workers must see the sources and the library at the same paths");
     g.attr("add_argument")("--workers", "metavar"_a = "N", "type"_a = worker_count_type,
                            "help"_a = "compress on a local Dask cluster of N worker processes, one thread each");
 }
@@ -147,7 +147,8 @@ int cmd_add_finetunes(nb::handle args, const std::vector<std::pair<std::string, 
         nb::dict sources;
         for (const auto &[id, src] : jobs) {
             if (!is_dir(src) && !is_file(src))
-                throw CliError("'" + src + "' is not a local file or directory: on a cluster, sources are read by "
+                throw CliError("'" + src +
+                               "' is not a local file or directory: on a cluster, sources are read by "
                                "path (safetensors files or directories of shards that the workers can see)");
             sources[nb::str(id.c_str())] = nb::str(src.c_str());
         }
@@ -155,8 +156,7 @@ int cmd_add_finetunes(nb::handle args, const std::vector<std::pair<std::string, 
         connect(args, c);
         ProgressBar bar("add-finetune");
         nb::dict res = nb::borrow<nb::dict>(dv.attr("add_finetunes_from")(
-            dir, sources, "executor"_a = c.executor, "errors"_a = "return", "progress"_a = bar.callback(),
-            **options));
+            dir, sources, "executor"_a = c.executor, "errors"_a = "return", "progress"_a = bar.callback(), **options));
         bar.close();
         for (const auto &[id, src] : jobs) report(id, res[nb::str(id.c_str())]);
     }

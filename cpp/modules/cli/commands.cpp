@@ -58,7 +58,8 @@ void print_dedup(nb::handle store, const std::string &title) {
             fresh += nb::cast<int64_t>(unique[h]);
         }
         int64_t total = bind::contains(tenant_bytes, tenant) ? nb::cast<int64_t>(tenant_bytes[tenant]) : 0;
-        rows.push_back({bind::text(tenant), std::to_string(nb::len(refs)), human((double) total), human((double) fresh)});
+        rows.push_back(
+            {bind::text(tenant), std::to_string(nb::len(refs)), human((double) total), human((double) fresh)});
     }
     out(table({"tenant", "blocks", "bytes", "new bytes"}, rows, {false, true, true, true}));
     nb::dict s = nb::borrow<nb::dict>(store.attr("summary")());
@@ -135,7 +136,8 @@ int cmd_add_finetune(nb::handle args) {
     bool automatic = !method.is_none() && bind::text(method) == "auto";
     if (automatic && max_error.is_none()) throw UsageError("--method auto needs --max-error E");
     if (!automatic && !max_error.is_none()) throw UsageError("--max-error goes with --method auto");
-    if (automatic && !energy.is_none()) throw UsageError("--method auto and --energy each choose the compression; give one");
+    if (automatic && !energy.is_none())
+        throw UsageError("--method auto and --energy each choose the compression; give one");
     bool several = jobs.size() > 1 || !args.attr("scheduler").is_none() || !args.attr("workers").is_none();
     if (several && automatic)
         throw UsageError("--method auto takes one source at a time, without --scheduler or --workers");
@@ -148,10 +150,9 @@ int cmd_add_finetune(nb::handle args) {
     if (!method.is_none()) method = bind::import("velkor_zuma.lowrank").attr("CompressionMethod")(method);
     ProgressBar bar("add-finetune");
     nb::dict res = nb::borrow<nb::dict>(deltavault().attr("add_finetune_from")(
-        dir, id, source, "method"_a = method, "max_rank"_a = optional_arg(args, "max_rank"),
-        "energy"_a = energy, "solver"_a = optional_arg(args, "solver"),
-        "replace"_a = nb::cast<bool>(args.attr("replace")), "wait"_a = !nb::cast<bool>(args.attr("no_wait")),
-        "progress"_a = bar.callback(), "max_error"_a = max_error));
+        dir, id, source, "method"_a = method, "max_rank"_a = optional_arg(args, "max_rank"), "energy"_a = energy,
+        "solver"_a = optional_arg(args, "solver"), "replace"_a = nb::cast<bool>(args.attr("replace")),
+        "wait"_a = !nb::cast<bool>(args.attr("no_wait")), "progress"_a = bar.callback(), "max_error"_a = max_error));
     bar.close();
     print_added(id, dir, res);
     return 0;
@@ -180,16 +181,15 @@ int cmd_list(nb::handle args) {
         int64_t dense = nb::cast<int64_t>(info["dense_bytes"]), stored = nb::cast<int64_t>(info["stored_bytes"]);
         std::string joined;
         for (nb::handle m : info["methods"]) joined += (joined.empty() ? "" : "+") + bind::text(m);
-        rows.push_back({bind::text(id), bind::text(info["tensors"]), joined, human((double) dense), human((double) stored),
-                        stored ? fixed((double) dense / (double) stored, 2) + "x" : "-"});
+        rows.push_back({bind::text(id), bind::text(info["tensors"]), joined, human((double) dense),
+                        human((double) stored), stored ? fixed((double) dense / (double) stored, 2) + "x" : "-"});
     }
     if (rows.empty()) {
         out("  (no fine-tunes yet: add one with `velkor-zuma add-finetune SRC --library " + dir + " --id NAME`)");
         return 0;
     }
     out("");
-    out(table({"id", "tensors", "methods", "dense", "stored", "ratio"}, rows,
-              {false, true, false, true, true, true}));
+    out(table({"id", "tensors", "methods", "dense", "stored", "ratio"}, rows, {false, true, false, true, true, true}));
     return 0;
 }
 
@@ -250,8 +250,8 @@ int cmd_export(nb::handle args) {
     out("Exported fine-tune '" + id + "' (" + bind::text(res["tensors"]) + " tensors, " +
         bytes_both(nb::cast<int64_t>(res["bytes"])) + ") to " + bind::text(target));
     if (!copied)
-        out("The base '" + base_id + "' is not a local directory: copy its config and tokenizer files into " +
-            dest + " to load the export with transformers.");
+        out("The base '" + base_id + "' is not a local directory: copy its config and tokenizer files into " + dest +
+            " to load the export with transformers.");
     return 0;
 }
 
@@ -302,16 +302,17 @@ int cmd_list_ollama(nb::handle) {
     nb::module_ lm = bind::import("velkor_zuma.localmodels");
     nb::object models = lm.attr("list_ollama_models")();
     std::string home = bind::text(lm.attr("OLLAMA_HOME"));
-    return print_model_table(models, home, "No Ollama models found in " + home +
-                                               " (set OLLAMA_MODELS to your Ollama models directory).");
+    return print_model_table(
+        models, home, "No Ollama models found in " + home + " (set OLLAMA_MODELS to your Ollama models directory).");
 }
 
 int cmd_list_lmstudio(nb::handle) {
     nb::module_ lm = bind::import("velkor_zuma.localmodels");
     nb::object models = lm.attr("list_lmstudio_models")();
     std::string home = bind::text(lm.attr("_lmstudio_home")());
-    return print_model_table(models, home, "No LM Studio models found in " + home +
-                                               " (set LMSTUDIO_MODELS to your LM Studio models directory).");
+    return print_model_table(
+        models, home,
+        "No LM Studio models found in " + home + " (set LMSTUDIO_MODELS to your LM Studio models directory).");
 }
 
 // ---- perplexity ------------------------------------------------------------------------------------
@@ -359,7 +360,8 @@ int cmd_perplexity(nb::handle args) {
 int cmd_serve(nb::handle args) {
     std::string base = str_arg(args, "base");
     if (is_gguf_source(base))
-        throw CliError("serve needs a transformers model directory or hub id as --base, not a GGUF model: '" + base + "'");
+        throw CliError("serve needs a transformers model directory or hub id as --base, not a GGUF model: '" + base +
+                       "'");
     nb::dict adapters;
     nb::object given = args.attr("adapter");
     if (!given.is_none()) {
@@ -371,8 +373,8 @@ int cmd_serve(nb::handle args) {
     }
     nb::module_ sv = bind::import("velkor_zuma.serve");
     nb::object cfg = sv.attr("ServeConfig")(base, adapters, "precision"_a = args.attr("precision"),
-                                             "cache_dir"_a = args.attr("cache_dir"),
-                                             "max_new_tokens"_a = args.attr("max_new_tokens"));
+                                            "cache_dir"_a = args.attr("cache_dir"),
+                                            "max_new_tokens"_a = args.attr("max_new_tokens"));
     // The dashboard key comes only from the environment, so that it never shows in the process list.
     nb::object environ = bind::import("os").attr("environ");
     nb::object key = environ.attr("get")("VELKOR_ZUMA_DASHBOARD_KEY");

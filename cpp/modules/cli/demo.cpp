@@ -76,7 +76,8 @@ nb::list chat(const char *user, const char *assistant) {
 // ---- tokenizer and base model --------------------------------------------------------------------
 
 nb::object build_tokenizer(const std::string &dir) {
-    nb::module_ tk = bind::import_optional("tokenizers", "the demo needs the tokenizers library:\n  pip install tokenizers");
+    nb::module_ tk = bind::import_optional("tokenizers",
+                                           "the demo needs the tokenizers library:\n  pip install tokenizers");
     nb::module_ tf = bind::import("transformers");
     nb::list corpus;
     for (auto &t : BASE_TURNS) corpus.append(std::string(t.user) + " " + t.assistant);
@@ -85,8 +86,8 @@ nb::object build_tokenizer(const std::string &dir) {
     for (auto *s : SPECIAL) special.append(s);
     nb::object core = tk.attr("Tokenizer")(tk.attr("models").attr("WordLevel")("unk_token"_a = "<unk>"));
     core.attr("pre_tokenizer") = tk.attr("pre_tokenizers").attr("Whitespace")();
-    nb::object trainer = tk.attr("trainers").attr("WordLevelTrainer")("special_tokens"_a = special,
-                                                                       "show_progress"_a = false);
+    nb::object trainer =
+        tk.attr("trainers").attr("WordLevelTrainer")("special_tokens"_a = special, "show_progress"_a = false);
     core.attr("train_from_iterator")(corpus, "trainer"_a = trainer);
     nb::object tok = tf.attr("PreTrainedTokenizerFast")("tokenizer_object"_a = core, "unk_token"_a = "<unk>",
                                                         "pad_token"_a = "<pad>", "eos_token"_a = "<|end|>",
@@ -129,9 +130,9 @@ nb::object build_base(const std::string &dir, nb::handle tok) {
         "eos_token_id"_a = tok.attr("eos_token_id"), "pad_token_id"_a = tok.attr("pad_token_id"));
     torch.attr("manual_seed")(0);
     nb::object model = tf.attr("LlamaForCausalLM")(cfg);
-    model.attr("generation_config") =
-        tf.attr("GenerationConfig")("eos_token_id"_a = tok.attr("eos_token_id"),
-                                    "pad_token_id"_a = tok.attr("pad_token_id"), "do_sample"_a = false);
+    model.attr("generation_config") = tf.attr("GenerationConfig")("eos_token_id"_a = tok.attr("eos_token_id"),
+                                                                  "pad_token_id"_a = tok.attr("pad_token_id"),
+                                                                  "do_sample"_a = false);
     nb::list texts;
     for (auto &t : BASE_TURNS)
         texts.append(tok.attr("apply_chat_template")(chat(t.user, t.assistant), "tokenize"_a = false));
@@ -218,8 +219,10 @@ nb::object http_open(nb::handle opener, const std::string &url, nb::handle body,
 // chat request per adapter, then stops the server with SIGINT (uvicorn's graceful shutdown).
 void client(std::shared_ptr<ClientState> st, nb::object stop, std::string root, std::vector<std::string> names) {
     nb::module_ time = bind::import("time");
-    nb::object opener = bind::import("urllib.request").attr("build_opener")(
-        bind::import("urllib.request").attr("ProxyHandler")(nb::dict()));  // loopback: never via a proxy
+    nb::object opener =
+        bind::import("urllib.request")
+            .attr("build_opener")(
+                bind::import("urllib.request").attr("ProxyHandler")(nb::dict()));  // loopback: never via a proxy
     try {
         double deadline = nb::cast<double>(time.attr("monotonic")()) + 600.0;
         while (true) {
@@ -290,7 +293,7 @@ void serve_and_chat(const std::string &base_dir, nb::dict adapters, int port) {
         throw CliError("the demo must run on the main thread (it stops its server with SIGINT)");
     nb::module_ sv = bind::import("velkor_zuma.serve");
     nb::object cfg = sv.attr("ServeConfig")(base_dir, adapters, "precision"_a = "auto",
-                                             "max_new_tokens"_a = MAX_NEW_TOKENS);
+                                            "max_new_tokens"_a = MAX_NEW_TOKENS);
     auto st = std::make_shared<ClientState>();
     nb::object stop = threading.attr("Event")();
     std::vector<std::string> names;
@@ -334,8 +337,9 @@ void serve_and_chat(const std::string &base_dir, nb::dict adapters, int port) {
     } catch (nb::python_error &e) {
         bool exited = e.matches(PyExc_SystemExit);
         finish();
-        if (exited) throw CliError("the demo server could not start on 127.0.0.1:" + std::to_string(port) +
-                                   " (is the port in use? pick another with --port)");
+        if (exited)
+            throw CliError("the demo server could not start on 127.0.0.1:" + std::to_string(port) +
+                           " (is the port in use? pick another with --port)");
         if (!st->error.empty()) throw CliError(st->error);
         throw;
     }
@@ -354,10 +358,13 @@ int cmd_demo(nb::handle args) {
     nb::object workdir_arg = args.attr("workdir");
     bool keep = !workdir_arg.is_none();
     nb::module_ os = bind::import("os");
-    if (port == 0) port = free_port();
-    else check_port(port);
+    if (port == 0)
+        port = free_port();
+    else
+        check_port(port);
     std::string work = keep ? nb::cast<std::string>(os.attr("path").attr("abspath")(workdir_arg))
-                            : nb::cast<std::string>(bind::import("tempfile").attr("mkdtemp")("prefix"_a = "velkor-zuma-demo-"));
+                            : nb::cast<std::string>(
+                                  bind::import("tempfile").attr("mkdtemp")("prefix"_a = "velkor-zuma-demo-"));
     if (keep) {
         if (is_file(work)) throw CliError(work + " is a file; --workdir needs a directory");
         for (const char *sub : {"base", "adapters", "library"})
@@ -399,8 +406,8 @@ int cmd_demo(nb::handle args) {
         int64_t base_bytes = nb::cast<int64_t>(bind::import("velkor_zuma.deltavault").attr("_nbytes")(base_sd));
         out("  tiny Llama-style causal LM: " + std::to_string(LAYERS) + " layers, hidden " + std::to_string(HIDDEN) +
             ", vocabulary " + std::to_string(nb::len(tok)) + " words, tied embeddings, chat template");
-        out("  trained " + std::to_string(BASE_STEPS) + " steps; " + std::to_string(nb::len(base_sd)) +
-            " tensors, " + bytes_both(base_bytes) + " as float32");
+        out("  trained " + std::to_string(BASE_STEPS) + " steps; " + std::to_string(nb::len(base_sd)) + " tensors, " +
+            bytes_both(base_bytes) + " as float32");
 
         // Model library.
         progress("storing the fine-tunes");
@@ -421,8 +428,8 @@ int cmd_demo(nb::handle args) {
             // From the base and the stored factors, without building the reconstruction.
             double error = nb::cast<double>(lib.attr("reconstruction_error")(id, ft));
             int64_t stored = nb::cast<int64_t>(delta.attr("stored_bytes")());
-            rows.push_back({id, human((double) nb::cast<int64_t>(dv.attr("_nbytes")(ft))), human((double) stored),
-                            sci(error)});
+            rows.push_back(
+                {id, human((double) nb::cast<int64_t>(dv.attr("_nbytes")(ft))), human((double) stored), sci(error)});
         }
         out(table({"fine-tune", "dense", "stored delta", "reconstruction error"}, rows, {false, true, true, true}));
         nb::dict summary = nb::borrow<nb::dict>(lib.attr("summary")(finetunes));
@@ -434,8 +441,7 @@ int cmd_demo(nb::handle args) {
         for (auto [id, ft] : finetunes) {
             nb::dict a = nb::borrow<nb::dict>(lib.attr("reconstruct")(id));
             nb::dict b = nb::borrow<nb::dict>(reloaded.attr("reconstruct")(id));
-            for (auto [name, arr] : a)
-                same = same && nb::cast<bool>(bind::numpy().attr("array_equal")(arr, b[name]));
+            for (auto [name, arr] : a) same = same && nb::cast<bool>(bind::numpy().attr("array_equal")(arr, b[name]));
         }
         out("  saved to " + lib_dir + " and loaded back: " +
             (same ? std::string("every fine-tune reconstructs bit for bit") : std::string("MISMATCH")));
@@ -475,15 +481,18 @@ int cmd_demo(nb::handle args) {
             cuda = nb::cast<bool>(bind::import("torch").attr("cuda").attr("is_available")());
         } catch (nb::python_error &) {
         }
-        if (!cuda) out("  (no CUDA device here: the report below measures host memory, the process's resident set, "
-                       "before and after the base and the adapters; on a GPU it compares VRAM)");
+        if (!cuda)
+            out("  (no CUDA device here: the report below measures host memory, the process's resident set, "
+                "before and after the base and the adapters; on a GPU it compares VRAM)");
         serve_and_chat(base_dir, adapters, port);
     } catch (...) {
         if (!keep) bind::import("shutil").attr("rmtree")(work, "ignore_errors"_a = true);
         throw;
     }
-    if (keep) out("Models, adapters and library are in " + work);
-    else bind::import("shutil").attr("rmtree")(work, "ignore_errors"_a = true);
+    if (keep)
+        out("Models, adapters and library are in " + work);
+    else
+        bind::import("shutil").attr("rmtree")(work, "ignore_errors"_a = true);
     out("Demo finished in " + fixed(seconds_since(t0), 1) + " s.");
     return 0;
 }

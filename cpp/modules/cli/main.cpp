@@ -17,55 +17,65 @@ const char *PROG = "velkor-zuma";
 
 // int(text) with bounds; argparse turns the ArgumentTypeError into a usage error (status 2).
 nb::object int_type(int64_t lo, int64_t hi, std::string what) {
-    return nb::cpp_function([lo, hi, what](nb::handle text) -> nb::object {
-        nb::object value;
-        try {
-            value = bind::import("builtins").attr("int")(text);
-        } catch (nb::python_error &) {
-            arg_type_error("invalid " + what + ": " + py_repr(text) + " (expected a whole number)");
-        }
-        int64_t v = nb::cast<int64_t>(value);
-        if (v < lo || v > hi)
-            arg_type_error("invalid " + what + ": " + bind::text(text) + " (expected " + std::to_string(lo) +
-                           (hi == INT64_MAX ? " or more" : " to " + std::to_string(hi)) + ")");
-        return value;
-    }, nb::name("int"));
+    return nb::cpp_function(
+        [lo, hi, what](nb::handle text) -> nb::object {
+            nb::object value;
+            try {
+                value = bind::import("builtins").attr("int")(text);
+            } catch (nb::python_error &) {
+                arg_type_error("invalid " + what + ": " + py_repr(text) + " (expected a whole number)");
+            }
+            int64_t v = nb::cast<int64_t>(value);
+            if (v < lo || v > hi)
+                arg_type_error("invalid " + what + ": " + bind::text(text) + " (expected " + std::to_string(lo) +
+                               (hi == INT64_MAX ? " or more" : " to " + std::to_string(hi)) + ")");
+            return value;
+        },
+        nb::name("int"));
 }
 
 nb::object energy_type() {
-    return nb::cpp_function([](nb::handle text) -> nb::object {
-        double v = 0;
-        try {
-            v = nb::cast<double>(bind::import("builtins").attr("float")(text));
-        } catch (nb::python_error &) {
-            arg_type_error("invalid energy: " + py_repr(text) + " (expected a number)");
-        }
-        if (!(v > 0.0 && v <= 1.0)) arg_type_error("invalid energy: " + bind::text(text) + " (expected 0 < E <= 1)");
-        return nb::float_(v);
-    }, nb::name("float"));
+    return nb::cpp_function(
+        [](nb::handle text) -> nb::object {
+            double v = 0;
+            try {
+                v = nb::cast<double>(bind::import("builtins").attr("float")(text));
+            } catch (nb::python_error &) {
+                arg_type_error("invalid energy: " + py_repr(text) + " (expected a number)");
+            }
+            if (!(v > 0.0 && v <= 1.0))
+                arg_type_error("invalid energy: " + bind::text(text) + " (expected 0 < E <= 1)");
+            return nb::float_(v);
+        },
+        nb::name("float"));
 }
 
 nb::object error_type() {
-    return nb::cpp_function([](nb::handle text) -> nb::object {
-        double v = 0;
-        try {
-            v = nb::cast<double>(bind::import("builtins").attr("float")(text));
-        } catch (nb::python_error &) {
-            arg_type_error("invalid error bound: " + py_repr(text) + " (expected a number)");
-        }
-        if (!(v >= 0.0 && v < 1e300)) arg_type_error("invalid error bound: " + bind::text(text) + " (expected E >= 0)");
-        return nb::float_(v);
-    }, nb::name("float"));
+    return nb::cpp_function(
+        [](nb::handle text) -> nb::object {
+            double v = 0;
+            try {
+                v = nb::cast<double>(bind::import("builtins").attr("float")(text));
+            } catch (nb::python_error &) {
+                arg_type_error("invalid error bound: " + py_repr(text) + " (expected a number)");
+            }
+            if (!(v >= 0.0 && v < 1e300))
+                arg_type_error("invalid error bound: " + bind::text(text) + " (expected E >= 0)");
+            return nb::float_(v);
+        },
+        nb::name("float"));
 }
 
 nb::object adapter_type() {
-    return nb::cpp_function([](nb::handle text) -> nb::object {
-        std::string s = nb::cast<std::string>(text);
-        size_t eq = s.find('=');
-        if (eq == std::string::npos || eq == 0 || eq + 1 == s.size())
-            arg_type_error("invalid adapter: " + py_repr(text) + " (expected NAME=SRC)");
-        return nb::make_tuple(s.substr(0, eq), s.substr(eq + 1));
-    }, nb::name("adapter"));
+    return nb::cpp_function(
+        [](nb::handle text) -> nb::object {
+            std::string s = nb::cast<std::string>(text);
+            size_t eq = s.find('=');
+            if (eq == std::string::npos || eq == 0 || eq + 1 == s.size())
+                arg_type_error("invalid adapter: " + py_repr(text) + " (expected NAME=SRC)");
+            return nb::make_tuple(s.substr(0, eq), s.substr(eq + 1));
+        },
+        nb::name("adapter"));
 }
 
 nb::object lower_type() {
@@ -83,8 +93,8 @@ struct Command {
     nb::object parser;
 };
 
-nb::object add_command(nb::handle subs, std::map<std::string, Command> &table, const char *name,
-                       int (*run)(nb::handle), const char *help, const char *description) {
+nb::object add_command(nb::handle subs, std::map<std::string, Command> &table, const char *name, int (*run)(nb::handle),
+                       const char *help, const char *description) {
     nb::object p = subs.attr("add_parser")(name, "help"_a = help, "description"_a = description);
     table[name] = Command{run, p};
     return p;
@@ -97,13 +107,14 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
         "description"_a =
             "Store many fine-tunes of one base model as compressed deltas, deduplicate their weight "
             "blocks, and serve one base with many LoRA adapters. Run `velkor-zuma demo` for a tour.",
-        "epilog"_a = "SRC is a model directory of .safetensors shards, a hub id (owner/name), a .gguf file, "
-                     "ollama:NAME or lmstudio:NAME. Run `velkor-zuma COMMAND --help` for a command's options.");
+        "epilog"_a =
+            "SRC is a model directory of .safetensors shards, a hub id (owner/name), a .gguf file, "
+            "ollama:NAME or lmstudio:NAME. Run `velkor-zuma COMMAND --help` for a command's options.");
     nb::object version = bind::import("velkor_zuma").attr("__version__");
     parser.attr("add_argument")("--version", "action"_a = "version",
                                 "version"_a = std::string(PROG) + " " + bind::text(version));
     nb::object subs = parser.attr("add_subparsers")("dest"_a = "command", "metavar"_a = "COMMAND",
-                                                     "title"_a = "commands");
+                                                    "title"_a = "commands");
     subs.attr("required") = true;
     nb::object p;
 
@@ -113,10 +124,11 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
                     "base + adapters on 127.0.0.1, sends one chat request per adapter and stops the server. "
                     "Nothing reaches the network.");
     p.attr("add_argument")("--workdir", "metavar"_a = "DIR",
-                           "help"_a = "keep the built models, adapters and library here (default: a temporary "
-                                      "directory, removed at the end)");
-    p.attr("add_argument")("--adapters", "metavar"_a = "N", "type"_a = int_type(1, 8, "adapter count"),
-                           "default"_a = 3, "help"_a = "number of fine-tunes and of LoRA adapters, 1 to 8 (default 3)");
+                           "help"_a =
+                               "keep the built models, adapters and library here (default: a temporary "
+                               "directory, removed at the end)");
+    p.attr("add_argument")("--adapters", "metavar"_a = "N", "type"_a = int_type(1, 8, "adapter count"), "default"_a = 3,
+                           "help"_a = "number of fine-tunes and of LoRA adapters, 1 to 8 (default 3)");
     p.attr("add_argument")("--port", "metavar"_a = "P", "type"_a = int_type(0, 65535, "port"), "default"_a = 0,
                            "help"_a = "port on 127.0.0.1 for the demo server (default: a free port)");
 
@@ -129,9 +141,10 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
                            "help"_a = "base model: a local model directory or a hub id");
     p.attr("add_argument")("--adapter", "metavar"_a = "NAME=SRC", "action"_a = "append", "type"_a = adapter_type(),
                            "help"_a = "a LoRA adapter directory or hub id served under NAME (repeatable)");
-    p.attr("add_argument")("--precision", "type"_a = lower_type(), "default"_a = "auto",
-                           "choices"_a = nb::make_tuple("auto", "fp32", "fp16", "int8", "int4"),
-                           "help"_a = "precision of the resident base (default auto: int8 or fp16 on a GPU, fp32 on the CPU)");
+    p.attr("add_argument")(
+        "--precision", "type"_a = lower_type(), "default"_a = "auto",
+        "choices"_a = nb::make_tuple("auto", "fp32", "fp16", "int8", "int4"),
+        "help"_a = "precision of the resident base (default auto: int8 or fp16 on a GPU, fp32 on the CPU)");
     p.attr("add_argument")("--host", "metavar"_a = "H", "default"_a = "127.0.0.1",
                            "help"_a = "address to listen on (default 127.0.0.1, this machine only)");
     p.attr("add_argument")("--port", "metavar"_a = "P", "type"_a = int_type(1, 65535, "port"), "default"_a = 8000,
@@ -153,28 +166,34 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
     p.attr("add_argument")("src", "metavar"_a = "SRC", "nargs"_a = "+", "help"_a = "the fine-tuned model(s)");
     p.attr("add_argument")("--library", "metavar"_a = "DIR", "required"_a = true, "help"_a = "the library");
     p.attr("add_argument")("--id", "metavar"_a = "NAME", "action"_a = "append",
-                           "help"_a = "name of the fine-tune in the library, once per SRC in order (an existing one "
-                                      "is kept unless --replace)");
+                           "help"_a =
+                               "name of the fine-tune in the library, once per SRC in order (an existing one "
+                               "is kept unless --replace)");
     p.attr("add_argument")("--replace", "action"_a = "store_true",
                            "help"_a = "replace a fine-tune the library already holds under this id");
-    p.attr("add_argument")("--method", "metavar"_a = "M", "type"_a = lower_type(),
-                           "choices"_a = nb::make_tuple("tt", "svd", "tucker", "none", "sign", "svd_q4", "svd_q8", "auto"),
-                           "help"_a = "compression of 2-D and larger deltas: tt, svd, tucker, none, sign (1 bit and a "
-                                      "scale per row), svd_q4 / svd_q8 (rank --max-rank plus 4/8-bit residual; sign "
-                                      "takes the same low-rank part), or auto (per tensor, the smallest record within "
-                                      "--max-error) (default: the library's, tt)");
+    p.attr("add_argument")(
+        "--method", "metavar"_a = "M", "type"_a = lower_type(),
+        "choices"_a = nb::make_tuple("tt", "svd", "tucker", "none", "sign", "svd_q4", "svd_q8", "auto"),
+        "help"_a =
+            "compression of 2-D and larger deltas: tt, svd, tucker, none, sign (1 bit and a "
+            "scale per row), svd_q4 / svd_q8 (rank --max-rank plus 4/8-bit residual; sign "
+            "takes the same low-rank part), or auto (per tensor, the smallest record within "
+            "--max-error) (default: the library's, tt)");
     p.attr("add_argument")("--max-rank", "metavar"_a = "R", "type"_a = int_type(0, INT64_MAX, "rank"),
                            "help"_a = "rank cap (tensor-train bond rank; with --energy, 0 means no cap)");
-    p.attr("add_argument")("--energy", "metavar"_a = "E", "type"_a = energy_type(),
-                           "help"_a = "keep this fraction of each delta's spectral energy by truncated SVD (0 < E <= 1)");
+    p.attr("add_argument")(
+        "--energy", "metavar"_a = "E", "type"_a = energy_type(),
+        "help"_a = "keep this fraction of each delta's spectral energy by truncated SVD (0 < E <= 1)");
     p.attr("add_argument")("--max-error", "metavar"_a = "E", "type"_a = error_type(),
-                           "help"_a = "with --method auto: the largest relative error a tensor may get; each tensor "
-                                      "is stored by the method with the fewest bytes within it, and dense when "
-                                      "nothing is smaller");
+                           "help"_a =
+                               "with --method auto: the largest relative error a tensor may get; each tensor "
+                               "is stored by the method with the fewest bytes within it, and dense when "
+                               "nothing is smaller");
     p.attr("add_argument")("--solver", "type"_a = lower_type(), "default"_a = "auto",
                            "choices"_a = nb::make_tuple("auto", "exact", "randomized"),
-                           "help"_a = "truncated SVD solver: auto (randomized where the kept rank is small), exact "
-                                      "(LAPACK) or randomized (default auto)");
+                           "help"_a =
+                               "truncated SVD solver: auto (randomized where the kept rank is small), exact "
+                               "(LAPACK) or randomized (default auto)");
     add_no_wait(p);
     add_finetune_cluster_arguments(p, int_type(1, 4096, "worker count"));
 
@@ -206,7 +225,8 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
                     "Evaluates a model's perplexity on the wikitext-2 test split, or with --text on a text file of "
                     "your own (offline); with --library and --id, the stored fine-tune's reconstructed weights are "
                     "loaded over the model first.");
-    p.attr("add_argument")("src", "metavar"_a = "SRC", "help"_a = "model directory or hub id (config, tokenizer, weights)");
+    p.attr("add_argument")("src", "metavar"_a = "SRC",
+                           "help"_a = "model directory or hub id (config, tokenizer, weights)");
     p.attr("add_argument")("--library", "metavar"_a = "DIR", "help"_a = "library holding the fine-tune");
     p.attr("add_argument")("--id", "metavar"_a = "NAME", "help"_a = "fine-tune to evaluate (with --library)");
     p.attr("add_argument")("--max-tokens", "metavar"_a = "N", "type"_a = int_type(0, INT64_MAX, "token count"),

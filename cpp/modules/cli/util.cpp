@@ -45,15 +45,15 @@ ProgressBar::ProgressBar(const std::string &what) {
     } catch (nb::python_error &) {
         return;  // no bar without tqdm; the command itself works the same
     }
-    bar_ = tqdm("desc"_a = what, "total"_a = nb::none(), "unit"_a = "B", "unit_scale"_a = true,
-                "unit_divisor"_a = 1024, "file"_a = bind::import("sys").attr("stderr"), "leave"_a = false,
-                "dynamic_ncols"_a = true);
+    bar_ = tqdm("desc"_a = what, "total"_a = nb::none(), "unit"_a = "B", "unit_scale"_a = true, "unit_divisor"_a = 1024,
+                "file"_a = bind::import("sys").attr("stderr"), "leave"_a = false, "dynamic_ncols"_a = true);
     nb::object bar = bar_;
     auto last = std::make_shared<long long>(0);
     callback_ = nb::cpp_function([bar, last](long long done, long long tensors, long long bytes, long long total) {
         if (total > 0 && (bar.attr("total").is_none() || nb::cast<long long>(bar.attr("total")) != total))
             bar.attr("total") = total;
-        bar.attr("set_postfix_str")(std::to_string(done) + "/" + std::to_string(tensors) + " tensors", "refresh"_a = false);
+        bar.attr("set_postfix_str")(std::to_string(done) + "/" + std::to_string(tensors) + " tensors",
+                                    "refresh"_a = false);
         bar.attr("update")(bytes - *last);
         *last = bytes;
         // tqdm redraws at most every 0.1 s; the last tensor is always drawn, however quick the run.
@@ -115,8 +115,7 @@ std::string bytes_both(int64_t n) { return human((double) n) + " (" + with_comma
 
 std::string py_repr(nb::handle obj) { return nb::cast<std::string>(nb::repr(obj)); }
 
-std::string table(const std::vector<std::string> &headers,
-                  const std::vector<std::vector<std::string>> &rows,
+std::string table(const std::vector<std::string> &headers, const std::vector<std::vector<std::string>> &rows,
                   const std::vector<bool> &right) {
     size_t ncol = headers.size();
     std::vector<size_t> width(ncol, 0);
@@ -133,8 +132,10 @@ std::string table(const std::vector<std::string> &headers,
             size_t len = (size_t) nb::len(nb::str(cell.c_str(), cell.size()));
             std::string pad(width[i] - std::min(width[i], len), ' ');
             if (i) s += "  ";
-            if (i < right.size() && right[i]) s += pad + cell;
-            else s += (i + 1 == ncol) ? cell : cell + pad;
+            if (i < right.size() && right[i])
+                s += pad + cell;
+            else
+                s += (i + 1 == ncol) ? cell : cell + pad;
         }
         return s;
     };
@@ -197,8 +198,10 @@ bool looks_like_hub_id(const std::string &s) {
     if (s.empty() || s[0] == '.' || s[0] == '/' || s[0] == '~' || s.back() == '/') return false;
     int slashes = 0;
     for (char c : s) {
-        if (c == '/') ++slashes;
-        else if (!(std::isalnum((unsigned char) c) || c == '-' || c == '_' || c == '.')) return false;
+        if (c == '/')
+            ++slashes;
+        else if (!(std::isalnum((unsigned char) c) || c == '-' || c == '_' || c == '.'))
+            return false;
     }
     if (slashes > 1) return false;
     // "models/mine" where ./models exists is a mistyped local path, not a repository.
@@ -244,7 +247,8 @@ nb::dict load_source(const std::string &src) {
             progress("reading GGUF " + src);
             return load_gguf(path(src));
         }
-        throw CliError("'" + src + "' is a file; expected a model directory of .safetensors shards, "
+        throw CliError("'" + src +
+                       "' is a file; expected a model directory of .safetensors shards, "
                        "a .gguf file, ollama:NAME, lmstudio:NAME or a hub id");
     }
     nb::module_ hub = bind::import("velkor_zuma.hubload");
@@ -256,10 +260,10 @@ nb::dict load_source(const std::string &src) {
 }
 
 nb::object snapshot_source(const std::string &src) {
-    if (ends_with_ci(src, ".gguf"))
-        throw CliError("GGUF file not found: " + src);
+    if (ends_with_ci(src, ".gguf")) throw CliError("GGUF file not found: " + src);
     if (!looks_like_hub_id(src))
-        throw CliError("model source not found: '" + src + "' (expected a model directory, a .gguf file, "
+        throw CliError("model source not found: '" + src +
+                       "' (expected a model directory, a .gguf file, "
                        "ollama:NAME, lmstudio:NAME or a hub id)");
     progress("fetching snapshot of " + src + " from the hub cache");
     nb::object dir = bind::import("velkor_zuma.hubload").attr("snapshot")(src);
@@ -269,11 +273,12 @@ nb::object snapshot_source(const std::string &src) {
 
 nb::object model_dir_source(const std::string &src, const char *what) {
     if (is_gguf_source(src))
-        throw CliError(std::string(what) + " needs a model directory with its config and tokenizer "
-                       "(a snapshot directory or a hub id), not a GGUF model: '" + src + "'");
+        throw CliError(std::string(what) +
+                       " needs a model directory with its config and tokenizer "
+                       "(a snapshot directory or a hub id), not a GGUF model: '" +
+                       src + "'");
     if (is_dir(src)) return path(src);
-    if (is_file(src) || !looks_like_hub_id(src))
-        throw CliError("model directory not found: '" + src + "'");
+    if (is_file(src) || !looks_like_hub_id(src)) throw CliError("model directory not found: '" + src + "'");
     progress("fetching snapshot of " + src + " from the hub cache");
     return bind::import("velkor_zuma.hubload").attr("snapshot")(src);
 }

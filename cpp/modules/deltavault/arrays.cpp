@@ -104,8 +104,8 @@ nb::object float32_delta(nb::handle name, nb::handle w, nb::handle b, DeltaBuffe
         const void *bp = has_base ? vb->data() : nullptr;
         {
             nb::gil_scoped_release nogil;
-            kern::delta_to_f32(vw.data(), *wk, bp, has_base ? *bk : Float::F32,
-                               calc.value_or(Float::F32), static_cast<float *>(vo.data()), vw.count());
+            kern::delta_to_f32(vw.data(), *wk, bp, has_base ? *bk : Float::F32, calc.value_or(Float::F32),
+                               static_cast<float *>(vo.data()), vw.count());
         }
         return out;
     }
@@ -126,8 +126,7 @@ nb::object add_base(nb::handle b, nb::object d) {
             nb::object bc = contiguous(np, b);
             nb::object flags = d.attr("flags");
             bool in_place = rk == Float::F32 && sole_owner && nb::cast<bool>(flags.attr("owndata")) &&
-                            nb::cast<bool>(flags.attr("writeable")) &&
-                            nb::cast<bool>(flags.attr("c_contiguous"));
+                            nb::cast<bool>(flags.attr("writeable")) && nb::cast<bool>(flags.attr("c_contiguous"));
             flags = nb::object();
             nb::object out;
             if (in_place) {
@@ -138,12 +137,11 @@ nb::object add_base(nb::handle b, nb::object d) {
                                vo.count());
             } else {
                 nb::object dc = contiguous(np, d);
-                out = np.attr("empty")(d.attr("shape"), "dtype"_a = rk == Float::F32 ? np.attr("float32")
-                                                                                     : np.attr("float64"));
+                out = np.attr("empty")(d.attr("shape"),
+                                       "dtype"_a = rk == Float::F32 ? np.attr("float32") : np.attr("float64"));
                 FloatView vb(bc, false), vd(dc, false), vo(out, true);
                 nb::gil_scoped_release nogil;
-                kern::add_base(vb.data(), *bk, static_cast<const float *>(vd.data()), vo.data(), *rk,
-                               vo.count());
+                kern::add_base(vb.data(), *bk, static_cast<const float *>(vd.data()), vo.data(), *rk, vo.count());
             }
             return out;
         }

@@ -123,8 +123,8 @@ nb::list compress_tensors(nb::handle items, nb::handle base_file, long long base
     std::uint64_t size = os_call([&] { return fileio::file_size(bf); });
     if ((long long) size != base_size)
         bind::raise(PyExc_ValueError, "the library's base file " + quoted(bf) + " has " + std::to_string(size) +
-                                   " bytes here, not the " + std::to_string(base_size) +
-                                   " the library records; workers must see the library's own files");
+                                          " bytes here, not the " + std::to_string(base_size) +
+                                          " the library records; workers must see the library's own files");
     std::shared_ptr<st::Reader> base;
     std::map<std::string, std::shared_ptr<st::Reader>> shards;
     DeltaBuffer buffer;
@@ -204,9 +204,10 @@ public:
     // Lists a source and checks it against the base from the headers (add_finetune_from's checks).
     void plan(Finetune &f, const fs::path &src, bool replace) {
         if (position(f.id) && !replace)
-            bind::raise(PyExc_FileExistsError, "the model library " + quoted(dir_) + " already holds a fine-tune '" + f.id +
-                                             "'; nothing was changed: replace it with replace=True (the command's "
-                                             "--replace), or choose another id");
+            bind::raise(PyExc_FileExistsError,
+                        "the model library " + quoted(dir_) + " already holds a fine-tune '" + f.id +
+                            "'; nothing was changed: replace it with replace=True (the command's "
+                            "--replace), or choose another id");
         SourceFiles files = list_source(f, src);
         bool common = false;
         for (std::size_t i = 0; i < f.names.size(); ++i) {
@@ -217,8 +218,9 @@ public:
             f.in_base.push_back(b != nullptr);
         }
         if (!common && !f.names.empty() && !base_names_.empty())
-            bind::raise(PyExc_ValueError, "'" + f.label + "' shares no tensor name with the library's base; is it a "
-                                   "fine-tune of it?");
+            bind::raise(PyExc_ValueError, "'" + f.label +
+                                              "' shares no tensor name with the library's base; is it a "
+                                              "fine-tune of it?");
         f.results.assign(f.names.size(), nb::object());
     }
 
@@ -337,7 +339,7 @@ std::vector<std::pair<std::string, nb::object>> run(const fs::path &dir, const s
         nb::list rl = nb::borrow<nb::list>(result);
         if (nb::len(rl) != t.tensors.size())
             bind::raise(PyExc_RuntimeError, "a task returned " + std::to_string(nb::len(rl)) + " records for " +
-                                         std::to_string(t.tensors.size()) + " tensors");
+                                                std::to_string(t.tensors.size()) + " tensors");
         for (std::size_t j = 0; j < t.tensors.size(); ++j) {
             f.results[t.tensors[j]] = rl[j];
             prog.step(f.nbytes[t.tensors[j]]);
@@ -395,10 +397,10 @@ std::vector<std::pair<std::string, nb::object>> run(const fs::path &dir, const s
                 if (f.error.is_valid()) continue;
                 // A task cancelled elsewhere (a pool shut down with cancel_futures=True, the
                 // cluster's own cancel) fails its fine-tune as a task's error does.
-                nb::object exc = nb::cast<bool>(fut.attr("cancelled")())
-                                     ? bind::import("concurrent.futures").attr("CancelledError")(
-                                           "the executor cancelled the task")
-                                     : fut.attr("exception")();
+                nb::object exc =
+                    nb::cast<bool>(fut.attr("cancelled")())
+                        ? bind::import("concurrent.futures").attr("CancelledError")("the executor cancelled the task")
+                        : fut.attr("exception")();
                 if (!exc.is_none()) {
                     f.error = task_failure(f, t, exc);
                     // The rest of this fine-tune's tasks are of no use now.
@@ -425,8 +427,8 @@ std::vector<std::pair<std::string, nb::object>> run(const fs::path &dir, const s
     return out;
 }
 
-Options options(nb::handle method, nb::handle max_rank, nb::handle energy, nb::handle solver, bool replace,
-                bool wait, nb::handle progress, nb::handle executor, nb::handle task_bytes, nb::handle task_threads) {
+Options options(nb::handle method, nb::handle max_rank, nb::handle energy, nb::handle solver, bool replace, bool wait,
+                nb::handle progress, nb::handle executor, nb::handle task_bytes, nb::handle task_threads) {
     Options o;
     o.method = nb::borrow(method);
     o.max_rank = nb::borrow(max_rank);
@@ -455,8 +457,7 @@ Options options(nb::handle method, nb::handle max_rank, nb::handle energy, nb::h
 
 nb::dict add_finetunes_from(nb::handle path, nb::handle sources, nb::handle method, nb::handle max_rank,
                             nb::handle energy, nb::handle solver, bool replace, bool wait, nb::handle progress,
-                            nb::handle executor, nb::handle task_bytes, nb::handle task_threads,
-                            nb::handle errors) {
+                            nb::handle executor, nb::handle task_bytes, nb::handle task_threads, nb::handle errors) {
     fs::path dir = to_path(path);
     if (!nb::isinstance(sources, bind::import("collections.abc").attr("Mapping")))
         bind::raise_arg_type("sources", "Mapping[str, str | os.PathLike]", sources);
@@ -471,8 +472,8 @@ nb::dict add_finetunes_from(nb::handle path, nb::handle sources, nb::handle meth
         nb::object v = sources[k];
         if (!PyUnicode_Check(v.ptr()) && !nb::hasattr(v, "__fspath__"))
             bind::raise(PyExc_TypeError, "the source of fine-tune '" + nb::cast<std::string>(k) +
-                                      "' must be a path (str or os.PathLike) that the workers can read, not " +
-                                      bind::type_name(v));
+                                             "' must be a path (str or os.PathLike) that the workers can read, not " +
+                                             bind::type_name(v));
         ids.push_back(nb::cast<std::string>(k));
         srcs.push_back(v);
     }
@@ -518,7 +519,7 @@ nb::dict add_finetune_with(nb::handle path, nb::handle model_id, nb::handle sour
     bind::arg_str(model_id, "model_id");
     if (!PyUnicode_Check(source.ptr()) && !nb::hasattr(source, "__fspath__"))
         bind::raise_arg_type("source", "str or os.PathLike (with an executor, workers read the source by path)",
-                           source);
+                             source);
     Options o = options(method, max_rank, energy, solver, replace, wait, progress, executor, nb::none(), nb::none());
     auto res = run(dir, {nb::cast<std::string>(model_id)}, {nb::borrow(source)}, o);
     nb::object r = res[0].second;
@@ -535,13 +536,15 @@ void register_cluster(nb::module_ &m) {
     // name of its class (native functions do not pickle), which is what executors send to workers.
     nb::class_<CompressTask>(m, "_CompressTensors", "The task of add_finetunes_from (_compress_tensors).")
         .def(nb::init<>())
-        .def("__call__", [](CompressTask &, nb::handle items, nb::handle base_file, long long base_size,
-                            nb::handle settings, nb::handle label, long threads) {
-            return compress_tensors(items, base_file, base_size, settings, label, threads);
-        }, "items"_a, "base_file"_a, "base_size"_a, "settings"_a, "label"_a, "threads"_a = 1,
-           "Compresses the deltas of the tensors `items` ((index, name, shard path, in_base) each) against the "
-           "library's base file, and returns their records as plain data ([{'entry', 'arrays', 'sq_diff', "
-           "'sq_ref', 'nbytes'}]). threads > 0 sets VZ_NUM_THREADS in this process first.")
+        .def(
+            "__call__",
+            [](CompressTask &, nb::handle items, nb::handle base_file, long long base_size, nb::handle settings,
+               nb::handle label,
+               long threads) { return compress_tensors(items, base_file, base_size, settings, label, threads); },
+            "items"_a, "base_file"_a, "base_size"_a, "settings"_a, "label"_a, "threads"_a = 1,
+            "Compresses the deltas of the tensors `items` ((index, name, shard path, in_base) each) against the "
+            "library's base file, and returns their records as plain data ([{'entry', 'arrays', 'sq_diff', "
+            "'sq_ref', 'nbytes'}]). threads > 0 sets VZ_NUM_THREADS in this process first.")
         .def("__reduce__", [](nb::handle self) { return nb::make_tuple(self.type(), nb::tuple()); });
     m.attr("_compress_tensors") = m.attr("_CompressTensors")();
     m.def("add_finetunes_from", &add_finetunes_from, "path"_a.none(), "sources"_a.none(), nb::kw_only(),

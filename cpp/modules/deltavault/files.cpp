@@ -18,9 +18,7 @@ fs::path to_path(nb::handle path) {
 
 namespace {
 
-bool is_hex(const std::string &s) {
-    return !s.empty() && s.find_first_not_of("0123456789abcdef") == std::string::npos;
-}
+bool is_hex(const std::string &s) { return !s.empty() && s.find_first_not_of("0123456789abcdef") == std::string::npos; }
 
 }  // namespace
 
@@ -144,14 +142,20 @@ nb::object parse_json(const std::string &raw, const Manifest &mf) {
     bool in_str = false, esc = false;
     for (char c : raw) {
         if (in_str) {
-            if (esc) esc = false;
-            else if (c == '\\') esc = true;
-            else if (c == '"') in_str = false;
+            if (esc)
+                esc = false;
+            else if (c == '\\')
+                esc = true;
+            else if (c == '"')
+                in_str = false;
             continue;
         }
-        if (c == '"') in_str = true;
-        else if (c == '[' || c == '{') deepest = std::max(deepest, ++depth);
-        else if (c == ']' || c == '}') --depth;
+        if (c == '"')
+            in_str = true;
+        else if (c == '[' || c == '{')
+            deepest = std::max(deepest, ++depth);
+        else if (c == ']' || c == '}')
+            --depth;
     }
     if (deepest > 2 * kMaxDepth + 8) mf.damaged("it nests deeper than any library manifest");
     try {
@@ -159,8 +163,8 @@ nb::object parse_json(const std::string &raw, const Manifest &mf) {
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_ValueError)) throw;
         e.restore();
-        bind::raise_from(PyExc_ValueError, "damaged model library manifest " + quoted(mf.file()) +
-                                             ": it is not valid JSON");
+        bind::raise_from(PyExc_ValueError,
+                         "damaged model library manifest " + quoted(mf.file()) + ": it is not valid JSON");
     }
 }
 
@@ -192,25 +196,28 @@ Manifest read_manifest(const fs::path &dir) {
     std::error_code ec;
     if (!fs::exists(dir, ec))
         bind::raise(PyExc_FileNotFoundError, "no model library at " + quoted(dir) +
-                                           ": the directory does not exist; ModelLibrary.save writes one");
+                                                 ": the directory does not exist; ModelLibrary.save writes one");
     if (!fs::is_directory(dir, ec))
         bind::raise(PyExc_NotADirectoryError, "no model library at " + quoted(dir) + ": it is not a directory");
     Manifest mf(dir / kManifest);
     if (!fs::exists(mf.file(), ec))
         bind::raise(PyExc_FileNotFoundError, "no model library at " + quoted(dir) + ": " + quoted(mf.file()) +
-                                           " is missing; ModelLibrary.save writes it");
+                                                 " is missing; ModelLibrary.save writes it");
     std::string raw = read_manifest_bytes(mf.file());
     mf.digest = sha256_bytes(raw);
     nb::object parsed = parse_json(raw, mf);
     if (!PyDict_Check(parsed.ptr()) || !nb::borrow<nb::dict>(parsed).contains("format") ||
         !nb::str(nb::borrow<nb::dict>(parsed)["format"]).equal(nb::str(kFormat)))
-        bind::raise(PyExc_ValueError, quoted(mf.file()) + " is not a velkor_zuma model library manifest (its \"format\" "
-                                "is not \"" + kFormat + "\")");
+        bind::raise(PyExc_ValueError, quoted(mf.file()) +
+                                          " is not a velkor_zuma model library manifest (its \"format\" "
+                                          "is not \"" +
+                                          kFormat + "\")");
     mf.root = nb::borrow<nb::dict>(parsed);
     long long version = mf.integer(mf.root, "version", "the manifest");
     if (version != 1 && version != kVersion)
         bind::raise(PyExc_ValueError, quoted(mf.file()) + " has library format version " + std::to_string(version) +
-                                    "; this version of velkor_zuma reads versions 1 and " + std::to_string(kVersion));
+                                          "; this version of velkor_zuma reads versions 1 and " +
+                                          std::to_string(kVersion));
     mf.version = long(version);
     return mf;
 }
@@ -230,22 +237,22 @@ fs::path entry_path(const fs::path &dir, const Manifest &mf, nb::dict entry, con
     return dir / name;
 }
 
-fs::path checked_file(const fs::path &dir, const Manifest &mf, nb::dict entry, const std::string &where,
-                      bool verify) {
+fs::path checked_file(const fs::path &dir, const Manifest &mf, nb::dict entry, const std::string &where, bool verify) {
     fs::path p = entry_path(dir, mf, entry, where);
     long long size = mf.integer(entry, "size", where);
     std::string sha = nb::cast<std::string>(mf.text(entry, "sha256", where));
     std::error_code ec;
     if (!fs::is_regular_file(p, ec))
-        bind::raise(PyExc_FileNotFoundError, "library file " + quoted(p) + " is missing (listed in " + quoted(mf.file()) +
-                                           "); the library is incomplete: save it again from a complete copy");
+        bind::raise(PyExc_FileNotFoundError, "library file " + quoted(p) + " is missing (listed in " +
+                                                 quoted(mf.file()) +
+                                                 "); the library is incomplete: save it again from a complete copy");
     std::uint64_t actual = os_call([&] { return fileio::file_size(p); });
     if ((long long) actual != size)
         bind::raise(PyExc_ValueError, "library file " + quoted(p) + " is damaged: it holds " + std::to_string(actual) +
-                                    " bytes, " + quoted(mf.file()) + " records " + std::to_string(size));
+                                          " bytes, " + quoted(mf.file()) + " records " + std::to_string(size));
     if (verify && sha256_file(p) != sha)
         bind::raise(PyExc_ValueError, "library file " + quoted(p) + " is damaged: its SHA-256 differs from the one " +
-                                    "recorded in " + quoted(mf.file()));
+                                          "recorded in " + quoted(mf.file()));
     return p;
 }
 
@@ -266,8 +273,8 @@ BaseFile open_base(const fs::path &dir, const Manifest &mf) {
         if (!PyUnicode_Check(name.ptr())) mf.damaged("\"base\" tensors holds a name that is not text");
         std::string n = nb::cast<std::string>(name);
         if (!b.reader->find(n))
-            bind::raise(PyExc_ValueError, "library file " + quoted(b.file) + " lacks the array '" + n +
-                                              "' listed in " + quoted(mf.file()));
+            bind::raise(PyExc_ValueError, "library file " + quoted(b.file) + " lacks the array '" + n + "' listed in " +
+                                              quoted(mf.file()));
         b.names.push_back(n);
     }
     return b;
@@ -292,7 +299,7 @@ nb::object encode(nb::handle v, const std::string &where) {
         for (auto kv : nb::borrow<nb::dict>(v)) {
             if (!PyUnicode_Check(kv.first.ptr()))
                 bind::raise(PyExc_TypeError, "cannot save " + where + ": mapping key " +
-                                           nb::cast<std::string>(nb::repr(kv.first)) + " is not str");
+                                                 nb::cast<std::string>(nb::repr(kv.first)) + " is not str");
             inner[nb::str(kv.first)] = encode(kv.second, where);
         }
         nb::dict tagged;
@@ -301,7 +308,7 @@ nb::object encode(nb::handle v, const std::string &where) {
     }
     if (nb::isinstance(v, bind::numpy().attr("generic"))) return encode(v.attr("item")(), where);
     bind::raise(PyExc_TypeError, "cannot save " + where + ": value " + nb::cast<std::string>(nb::repr(v)) +
-                               " of type " + bind::type_name(v) + " has no file form");
+                                     " of type " + bind::type_name(v) + " has no file form");
 }
 
 std::string write_manifest(const fs::path &dir, nb::dict manifest) {
@@ -325,8 +332,7 @@ std::set<std::string> referenced(const Manifest &mf) {
     return names;
 }
 
-void remove_unreferenced(const fs::path &dir, const std::set<std::string> &keep,
-                         const std::set<std::string> &before) {
+void remove_unreferenced(const fs::path &dir, const std::set<std::string> &keep, const std::set<std::string> &before) {
     std::error_code ec;
     for (const std::string &name : before) {
         if (keep.count(name) || !is_library_file(name) || name == kLockName) continue;
@@ -342,24 +348,37 @@ bool file_dtype(nb::handle np_dtype, st::DType &out) {
     std::string kind = nb::cast<std::string>(np_dtype.attr("kind"));
     long size = nb::cast<long>(np_dtype.attr("itemsize"));
     using D = st::DType;
-    if (kind == "b" && size == 1) out = D::BOOL;
-    else if (kind == "u" && size == 1) out = D::U8;
-    else if (kind == "i" && size == 1) out = D::I8;
-    else if (kind == "u" && size == 2) out = D::U16;
-    else if (kind == "i" && size == 2) out = D::I16;
-    else if (kind == "u" && size == 4) out = D::U32;
-    else if (kind == "i" && size == 4) out = D::I32;
-    else if (kind == "u" && size == 8) out = D::U64;
-    else if (kind == "i" && size == 8) out = D::I64;
-    else if (kind == "f" && size == 2) out = D::F16;
-    else if (kind == "f" && size == 4) out = D::F32;
-    else if (kind == "f" && size == 8) out = D::F64;
-    else return false;
+    if (kind == "b" && size == 1)
+        out = D::BOOL;
+    else if (kind == "u" && size == 1)
+        out = D::U8;
+    else if (kind == "i" && size == 1)
+        out = D::I8;
+    else if (kind == "u" && size == 2)
+        out = D::U16;
+    else if (kind == "i" && size == 2)
+        out = D::I16;
+    else if (kind == "u" && size == 4)
+        out = D::U32;
+    else if (kind == "i" && size == 4)
+        out = D::I32;
+    else if (kind == "u" && size == 8)
+        out = D::U64;
+    else if (kind == "i" && size == 8)
+        out = D::I64;
+    else if (kind == "f" && size == 2)
+        out = D::F16;
+    else if (kind == "f" && size == 4)
+        out = D::F32;
+    else if (kind == "f" && size == 8)
+        out = D::F64;
+    else
+        return false;
     return true;
 }
 
 nb::object numpy_dtype(st::DType d) {
-    static const char *names[] = {"bool", "uint8", "int8", "uint16", "int16", "uint32", "int32",
+    static const char *names[] = {"bool",   "uint8", "int8",    "uint16",  "int16",   "uint32", "int32",
                                   "uint64", "int64", "float16", "float32", "float32", "float64"};
     return bind::numpy().attr("dtype")(names[static_cast<int>(d)]);
 }
@@ -372,8 +391,10 @@ nb::object tensor_array(const st::Reader &r, const st::TensorInfo &t) {
     bind::Buffer buf(out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
     {
         nb::gil_scoped_release nogil;
-        if (t.dtype == st::DType::BF16) r.to_float32(t, static_cast<float *>(buf.data()));
-        else if (t.nbytes()) std::memcpy(buf.data(), r.data(t), std::size_t(t.nbytes()));
+        if (t.dtype == st::DType::BF16)
+            r.to_float32(t, static_cast<float *>(buf.data()));
+        else if (t.nbytes())
+            std::memcpy(buf.data(), r.data(t), std::size_t(t.nbytes()));
     }
     return out;
 }
@@ -391,14 +412,14 @@ namespace {
 // One record array: its key, shape, type and size, and its strides when it is not C-contiguous
 // (kept on load, so that numpy decompresses it along the same path).
 nb::dict array_entry(nb::module_ &np, nb::handle a, const std::string &key,
-                            std::vector<std::pair<std::string, nb::object>> &arrays, const std::string &where) {
+                     std::vector<std::pair<std::string, nb::object>> &arrays, const std::string &where) {
     nb::object arr = np.attr("asarray")(a);
     nb::dict e;
     e["key"] = key;
     st::DType d;
     if (!file_dtype(arr.attr("dtype"), d))
         bind::raise(PyExc_TypeError, "cannot save " + where + ": an array of element type " +
-                                   bind::text(arr.attr("dtype")) + " has no file form");
+                                         bind::text(arr.attr("dtype")) + " has no file form");
     bool c_contig = nb::cast<bool>(arr.attr("flags").attr("c_contiguous"));
     if (!c_contig) {
         long long itemsize = nb::cast<long long>(arr.attr("itemsize"));
@@ -428,8 +449,10 @@ nb::dict record_entry(nb::module_ &np, nb::handle name, nb::handle rec, std::siz
     nb::dict e;
     e["name"] = name;
     nb::object m = rec.attr("method");
-    if (nb::isinstance(m, methods)) e["method"] = m.attr("value");
-    else e["method_text"] = need_str(m, "the method of " + where);
+    if (nb::isinstance(m, methods))
+        e["method"] = m.attr("value");
+    else
+        e["method_text"] = need_str(m, "the method of " + where);
     nb::list shape;
     for (nb::handle n : rec.attr("shape")) shape.append(nb::int_(n));
     e["shape"] = shape;
@@ -461,7 +484,7 @@ namespace {
 // strides are checked first: positive multiples of the item size whose span, computed without
 // overflow, stays within a bound proportional to the elements (no gigantic allocation).
 nb::object restore_layout(nb::module_ &np, const Manifest &mf, nb::object arr, nb::handle strides,
-                                 const std::string &where) {
+                          const std::string &where) {
     if (!strides.is_valid() || strides.is_none()) return arr;
     nb::list s = mf.as_list(strides, where + " strides");
     nb::tuple shape = nb::borrow<nb::tuple>(arr.attr("shape"));
@@ -486,8 +509,8 @@ nb::object restore_layout(nb::module_ &np, const Manifest &mf, nb::object arr, n
     if (span / (unsigned long long) itemsize > (unsigned long long) (count + 1) * 64 + (1u << 20))
         mf.damaged(where + " strides spread the array implausibly far");
     nb::object buf = np.attr("zeros")((long long) (span / itemsize), "dtype"_a = arr.attr("dtype"));
-    nb::object view = np.attr("lib").attr("stride_tricks").attr("as_strided")(buf, "shape"_a = shape,
-                                                                             "strides"_a = nb::tuple(s));
+    nb::object view =
+        np.attr("lib").attr("stride_tricks").attr("as_strided")(buf, "shape"_a = shape, "strides"_a = nb::tuple(s));
     np.attr("copyto")(view, arr);
     return view;
 }
@@ -511,7 +534,8 @@ void check_record(const Manifest &mf, nb::dict te, const std::string &where, con
                   const std::vector<Shape> &factors, const Shape *base) {
     Shape shape = shape_of(mf, mf.key(te, "shape", where), where + " shape");
     if (base && *base != shape)
-        mf.damaged(where + " has shape " + shape_text(shape) + " but the base tensor of that name has " + shape_text(*base));
+        mf.damaged(where + " has shape " + shape_text(shape) + " but the base tensor of that name has " +
+                   shape_text(*base));
     if (te.contains("method_text")) return;
     std::string method = nb::cast<std::string>(mf.text(te, "method", where));
     auto bad = [&](const std::string &what) { mf.damaged(where + " (" + method + ") " + what); };
@@ -528,7 +552,8 @@ void check_record(const Manifest &mf, nb::dict te, const std::string &where, con
         const Shape &s = cores[0], &u = factors[0], &vt = factors[1];
         if (s.size() != 1 || u.size() != 2 || vt.size() != 2 || u[0] != m || vt[1] != n || u[1] != s[0] ||
             vt[0] != s[0])
-            bad("holds s " + shape_text(s) + ", U " + shape_text(u) + ", Vt " + shape_text(vt) + " that do not fit " + shape_text(shape));
+            bad("holds s " + shape_text(s) + ", U " + shape_text(u) + ", Vt " + shape_text(vt) + " that do not fit " +
+                shape_text(shape));
     } else if (method == "tucker") {
         if (cores.size() != 1) bad("does not hold one core");
         const Shape &g = cores[0];
@@ -600,15 +625,15 @@ nb::object record_from(const Manifest &mf, nb::dict te, const st::Reader &r, con
             std::string akey = nb::cast<std::string>(mf.text(ae, "key", twhere + " " + field));
             const st::TensorInfo *t = r.find(akey);
             if (!t)
-                bind::raise(PyExc_ValueError, "library file " + quoted(file) + " lacks the array '" + akey + "' listed in " +
-                                            quoted(mf.file()));
+                bind::raise(PyExc_ValueError, "library file " + quoted(file) + " lacks the array '" + akey +
+                                                  "' listed in " + quoted(mf.file()));
             if (ae.contains("shape") && shape_of(mf, ae["shape"], twhere + " " + field + " shape") != t->shape)
                 bind::raise(PyExc_ValueError, "library file " + quoted(file) + " holds the array '" + akey +
-                                            "' with another shape than " + quoted(mf.file()) + " records");
+                                                  "' with another shape than " + quoted(mf.file()) + " records");
             seen.push_back(t->shape);
             if (t->dtype == st::DType::BF16)
                 bind::raise(PyExc_ValueError, "library file " + quoted(file) + " holds the record array '" + akey +
-                                            "' as bfloat16, which records never use");
+                                                  "' as bfloat16, which records never use");
             nb::object arr = tensor_array(r, *t);
             PyObject *strides = PyDict_GetItemString(ae.ptr(), "strides");
             out.append(restore_layout(np, mf, arr, nb::handle(strides), twhere + " " + field));

@@ -106,8 +106,7 @@ std::string current_digest(const fs::path &dir);
 // A plain file name from an entry's "file", joined to `dir` (refuses paths).
 fs::path entry_path(const fs::path &dir, const Manifest &mf, nb::dict entry, const std::string &where);
 // The entry's file: present and of the recorded size; with `verify`, of the recorded SHA-256.
-fs::path checked_file(const fs::path &dir, const Manifest &mf, nb::dict entry, const std::string &where,
-                      bool verify);
+fs::path checked_file(const fs::path &dir, const Manifest &mf, nb::dict entry, const std::string &where, bool verify);
 // A reader over a library file; a malformed file is a ValueError naming it.
 std::shared_ptr<st::Reader> open_reader(const fs::path &p);
 // The base file a manifest names, opened: its entry, its path (present and of the recorded
@@ -126,8 +125,7 @@ nb::object encode(nb::handle v, const std::string &where);
 std::string write_manifest(const fs::path &dir, nb::dict manifest);  // returns the new digest
 // Removes the files the previous manifest named (`before`) that the committed one (`keep`) no
 // longer names; nothing else is ever removed from a library directory by a commit.
-void remove_unreferenced(const fs::path &dir, const std::set<std::string> &keep,
-                         const std::set<std::string> &before);
+void remove_unreferenced(const fs::path &dir, const std::set<std::string> &keep, const std::set<std::string> &before);
 // The file names an entry list refers to.
 std::set<std::string> referenced(const Manifest &mf);
 
@@ -228,9 +226,7 @@ bool file_dtype(nb::handle np_dtype, st::DType &out);
 // The numpy dtype in which a file type is handed to Python (BF16 widens to float32).
 nb::object numpy_dtype(st::DType d);
 // numpy's name of a file element type ("bfloat16" for the type numpy lacks).
-inline std::string numpy_name(st::DType d) {
-    return d == st::DType::BF16 ? "bfloat16" : bind::text(numpy_dtype(d));
-}
+inline std::string numpy_name(st::DType d) { return d == st::DType::BF16 ? "bfloat16" : bind::text(numpy_dtype(d)); }
 // A shape as Python writes the tuple: "(3,)", "(2, 4)".
 inline std::string shape_text(const std::vector<std::uint64_t> &shape) {
     std::string s = "(";

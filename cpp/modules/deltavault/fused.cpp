@@ -51,7 +51,9 @@ struct View {
     }
     const void *data() const { return buf.data(); }
     template <typename T>
-    const T *ptr() const { return static_cast<const T *>(buf.data()); }
+    const T *ptr() const {
+        return static_cast<const T *>(buf.data());
+    }
 };
 
 bool exact_ndarray(nb::handle obj) { return obj.type().is(bind::numpy().attr("ndarray")); }

@@ -39,7 +39,8 @@ nb::object add_finetune(nb::handle self, nb::handle model_id, nb::handle finetun
     nb::object max_error = self.attr("max_error");
     if (!max_error.is_none() && !energy.is_none())
         throw nb::value_error("energy and max_error cannot both be set: each picks the compression on its own");
-    nb::object compress_best = max_error.is_none() ? nb::none() : bind::module_attr("velkor_zuma.lowrank", "compress_best");
+    nb::object compress_best = max_error.is_none() ? nb::none()
+                                                   : bind::module_attr("velkor_zuma.lowrank", "compress_best");
     // The solver keyword reaches the compressors only when it is not "exact", so that exact
     // libraries call them exactly as before.
     nb::object solver = self.attr("solver");
@@ -81,7 +82,7 @@ nb::object add_finetune(nb::handle self, nb::handle model_id, nb::handle finetun
         tensors[name] = rec;
     }
     nb::object record = own_attr("CompressedDelta")("model_id"_a = model_id, "tensors"_a = tensors,
-                                                        "base_id"_a = self.attr("base_id"));
+                                                    "base_id"_a = self.attr("base_id"));
     self.attr("deltas")[model_id] = record;
     return record;
 }
@@ -151,8 +152,7 @@ long long naive_bytes(nb::handle finetunes) {
 
 nb::object stored_bytes(nb::handle self) {
     nb::object total = nb::int_(base_bytes(self));
-    for (nb::handle rec : self.attr("deltas").attr("values")())
-        total = total + nb::int_(rec.attr("stored_bytes")());
+    for (nb::handle rec : self.attr("deltas").attr("values")()) total = total + nb::int_(rec.attr("stored_bytes")());
     return total;
 }
 
@@ -168,7 +168,7 @@ nb::dict summary(nb::handle self, nb::handle finetunes) {
     out["velkor_zuma_bytes"] = stored;
     double stored_d = nb::cast<double>(nb::float_(stored));
     out["overall_ratio"] = nb::float_(stored_d == 0.0 ? std::numeric_limits<double>::infinity()
-                                                        : double(naive) / stored_d);
+                                                      : double(naive) / stored_d);
     out["delta_only_bytes"] = stored - nb::int_(base);
     return out;
 }
@@ -201,7 +201,7 @@ void register_library(nb::module_ &m) {
          Field::req("base_id", "str")},
         false, nb::dict(), "One fine-tune stored as compressed per-tensor deltas from the base.");
     bind::add_method(delta_cls, "stored_bytes", &delta_stored_bytes,
-                   "Bytes held by the compressed deltas (sum of their compressed_size_bytes).");
+                     "Bytes held by the compressed deltas (sum of their compressed_size_bytes).");
 
     nb::object lib_cls = bind::make_dataclass(
         m, "ModelLibrary",
@@ -209,29 +209,29 @@ void register_library(nb::module_ &m) {
          Field::factory("deltas", "dict[str, CompressedDelta]", dict_type),
          Field::def("method", "CompressionMethod", m.attr("CompressionMethod").attr("TENSOR_TRAIN")),
          Field::def("max_rank", "int", nb::int_(8)), Field::def("energy", "float | None", nb::none()),
-         Field::def("solver", "str", nb::str("exact")),
-         Field::def("max_error", "float | None", nb::none())},
+         Field::def("solver", "str", nb::str("exact")), Field::def("max_error", "float | None", nb::none())},
         false, nb::dict(), "One base state dict plus many fine-tunes stored as compressed deltas.");
     bind::add_method(lib_cls, "add_finetune", &add_finetune, "model_id"_a.none(), "finetuned"_a.none(),
-                   "Compresses and stores the fine-tune's per-tensor deltas from the base; returns the "
-                   "new CompressedDelta (replacing an earlier one with the same model_id).");
+                     "Compresses and stores the fine-tune's per-tensor deltas from the base; returns the "
+                     "new CompressedDelta (replacing an earlier one with the same model_id).");
     bind::add_method(lib_cls, "reconstruct", &reconstruct, "model_id"_a.none(),
-                   "Rebuilds a stored fine-tune as base plus decompressed delta, tensor by tensor.");
+                     "Rebuilds a stored fine-tune as base plus decompressed delta, tensor by tensor.");
     bind::add_method(lib_cls, "reconstruction_error", &library_error, "model_id"_a.none(), "finetuned"_a.none(),
-                   "reconstruction_error(self.reconstruct(model_id), finetuned), computed from the base, the "
-                   "stored records and the fine-tune without building the reconstruction.");
-    bind::add_method(lib_cls, "base_bytes", [](nb::handle self) { return base_bytes(self); },
-                   "Byte size of the base state dict.");
-    bind::add_method(lib_cls, "naive_bytes",
-                   [](nb::handle, nb::handle finetunes) { return naive_bytes(finetunes); }, "finetunes"_a.none(),
-                   "Bytes the given fine-tunes take stored as full dense models.");
+                     "reconstruction_error(self.reconstruct(model_id), finetuned), computed from the base, the "
+                     "stored records and the fine-tune without building the reconstruction.");
+    bind::add_method(
+        lib_cls, "base_bytes", [](nb::handle self) { return base_bytes(self); }, "Byte size of the base state dict.");
+    bind::add_method(
+        lib_cls, "naive_bytes", [](nb::handle, nb::handle finetunes) { return naive_bytes(finetunes); },
+        "finetunes"_a.none(), "Bytes the given fine-tunes take stored as full dense models.");
     bind::add_method(lib_cls, "stored_bytes", &stored_bytes,
-                   "Bytes the library holds: the base once plus all compressed deltas.");
+                     "Bytes the library holds: the base once plus all compressed deltas.");
     bind::add_method(lib_cls, "summary", &summary, "finetunes"_a.none(),
-                   "Byte accounting of the library against the given dense fine-tunes.");
+                     "Byte accounting of the library against the given dense fine-tunes.");
 
-    m.def("_nbytes", [](nb::handle sd) { return state_dict_nbytes(sd, "sd"); }, "sd"_a.none(),
-          "Byte size of a state dict: sum of element count x item size.");
+    m.def(
+        "_nbytes", [](nb::handle sd) { return state_dict_nbytes(sd, "sd"); }, "sd"_a.none(),
+        "Byte size of a state dict: sum of element count x item size.");
     m.def("reconstruction_error", &reconstruction_error, "a"_a.none(), "b"_a.none(),
           "Relative Frobenius error of state dict a against the reference b, in float32 with "
           "float64 sums.");

@@ -76,9 +76,12 @@ LibraryLock::LibraryLock(const fs::path &dir, bool wait) {
         if (!wait) {
             ::close(fd_);
             fd_ = -1;
-            bind::raise(PyExc_BlockingIOError, "the model library " + quoted(dir) + " is being changed by another "
-                                               "writer (" + who + "); nothing was changed: try again when it has "
-                                               "finished");
+            bind::raise(PyExc_BlockingIOError, "the model library " + quoted(dir) +
+                                                   " is being changed by another "
+                                                   "writer (" +
+                                                   who +
+                                                   "); nothing was changed: try again when it has "
+                                                   "finished");
         }
         nb::object stderr_ = bind::import("sys").attr("stderr");
         if (!stderr_.is_none()) {

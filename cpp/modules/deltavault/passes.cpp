@@ -64,8 +64,8 @@ nb::object compressor_solver(const Manifest &mf, nb::handle solver) {
     // checked here with lowrank's message.
     if (solver_keyword(s)) return s;
     if (sv != "randomized" && sv != "auto")
-        bind::raise(PyExc_ValueError, "solver must be one of 'exact', 'randomized', 'auto', got " +
-                                   nb::cast<std::string>(nb::repr(s)));
+        bind::raise(PyExc_ValueError,
+                    "solver must be one of 'exact', 'randomized', 'auto', got " + nb::cast<std::string>(nb::repr(s)));
     return nb::none();
 }
 
@@ -124,9 +124,12 @@ Settings resolve_settings(const Manifest &mf, nb::handle method, nb::handle max_
     if (!method.is_none() && !nb::isinstance(method, methods)) s.method = methods(method);
     s.max_rank = max_rank.is_none() ? mf.decode(mf.key(mf.root, "max_rank", "the manifest"), "\"max_rank\"")
                                     : nb::borrow(max_rank);
-    if (!energy.is_none()) s.energy = nb::borrow(energy);
-    else if (!method.is_none()) s.energy = nb::none();
-    else s.energy = mf.decode(mf.key(mf.root, "energy", "the manifest"), "\"energy\"");
+    if (!energy.is_none())
+        s.energy = nb::borrow(energy);
+    else if (!method.is_none())
+        s.energy = nb::none();
+    else
+        s.energy = mf.decode(mf.key(mf.root, "energy", "the manifest"), "\"energy\"");
     s.energy_cap = nb::none();
     if (!s.energy.is_none()) s.energy_cap = s.max_rank.equal(nb::int_(0)) ? nb::none() : s.max_rank;
     s.solver = compressor_solver(mf, solver);
@@ -328,8 +331,10 @@ nb::dict FinetuneFile::commit(Manifest &mf, const std::string &id, std::optional
     if (mf.version != kVersion) manifest["version"] = nb::int_(kVersion);
     nb::list fts;  // a new list: the manifest as read stays as it was
     for (nb::handle e : mf.finetunes()) fts.append(e);
-    if (pos) fts[*pos] = entry;
-    else fts.append(entry);
+    if (pos)
+        fts[*pos] = entry;
+    else
+        fts.append(entry);
     manifest["finetunes"] = fts;
 
     os_call([&] { w_->commit((dir_ / final_name_).string()); });

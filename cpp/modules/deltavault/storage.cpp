@@ -58,7 +58,8 @@ void check_target(const fs::path &dir) {
         return;
     }
     if (!fs::is_directory(dir, ec))
-        bind::raise(PyExc_NotADirectoryError, "cannot save a model library to " + quoted(dir) + ": it is not a directory");
+        bind::raise(PyExc_NotADirectoryError,
+                    "cannot save a model library to " + quoted(dir) + ": it is not a directory");
     fs::path mf = dir / kManifest;
     if (fs::exists(mf, ec)) {
         // A manifest of another program is never overwritten; an unreadable one of ours is.
@@ -81,7 +82,7 @@ void check_target(const fs::path &dir) {
             if (bind::contains(d, "format") && nb::str(d["format"]).equal(nb::str(kFormat))) return;
         }
         bind::raise(PyExc_FileExistsError, "cannot save a model library to " + quoted(dir) + ": " + quoted(mf) +
-                                         " belongs to something else; choose a new or empty directory");
+                                               " belongs to something else; choose a new or empty directory");
     }
     for (const std::string &name : os_call([&] { return fileio::list_dir(dir); })) {
         if (!is_library_file(name))
@@ -191,9 +192,10 @@ nb::object reusable_finetune(const fs::path &dir, const Manifest &old, nb::dict 
 void refuse_changed_since(nb::handle self, const fs::path &dir) {
     std::string known = remembered_manifest(self, dir), now = current_digest(dir);
     if (!known.empty() && known != now)
-        bind::raise(PyExc_RuntimeError, "cannot save the library to " + quoted(dir) + ": its manifest changed since "
-                                        "this library was loaded from or saved there (another writer committed in "
-                                        "between); nothing was changed: load it again and repeat your changes");
+        bind::raise(PyExc_RuntimeError, "cannot save the library to " + quoted(dir) +
+                                            ": its manifest changed since "
+                                            "this library was loaded from or saved there (another writer committed in "
+                                            "between); nothing was changed: load it again and repeat your changes");
 }
 
 // ---- save: check and compute ------------------------------------------------------------------------------
@@ -237,8 +239,9 @@ PlannedFile plan_base(nb::handle base) {
     for (nb::handle item : base.attr("items")()) {
         std::string name = need_str(item[0], "a base tensor name");
         if (name == "__metadata__")
-            bind::raise(PyExc_ValueError, "cannot save the library: the base tensor name '__metadata__' is reserved "
-                                          "by the safetensors format");
+            bind::raise(PyExc_ValueError,
+                        "cannot save the library: the base tensor name '__metadata__' is reserved "
+                        "by the safetensors format");
         nb::object arr = np.attr("asarray")(item[1], "order"_a = "C");
         st::DType d;
         if (!file_dtype(arr.attr("dtype"), d)) {
@@ -505,15 +508,15 @@ nb::object load(nb::handle cls, nb::handle path) {
 
 void register_storage(nb::handle library_cls) {
     bind::add_method(library_cls, "save", &save, "path"_a,
-                   "Writes the library to the directory `path` (created if needed): the base once and "
-                   "each fine-tune's compressed records in safetensors files, and a JSON manifest. The "
-                   "save is atomic: an interrupted save leaves the previous library loadable. Files whose "
-                   "contents are unchanged (an unchanged base, unchanged fine-tunes) are kept as they are. "
-                   "Takes the library's writer lock, and refuses (changing nothing) when the directory's "
-                   "manifest changed since this library was loaded from or saved there.");
+                     "Writes the library to the directory `path` (created if needed): the base once and "
+                     "each fine-tune's compressed records in safetensors files, and a JSON manifest. The "
+                     "save is atomic: an interrupted save leaves the previous library loadable. Files whose "
+                     "contents are unchanged (an unchanged base, unchanged fine-tunes) are kept as they are. "
+                     "Takes the library's writer lock, and refuses (changing nothing) when the directory's "
+                     "manifest changed since this library was loaded from or saved there.");
     bind::add_classmethod(library_cls, "load", &load, "cls"_a, "path"_a,
-                        "Reads a library written by save. A missing, damaged or foreign directory raises an "
-                        "error naming the file.");
+                          "Reads a library written by save. A missing, damaged or foreign directory raises an "
+                          "error naming the file.");
 }
 
 }  // namespace vz::deltavault

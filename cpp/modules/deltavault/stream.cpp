@@ -33,7 +33,6 @@ using namespace files;
 
 namespace {
 
-
 // ---- sources ---------------------------------------------------------------------------------------
 
 // One tensor of a source, while it is in use: its bytes, type and shape.
@@ -324,8 +323,7 @@ FinetuneSizes sizes_of(Opened &l, nb::dict fe, const std::string &where) {
                 }
             }
         nb::object m = l.mf.method_of(te, tw);
-        std::string mt = nb::hasattr(m, "value") ? bind::text(m.attr("value"))
-                                                  : bind::text(m);
+        std::string mt = nb::hasattr(m, "value") ? bind::text(m.attr("value")) : bind::text(m);
         if (std::find(out.methods.begin(), out.methods.end(), mt) == out.methods.end()) out.methods.push_back(mt);
         ++out.tensors;
     }
@@ -370,7 +368,8 @@ nb::dict create_library(nb::handle path, nb::handle base_id, nb::handle source, 
     if (src.names().empty()) bind::raise(PyExc_ValueError, "'" + src.label() + "' holds no tensors");
     std::error_code ec;
     if (fs::exists(dir, ec) && !fs::is_directory(dir, ec))
-        bind::raise(PyExc_NotADirectoryError, "cannot create a model library in " + quoted(dir) + ": it is not a directory");
+        bind::raise(PyExc_NotADirectoryError,
+                    "cannot create a model library in " + quoted(dir) + ": it is not a directory");
     // Only leftovers of an add-base that died (its lock and temporary files) may be there: the
     // check runs before the lock file is made (a foreign directory is left untouched) and again
     // under the lock.
@@ -378,7 +377,7 @@ nb::dict create_library(nb::handle path, nb::handle base_id, nb::handle source, 
         for (const std::string &name : names_in(dir))
             if (!is_library_file(name) || name == kManifest)
                 bind::raise(PyExc_FileExistsError, "cannot create a model library in " + quoted(dir) +
-                                                 ": the directory is not empty; choose a new directory");
+                                                       ": the directory is not empty; choose a new directory");
     };
     if (fs::exists(dir, ec)) refuse_occupied();
     fs::create_directories(dir, ec);
@@ -387,8 +386,9 @@ nb::dict create_library(nb::handle path, nb::handle base_id, nb::handle source, 
     refuse_occupied();
     for (const std::string &n : src.names())
         if (n == "__metadata__")
-            bind::raise(PyExc_ValueError, "cannot save the library: the base tensor name '__metadata__' is reserved "
-                                    "by the safetensors format");
+            bind::raise(PyExc_ValueError,
+                        "cannot save the library: the base tensor name '__metadata__' is reserved "
+                        "by the safetensors format");
 
     Progress prog{nb::borrow(progress)};
     prog.total_tensors = src.names().size();
@@ -406,7 +406,8 @@ nb::dict create_library(nb::handle path, nb::handle base_id, nb::handle source, 
                 Tensor t = src.peek(i);
                 if (!t.file_type)
                     bind::raise(PyExc_TypeError, "cannot save the library: the base tensor '" + t.name +
-                                               "' has the element type " + t.np_dtype + ", which has no file form");
+                                                     "' has the element type " + t.np_dtype +
+                                                     ", which has no file form");
                 plan.push_back(st::Planned{t.name, t.dtype, t.shape});
             }
             os_call([&] { w->begin(plan, {{"format", kFormat}}); });
@@ -421,8 +422,8 @@ nb::dict create_library(nb::handle path, nb::handle base_id, nb::handle source, 
     for (std::size_t i = 0; i < src.names().size(); ++i) {
         Tensor t = src.get(i);
         if (!t.file_type)
-            bind::raise(PyExc_TypeError, "cannot save the library: the base tensor '" + t.name + "' has the element type " +
-                                       t.np_dtype + ", which has no file form");
+            bind::raise(PyExc_TypeError, "cannot save the library: the base tensor '" + t.name +
+                                             "' has the element type " + t.np_dtype + ", which has no file form");
         st::Planned p{t.name, t.dtype, t.shape};
         try {
             os_call([&] {
@@ -493,8 +494,9 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
                            nb::handle progress, nb::handle executor, nb::handle max_error) {
     if (!executor.is_none()) {
         if (!max_error.is_none())
-            bind::raise(PyExc_ValueError, "max_error chooses a method per tensor in this process; it cannot be combined "
-                                   "with an executor");
+            bind::raise(PyExc_ValueError,
+                        "max_error chooses a method per tensor in this process; it cannot be combined "
+                        "with an executor");
         return add_finetune_with(path, model_id, source, method, max_rank, energy, solver, replace, wait, progress,
                                  executor);
     }
@@ -509,14 +511,17 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
     Opened l(dir);
     auto existing = l.finetune(id);
     if (existing && !replace)
-        bind::raise(PyExc_FileExistsError, "the model library " + quoted(dir) + " already holds a fine-tune '" + id +
-                                         "'; nothing was changed: replace it with replace=True (the command's --replace), or choose another id");
+        bind::raise(
+            PyExc_FileExistsError,
+            "the model library " + quoted(dir) + " already holds a fine-tune '" + id +
+                "'; nothing was changed: replace it with replace=True (the command's --replace), or choose another id");
 
     // The options apply to this fine-tune only; the library's settings fill in the rest.
     Settings s = resolve_settings(l.mf, method, max_rank, energy, solver);
     if (!max_error.is_none()) {
         if (!energy.is_none())
-            bind::raise(PyExc_ValueError, "energy and max_error cannot both be set: each picks the compression on its own");
+            bind::raise(PyExc_ValueError,
+                        "energy and max_error cannot both be set: each picks the compression on its own");
         s.max_error = nb::float_(bind::arg_float(max_error, "max_error"));
         s.energy = nb::none();
     }
@@ -526,8 +531,9 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
     if (src.metadata_known()) {
         for (std::size_t i = 0; i < src.names().size(); ++i) check_source_tensor(l, src.peek(i), src.label(), common);
         if (!common && !src.names().empty() && !l.base_names.empty())
-            bind::raise(PyExc_ValueError, "'" + src.label() + "' shares no tensor name with the library's base; is it a "
-                                   "fine-tune of it?");
+            bind::raise(PyExc_ValueError, "'" + src.label() +
+                                              "' shares no tensor name with the library's base; is it a "
+                                              "fine-tune of it?");
     }
 
     Progress prog{nb::borrow(progress)};
@@ -539,16 +545,17 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
         Tensor t = src.get(i);
         check_source_tensor(l, t, src.label(), common);
         const st::TensorInfo *b = l.base_tensor(t.name);
-        TensorRecord r = compress_tensor(buffer, t.name, i, t.data, t.dtype, t.shape, b ? l.base->data(*b) : nullptr,
-                                         b, s, "tensor '" + t.name + "' of fine-tune '" + id + "'");
+        TensorRecord r = compress_tensor(buffer, t.name, i, t.data, t.dtype, t.shape, b ? l.base->data(*b) : nullptr, b,
+                                         s, "tensor '" + t.name + "' of fine-tune '" + id + "'");
         file.add(t.name, r, (long long) t.nbytes);
         if (b) l.base->release(*b);
         t.release();
         prog.step(t.nbytes);
     }
     if (!common && !src.names().empty() && !l.base_names.empty())
-        bind::raise(PyExc_ValueError, "'" + src.label() + "' shares no tensor name with the library's base; is it a "
-                                      "fine-tune of it?");
+        bind::raise(PyExc_ValueError, "'" + src.label() +
+                                          "' shares no tensor name with the library's base; is it a "
+                                          "fine-tune of it?");
     return file.commit(l.mf, id, existing ? std::optional<std::size_t>(existing->second) : std::nullopt);
 }
 
@@ -578,7 +585,8 @@ nb::dict export_finetune(nb::handle path, nb::handle model_id, nb::handle out_fi
         p.name = nb::cast<std::string>(l.mf.text(te, "name", tw));
         for (nb::handle n : l.mf.as_list(l.mf.key(te, "shape", tw), tw + " shape")) {
             long long v = -1;
-            if (!nb::try_cast<long long>(n, v) || v < 0) l.mf.damaged(tw + " shape holds something other than non-negative integers");
+            if (!nb::try_cast<long long>(n, v) || v < 0)
+                l.mf.damaged(tw + " shape holds something other than non-negative integers");
             p.shape.push_back((unsigned long long) v);
         }
         nb::object dt = np.attr("dtype")(l.mf.text(te, "dtype", tw));
@@ -642,115 +650,143 @@ void register_stream(nb::module_ &m) {
                               "opened over memory maps; tensors and records are read on access. Made by "
                               "open_library(path).")
         .def_prop_ro("path", [](LibraryReader &r) { return r.lib().dir.string(); })
-        .def_prop_ro("base_id", [](LibraryReader &r) -> nb::object {
-            Opened &l = r.lib();
-            return l.mf.text(l.mf.root, "base_id", "the manifest");
-        })
+        .def_prop_ro("base_id",
+                     [](LibraryReader &r) -> nb::object {
+                         Opened &l = r.lib();
+                         return l.mf.text(l.mf.root, "base_id", "the manifest");
+                     })
         .def_prop_ro("method", [](LibraryReader &r) { return r.lib().mf.method_of(r.lib().mf.root, "the manifest"); })
-        .def_prop_ro("max_rank", [](LibraryReader &r) {
-            Opened &l = r.lib();
-            return l.mf.decode(l.mf.key(l.mf.root, "max_rank", "the manifest"), "\"max_rank\"");
-        })
-        .def_prop_ro("energy", [](LibraryReader &r) {
-            Opened &l = r.lib();
-            return l.mf.decode(l.mf.key(l.mf.root, "energy", "the manifest"), "\"energy\"");
-        })
-        .def("base_names", [](LibraryReader &r) {
-            nb::list out;
-            for (const auto &n : r.lib().base_names) out.append(nb::str(n.c_str()));
-            return out;
-        }, "Names of the base tensors, in their saved order.")
-        .def("base_tensor", [](LibraryReader &r, const std::string &name) {
-            Opened &l = r.lib();
-            const st::TensorInfo *t = l.base_tensor(name);
-            if (!t) {
-                bind::raise(PyExc_KeyError, nb::str(name.c_str()));
-            }
-            nb::object a = tensor_array(*l.base, *t);
-            l.base->release(*t);
-            return a;
-        }, "name"_a, "One base tensor, read now (a copy; bfloat16 values come back as float32).")
-        .def("base_bytes", [](LibraryReader &r) { return base_nbytes(r.lib()); },
-             "Bytes of the base as stored (in its file types).")
-        .def("finetune_ids", [](LibraryReader &r) {
-            Opened &l = r.lib();
-            nb::list out;
-            nb::list fts = l.finetunes();
-            for (std::size_t i = 0; i < nb::len(fts); ++i) {
-                std::string w = "fine-tune entry " + std::to_string(i);
-                out.append(l.mf.text(l.mf.as_dict(fts[i], w), "key", w));
-            }
-            return out;
-        }, "Ids of the stored fine-tunes, in order.")
-        .def("finetune_info", [](LibraryReader &r, const std::string &id) {
-            nb::dict fe = r.entry_of(id);
-            FinetuneSizes s = sizes_of(r.lib(), fe, "fine-tune '" + id + "'");
-            nb::dict out;
-            out["tensors"] = nb::int_((long long) s.tensors);
-            out["dense_bytes"] = nb::int_(s.dense);
-            out["stored_bytes"] = nb::int_(s.stored);
-            nb::list methods;
-            for (const auto &m2 : s.methods) methods.append(nb::str(m2.c_str()));
-            out["methods"] = methods;
-            return out;
-        }, "model_id"_a, "Sizes of a stored fine-tune from the manifest alone: tensor count, dense bytes of its "
-                         "reconstruction, stored bytes of its records, and the methods used.")
-        .def("summary", [](LibraryReader &r) {
-            Opened &l = r.lib();
-            long long naive = 0, stored = 0, base = base_nbytes(l);
-            nb::list fts = l.finetunes();
-            for (std::size_t i = 0; i < nb::len(fts); ++i) {
-                std::string w = "fine-tune entry " + std::to_string(i);
-                FinetuneSizes s = sizes_of(l, l.mf.as_dict(fts[i], w), w);
-                naive += s.dense;
-                stored += s.stored;
-            }
-            nb::dict out;
-            out["n_models"] = nb::int_((long long) nb::len(fts));
-            out["base_bytes"] = nb::int_(base);
-            out["naive_total_bytes"] = nb::int_(naive);
-            out["velkor_zuma_bytes"] = nb::int_(base + stored);
-            out["overall_ratio"] = nb::float_(double(naive) / double(base + stored ? base + stored : 0) );
-            if (base + stored == 0) out["overall_ratio"] = nb::float_(std::numeric_limits<double>::infinity());
-            out["delta_only_bytes"] = nb::int_(stored);
-            return out;
-        }, "ModelLibrary.summary's accounting from the manifest alone, the fine-tunes counted at the dense "
-           "size of their reconstruction and the base at its stored size.")
-        .def("delta", [](LibraryReader &r, const std::string &id) {
-            nb::dict fe = r.entry_of(id);
-            Opened &l = r.lib();
-            std::string where = "fine-tune '" + id + "'";
-            fs::path file;
-            auto fr = r.finetune_reader(fe, where, file);
-            nb::dict tensors;
-            nb::list tl = l.mf.as_list(l.mf.key(fe, "tensors", where), where + " tensors");
-            for (std::size_t i = 0; i < nb::len(tl); ++i) {
-                std::string tw = where + " tensor " + std::to_string(i);
-                nb::dict te = l.mf.as_dict(tl[i], tw);
-                nb::str name = l.mf.text(te, "name", tw);
-                const st::TensorInfo *b = l.base_tensor(nb::cast<std::string>(name));
-                tensors[name] = record_from(l.mf, te, *fr, file, tw, b ? &b->shape : nullptr);
-            }
-            return own_attr("CompressedDelta")("model_id"_a = l.mf.text(fe, "model_id", where), "tensors"_a = tensors,
-                                                "base_id"_a = l.mf.text(fe, "base_id", where));
-        }, "model_id"_a, "The CompressedDelta of one stored fine-tune (its records read now).")
-        .def("reconstruct_tensor", [](LibraryReader &r, const std::string &id, const std::string &name) {
-            nb::object rec = r.record(id, name);
-            if (!rec.is_valid()) {
-                bind::raise(PyExc_KeyError, nb::str(name.c_str()));
-            }
-            return rebuild(r.lib(), name, rec);
-        }, "model_id"_a, "name"_a, "One tensor of a stored fine-tune rebuilt as base + decompressed delta.")
-        .def("load", [](LibraryReader &r) {
-            return own_attr("ModelLibrary").attr("load")(r.lib().dir.string());
-        }, "The whole library as a ModelLibrary (ModelLibrary.load of this directory).")
+        .def_prop_ro("max_rank",
+                     [](LibraryReader &r) {
+                         Opened &l = r.lib();
+                         return l.mf.decode(l.mf.key(l.mf.root, "max_rank", "the manifest"), "\"max_rank\"");
+                     })
+        .def_prop_ro("energy",
+                     [](LibraryReader &r) {
+                         Opened &l = r.lib();
+                         return l.mf.decode(l.mf.key(l.mf.root, "energy", "the manifest"), "\"energy\"");
+                     })
+        .def(
+            "base_names",
+            [](LibraryReader &r) {
+                nb::list out;
+                for (const auto &n : r.lib().base_names) out.append(nb::str(n.c_str()));
+                return out;
+            },
+            "Names of the base tensors, in their saved order.")
+        .def(
+            "base_tensor",
+            [](LibraryReader &r, const std::string &name) {
+                Opened &l = r.lib();
+                const st::TensorInfo *t = l.base_tensor(name);
+                if (!t) {
+                    bind::raise(PyExc_KeyError, nb::str(name.c_str()));
+                }
+                nb::object a = tensor_array(*l.base, *t);
+                l.base->release(*t);
+                return a;
+            },
+            "name"_a, "One base tensor, read now (a copy; bfloat16 values come back as float32).")
+        .def(
+            "base_bytes", [](LibraryReader &r) { return base_nbytes(r.lib()); },
+            "Bytes of the base as stored (in its file types).")
+        .def(
+            "finetune_ids",
+            [](LibraryReader &r) {
+                Opened &l = r.lib();
+                nb::list out;
+                nb::list fts = l.finetunes();
+                for (std::size_t i = 0; i < nb::len(fts); ++i) {
+                    std::string w = "fine-tune entry " + std::to_string(i);
+                    out.append(l.mf.text(l.mf.as_dict(fts[i], w), "key", w));
+                }
+                return out;
+            },
+            "Ids of the stored fine-tunes, in order.")
+        .def(
+            "finetune_info",
+            [](LibraryReader &r, const std::string &id) {
+                nb::dict fe = r.entry_of(id);
+                FinetuneSizes s = sizes_of(r.lib(), fe, "fine-tune '" + id + "'");
+                nb::dict out;
+                out["tensors"] = nb::int_((long long) s.tensors);
+                out["dense_bytes"] = nb::int_(s.dense);
+                out["stored_bytes"] = nb::int_(s.stored);
+                nb::list methods;
+                for (const auto &m2 : s.methods) methods.append(nb::str(m2.c_str()));
+                out["methods"] = methods;
+                return out;
+            },
+            "model_id"_a,
+            "Sizes of a stored fine-tune from the manifest alone: tensor count, dense bytes of its "
+            "reconstruction, stored bytes of its records, and the methods used.")
+        .def(
+            "summary",
+            [](LibraryReader &r) {
+                Opened &l = r.lib();
+                long long naive = 0, stored = 0, base = base_nbytes(l);
+                nb::list fts = l.finetunes();
+                for (std::size_t i = 0; i < nb::len(fts); ++i) {
+                    std::string w = "fine-tune entry " + std::to_string(i);
+                    FinetuneSizes s = sizes_of(l, l.mf.as_dict(fts[i], w), w);
+                    naive += s.dense;
+                    stored += s.stored;
+                }
+                nb::dict out;
+                out["n_models"] = nb::int_((long long) nb::len(fts));
+                out["base_bytes"] = nb::int_(base);
+                out["naive_total_bytes"] = nb::int_(naive);
+                out["velkor_zuma_bytes"] = nb::int_(base + stored);
+                out["overall_ratio"] = nb::float_(double(naive) / double(base + stored ? base + stored : 0));
+                if (base + stored == 0) out["overall_ratio"] = nb::float_(std::numeric_limits<double>::infinity());
+                out["delta_only_bytes"] = nb::int_(stored);
+                return out;
+            },
+            "ModelLibrary.summary's accounting from the manifest alone, the fine-tunes counted at the dense "
+            "size of their reconstruction and the base at its stored size.")
+        .def(
+            "delta",
+            [](LibraryReader &r, const std::string &id) {
+                nb::dict fe = r.entry_of(id);
+                Opened &l = r.lib();
+                std::string where = "fine-tune '" + id + "'";
+                fs::path file;
+                auto fr = r.finetune_reader(fe, where, file);
+                nb::dict tensors;
+                nb::list tl = l.mf.as_list(l.mf.key(fe, "tensors", where), where + " tensors");
+                for (std::size_t i = 0; i < nb::len(tl); ++i) {
+                    std::string tw = where + " tensor " + std::to_string(i);
+                    nb::dict te = l.mf.as_dict(tl[i], tw);
+                    nb::str name = l.mf.text(te, "name", tw);
+                    const st::TensorInfo *b = l.base_tensor(nb::cast<std::string>(name));
+                    tensors[name] = record_from(l.mf, te, *fr, file, tw, b ? &b->shape : nullptr);
+                }
+                return own_attr("CompressedDelta")("model_id"_a = l.mf.text(fe, "model_id", where),
+                                                   "tensors"_a = tensors,
+                                                   "base_id"_a = l.mf.text(fe, "base_id", where));
+            },
+            "model_id"_a, "The CompressedDelta of one stored fine-tune (its records read now).")
+        .def(
+            "reconstruct_tensor",
+            [](LibraryReader &r, const std::string &id, const std::string &name) {
+                nb::object rec = r.record(id, name);
+                if (!rec.is_valid()) {
+                    bind::raise(PyExc_KeyError, nb::str(name.c_str()));
+                }
+                return rebuild(r.lib(), name, rec);
+            },
+            "model_id"_a, "name"_a, "One tensor of a stored fine-tune rebuilt as base + decompressed delta.")
+        .def(
+            "load", [](LibraryReader &r) { return own_attr("ModelLibrary").attr("load")(r.lib().dir.string()); },
+            "The whole library as a ModelLibrary (ModelLibrary.load of this directory).")
         .def("close", &LibraryReader::close, "Releases the files; later calls raise ValueError.")
         .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__exit__", [](LibraryReader &r, nb::args) { r.close(); });
 
-    m.def("open_library", [](nb::handle path) { return LibraryReader(to_path(path)); }, "path"_a.none(),
-          "Opens the library in the directory `path` without loading it: a LibraryReader whose tensors and "
-          "records are read on access. Readers never wait for writers.");
+    m.def(
+        "open_library", [](nb::handle path) { return LibraryReader(to_path(path)); }, "path"_a.none(),
+        "Opens the library in the directory `path` without loading it: a LibraryReader whose tensors and "
+        "records are read on access. Readers never wait for writers.");
     m.def("create_library", &create_library, "path"_a.none(), "base_id"_a.none(), "source"_a.none(), nb::kw_only(),
           "wait"_a = true, "progress"_a.none() = nb::none(),
           "Creates a model library in the new or empty directory `path` on the base model `source` (a "

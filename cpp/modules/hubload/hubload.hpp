@@ -32,8 +32,8 @@ nb::dict load_state_dict_numpy_safe(nb::handle model_dir, nb::handle dtype);
 
 // ---- perplexity ------------------------------------------------------------------------------
 nb::object load_wikitext_ids(nb::handle model_dir, nb::handle max_tokens);
-double perplexity_from_state_dict(nb::handle model_dir, nb::handle state_dict, nb::handle max_tokens,
-                                  nb::handle window, nb::handle stride);
+double perplexity_from_state_dict(nb::handle model_dir, nb::handle state_dict, nb::handle max_tokens, nb::handle window,
+                                  nb::handle stride);
 nb::object load_text_ids(nb::handle model_dir, nb::handle text_file, nb::handle max_tokens);
 double perplexity_from_text(nb::handle model_dir, nb::handle state_dict, nb::handle text_file, nb::handle max_tokens,
                             nb::handle window, nb::handle stride);

@@ -57,7 +57,8 @@ struct Settings {
 };
 
 // Argument checks shared by both evaluations, before anything is loaded.
-Settings check_settings(nb::handle state_dict, nb::handle max_tokens_arg, nb::handle window_arg, nb::handle stride_arg) {
+Settings check_settings(nb::handle state_dict, nb::handle max_tokens_arg, nb::handle window_arg,
+                        nb::handle stride_arg) {
     if (!state_dict.is_none()) bind::arg_dict(state_dict, "state_dict");
     Settings s{bind::arg_int(max_tokens_arg, "max_tokens"), bind::arg_int(window_arg, "window"),
                bind::arg_int(stride_arg, "stride")};
@@ -65,7 +66,7 @@ Settings check_settings(nb::handle state_dict, nb::handle max_tokens_arg, nb::ha
     // empty rows: either way nothing would be scored and a perfect 1.0 reported.
     if (s.window <= 0 || s.stride <= 0)
         bind::raise(PyExc_ValueError, "window and stride must be positive, got window=" + std::to_string(s.window) +
-                                    " stride=" + std::to_string(s.stride));
+                                          " stride=" + std::to_string(s.stride));
     check_max_tokens(s.max_tokens);
     return s;
 }
@@ -84,14 +85,17 @@ nb::object load_model(nb::handle model_dir, nb::handle state_dict) {
         for (auto [name, value] : nb::borrow<nb::dict>(state_dict)) tensors[name] = from_numpy(asarray(value));
         nb::object result = model.attr("load_state_dict")(tensors, "strict"_a = false);
         nb::tuple pair = nb::borrow<nb::tuple>(bind::steal_or_raise(PySequence_Tuple(result.ptr())));
-        if (nb::len(pair) != 2) bind::raise(PyExc_ValueError, "load_state_dict returned " + std::to_string(nb::len(pair)) + " values, expected 2");
+        if (nb::len(pair) != 2)
+            bind::raise(PyExc_ValueError,
+                        "load_state_dict returned " + std::to_string(nb::len(pair)) + " values, expected 2");
         // Tied-embedding checkpoints store no output head, so its absence is expected.
         nb::list real_missing, unexpected;
         for (nb::handle name : pair[0])
             if (!bind::contains(name, "lm_head")) real_missing.append(name);
         for (nb::handle name : pair[1]) unexpected.append(name);
         if (nb::len(real_missing) || nb::len(unexpected))
-            bind::raise(PyExc_RuntimeError, "state_dict mismatch missing=" + bind::text(real_missing) + " unexpected=" + bind::text(unexpected));
+            bind::raise(PyExc_RuntimeError, "state_dict mismatch missing=" + bind::text(real_missing) +
+                                                " unexpected=" + bind::text(unexpected));
     }
     model.attr("eval")();
     return model;
@@ -154,7 +158,8 @@ nb::object load_text_ids(nb::handle model_dir, nb::handle text_file, nb::handle 
     nb::object ids = tokenizer(body, "return_tensors"_a = "pt")["input_ids"][nb::int_(0)];
     const int64_t n = bind::to_i64(ids.attr("shape")[nb::int_(0)]);
     // An empty text would score nothing and report a perfect 1.0.
-    if (n == 0) bind::raise(PyExc_ValueError, "the text file '" + bind::text(nb::str(path)) + "' holds no tokens to evaluate");
+    if (n == 0)
+        bind::raise(PyExc_ValueError, "the text file '" + bind::text(nb::str(path)) + "' holds no tokens to evaluate");
     if (max_tokens != 0 && n > max_tokens) ids = ids[py_slice(nb::none(), nb::int_(max_tokens))];
     return ids;
 }

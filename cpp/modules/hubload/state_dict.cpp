@@ -16,8 +16,7 @@ void read_shard_numpy(nb::handle safe_open, nb::handle shard, nb::handle dtype, 
     bind::with_context(opened, [&](nb::handle f) {
         nb::object names = f.attr("keys")();
         nb::object get_tensor = f.attr("get_tensor");
-        for (nb::handle name : names)
-            out[name] = get_tensor(name).attr("astype")(dtype, "copy"_a = false);
+        for (nb::handle name : names) out[name] = get_tensor(name).attr("astype")(dtype, "copy"_a = false);
     });
 }
 

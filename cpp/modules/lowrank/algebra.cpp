@@ -82,8 +82,8 @@ void register_algebra(nb::module_ &m) {
         "tensor"_a, "matrix"_a, "mode"_a.none(), "n-mode product: `matrix` applied along axis `mode`.");
     m.def(
         "_relative_frobenius_error",
-        [](nb::handle original, nb::handle approx) { return relative_frobenius_error(original, approx); },
-        "original"_a, "approx"_a, "||original - approx||_F / ||original||_F (the norm of approx when original is ~0).");
+        [](nb::handle original, nb::handle approx) { return relative_frobenius_error(original, approx); }, "original"_a,
+        "approx"_a, "||original - approx||_F / ||original||_F (the norm of approx when original is ~0).");
 }
 
 }  // namespace vz::lowrank

@@ -64,7 +64,9 @@ struct Dense {
     nb::object keep;   // the contiguous copy of a strided input, when one was made
     bind::Buffer buf;  // released before `keep` (declared after it)
     template <typename T>
-    const T *ptr() const { return static_cast<const T *>(data); }
+    const T *ptr() const {
+        return static_cast<const T *>(data);
+    }
     const char *dtype_name() const { return kind == 1 ? "float32" : "float64"; }
 };
 
@@ -105,10 +107,10 @@ using Solver = kern::Solver;
 // anything else is a TypeError (not text) or ValueError naming the allowed values.
 Solver arg_solver(nb::handle obj);
 // Docstring text shared by the compressors that take `solver`.
-#define SOLVER_DOC_SHORT                                                                                    \
-    "Records made by the randomized solver say so in their metadata (\"solver\": \"randomized\"); exact "  \
+#define SOLVER_DOC_SHORT                                                                                  \
+    "Records made by the randomized solver say so in their metadata (\"solver\": \"randomized\"); exact " \
     "records are unchanged. A fixed seed makes the result the same for the same input."
-#define SOLVER_DOC                                                                                          \
+#define SOLVER_DOC                                                                                           \
     "solver: 'exact' (LAPACK's full thin SVD, the default), 'randomized' (a randomized range finder with "   \
     "rank + 10 start vectors and 3 block Krylov steps, whenever its basis 4 * (rank + 10) < min(m, n)) or "  \
     "'auto': randomized when min(m, n) >= 128 and rank + 10 <= min(m, n) / 8, exact otherwise (decided for " \

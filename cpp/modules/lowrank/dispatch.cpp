@@ -84,10 +84,12 @@ void register_dispatch(nb::module_ &m) {
         "solver"_a.none() = "exact",
         "Compress `tensor` by `method` (a CompressionMethod or its value text).\n\n"
         "`solver` is passed to the SVD, Tucker and tensor-train compressors (NONE ignores it). " SOLVER_DOC);
-    m.def("decompress", [](nb::handle compressed) { return decompress(compressed); }, "compressed"_a,
-          "Dense array rebuilt from any CompressedTensor.");
-    m.def("suggest_method", [](nb::handle tensor_shape) { return suggest_method(tensor_shape); }, "tensor_shape"_a,
-          "Advised method for a tensor of this shape (the shape only, never the values).");
+    m.def(
+        "decompress", [](nb::handle compressed) { return decompress(compressed); }, "compressed"_a,
+        "Dense array rebuilt from any CompressedTensor.");
+    m.def(
+        "suggest_method", [](nb::handle tensor_shape) { return suggest_method(tensor_shape); }, "tensor_shape"_a,
+        "Advised method for a tensor of this shape (the shape only, never the values).");
     m.def(
         "roundtrip_report",
         [](nb::handle tensor, nb::handle method, nb::handle rank_ratio, nb::handle max_rank) {

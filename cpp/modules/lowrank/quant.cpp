@@ -215,9 +215,8 @@ nb::object sign_impl(const Input &in, int64_t rank, bool per_row, SvdCache &cach
     void *pb, *ps;
     nb::object bits = empty_array({m, qk::row_bytes(n, 1)}, "uint8", pb);
     nb::object scales = empty_array({per_row ? m : 1}, "float32", ps);
-    bool finite = native([&] {
-        return qk::sign_pack(src, m, n, per_row, static_cast<uint8_t *>(pb), static_cast<float *>(ps));
-    });
+    bool finite = native(
+        [&] { return qk::sign_pack(src, m, n, per_row, static_cast<uint8_t *>(pb), static_cast<float *>(ps)); });
     if (!finite) non_finite("sign");
     nb::dict meta;
     meta["rank"] = r;
@@ -488,10 +487,12 @@ void register_quant(nb::module_ &m) {
         "tensor"_a, nb::kw_only(), "rank"_a.none() = 8, "bits"_a.none() = 4, "group_size"_a.none() = kDefaultGroupSize,
         "Low rank (`rank` triplets, float16 factors) plus the residual in `bits`-bit symmetric codes\n"
         "with one fitted scale per `group_size` elements of a row.");
-    m.def("sign_decompress", [](nb::handle c) { return sign_decompress(c); }, "compressed"_a,
-          "Dense array rebuilt from a SIGN record.");
-    m.def("svd_quant_decompress", [](nb::handle c) { return svd_quant_decompress(c); }, "compressed"_a,
-          "Dense array rebuilt from an SVD_Q4 or SVD_Q8 record.");
+    m.def(
+        "sign_decompress", [](nb::handle c) { return sign_decompress(c); }, "compressed"_a,
+        "Dense array rebuilt from a SIGN record.");
+    m.def(
+        "svd_quant_decompress", [](nb::handle c) { return svd_quant_decompress(c); }, "compressed"_a,
+        "Dense array rebuilt from an SVD_Q4 or SVD_Q8 record.");
     m.def(
         "compress_best",
         [](nb::handle tensor, nb::handle max_error, nb::handle max_rank, nb::handle group_size) {

@@ -48,8 +48,13 @@ nb::object compressed_size_bytes(nb::handle self) {
 
 void register_records(nb::module_ &m) {
     bind::make_str_enum(m, "CompressionMethod",
-                        {{"NONE", "none"}, {"SVD", "svd"}, {"TUCKER", "tucker"}, {"TENSOR_TRAIN", "tt"},
-                         {"SIGN", "sign"}, {"SVD_Q4", "svd_q4"}, {"SVD_Q8", "svd_q8"}});
+                        {{"NONE", "none"},
+                         {"SVD", "svd"},
+                         {"TUCKER", "tucker"},
+                         {"TENSOR_TRAIN", "tt"},
+                         {"SIGN", "sign"},
+                         {"SVD_Q4", "svd_q4"},
+                         {"SVD_Q8", "svd_q8"}});
 
     nb::object tensor = bind::make_dataclass(
         m, "CompressedTensor",
@@ -57,8 +62,7 @@ void register_records(nb::module_ &m) {
          bind::Field::req("dtype", "str"), bind::Field::req("cores", "tuple[np.ndarray, ...]"),
          bind::Field::def("factors", "tuple[np.ndarray, ...]", nb::tuple()),
          bind::Field::factory("metadata", "dict[str, Any]", nb::borrow(&PyDict_Type))},
-        true, nb::dict(),
-        "One tensor kept as the arrays of a low-rank decomposition (never a dense reconstruction).");
+        true, nb::dict(), "One tensor kept as the arrays of a low-rank decomposition (never a dense reconstruction).");
     bind::add_property(tensor, "original_size_bytes", [](nb::handle self) { return original_size_bytes(self); });
     bind::add_property(tensor, "compressed_size_bytes", [](nb::handle self) { return compressed_size_bytes(self); });
     bind::add_property(tensor, "compression_ratio", [](nb::handle self) {

@@ -213,8 +213,8 @@ nb::object svd_compress_energy(nb::handle tensor, double energy, int64_t min_ran
         dtype = nb::str(d.dtype_name());
     } else {
         nb::object np = bind::numpy();
-        nb::object mat =
-            np.attr("ascontiguousarray")(tensor.attr("reshape")(shape[0], -1), "dtype"_a = np.attr("float32"));
+        nb::object mat = np.attr("ascontiguousarray")(tensor.attr("reshape")(shape[0], -1),
+                                                      "dtype"_a = np.attr("float32"));
         dtype = tensor.attr("dtype");
         Dense md;
         if (dense_view(mat, md, false) && kern::lapack_fits(md.shape[0], md.size / md.shape[0])) {
@@ -276,11 +276,10 @@ nb::object svd_decompress(nb::handle compressed) {
     nb::object s = compressed.attr("cores")[0];
     {
         Dense du, ds, dvt;
-        if (dense_view(u, du, false) && dense_view(s, ds, false) && dense_view(vt, dvt, false) &&
-            du.kind == ds.kind && du.kind == dvt.kind && du.shape.size() == 2 && ds.shape.size() == 1 &&
-            dvt.shape.size() == 2 && du.shape[1] == ds.shape[0] && dvt.shape[0] == ds.shape[0] &&
-            kern::lapack_fits(du.shape[0], dvt.shape[1]) && kern::lapack_fits(du.shape[0], du.shape[1]) &&
-            kern::lapack_fits(dvt.shape[0], dvt.shape[1])) {
+        if (dense_view(u, du, false) && dense_view(s, ds, false) && dense_view(vt, dvt, false) && du.kind == ds.kind &&
+            du.kind == dvt.kind && du.shape.size() == 2 && ds.shape.size() == 1 && dvt.shape.size() == 2 &&
+            du.shape[1] == ds.shape[0] && dvt.shape[0] == ds.shape[0] && kern::lapack_fits(du.shape[0], dvt.shape[1]) &&
+            kern::lapack_fits(du.shape[0], du.shape[1]) && kern::lapack_fits(dvt.shape[0], dvt.shape[1])) {
             nb::object shape = compressed.attr("shape");
             nb::object out = du.kind == 1 ? svd_reconstruct_native<float>(du, ds, dvt, shape)
                                           : svd_reconstruct_native<double>(du, ds, dvt, shape);
@@ -301,8 +300,8 @@ void register_svd(nb::module_ &m) {
             return svd_compress(tensor, ratio, mr, arg_solver(solver));
         },
         "tensor"_a, "rank_ratio"_a.none() = 0.5, "min_rank"_a.none() = 1, nb::kw_only(), "solver"_a.none() = "exact",
-        "Truncated SVD of the mode-0 flattening keeping ceil(min(m, n) * rank_ratio) triplets (at least min_rank).\n\n"
-        SOLVER_DOC);
+        "Truncated SVD of the mode-0 flattening keeping ceil(min(m, n) * rank_ratio) triplets (at least "
+        "min_rank).\n\n" SOLVER_DOC);
     m.def(
         "svd_compress_energy",
         [](nb::handle tensor, nb::handle energy, nb::handle min_rank, nb::handle max_rank, nb::handle solver) {
@@ -320,8 +319,9 @@ void register_svd(nb::module_ &m) {
         "of the exact squared Frobenius norm; the record then reaches the target at the rank it states (the "
         "exact rank where the spectrum has a clear gap, at most a little more otherwise). Once the basis would "
         "pass half of min(m, n) the exact SVD decides instead. " SOLVER_DOC_SHORT);
-    m.def("svd_decompress", [](nb::handle compressed) { return svd_decompress(compressed); }, "compressed"_a,
-          "Dense array rebuilt from an SVD record.");
+    m.def(
+        "svd_decompress", [](nb::handle compressed) { return svd_decompress(compressed); }, "compressed"_a,
+        "Dense array rebuilt from an SVD record.");
 }
 
 }  // namespace vz::lowrank

@@ -155,8 +155,7 @@ nb::object tt_decompress(nb::handle compressed) {
             nb::object shape = compressed.attr("shape");
             nb::object res = cs[0]->kind == 1 ? tt_reconstruct_native<float>(cs, shape)
                                               : tt_reconstruct_native<double>(cs, shape);
-            if (plain_size(shape) < 0 || !res.attr("shape").equal(shape))
-                res = res.attr("reshape")(shape);
+            if (plain_size(shape) < 0 || !res.attr("shape").equal(shape)) res = res.attr("reshape")(shape);
             if (PyUnicode_CheckExact(dtype.ptr()) && bind::text(dtype) == cs[0]->dtype_name()) return res;
             return astype_nocopy(res, dtype);
         }
@@ -187,8 +186,9 @@ void register_tt(nb::module_ &m) {
         "tensor"_a, "max_rank"_a.none() = 8, nb::kw_only(), "solver"_a.none() = "exact",
         "Tensor-train decomposition (TT-SVD in float64) with bond ranks capped at max_rank.\n\n"
         "The solver is chosen per sweep step, on that step's matrix and bond rank. " SOLVER_DOC);
-    m.def("tt_decompress", [](nb::handle compressed) { return tt_decompress(compressed); }, "compressed"_a,
-          "Dense array rebuilt from a tensor-train record.");
+    m.def(
+        "tt_decompress", [](nb::handle compressed) { return tt_decompress(compressed); }, "compressed"_a,
+        "Dense array rebuilt from a tensor-train record.");
 }
 
 }  // namespace vz::lowrank

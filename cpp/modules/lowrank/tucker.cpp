@@ -94,8 +94,8 @@ nb::object tucker_reconstruct_native(const Dense &core, const std::vector<std::u
     native([&] {
         if (fs.size() == core.shape.size()) {
             // Every mode expanded: the last step as one fused product that writes each element once.
-            fused::Factored<T> f =
-                fused::factor_tucker<T>(core.ptr<T>(), core.shape.data(), ptrs.data(), rows.data(), fs.size());
+            fused::Factored<T> f = fused::factor_tucker<T>(core.ptr<T>(), core.shape.data(), ptrs.data(), rows.data(),
+                                                           fs.size());
             if (f.ok) {
                 fused::product_add<T>(f.product, fused::Src{}, fused::Dst{o, fused_kind<T>(), f.product.n});
                 return;
@@ -121,8 +121,7 @@ nb::object tucker_decompress(nb::handle compressed) {
         for (size_t k = 0; ok && k < nb::len(factors); ++k) {
             fs.push_back(std::make_unique<Dense>());
             Dense &f = *fs.back();
-            ok = dense_view(factors[k], f, false) && f.kind == core.kind && f.shape.size() == 2 &&
-                 f.shape[1] == cur[k];
+            ok = dense_view(factors[k], f, false) && f.kind == core.kind && f.shape.size() == 2 && f.shape[1] == cur[k];
             if (ok) {
                 cur[k] = f.shape[0];
                 int64_t total = 1;
@@ -152,8 +151,9 @@ void register_tucker(nb::module_ &m) {
         "tensor"_a, "rank_ratio"_a.none() = 0.5, "min_rank"_a.none() = 1, nb::kw_only(), "solver"_a.none() = "exact",
         "Tucker decomposition by higher-order SVD: a core plus one factor matrix per mode.\n\n"
         "Each mode's leading left singular vectors come from its unfolding (m = n_k rows). " SOLVER_DOC);
-    m.def("tucker_decompress", [](nb::handle compressed) { return tucker_decompress(compressed); }, "compressed"_a,
-          "Dense array rebuilt from a Tucker record.");
+    m.def(
+        "tucker_decompress", [](nb::handle compressed) { return tucker_decompress(compressed); }, "compressed"_a,
+        "Dense array rebuilt from a Tucker record.");
 }
 
 }  // namespace vz::lowrank

@@ -200,13 +200,15 @@ nb::object chat(nb::handle engine, nb::handle batcher, nb::handle http_exception
         long long n = PyLong_AsLongLongAndOverflow(max_tokens.ptr(), &overflow);
         if (n == -1 && PyErr_Occurred()) nb::raise_python_error();
         if (overflow < 0 || (overflow == 0 && n < 0))
-            http_error(http_exception, 400,
-                       "'max_tokens' must be 0 or more (0 or null: the server's default), got " + bind::text(max_tokens));
+            http_error(
+                http_exception, 400,
+                "'max_tokens' must be 0 or more (0 or null: the server's default), got " + bind::text(max_tokens));
         limit = overflow > 0 ? INT64_MAX : (int64_t) n;  // capped later by the context left
     }
     double temperature = nb::cast<double>(req.attr("temperature"));
     if (!std::isfinite(temperature))
-        http_error(http_exception, 400, "'temperature' must be a finite number, got " + bind::text(req.attr("temperature")));
+        http_error(http_exception, 400,
+                   "'temperature' must be a finite number, got " + bind::text(req.attr("temperature")));
 
     nb::object model = req.attr("model");
     nb::object names = engine.attr("servable")();
@@ -300,8 +302,8 @@ struct RequestGuard {
                       nb::handle headers = nb::none()) {
         nb::dict body;
         body["detail"] = nb::str(detail.c_str(), detail.size());
-        nb::object response = bind::import("starlette.responses").attr("JSONResponse")(body, "status_code"_a = status,
-                                                                                     "headers"_a = headers);
+        nb::object response = bind::import("starlette.responses")
+                                  .attr("JSONResponse")(body, "status_code"_a = status, "headers"_a = headers);
         return response(scope, receive, send);
     }
 
@@ -312,7 +314,8 @@ struct RequestGuard {
         for (nb::handle pair : scope["headers"]) {
             std::string key = nb::cast<std::string>(nb::bytes(pair[0]).attr("decode")("latin-1"));
             nb::bytes value(pair[1]);
-            if (key == "authorization") authorization.assign(value.c_str(), value.size());
+            if (key == "authorization")
+                authorization.assign(value.c_str(), value.size());
             else if (key == "content-length") {
                 has_length = true;
                 length.assign(value.c_str(), value.size());
@@ -366,21 +369,19 @@ void register_models(nb::module_ &m) {
     nb::object required = nb::ellipsis();
 
     nb::object chat_message = create_model(
-        "ChatMessage", "__module__"_a = m.attr("__name__"),
-        "__doc__"_a = "One message of a conversation.",
+        "ChatMessage", "__module__"_a = m.attr("__name__"), "__doc__"_a = "One message of a conversation.",
         "role"_a = nb::make_tuple(str_t, required), "content"_a = nb::make_tuple(str_t, required));
     m.attr("ChatMessage") = chat_message;
 
     nb::object chat_request = create_model(
-        "ChatRequest", "__module__"_a = m.attr("__name__"),
-        "__doc__"_a = "Body of POST /v1/chat/completions.",
+        "ChatRequest", "__module__"_a = m.attr("__name__"), "__doc__"_a = "Body of POST /v1/chat/completions.",
         "model"_a = nb::make_tuple(str_t, required),
         "messages"_a = nb::make_tuple(typing.attr("List")[chat_message], required),
         "max_tokens"_a = nb::make_tuple(typing.attr("Optional")[int_t], nb::none()),
         "temperature"_a = nb::make_tuple(float_t, nb::float_(0.0)),
         "stream"_a = nb::make_tuple(nb::handle((PyObject *) &PyBool_Type), nb::bool_(false)),
-        "stream_options"_a = nb::make_tuple(typing.attr("Optional")[typing.attr("Dict")[nb::make_tuple(str_t, typing.attr("Any"))]],
-                                            nb::none()));
+        "stream_options"_a = nb::make_tuple(
+            typing.attr("Optional")[typing.attr("Dict")[nb::make_tuple(str_t, typing.attr("Any"))]], nb::none()));
     m.attr("ChatRequest") = chat_request;
 
     nb::class_<EventStream>(m, "_EventStream", "The Server-Sent Events of one streamed chat completion.")
@@ -390,14 +391,16 @@ void register_models(nb::module_ &m) {
 
     nb::class_<RequestGuard>(m, "_RequestGuard",
                              "ASGI middleware: the API key on every route but /healthz, and the body size limit.")
-        .def("__init__",
-             [](RequestGuard *g, nb::object app, nb::object api_key, int64_t max_body_bytes) {
-                 new (g) RequestGuard();
-                 g->app = std::move(app);
-                 if (!api_key.is_none() && bind::truthy(api_key)) g->expected = "Bearer " + nb::cast<std::string>(api_key);
-                 g->max_body = max_body_bytes;
-             },
-             "app"_a, "api_key"_a.none() = nb::none(), "max_body_bytes"_a = kDefaultMaxBodyBytes)
+        .def(
+            "__init__",
+            [](RequestGuard *g, nb::object app, nb::object api_key, int64_t max_body_bytes) {
+                new (g) RequestGuard();
+                g->app = std::move(app);
+                if (!api_key.is_none() && bind::truthy(api_key))
+                    g->expected = "Bearer " + nb::cast<std::string>(api_key);
+                g->max_body = max_body_bytes;
+            },
+            "app"_a, "api_key"_a.none() = nb::none(), "max_body_bytes"_a = kDefaultMaxBodyBytes)
         .def("__call__", &RequestGuard::call, "scope"_a, "receive"_a, "send"_a);
 }
 
@@ -414,17 +417,16 @@ nb::object build_app(nb::handle engine, nb::handle max_batch_obj, nb::handle max
 
     nb::object parameter = bind::import("inspect").attr("Parameter");
     nb::list chat_params;
-    chat_params.append(parameter("req", parameter.attr("POSITIONAL_OR_KEYWORD"),
-                                 "annotation"_a = attr("ChatRequest")));
-    chat_params.append(parameter("request", parameter.attr("POSITIONAL_OR_KEYWORD"),
-                                 "annotation"_a = fastapi.attr("Request")));
+    chat_params.append(parameter("req", parameter.attr("POSITIONAL_OR_KEYWORD"), "annotation"_a = attr("ChatRequest")));
+    chat_params.append(
+        parameter("request", parameter.attr("POSITIONAL_OR_KEYWORD"), "annotation"_a = fastapi.attr("Request")));
 
-    nb::object h = route(nb::cpp_function(&healthz, "engine"_a), nb::make_tuple(engine), "healthz",
-                         nb::list(), "Liveness check with a snapshot of allocated VRAM.");
-    nb::object md = route(nb::cpp_function(&models, "engine"_a), nb::make_tuple(engine), "models",
-                          nb::list(), "The model names this server answers to.");
-    nb::object c = route(nb::cpp_function(&chat, "engine"_a, "batcher"_a, "http_exception"_a,
-                                          "streaming_response"_a, "req"_a, "request"_a),
+    nb::object h = route(nb::cpp_function(&healthz, "engine"_a), nb::make_tuple(engine), "healthz", nb::list(),
+                         "Liveness check with a snapshot of allocated VRAM.");
+    nb::object md = route(nb::cpp_function(&models, "engine"_a), nb::make_tuple(engine), "models", nb::list(),
+                          "The model names this server answers to.");
+    nb::object c = route(nb::cpp_function(&chat, "engine"_a, "batcher"_a, "http_exception"_a, "streaming_response"_a,
+                                          "req"_a, "request"_a),
                          nb::make_tuple(engine, batcher, http_exception, streaming_response), "chat", chat_params,
                          "One chat completion from the named adapter, whole or streamed as Server-Sent Events.");
 

@@ -58,8 +58,7 @@ size_t stable_prefix(const std::string &text) {
     for (;;) {
         if (n >= 3 && text.compare(n - 3, 3, "\xEF\xBF\xBD") == 0) {
             n -= 3;
-        } else if (n > 0 && (text[n - 1] == ' ' || text[n - 1] == '\n' || text[n - 1] == '\t' ||
-                             text[n - 1] == '\r')) {
+        } else if (n > 0 && (text[n - 1] == ' ' || text[n - 1] == '\n' || text[n - 1] == '\t' || text[n - 1] == '\r')) {
             n -= 1;
         } else {
             return n;
@@ -204,8 +203,8 @@ std::shared_ptr<Job> Scheduler::submit(nb::object name, nb::object conversation,
     if (start) {
         auto self = shared_from_this();
         nb::object loop = nb::cpp_function([self]() { self->run(); }, nb::name("batcher_loop"));
-        thread = bind::import("threading").attr("Thread")("target"_a = loop, "name"_a = "velkor-zuma-batcher",
-                                                        "daemon"_a = true);
+        thread = bind::import("threading")
+                     .attr("Thread")("target"_a = loop, "name"_a = "velkor-zuma-batcher", "daemon"_a = true);
         thread.attr("start")();
     }
     cv.notify_all();
@@ -336,8 +335,8 @@ void Scheduler::run_batch(std::vector<std::shared_ptr<Job>> &jobs) {
         }
         std::vector<int64_t> ids;
         try {
-            nb::object prompt = tokenizer.attr("apply_chat_template")(
-                job->conversation, "tokenize"_a = false, "add_generation_prompt"_a = true);
+            nb::object prompt = tokenizer.attr("apply_chat_template")(job->conversation, "tokenize"_a = false,
+                                                                      "add_generation_prompt"_a = true);
             ids = nb::cast<std::vector<int64_t>>(tokenizer(prompt)[nb::str("input_ids")]);
         } catch (nb::python_error &e) {
             // A conversation the chat template refuses (say, roles out of order) is the
@@ -415,8 +414,8 @@ void Scheduler::run_batch(std::vector<std::shared_ptr<Job>> &jobs) {
     kwargs["temperature"] = nb::float_(temp < 1e-5 ? 1e-5 : temp);
     kwargs["pad_token_id"] = tokenizer.attr("eos_token_id");
     nb::list criteria;
-    criteria.append(nb::cpp_function([batch](nb::args args, nb::kwargs) { return batch->step(args[0]); },
-                                     nb::name("rows_done")));
+    criteria.append(
+        nb::cpp_function([batch](nb::args args, nb::kwargs) { return batch->step(args[0]); }, nb::name("rows_done")));
     kwargs["stopping_criteria"] = criteria;
 
     // Adapters: one shared adapter is switched on the model; a mix goes per row.
@@ -440,8 +439,10 @@ void Scheduler::run_batch(std::vector<std::shared_ptr<Job>> &jobs) {
 
     auto run = [&](nb::handle) { model.attr("generate")(**kwargs); };
     bind::with_context(torch.attr("no_grad")(), [&](nb::handle) {
-        if (disable) bind::with_context(model.attr("disable_adapter")(), run);
-        else run(nb::handle());
+        if (disable)
+            bind::with_context(model.attr("disable_adapter")(), run);
+        else
+            run(nb::handle());
     });
 
     // Every row's reply is what it would be alone: its tokens up to its own end.
@@ -515,24 +516,28 @@ void register_batcher(nb::module_ &m) {
                         "The request scheduler of one application: it owns the engine's model and decodes the "
                         "requests waiting together in one batch.")
         .def_prop_ro("max_batch", [](Batcher &b) { return b.get()->max_batch; })
-        .def_prop_ro("waiting",
-                     [](Batcher &b) {
-                         auto &s = *b.get();
-                         std::lock_guard<std::mutex> lk(s.mu);
-                         return s.queue.size();
-                     },
-                     "Requests waiting for the next batch.")
-        .def_prop_ro("in_batch",
-                     [](Batcher &b) {
-                         auto &s = *b.get();
-                         std::lock_guard<std::mutex> lk(s.mu);
-                         return s.in_batch;
-                     },
-                     "Requests of the batch being decoded now (0 when idle).")
-        .def("shutdown", [](Batcher &b) { b.get()->shutdown(); },
-             "Refuse new requests and end the running ones at their next step.")
-        .def("join", [](Batcher &b, double timeout) { b.get()->join(timeout); }, "timeout"_a = 10.0,
-             "Wait for the scheduler thread to end after shutdown().");
+        .def_prop_ro(
+            "waiting",
+            [](Batcher &b) {
+                auto &s = *b.get();
+                std::lock_guard<std::mutex> lk(s.mu);
+                return s.queue.size();
+            },
+            "Requests waiting for the next batch.")
+        .def_prop_ro(
+            "in_batch",
+            [](Batcher &b) {
+                auto &s = *b.get();
+                std::lock_guard<std::mutex> lk(s.mu);
+                return s.in_batch;
+            },
+            "Requests of the batch being decoded now (0 when idle).")
+        .def(
+            "shutdown", [](Batcher &b) { b.get()->shutdown(); },
+            "Refuse new requests and end the running ones at their next step.")
+        .def(
+            "join", [](Batcher &b, double timeout) { b.get()->join(timeout); }, "timeout"_a = 10.0,
+            "Wait for the scheduler thread to end after shutdown().");
 }
 
 }  // namespace vz::serve

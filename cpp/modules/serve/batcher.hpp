@@ -66,7 +66,7 @@ struct Scheduler : std::enable_shared_from_this<Scheduler> {
     void shutdown();
     void join(double seconds);
 
-  private:
+private:
     bool wait_for_work();
     std::vector<std::shared_ptr<Job>> take();
     void run();

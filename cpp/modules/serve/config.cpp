@@ -62,8 +62,7 @@ int64_t rss_now() {
 #elif defined(__APPLE__)
     mach_task_basic_info_data_t info;
     mach_msg_type_number_t count = MACH_TASK_BASIC_INFO_COUNT;
-    if (task_info(mach_task_self(), MACH_TASK_BASIC_INFO, (task_info_t) &info, &count) != KERN_SUCCESS)
-        return -1;
+    if (task_info(mach_task_self(), MACH_TASK_BASIC_INFO, (task_info_t) &info, &count) != KERN_SUCCESS) return -1;
     return (int64_t) info.resident_size;
 #elif defined(_WIN32)
     PROCESS_MEMORY_COUNTERS pmc;
@@ -96,27 +95,24 @@ void register_config(nb::module_ &m) {
     using bind::Field;
     bind::make_dataclass(
         m, "ServeConfig",
-        {Field::req("base", "str"),
-         Field::req("adapters", "dict[str, str]"),
-         Field::def("precision", "str", nb::str("auto")),
-         Field::def("cache_dir", "str | None", nb::none()),
-         Field::def("max_new_tokens", "int", nb::int_(256)),
-         Field::def("api_base", "str", nb::str(kDefaultApiBase)),
+        {Field::req("base", "str"), Field::req("adapters", "dict[str, str]"),
+         Field::def("precision", "str", nb::str("auto")), Field::def("cache_dir", "str | None", nb::none()),
+         Field::def("max_new_tokens", "int", nb::int_(256)), Field::def("api_base", "str", nb::str(kDefaultApiBase)),
          Field::def("api_key", "str | None", nb::none())},
         /*frozen=*/false, nb::dict(),
         "Configuration of the adapter server: base source, adapter name -> source, precision, "
         "hub cache directory, default generation length and the dashboard to report to.");
 
     m.def("_human", &human, "b"_a.none(), "Byte count as text with two decimals and a unit up to GB.");
-    m.def("_vram_bytes", &vram_bytes,
-          "CUDA memory allocated by this process, or None without a usable GPU.");
-    m.def("_rss_bytes", []() -> nb::object {
-              int64_t n = rss_now();
-              return n < 0 ? nb::none() : nb::object(nb::int_(n));
-          },
-          "Resident host memory of this process in bytes, or None where the system does not say.");
-    m.def("_auto_precision", &auto_precision,
-          "Smallest safe precision for this machine: 'int8', 'fp16' or 'fp32'.");
+    m.def("_vram_bytes", &vram_bytes, "CUDA memory allocated by this process, or None without a usable GPU.");
+    m.def(
+        "_rss_bytes",
+        []() -> nb::object {
+            int64_t n = rss_now();
+            return n < 0 ? nb::none() : nb::object(nb::int_(n));
+        },
+        "Resident host memory of this process in bytes, or None where the system does not say.");
+    m.def("_auto_precision", &auto_precision, "Smallest safe precision for this machine: 'int8', 'fp16' or 'fp32'.");
 }
 
 }  // namespace vz::serve

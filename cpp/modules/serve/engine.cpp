@@ -40,9 +40,9 @@ nb::dict precision_kwargs(nb::handle self) {
         if (p == "int8") {
             kw["quantization_config"] = bnb_config("load_in_8bit"_a = true);
         } else {
-            kw["quantization_config"] =
-                bnb_config("load_in_4bit"_a = true, "bnb_4bit_compute_dtype"_a = torch.attr("float16"),
-                           "bnb_4bit_quant_type"_a = "nf4");
+            kw["quantization_config"] = bnb_config("load_in_4bit"_a = true,
+                                                   "bnb_4bit_compute_dtype"_a = torch.attr("float16"),
+                                                   "bnb_4bit_quant_type"_a = "nf4");
         }
         kw["device_map"] = "auto";
     } else {
@@ -109,11 +109,10 @@ nb::object load(nb::handle self) {
                 if (e.matches(PyExc_ValueError)) {
                     std::string text = bind::text(e.value());
                     if (text.find("adapter_config.json") != std::string::npos) {
-                        std::string msg =
-                            "'" + bind::text(adapter_source) +
-                            "' is not a LoRA adapter (no adapter_config.json). serve needs LoRA/PEFT "
-                            "adapters; full fine-tunes are not swappable deltas. Store those with "
-                            "`add-base` instead.";
+                        std::string msg = "'" + bind::text(adapter_source) +
+                                          "' is not a LoRA adapter (no adapter_config.json). serve needs LoRA/PEFT "
+                                          "adapters; full fine-tunes are not swappable deltas. Store those with "
+                                          "`add-base` instead.";
                         bind::raise_from(e, PyExc_RuntimeError, msg);
                     }
                 }
@@ -146,13 +145,12 @@ nb::list servable(nb::handle self) {
     return out;
 }
 
-nb::object generate(nb::handle self, nb::handle model_name, nb::handle messages,
-                    nb::handle max_new_tokens, nb::handle temperature) {
+nb::object generate(nb::handle self, nb::handle model_name, nb::handle messages, nb::handle max_new_tokens,
+                    nb::handle temperature) {
     nb::str name = bind::arg_str(model_name, "model_name");
     nb::list conversation = bind::arg_list(messages, "messages");
-    nb::object limit = max_new_tokens.is_none()
-                           ? nb::none()
-                           : nb::object(nb::int_(bind::arg_int(max_new_tokens, "max_new_tokens")));
+    nb::object limit = max_new_tokens.is_none() ? nb::none()
+                                                : nb::object(nb::int_(bind::arg_int(max_new_tokens, "max_new_tokens")));
     double temp = bind::arg_float(temperature, "temperature");
 
     nb::module_ torch = bind::import("torch");
@@ -168,8 +166,8 @@ nb::object generate(nb::handle self, nb::handle model_name, nb::handle messages,
     bool has_adapters = bind::truthy(names);
     if (has_adapters && bind::contains(names, name)) model.attr("set_adapter")(name);
 
-    nb::object prompt = tokenizer.attr("apply_chat_template")(
-        conversation, "tokenize"_a = false, "add_generation_prompt"_a = true);
+    nb::object prompt = tokenizer.attr("apply_chat_template")(conversation, "tokenize"_a = false,
+                                                              "add_generation_prompt"_a = true);
     nb::object inputs = tokenizer(prompt, "return_tensors"_a = "pt").attr("to")(self.attr("device"));
 
     nb::dict kwargs;
@@ -253,12 +251,10 @@ void register_engine(nb::module_ &m) {
     using bind::Field;
     nb::object cls = bind::make_dataclass(
         m, "_Engine",
-        {Field::req("cfg", "ServeConfig"),
-         Field::def("model", "object", nb::none()),
+        {Field::req("cfg", "ServeConfig"), Field::def("model", "object", nb::none()),
          Field::def("tokenizer", "object", nb::none()),
          Field::factory("adapter_names", "list[str]", nb::borrow((PyObject *) &PyList_Type)),
-         Field::def("base_vram", "int", nb::int_(0)),
-         Field::def("total_vram", "int", nb::int_(0)),
+         Field::def("base_vram", "int", nb::int_(0)), Field::def("total_vram", "int", nb::int_(0)),
          Field::def("device", "str", nb::str("cpu"))},
         /*frozen=*/false, nb::dict(),
         "One resident base model with its LoRA adapters; replies to chats for a named adapter.");
@@ -267,16 +263,15 @@ void register_engine(nb::module_ &m) {
     // Plain class attributes rather than fields, so the record's fields stay as they are.
     nb::setattr(cls, "base_rss", nb::int_(0));
     nb::setattr(cls, "total_rss", nb::int_(0));
-    bind::add_method(cls, "load", &load,
-                   "Load tokenizer, base model and every adapter; returns the engine itself.");
+    bind::add_method(cls, "load", &load, "Load tokenizer, base model and every adapter; returns the engine itself.");
     bind::add_method(cls, "_resolve", &resolve, "source"_a.none(),
-                   "An existing local path as a Path, else the hub snapshot directory.");
+                     "An existing local path as a Path, else the hub snapshot directory.");
     bind::add_method(cls, "_precision_kwargs", &precision_kwargs,
-                   "Keyword arguments for loading the base model at the configured precision.");
+                     "Keyword arguments for loading the base model at the configured precision.");
     bind::add_method(cls, "servable", &servable, "Model names that requests may ask for.");
     bind::add_method(cls, "generate", &generate, "model_name"_a.none(), "messages"_a.none(), "max_new_tokens"_a.none(),
-                   "temperature"_a.none(),
-                   "Reply to a conversation with the named adapter; only the new text is returned.");
+                     "temperature"_a.none(),
+                     "Reply to a conversation with the named adapter; only the new text is returned.");
 }
 
 }  // namespace vz::serve

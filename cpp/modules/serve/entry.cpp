@@ -9,9 +9,7 @@ using namespace nb::literals;
 
 namespace {
 
-bool installed(const char *name) {
-    return !bind::import("importlib.util").attr("find_spec")(name).is_none();
-}
+bool installed(const char *name) { return !bind::import("importlib.util").attr("find_spec")(name).is_none(); }
 
 bool loopback(const std::string &host) {
     return host == "localhost" || host == "::1" || host == "[::1]" || host.rfind("127.", 0) == 0;
@@ -29,9 +27,10 @@ nb::object serve(nb::handle cfg, nb::handle host, nb::handle port, nb::handle ma
         bind::raise(PyExc_RuntimeError, "serve needs fastapi + uvicorn: pip install \"velkor-zuma[serve]\"");
 
     nb::object print = bind::import("builtins").attr("print");
-    print(nb::str(("Loading base '" + bind::text(cfg.attr("base")) + "' (" + bind::text(cfg.attr("precision")) +
-                   ") ...").c_str()),
-          "flush"_a = true);
+    print(
+        nb::str(("Loading base '" + bind::text(cfg.attr("base")) + "' (" + bind::text(cfg.attr("precision")) + ") ...")
+                    .c_str()),
+        "flush"_a = true);
 
     // Load failures propagate; nothing more is printed and no server starts.
     nb::object engine = attr("_Engine")(cfg).attr("load")();
@@ -80,9 +79,10 @@ nb::object serve(nb::handle cfg, nb::handle host, nb::handle port, nb::handle ma
 
     nb::object key = bind::import("os").attr("environ").attr("get")(kApiKeyVariable, "");
     if (!bind::truthy(key) && !loopback(bind::text(host_text)))
-        print(nb::str(("WARNING: serving on " + bind::text(host_text) + " without an API key: anyone who can reach port " +
-                       bind::text(port_num) + " can use these models. Set " + kApiKeyVariable +
-                       " to require 'Authorization: Bearer <key>'.").c_str()),
+        print(nb::str(("WARNING: serving on " + bind::text(host_text) +
+                       " without an API key: anyone who can reach port " + bind::text(port_num) +
+                       " can use these models. Set " + kApiKeyVariable + " to require 'Authorization: Bearer <key>'.")
+                          .c_str()),
               "file"_a = bind::import("sys").attr("stderr"), "flush"_a = true);
 
     attr("_start_heartbeat")(cfg, engine, host_text, port_num);

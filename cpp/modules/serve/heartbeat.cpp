@@ -49,9 +49,8 @@ nb::object kv_bytes_per_token(nb::handle engine) {
     try {
         nb::object layers = number(config.attr("num_hidden_layers"));
         nb::object attention_heads = number(config.attr("num_attention_heads"));
-        nb::object kv_heads = nb::hasattr(config, "num_key_value_heads")
-                                  ? number(config.attr("num_key_value_heads"))
-                                  : attention_heads;
+        nb::object kv_heads = nb::hasattr(config, "num_key_value_heads") ? number(config.attr("num_key_value_heads"))
+                                                                         : attention_heads;
         nb::object derived = number(config.attr("hidden_size")).floor_div(attention_heads);
         nb::object head = nb::hasattr(config, "head_dim") ? number(config.attr("head_dim")) : derived;
         nb::object two = nb::int_(2);
@@ -97,16 +96,16 @@ void send_beat(const std::shared_ptr<Beat> &beat, nb::object request, nb::object
 #if defined(__GLIBCXX__)
     try {
 #endif
-    try {
-        beat->started = true;
-        resp = request.attr("urlopen")(req, "timeout"_a = kTimeoutSeconds);
-        resp.attr("close")();
-    } catch (nb::python_error &e) {
+        try {
+            beat->started = true;
+            resp = request.attr("urlopen")(req, "timeout"_a = kTimeoutSeconds);
+            resp.attr("close")();
+        } catch (nb::python_error &e) {
+            finish(*beat);
+            if (!ordinary(e)) throw;
+            return;
+        }
         finish(*beat);
-        if (!ordinary(e)) throw;
-        return;
-    }
-    finish(*beat);
 #if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind &) {
         for (;;) std::this_thread::sleep_for(std::chrono::hours(1));  // as in beat_loop
@@ -114,8 +113,7 @@ void send_beat(const std::shared_ptr<Beat> &beat, nb::object request, nb::object
 #endif
 }
 
-void beat_loop(nb::object cfg, nb::object engine, nb::str host, nb::int_ port, nb::object kv,
-               nb::int_ agents) {
+void beat_loop(nb::object cfg, nb::object engine, nb::str host, nb::int_ port, nb::object kv, nb::int_ agents) {
     // Declared outside the guarded part so that none of them is released without the GIL when
     // the thread is torn down at interpreter exit (see the handler below).
     nb::object time, socket, json, request, threading, url_text, hostname, body, url, req, sender, sender_fn;
@@ -125,68 +123,67 @@ void beat_loop(nb::object cfg, nb::object engine, nb::str host, nb::int_ port, n
 #if defined(__GLIBCXX__)
     try {
 #endif
-    time = bind::import("time");
-    socket = bind::import("socket");
-    json = bind::import("json");
-    request = bind::import("urllib.request");
-    threading = bind::import("threading");
-    url_text = nb::str("http://{}:{}/v1").format(host, port);
-    for (;;) {
-        gpu = gpu_memory();
-        nb::object &gpu_free = gpu.first, &gpu_total = gpu.second;
+        time = bind::import("time");
+        socket = bind::import("socket");
+        json = bind::import("json");
+        request = bind::import("urllib.request");
+        threading = bind::import("threading");
+        url_text = nb::str("http://{}:{}/v1").format(host, port);
+        for (;;) {
+            gpu = gpu_memory();
+            nb::object &gpu_free = gpu.first, &gpu_total = gpu.second;
 
-        // The message: configuration and engine read afresh at every beat.
-        hostname = socket.attr("gethostname")();
-        msg = nb::dict();
-        msg["name"] = hostname;
-        msg["host"] = hostname;
-        msg["url"] = url_text;
-        msg["base"] = cfg.attr("base");
-        msg["precision"] = cfg.attr("precision");
-        msg["adapters"] = nb::list(engine.attr("adapter_names"));
-        msg["vram_bytes"] = nb::int_(engine.attr("total_vram"));
-        msg["base_vram_bytes"] = nb::int_(engine.attr("base_vram"));
-        msg["kv_per_token_bytes"] = kv;
-        msg["gpu_total_bytes"] = gpu_total;
-        msg["gpu_free_bytes"] = gpu_free;
-        msg["n_agents"] = agents;
-        msg["status"] = "serving";
+            // The message: configuration and engine read afresh at every beat.
+            hostname = socket.attr("gethostname")();
+            msg = nb::dict();
+            msg["name"] = hostname;
+            msg["host"] = hostname;
+            msg["url"] = url_text;
+            msg["base"] = cfg.attr("base");
+            msg["precision"] = cfg.attr("precision");
+            msg["adapters"] = nb::list(engine.attr("adapter_names"));
+            msg["vram_bytes"] = nb::int_(engine.attr("total_vram"));
+            msg["base_vram_bytes"] = nb::int_(engine.attr("base_vram"));
+            msg["kv_per_token_bytes"] = kv;
+            msg["gpu_total_bytes"] = gpu_total;
+            msg["gpu_free_bytes"] = gpu_free;
+            msg["n_agents"] = agents;
+            msg["status"] = "serving";
 
-        // Sending is best-effort: a lost beat is dropped silently; the response is not read.
-        try {
-            body = json.attr("dumps")(msg).attr("encode")("utf-8");
-            url = nb::str(cfg.attr("api_base")) + nb::str(kHeartbeatPath);
-            headers = nb::dict();
-            headers["Content-Type"] = "application/json";
-            req = request.attr("Request")(url, "data"_a = body, "headers"_a = headers,
-                                                     "method"_a = "POST");
-            // Sent with this request only, never with one that a redirect leads to.
-            req.attr("add_unredirected_header")("X-ZUMA-Key", cfg.attr("api_key"));
-            // A sender of an earlier beat still being stopped: this beat is skipped.
-            if (!sender.is_valid() || !bind::truthy(sender.attr("is_alive")())) {
-                beat = std::make_shared<Beat>();
-                sender_fn = nb::cpp_function(
-                    [b = beat](nb::object request, nb::object req) {
-                        send_beat(b, std::move(request), std::move(req));
-                    },
-                    nb::name("heartbeat_send"));
-                sender = threading.attr("Thread")("target"_a = sender_fn, "args"_a = nb::make_tuple(request, req),
-                                                  "name"_a = "velkor-zuma-heartbeat-send", "daemon"_a = true);
-                sender.attr("start")();
-                sender.attr("join")("timeout"_a = kTimeoutSeconds);
-                // Past the deadline: stop the sender at its next step, but only while it is
-                // inside its request (the GIL orders this test against its own updates).
-                if (beat->started && !beat->finished) {
-                    unsigned long ident = nb::cast<unsigned long>(sender.attr("ident"));
-                    PyThreadState_SetAsyncExc(ident, PyExc_TimeoutError);
+            // Sending is best-effort: a lost beat is dropped silently; the response is not read.
+            try {
+                body = json.attr("dumps")(msg).attr("encode")("utf-8");
+                url = nb::str(cfg.attr("api_base")) + nb::str(kHeartbeatPath);
+                headers = nb::dict();
+                headers["Content-Type"] = "application/json";
+                req = request.attr("Request")(url, "data"_a = body, "headers"_a = headers, "method"_a = "POST");
+                // Sent with this request only, never with one that a redirect leads to.
+                req.attr("add_unredirected_header")("X-ZUMA-Key", cfg.attr("api_key"));
+                // A sender of an earlier beat still being stopped: this beat is skipped.
+                if (!sender.is_valid() || !bind::truthy(sender.attr("is_alive")())) {
+                    beat = std::make_shared<Beat>();
+                    sender_fn = nb::cpp_function(
+                        [b = beat](nb::object request, nb::object req) {
+                            send_beat(b, std::move(request), std::move(req));
+                        },
+                        nb::name("heartbeat_send"));
+                    sender = threading.attr("Thread")("target"_a = sender_fn, "args"_a = nb::make_tuple(request, req),
+                                                      "name"_a = "velkor-zuma-heartbeat-send", "daemon"_a = true);
+                    sender.attr("start")();
+                    sender.attr("join")("timeout"_a = kTimeoutSeconds);
+                    // Past the deadline: stop the sender at its next step, but only while it is
+                    // inside its request (the GIL orders this test against its own updates).
+                    if (beat->started && !beat->finished) {
+                        unsigned long ident = nb::cast<unsigned long>(sender.attr("ident"));
+                        PyThreadState_SetAsyncExc(ident, PyExc_TimeoutError);
+                    }
                 }
+            } catch (nb::python_error &e) {
+                if (!ordinary(e)) throw;
             }
-        } catch (nb::python_error &e) {
-            if (!ordinary(e)) throw;
-        }
 
-        time.attr("sleep")(kBeatSeconds);
-    }
+            time.attr("sleep")(kBeatSeconds);
+        }
 #if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind &) {
         // The process is exiting while this daemon thread waited with the GIL released (on the
@@ -213,10 +210,11 @@ nb::object start_heartbeat(nb::handle cfg, nb::handle engine, nb::handle host, n
     nb::int_ agents(n > 1 ? n : 1);
 
     nb::object loop = nb::cpp_function(&beat_loop, nb::name("heartbeat_loop"));
-    nb::object thread = bind::import("threading").attr("Thread")(
-        "target"_a = loop,
-        "args"_a = nb::make_tuple(nb::borrow(cfg), nb::borrow(engine), host_text, port_num, kv, agents),
-        "name"_a = "velkor-zuma-heartbeat", "daemon"_a = true);
+    nb::object thread = bind::import("threading")
+                            .attr("Thread")("target"_a = loop,
+                                            "args"_a = nb::make_tuple(nb::borrow(cfg), nb::borrow(engine), host_text,
+                                                                      port_num, kv, agents),
+                                            "name"_a = "velkor-zuma-heartbeat", "daemon"_a = true);
     thread.attr("start")();
     return nb::none();
 }

@@ -15,13 +15,12 @@ NB_MODULE(serve, m) {
     sv::register_engine(m);   // _Engine
     sv::register_batcher(m);  // _Batcher
     sv::register_models(m);   // ChatMessage, ChatRequest, _EventStream, _RequestGuard
-    m.def("build_app", &sv::build_app, "engine"_a.none(), nb::kw_only(),
-          "max_batch"_a.none() = sv::kDefaultMaxBatch,
+    m.def("build_app", &sv::build_app, "engine"_a.none(), nb::kw_only(), "max_batch"_a.none() = sv::kDefaultMaxBatch,
           "max_body_bytes"_a.none() = sv::kDefaultMaxBodyBytes,
           "The fastapi application around a loaded engine: /healthz, /v1/models and "
           "/v1/chat/completions, with requests decoded together up to max_batch at a time.");
-    m.def("_start_heartbeat", &sv::start_heartbeat, "cfg"_a.none(), "engine"_a.none(), "host"_a.none(),
-          "port"_a.none(), "Start the dashboard heartbeat thread when the configuration carries a key.");
+    m.def("_start_heartbeat", &sv::start_heartbeat, "cfg"_a.none(), "engine"_a.none(), "host"_a.none(), "port"_a.none(),
+          "Start the dashboard heartbeat thread when the configuration carries a key.");
     m.def("serve", &sv::serve, "cfg"_a.none(), "host"_a.none(), "port"_a.none(), nb::kw_only(),
           "max_batch"_a.none() = sv::kDefaultMaxBatch,
           "Load the engine, print the VRAM report, start the heartbeat and run the server.");

@@ -25,9 +25,7 @@ inline nb::object attr(const char *name) { return bind::module_attr(kModule, nam
 inline bool ordinary(const nb::python_error &e) { return e.matches(PyExc_Exception); }
 
 // Non-empty text (an exact or derived str with at least one character).
-inline bool nonempty_str(nb::handle h) {
-    return PyUnicode_Check(h.ptr()) && PyUnicode_GetLength(h.ptr()) > 0;
-}
+inline bool nonempty_str(nb::handle h) { return PyUnicode_Check(h.ptr()) && PyUnicode_GetLength(h.ptr()) > 0; }
 
 // ---- configuration and probes (config.cpp) ----
 nb::str human(nb::handle b);
