@@ -34,36 +34,30 @@ nb::object int_type(int64_t lo, int64_t hi, std::string what) {
         nb::name("int"));
 }
 
-nb::object energy_type() {
+// An argparse type for a float option: `what` names it in the message, `in_range` accepts a
+// value and `expected` says which values it accepts.
+nb::object float_type(std::string what, bool (*in_range)(double), std::string expected) {
     return nb::cpp_function(
-        [](nb::handle text) -> nb::object {
+        [what, in_range, expected](nb::handle text) -> nb::object {
             double v = 0;
             try {
                 v = nb::cast<double>(bind::import("builtins").attr("float")(text));
             } catch (nb::python_error &) {
-                arg_type_error("invalid energy: " + py_repr(text) + " (expected a number)");
+                arg_type_error("invalid " + what + ": " + py_repr(text) + " (expected a number)");
             }
-            if (!(v > 0.0 && v <= 1.0))
-                arg_type_error("invalid energy: " + bind::text(text) + " (expected 0 < E <= 1)");
+            if (!in_range(v))
+                arg_type_error("invalid " + what + ": " + bind::text(text) + " (expected " + expected + ")");
             return nb::float_(v);
         },
         nb::name("float"));
 }
 
+nb::object energy_type() {
+    return float_type("energy", [](double v) { return v > 0.0 && v <= 1.0; }, "0 < E <= 1");
+}
+
 nb::object error_type() {
-    return nb::cpp_function(
-        [](nb::handle text) -> nb::object {
-            double v = 0;
-            try {
-                v = nb::cast<double>(bind::import("builtins").attr("float")(text));
-            } catch (nb::python_error &) {
-                arg_type_error("invalid error bound: " + py_repr(text) + " (expected a number)");
-            }
-            if (!(v >= 0.0 && v < 1e300))
-                arg_type_error("invalid error bound: " + bind::text(text) + " (expected E >= 0)");
-            return nb::float_(v);
-        },
-        nb::name("float"));
+    return float_type("error bound", [](double v) { return v >= 0.0 && v < 1e300; }, "E >= 0");
 }
 
 nb::object adapter_type() {
