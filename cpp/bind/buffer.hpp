@@ -22,12 +22,17 @@ public:
     Buffer(const Buffer &) = delete;
     Buffer &operator=(const Buffer &) = delete;
     // Moving keeps the memory where it is: pointers into it taken before the move stay valid.
-    Buffer(Buffer &&other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
+    // Exporters that fill a one-dimensional byte view (PyBuffer_FillInfo: bytes, bytearray, mmap)
+    // point `shape` and `strides` at the view's own `len` and `itemsize`; those follow the move.
+    Buffer(Buffer &&other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {
+        repoint(other.view_);
+    }
     Buffer &operator=(Buffer &&other) noexcept {
         if (this != &other) {
             release();
             view_ = other.view_;
             held_ = std::exchange(other.held_, false);
+            repoint(other.view_);
         }
         return *this;
     }
@@ -43,6 +48,11 @@ public:
     const Py_buffer &view() const { return view_; }
 
 private:
+    void repoint(const Py_buffer &from) {
+        if (view_.shape == &from.len) view_.shape = &view_.len;
+        if (view_.strides == &from.itemsize) view_.strides = &view_.itemsize;
+    }
+
     Py_buffer view_{};
     bool held_ = false;
 };

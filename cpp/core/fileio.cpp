@@ -68,8 +68,15 @@ std::string temp_name(const std::string &prefix, const std::string &final_name) 
 }
 
 std::string read_file(const fs::path &p, std::uint64_t limit) {
-    Fd fd = open_or_throw(p, O_RDONLY);
-    std::uint64_t size = size_of(fd.get(), p);
+    // Opened without blocking so that a FIFO in the file's place cannot stall the caller (who may
+    // hold a library's lock), then held to a regular file: a directory is EISDIR as read() would
+    // say, a FIFO, socket or device (/dev/zero behind a link) is EINVAL.
+    Fd fd = open_or_throw(p, O_RDONLY | O_NONBLOCK);
+    struct stat sb;
+    if (::fstat(fd.get(), &sb) != 0) throw OsError(errno, p.string());
+    if (S_ISDIR(sb.st_mode)) throw OsError(EISDIR, p.string());
+    if (!S_ISREG(sb.st_mode)) throw OsError(EINVAL, p.string());
+    std::uint64_t size = std::uint64_t(sb.st_size);
     if (size > limit) throw OsError(EFBIG, p.string());
     std::string out;
     out.reserve(std::size_t(size));
@@ -106,7 +113,7 @@ void write_file_atomic(const fs::path &tmp, const fs::path &final_path, const st
         left -= std::size_t(n);
     }
     if (::fsync(fd.get()) != 0) fail(errno, tmp);
-    fd.close();
+    if (fd.close() != 0) fail(errno, tmp);
     if (std::rename(tmp.c_str(), final_path.c_str()) != 0) fail(errno, final_path);
     fs::path dir = final_path.parent_path();
     try {
@@ -138,6 +145,7 @@ std::vector<std::string> list_dir(const fs::path &dir) {
 }
 
 void for_each_piece(const fs::path &p, std::size_t piece, const std::function<void(const void *, std::size_t)> &fn) {
+    if (piece == 0) throw std::invalid_argument("for_each_piece needs pieces of at least one byte");
     Fd fd = open_or_throw(p, O_RDONLY);
     std::size_t size = std::size_t(size_of(fd.get(), p));
     if (!size) return;

@@ -568,16 +568,20 @@ void Writer::write_at(std::uint64_t off, const void *data, std::size_t n) {
     }
 }
 
+namespace {
+
 // The header padded with spaces so that the data starts on an 8-byte boundary.
-static std::string padded(std::string h, std::size_t to = 0) {
+std::string padded(std::string h, std::size_t to = 0) {
     std::size_t want = to ? to : (h.size() + 8 + 7) / 8 * 8 - 8;
     if (h.size() < want) h.append(want - h.size(), ' ');
     return h;
 }
 
-static void put_u64(std::uint8_t *out, std::uint64_t v) {
+void put_u64(std::uint8_t *out, std::uint64_t v) {
     for (int i = 0; i < 8; ++i) out[i] = std::uint8_t(v >> (8 * i));
 }
+
+}  // namespace
 
 void Writer::begin(const std::vector<Planned> &plan, const std::vector<std::pair<std::string, std::string>> &meta) {
     std::vector<TensorInfo> infos;

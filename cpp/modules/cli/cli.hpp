@@ -12,7 +12,6 @@
 #include <vector>
 
 namespace vz::cli {
-namespace nb = nanobind;
 using namespace nb::literals;
 
 // A failure the user can act on: printed as one line on stderr, exit status 1.

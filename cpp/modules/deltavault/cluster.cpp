@@ -20,8 +20,6 @@
 // (one thread by default), so that N single-threaded workers use N cores.
 #include "modules/deltavault/files.hpp"
 
-#include <algorithm>
-#include <cmath>
 #include <map>
 #include <optional>
 #include <string>
@@ -405,7 +403,7 @@ std::vector<std::pair<std::string, nb::object>> run(const fs::path &dir, const s
                     f.error = task_failure(f, t, exc);
                     // The rest of this fine-tune's tasks are of no use now.
                     for (std::size_t k = 0; k < tasks.size(); ++k)
-                        if (tasks[k].ft == t.ft && !settled[k] && nb::cast<bool>(futures[k].attr("cancel")())) {
+                        if (tasks[k].ft == t.ft && !settled[k] && bind::truthy(futures[k].attr("cancel")())) {
                             settled[k] = true;
                             --left;
                         }

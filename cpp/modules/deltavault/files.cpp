@@ -313,9 +313,12 @@ nb::object encode(nb::handle v, const std::string &where) {
 
 std::string write_manifest(const fs::path &dir, nb::dict manifest) {
     std::string text = nb::cast<std::string>(bind::import("json").attr("dumps")(manifest, "indent"_a = 1));
+    // The digest is taken first: once the rename has committed the manifest nothing may fail, or
+    // the caller's rollback would remove files the committed manifest names.
+    std::string digest = sha256_bytes(text);
     // The manifest is plain JSON, written whole under a temporary name and renamed into place.
     os_call([&] { fileio::write_file_atomic(dir / tmp_name(kManifest), dir / kManifest, text); });
-    return sha256_bytes(text);
+    return digest;
 }
 
 std::set<std::string> referenced(const Manifest &mf) {

@@ -12,7 +12,6 @@
 #include <cstdint>
 
 namespace vz::hubload {
-namespace nb = nanobind;
 
 inline constexpr const char *kModule = "velkor_zuma.hubload";
 

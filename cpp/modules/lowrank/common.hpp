@@ -17,7 +17,6 @@
 #include <vector>
 
 namespace vz::lowrank {
-namespace nb = nanobind;
 using namespace nb::literals;
 namespace kern = vz::core::lowrank;
 namespace fused = vz::core::fused;

@@ -11,7 +11,6 @@
 #include <utility>
 
 namespace vz::serve {
-namespace nb = nanobind;
 
 inline constexpr const char *kModule = "velkor_zuma.serve";
 
