@@ -199,6 +199,28 @@ def test_lock_waits_or_fails_at_once(tmp_path):
     assert dv.open_library(tmp_path / "lib").finetune_ids() == ["ft"]
 
 
+def test_ctrl_c_while_waiting_for_the_lock_stops_the_wait(tmp_path):
+    base = _model()
+    dv.create_library(tmp_path / "lib", "b", base)
+    holder = subprocess.Popen([sys.executable, "-c", _HOLD, str(tmp_path / "lib"), "60"], stdout=subprocess.PIPE,
+                              text=True)
+    assert holder.stdout.readline().strip() == "held"
+    waiter = subprocess.Popen([sys.executable, "-c", _ADD, str(tmp_path / "lib"), "ft", "1"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert "waiting for the lock" in waiter.stderr.readline()
+        time.sleep(0.5)  # into the wait itself
+        waiter.send_signal(signal.SIGINT)
+        _, err = waiter.communicate(timeout=30)  # long before the holder lets go
+        assert "KeyboardInterrupt" in err and waiter.returncode != 0
+        assert holder.poll() is None
+    finally:
+        for proc in (waiter, holder):
+            proc.kill()
+            proc.wait()
+    assert dv.open_library(tmp_path / "lib").finetune_ids() == []
+
+
 def test_save_refuses_when_another_writer_committed(tmp_path):
     base = _model()
     dv.create_library(tmp_path / "lib", "b", base)

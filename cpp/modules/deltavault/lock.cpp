@@ -48,15 +48,24 @@ std::string this_command() {
     }
 }
 
+// Waits for the lock with the interpreter released, so other threads of this process keep
+// running. A signal interrupts the wait: the host's handlers run then (Ctrl-C raises
+// KeyboardInterrupt at once, not after the lock was taken) and the wait goes on if they return.
 int lock_blocking(int fd) {
-    // The wait releases the interpreter: other threads of this process keep running.
-    int rc;
-    {
-        nb::gil_scoped_release nogil;
-        do rc = ::flock(fd, LOCK_EX);
-        while (rc != 0 && errno == EINTR);
+    for (;;) {
+        int rc, err;
+        {
+            nb::gil_scoped_release nogil;
+            rc = ::flock(fd, LOCK_EX);
+            err = errno;
+        }
+        if (rc == 0) return 0;
+        if (err != EINTR) {
+            errno = err;
+            return -1;
+        }
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
     }
-    return rc;
 }
 
 }  // namespace
@@ -89,13 +98,20 @@ LibraryLock::LibraryLock(const fs::path &dir, bool wait) {
             stderr_.attr("write")(nb::str(msg.c_str()));
             stderr_.attr("flush")();
         }
-        if (lock_blocking(fd_) != 0) {
+        int rc;
+        try {
+            rc = lock_blocking(fd_);
+        } catch (...) {
+            ::close(fd_);
+            fd_ = -1;
+            throw;
+        }
+        if (rc != 0) {
             int e2 = errno;
             ::close(fd_);
             fd_ = -1;
             bind::raise_os(e2, p);
         }
-        PyErr_CheckSignals();
     }
     std::string me = std::to_string((long long) ::getpid()) + "\n" + this_command() + "\n";
     if (::ftruncate(fd_, 0) == 0) {
