@@ -179,12 +179,18 @@ time.sleep(float(sys.argv[2]))
 """
 
 
-def test_lock_waits_or_fails_at_once(tmp_path):
+def _held_library(tmp_path, seconds):
+    """A new library and a process that holds its writers' lock for `seconds`."""
     base = _model()
     dv.create_library(tmp_path / "lib", "b", base)
-    holder = subprocess.Popen([sys.executable, "-c", _HOLD, str(tmp_path / "lib"), "3"], stdout=subprocess.PIPE,
-                              text=True)
+    holder = subprocess.Popen([sys.executable, "-c", _HOLD, str(tmp_path / "lib"), str(seconds)],
+                              stdout=subprocess.PIPE, text=True)
     assert holder.stdout.readline().strip() == "held"
+    return base, holder
+
+
+def test_lock_waits_or_fails_at_once(tmp_path):
+    base, holder = _held_library(tmp_path, 3)
     try:
         with pytest.raises(BlockingIOError, match=rf"pid {holder.pid}: holder-command --busy"):
             dv.add_finetune_from(tmp_path / "lib", "ft", _model(1, 0.01, base), wait=False)
@@ -200,11 +206,7 @@ def test_lock_waits_or_fails_at_once(tmp_path):
 
 
 def test_ctrl_c_while_waiting_for_the_lock_stops_the_wait(tmp_path):
-    base = _model()
-    dv.create_library(tmp_path / "lib", "b", base)
-    holder = subprocess.Popen([sys.executable, "-c", _HOLD, str(tmp_path / "lib"), "60"], stdout=subprocess.PIPE,
-                              text=True)
-    assert holder.stdout.readline().strip() == "held"
+    _, holder = _held_library(tmp_path, 60)
     waiter = subprocess.Popen([sys.executable, "-c", _ADD, str(tmp_path / "lib"), "ft", "1"],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
