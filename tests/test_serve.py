@@ -721,6 +721,53 @@ def test_requests_waiting_together_decode_as_one_batch(engine3, sequential, monk
     assert rows[0] >= len(CASES) - 1 and sorted(set(rows[1])) == ["a", "b", "c"]
 
 
+POISON = [{"role": "user", "content": "poison"}]
+
+
+@pytest.mark.parametrize("oversized", [False, True], ids=["one-bad-row", "batch-too-large"])
+def test_a_failing_batch_fails_only_the_rows_that_fail_alone(engine3, sequential, monkeypatch, oversized):
+    """A batch whose generate call raises runs its rows again one at a time: the requests that
+    work alone get their sequential replies and only a failing one gets the error."""
+    import openai
+
+    real, calls = engine3.model.generate, []
+
+    def generate(**kw):
+        rows = kw["input_ids"].shape[0]
+        calls.append(rows)
+        if oversized and rows > 1:
+            raise RuntimeError("out of memory for a batch of this size")
+        if any("poison" in t for t in engine3.tokenizer.batch_decode(kw["input_ids"])):
+            raise RuntimeError("this request breaks the model")
+        return real(**kw)
+
+    monkeypatch.setattr(engine3.model, "generate", generate)
+    cases = CASES[:4] + ([] if oversized else [("a", POISON, 2)])
+    app = build_app(engine3)
+    srv = _Server(app)
+    lock = engine3.__dict__["_generate_lock"]
+    try:
+        with lock, concurrent.futures.ThreadPoolExecutor(len(cases)) as pool:
+            client = _openai(srv.url)
+            futures = [pool.submit(client.chat.completions.create, model=n, messages=m, max_tokens=k)
+                       for n, m, k in cases]
+            deadline = time.monotonic() + 60
+            while app.state.batcher.waiting + app.state.batcher.in_batch < len(cases):
+                assert time.monotonic() < deadline
+                time.sleep(0.01)
+            lock.release()
+            try:
+                outcomes = [f.exception() or f.result() for f in futures]
+            finally:
+                lock.acquire()
+    finally:
+        srv.close()
+    assert max(calls) > 1 and calls[-len(cases) + 1:] == [1] * (len(cases) - 1)  # a batch, then rows alone
+    assert [o.choices[0].message.content for o in outcomes[:4]] == [sequential[n, id(m), k] for n, m, k in CASES[:4]]
+    if not oversized:
+        assert isinstance(outcomes[4], openai.InternalServerError)
+
+
 def test_many_clients_over_adapters_equal_sequential(engine3, sequential):
     """The real openai client, 12 threads x 48 requests over three adapters, streamed and not."""
     srv = _Server(build_app(engine3))

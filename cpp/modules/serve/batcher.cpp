@@ -288,30 +288,58 @@ void Scheduler::run() {
                 s.in_batch = 0;
             }
         } done{*this};
+        std::vector<std::shared_ptr<Job>> again;
         try {
             run_batch(jobs);
         } catch (nb::python_error &e) {
-            nb::object error = nb::borrow(e.value());
-            for (auto &job : jobs) {
-                {
-                    std::lock_guard<std::mutex> lk(job->mu);
-                    if (job->done) continue;
-                    job->error = error;
-                    job->finish_locked();
-                }
-                job->cv.notify_all();
-            }
+            // A batch fails as one, but the cause may be one row's (an input its adapter cannot
+            // take, a batch too large for the device's memory): the rows that have shown nothing
+            // to their clients yet run again one at a time, so that only a failing request fails.
+            // A streamed row that has sent text keeps the error: its reply cannot start over.
+            if (jobs.size() > 1)
+                for (auto &job : jobs)
+                    if (!finished(*job) && !(job->stream && !job->tokens.empty())) again.push_back(job);
+            fail(jobs, again, nb::borrow(e.value()));
         } catch (std::exception &e) {
-            for (auto &job : jobs) {
-                bool already;
-                {
-                    std::lock_guard<std::mutex> lk(job->mu);
-                    already = job->done;
-                }
-                if (!already) job->refuse(500, std::string("generation failed: ") + e.what());
+            fail(jobs, e.what());
+        }
+        for (auto &job : again) {
+            job->tokens.clear();
+            job->finish_reason.clear();
+            std::vector<std::shared_ptr<Job>> one{job};
+            try {
+                run_batch(one);
+            } catch (nb::python_error &e) {
+                fail(one, {}, nb::borrow(e.value()));
+            } catch (std::exception &e) {
+                fail(one, e.what());
             }
         }
     }
+}
+
+bool Scheduler::finished(Job &job) {
+    std::lock_guard<std::mutex> lk(job.mu);
+    return job.done;
+}
+
+void Scheduler::fail(const std::vector<std::shared_ptr<Job>> &jobs, const std::vector<std::shared_ptr<Job>> &spared,
+                     nb::object error) {
+    for (auto &job : jobs) {
+        if (std::find(spared.begin(), spared.end(), job) != spared.end()) continue;
+        {
+            std::lock_guard<std::mutex> lk(job->mu);
+            if (job->done) continue;
+            job->error = error;
+            job->finish_locked();
+        }
+        job->cv.notify_all();
+    }
+}
+
+void Scheduler::fail(const std::vector<std::shared_ptr<Job>> &jobs, const char *what) {
+    for (auto &job : jobs)
+        if (!finished(*job)) job->refuse(500, std::string("generation failed: ") + what);
 }
 
 void Scheduler::run_batch(std::vector<std::shared_ptr<Job>> &jobs) {

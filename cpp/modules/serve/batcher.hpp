@@ -71,6 +71,12 @@ private:
     std::vector<std::shared_ptr<Job>> take();
     void run();
     void run_batch(std::vector<std::shared_ptr<Job>> &jobs);
+    static bool finished(Job &job);
+    // Ends the jobs not yet done, except `spared`, with the generation's exception.
+    static void fail(const std::vector<std::shared_ptr<Job>> &jobs, const std::vector<std::shared_ptr<Job>> &spared,
+                     nb::object error);
+    // Ends the jobs not yet done with a 500 naming a native failure.
+    static void fail(const std::vector<std::shared_ptr<Job>> &jobs, const char *what);
 };
 
 // What Python holds (`_Batcher`): a handle on the scheduler.
