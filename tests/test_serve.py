@@ -689,31 +689,39 @@ def sequential(engine3):
     return {(n, id(m), k): engine3.generate(n, m, k, 0.0) for n, m, k in CASES}
 
 
+def _queued_together(engine, cases):
+    """Sends every (model, messages, max_tokens) case to a new server while the engine's
+    generation lock is held (the model busy), lets the model go once all of them wait, and
+    returns each reply, or the exception its client raised, in order."""
+    app = build_app(engine)
+    srv = _Server(app)
+    lock = engine.__dict__["_generate_lock"]
+    try:
+        with lock, concurrent.futures.ThreadPoolExecutor(len(cases)) as pool:
+            client = _openai(srv.url)
+            futures = [pool.submit(client.chat.completions.create, model=n, messages=m, max_tokens=k)
+                       for n, m, k in cases]
+            deadline = time.monotonic() + 60
+            while app.state.batcher.waiting + app.state.batcher.in_batch < len(cases):
+                assert time.monotonic() < deadline
+                time.sleep(0.01)
+            lock.release()
+            try:
+                return [f.exception() or f.result() for f in futures]
+            finally:
+                lock.acquire()
+    finally:
+        srv.close()
+
+
 def test_requests_waiting_together_decode_as_one_batch(engine3, sequential, monkeypatch):
     """Requests that queue while the model is busy run as one generate call over mixed adapters,
     each row with its own limit, and every reply equals the sequential one."""
     real, calls = engine3.model.generate, []
     monkeypatch.setattr(engine3.model, "generate",
                         lambda **kw: calls.append((kw["input_ids"].shape[0], kw.get("adapter_names"))) or real(**kw))
-    app = build_app(engine3)
-    srv = _Server(app)
-    lock = engine3.__dict__["_generate_lock"]  # the engine's generation lock: model busy
-    try:
-        with lock, concurrent.futures.ThreadPoolExecutor(len(CASES)) as pool:
-            client = _openai(srv.url)
-            futures = [pool.submit(client.chat.completions.create, model=n, messages=m, max_tokens=k)
-                       for n, m, k in CASES]
-            deadline = time.monotonic() + 60
-            while app.state.batcher.waiting + app.state.batcher.in_batch < len(CASES):
-                assert time.monotonic() < deadline
-                time.sleep(0.01)
-            lock.release()
-            try:
-                replies = [f.result() for f in futures]
-            finally:
-                lock.acquire()
-    finally:
-        srv.close()
+    replies = _queued_together(engine3, CASES)
+    assert not any(isinstance(r, Exception) for r in replies), replies
     assert [r.choices[0].message.content for r in replies] == [sequential[n, id(m), k] for n, m, k in CASES]
     assert [r.usage.completion_tokens for r in replies] == [k for _, _, k in CASES]
     assert [r.model for r in replies] == [n for n, _, _ in CASES]
@@ -743,25 +751,7 @@ def test_a_failing_batch_fails_only_the_rows_that_fail_alone(engine3, sequential
 
     monkeypatch.setattr(engine3.model, "generate", generate)
     cases = CASES[:4] + ([] if oversized else [("a", POISON, 2)])
-    app = build_app(engine3)
-    srv = _Server(app)
-    lock = engine3.__dict__["_generate_lock"]
-    try:
-        with lock, concurrent.futures.ThreadPoolExecutor(len(cases)) as pool:
-            client = _openai(srv.url)
-            futures = [pool.submit(client.chat.completions.create, model=n, messages=m, max_tokens=k)
-                       for n, m, k in cases]
-            deadline = time.monotonic() + 60
-            while app.state.batcher.waiting + app.state.batcher.in_batch < len(cases):
-                assert time.monotonic() < deadline
-                time.sleep(0.01)
-            lock.release()
-            try:
-                outcomes = [f.exception() or f.result() for f in futures]
-            finally:
-                lock.acquire()
-    finally:
-        srv.close()
+    outcomes = _queued_together(engine3, cases)
     assert max(calls) > 1 and calls[-len(cases) + 1:] == [1] * (len(cases) - 1)  # a batch, then rows alone
     assert [o.choices[0].message.content for o in outcomes[:4]] == [sequential[n, id(m), k] for n, m, k in CASES[:4]]
     if not oversized:
