@@ -30,7 +30,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_library_scale import SHAPES, layer_shapes, to_bf16, write_shard  # noqa: E402
+from bench_library_scale import SHAPES, finetune_change, layer_shapes, to_bf16, write_shard  # noqa: E402
 
 CLI = [sys.executable, "-c", "import sys; from velkor_zuma.cli import main; sys.exit(main())"]
 
@@ -51,13 +51,7 @@ def write_models(cfg, work, count):
         for k in range(count):
             ft = {}
             for n, s in shapes.items():
-                if len(s) == 2:
-                    u = rng.standard_normal((s[0], 16), dtype=np.float32)
-                    v = rng.standard_normal((16, s[1]), dtype=np.float32)
-                    change = (u @ v) * 0.002 + rng.standard_normal(s, dtype=np.float32) * 1e-4
-                else:
-                    change = rng.standard_normal(s, dtype=np.float32) * 1e-3
-                ft[n] = to_bf16(base[n] + change)
+                ft[n] = to_bf16(base[n] + finetune_change(rng, s))
             write_shard(os.path.join(dirs[k + 1], shard), ft)
     return dirs[0], dirs[1:]
 

@@ -38,6 +38,16 @@ def to_bf16(a):
     return ((u + 0x7FFF + ((u >> 16) & 1)) >> 16).astype(np.uint16)
 
 
+
+def finetune_change(rng, shape):
+    """What a fine-tune adds to one weight: a rank-16 update plus noise for matrices, small noise
+    for vectors."""
+    if len(shape) == 2:
+        u = rng.standard_normal((shape[0], 16), dtype=np.float32)
+        v = rng.standard_normal((16, shape[1]), dtype=np.float32)
+        return (u @ v) * 0.002 + rng.standard_normal(shape, dtype=np.float32) * 1e-4
+    return rng.standard_normal(shape, dtype=np.float32) * 1e-3
+
 def write_shard(path, tensors):
     """A safetensors file of bf16 tensors (name -> uint16 bits), written directly."""
     header, offset = {"__metadata__": {"format": "pt"}}, 0
@@ -73,12 +83,7 @@ def write_models(cfg, base_dir, ft_dir, seed=0):
         base, ft = {}, {}
         for name, shape in shapes.items():
             w = rng.standard_normal(shape, dtype=np.float32) * 0.02
-            if len(shape) == 2:
-                u = rng.standard_normal((shape[0], 16), dtype=np.float32)
-                v = rng.standard_normal((16, shape[1]), dtype=np.float32)
-                change = (u @ v) * 0.002 + rng.standard_normal(shape, dtype=np.float32) * 1e-4
-            else:
-                change = rng.standard_normal(shape, dtype=np.float32) * 1e-3
+            change = finetune_change(rng, shape)
             base[name] = to_bf16(w)
             ft[name] = to_bf16(w + change)
         shard = f"model-{k + 1:05d}-of-{n:05d}.safetensors"

@@ -6,7 +6,6 @@ import http.server
 import queue
 import socket
 import threading
-import time
 import types
 
 import pytest
@@ -14,22 +13,6 @@ import pytest
 from velkor_zuma.serve import ServeConfig, _start_heartbeat
 
 ENGINE = types.SimpleNamespace(model=object(), adapter_names=["a"], total_vram=0, base_vram=0)
-
-
-@pytest.fixture
-def beat_sleeps(monkeypatch):
-    """Stands in for time.sleep in the heartbeat's 20-second waits: wait() returns once the
-    heartbeat finished a beat and reached its sleep; the thread then stays parked for good."""
-    real_sleep, sleeps, gate = time.sleep, queue.Queue(), threading.Semaphore(0)
-
-    def fake(seconds):
-        if seconds != 20:
-            return real_sleep(seconds)
-        sleeps.put(seconds)
-        gate.acquire()
-
-    monkeypatch.setattr(time, "sleep", fake)
-    return types.SimpleNamespace(wait=lambda: sleeps.get(timeout=30))
 
 
 class _Recorder(http.server.BaseHTTPRequestHandler):

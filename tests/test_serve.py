@@ -885,25 +885,6 @@ def dashboard():
 
 
 @pytest.fixture
-def beat_sleeps(monkeypatch):
-    """Stands in for time.sleep in the heartbeat's 20-second waits: wait() returns the next
-    such sleep once the heartbeat reached it, release() lets one pass; unreleased, the (daemon)
-    thread stays parked for good, so that no heartbeat started here keeps posting to 127.0.0.1
-    ports that later tests may reuse. Each test starts one heartbeat and waits for its sleep."""
-    real_sleep, sleeps, gate = time.sleep, queue.Queue(), threading.Semaphore(0)
-
-    def fake(seconds):
-        if seconds != 20:
-            return real_sleep(seconds)
-        sleeps.put(seconds)
-        gate.acquire()
-
-    monkeypatch.setattr(time, "sleep", fake)
-    return types.SimpleNamespace(wait=lambda: sleeps.get(timeout=30), release=gate.release,
-                                 sleeps=sleeps)
-
-
-@pytest.fixture
 def opened(monkeypatch):
     """(url, timeout) of every request the heartbeat opens; each is still sent for real."""
     spy = mock.Mock(wraps=urllib.request.urlopen)

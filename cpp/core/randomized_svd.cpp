@@ -47,19 +47,26 @@ void gaussian(uint64_t stream, T *out, std::size_t count) {
     });
 }
 
+// How many chunks of kSumChunk elements hold n elements.
+std::size_t chunk_count(std::size_t n) { return (n + kSumChunk - 1) / kSumChunk; }
+
+// Calls fn(chunk, data, length) on each chunk of `a`, in parallel. Callers keep one result per
+// chunk and combine them in order, so sums do not depend on the thread count. At least 16 chunks
+// a thread: 1 << 20 elements, lowrank_kernels' kCopyGrain.
+template <typename T, typename Fn>
+void for_each_chunk(const T *a, std::size_t n, Fn &&fn) {
+    parallel_for(chunk_count(n), 16, [&](std::size_t b, std::size_t e, unsigned) {
+        for (std::size_t c = b; c < e; ++c) fn(c, a + c * kSumChunk, std::min(kSumChunk, n - c * kSumChunk));
+    });
+}
+
 template <typename T>
 double chunked_square_sum(const T *a, std::size_t n) {
-    const std::size_t chunks = (n + kSumChunk - 1) / kSumChunk;
-    std::vector<double> part(chunks, 0.0);
-    // At least 16 chunks a thread: 1 << 20 elements, lowrank_kernels' kCopyGrain.
-    parallel_for(chunks, 16, [&](std::size_t b, std::size_t e, unsigned) {
-        for (std::size_t c = b; c < e; ++c) {
-            const T *p = a + c * kSumChunk;
-            std::size_t len = std::min(kSumChunk, n - c * kSumChunk);
-            double acc = 0.0;
-            for (std::size_t i = 0; i < len; ++i) acc += double(p[i]) * double(p[i]);
-            part[c] = acc;
-        }
+    std::vector<double> part(chunk_count(n), 0.0);
+    for_each_chunk(a, n, [&](std::size_t c, const T *p, std::size_t len) {
+        double acc = 0.0;
+        for (std::size_t i = 0; i < len; ++i) acc += double(p[i]) * double(p[i]);
+        part[c] = acc;
     });
     double total = 0.0;
     for (double v : part) total += v;
@@ -180,17 +187,11 @@ bool use_randomized(Solver solver, int64_t m, int64_t n, int64_t rank) {
 
 template <typename T>
 bool all_finite(const T *a, std::size_t n) {
-    const std::size_t chunks = (n + kSumChunk - 1) / kSumChunk;
-    std::vector<char> ok(chunks, 1);
-    // At least 16 chunks a thread, as in chunked_square_sum.
-    parallel_for(chunks, 16, [&](std::size_t b, std::size_t e, unsigned) {
-        for (std::size_t c = b; c < e; ++c) {
-            const T *p = a + c * kSumChunk;
-            std::size_t len = std::min(kSumChunk, n - c * kSumChunk);
-            T acc = 0;
-            for (std::size_t i = 0; i < len; ++i) acc += p[i] * T(0);  // NaN for NaN or infinity
-            ok[c] = acc == T(0);
-        }
+    std::vector<char> ok(chunk_count(n), 1);
+    for_each_chunk(a, n, [&](std::size_t c, const T *p, std::size_t len) {
+        T acc = 0;
+        for (std::size_t i = 0; i < len; ++i) acc += p[i] * T(0);  // NaN for NaN or infinity
+        ok[c] = acc == T(0);
     });
     return std::all_of(ok.begin(), ok.end(), [](char v) { return v != 0; });
 }
