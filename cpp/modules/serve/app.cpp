@@ -227,7 +227,9 @@ nb::object chat(nb::handle engine, nb::handle batcher, nb::handle http_exception
 
     bool stream = bind::truthy(req.attr("stream"));
     Scheduler &scheduler = *nb::cast<Batcher &>(batcher).get();
-    std::shared_ptr<Job> job = scheduler.submit(model, conversation, limit, temperature, stream);
+    RowSettings settings;
+    settings.temperature = temperature;
+    std::shared_ptr<Job> job = scheduler.submit(model, conversation, nb::none(), limit, settings, stream);
     Job &j = *job;
 
     if (stream) {

@@ -175,21 +175,26 @@ bool Job::wait_for(const std::function<bool()> &ready, double seconds) {
 
 // ---- scheduler -----------------------------------------------------------------------------
 
-Scheduler::Scheduler(nb::object engine_, int64_t max_batch_) : engine(std::move(engine_)), max_batch(max_batch_) {}
+Scheduler::Scheduler(nb::object engine_, int64_t max_batch_, int64_t max_waiting_)
+    : engine(std::move(engine_)), max_batch(max_batch_), max_waiting(max_waiting_) {}
 
-std::shared_ptr<Job> Scheduler::submit(nb::object name, nb::object conversation, int64_t limit, double temperature,
-                                       bool stream) {
+std::shared_ptr<Job> Scheduler::submit(nb::object name, nb::object conversation, nb::object tools, int64_t limit,
+                                       RowSettings settings, bool stream) {
     auto job = std::make_shared<Job>();
     job->name = std::move(name);
     job->conversation = std::move(conversation);
+    job->tools = std::move(tools);
     job->limit = limit;
-    job->temperature = temperature;
+    job->settings = std::move(settings);
     job->stream = stream;
-    bool start = false, refused = false;
+    job->submitted_at = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    bool start = false, refused = false, full = false;
     {
         std::lock_guard<std::mutex> lk(mu);
         if (stopping.load()) {
             refused = true;
+        } else if ((int64_t) queue.size() >= max_waiting) {
+            full = true;
         } else {
             queue.push_back(job);
             start = !started;
@@ -198,6 +203,10 @@ std::shared_ptr<Job> Scheduler::submit(nb::object name, nb::object conversation,
     }
     if (refused) {
         job->refuse(503, "the server is shutting down");
+        return job;
+    }
+    if (full) {
+        job->refuse(503, "too many requests are waiting; retry shortly");
         return job;
     }
     if (start) {
@@ -255,9 +264,9 @@ std::vector<std::shared_ptr<Job>> Scheduler::take() {
             cv.wait_for(lk, std::chrono::milliseconds(kGatherMs),
                         [&] { return stopping.load() || queue.size() >= expect; });
         if (!queue.empty()) {
-            double key = queue.front()->temperature > 0 ? queue.front()->temperature : 0.0;
+            double key = queue.front()->settings.temperature > 0 ? queue.front()->settings.temperature : 0.0;
             for (auto it = queue.begin(); it != queue.end() && (int64_t) batch.size() < max_batch;) {
-                double k = (*it)->temperature > 0 ? (*it)->temperature : 0.0;
+                double k = (*it)->settings.temperature > 0 ? (*it)->settings.temperature : 0.0;
                 if (k == key) {
                     batch.push_back(std::move(*it));
                     ++in_batch;
@@ -433,7 +442,7 @@ void Scheduler::run_batch(std::vector<std::shared_ptr<Job>> &jobs) {
     nb::object device = engine.attr("device");
     nb::object long_t = torch.attr("long");
 
-    double temp = batch->rows.front().job->temperature;
+    double temp = batch->rows.front().job->settings.temperature;
     nb::dict kwargs;
     kwargs["input_ids"] = torch.attr("tensor")(ids, "dtype"_a = long_t, "device"_a = device);
     kwargs["attention_mask"] = torch.attr("tensor")(mask, "dtype"_a = long_t, "device"_a = device);

@@ -10,19 +10,49 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vz::serve {
 
+// What one row asks of sampling and of its reply. The HTTP side fills it from the request
+// (after checking every field) and the scheduler carries it unchanged through the step loop.
+struct RowSettings {
+    double temperature = 0.0;  // 0 is greedy
+    double top_p = 1.0;        // nucleus mass in (0, 1]
+    bool has_seed = false;     // a seeded row draws from its own generator: same seed, same reply
+    uint64_t seed = 0;
+    double presence_penalty = 0.0, frequency_penalty = 0.0;  // -2..2, over the row's own new tokens
+    std::vector<std::pair<int64_t, double>> logit_bias;      // token id -> -100..100, added to the logits
+    std::vector<std::string> stop;  // stop texts: the reply ends before the first one and never shows it
+    bool logprobs = false;          // report each new token's log-probability
+    int64_t top_logprobs = 0;       // and this many alternatives (0..20)
+    // Structured output: "" (free text), "json_object" (any JSON object) or "json_schema"
+    // (`schema` holds the schema as JSON text). Tool calls that must happen arrive here as a
+    // "json_schema" built from the declared functions.
+    std::string grammar;
+    std::string schema;
+    bool raw_prompt = false;  // the conversation is a prompt string: no chat template (/v1/completions)
+};
+
+// One generated token's log-probability and its alternatives, in OpenAI's logprobs shape.
+struct TokenLogprob {
+    std::string token;  // the token's text (its bytes may be a partial character)
+    double logprob = 0.0;
+    std::vector<std::pair<std::string, double>> top;  // most likely first
+};
+
 // One chat request on its way through the scheduler. The Python objects are touched only with
 // the GIL held; the rest is guarded by `mu` (the scheduler writes, the handler reads).
 struct Job {
-    nb::object name, conversation;  // the model name and the [{"role", "content"}] list
+    nb::object name, conversation;  // the model name and the [{"role", "content"}] list (or a prompt str)
+    nb::object tools;               // None, or the request's `tools` list for the chat template
     int64_t limit = 0;              // requested new tokens; 0 means the configured default
-    double temperature = 0.0;
+    RowSettings settings;
     bool stream = false;
     std::atomic<bool> cancelled{false};  // the client went away: end this row at the next step
 
@@ -31,6 +61,10 @@ struct Job {
     bool admitted = false;  // the prompt was counted (or refused); prompt_tokens is known
     bool done = false;
     std::string pending;  // streamed text the reader has not taken yet
+    std::vector<TokenLogprob> pending_logprobs;  // logprobs of streamed tokens not taken yet
+    std::vector<TokenLogprob> logprobs;          // every new token's, once done (when asked)
+    // Steady-clock seconds at submit and at the first new token (0 until then), for metrics.
+    double submitted_at = 0.0, first_token_at = 0.0;
     int64_t prompt_tokens = 0, completion_tokens = 0;
     std::string finish_reason, text;
     int status = 0;  // an HTTP refusal (400, 503, 500) with its message; 0 when none
@@ -45,24 +79,44 @@ struct Job {
     bool wait_for(const std::function<bool()> &ready, double seconds);
 };
 
+// Durations of the decode steps for /metrics: cumulative counts per upper bound, as Prometheus
+// histograms report them. Written by the scheduler and read by the metrics route under the
+// scheduler's `mu`.
+struct StepHistogram {
+    static constexpr double kBounds[] = {0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1.0, 2.5, 5.0, 10.0};
+    uint64_t counts[std::size(kBounds)] = {};  // observations at or below each bound
+    uint64_t count = 0;
+    double sum = 0.0;
+    void observe(double seconds) {
+        for (size_t i = 0; i < std::size(kBounds); ++i)
+            if (seconds <= kBounds[i]) ++counts[i];
+        ++count;
+        sum += seconds;
+    }
+};
+
 struct Scheduler : std::enable_shared_from_this<Scheduler> {
-    Scheduler(nb::object engine, int64_t max_batch);
+    Scheduler(nb::object engine, int64_t max_batch, int64_t max_waiting = kDefaultMaxWaiting);
 
     nb::object engine, thread;
     int64_t max_batch;
+    int64_t max_waiting;  // queued requests past which submit refuses with 503
     std::mutex mu;
     std::condition_variable cv;
     std::deque<std::shared_ptr<Job>> queue;  // guarded by mu
     bool started = false;                    // guarded by mu
     size_t in_batch = 0;                     // requests of the batch being decoded (mu)
     size_t last_batch = 0;                   // rows of the batch before (mu)
+    StepHistogram step_seconds;              // (mu)
     // Longest wait for a batch to fill up again: far below the time of one generate call, so a
     // batch that does not gather again costs little (batched against batch-1 in bench_serve.py).
     static constexpr int kGatherMs = 10;
     std::atomic<bool> stopping{false};
 
-    std::shared_ptr<Job> submit(nb::object name, nb::object conversation, int64_t limit, double temperature,
-                                bool stream);
+    // Queues a request. A refusal (server stopping, queue full: status 503) comes back as a
+    // job that is already done.
+    std::shared_ptr<Job> submit(nb::object name, nb::object conversation, nb::object tools, int64_t limit,
+                                RowSettings settings, bool stream);
     void shutdown();
     void join(double seconds);
 

@@ -61,6 +61,8 @@ nb::object make_batcher(nb::handle engine, int64_t max_batch);
 void register_models(nb::module_ &m);
 nb::object build_app(nb::handle engine, nb::handle max_batch, nb::handle max_body_bytes);
 inline constexpr int64_t kDefaultMaxBatch = 16;
+// Requests that may wait for a row before new ones get 503 with Retry-After.
+inline constexpr int64_t kDefaultMaxWaiting = 256;
 inline constexpr int64_t kDefaultMaxBodyBytes = 4 << 20;
 inline constexpr const char *kApiKeyVariable = "VELKOR_ZUMA_API_KEY";
 
