@@ -415,7 +415,7 @@ nb::object build_app(nb::handle engine, nb::handle max_batch_obj, nb::handle max
     nb::object http_exception = fastapi.attr("HTTPException");
     nb::object streaming_response = bind::import("fastapi.responses").attr("StreamingResponse");
     nb::object app = fastapi_cls("title"_a = "velkor-zuma serve");
-    nb::object batcher = make_batcher(engine, max_batch);
+    nb::object batcher = make_batcher(engine, max_batch, kDefaultMaxWaiting);
 
     nb::object parameter = bind::import("inspect").attr("Parameter");
     nb::list chat_params;

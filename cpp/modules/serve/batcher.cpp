@@ -529,11 +529,13 @@ std::shared_ptr<Scheduler> &Batcher::get() {
     return core;
 }
 
-nb::object make_batcher(nb::handle engine, int64_t max_batch) {
+nb::object make_batcher(nb::handle engine, int64_t max_batch, int64_t max_waiting) {
     if (max_batch < 1) bind::raise(PyExc_ValueError, "max_batch must be at least 1, got " + std::to_string(max_batch));
+    if (max_waiting < 1)
+        bind::raise(PyExc_ValueError, "max_waiting must be at least 1, got " + std::to_string(max_waiting));
     nb::object handle = nb::cast(Batcher{});
     Batcher &b = nb::cast<Batcher &>(handle);
-    b.core = std::make_shared<Scheduler>(nb::borrow(engine), max_batch);
+    b.core = std::make_shared<Scheduler>(nb::borrow(engine), max_batch, max_waiting);
     {
         std::lock_guard<std::mutex> lk(registry_mu);
         registry.erase(std::remove_if(registry.begin(), registry.end(), [](auto &w) { return w.expired(); }),

@@ -54,8 +54,9 @@ struct LockGuard {
 
 // ---- request batcher (batcher.cpp) ----
 void register_batcher(nb::module_ &m);
-// A new batcher over a loaded engine (a `_Batcher`), decoding up to `max_batch` requests at once.
-nb::object make_batcher(nb::handle engine, int64_t max_batch);
+// A new batcher over a loaded engine (a `_Batcher`), decoding up to `max_batch` rows a step with
+// up to `max_waiting` requests queued behind them.
+nb::object make_batcher(nb::handle engine, int64_t max_batch, int64_t max_waiting);
 
 // ---- web application and request models (app.cpp) ----
 void register_models(nb::module_ &m);
