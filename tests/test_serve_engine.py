@@ -1,0 +1,275 @@
+"""The step scheduler without HTTP: rows joining and leaving a running batch, per-row adapters,
+per-row sampling (seed, top_p, penalties, logit bias), stop texts, logprobs and JSON output, on
+the real tiny model with real LoRA adapters, through `_Batcher.start` / `complete`. Every test
+waits on a job's state or a model step, never on the clock."""
+
+import json
+import threading
+import warnings
+
+import pytest
+
+from velkor_zuma.serve import ServeConfig, _Engine, build_app
+
+torch = pytest.importorskip("torch")
+pytest.importorskip("transformers")
+pytest.importorskip("peft")
+
+from tinymodel import build_tiny_adapter  # noqa: E402
+
+pytestmark = pytest.mark.filterwarnings("ignore:Found missing adapter keys")
+
+HELLO = [{"role": "user", "content": "Hello, how are you today?"}]
+HI = [{"role": "user", "content": "hi"}]
+EOS = 2  # the tiny tokenizer's end token
+NO_END = {EOS: -100}  # a row that runs to its limit
+
+
+@pytest.fixture(scope="module")
+def engine(tiny_model_dir, tmp_path_factory):
+    root = tmp_path_factory.mktemp("adapters")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        dirs = {n: str(build_tiny_adapter(tiny_model_dir, root / n, seed=i + 1)) for i, n in enumerate("abc")}
+    return _Engine(ServeConfig(str(tiny_model_dir), dirs, max_new_tokens=6)).load()
+
+
+@pytest.fixture(scope="module")
+def batcher(engine):
+    return build_app(engine).state.batcher
+
+
+class StepGate:
+    """Holds the model at a chosen forward (a hook on lm_head) until released; records the rows of
+    every forward."""
+
+    def __init__(self, engine):
+        self.rows, self.hold_at, self.reached, self.gate = [], None, threading.Event(), threading.Event()
+        self.handle = engine.model.get_base_model().lm_head.register_forward_hook(self.hook)
+
+    def hook(self, module, args, output):
+        self.rows.append(args[0].shape[0])
+        if self.hold_at is not None and len(self.rows) >= self.hold_at and not self.gate.is_set():
+            self.reached.set()
+            self.gate.wait(120)
+
+    def hold(self, at):
+        self.hold_at, self.reached, self.gate = len(self.rows) + at, threading.Event(), threading.Event()
+
+    def release(self):
+        self.gate.set()
+
+    def close(self):
+        self.gate.set()
+        self.handle.remove()
+
+
+@pytest.fixture
+def steps(engine):
+    gate = StepGate(engine)
+    yield gate
+    gate.close()
+
+
+def _together(engine, batcher, cases):
+    """Starts every (model, messages, fields) case while the model is held, so that they queue,
+    then lets them run together; returns their results in order."""
+    lock = engine.__dict__.setdefault("_generate_lock", threading.Lock())
+    with lock:
+        pending = [batcher.start(m, msgs, **f) for m, msgs, f in cases]
+        while batcher.waiting + batcher.in_batch < len(cases):
+            threading.Event().wait(0.01)  # the queue fills as the scheduler takes jobs
+    return [p.result(timeout=300) for p in pending]
+
+
+CASES = [(name, messages, {"max_tokens": k}) for name in "abc" for messages in (HELLO, HI) for k in (2, 5)]
+
+
+class TestAdaptersPerRow:
+    def test_mixed_adapters_together_equal_alone(self, engine, batcher, steps):
+        alone = [batcher.complete(m, msgs, **f) for m, msgs, f in CASES]
+        together = _together(engine, batcher, CASES)
+        assert [r["tokens"] for r in together] == [r["tokens"] for r in alone]
+        assert [r["text"] for r in together] == [engine.generate(m, msgs, f["max_tokens"], 0.0)
+                                                 for m, msgs, f in CASES]
+        assert max(steps.rows) >= len(CASES) // 2  # they shared steps
+
+    @pytest.mark.parametrize("name", ["a", "b"])
+    def test_same_reply_whatever_joins(self, engine, batcher, name):
+        alone = batcher.complete(name, HELLO, max_tokens=8)
+        mixed = _together(engine, batcher, [(name, HELLO, {"max_tokens": 8})] +
+                          [(other, HI, {"max_tokens": 3, "temperature": 1.0}) for other in "abc"])
+        assert mixed[0]["tokens"] == alone["tokens"] and mixed[0]["finish_reason"] == "length"
+
+
+class TestJoiningAndLeaving:
+    def test_short_row_joins_and_leaves_while_long_runs(self, batcher, steps):
+        steps.hold(4)
+        long = batcher.start("a", HELLO, max_tokens=200, logit_bias=NO_END)
+        assert steps.reached.wait(120)
+        short = batcher.start("b", HI, max_tokens=3)
+        while batcher.waiting < 1 and not short.admitted:
+            threading.Event().wait(0.01)
+        steps.release()
+        reply = short.result(timeout=300)
+        assert not long.done  # the short reply came back while the long row still runs
+        assert reply["finish_reason"] == "length" and len(reply["tokens"]) == 3
+        assert 2 in steps.rows  # a step over both rows
+        done = long.result(timeout=600)
+        assert (done["finish_reason"], len(done["tokens"])) == ("length", 200)
+        assert done["tokens"] == batcher.complete("a", HELLO, max_tokens=200, logit_bias=NO_END)["tokens"]
+
+    @pytest.mark.parametrize("stream", [False, True])
+    def test_cancelled_row_leaves_while_others_continue(self, batcher, steps, stream):
+        steps.hold(6)
+        rows = [batcher.start(n, HELLO, max_tokens=300, logit_bias=NO_END, stream=stream) for n in "ab"]
+        assert steps.reached.wait(120)
+        assert all(r.new_tokens for r in rows)  # both are running
+        rows[0].cancel()
+        steps.release()
+        gone = rows[0].result(timeout=300)
+        assert gone["finish_reason"] == "cancelled" and gone["status"] == 503
+        assert not rows[1].done
+        kept = rows[1].result(timeout=300)
+        assert (kept["finish_reason"], len(kept["tokens"])) == ("length", 300)
+
+    def test_long_prompt_is_read_in_chunks(self, batcher, steps):
+        messages = [{"role": "user", "content": "the quick brown fox " * 60}]
+        one = batcher.complete("a", messages, max_tokens=4)
+        assert one["prompt_tokens"] > 128 and len(one["tokens"]) == 4
+        assert one["tokens"] == _together_one(batcher, messages)
+
+    def test_prompt_beyond_context_is_refused(self, batcher):
+        r = batcher.complete("a", [{"role": "user", "content": "word " * 2100}])
+        assert r["status"] == 400 and r["message"].startswith("'messages'")
+        r = batcher.complete("a", "word " * 2100, raw_prompt=True)
+        assert r["status"] == 400 and r["message"].startswith("'prompt'")
+
+
+def _together_one(batcher, messages):
+    """The same request's tokens while a long row runs beside it."""
+    other = batcher.start("b", HELLO, max_tokens=50, logit_bias=NO_END, stream=True)
+    assert other.next_text(timeout=300)
+    tokens = batcher.complete("a", messages, max_tokens=4)["tokens"]
+    other.cancel()
+    other.result(timeout=300)
+    return tokens
+
+
+class TestSampling:
+    @pytest.mark.parametrize("seed", [7, 2**40 + 3])
+    def test_seed_repeats_alone_and_batched(self, engine, batcher, seed):
+        fields = {"max_tokens": 12, "temperature": 1.2, "seed": seed, "logit_bias": NO_END}
+        alone = batcher.complete("a", HELLO, **fields)
+        again = batcher.complete("a", HELLO, **fields)
+        batched = _together(engine, batcher, [("a", HELLO, fields), ("b", HELLO, dict(fields, seed=seed + 1)),
+                                              ("c", HI, {"max_tokens": 4, "temperature": 0.7})])
+        other = batcher.complete("a", HELLO, **dict(fields, seed=seed + 1))
+        assert alone["tokens"] == again["tokens"] == batched[0]["tokens"]
+        assert other["tokens"] != alone["tokens"]
+
+    def test_tiny_top_p_is_greedy(self, batcher):
+        greedy = batcher.complete("b", HELLO, max_tokens=10, logit_bias=NO_END)
+        nucleus = batcher.complete("b", HELLO, max_tokens=10, logit_bias=NO_END, temperature=1.5, top_p=1e-6)
+        assert nucleus["tokens"] == greedy["tokens"]
+
+    def test_logit_bias_forces_a_token(self, batcher):
+        r = batcher.complete("a", HELLO, max_tokens=5, logit_bias={17: 100})
+        assert r["tokens"] == [17] * 5
+
+    @pytest.mark.parametrize("field", ["presence_penalty", "frequency_penalty"])
+    def test_penalties_break_repetition(self, batcher, field):
+        plain = batcher.complete("a", HI, max_tokens=8, logit_bias=NO_END)
+        assert len(set(plain["tokens"])) <= 2  # adapter "a" repeats itself on HI
+        penalised = batcher.complete("a", HI, max_tokens=8, logit_bias=NO_END, **{field: 2.0})
+        assert len(set(penalised["tokens"])) > len(set(plain["tokens"]))
+
+    def test_raw_prompt_skips_the_template(self, engine, batcher):
+        prompt = engine.tokenizer.apply_chat_template(HELLO, tokenize=False, add_generation_prompt=True)
+        assert batcher.complete("a", prompt, raw_prompt=True)["tokens"] == batcher.complete("a", HELLO)["tokens"]
+
+    def test_logprobs_sorted_and_at_most_zero(self, batcher):
+        r = batcher.complete("b", HELLO, max_tokens=6, logprobs=True, top_logprobs=5)
+        assert len(r["logprobs"]) == len(r["tokens"]) == 6
+        for token, lp, top in r["logprobs"]:
+            values = [v for _, v in top]
+            assert lp <= 0 and len(top) == 5 and values == sorted(values, reverse=True)
+            assert top[0] == (token, lp)  # greedy: the chosen token is the most likely
+        assert "".join(t for t, _, _ in r["logprobs"]) == r["text"]
+
+
+class TestStop:
+    @pytest.fixture(scope="class")
+    def reply(self, batcher):
+        r = batcher.complete("b", HELLO, max_tokens=20, logit_bias=NO_END)
+        assert len(r["text"]) > 6
+        return r["text"]
+
+    @pytest.mark.parametrize("stream", [False, True])
+    @pytest.mark.parametrize("where", [2, 5])
+    def test_stop_text_never_appears(self, batcher, reply, stream, where):
+        stop = reply[where:where + 3]
+        cut = reply[:reply.index(stop)]
+        r = batcher.complete("b", HELLO, max_tokens=20, logit_bias=NO_END, stop=["zzzz", stop], stream=stream)
+        assert (r["text"], r["finish_reason"]) == (cut, "stop")
+        if stream:
+            assert "".join(r["chunks"]) == cut  # no piece of the stop text was ever sent
+
+    def test_absent_stop_changes_nothing(self, batcher, reply):
+        r = batcher.complete("b", HELLO, max_tokens=20, logit_bias=NO_END, stop="\u00e9\u00e9\u00e9")
+        assert (r["text"], r["finish_reason"]) == (reply, "length")
+
+
+class TestJson:
+    SCHEMA = {"type": "object", "properties": {"ok": {"type": "boolean"}, "color": {"enum": ["red", "green"]},
+                                               "size": {"type": "integer", "minimum": 0, "maximum": 9}},
+              "required": ["ok", "color", "size"]}
+
+    @pytest.mark.parametrize("name", ["a", "b", "c"])
+    @pytest.mark.parametrize("temperature", [0.0, 1.0])
+    def test_schema_reply_validates(self, batcher, name, temperature):
+        jsonschema = pytest.importorskip("jsonschema")
+        r = batcher.complete(name, HELLO, max_tokens=60, temperature=temperature, seed=3,
+                             response_format="json_schema", schema=self.SCHEMA)
+        assert r["finish_reason"] == "stop"
+        jsonschema.validate(json.loads(r["text"]), self.SCHEMA)
+
+    def test_json_object_is_an_object(self, batcher):
+        # The model's own tokens, biased to end strings early, so the object closes in time.
+        r = batcher.complete("a", HELLO, max_tokens=200, response_format="json_object")
+        if r["finish_reason"] == "stop":
+            assert isinstance(json.loads(r["text"]), dict)
+        else:
+            assert r["text"].startswith("{")
+
+    def test_unenforceable_schema_is_refused(self, batcher):
+        r = batcher.complete("a", HELLO, response_format="json_schema", schema='{"type": "object", "properties": ')
+        assert r["status"] == 400 and r["message"].startswith("'response_format'")
+
+
+class TestFailures:
+    @pytest.mark.parametrize("oversized", [False, True], ids=["one-bad-row", "batch-too-large"])
+    def test_failing_step_fails_only_rows_that_fail_alone(self, engine, batcher, monkeypatch, oversized):
+        model = engine.model
+        real = model.forward
+
+        def forward(*args, **kw):
+            ids = kw["input_ids"]
+            if oversized and ids.shape[0] > 1:
+                raise RuntimeError("out of memory for a batch of this size")
+            if any("poison" in t for t in engine.tokenizer.batch_decode(ids)):
+                raise RuntimeError("this request breaks the model")
+            return real(*args, **kw)
+
+        expected = [batcher.complete(m, msgs, **f)["tokens"] for m, msgs, f in CASES[:4]]
+        monkeypatch.setattr(model, "forward", forward)
+        cases = CASES[:4] + ([] if oversized else [("a", [{"role": "user", "content": "poison"}], {})])
+        lock = engine.__dict__.setdefault("_generate_lock", threading.Lock())
+        with lock:
+            pending = [batcher.start(m, msgs, **f) for m, msgs, f in cases]
+            while batcher.waiting + batcher.in_batch < len(cases):
+                threading.Event().wait(0.01)
+        assert [p.result(timeout=300)["tokens"] for p in pending[:4]] == expected
+        if not oversized:
+            with pytest.raises(RuntimeError, match="breaks the model"):
+                pending[4].result(timeout=300)
