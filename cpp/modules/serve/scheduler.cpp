@@ -159,6 +159,8 @@ struct Loop {
             }
             s.in_batch = live() + taken.size();
         }
+        // The end tokens are read again as rows join: the generation config is the caller's to change.
+        if (!taken.empty()) ev.eos = eos_ids(ev.model);
         for (auto &job : taken) {
             try {
                 start_row(job);
