@@ -17,8 +17,20 @@ servers' resident memory (VmRSS after loading and after serving, VmHWM at the en
 weights are memory-mapped, so pages count once they have been touched) and the bytes of weights
 they hold. Every server's greedy replies are compared with the lock server's.
 
+The engine part (first) drives the step scheduler in process through `_Batcher.start`, with the
+lock-serialised `_Engine.generate` (one request at a time) beside it in the same run:
+  short behind long   four 8-token requests 0.2 s into a 200-token one, each against its latency alone
+  first token         time to the first streamed text of 8 streams started together, against one alone
+  throughput          completion tokens/s at 1, 4, 8, 16 clients over the four adapters
+  mixed vs same       16 clients over four adapters against 16 clients on one adapter
+  JSON schema         tokens/s of 8 clients under a JSON-schema grammar against free text
+Replies run to their limit (the generation config names no reachable end token) so that every
+row does the same work. `--shape 1b` runs the engine part on a 1B-class Llama (random weights, hidden 2048,
+intermediate 5632, 22 layers, vocabulary 32000, four rank-16 adapters on q/k/v/o); it is heavy.
+
     python benchmarks/bench_serve.py [--requests 48] [--repeats 3] [--max-tokens 8]
                                      [--servers batched,batch-1,lock,full] [--threads N]
+                                     [--shape demo|1b] [--parts engine,servers]
 """
 
 import argparse
@@ -40,6 +52,12 @@ MESSAGES = [{"role": "user", "content": "Hello, how are you today?"}]
 # A wider variant of the test suite's tiny Llama, so weights are visible next to the libraries.
 MODEL = dict(hidden_size=256, intermediate_size=1024, num_hidden_layers=4, num_attention_heads=8,
              num_key_value_heads=4)
+SHAPES = {
+    "demo": dict(model=MODEL, rank=8, long=200, reply=32, requests=4),
+    "1b": dict(model=dict(hidden_size=2048, intermediate_size=5632, num_hidden_layers=22, num_attention_heads=32,
+                          num_key_value_heads=4, vocab_size=32000),
+               rank=16, long=200, reply=32, requests=2),
+}
 
 
 # ------------------------------------------------------------------------------ server side
@@ -164,6 +182,169 @@ def run_empty(root, port):
     uvicorn.run(app, host="127.0.0.1", port=port, log_level="warning")
 
 
+# ------------------------------------------------------------------------------ engine part
+
+
+def build_shape(root, shape):
+    import torch
+    from tinymodel import build_tiny_adapter, build_tiny_model
+
+    spec = SHAPES[shape]
+    torch.manual_seed(0)
+    build_tiny_model(root / "base", seed=0, **spec["model"])
+    if shape == "1b":  # stored as bf16, as such checkpoints are
+        from transformers import AutoModelForCausalLM
+
+        m = AutoModelForCausalLM.from_pretrained(str(root / "base"), dtype=torch.bfloat16)
+        m.save_pretrained(str(root / "base"))
+        del m
+    for i, n in enumerate(NAMES):
+        build_tiny_adapter(root / "base", root / n, seed=i + 1, r=spec["rank"],
+                           target_modules=("q_proj", "k_proj", "v_proj", "o_proj"))
+
+
+def percentile(values, q):
+    values = sorted(values)
+    return values[min(len(values) - 1, int(round(q * (len(values) - 1))))]
+
+
+def engine_part(shape, repeats):
+    import threading
+    import warnings
+
+    warnings.simplefilter("ignore")
+    from velkor_zuma.serve import ServeConfig, _Engine, build_app
+
+    spec = SHAPES[shape]
+    with tempfile.TemporaryDirectory() as tmp:
+        root = Path(tmp)
+        t0 = time.perf_counter()
+        build_shape(root, shape)
+        engine = _Engine(ServeConfig(str(root / "base"), {n: str(root / n) for n in NAMES}, "fp32")).load()
+        print("engine part: %s shape built and loaded in %.0f s" % (shape, time.perf_counter() - t0), flush=True)
+    # No end token: every reply runs to its limit, so that every row does the same work.
+    engine.model.generation_config.eos_token_id = 10**9
+    batcher = build_app(engine).state.batcher
+    reply, rows = spec["reply"], {}
+
+    def request(name, limit, **fields):
+        t = time.perf_counter()
+        r = batcher.complete(name, MESSAGES, max_tokens=limit, **fields)
+        assert r["status"] == 0 and len(r["tokens"]) == limit, r
+        return time.perf_counter() - t
+
+    for n in NAMES:  # warm-up
+        request(n, 4)
+
+    # Short requests arriving while a long one runs.
+    alone = statistics.median(request(NAMES[1 + i % 3], 8) for i in range(3))
+    lock_alone = statistics.median(
+        (lambda t: (engine.generate(NAMES[1], MESSAGES, 8, 0.0), time.perf_counter() - t)[1])(time.perf_counter())
+        for _ in range(3))
+    long = batcher.start(NAMES[0], MESSAGES, max_tokens=spec["long"])
+    time.sleep(0.2)
+    shorts = []
+    threads = [threading.Thread(target=lambda n=n: shorts.append(request(n, 8))) for n in NAMES]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    long.result()
+    rows["short behind long"] = ("8-token replies 0.2 s into a %d-token one: %s s; alone %.3f s (ratios %s); "
+                                 "the lock-serialised engine would answer them after the long one"
+                                 % (spec["long"], " ".join("%.3f" % v for v in sorted(shorts)), alone,
+                                    " ".join("%.2fx" % (v / alone) for v in sorted(shorts))))
+    del lock_alone
+
+    # Time to the first streamed text.
+    def first_text(name):
+        t = time.perf_counter()
+        p = batcher.start(name, MESSAGES, max_tokens=8, stream=True)
+        p.next_text()
+        took = time.perf_counter() - t
+        p.result()
+        return took
+
+    one = statistics.median(first_text(NAMES[0]) for _ in range(3))
+    eight = []
+    for _ in range(repeats):
+        got = []
+        threads = [threading.Thread(target=lambda n=n: got.append(first_text(n))) for n in NAMES * 2]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        eight.append(percentile(got, 0.95))
+    p95 = statistics.median(eight)
+    rows["first token"] = "8 streams together: p95 %.3f s; one alone %.3f s (%.2fx)" % (p95, one, p95 / one)
+
+    # Throughput in completion tokens/s.
+    def load(clients, names, lock=False, **fields):
+        n = clients * spec["requests"]
+        done = []
+
+        def worker(k):
+            for i in range(k, n, clients):
+                name = names[i % len(names)]
+                if lock:
+                    engine.generate(name, MESSAGES, reply, 0.0)
+                else:
+                    request(name, reply, **fields)
+                done.append(reply)
+
+        t = time.perf_counter()
+        threads = [threading.Thread(target=worker, args=(k,)) for k in range(clients)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+        return sum(done) / (time.perf_counter() - t)
+
+    rates = {}
+    for c in (1, 4, 8, 16):
+        rates[c] = statistics.median(load(c, NAMES) for _ in range(repeats))
+    lock_rate = statistics.median(load(4, NAMES, lock=True) for _ in range(repeats))
+    rows["throughput"] = ("tokens/s at 1/4/8/16 clients: %s; 16 clients / 1: %.2fx; lock-serialised generate "
+                          "at 4 clients: %.1f" % (" ".join("%.1f" % rates[c] for c in (1, 4, 8, 16)),
+                                                  rates[16] / rates[1], lock_rate))
+    same = statistics.median(load(16, NAMES[:1]) for _ in range(repeats))
+    rows["mixed vs same"] = "16 clients, four adapters %.1f tokens/s, one adapter %.1f (%.2fx)" % (
+        rates[16], same, rates[16] / same)
+
+    schema = {"type": "object", "properties": {"name": {"type": "string", "maxLength": 40},
+                                               "n": {"type": "integer"}, "ok": {"type": "boolean"}},
+              "required": ["name", "n", "ok"]}
+    free = statistics.median(load(8, NAMES) for _ in range(repeats))
+
+    def constrained():
+        n = 8 * spec["requests"]
+        tokens = []
+
+        def worker(k):
+            for i in range(k, n, 8):
+                r = batcher.complete(NAMES[i % 4], MESSAGES, max_tokens=reply, response_format="json_schema",
+                                     schema=schema)
+                tokens.append(len(r["tokens"]))
+
+        t = time.perf_counter()
+        threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+        return sum(tokens) / (time.perf_counter() - t)
+
+    with_schema = statistics.median(constrained() for _ in range(repeats))
+    rows["JSON schema"] = "8 clients: %.1f tokens/s under a schema, %.1f free (%.2fx)" % (
+        with_schema, free, with_schema / free)
+
+    print("bench_serve engine part: %s shape, fp32 on CPU, os.cpu_count() = %s, replies of %d tokens"
+          % (shape, os.cpu_count(), reply))
+    for k, v in rows.items():
+        print("  %-18s %s" % (k, v))
+    print(flush=True)
+
+
 # ------------------------------------------------------------------------------ client side
 
 
@@ -267,9 +448,16 @@ def main():
     ap.add_argument("--servers", default="batched,batch-1,lock,full")
     ap.add_argument("--levels", default="1,4,8,16")
     ap.add_argument("--threads", type=int, default=0, help="OMP_NUM_THREADS of the servers")
+    ap.add_argument("--shape", default="demo", choices=sorted(SHAPES))
+    ap.add_argument("--parts", default="engine,servers")
     args = ap.parse_args()
     if args.child:
         ROLES[args.child](Path(args.root), args.port)
+        return
+    parts = args.parts.split(",")
+    if "engine" in parts:
+        engine_part(args.shape, args.repeats)
+    if "servers" not in parts or args.shape != "demo":
         return
 
     roles = args.servers.split(",")

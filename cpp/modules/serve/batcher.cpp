@@ -194,7 +194,8 @@ struct Pending {
     // The finished reply as a dict; raises the generation's exception where it failed.
     nb::dict result(double timeout) {
         Job &j = *job;
-        if (!j.wait_for([&] { return j.done; }, timeout)) bind::raise(PyExc_TimeoutError, "no reply within the timeout");
+        if (!j.wait_for([&] { return j.done; }, timeout))
+            bind::raise(PyExc_TimeoutError, "no reply within the timeout");
         if (j.error.is_valid() && !j.error.is_none()) bind::raise(j.error.type().ptr(), j.error);
         nb::dict out;
         std::lock_guard<std::mutex> lk(j.mu);
@@ -266,8 +267,8 @@ nb::object start(Batcher &b, nb::object model, nb::object messages, nb::object m
                  nb::object tools, nb::kwargs fields) {
     RowSettings settings = settings_from(fields);
     int64_t limit = max_tokens.is_none() ? 0 : bind::arg_int(max_tokens, "max_tokens");
-    return nb::cast(Pending{b.get()->submit(std::move(model), std::move(messages), std::move(tools), limit,
-                                            std::move(settings), stream)});
+    return nb::cast(Pending{
+        b.get()->submit(std::move(model), std::move(messages), std::move(tools), limit, std::move(settings), stream)});
 }
 
 void register_batcher(nb::module_ &m) {
@@ -327,8 +328,8 @@ void register_batcher(nb::module_ &m) {
              "returns a `_Pending`.")
         .def(
             "complete",
-            [](Batcher &b, nb::object model, nb::object messages, nb::object max_tokens, bool stream,
-               nb::object tools, nb::kwargs fields) {
+            [](Batcher &b, nb::object model, nb::object messages, nb::object max_tokens, bool stream, nb::object tools,
+               nb::kwargs fields) {
                 nb::object p = start(b, model, messages, max_tokens, stream, tools, fields);
                 Pending &pending = nb::cast<Pending &>(p);
                 nb::list chunks;

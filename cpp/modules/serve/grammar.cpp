@@ -17,9 +17,10 @@ nb::object compiler_for(const EngineView &ev, nb::module_ xgr) {
     nb::handle holder = ev.engine;
     nb::object kept = nb::getattr(holder, key, nb::none());
     if (!kept.is_none()) return kept;
-    nb::object info = xgr.attr("TokenizerInfo").attr("from_huggingface")(
-        ev.tokenizer, "vocab_size"_a = ev.vocab > 0 ? nb::object(nb::int_(ev.vocab)) : nb::none(),
-        "stop_token_ids"_a = nb::cast(ev.eos));
+    nb::object info = xgr.attr("TokenizerInfo")
+                          .attr("from_huggingface")(
+                              ev.tokenizer, "vocab_size"_a = ev.vocab > 0 ? nb::object(nb::int_(ev.vocab)) : nb::none(),
+                              "stop_token_ids"_a = nb::cast(ev.eos));
     nb::object compiler = xgr.attr("GrammarCompiler")(info, "max_threads"_a = 1);
     nb::setattr(holder, key, compiler);
     return compiler;
