@@ -12,11 +12,24 @@
 
 namespace vz::serve {
 
+// The row groups of the step being run, read by the LoRA layers' own forward (deltas.cpp):
+// one group per adapter present, with the rows' indices (unset when it holds every row).
+struct RowPlan {
+    struct Group {
+        size_t adapter = 0;  // position in the engine's adapter names
+        nb::object rows;     // int64 tensor of row indices, or unset: all rows
+    };
+    bool active = false;
+    std::vector<Group> groups;
+};
+
 // What the step loop knows of the engine, read once when the scheduler starts.
 struct EngineView {
     nb::object engine, torch, model, tokenizer, device;
     nb::object adapter_names;  // the engine's list of adapter names (empty: no peft wrapper)
     bool peft = false;         // the model is a peft wrapper taking `adapter_names=` per row
+    size_t adapter_count = 0;
+    std::shared_ptr<RowPlan> plan;  // set when the LoRA layers apply rows' adapters themselves
     std::vector<int64_t> eos;  // end-of-sequence ids of the generation config
     int64_t pad_id = 0;
     int64_t context = 0;  // positions the model can attend to (0: unknown)
@@ -37,6 +50,7 @@ struct Row {
     nb::object cache;             // the row's own cache while its prompt is being read in chunks
     int64_t limit = 0;            // new tokens at most (capped by the context left)
     nb::object adapter;           // the name peft's `adapter_names=` gets ("__base__" for the base)
+    int64_t adapter_index = -1;   // its position in the engine's adapter names (-1: the base)
     nb::object generator;         // torch.Generator of a sampled row (seeded, or from entropy)
     nb::object bias_ids, bias_values;  // logit_bias as two tensors, or unset
     std::unique_ptr<RowGrammar> grammar;
@@ -60,6 +74,14 @@ std::vector<int64_t> choose_tokens(const EngineView &ev, nb::handle logits, std:
 bool take_token(const EngineView &ev, Row &row, int64_t token);
 // Ends a row's job with its reply (finish_reason already set, or "length").
 void finish_row(const EngineView &ev, Row &row, bool stopping);
+
+// ---- deltas.cpp ----
+// Gives the engine's plain LoRA linear layers a forward that applies each row's adapter to its
+// rows only while a step runs with a plan; false (nothing changed) where the model has other
+// LoRA layers, which then take peft's `adapter_names=` path.
+bool install_row_deltas(EngineView &ev);
+// Groups a step's rows by adapter and turns the plan on (the caller turns it off after).
+void plan_rows(const EngineView &ev, const std::vector<Row *> &rows);
 
 // ---- grammar.cpp ----
 // Compiles a row's grammar ("json_object" or "json_schema"); a schema the library cannot

@@ -17,9 +17,10 @@
 // - Leaving: a row ends at an end token, its limit, a stop text, a complete grammar or when its
 //   client goes away; its reply goes out at once, its rows of the cache are dropped, and
 //   padding columns that no remaining row needs are trimmed.
-// - Adapters: with a peft model every forward passes `adapter_names=` per row ("__base__" for
-//   the bare base): peft runs the base projection once over all rows and each adapter's
-//   low-rank product over its own rows only.
+// - Adapters: the base projection runs once over all rows and each adapter's low-rank product
+//   over its own rows only (deltas.cpp gives peft's LoRA linear layers a forward that does so
+//   from the step's row groups; models with other LoRA layers pass peft's `adapter_names=`,
+//   "__base__" for the bare base). A row on the bare base pays nothing.
 // - Sampling, stop texts, logprobs and grammars are per row (sampling.cpp, grammar.cpp).
 // - Failures: a forward that raises with several rows in it may be one row's fault. Rows that
 //   have shown nothing to their clients are queued again at the front, marked to run alone;
@@ -118,6 +119,10 @@ struct Loop {
         nb::object base = ev.peft ? ev.model.attr("get_base_model")() : ev.model;
         nb::object params = bind::import("inspect").attr("signature")(base.attr("forward")).attr("parameters");
         if (bind::contains(params, "cache")) cache_name = "cache";
+        if (ev.peft) {
+            ev.adapter_count = (size_t) nb::len(ev.adapter_names);
+            install_row_deltas(ev);
+        }
         // Grad mode is per thread: this one never needs it.
         ev.torch.attr("set_grad_enabled")(false);
     }
@@ -228,6 +233,7 @@ struct Loop {
         if (ev.peft) {
             bool named = bind::contains(ev.adapter_names, job->name);
             row->adapter = named ? nb::object(job->name) : nb::object(nb::str("__base__"));
+            if (named) row->adapter_index = nb::cast<int64_t>(ev.adapter_names.attr("index")(job->name));
         }
         if (!st.grammar.empty() && !prepare_grammar(ev, *row)) return;  // refused
         prepare_sampling(ev, *row);
@@ -264,7 +270,15 @@ struct Loop {
         kw[cache_name] = past;
         kw["use_cache"] = true;
         kw["logits_to_keep"] = 1;
-        if (ev.peft) {
+        struct PlanOff {
+            RowPlan *plan;
+            ~PlanOff() {
+                if (plan) plan->active = false;
+            }
+        } off{ev.plan.get()};
+        if (ev.plan) {
+            plan_rows(ev, rows);
+        } else if (ev.peft) {
             nb::list names;
             for (Row *r : rows) names.append(r->adapter);
             kw["adapter_names"] = names;
