@@ -850,8 +850,8 @@ void register_stream(nb::module_ &m) {
     m.def("export_finetune", &export_finetune, "path"_a.none(), "model_id"_a.none(), "out"_a.none(), nb::kw_only(),
           "progress"_a.none() = nb::none(),
           "Writes the stored fine-tune `model_id`, rebuilt tensor by tensor as ModelLibrary.reconstruct does, "
-          "to the safetensors file `out` (written under a temporary name and renamed). Returns {'tensors', "
-          "'bytes', 'file_bytes'}.");
+          "to the safetensors file `out` (written under a temporary name and renamed; a path inside the library's "
+          "directory is refused). Returns {'tensors', 'bytes', 'file_bytes'}.");
 }
 
 }  // namespace vz::deltavault

@@ -169,7 +169,7 @@ constexpr int64_t kFirstChars = 64 * 1024;
 // The token ids of the text file `f` (open in text mode), of its first max_tokens tokens when
 // max_tokens is not 0, read no further than they need.
 nb::object text_file_ids(nb::handle tokenizer, nb::handle f, int64_t max_tokens) {
-    auto tokenize = [&](nb::handle text) {
+    auto tokenize = [&](nb::handle text) -> nb::object {
         return tokenizer(text, "return_tensors"_a = "pt")["input_ids"][nb::int_(0)];
     };
     // A cap beyond any text read in pieces (and beyond overflow in the sizes below) reads it all.
