@@ -571,12 +571,13 @@ def test_demo_end_to_end(tmp_path):
 
 def test_no_wait_fails_at_once_while_another_writer_holds_the_lock(library, finetune_dir):
     lib_dir, _ = library
-    hold = ("import fcntl, os, sys, time\n"
+    hold = ("import fcntl, os, sys\n"
             "fd = os.open(os.path.join(sys.argv[1], '.vz-lock'), os.O_RDWR | os.O_CREAT)\n"
             "fcntl.flock(fd, fcntl.LOCK_EX)\n"
             "os.ftruncate(fd, 0); os.write(fd, f'{os.getpid()}\\nsomeone else\\n'.encode())\n"
-            "print('held', flush=True); time.sleep(30)\n")
-    holder = subprocess.Popen([sys.executable, "-c", hold, str(lib_dir)], stdout=subprocess.PIPE, text=True)
+            "print('held', flush=True); sys.stdin.read()\n")  # held until the test is done with it
+    holder = subprocess.Popen([sys.executable, "-c", hold, str(lib_dir)], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True)
     try:
         assert holder.stdout.readline().strip() == "held"
         before = (lib_dir / "manifest.json").read_bytes()

@@ -10,7 +10,6 @@ import struct
 import subprocess
 import sys
 import textwrap
-import time
 
 import numpy as np
 import pytest
@@ -258,46 +257,54 @@ def test_four_writers_at_once_all_land(tmp_path):
 
 
 _HOLD = """
-import fcntl, os, sys, time
+import fcntl, os, sys
 fd = os.open(os.path.join(sys.argv[1], ".vz-lock"), os.O_RDWR | os.O_CREAT)
 fcntl.flock(fd, fcntl.LOCK_EX)
 os.ftruncate(fd, 0)
 os.write(fd, f"{os.getpid()}\\nholder-command --busy\\n".encode())
 print("held", flush=True)
-time.sleep(float(sys.argv[2]))
+sys.stdin.read()  # holds the lock until the test closes this pipe (or kills the process)
 """
 
 
-def _held_library(tmp_path, seconds):
-    """A new library and a process that holds its writers' lock for `seconds`."""
+def _held_library(tmp_path):
+    """A new library and a process that holds its writers' lock until its stdin is closed."""
     base = _model()
     dv.create_library(tmp_path / "lib", "b", base)
-    holder = subprocess.Popen([sys.executable, "-c", _HOLD, str(tmp_path / "lib"), str(seconds)],
+    holder = subprocess.Popen([sys.executable, "-c", _HOLD, str(tmp_path / "lib")], stdin=subprocess.PIPE,
                               stdout=subprocess.PIPE, text=True)
     assert holder.stdout.readline().strip() == "held"
     return base, holder
 
 
 def test_lock_waits_or_fails_at_once(tmp_path):
-    base, holder = _held_library(tmp_path, 3)
+    base, holder = _held_library(tmp_path)
+    waiter = None
     try:
         with pytest.raises(BlockingIOError, match=rf"pid {holder.pid}: holder-command --busy"):
             dv.add_finetune_from(tmp_path / "lib", "ft", _model(1, 0.01, base), wait=False)
         assert dv.open_library(tmp_path / "lib").finetune_ids() == []  # readers are never blocked
-        waiter = _run(_ADD, tmp_path / "lib", "ft", 1, timeout=60)
-        assert waiter.returncode == 0, waiter.stderr
-        assert f"waiting for the lock" in waiter.stderr and f"pid {holder.pid}" in waiter.stderr
-        assert holder.poll() is not None  # it waited for the holder to finish
+        waiter = subprocess.Popen([sys.executable, "-c", _ADD, str(tmp_path / "lib"), "ft", "1"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        line = waiter.stderr.readline()
+        assert "waiting for the lock" in line and f"pid {holder.pid}" in line
+        assert waiter.poll() is None
+        holder.stdin.close()  # the holder lets go: the waiter goes on
+        assert holder.wait(timeout=600) == 0
+        out, err = waiter.communicate(timeout=600)
+        assert waiter.returncode == 0 and out.strip() == "ft", err
     finally:
-        holder.kill()
-        holder.wait()
+        for proc in (waiter, holder):
+            if proc is not None:
+                proc.kill()
+                proc.wait()
     assert dv.open_library(tmp_path / "lib").finetune_ids() == ["ft"]
 
 
 def test_ctrl_c_while_waiting_for_the_lock_stops_the_wait(tmp_path):
     # The holder keeps the lock until it is killed, so the waiter can only end by the signal;
     # the signal is sent as soon as the waiter says it waits, wherever in the wait it lands.
-    _, holder = _held_library(tmp_path, 100_000)
+    _, holder = _held_library(tmp_path)
     waiter = subprocess.Popen([sys.executable, "-c", _ADD, str(tmp_path / "lib"), "ft", "1"],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
@@ -382,13 +389,16 @@ def test_save_refuses_when_another_writer_committed(tmp_path):
 
 
 _SLOW_SAVE = """
-import sys, time, numpy as np
+import sys, threading, numpy as np
 from velkor_zuma import deltavault as dv
 from velkor_zuma import lowrank
 real = lowrank.compress
+calls = []
 def slow(*a, **k):
+    calls.append(a)
     print("compressing", flush=True)
-    time.sleep(0.5)
+    if len(calls) == 2:
+        threading.Event().wait()  # the second tensor never finishes: the test kills the writer here
     return real(*a, **k)
 dv.compress = slow  # the tensor-by-tensor add calls the module's compress
 lib = sys.argv[1]
