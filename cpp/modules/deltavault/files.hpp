@@ -270,8 +270,9 @@ nb::object record_from(const Manifest &mf, nb::dict te, const st::Reader &r, con
 // ---- writer lock -----------------------------------------------------------------------------------
 // An exclusive flock on `dir`/.vz-lock, held for the lifetime of the object and released by the
 // kernel if the process dies. Waiting (wait=true) prints once on stderr whose lock it waits for;
-// wait=false raises BlockingIOError at once. After taking it, leftovers of writers that died
-// (temporary files) are removed.
+// wait=false raises BlockingIOError at once; Ctrl-C ends a wait. A lock file that is a link, not a
+// regular file or one with other names is refused (OSError), never followed or written. After
+// taking it, leftovers of writers that died (temporary files) are removed.
 class LibraryLock {
 public:
     LibraryLock(const fs::path &dir, bool wait);
