@@ -590,7 +590,9 @@ void refuse_target_in_library(const fs::path &dir, const fs::path &target) {
     fs::path parent = abs.has_filename() ? abs.parent_path() : abs;
     fs::path in_parent = fs::weakly_canonical(parent, ec) / abs.filename();
     fs::path resolved = fs::weakly_canonical(abs, ec);
-    if (within(in_parent, lib) || (!ec && within(resolved, lib)))
+    std::error_code eq;  // the same directory by another path (a bind mount) is the same directory
+    const bool same_dir = fs::equivalent(parent, lib, eq);
+    if (within(in_parent, lib) || (!ec && within(resolved, lib)) || (same_dir && !eq))
         bind::raise(PyExc_ValueError, "cannot export to " + quoted(target) + ": it is inside the model library " +
                                           quoted(dir) +
                                           ", whose files it would replace; nothing was written: choose a path "
