@@ -4,7 +4,6 @@ cluster), a worker killed mid-run does not stop the run, a failing tensor keeps 
 out (named in the error) while the others commit, and the command's --workers / --scheduler."""
 
 import concurrent.futures as cf
-import contextlib
 import json
 import multiprocessing
 import os
@@ -69,23 +68,11 @@ def _same_as_reference(reference, lib, results, ids=None):
         assert results[k] == ref_results[k]
 
 
-@contextlib.contextmanager
-def _local_cluster():
-    """A client of a local cluster of two single-threaded worker processes. Its connections get
-    minutes, not dask's default 30 s, to come up: on a loaded machine the workers and the
-    scheduler may start slowly, and that must not fail a test."""
-    distributed = pytest.importorskip("distributed")
-    import dask
-    with dask.config.set({"distributed.comm.timeouts.connect": f"{PATIENCE}s"}), \
-            distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-                                     env={"VZ_NUM_THREADS": "1"}) as cluster, \
-            distributed.Client(cluster) as client:
-        yield client
-
-
 @pytest.fixture(scope="module")
 def dask_client():
-    with _local_cluster() as client:
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
+                                  env={"VZ_NUM_THREADS": "1"}) as cluster, distributed.Client(cluster) as client:
         yield client
 
 
@@ -271,9 +258,11 @@ def test_a_task_cancelled_elsewhere_fails_its_finetune_only(reference, tmp_path)
 
 
 def test_a_killed_worker_does_not_stop_the_run(reference, tmp_path):
+    distributed = pytest.importorskip("distributed")
     sources = reference[1]
     lib = _library(tmp_path, "lib", reference[0])
-    with _local_cluster() as client:
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
+                                  env={"VZ_NUM_THREADS": "1"}) as cluster, distributed.Client(cluster) as client:
         pids = list(client.run(os.getpid).values())
         killed = []
 
