@@ -13,7 +13,6 @@ import socket
 import subprocess
 import sys
 import threading
-import time
 import urllib.request
 from pathlib import Path
 

@@ -283,6 +283,7 @@ def test_killed_writer_leaves_a_loadable_library_and_the_next_cleans_up(tmp_path
     finally:
         os.kill(proc.pid, signal.SIGKILL)
         proc.wait()
+        proc.stdin.close()
     leftovers = [p.name for p in (tmp_path / "lib").iterdir() if p.name.startswith(".vz-tmp")]
     assert leftovers  # the killed writer's half-written file
     assert list(dv.ModelLibrary.load(tmp_path / "lib").deltas) == ["kept"]
