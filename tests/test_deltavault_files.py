@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 
 from velkor_zuma import deltavault as dv
+from waiting import PATIENCE
 
 safetensors_numpy = pytest.importorskip("safetensors.numpy")
 
@@ -249,7 +250,7 @@ def test_four_writers_at_once_all_land(tmp_path):
     procs = [subprocess.Popen([sys.executable, "-c", _ADD, str(tmp_path / "lib"), f"ft{i}", str(i)],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) for i in range(4)]
     for p in procs:
-        out, err = p.communicate(timeout=120)
+        out, err = p.communicate(timeout=PATIENCE)
         assert p.returncode == 0, err
     lib = dv.ModelLibrary.load(tmp_path / "lib")
     assert sorted(lib.deltas) == ["ft0", "ft1", "ft2", "ft3"]
@@ -268,7 +269,8 @@ sys.stdin.read()  # holds the lock until the test closes this pipe (or kills the
 
 
 def _held_library(tmp_path):
-    """A new library and a process that holds its writers' lock until its stdin is closed."""
+    """A new library and a process that holds its writers' lock until the test closes the
+    holder's stdin."""
     base = _model()
     dv.create_library(tmp_path / "lib", "b", base)
     holder = subprocess.Popen([sys.executable, "-c", _HOLD, str(tmp_path / "lib")], stdin=subprocess.PIPE,
@@ -285,14 +287,16 @@ def test_lock_waits_or_fails_at_once(tmp_path):
             dv.add_finetune_from(tmp_path / "lib", "ft", _model(1, 0.01, base), wait=False)
         assert dv.open_library(tmp_path / "lib").finetune_ids() == []  # readers are never blocked
         waiter = subprocess.Popen([sys.executable, "-c", _ADD, str(tmp_path / "lib"), "ft", "1"],
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        line = waiter.stderr.readline()
-        assert "waiting for the lock" in line and f"pid {holder.pid}" in line
-        assert waiter.poll() is None
-        holder.stdin.close()  # the holder lets go: the waiter goes on
-        assert holder.wait(timeout=600) == 0
-        out, err = waiter.communicate(timeout=600)
-        assert waiter.returncode == 0 and out.strip() == "ft", err
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                  env=dict(os.environ, OMP_NUM_THREADS="1"))
+        said = waiter.stderr.readline()
+        assert "waiting for the lock" in said and f"pid {holder.pid}" in said
+        assert waiter.poll() is None and dv.open_library(tmp_path / "lib").finetune_ids() == []
+        holder.stdin.close()  # the holder exits, and the lock goes with it
+        holder.wait(timeout=PATIENCE)
+        out, err = waiter.communicate(timeout=PATIENCE)
+        assert waiter.returncode == 0, said + err
+        assert out.strip() == "ft"
     finally:
         for proc in (waiter, holder):
             if proc is not None:
@@ -310,7 +314,7 @@ def test_ctrl_c_while_waiting_for_the_lock_stops_the_wait(tmp_path):
     try:
         assert "waiting for the lock" in waiter.stderr.readline()
         waiter.send_signal(signal.SIGINT)
-        _, err = waiter.communicate(timeout=600)  # a bound for a hang only: the holder never lets go
+        _, err = waiter.communicate(timeout=PATIENCE)  # the holder never lets go: only the signal ends it
         assert "KeyboardInterrupt" in err and waiter.returncode != 0
         assert holder.poll() is None
     finally:
@@ -368,7 +372,7 @@ def test_the_lock_file_is_never_followed_or_written_through(tmp_path, writer, ki
 def test_the_lock_file_names_the_program_but_never_its_arguments(tmp_path):
     dv.create_library(tmp_path / "lib", "b", _model())
     code = _ADD + "print(open(sys.argv[1] + '/.vz-lock').read(), end='')\n"
-    res = _run(code, tmp_path / "lib", "ft", 1, "--token=hunter2", timeout=300)
+    res = _run(code, tmp_path / "lib", "ft", 1, "--token=hunter2", timeout=PATIENCE)
     assert res.returncode == 0, res.stderr
     model_id, pid, program = res.stdout.splitlines()
     assert model_id == "ft" and int(pid) > 0 and "hunter2" not in res.stdout
@@ -389,18 +393,15 @@ def test_save_refuses_when_another_writer_committed(tmp_path):
 
 
 _SLOW_SAVE = """
-import sys, threading, numpy as np
+import sys, numpy as np
 from velkor_zuma import deltavault as dv
 from velkor_zuma import lowrank
 real = lowrank.compress
-calls = []
-def slow(*a, **k):
-    calls.append(a)
+def gated(*a, **k):
     print("compressing", flush=True)
-    if len(calls) == 2:
-        threading.Event().wait()  # the second tensor never finishes: the test kills the writer here
+    sys.stdin.readline()  # each tensor waits for the test's go-ahead
     return real(*a, **k)
-dv.compress = slow  # the tensor-by-tensor add calls the module's compress
+dv.compress = gated  # the tensor-by-tensor add calls the module's compress
 lib = sys.argv[1]
 base = {n: dv.open_library(lib).base_tensor(n) for n in dv.open_library(lib).base_names()}
 dv.add_finetune_from(lib, "killed", {k: v + 1 for k, v in base.items()}, method="none")
@@ -411,12 +412,18 @@ def test_killed_writer_leaves_a_loadable_library_and_the_next_cleans_up(tmp_path
     base = _model()
     dv.create_library(tmp_path / "lib", "b", base)
     dv.add_finetune_from(tmp_path / "lib", "kept", _model(1, 0.01, base))
-    proc = subprocess.Popen([sys.executable, "-c", _SLOW_SAVE, str(tmp_path / "lib")], stdout=subprocess.PIPE,
-                            text=True)
-    assert proc.stdout.readline().strip() == "compressing"
-    proc.stdout.readline()
-    os.kill(proc.pid, signal.SIGKILL)
-    proc.wait()
+    proc = subprocess.Popen([sys.executable, "-c", _SLOW_SAVE, str(tmp_path / "lib")], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline().strip() == "compressing"
+        proc.stdin.write("go\n")
+        proc.stdin.flush()
+        # The first tensor is written and the second one waits: the writer dies mid-file.
+        assert proc.stdout.readline().strip() == "compressing"
+    finally:
+        os.kill(proc.pid, signal.SIGKILL)
+        proc.wait()
+        proc.stdin.close()
     leftovers = [p.name for p in (tmp_path / "lib").iterdir() if p.name.startswith(".vz-tmp")]
     assert leftovers  # the killed writer's half-written file
     assert list(dv.ModelLibrary.load(tmp_path / "lib").deltas) == ["kept"]
@@ -488,7 +495,7 @@ def test_crafted_base_files_are_refused_without_crashing(tmp_path, craft, fragme
         else:
             print("accepted")
     """
-    res = _run(code, lib, timeout=60)
+    res = _run(code, lib, timeout=PATIENCE)
     assert res.returncode == 0, res.stderr  # no crash, no hang
     lines = res.stdout.strip().splitlines()
     assert len(lines) == 2 and all(l.startswith("refused:") and fragment in l for l in lines), res.stdout
@@ -547,7 +554,7 @@ except ValueError as e:
                                             ("dict", "Circular reference detected"),
                                             ("deep", "it nests deeper than 32 levels")])
 def test_save_refuses_self_referencing_and_deep_metadata(tmp_path, kind, fragment):
-    res = _run(_SAVE_METADATA, tmp_path / "lib", kind, timeout=300)
+    res = _run(_SAVE_METADATA, tmp_path / "lib", kind, timeout=PATIENCE)
     assert res.returncode == 0, res.stderr  # no crash
     assert res.stdout.strip() == f"refused: cannot save the metadata of tensor 'w' of fine-tune 'ft': {fragment}"
     assert not (tmp_path / "lib").exists()  # refused before anything was written
