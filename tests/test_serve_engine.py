@@ -5,6 +5,8 @@ waits on a job's state or a model step, never on the clock."""
 
 import json
 import threading
+import time
+import types
 import warnings
 
 import pytest
@@ -16,6 +18,7 @@ pytest.importorskip("transformers")
 pytest.importorskip("peft")
 
 from tinymodel import build_tiny_adapter  # noqa: E402
+from waiting import PATIENCE  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore:Found missing adapter keys")
 
@@ -51,7 +54,7 @@ class StepGate:
         self.rows.append(args[0].shape[0])
         if self.hold_at is not None and len(self.rows) >= self.hold_at and not self.gate.is_set():
             self.reached.set()
-            self.gate.wait(120)
+            self.gate.wait(PATIENCE)
 
     def hold(self, at):
         self.hold_at, self.reached, self.gate = len(self.rows) + at, threading.Event(), threading.Event()
@@ -71,15 +74,22 @@ def steps(engine):
     gate.close()
 
 
+def _until(condition):
+    """Waits until the scheduler's state satisfies `condition` (checked every 10 ms)."""
+    deadline = time.monotonic() + PATIENCE
+    while not condition():
+        assert time.monotonic() < deadline, "the scheduler never reached the state waited for"
+        threading.Event().wait(0.01)
+
+
 def _together(engine, batcher, cases):
     """Starts every (model, messages, fields) case while the model is held, so that they queue,
     then lets them run together; returns their results in order."""
     lock = engine.__dict__.setdefault("_generate_lock", threading.Lock())
     with lock:
         pending = [batcher.start(m, msgs, **f) for m, msgs, f in cases]
-        while batcher.waiting + batcher.in_batch < len(cases):
-            threading.Event().wait(0.01)  # the queue fills as the scheduler takes jobs
-    return [p.result(timeout=300) for p in pending]
+        _until(lambda: batcher.waiting + batcher.in_batch >= len(cases))
+    return [p.result(timeout=PATIENCE) for p in pending]
 
 
 CASES = [(name, messages, {"max_tokens": k}) for name in "abc" for messages in (HELLO, HI) for k in (2, 5)]
@@ -106,16 +116,15 @@ class TestJoiningAndLeaving:
     def test_short_row_joins_and_leaves_while_long_runs(self, batcher, steps):
         steps.hold(4)
         long = batcher.start("a", HELLO, max_tokens=200, logit_bias=NO_END)
-        assert steps.reached.wait(120)
+        assert steps.reached.wait(PATIENCE)
         short = batcher.start("b", HI, max_tokens=3)
-        while batcher.waiting < 1 and not short.admitted:
-            threading.Event().wait(0.01)
+        _until(lambda: batcher.waiting >= 1 or short.admitted)
         steps.release()
-        reply = short.result(timeout=300)
+        reply = short.result(timeout=PATIENCE)
         assert not long.done  # the short reply came back while the long row still runs
         assert reply["finish_reason"] == "length" and len(reply["tokens"]) == 3
         assert 2 in steps.rows  # a step over both rows
-        done = long.result(timeout=600)
+        done = long.result(timeout=PATIENCE)
         assert (done["finish_reason"], len(done["tokens"])) == ("length", 200)
         assert done["tokens"] == batcher.complete("a", HELLO, max_tokens=200, logit_bias=NO_END)["tokens"]
 
@@ -123,14 +132,14 @@ class TestJoiningAndLeaving:
     def test_cancelled_row_leaves_while_others_continue(self, batcher, steps, stream):
         steps.hold(6)
         rows = [batcher.start(n, HELLO, max_tokens=300, logit_bias=NO_END, stream=stream) for n in "ab"]
-        assert steps.reached.wait(120)
+        assert steps.reached.wait(PATIENCE)
         assert all(r.new_tokens for r in rows)  # both are running
         rows[0].cancel()
         steps.release()
-        gone = rows[0].result(timeout=300)
+        gone = rows[0].result(timeout=PATIENCE)
         assert gone["finish_reason"] == "cancelled" and gone["status"] == 503
         assert not rows[1].done
-        kept = rows[1].result(timeout=300)
+        kept = rows[1].result(timeout=PATIENCE)
         assert (kept["finish_reason"], len(kept["tokens"])) == ("length", 300)
 
     def test_long_prompt_is_read_in_chunks(self, batcher, steps):
@@ -149,10 +158,10 @@ class TestJoiningAndLeaving:
 def _together_one(batcher, messages):
     """The same request's tokens while a long row runs beside it."""
     other = batcher.start("b", HELLO, max_tokens=50, logit_bias=NO_END, stream=True)
-    assert other.next_text(timeout=300)
+    assert other.next_text(timeout=PATIENCE)
     tokens = batcher.complete("a", messages, max_tokens=4)["tokens"]
     other.cancel()
-    other.result(timeout=300)
+    other.result(timeout=PATIENCE)
     return tokens
 
 
@@ -267,9 +276,85 @@ class TestFailures:
         lock = engine.__dict__.setdefault("_generate_lock", threading.Lock())
         with lock:
             pending = [batcher.start(m, msgs, **f) for m, msgs, f in cases]
-            while batcher.waiting + batcher.in_batch < len(cases):
-                threading.Event().wait(0.01)
-        assert [p.result(timeout=300)["tokens"] for p in pending[:4]] == expected
+            _until(lambda: batcher.waiting + batcher.in_batch >= len(cases))
+        assert [p.result(timeout=PATIENCE)["tokens"] for p in pending[:4]] == expected
         if not oversized:
             with pytest.raises(RuntimeError, match="breaks the model"):
-                pending[4].result(timeout=300)
+                pending[4].result(timeout=PATIENCE)
+
+
+class TestOverHttp:
+    """The official openai client against uvicorn on 127.0.0.1."""
+
+    @pytest.fixture(scope="class")
+    def server(self, engine):
+        import socket
+
+        import uvicorn
+
+        app = build_app(engine)
+        sock = socket.socket()
+        sock.bind(("127.0.0.1", 0))
+        srv = uvicorn.Server(uvicorn.Config(app, log_level="warning"))
+        thread = threading.Thread(target=srv.run, kwargs={"sockets": [sock]}, daemon=True)
+        thread.start()
+        _until(lambda: srv.started or not thread.is_alive())
+        assert srv.started
+        yield types.SimpleNamespace(url="http://127.0.0.1:%d" % sock.getsockname()[1], batcher=app.state.batcher)
+        srv.should_exit = True
+        thread.join(PATIENCE)
+        sock.close()
+
+    @staticmethod
+    def client(server):
+        import openai
+
+        return openai.OpenAI(base_url=server.url + "/v1", api_key="unused", max_retries=0, timeout=PATIENCE)
+
+    def test_short_request_returns_while_a_stream_runs_and_the_stream_ends_when_closed(self, server, steps):
+        client = self.client(server)
+        steps.hold(4)
+        started, over = threading.Event(), threading.Event()
+        pieces = []
+
+        def long_stream():
+            # Adapter "a" repeats one token on HI: the reply runs to its limit.
+            stream = client.chat.completions.create(model="a", messages=HI, max_tokens=1500, stream=True)
+            for chunk in stream:
+                pieces.append(chunk.choices[0].delta.content or "" if chunk.choices else "")
+                started.set()
+                if len(pieces) >= 40:
+                    stream.close()  # the client goes away
+                    break
+            over.set()
+
+        threading.Thread(target=long_stream, daemon=True).start()
+        assert steps.reached.wait(PATIENCE)
+        short = {}
+        thread = threading.Thread(target=lambda: short.update(
+            r=client.chat.completions.create(model="b", messages=HELLO, max_tokens=3)))
+        thread.start()
+        _until(lambda: server.batcher.waiting >= 1 or server.batcher.in_batch >= 2)
+        # Let the model go, and hold it again five forwards later: the short row needs three
+        # (its prompt, then two steps) once it joins at the next step.
+        held = steps.gate
+        steps.hold(5)
+        held.set()
+        thread.join(PATIENCE)
+        assert short["r"].usage.completion_tokens == 3 and short["r"].choices[0].finish_reason == "length"
+        assert steps.reached.wait(PATIENCE) and not over.is_set()  # the stream is held, still running
+        assert 2 in steps.rows  # both rows in one step
+        steps.release()
+        assert over.wait(PATIENCE)
+        _until(lambda: server.batcher.in_batch + server.batcher.waiting == 0)  # the closed stream's row left
+        assert len(steps.rows) < 300
+
+    def test_concurrent_mixed_adapters_equal_sequential(self, engine, server):
+        import concurrent.futures
+
+        client = self.client(server)
+        sequential = [engine.generate(m, msgs, f["max_tokens"], 0.0) for m, msgs, f in CASES]
+        with concurrent.futures.ThreadPoolExecutor(len(CASES)) as pool:
+            replies = list(pool.map(lambda c: client.chat.completions.create(
+                model=c[0], messages=c[1], max_tokens=c[2]["max_tokens"]).choices[0].message.content, CASES))
+        assert replies == sequential
