@@ -236,27 +236,24 @@ def engine_part(shape, repeats):
     for n in NAMES:  # warm-up
         request(n, 4)
 
-    # Short requests arriving while a long one runs.
-    alone = statistics.median(request(NAMES[1 + i % 3], 8) for i in range(3))
-    lock_alone = statistics.median(
-        (lambda t: (engine.generate(NAMES[1], MESSAGES, 8, 0.0), time.perf_counter() - t)[1])(time.perf_counter())
-        for _ in range(3))
-    long = batcher.start(NAMES[0], MESSAGES, max_tokens=spec["long"])
-    time.sleep(0.2)
-    shorts = []
-    threads = [threading.Thread(target=lambda n=n: shorts.append(request(n, 8))) for n in NAMES]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    long.result()
-    rows["short behind long"] = ("8-token replies 0.2 s into a %d-token one: %s s; alone %.3f s (ratios %s); "
-                                 "the lock-serialised engine would answer them after the long one"
-                                 % (spec["long"], " ".join("%.3f" % v for v in sorted(shorts)), alone,
-                                    " ".join("%.2fx" % (v / alone) for v in sorted(shorts))))
-    del lock_alone
+    # Every figure is a median over repeats, and each repeat measures its reference (alone, one
+    # client, one adapter, free text) right beside the case, so that the machine's load, which
+    # changes by the minute on a shared machine, touches both alike.
+    def alone_latency():
+        return statistics.median(request(NAMES[1 + i % 3], 8) for i in range(2))
 
-    # Time to the first streamed text.
+    def behind_long():
+        long = batcher.start(NAMES[0], MESSAGES, max_tokens=spec["long"])
+        time.sleep(0.2)
+        shorts = []
+        threads = [threading.Thread(target=lambda n=n: shorts.append(request(n, 8))) for n in NAMES]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        long.result()
+        return max(shorts)
+
     def first_text(name):
         t = time.perf_counter()
         p = batcher.start(name, MESSAGES, max_tokens=8, stream=True)
@@ -265,32 +262,30 @@ def engine_part(shape, repeats):
         p.result()
         return took
 
-    one = statistics.median(first_text(NAMES[0]) for _ in range(3))
-    eight = []
-    for _ in range(repeats):
+    def eight_streams():
         got = []
         threads = [threading.Thread(target=lambda n=n: got.append(first_text(n))) for n in NAMES * 2]
         for t in threads:
             t.start()
         for t in threads:
             t.join()
-        eight.append(percentile(got, 0.95))
-    p95 = statistics.median(eight)
-    rows["first token"] = "8 streams together: p95 %.3f s; one alone %.3f s (%.2fx)" % (p95, one, p95 / one)
+        return percentile(got, 0.95)
 
-    # Throughput in completion tokens/s.
     def load(clients, names, lock=False, **fields):
         n = clients * spec["requests"]
-        done = []
+        tokens = []
 
         def worker(k):
             for i in range(k, n, clients):
                 name = names[i % len(names)]
                 if lock:
                     engine.generate(name, MESSAGES, reply, 0.0)
+                    tokens.append(reply)
+                elif fields:
+                    tokens.append(len(batcher.complete(name, MESSAGES, max_tokens=reply, **fields)["tokens"]))
                 else:
-                    request(name, reply, **fields)
-                done.append(reply)
+                    request(name, reply)
+                    tokens.append(reply)
 
         t = time.perf_counter()
         threads = [threading.Thread(target=worker, args=(k,)) for k in range(clients)]
@@ -298,45 +293,34 @@ def engine_part(shape, repeats):
             th.start()
         for th in threads:
             th.join()
-        return sum(done) / (time.perf_counter() - t)
-
-    rates = {}
-    for c in (1, 4, 8, 16):
-        rates[c] = statistics.median(load(c, NAMES) for _ in range(repeats))
-    lock_rate = statistics.median(load(4, NAMES, lock=True) for _ in range(repeats))
-    rows["throughput"] = ("tokens/s at 1/4/8/16 clients: %s; 16 clients / 1: %.2fx; lock-serialised generate "
-                          "at 4 clients: %.1f" % (" ".join("%.1f" % rates[c] for c in (1, 4, 8, 16)),
-                                                  rates[16] / rates[1], lock_rate))
-    same = statistics.median(load(16, NAMES[:1]) for _ in range(repeats))
-    rows["mixed vs same"] = "16 clients, four adapters %.1f tokens/s, one adapter %.1f (%.2fx)" % (
-        rates[16], same, rates[16] / same)
+        return sum(tokens) / (time.perf_counter() - t)
 
     schema = {"type": "object", "properties": {"name": {"type": "string", "maxLength": 40},
                                                "n": {"type": "integer"}, "ok": {"type": "boolean"}},
               "required": ["name", "n", "ok"]}
-    free = statistics.median(load(8, NAMES) for _ in range(repeats))
-
-    def constrained():
-        n = 8 * spec["requests"]
-        tokens = []
-
-        def worker(k):
-            for i in range(k, n, 8):
-                r = batcher.complete(NAMES[i % 4], MESSAGES, max_tokens=reply, response_format="json_schema",
-                                     schema=schema)
-                tokens.append(len(r["tokens"]))
-
-        t = time.perf_counter()
-        threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)]
-        for th in threads:
-            th.start()
-        for th in threads:
-            th.join()
-        return sum(tokens) / (time.perf_counter() - t)
-
-    with_schema = statistics.median(constrained() for _ in range(repeats))
+    m = {}
+    levels = (1, 4, 8, 16)
+    for _ in range(repeats):
+        for key, fn in [("alone", alone_latency), ("behind", behind_long), ("ttft1", lambda: first_text(NAMES[0])),
+                        ("ttft8", eight_streams)] + \
+                [(c, lambda c=c: load(c, NAMES)) for c in levels] + \
+                [("same", lambda: load(16, NAMES[:1])), ("lock", lambda: load(4, NAMES, lock=True)),
+                 ("free8", lambda: load(8, NAMES)),
+                 ("json8", lambda: load(8, NAMES, response_format="json_schema", schema=schema))]:
+            m.setdefault(key, []).append(fn())
+    r = {k: statistics.median(v) for k, v in m.items()}
+    ratio = lambda a, b: statistics.median(x / y for x, y in zip(m[a], m[b]))  # noqa: E731
+    rows["short behind long"] = ("slowest of four 8-token replies 0.2 s into a %d-token one: %.3f s; alone "
+                                 "%.3f s (%.2fx; the lock-serialised engine answers them after the long one)"
+                                 % (spec["long"], r["behind"], r["alone"], ratio("behind", "alone")))
+    rows["first token"] = "8 streams together: p95 %.3f s; one alone %.3f s (%.2fx)" % (
+        r["ttft8"], r["ttft1"], ratio("ttft8", "ttft1"))
+    rows["throughput"] = ("tokens/s at 1/4/8/16 clients: %s; 16 clients / 1: %.2fx; lock-serialised generate "
+                          "at 4 clients: %.1f" % (" ".join("%.1f" % r[c] for c in levels), ratio(16, 1), r["lock"]))
+    rows["mixed vs same"] = "16 clients, four adapters %.1f tokens/s, one adapter %.1f (%.2fx)" % (
+        r[16], r["same"], ratio(16, "same"))
     rows["JSON schema"] = "8 clients: %.1f tokens/s under a schema, %.1f free (%.2fx)" % (
-        with_schema, free, with_schema / free)
+        r["json8"], r["free8"], ratio("json8", "free8"))
 
     print("bench_serve engine part: %s shape, fp32 on CPU, os.cpu_count() = %s, replies of %d tokens"
           % (shape, os.cpu_count(), reply))

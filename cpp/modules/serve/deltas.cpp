@@ -116,9 +116,8 @@ bool install_row_deltas(EngineView &ev) {
         nb::setattr(module, "forward", fn);
     }
     auto *held = new std::shared_ptr<RowPlan>(ev.plan);
-    nb::setattr(ev.engine, "_row_plan", nb::capsule(held, [](void *p) noexcept {
-                    delete static_cast<std::shared_ptr<RowPlan> *>(p);
-                }));
+    nb::setattr(ev.engine, "_row_plan",
+                nb::capsule(held, [](void *p) noexcept { delete static_cast<std::shared_ptr<RowPlan> *>(p); }));
     return true;
 }
 

@@ -9,11 +9,12 @@
 //   an attention mask that hides each row's padding and per-row position ids (the row's real
 //   length), so a row's positions never depend on its neighbours.
 // - Joining: admitted rows' prompts are read in their own forward (several short prompts
-//   together, left-padded; a long prompt alone in chunks of kPrefillTokens over its own cache),
+//   together, left-padded; a long prompt alone in chunks over its own cache),
 //   their first tokens are chosen from it, and their cache is merged into the batch's: the
 //   narrower of the two is padded on the left, then the rows are concatenated. At most
-//   kPrefillTokens prompt tokens are read per step, so a long prompt delays the running streams
-//   by about one such forward per step rather than by its whole prompt.
+//   kPrefillTokens prompt tokens are read per step while rows run (kIdlePrefillTokens when
+//   none does), so a long prompt delays the running streams by about one such forward per step
+//   rather than by its whole prompt.
 // - Leaving: a row ends at an end token, its limit, a stop text, a complete grammar or when its
 //   client goes away; its reply goes out at once, its rows of the cache are dropped, and
 //   padding columns that no remaining row needs are trimmed.
@@ -49,6 +50,9 @@ namespace {
 // about as much as a few decode steps of a small batch, which bounds how long a joining
 // prompt holds up the running streams.
 constexpr int64_t kPrefillTokens = 128;
+// With no row running there is no stream to hold up: prompts that arrive together are read in
+// one forward of up to this many tokens.
+constexpr int64_t kIdlePrefillTokens = 1024;
 
 double now_seconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -394,19 +398,20 @@ struct Loop {
         rows.swap(kept);
     }
 
-    // Reads prompts for at most kPrefillTokens tokens: a group of short prompts, or the next
+    // Reads prompts for at most `budget` tokens: a group of short prompts, or the next
     // chunk of a long one. Rows whose prompt is read choose their first token and join.
     void read_prompts() {
         if (reading.empty()) return;
+        const int64_t budget = running.empty() ? kIdlePrefillTokens : kPrefillTokens;
         std::vector<std::unique_ptr<Row>> group;
         Row &first = *reading.front();
         int64_t left = (int64_t) first.prompt.size() - first.prefilled;
         nb::object past = nb::none();
         nb::object ids, mask, positions;
         int64_t group_width = 0;
-        if (first.prefilled > 0 || left > kPrefillTokens) {
+        if (first.prefilled > 0 || left > budget) {
             // A long prompt: its next chunk over its own cache.
-            int64_t take = std::min(left, kPrefillTokens);
+            int64_t take = std::min(left, budget);
             std::vector<int64_t> chunk(first.prompt.begin() + first.prefilled,
                                        first.prompt.begin() + first.prefilled + take);
             std::vector<int64_t> pos(chunk.size());
@@ -425,9 +430,9 @@ struct Loop {
             int64_t longest = 0;
             while (!reading.empty()) {
                 Row &next = *reading.front();
-                if (next.prefilled > 0 || (int64_t) next.prompt.size() > kPrefillTokens) break;
+                if (next.prefilled > 0 || (int64_t) next.prompt.size() > budget) break;
                 int64_t wide = std::max<int64_t>(longest, (int64_t) next.prompt.size());
-                if (!group.empty() && wide * (int64_t) (group.size() + 1) > kPrefillTokens) break;
+                if (!group.empty() && wide * (int64_t) (group.size() + 1) > budget) break;
                 longest = wide;
                 group.push_back(std::move(reading.front()));
                 reading.pop_front();
