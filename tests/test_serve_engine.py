@@ -207,13 +207,15 @@ class TestSampling:
         assert "".join(t for t, _, _ in r["logprobs"]) == r["text"]
 
 
-class TestStop:
-    @pytest.fixture(scope="class")
-    def reply(self, batcher):
-        r = batcher.complete("b", HELLO, max_tokens=20, logit_bias=NO_END)
-        assert len(r["text"]) > 6
-        return r["text"]
+@pytest.fixture(scope="module")
+def reply(batcher):
+    """Adapter b's greedy reply to HELLO, run to 20 tokens."""
+    r = batcher.complete("b", HELLO, max_tokens=20, logit_bias=NO_END)
+    assert len(r["text"]) > 6
+    return r["text"]
 
+
+class TestStop:
     @pytest.mark.parametrize("stream", [False, True])
     @pytest.mark.parametrize("where", [2, 5])
     def test_stop_text_never_appears(self, batcher, reply, stream, where):
@@ -283,27 +285,28 @@ class TestFailures:
                 pending[4].result(timeout=PATIENCE)
 
 
+@pytest.fixture(scope="module")
+def server(engine):
+    import socket
+
+    import uvicorn
+
+    app = build_app(engine)
+    sock = socket.socket()
+    sock.bind(("127.0.0.1", 0))
+    srv = uvicorn.Server(uvicorn.Config(app, log_level="warning"))
+    thread = threading.Thread(target=srv.run, kwargs={"sockets": [sock]}, daemon=True)
+    thread.start()
+    _until(lambda: srv.started or not thread.is_alive())
+    assert srv.started
+    yield types.SimpleNamespace(url="http://127.0.0.1:%d" % sock.getsockname()[1], batcher=app.state.batcher)
+    srv.should_exit = True
+    thread.join(PATIENCE)
+    sock.close()
+
+
 class TestOverHttp:
     """The official openai client against uvicorn on 127.0.0.1."""
-
-    @pytest.fixture(scope="class")
-    def server(self, engine):
-        import socket
-
-        import uvicorn
-
-        app = build_app(engine)
-        sock = socket.socket()
-        sock.bind(("127.0.0.1", 0))
-        srv = uvicorn.Server(uvicorn.Config(app, log_level="warning"))
-        thread = threading.Thread(target=srv.run, kwargs={"sockets": [sock]}, daemon=True)
-        thread.start()
-        _until(lambda: srv.started or not thread.is_alive())
-        assert srv.started
-        yield types.SimpleNamespace(url="http://127.0.0.1:%d" % sock.getsockname()[1], batcher=app.state.batcher)
-        srv.should_exit = True
-        thread.join(PATIENCE)
-        sock.close()
 
     @staticmethod
     def client(server):
