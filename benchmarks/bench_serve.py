@@ -306,8 +306,7 @@ def engine_part(shape, repeats):
                 [(c, lambda c=c: load(c, NAMES)) for c in levels] + \
                 [("same", lambda: load(16, NAMES[:1])), ("free8", lambda: load(8, NAMES))] + \
                 ([("lock", lambda: load(4, NAMES, lock=True))] if shape == "demo" else []) + \
-                [(
-                 "json8", lambda: load(8, NAMES, response_format="json_schema", schema=schema))]:
+                [("json8", lambda: load(8, NAMES, response_format="json_schema", schema=schema))]:
             m.setdefault(key, []).append(fn())
     r = {k: statistics.median(v) for k, v in m.items()}
     ratio = lambda a, b: statistics.median(x / y for x, y in zip(m[a], m[b]))  # noqa: E731
