@@ -197,6 +197,18 @@ class TestSampling:
         prompt = engine.tokenizer.apply_chat_template(HELLO, tokenize=False, add_generation_prompt=True)
         assert batcher.complete("a", prompt, raw_prompt=True)["tokens"] == batcher.complete("a", HELLO)["tokens"]
 
+    @pytest.mark.parametrize("tools", [None, [{"type": "function", "function": {"name": "f", "parameters": {}}}]])
+    def test_tools_reach_the_chat_template(self, engine, batcher, monkeypatch, tools):
+        real, seen = engine.tokenizer.apply_chat_template, []
+
+        def render(conversation, **kw):
+            seen.append(kw.get("tools"))
+            return real(conversation, **kw)
+
+        monkeypatch.setattr(engine.tokenizer, "apply_chat_template", render)
+        assert batcher.complete("a", HELLO, max_tokens=1, tools=tools)["status"] == 0
+        assert seen == [tools]
+
     def test_logprobs_sorted_and_at_most_zero(self, batcher):
         r = batcher.complete("b", HELLO, max_tokens=6, logprobs=True, top_logprobs=5)
         assert len(r["logprobs"]) == len(r["tokens"]) == 6
