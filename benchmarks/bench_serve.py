@@ -19,7 +19,8 @@ they hold. Every server's greedy replies are compared with the lock server's.
 
 The engine part (first) drives the step scheduler in process through `_Batcher.start`, with the
 lock-serialised `_Engine.generate` (one request at a time) beside it in the same run:
-  short behind long   four 8-token requests 0.2 s into a 200-token one, each against its latency alone
+  short behind long   four 8-token requests 0.2 s into a long one (200 tokens; 64 on the 1B shape),
+                      the slowest against the latency of one alone
   first token         time to the first streamed text of 8 streams started together, against one alone
   throughput          completion tokens/s at 1, 4, 8, 16 clients over the four adapters
   mixed vs same       16 clients over four adapters against 16 clients on one adapter
@@ -56,7 +57,8 @@ SHAPES = {
     "demo": dict(model=MODEL, rank=8, long=200, reply=32, requests=4),
     "1b": dict(model=dict(hidden_size=2048, intermediate_size=5632, num_hidden_layers=22, num_attention_heads=32,
                           num_key_value_heads=4, vocab_size=32000),
-               rank=16, long=200, reply=32, requests=2),
+               # Shorter runs than the demo's: one step of 16 rows reads 4.4 GB of fp32 weights.
+               rank=16, long=64, reply=16, requests=1),
 }
 
 
