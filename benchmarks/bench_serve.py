@@ -326,8 +326,10 @@ def engine_part(shape, repeats):
     rows["JSON schema"] = "8 clients: %.1f tokens/s under a schema, %.1f free (%.2fx)" % (
         r["json8"], r["free8"], ratio("json8", "free8"))
 
-    print("bench_serve engine part: %s shape, fp32 on CPU, os.cpu_count() = %s, replies of %d tokens"
-          % (shape, os.cpu_count(), reply))
+    import torch
+
+    print("bench_serve engine part: %s shape, fp32 on CPU, os.cpu_count() = %s, torch threads %d, replies of %d "
+          "tokens, %d repeats" % (shape, os.cpu_count(), torch.get_num_threads(), reply, repeats))
     for k, v in rows.items():
         print("  %-18s %s" % (k, v))
     print(flush=True)
@@ -438,12 +440,19 @@ def main():
     ap.add_argument("--threads", type=int, default=0, help="OMP_NUM_THREADS of the servers")
     ap.add_argument("--shape", default="demo", choices=sorted(SHAPES))
     ap.add_argument("--parts", default="engine,servers")
+    ap.add_argument("--torch-threads", type=int, default=0,
+                    help="torch threads of the engine part (0: torch's default); 1 keeps a shared, loaded "
+                         "machine's waits between threads out of the figures")
     args = ap.parse_args()
     if args.child:
         ROLES[args.child](Path(args.root), args.port)
         return
     parts = args.parts.split(",")
     if "engine" in parts:
+        if args.torch_threads:
+            import torch
+
+            torch.set_num_threads(args.torch_threads)
         engine_part(args.shape, args.repeats)
     if "servers" not in parts or args.shape != "demo":
         return
