@@ -160,10 +160,9 @@ void apply(const Delta &d, const Rows &xr, float *y, int64_t ldy) {
     }
     detail::RowsFn fn = uses_avx2() ? detail::kRowsAvx2 : &detail::rows_baseline;
     const int64_t per_row = std::max<int64_t>(1, rows * (n + d.rank));
-    parallel_for(size_t(m), size_t(std::max<int64_t>(1, kTaskWork / per_row)),
-                 [&](std::size_t j0, std::size_t j1, unsigned) {
-                     fn(d, x, rows, ts.get(), y, ldy, int64_t(j0), int64_t(j1));
-                 });
+    parallel_for(
+        size_t(m), size_t(std::max<int64_t>(1, kTaskWork / per_row)),
+        [&](std::size_t j0, std::size_t j1, unsigned) { fn(d, x, rows, ts.get(), y, ldy, int64_t(j0), int64_t(j1)); });
 }
 
 }  // namespace vz::core::packed

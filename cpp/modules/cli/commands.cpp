@@ -223,8 +223,7 @@ int export_as_lora(nb::handle args) {
     nb::list ids = nb::borrow<nb::list>(lib.attr("finetune_ids")());
     lib.attr("close")();
     if (!bind::contains(ids, id.c_str())) throw CliError("no fine-tune '" + id + "' in library " + dir);
-    nb::dict res = nb::borrow<nb::dict>(
-        deltavault().attr("export_lora")(dir, id, dest, "drop_non_lowrank"_a = drop));
+    nb::dict res = nb::borrow<nb::dict>(deltavault().attr("export_lora")(dir, id, dest, "drop_non_lowrank"_a = drop));
     out("Exported fine-tune '" + id + "' as a LoRA adapter (" + bind::text(res["modules"]) + " modules, rank " +
         bind::text(res["rank"]) + ", " + bytes_both(nb::cast<int64_t>(res["file_bytes"])) + ") to " + dest);
     nb::list left = nb::borrow<nb::list>(res["left_out"]);

@@ -211,8 +211,9 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
                                       "instead (new or empty directory, outside the library)");
     }
     p.attr("add_argument")("--drop-non-lowrank", "action"_a = "store_true",
-                           "help"_a = "with --as-lora: leave out records that are not low rank (biases, norms, "
-                                      "sign and few-bit records) instead of refusing them");
+                           "help"_a =
+                               "with --as-lora: leave out records that are not low rank (biases, norms, "
+                               "sign and few-bit records) instead of refusing them");
 
     p = add_command(subs, cmds, "dedup", cmd_dedup, "measure block dedup across several models",
                     "Indexes every model's tensors as SHA-256-addressed 1 MiB blocks and prints how many bytes "

@@ -155,8 +155,8 @@ bool is_within(const fs::path &inner, const fs::path &outer) {
 void check_output(const fs::path &dir, const fs::path &out) {
     std::error_code ec;
     if (is_within(out, dir))
-        bind::raise(PyExc_ValueError,
-                    "the adapter directory " + quoted(out) + " is inside the library " + quoted(dir) + "; choose a directory outside it");
+        bind::raise(PyExc_ValueError, "the adapter directory " + quoted(out) + " is inside the library " + quoted(dir) +
+                                          "; choose a directory outside it");
     if (fs::is_symlink(out, ec))
         bind::raise(PyExc_FileExistsError, quoted(out) + " is a symbolic link; export into a new or empty directory");
     if (fs::exists(out, ec)) {
@@ -226,13 +226,15 @@ nb::dict export_lora(nb::handle path, nb::handle finetune_id, nb::handle out_dir
         const std::string suffix = ".weight";
         std::string why;
         bool in_base = std::binary_search(base_names.begin(), base_names.end(), name);
-        bool weight = name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+        bool weight = name.size() > suffix.size() &&
+                      name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
         Pair p;
         if (!in_base)
             why = "not in the base";
-        else if (shape.size() != 2 || !weight)
-            why = method_text(rec.attr("method")) + ", not a 2-D weight";
-        else if (thin_factors(rec, shape[0], shape[1], p.b, p.a, why)) {
+        else if (shape.size() != 2 || !weight) {
+            why = method_text(rec.attr("method"));
+            if (why == "svd" || why == "tt" || why == "tucker") why += ", not a 2-D weight";
+        } else if (thin_factors(rec, shape[0], shape[1], p.b, p.a, why)) {
             if (!bind::truthy(np.attr("any")(p.b)) || !bind::truthy(np.attr("any")(p.a))) {
                 unchanged.push_back(name);
                 continue;
@@ -347,7 +349,9 @@ nb::dict export_lora(nb::handle path, nb::handle finetune_id, nb::handle out_dir
         file_bytes = os_call([&] { return w.finish(); });
         os_call([&] { w.commit((tmp.path / "adapter_model.safetensors").string()); });
     }
-    os_call([&] { fileio::write_file_atomic(tmp.path / ".adapter_config.json.tmp", tmp.path / "adapter_config.json", cfg_text); });
+    os_call([&] {
+        fileio::write_file_atomic(tmp.path / ".adapter_config.json.tmp", tmp.path / "adapter_config.json", cfg_text);
+    });
     os_call([&] {
         std::error_code ec;
         // rename(2) replaces an empty directory; anything else there was refused above, and a

@@ -16,14 +16,14 @@ nb::object apply_packed(nb::handle record, nb::handle x) {
     nb::object arr = np.attr("asarray")(x);
     int64_t ndim = nb::cast<int64_t>(arr.attr("ndim"));
     if (ndim != 1 && ndim != 2)
-        bind::raise(PyExc_ValueError, "x must be a vector or a matrix of rows, got " + std::to_string(ndim) +
-                                          " dimensions");
+        bind::raise(PyExc_ValueError,
+                    "x must be a vector or a matrix of rows, got " + std::to_string(ndim) + " dimensions");
     nb::tuple shape = as_tuple(arr.attr("shape"));
     int64_t cols = nb::cast<int64_t>(shape[size_t(ndim - 1)]);
     int64_t rows = ndim == 2 ? nb::cast<int64_t>(shape[0]) : 1;
     if (cols != d.n)
-        bind::raise(PyExc_ValueError, "x has " + std::to_string(cols) + " columns; the delta has " +
-                                          std::to_string(d.n));
+        bind::raise(PyExc_ValueError,
+                    "x has " + std::to_string(cols) + " columns; the delta has " + std::to_string(d.n));
     // float32, float16 and bfloat16 are read as they are; other types go through numpy's float32.
     nb::object dt = arr.attr("dtype");
     std::string name = bind::text(dt.attr("name"));

@@ -482,8 +482,7 @@ void packed_record(nb::handle compressed, PackedRecord &out) {
     d.rank = p.rank;
     nb::object meta = compressed.attr("metadata");
     nb::tuple cores = as_tuple(compressed.attr("cores"));
-    if (nb::len(cores) != 2)
-        bad_record(p.method, "expected 2 cores, got " + std::to_string(nb::len(cores)));
+    if (nb::len(cores) != 2) bad_record(p.method, "expected 2 cores, got " + std::to_string(nb::len(cores)));
     auto held = [&](nb::handle arr, const char *dtype, std::initializer_list<int64_t> shape, const char *what) {
         Held h;
         hold(arr, dtype, shape, h, p.method, what);
@@ -511,8 +510,7 @@ void packed_record(nb::handle compressed, PackedRecord &out) {
         d.bits = int(bits);
         d.group = meta_int(meta, "group_size", p.method, 1, std::max<int64_t>(n, 1));
         d.data = static_cast<const uint8_t *>(held(cores[0], "uint8", {m, qk::row_bytes(n, d.bits)}, "codes"));
-        d.scales =
-            static_cast<const float *>(held(cores[1], "float32", {m, qk::row_groups(n, d.group)}, "scales"));
+        d.scales = static_cast<const float *>(held(cores[1], "float32", {m, qk::row_groups(n, d.group)}, "scales"));
     }
     nb::tuple factors = as_tuple(compressed.attr("factors"));
     if (p.rank == 0) {
