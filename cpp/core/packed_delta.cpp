@@ -5,6 +5,7 @@
 #include "core/quant_kernels.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -54,6 +55,27 @@ void low_rank_row(const Delta &d, const float *ts, int64_t rows, int64_t j, floa
     }
 }
 
+// +1 / -1 for the 8 bits of a byte (least significant first), and the two 4-bit codes of a
+// byte as values (low nibble first), so that the portable loops multiply without branches.
+const std::array<std::array<float, 8>, 256> &sign_table() {
+    static const std::array<std::array<float, 8>, 256> table = [] {
+        std::array<std::array<float, 8>, 256> t{};
+        for (int b = 0; b < 256; ++b)
+            for (int k = 0; k < 8; ++k) t[size_t(b)][size_t(k)] = (b >> k) & 1 ? 1.0f : -1.0f;
+        return t;
+    }();
+    return table;
+}
+
+const std::array<std::array<float, 2>, 256> &nibble_table() {
+    static const std::array<std::array<float, 2>, 256> table = [] {
+        std::array<std::array<float, 2>, 256> t{};
+        for (int b = 0; b < 256; ++b) t[size_t(b)] = {float((b & 0xF) - 8), float((b >> 4) - 8)};
+        return t;
+    }();
+    return table;
+}
+
 }  // namespace
 
 namespace detail {
@@ -62,6 +84,8 @@ void rows_baseline(const Delta &d, const float *x, int64_t rows, const float *ts
                    int64_t j1) {
     const int64_t n = d.n;
     const int64_t rb = quant::row_bytes(n, d.bits);
+    const auto &signs = sign_table();
+    const auto &nibbles = nibble_table();
     std::vector<float> low(size_t(rows), 0.0f);
     for (int64_t j = j0; j < j1; ++j) {
         const uint8_t *row = d.data + j * rb;
@@ -73,8 +97,8 @@ void rows_baseline(const Delta &d, const float *x, int64_t rows, const float *ts
                 float lane[8] = {0, 0, 0, 0, 0, 0, 0, 0};
                 int64_t k = 0;
                 for (; k + 8 <= n; k += 8) {
-                    unsigned byte = row[k / 8];
-                    for (int e = 0; e < 8; ++e) lane[e] += (byte >> e) & 1u ? xi[k + e] : -xi[k + e];
+                    const float *sg = signs[row[k / 8]].data();
+                    for (int e = 0; e < 8; ++e) lane[e] += sg[e] * xi[k + e];
                 }
                 float tail = 0.0f;
                 for (; k < n; ++k) tail += (row[k / 8] >> (k % 8)) & 1u ? xi[k] : -xi[k];
@@ -90,11 +114,16 @@ void rows_baseline(const Delta &d, const float *x, int64_t rows, const float *ts
                     if (d.bits == 8) {
                         for (int64_t k = k0; k < k1; ++k) part += float(int8_t(row[k])) * xi[k];
                     } else {
-                        for (int64_t k = k0; k < k1; ++k) {
-                            unsigned byte = row[k / 2];
-                            int q = int(k % 2 ? byte >> 4 : byte & 0xFu) - 8;
-                            part += float(q) * xi[k];
+                        int64_t k = k0;
+                        if (k % 2) {
+                            part += float(int(row[k / 2] >> 4) - 8) * xi[k];
+                            ++k;
                         }
+                        for (; k + 2 <= k1; k += 2) {
+                            const float *q = nibbles[row[k / 2]].data();
+                            part += q[0] * xi[k] + q[1] * xi[k + 1];
+                        }
+                        if (k < k1) part += float(int(row[k / 2] & 0xFu) - 8) * xi[k];
                     }
                     acc += sc[g] * part;
                 }

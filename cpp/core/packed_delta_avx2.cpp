@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstring>
 #include <immintrin.h>
+#include <vector>
 
 namespace vz::core::packed::detail {
 namespace {
@@ -76,26 +77,58 @@ inline __m256 chunk_scales(const float *sc, int64_t k, int64_t group, int64_t &g
     return _mm256_load_ps(v);
 }
 
-template <int RB>
-void block(const Delta &d, const float *x, int64_t n8, const uint8_t *row, const float *sc, float *out) {
+// Columns per pass: a block of X (kRowBlock rows of this many float32 values, 16 KiB) stays in
+// the first-level cache while the packed rows of a task stream past it.
+constexpr int64_t kColBlock = 512;
+
+template <int BITS>
+inline __m256 unpack(const uint8_t *row, int64_t k) {
+    if constexpr (BITS == 1)
+        return unpack_signs(row[k / 8]);
+    else if constexpr (BITS == 4)
+        return unpack_nibbles(row + k / 2);
+    else
+        return unpack_bytes(row + k);
+}
+
+// The sums over columns [k0, k1) (multiples of eight) of RB rows of X times one delta row's
+// unpacked values (before a sign record's row scale), added to out[0 .. RB).
+template <int RB, int BITS>
+void block(const Delta &d, const float *x, int64_t k0, int64_t k1, const uint8_t *row, const float *sc, float *out) {
     __m256 acc[RB];
     for (int i = 0; i < RB; ++i) acc[i] = _mm256_setzero_ps();
     const int64_t n = d.n;
-    if (d.kind == Kind::Sign) {
-        for (int64_t k = 0; k < n8; k += 8) {
-            __m256 w = unpack_signs(row[k / 8]);
+    if constexpr (BITS == 1) {
+        for (int64_t k = k0; k < k1; k += 8) {
+            __m256 w = unpack<1>(row, k);
             for (int i = 0; i < RB; ++i) acc[i] = _mm256_fmadd_ps(w, _mm256_loadu_ps(x + i * n + k), acc[i]);
+        }
+    } else if (d.group % 8 == 0) {
+        // Groups start on a multiple of eight: one scale per run of whole vectors.
+        const int64_t group = d.group;
+        for (int64_t g = k0 / group; g * group < k1; ++g) {
+            const int64_t gs = std::max(k0, g * group), ge = std::min(k1, (g + 1) * group);
+            const __m256 sv = _mm256_set1_ps(sc[g]);
+            for (int64_t k = gs; k < ge; k += 8) {
+                __m256 w = _mm256_mul_ps(unpack<BITS>(row, k), sv);
+                for (int i = 0; i < RB; ++i) acc[i] = _mm256_fmadd_ps(w, _mm256_loadu_ps(x + i * n + k), acc[i]);
+            }
         }
     } else {
         int64_t g = 0, gend = 0;
-        for (int64_t k = 0; k < n8; k += 8) {
-            __m256 q = d.bits == 8 ? unpack_bytes(row + k) : unpack_nibbles(row + k / 2);
-            __m256 w = _mm256_mul_ps(q, chunk_scales(sc, k, d.group, g, gend));
+        for (int64_t k = k0; k < k1; k += 8) {
+            __m256 w = _mm256_mul_ps(unpack<BITS>(row, k), chunk_scales(sc, k, d.group, g, gend));
             for (int i = 0; i < RB; ++i) acc[i] = _mm256_fmadd_ps(w, _mm256_loadu_ps(x + i * n + k), acc[i]);
         }
     }
-    for (int i = 0; i < RB; ++i) out[i] = hsum(acc[i]);
+    for (int i = 0; i < RB; ++i) out[i] += hsum(acc[i]);
 }
+
+using BlockFn = void (*)(const Delta &, const float *, int64_t, int64_t, const uint8_t *, const float *, float *);
+template <int BITS>
+constexpr BlockFn kBlocksOf[kRowBlock + 1] = {nullptr,         &block<1, BITS>, &block<2, BITS>,
+                                              &block<3, BITS>, &block<4, BITS>, &block<5, BITS>,
+                                              &block<6, BITS>, &block<7, BITS>, &block<8, BITS>};
 
 void rows_avx2(const Delta &d, const float *x, int64_t rows, const float *ts, float *y, int64_t ldy, int64_t j0,
                int64_t j1) {
@@ -103,30 +136,30 @@ void rows_avx2(const Delta &d, const float *x, int64_t rows, const float *ts, fl
     const int64_t n8 = n & ~int64_t(7);
     const int64_t rb = quant::row_bytes(n, d.bits);
     const int64_t groups = d.kind == Kind::Codes ? quant::row_groups(n, d.group) : 0;
+    const int64_t width = j1 - j0;
+    // Sums of the vector part, per row of the block and delta row of the task.
+    std::vector<float> part(size_t(kRowBlock) * size_t(width));
     float u[64];
-    for (int64_t j = j0; j < j1; ++j) {
-        const uint8_t *row = d.data + j * rb;
-        const float *sc = d.kind == Kind::Codes ? d.scales + j * groups : nullptr;
-        const float row_scale = d.kind == Kind::Sign ? (d.per_row ? d.scales[j] : d.scales[0]) : 1.0f;
-        for (int64_t t = 0; t < std::min<int64_t>(r, 64); ++t) u[t] = _cvtsh_ss(d.u[j * r + t]);
-        for (int64_t i0 = 0; i0 < rows; i0 += kRowBlock) {
-            const int64_t nb = std::min<int64_t>(kRowBlock, rows - i0);
-            float part[kRowBlock];
-            const float *xb = x + i0 * n;
-            switch (nb) {
-                case 8: block<8>(d, xb, n8, row, sc, part); break;
-                case 7: block<7>(d, xb, n8, row, sc, part); break;
-                case 6: block<6>(d, xb, n8, row, sc, part); break;
-                case 5: block<5>(d, xb, n8, row, sc, part); break;
-                case 4: block<4>(d, xb, n8, row, sc, part); break;
-                case 3: block<3>(d, xb, n8, row, sc, part); break;
-                case 2: block<2>(d, xb, n8, row, sc, part); break;
-                default: block<1>(d, xb, n8, row, sc, part); break;
-            }
+    for (int64_t i0 = 0; i0 < rows; i0 += kRowBlock) {
+        const int64_t nb = std::min<int64_t>(kRowBlock, rows - i0);
+        const BlockFn fn = d.bits == 1 ? kBlocksOf<1>[nb] : d.bits == 4 ? kBlocksOf<4>[nb] : kBlocksOf<8>[nb];
+        const float *xb = x + i0 * n;
+        std::fill(part.begin(), part.end(), 0.0f);
+        for (int64_t k0 = 0; k0 < n8; k0 += kColBlock) {
+            const int64_t k1 = std::min(n8, k0 + kColBlock);
+            for (int64_t j = j0; j < j1; ++j)
+                fn(d, xb, k0, k1, d.data + j * rb, d.kind == Kind::Codes ? d.scales + j * groups : nullptr,
+                   part.data() + (j - j0) * kRowBlock);
+        }
+        for (int64_t j = j0; j < j1; ++j) {
+            const uint8_t *row = d.data + j * rb;
+            const float *sc = d.kind == Kind::Codes ? d.scales + j * groups : nullptr;
+            const float row_scale = d.kind == Kind::Sign ? (d.per_row ? d.scales[j] : d.scales[0]) : 1.0f;
+            for (int64_t t = 0; t < std::min<int64_t>(r, 64); ++t) u[t] = _cvtsh_ss(d.u[j * r + t]);
             for (int64_t b = 0; b < nb; ++b) {
                 const int64_t i = i0 + b;
                 const float *xi = x + i * n;
-                float acc = part[b];
+                float acc = part[size_t((j - j0) * kRowBlock + b)];
                 // The values past the last multiple of eight.
                 for (int64_t k = n8; k < n; ++k) {
                     float v;
