@@ -108,6 +108,34 @@ class TestLoadsInPeft:
         np.testing.assert_allclose(peft_logits(tiny_model_dir, out), want, rtol=1e-4, atol=1e-4)
 
 
+    def test_conv1d_layers_of_a_gpt2_base(self, tmp_path):
+        """GPT-2 stores its linear layers as Conv1D weights (in, out): peft's fan_in_fan_out."""
+        cfg = transformers.GPT2Config(n_embd=32, n_layer=2, n_head=4, vocab_size=128, n_positions=64)
+        torch.manual_seed(0)
+        base_dir = tmp_path / "gpt2"
+        transformers.GPT2LMHeadModel(cfg).save_pretrained(base_dir, safe_serialization=True)
+        base = safetensors_numpy.load_file(str(base_dir / "model.safetensors"))
+        rng = np.random.default_rng(3)
+        tuned = {}
+        for name, w in base.items():
+            if w.ndim == 2 and any(k in name for k in ("c_attn", "c_fc", "mlp.c_proj", "wte")):
+                w = w + 0.05 * rng.standard_normal((w.shape[0], 2)) @ rng.standard_normal((2, w.shape[1]))
+            tuned[name] = np.ascontiguousarray(w, dtype=np.float32)
+        lib = tmp_path / "lib"
+        create_library(lib, str(base_dir), base_dir)
+        add_finetune_from(lib, "ft", tuned, method="tt", max_rank=4)
+        res = export_lora(lib, "ft", tmp_path / "adapter")
+        cfg_out = json.loads((tmp_path / "adapter" / "adapter_config.json").read_text())
+        assert cfg_out["fan_in_fan_out"] is True and "lm_head" in res["target_modules"]
+        load = lambda: transformers.GPT2LMHeadModel.from_pretrained(base_dir, torch_dtype=torch.float32).eval()
+        rebuilt = load()
+        with open_library(lib) as reader:
+            rebuilt.load_state_dict({n: torch.from_numpy(reader.reconstruct_tensor("ft", n)) for n in tuned},
+                                    strict=False)
+        got = logits_of(peft.PeftModel.from_pretrained(load(), str(tmp_path / "adapter")).eval())
+        np.testing.assert_allclose(got, logits_of(rebuilt), rtol=1e-4, atol=1e-4)
+
+
 class TestRefusals:
     def test_non_lowrank_records_are_named(self, library, tmp_path):
         out = tmp_path / "adapter"

@@ -11,7 +11,9 @@
 // An embedding's delta becomes peft's lora_embedding_A (r x vocab) and lora_embedding_B
 // (dim x r), whose product peft transposes; when the base ties its output head to the
 // embedding (config.json's tie_word_embeddings), the head gets the same delta as a LoRA of
-// lm_head, as the reconstructed model's tied head does.
+// lm_head, as the reconstructed model's tied head does. GPT-2's Conv1D layers store their
+// weights as (in, out): their factors are written transposed, with fan_in_fan_out set, which is
+// how peft applies a LoRA to them.
 //
 // Records of other kinds (dense vectors such as biases and norms, sign and few-bit codes, a
 // tensor the base lacks, anything not a 2-D weight) cannot be held by a LoRA adapter: they are
@@ -118,22 +120,30 @@ bool all_zero(nb::handle rec) {
     return !bind::truthy(np.attr("any")(d));
 }
 
-// Whether the base's config.json (base_id a local directory) ties the output head to the
-// input embedding. transformers' default for a config that does not say is to tie.
-bool ties_embeddings(const std::string &base_id) {
+// What the base's config.json (base_id a local directory) says about the layout: whether the
+// output head is tied to the input embedding (transformers' default when the config does not
+// say), and whether the linear layers are GPT-2's Conv1D, whose weights are stored (in, out).
+struct BaseLayout {
+    bool tied = false;
+    bool conv1d = false;
+};
+
+BaseLayout base_layout(const std::string &base_id) {
+    BaseLayout out;
     std::error_code ec;
     fs::path cfg = fs::path(base_id) / "config.json";
-    if (base_id.empty() || !fs::is_regular_file(cfg, ec)) return false;
+    if (base_id.empty() || !fs::is_regular_file(cfg, ec)) return out;
     try {
         nb::object text = bind::import("pathlib").attr("Path")(cfg.string()).attr("read_text")("encoding"_a = "utf-8");
         nb::object c = bind::import("json").attr("loads")(text);
-        if (!PyDict_Check(c.ptr())) return false;
+        if (!PyDict_Check(c.ptr())) return out;
         nb::dict d = nb::borrow<nb::dict>(c);
-        if (!d.contains("tie_word_embeddings")) return true;
-        return bind::truthy(d["tie_word_embeddings"]);
+        out.tied = !d.contains("tie_word_embeddings") || bind::truthy(d["tie_word_embeddings"]);
+        out.conv1d = d.contains("model_type") && nb::isinstance<nb::str>(d["model_type"]) &&
+                     bind::text(d["model_type"]) == "gpt2";
     } catch (nb::python_error &) {
-        return false;
     }
+    return out;
 }
 
 // Whether `inner` is `outer` or lies under it (both made absolute, symlinks resolved as far as
@@ -260,7 +270,8 @@ nb::dict export_lora(nb::handle path, nb::handle finetune_id, nb::handle out_dir
         bind::raise(PyExc_ValueError, "fine-tune '" + id + "' has no low-rank record to export as a LoRA adapter");
 
     // A tied output head follows its embedding's delta, as the reconstructed model's does.
-    if (!has_head && ties_embeddings(base_id)) {
+    const BaseLayout layout = base_layout(base_id);
+    if (!has_head && layout.tied) {
         std::vector<Pair> heads;
         for (const auto &p : pairs)
             if (p.embedding && (p.module == "model.embed_tokens" || p.module == "transformer.wte" ||
@@ -297,6 +308,11 @@ nb::dict export_lora(nb::handle path, nb::handle finetune_id, nb::handle out_dir
             // peft's embedding delta is (lora_embedding_B @ lora_embedding_A)^T.
             add(prefix + ".lora_embedding_A", np.attr("ascontiguousarray")(b.attr("T")));
             add(prefix + ".lora_embedding_B", np.attr("ascontiguousarray")(a.attr("T")));
+        } else if (layout.conv1d && p.module != "lm_head") {
+            // A Conv1D weight is the delta's transpose's layout: peft (fan_in_fan_out) applies
+            // (lora_B @ lora_A)^T.
+            add(prefix + ".lora_A.weight", np.attr("ascontiguousarray")(b.attr("T")));
+            add(prefix + ".lora_B.weight", np.attr("ascontiguousarray")(a.attr("T")));
         } else {
             add(prefix + ".lora_A.weight", a);
             add(prefix + ".lora_B.weight", b);
@@ -313,7 +329,7 @@ nb::dict export_lora(nb::handle path, nb::handle finetune_id, nb::handle out_dir
     cfg["lora_dropout"] = 0.0;
     cfg["target_modules"] = sorted_list(modules);
     cfg["bias"] = "none";
-    cfg["fan_in_fan_out"] = false;
+    cfg["fan_in_fan_out"] = layout.conv1d;
     cfg["use_rslora"] = false;
     cfg["inference_mode"] = true;
     cfg["modules_to_save"] = nb::none();
@@ -329,6 +345,7 @@ nb::dict export_lora(nb::handle path, nb::handle finetune_id, nb::handle out_dir
     std::uint64_t file_bytes = 0;
     os_call([&] {
         std::error_code ec;
+        fs::create_directories(parent, ec);
         if (!fs::create_directory(tmp.path, ec)) throw fileio::OsError(ec ? ec.value() : EEXIST, tmp.path.string());
     });
     {
