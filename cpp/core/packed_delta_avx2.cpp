@@ -77,9 +77,9 @@ inline __m256 chunk_scales(const float *sc, int64_t k, int64_t group, int64_t &g
     return _mm256_load_ps(v);
 }
 
-// Columns per pass: a block of X (kRowBlock rows of this many float32 values, 16 KiB) stays in
-// the first-level cache while the packed rows of a task stream past it.
-constexpr int64_t kColBlock = 512;
+// Bytes of X per pass over the packed rows of a task: half of a 32 KiB first-level data cache, so
+// the block of X stays there while the packed rows stream past it (512 columns of 8 rows).
+constexpr int64_t kColBlockBytes = int64_t(16) << 10;
 
 template <int BITS>
 inline __m256 unpack(const uint8_t *row, int64_t k) {
@@ -95,33 +95,46 @@ inline __m256 unpack(const uint8_t *row, int64_t k) {
 // unpacked values (before a sign record's row scale), added to out[0 .. RB).
 template <int RB, int BITS>
 void block(const Delta &d, const float *x, int64_t k0, int64_t k1, const uint8_t *row, const float *sc, float *out) {
-    __m256 acc[RB];
-    for (int i = 0; i < RB; ++i) acc[i] = _mm256_setzero_ps();
+    // U independent sums per row, so that a few rows still keep both FMA units busy (one chain
+    // waits four cycles on each of its multiply-adds).
+    constexpr int U = RB == 1 ? 4 : RB == 2 ? 2 : 1;
+    __m256 acc[RB][U];
+    for (int i = 0; i < RB; ++i)
+        for (int u = 0; u < U; ++u) acc[i][u] = _mm256_setzero_ps();
     const int64_t n = d.n;
-    if constexpr (BITS == 1) {
-        for (int64_t k = k0; k < k1; k += 8) {
-            __m256 w = unpack<1>(row, k);
-            for (int i = 0; i < RB; ++i) acc[i] = _mm256_fmadd_ps(w, _mm256_loadu_ps(x + i * n + k), acc[i]);
+    auto fma_rows = [&](__m256 w, int64_t k, int u) {
+        for (int i = 0; i < RB; ++i) acc[i][u] = _mm256_fmadd_ps(w, _mm256_loadu_ps(x + i * n + k), acc[i][u]);
+    };
+    // Vectors [a, b) with one scale vector (or none for signs), U at a time.
+    auto run = [&](int64_t a, int64_t b, __m256 sv) {
+        int64_t k = a;
+        for (; k + 8 * U <= b; k += 8 * U)
+            for (int u = 0; u < U; ++u) {
+                __m256 q = unpack<BITS>(row, k + 8 * u);
+                fma_rows(BITS == 1 ? q : _mm256_mul_ps(q, sv), k + 8 * u, u);
+            }
+        for (; k < b; k += 8) {
+            __m256 q = unpack<BITS>(row, k);
+            fma_rows(BITS == 1 ? q : _mm256_mul_ps(q, sv), k, 0);
         }
+    };
+    if constexpr (BITS == 1) {
+        run(k0, k1, _mm256_setzero_ps());
     } else if (d.group % 8 == 0) {
         // Groups start on a multiple of eight: one scale per run of whole vectors.
         const int64_t group = d.group;
-        for (int64_t g = k0 / group; g * group < k1; ++g) {
-            const int64_t gs = std::max(k0, g * group), ge = std::min(k1, (g + 1) * group);
-            const __m256 sv = _mm256_set1_ps(sc[g]);
-            for (int64_t k = gs; k < ge; k += 8) {
-                __m256 w = _mm256_mul_ps(unpack<BITS>(row, k), sv);
-                for (int i = 0; i < RB; ++i) acc[i] = _mm256_fmadd_ps(w, _mm256_loadu_ps(x + i * n + k), acc[i]);
-            }
-        }
+        for (int64_t g = k0 / group; g * group < k1; ++g)
+            run(std::max(k0, g * group), std::min(k1, (g + 1) * group), _mm256_set1_ps(sc[g]));
     } else {
         int64_t g = 0, gend = 0;
-        for (int64_t k = k0; k < k1; k += 8) {
-            __m256 w = _mm256_mul_ps(unpack<BITS>(row, k), chunk_scales(sc, k, d.group, g, gend));
-            for (int i = 0; i < RB; ++i) acc[i] = _mm256_fmadd_ps(w, _mm256_loadu_ps(x + i * n + k), acc[i]);
-        }
+        for (int64_t k = k0; k < k1; k += 8)
+            fma_rows(_mm256_mul_ps(unpack<BITS>(row, k), chunk_scales(sc, k, d.group, g, gend)), k, 0);
     }
-    for (int i = 0; i < RB; ++i) out[i] += hsum(acc[i]);
+    for (int i = 0; i < RB; ++i) {
+        __m256 sum = acc[i][0];
+        for (int u = 1; u < U; ++u) sum = _mm256_add_ps(sum, acc[i][u]);
+        out[i] += hsum(sum);
+    }
 }
 
 using BlockFn = void (*)(const Delta &, const float *, int64_t, int64_t, const uint8_t *, const float *, float *);
@@ -145,8 +158,10 @@ void rows_avx2(const Delta &d, const float *x, int64_t rows, const float *ts, fl
         const BlockFn fn = d.bits == 1 ? kBlocksOf<1>[nb] : d.bits == 4 ? kBlocksOf<4>[nb] : kBlocksOf<8>[nb];
         const float *xb = x + i0 * n;
         std::fill(part.begin(), part.end(), 0.0f);
-        for (int64_t k0 = 0; k0 < n8; k0 += kColBlock) {
-            const int64_t k1 = std::min(n8, k0 + kColBlock);
+        // The block of X kept in cache: kColBlockBytes of it whatever the number of rows.
+        const int64_t cols = std::max<int64_t>(8, (kColBlockBytes / int64_t(sizeof(float)) / nb) & ~int64_t(7));
+        for (int64_t k0 = 0; k0 < n8; k0 += cols) {
+            const int64_t k1 = std::min(n8, k0 + cols);
             for (int64_t j = j0; j < j1; ++j)
                 fn(d, xb, k0, k1, d.data + j * rb, d.kind == Kind::Codes ? d.scales + j * groups : nullptr,
                    part.data() + (j - j0) * kRowBlock);
