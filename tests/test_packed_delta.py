@@ -99,11 +99,23 @@ class TestAgainstNumpy:
         np.testing.assert_allclose(native, base, rtol=1e-4, atol=1e-4)
 
 
+    @pytest.mark.parametrize("shape, rows", [((4, 10), 0), ((0, 10), 2), ((3, 0), 2)])
+    def test_empty_extents(self, shape, rows, path):
+        rec = svd_quant_compress(np.ones(shape, np.float32), rank=0)
+        y = lowrank._apply_packed(rec, np.ones((rows, shape[1]), np.float32))
+        assert y.shape == (rows, shape[0]) and not y.any()
+
+
 class TestRefusals:
     def test_column_count_must_match(self):
         rec = sign_compress(np.ones((4, 10), np.float32))
         with pytest.raises(ValueError, match="x has 9 columns; the delta has 10"):
             lowrank._apply_packed(rec, np.ones((2, 9), np.float32))
+
+    def test_rows_must_be_a_vector_or_matrix(self):
+        rec = sign_compress(np.ones((4, 10), np.float32))
+        with pytest.raises(ValueError, match="got 3 dimensions"):
+            lowrank._apply_packed(rec, np.ones((2, 2, 10), np.float32))
 
     def test_not_a_packed_record(self):
         rec = svd_compress(np.ones((4, 10), np.float32))
