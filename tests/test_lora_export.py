@@ -8,6 +8,7 @@ import sys
 
 import numpy as np
 import pytest
+from waiting import PATIENCE
 
 from velkor_zuma import deltavault
 from velkor_zuma.deltavault import add_finetune_from, create_library, export_lora, open_library
@@ -180,7 +181,7 @@ class TestRefusals:
 
 class TestCommand:
     def run(self, *args):
-        return subprocess.run(COMMAND + [str(a) for a in args], capture_output=True, text=True, timeout=300)
+        return subprocess.run(COMMAND + [str(a) for a in args], capture_output=True, text=True, timeout=PATIENCE)
 
     def test_as_lora_and_drop(self, library, tmp_path):
         res = self.run("export", "--library", library, "--id", "normed", "--as-lora", tmp_path / "a")
