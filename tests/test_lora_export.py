@@ -10,7 +10,6 @@ import numpy as np
 import pytest
 from waiting import PATIENCE
 
-from velkor_zuma import deltavault
 from velkor_zuma.deltavault import add_finetune_from, create_library, export_lora, open_library
 
 torch = pytest.importorskip("torch")
