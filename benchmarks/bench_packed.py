@@ -5,6 +5,9 @@ row counts of a serving step. Prints medians and the ratio dense / packed (> 1: 
 faster), for the kernel the processor runs and for the portable one.
 
     PYTHONPATH=build/dev .venv/bin/python benchmarks/bench_packed.py [--quick]
+
+On a shared, loaded machine, OPENBLAS_NUM_THREADS=1 VZ_NUM_THREADS=1 compares one core with one
+core: a busy machine makes BLAS's spinning worker threads, and so the two-thread figures, erratic.
 """
 
 import math
