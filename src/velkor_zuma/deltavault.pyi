@@ -184,7 +184,8 @@ _compress_tensors: _CompressTensors
 
 def export_finetune(path: str | os.PathLike[str], model_id: str, out: str | os.PathLike[str], *,
                     progress: Progress | None = None) -> dict[str, int]:
-    """Writes base + decompressed delta, tensor by tensor, to the safetensors file `out`."""
+    """Writes base + decompressed delta, tensor by tensor, to the safetensors file `out` (a path
+    inside the library's directory is refused)."""
 
 def export_lora(path: str | os.PathLike[str], finetune_id: str, out: str | os.PathLike[str], *,
                 drop_non_lowrank: bool = False) -> dict[str, Any]:
