@@ -150,9 +150,14 @@ class TestRefusals:
             export_lora(library, "signs", tmp_path / "adapter", drop_non_lowrank=True)
         assert list(tmp_path.iterdir()) == []  # no temporary directory left behind
 
-    def test_output_inside_the_library(self, library):
+    @pytest.mark.parametrize("via_link", [False, True])
+    def test_output_inside_the_library(self, library, tmp_path, via_link):
+        root = library
+        if via_link:
+            root = tmp_path / "link"
+            root.symlink_to(library, target_is_directory=True)
         with pytest.raises(ValueError, match="inside the library"):
-            export_lora(library, "tt", library / "adapters" / "tt")
+            export_lora(library, "tt", root / "adapters" / "tt")
         assert not (library / "adapters").exists()
 
     def test_non_empty_output_is_kept(self, library, tmp_path):

@@ -146,20 +146,28 @@ BaseLayout base_layout(const std::string &base_id) {
     return out;
 }
 
-// Whether `inner` is `outer` or lies under it (both made absolute, symlinks resolved as far as
-// they exist).
+// Whether `inner` is `outer` or lies under it: by their paths made absolute with links resolved
+// as far as they exist, or because one of inner's existing ancestors is outer's directory by
+// another path (a bind mount).
 bool is_within(const fs::path &inner, const fs::path &outer) {
     std::error_code ec;
     fs::path i = fs::weakly_canonical(fs::absolute(inner), ec);
     if (ec) i = fs::absolute(inner).lexically_normal();
     fs::path o = fs::weakly_canonical(fs::absolute(outer), ec);
     if (ec) o = fs::absolute(outer).lexically_normal();
+    bool prefix = true;
     auto ii = i.begin(), oi = o.begin();
-    for (; oi != o.end(); ++oi, ++ii) {
+    for (; oi != o.end() && prefix; ++oi, ++ii) {
         if (oi->empty()) continue;  // a trailing separator
-        if (ii == i.end() || *ii != *oi) return false;
+        prefix = ii != i.end() && *ii == *oi;
     }
-    return true;
+    if (prefix) return true;
+    for (fs::path a = i; !a.empty(); a = a.parent_path()) {
+        std::error_code eq;
+        if (fs::equivalent(a, o, eq) && !eq) return true;
+        if (a == a.root_path()) break;
+    }
+    return false;
 }
 
 void check_output(const fs::path &dir, const fs::path &out) {
