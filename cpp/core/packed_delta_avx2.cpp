@@ -80,6 +80,8 @@ inline __m256 chunk_scales(const float *sc, int64_t k, int64_t group, int64_t &g
 // Bytes of X per pass over the packed rows of a task: half of a 32 KiB first-level data cache, so
 // the block of X stays there while the packed rows stream past it (512 columns of 8 rows).
 constexpr int64_t kColBlockBytes = int64_t(16) << 10;
+// Packed bytes per strip of delta rows: a quarter of a 256 KiB second-level cache.
+constexpr int64_t kStripBytes = int64_t(64) << 10;
 
 template <int BITS>
 inline __m256 unpack(const uint8_t *row, int64_t k) {
@@ -149,52 +151,57 @@ void rows_avx2(const Delta &d, const float *x, int64_t rows, const float *ts, fl
     const int64_t n8 = n & ~int64_t(7);
     const int64_t rb = quant::row_bytes(n, d.bits);
     const int64_t groups = d.kind == Kind::Codes ? quant::row_groups(n, d.group) : 0;
-    const int64_t width = j1 - j0;
-    // Sums of the vector part, per row of the block and delta row of the task.
-    std::vector<float> part(size_t(kRowBlock) * size_t(width));
+    // Delta rows per pass: about kStripBytes of packed bytes, which stay in the second-level cache
+    // for every block of X rows and every column block (and touch few pages at a time).
+    const int64_t strip = std::max<int64_t>(8, kStripBytes / std::max<int64_t>(rb, 1));
+    // Sums of the vector part, per row of the block and delta row of the strip.
+    std::vector<float> part(size_t(kRowBlock) * size_t(std::min(strip, j1 - j0)));
     float u[64];
-    for (int64_t i0 = 0; i0 < rows; i0 += kRowBlock) {
-        const int64_t nb = std::min<int64_t>(kRowBlock, rows - i0);
-        const BlockFn fn = d.bits == 1 ? kBlocksOf<1>[nb] : d.bits == 4 ? kBlocksOf<4>[nb] : kBlocksOf<8>[nb];
-        const float *xb = x + i0 * n;
-        std::fill(part.begin(), part.end(), 0.0f);
-        // The block of X kept in cache: kColBlockBytes of it whatever the number of rows.
-        const int64_t cols = std::max<int64_t>(8, (kColBlockBytes / int64_t(sizeof(float)) / nb) & ~int64_t(7));
-        for (int64_t k0 = 0; k0 < n8; k0 += cols) {
-            const int64_t k1 = std::min(n8, k0 + cols);
-            for (int64_t j = j0; j < j1; ++j)
-                fn(d, xb, k0, k1, d.data + j * rb, d.kind == Kind::Codes ? d.scales + j * groups : nullptr,
-                   part.data() + (j - j0) * kRowBlock);
-        }
-        for (int64_t j = j0; j < j1; ++j) {
-            const uint8_t *row = d.data + j * rb;
-            const float *sc = d.kind == Kind::Codes ? d.scales + j * groups : nullptr;
-            const float row_scale = d.kind == Kind::Sign ? (d.per_row ? d.scales[j] : d.scales[0]) : 1.0f;
-            for (int64_t t = 0; t < std::min<int64_t>(r, 64); ++t) u[t] = _cvtsh_ss(d.u[j * r + t]);
-            for (int64_t b = 0; b < nb; ++b) {
-                const int64_t i = i0 + b;
-                const float *xi = x + i * n;
-                float acc = part[size_t((j - j0) * kRowBlock + b)];
-                // The values past the last multiple of eight.
-                for (int64_t k = n8; k < n; ++k) {
-                    float v;
-                    if (d.kind == Kind::Sign)
-                        v = (row[k / 8] >> (k % 8)) & 1u ? 1.0f : -1.0f;
-                    else if (d.bits == 8)
-                        v = float(int8_t(row[k])) * sc[k / d.group];
-                    else
-                        v = float(int((k % 2 ? row[k / 2] >> 4 : row[k / 2] & 0xFu)) - 8) * sc[k / d.group];
-                    acc += v * xi[k];
+    for (int64_t s0 = j0; s0 < j1; s0 += strip) {
+        const int64_t s1 = std::min(j1, s0 + strip);
+        for (int64_t i0 = 0; i0 < rows; i0 += kRowBlock) {
+            const int64_t nb = std::min<int64_t>(kRowBlock, rows - i0);
+            const BlockFn fn = d.bits == 1 ? kBlocksOf<1>[nb] : d.bits == 4 ? kBlocksOf<4>[nb] : kBlocksOf<8>[nb];
+            const float *xb = x + i0 * n;
+            std::fill(part.begin(), part.end(), 0.0f);
+            // The block of X kept in cache: kColBlockBytes of it whatever the number of rows.
+            const int64_t cols = std::max<int64_t>(8, (kColBlockBytes / int64_t(sizeof(float)) / nb) & ~int64_t(7));
+            for (int64_t k0 = 0; k0 < n8; k0 += cols) {
+                const int64_t k1 = std::min(n8, k0 + cols);
+                for (int64_t j = s0; j < s1; ++j)
+                    fn(d, xb, k0, k1, d.data + j * rb, d.kind == Kind::Codes ? d.scales + j * groups : nullptr,
+                       part.data() + (j - s0) * kRowBlock);
+            }
+            for (int64_t j = s0; j < s1; ++j) {
+                const uint8_t *row = d.data + j * rb;
+                const float *sc = d.kind == Kind::Codes ? d.scales + j * groups : nullptr;
+                const float row_scale = d.kind == Kind::Sign ? (d.per_row ? d.scales[j] : d.scales[0]) : 1.0f;
+                for (int64_t t = 0; t < std::min<int64_t>(r, 64); ++t) u[t] = _cvtsh_ss(d.u[j * r + t]);
+                for (int64_t b = 0; b < nb; ++b) {
+                    const int64_t i = i0 + b;
+                    const float *xi = x + i * n;
+                    float acc = part[size_t((j - s0) * kRowBlock + b)];
+                    // The values past the last multiple of eight.
+                    for (int64_t k = n8; k < n; ++k) {
+                        float v;
+                        if (d.kind == Kind::Sign)
+                            v = (row[k / 8] >> (k % 8)) & 1u ? 1.0f : -1.0f;
+                        else if (d.bits == 8)
+                            v = float(int8_t(row[k])) * sc[k / d.group];
+                        else
+                            v = float(int((k % 2 ? row[k / 2] >> 4 : row[k / 2] & 0xFu)) - 8) * sc[k / d.group];
+                        acc += v * xi[k];
+                    }
+                    float low = 0.0f;
+                    if (r) {
+                        const float *t = ts + i * r;
+                        if (r <= 64)
+                            for (int64_t q = 0; q < r; ++q) low += u[q] * t[q];
+                        else
+                            for (int64_t q = 0; q < r; ++q) low += _cvtsh_ss(d.u[j * r + q]) * t[q];
+                    }
+                    y[i * ldy + j] = low + row_scale * acc;
                 }
-                float low = 0.0f;
-                if (r) {
-                    const float *t = ts + i * r;
-                    if (r <= 64)
-                        for (int64_t q = 0; q < r; ++q) low += u[q] * t[q];
-                    else
-                        for (int64_t q = 0; q < r; ++q) low += _cvtsh_ss(d.u[j * r + q]) * t[q];
-                }
-                y[i * ldy + j] = low + row_scale * acc;
             }
         }
     }
