@@ -41,13 +41,14 @@ inline __m256 unpack_signs(uint8_t byte) {
     return _mm256_andnot_ps(_mm256_and_ps(_mm256_castsi256_ps(set), _mm256_set1_ps(-0.0f)), minus);
 }
 
-// Eight 4-bit codes (value - 8, low nibble first) from four bytes.
+// Eight 4-bit nibbles (0 .. 15, low nibble first) from four bytes; the code is the nibble - 8,
+// which the callers fold into the scaling: nibble * s + (-8 s) rounds exactly as (nibble - 8) * s.
 inline __m256 unpack_nibbles(const uint8_t *p) {
     uint32_t word;
     std::memcpy(&word, p, 4);
     const __m256i shifts = _mm256_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28);
     __m256i v = _mm256_and_si256(_mm256_srlv_epi32(_mm256_set1_epi32(int(word)), shifts), _mm256_set1_epi32(0xF));
-    return _mm256_cvtepi32_ps(_mm256_sub_epi32(v, _mm256_set1_epi32(8)));
+    return _mm256_cvtepi32_ps(v);
 }
 
 // Eight 8-bit codes (int8) from eight bytes.
@@ -83,6 +84,15 @@ constexpr int64_t kColBlockBytes = int64_t(16) << 10;
 // Packed bytes per strip of delta rows: a quarter of a 256 KiB second-level cache.
 constexpr int64_t kStripBytes = int64_t(64) << 10;
 
+// The values of eight codes at scale sv (codes of 4 bits stored as nibbles offset by 8).
+template <int BITS>
+inline __m256 scaled(__m256 q, __m256 sv) {
+    if constexpr (BITS == 4)
+        return _mm256_fmadd_ps(q, sv, _mm256_mul_ps(sv, _mm256_set1_ps(-8.0f)));
+    else
+        return _mm256_mul_ps(q, sv);
+}
+
 template <int BITS>
 inline __m256 unpack(const uint8_t *row, int64_t k) {
     if constexpr (BITS == 1)
@@ -113,11 +123,11 @@ void block(const Delta &d, const float *x, int64_t k0, int64_t k1, const uint8_t
         for (; k + 8 * U <= b; k += 8 * U)
             for (int u = 0; u < U; ++u) {
                 __m256 q = unpack<BITS>(row, k + 8 * u);
-                fma_rows(BITS == 1 ? q : _mm256_mul_ps(q, sv), k + 8 * u, u);
+                fma_rows(BITS == 1 ? q : scaled<BITS>(q, sv), k + 8 * u, u);
             }
         for (; k < b; k += 8) {
             __m256 q = unpack<BITS>(row, k);
-            fma_rows(BITS == 1 ? q : _mm256_mul_ps(q, sv), k, 0);
+            fma_rows(BITS == 1 ? q : scaled<BITS>(q, sv), k, 0);
         }
     };
     if constexpr (BITS == 1) {
@@ -130,7 +140,7 @@ void block(const Delta &d, const float *x, int64_t k0, int64_t k1, const uint8_t
     } else {
         int64_t g = 0, gend = 0;
         for (int64_t k = k0; k < k1; k += 8)
-            fma_rows(_mm256_mul_ps(unpack<BITS>(row, k), chunk_scales(sc, k, d.group, g, gend)), k, 0);
+            fma_rows(scaled<BITS>(unpack<BITS>(row, k), chunk_scales(sc, k, d.group, g, gend)), k, 0);
     }
     for (int i = 0; i < RB; ++i) {
         __m256 sum = acc[i][0];
