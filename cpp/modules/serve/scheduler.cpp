@@ -46,10 +46,11 @@ using namespace nb::literals;
 
 namespace {
 
-// Prompt tokens read per step (rows x padded length). A forward over this many tokens costs
-// about as much as a few decode steps of a small batch, which bounds how long a joining
-// prompt holds up the running streams.
-constexpr int64_t kPrefillTokens = 128;
+// Prompt tokens read per step while rows run (rows x padded length). A forward over this many
+// tokens costs a few decode steps of a small batch, which bounds how long a joining prompt
+// holds up the running streams, and takes a dozen chat prompts at once, so that requests
+// arriving together start together.
+constexpr int64_t kPrefillTokens = 256;
 // With no row running there is no stream to hold up: prompts that arrive together are read in
 // one forward of up to this many tokens.
 constexpr int64_t kIdlePrefillTokens = 1024;
