@@ -3,8 +3,8 @@
 (each adapter merged into its own copy of the base), all behind uvicorn on 127.0.0.1.
 
 Servers compared:
-  batched  build_app(engine): requests waiting together are decoded in one batch, mixed adapters
-  batch-1  build_app(engine, max_batch=1): the scheduler, one request at a time
+  batched  build_app(engine): the step scheduler, requests joining and leaving the running batch
+  batch-1  build_app(engine, max_batch=1): the scheduler, one row at a time
   lock     a plain fastapi handler calling the engine's lock-serialised generate (the server
            before batching)
   full     one fully loaded model per fine-tune, plain transformers + fastapi
