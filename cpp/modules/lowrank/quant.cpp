@@ -13,7 +13,7 @@
 // The few-bit part codes the residual left after the low-rank part as stored (the float16
 // factors), so the rounding of the factors is corrected by the residual too. A record read back
 // from disk is checked against these extents before any memory is touched.
-#include "modules/lowrank/common.hpp"
+#include "modules/lowrank/fewbit.hpp"
 
 #include "core/quant_kernels.hpp"
 
@@ -24,14 +24,11 @@
 
 namespace vz::lowrank {
 
-namespace {
 namespace qk = vz::core::quant;
 
-// ---- shapes and raw arrays -------------------------------------------------------------------
+namespace fewbit {
 
-struct Flat {
-    int64_t m = 1, n = 1;
-};
+// ---- shapes and raw arrays -------------------------------------------------------------------
 
 // The mode-0 flattening of `shape` (a tuple of non-negative ints); false when the product
 // overflows.
@@ -73,14 +70,6 @@ nb::object empty_array(std::initializer_list<int64_t> shape, const char *dtype, 
     data = bind::Buffer(arr, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS).data();
     return arr;
 }
-
-// A read view of an array of a record: exactly `dtype` (a numpy name), C-contiguous, native
-// order, with exactly the extents `shape`; otherwise the record is refused.
-struct Held {
-    nb::object keep;   // the contiguous array read
-    bind::Buffer buf;  // released before `keep` (declared after it)
-    const void *ptr() const { return buf.data(); }
-};
 
 [[noreturn]] void bad_record(const std::string &method, const std::string &what) {
     bind::raise(PyExc_ValueError, "malformed " + method + " record: " + what);
@@ -125,16 +114,6 @@ int64_t meta_int(nb::handle meta, const char *key, const std::string &method, in
 
 // ---- compression ---------------------------------------------------------------------------------
 
-// The tensor as a C-contiguous float32 array and the text of its element type.
-struct Input {
-    nb::object arr;  // float32, C order
-    nb::str dtype;
-    nb::tuple shape;
-    Flat flat;
-    const float *data = nullptr;
-    bind::Buffer view;  // of arr, released before it
-};
-
 void take_input(nb::handle tensor, Input &in, const char *method) {
     nb::object np = bind::numpy();
     nb::object a = np.attr("asarray")(tensor);
@@ -150,6 +129,20 @@ void take_input(nb::handle tensor, Input &in, const char *method) {
 [[noreturn]] void non_finite(const char *method) {
     bind::raise(PyExc_ValueError, std::string(method) + " cannot code a tensor holding NaN or infinity");
 }
+
+// The float32 m x n result, reshaped to the record's shape and cast to its element type.
+nb::object finish(nb::object out, nb::handle compressed) {
+    nb::object shaped = out.attr("reshape")(compressed.attr("shape"));
+    nb::object dtype = compressed.attr("dtype");
+    if (PyUnicode_CheckExact(dtype.ptr()) && bind::text(dtype) == "float32") return shaped;
+    return astype_nocopy(shaped, dtype);
+}
+
+}  // namespace fewbit
+
+using namespace fewbit;
+
+namespace {
 
 // Low-rank part: the leading `rank` triplets with U and Vt rounded to float16, and the residual
 // x - U s Vt (as stored) in `resid`. Returns the factors tuple (empty for rank 0, when the
@@ -297,13 +290,6 @@ void low_rank_into(nb::handle compressed, const std::string &method, const Flat 
     });
 }
 
-// The float32 m x n result, reshaped to the record's shape and cast to its element type.
-nb::object finish(nb::object out, nb::handle compressed) {
-    nb::object shaped = out.attr("reshape")(compressed.attr("shape"));
-    nb::object dtype = compressed.attr("dtype");
-    if (PyUnicode_CheckExact(dtype.ptr()) && bind::text(dtype) == "float32") return shaped;
-    return astype_nocopy(shaped, dtype);
-}
 
 struct Parsed {
     std::string method;
