@@ -491,14 +491,15 @@ void check_source_tensor(const Opened &l, const Tensor &t, const std::string &la
 
 nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle source, nb::handle method,
                            nb::handle max_rank, nb::handle energy, nb::handle solver, bool replace, bool wait,
-                           nb::handle progress, nb::handle executor, nb::handle max_error) {
+                           nb::handle progress, nb::handle executor, nb::handle max_error, nb::handle bits,
+                           nb::handle zstd) {
     if (!executor.is_none()) {
         if (!max_error.is_none())
             bind::raise(PyExc_ValueError,
                         "max_error chooses a method per tensor in this process; it cannot be combined "
                         "with an executor");
         return add_finetune_with(path, model_id, source, method, max_rank, energy, solver, replace, wait, progress,
-                                 executor);
+                                 executor, bits, zstd);
     }
     fs::path dir = to_path(path);
     bind::arg_str(model_id, "model_id");
@@ -525,6 +526,8 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
         s.max_error = nb::float_(bind::arg_float(max_error, "max_error"));
         s.energy = nb::none();
     }
+    mixed_options(s, l.mf, bits, zstd);
+    const bool mixed = is_mixed(s);
 
     // Types, shapes and the names in common are checked before any work where they are known.
     bool common = false;
@@ -539,8 +542,25 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
     Progress prog{nb::borrow(progress)};
     prog.total_tensors = src.names().size();
     if (src.metadata_known()) prog.total_bytes = src.total_bytes();
-    FinetuneFile file(dir, existing ? existing->second : nb::len(l.finetunes()), src.names());
     DeltaBuffer buffer;
+    if (mixed) {
+        // svd_mixed spends one budget over all the 2-D tensors: a first pass reads each tensor for
+        // its singular values alone (memory follows the largest tensor), the second compresses.
+        prog.total_tensors *= 2;
+        prog.total_bytes *= 2;
+        MixedPlan plan;
+        for (std::size_t i = 0; i < src.names().size(); ++i) {
+            Tensor t = src.get(i);
+            check_source_tensor(l, t, src.label(), common);
+            const st::TensorInfo *b = l.base_tensor(t.name);
+            plan.add(buffer, t.name, t.data, t.dtype, t.shape, b ? l.base->data(*b) : nullptr, b);
+            if (b) l.base->release(*b);
+            t.release();
+            prog.step(t.nbytes);
+        }
+        s.widths = plan.widths(s);
+    }
+    FinetuneFile file(dir, existing ? existing->second : nb::len(l.finetunes()), src.names());
     for (std::size_t i = 0; i < src.names().size(); ++i) {
         Tensor t = src.get(i);
         check_source_tensor(l, t, src.label(), common);
@@ -798,6 +818,7 @@ void register_stream(nb::module_ &m) {
           nb::kw_only(), "method"_a.none() = nb::none(), "max_rank"_a.none() = nb::none(),
           "energy"_a.none() = nb::none(), "solver"_a.none() = nb::none(), "replace"_a = false, "wait"_a = true,
           "progress"_a.none() = nb::none(), "executor"_a.none() = nb::none(), "max_error"_a.none() = nb::none(),
+          "bits"_a.none() = nb::none(), "zstd"_a.none() = nb::none(),
           "Adds the fine-tune `source` (a .safetensors file, a directory of shards, or a mapping of arrays read "
           "on access) to the library in `path` tensor by tensor, as ModelLibrary.add_finetune would store it, "
           "writing its file and the manifest and nothing else. method, max_rank and energy default to the "
@@ -809,7 +830,10 @@ void register_stream(nb::module_ &m) {
           "bytes than their delta stored dense. max_error (not with energy): each tensor gets the smallest "
           "record within that relative error (lowrank.compress_best), dense when nothing is smaller. With an "
           "executor (any concurrent.futures.Executor) the tensors are compressed by its tasks as "
-          "add_finetunes_from does it, and `source` must be a path the workers can read (not with max_error).");
+          "add_finetunes_from does it, and `source` must be a path the workers can read (not with max_error). "
+          "With method svd_mixed, one budget of `bits` bits a weight (default: the library's, else 1.2) is "
+          "spent over all the 2-D tensors: a first pass reads each tensor for its singular values, the second "
+          "compresses (progress then counts every tensor twice); zstd=True stores the codes as zstd frames.");
     m.def("export_finetune", &export_finetune, "path"_a.none(), "model_id"_a.none(), "out"_a.none(), nb::kw_only(),
           "progress"_a.none() = nb::none(),
           "Writes the stored fine-tune `model_id`, rebuilt tensor by tensor as ModelLibrary.reconstruct does, "

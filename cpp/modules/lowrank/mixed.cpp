@@ -332,6 +332,13 @@ void register_mixed(nb::module_ &m) {
         "one budget over a whole fine-tune) they are used as given and `bits` is only recorded.\n"
         "zstd=True stores the codes as one zstandard frame (the 'zstandard' package). " SOLVER_DOC);
     m.def(
+        "_svd_mixed_check",
+        [](nb::handle c) {
+            Parsed p;
+            parse(c, p);
+        },
+        "compressed"_a, "Checks an SVD_MIXED record's arrays against its widths and metadata (ValueError if not).");
+    m.def(
         "svd_mixed_decompress", [](nb::handle c) { return svd_mixed_decompress(c); }, "compressed"_a,
         "Dense array rebuilt from an SVD_MIXED record: A @ B.T of its dequantized factors.");
     m.def(
