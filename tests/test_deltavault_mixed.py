@@ -182,8 +182,9 @@ def test_records_that_do_not_fit_their_widths_are_refused_when_read(tmp_path, cr
 
 
 def _cli(*args):
-    return subprocess.run([sys.executable, "-m", "velkor_zuma.cli", *map(str, args)], capture_output=True, text=True,
-                          env=dict(os.environ, OMP_NUM_THREADS="1"))
+    command = [sys.executable, "-c", "import sys; from velkor_zuma.cli import main; sys.exit(main())"]
+    return subprocess.run(command + [str(a) for a in args], capture_output=True, text=True,
+                          env=dict(os.environ, OMP_NUM_THREADS="1"), timeout=300)
 
 
 def test_command_adds_svd_mixed_and_sign_without_a_low_rank_part(files):

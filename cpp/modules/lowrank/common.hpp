@@ -155,6 +155,10 @@ nb::list svd_mixed_widths(nb::handle shapes, nb::handle spectra, double bits);
 nb::object svd_mixed_compress(nb::handle tensor, double bits, nb::handle widths, bool zstd, Solver solver);
 nb::object svd_mixed_decompress(nb::handle compressed);
 nb::tuple svd_mixed_factors(nb::handle compressed);
+// The svd_mixed record of the smallest budget whose predicted relative error (by the budget's
+// model of each width) is at most max_error, or None when even 8 bits everywhere is predicted
+// above it. The tensor is finite, with 2 or more dimensions.
+nb::object svd_mixed_within(nb::handle tensor, double max_error);
 nb::object compress(nb::handle tensor, nb::handle method, double rank_ratio, int64_t max_rank,
                     Solver solver = Solver::Exact, double bits = kDefaultMixedBits);
 nb::object decompress(nb::handle compressed);

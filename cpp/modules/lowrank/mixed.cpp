@@ -273,6 +273,42 @@ nb::object svd_mixed_compress(nb::handle tensor, double bits, nb::handle widths,
     return make_mixed(in, w, bits, zstd, solver);
 }
 
+nb::object svd_mixed_within(nb::handle tensor, double max_error) {
+    Input in;
+    take_input(tensor, in, kText);
+    const int64_t m = in.flat.m, n = in.flat.n, k = std::min(m, n);
+    if (k == 0 || !kern::lapack_fits(m, n)) return nb::none();
+    const double target = max_error * max_error;
+    std::vector<double> s(static_cast<size_t>(k));
+    std::vector<uint8_t> w;
+    double bits = 0.0;
+    bool found = native([&] {
+        kern::Buffer<float> sf = kern::alloc<float>(size_t(k));
+        mx::singular_values(in.data, m, n, sf.get());
+        for (int64_t i = 0; i < k; ++i) s[size_t(i)] = double(sf[size_t(i)]);
+        mx::Spectrum sp{m, n, s.data(), k};
+        std::vector<std::vector<uint8_t>> out;
+        auto error_at = [&](double b) {
+            mx::allocate({sp}, b * double(m) * double(n), out);
+            return mx::predicted_error(sp, out[0].data(), int64_t(out[0].size()));
+        };
+        // Every triplet at 8 bits and its scales is the most a budget can buy.
+        double hi = 8.0 + 32.0 * double(k) / (double(m) * double(n)) + 1e-9;
+        if (error_at(hi) > target) return false;
+        double lo = 0.0;
+        for (int it = 0; it < 30; ++it) {
+            double mid = 0.5 * (lo + hi);
+            (error_at(mid) <= target ? hi : lo) = mid;
+        }
+        error_at(hi);
+        w = out[0];
+        bits = hi;
+        return true;
+    });
+    if (!found) return nb::none();
+    return make_mixed(in, w, bits, false, Solver::Exact);
+}
+
 nb::object svd_mixed_decompress(nb::handle compressed) {
     Parsed p;
     parse(compressed, p);
