@@ -202,3 +202,37 @@ def test_command_adds_svd_mixed_and_sign_without_a_low_rank_part(files):
                if t.method is L.CompressionMethod.SIGN)
     r = _cli("add-finetune", tmp / "ft.safetensors", "--library", lib, "--id", "x", "--method", "tt", "--bits", "1")
     assert r.returncode == 2 and "--bits goes with --method svd_mixed" in r.stderr
+
+
+# ---- what a fine-tune costs on disk, and against what ---------------------------------------------------
+
+
+@pytest.mark.parametrize("dtype", [np.float16, np.float32])
+def test_ratios_are_against_the_fine_tune_in_its_own_types(tmp_path, dtype):
+    base = {k: v.astype(dtype) for k, v in _model().items()}
+    ft = {k: v.astype(dtype) for k, v in _model(1, 0.01, _model()).items()}
+    safetensors_numpy.save_file(base, str(tmp_path / "base.safetensors"))
+    safetensors_numpy.save_file(ft, str(tmp_path / "ft.safetensors"))
+    dv.create_library(tmp_path / "lib", "b", tmp_path / "base.safetensors")
+    res = dv.add_finetune_from(tmp_path / "lib", "ft", tmp_path / "ft.safetensors", method="sign", max_rank=0)
+    own = sum(v.nbytes for v in ft.values())
+    assert res["dense_bytes"] == own
+    with dv.open_library(tmp_path / "lib") as lib:
+        assert lib.finetune_info("ft")["dense_bytes"] == own
+        assert lib.summary()["naive_total_bytes"] == own
+    r = _cli("list", "--library", tmp_path / "lib")
+    assert r.returncode == 0, r.stderr
+    assert "in their own types" in r.stdout and f"{own / res['stored_bytes']:.2f}x" in r.stdout
+
+
+def test_per_tensor_overhead_on_disk_is_small(files):
+    tmp, base, ft = files
+    res = dv.add_finetune_from(tmp / "lib", "ft", tmp / "ft.safetensors", method="svd_mixed")
+    arrays = 3 * 3 + 1
+    # The file's header: about one short JSON object per array, not a reserve padded with spaces.
+    assert res["file_bytes"] - res["stored_bytes"] <= 8 + 120 * arrays + 64
+    entry = json.loads((tmp / "lib" / "manifest.json").read_text())["finetunes"][0]
+    per_tensor = len(json.dumps(entry, separators=(",", ":"))) / len(entry["tensors"])
+    assert per_tensor < 450
+    assert len((tmp / "lib" / "manifest.json").read_bytes()) <= len(json.dumps(
+        json.loads((tmp / "lib" / "manifest.json").read_text()), separators=(",", ":"))) + 1

@@ -31,7 +31,7 @@ void print_library_header(nb::handle base_id, nb::handle method, nb::handle max_
     out("  fine-tunes        : " + bind::text(summary["n_models"]));
     out("  base bytes        : " + bytes_both(nb::cast<int64_t>(summary["base_bytes"])));
     out("  naive total bytes : " + bytes_both(nb::cast<int64_t>(summary["naive_total_bytes"])) +
-        "   (every fine-tune stored densely)");
+        "   (every fine-tune stored densely, in its own types)");
     out("  stored bytes      : " + bytes_both(nb::cast<int64_t>(summary["velkor_zuma_bytes"])) +
         "   (base once + compressed deltas)");
     out("  delta-only bytes  : " + bytes_both(nb::cast<int64_t>(summary["delta_only_bytes"])));
@@ -131,11 +131,12 @@ void print_added(const std::string &id, const std::string &dir, nb::dict res) {
     bool replaced = nb::cast<bool>(res["replaced"]);
     std::string ratio;
     if (stored && stored <= dense)
-        ratio = " (" + fixed((double) dense / (double) stored, 2) + "x smaller)";
+        ratio = " (" + fixed((double) dense / (double) stored, 2) + "x smaller than dense)";
     else if (stored)
-        ratio = " (" + fixed((double) stored / (double) dense, 2) + "x larger)";
+        ratio = " (" + fixed((double) stored / (double) dense, 2) + "x larger than dense)";
     out(std::string(replaced ? "Replaced" : "Added") + " fine-tune '" + id + "' in " + dir + ": " +
-        bind::text(res["tensors"]) + " tensors, dense " + human((double) dense) + ", stored " + human((double) stored) +
+        bind::text(res["tensors"]) + " tensors, dense " + human((double) dense) + " (in its own types), stored " +
+        human((double) stored) +
         ratio + ", reconstruction error " + sci(nb::cast<double>(res["error"])));
     // Which method each tensor got, and any record that takes more than its delta stored densely
     // (float32), so that such a choice is never made silently.
@@ -214,6 +215,8 @@ int cmd_list(nb::handle args) {
     }
     out("");
     out(table({"id", "tensors", "methods", "dense", "stored", "ratio"}, rows, {false, true, false, true, true, true}));
+    out("  dense: each fine-tune's tensors as added, in their own types (bf16/fp16 2 bytes a value, float32 4);"
+        " ratio = dense / stored");
     return 0;
 }
 

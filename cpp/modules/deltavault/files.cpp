@@ -312,7 +312,10 @@ nb::object encode(nb::handle v, const std::string &where) {
 }
 
 std::string write_manifest(const fs::path &dir, nb::dict manifest) {
-    std::string text = nb::cast<std::string>(bind::import("json").attr("dumps")(manifest, "indent"_a = 1));
+    // Compact: one fine-tune entry holds several arrays per tensor, and indentation alone made up
+    // over half of its bytes.
+    std::string text = nb::cast<std::string>(
+        bind::import("json").attr("dumps")(manifest, "separators"_a = nb::make_tuple(",", ":")));
     // The digest is taken first: once the rename has committed the manifest nothing may fail, or
     // the caller's rollback would remove files the committed manifest names.
     std::string digest = sha256_bytes(text);

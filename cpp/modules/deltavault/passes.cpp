@@ -392,6 +392,8 @@ nb::dict FinetuneFile::commit(Manifest &mf, const std::string &id, std::optional
     entry["file"] = final_name_;
     entry["size"] = nb::int_((long long) size);
     entry["sha256"] = sha;
+    // The fine-tune's tensors as they were added, in their own types: the baseline of its ratio.
+    entry["dense_bytes"] = nb::int_(dense_);
     nb::dict manifest = nb::borrow<nb::dict>(bind::import("copy").attr("copy")(mf.root));
     // A version 1 library gains the fields of version 2 for what is written from now on; its
     // older entries keep their form, which version 2 reads too.

@@ -295,20 +295,20 @@ FinetuneSizes sizes_of(Opened &l, nb::dict fe, const std::string &where) {
     nb::module_ np = bind::numpy();
     FinetuneSizes out;
     nb::list tl = l.mf.as_list(l.mf.key(fe, "tensors", where), where + " tensors");
-    nb::object f32 = np.attr("float32");
     for (std::size_t i = 0; i < nb::len(tl); ++i) {
         std::string tw = where + " tensor " + std::to_string(i);
         nb::dict te = l.mf.as_dict(tl[i], tw);
         std::string name = nb::cast<std::string>(l.mf.text(te, "name", tw));
         long long count = 1;
         for (nb::handle n : l.mf.as_list(l.mf.key(te, "shape", tw), tw + " shape")) count *= nb::cast<long long>(n);
-        // The reconstruction's type: base type promoted with float32 (bf16 is read as float32).
-        nb::object dtype;
+        // Without the recorded size of the fine-tune as added: its tensors taken in the base's own
+        // types (bf16 counts 2 bytes), the record's type where the base lacks the name.
+        long long itemsize;
         if (const st::TensorInfo *b = l.base_tensor(name))
-            dtype = np.attr("result_type")(numpy_dtype(b->dtype), f32);
+            itemsize = (long long) st::itemsize(b->dtype);
         else
-            dtype = np.attr("dtype")(l.mf.text(te, "dtype", tw));
-        out.dense += count * nb::cast<long long>(dtype.attr("itemsize"));
+            itemsize = nb::cast<long long>(np.attr("dtype")(l.mf.text(te, "dtype", tw)).attr("itemsize"));
+        out.dense += count * itemsize;
         for (const char *field : {"cores", "factors"})
             for (nb::handle a : l.mf.as_list(l.mf.key(te, field, tw), tw + " " + field)) {
                 nb::dict ae = l.mf.as_dict(a, tw + " " + field);
@@ -327,6 +327,8 @@ FinetuneSizes sizes_of(Opened &l, nb::dict fe, const std::string &where) {
         if (std::find(out.methods.begin(), out.methods.end(), mt) == out.methods.end()) out.methods.push_back(mt);
         ++out.tensors;
     }
+    // Entries written since record the fine-tune's bytes as added, in its own types.
+    if (fe.contains("dense_bytes")) out.dense = l.mf.integer(fe, "dense_bytes", where);
     return out;
 }
 
@@ -738,8 +740,9 @@ void register_stream(nb::module_ &m) {
                 return out;
             },
             "model_id"_a,
-            "Sizes of a stored fine-tune from the manifest alone: tensor count, dense bytes of its "
-            "reconstruction, stored bytes of its records, and the methods used.")
+            "Sizes of a stored fine-tune from the manifest alone: tensor count, dense bytes of the fine-tune "
+            "as added, in its own types (fine-tunes added before this was recorded: its tensors in the "
+            "base's types), stored bytes of its records, and the methods used.")
         .def(
             "summary",
             [](LibraryReader &r) {
@@ -762,8 +765,8 @@ void register_stream(nb::module_ &m) {
                 out["delta_only_bytes"] = nb::int_(stored);
                 return out;
             },
-            "ModelLibrary.summary's accounting from the manifest alone, the fine-tunes counted at the dense "
-            "size of their reconstruction and the base at its stored size.")
+            "ModelLibrary.summary's accounting from the manifest alone, the fine-tunes counted at their dense "
+            "size as added, in their own types (as finetune_info), and the base at its stored size.")
         .def(
             "delta",
             [](LibraryReader &r, const std::string &id) {
