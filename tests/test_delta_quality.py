@@ -442,6 +442,17 @@ def test_compress_best_picks_what_fits_the_tensor():
     assert L.compress_best(vec, max_error=0.9).method is L.CompressionMethod.NONE
 
 
+@pytest.mark.parametrize("bound", [0.05, 0.1, 0.3])
+def test_compress_best_takes_svd_mixed_where_it_is_smallest(bound):
+    x = (rng.standard_normal((96, 12)) @ rng.standard_normal((12, 80)) * 1e-2 + delta((96, 80))).astype(np.float32)
+    rec = L.compress_best(x, max_error=bound)
+    assert rec.method is L.CompressionMethod.SVD_MIXED
+    assert rel_err(x, L.decompress(rec)) <= bound
+    for other in (L.sign_compress(x, rank=8), L.svd_quant_compress(x, rank=8), L.svd_compress_energy(x, 1 - bound ** 2)):
+        if rel_err(x, L.decompress(other)) <= bound:
+            assert rec.compressed_size_bytes < other.compressed_size_bytes
+
+
 def test_compress_best_refuses_a_negative_bound():
     with pytest.raises(ValueError, match="max_error"):
         L.compress_best(delta((4, 4)), max_error=-0.1)
