@@ -43,6 +43,7 @@ def settings():
         ("svd, energy 0.9", lambda d: L.svd_compress_energy(d, energy=0.9)),
         ("sign, scale per matrix", lambda d: L.sign_compress(d, per_row=False)),
         ("sign, scale per row", lambda d: L.sign_compress(d)),
+        ("sign, scales per row and column", lambda d: L.sign_compress(d, per_column=True)),
         ("sign + rank 8", lambda d: L.sign_compress(d, rank=8)),
         ("4-bit, group 128", lambda d: L.svd_quant_compress(d, rank=0, bits=4)),
         ("rank 8 + 4-bit, group 128", lambda d: L.svd_quant_compress(d, rank=8, bits=4)),

@@ -145,7 +145,7 @@ nb::object tucker_compress(nb::handle tensor, double rank_ratio, int64_t min_ran
 nb::object tucker_decompress(nb::handle compressed);
 nb::object tt_compress(nb::handle tensor, int64_t max_rank, Solver solver = Solver::Exact);
 nb::object tt_decompress(nb::handle compressed);
-nb::object sign_compress(nb::handle tensor, int64_t rank, bool per_row);
+nb::object sign_compress(nb::handle tensor, int64_t rank, bool per_row, bool per_column = false);
 nb::object sign_decompress(nb::handle compressed);
 nb::object svd_quant_compress(nb::handle tensor, int64_t rank, int64_t bits, int64_t group_size);
 nb::object svd_quant_decompress(nb::handle compressed);
