@@ -81,7 +81,8 @@ uint16_t quantize(const float *x, int64_t len, int bits, uint8_t *out) {
         double best = -1.0;
         for (int c = 0; c < kClipSteps; ++c) {
             float want = peak * float(10 - c) / 10.0f / top_level(bits);
-            if (!(want <= kHalfMax)) throw std::invalid_argument("svd_mixed: a factor is too large for its float16 scale");
+            if (!(want <= kHalfMax))
+                throw std::invalid_argument("svd_mixed: a factor is too large for its float16 scale");
             uint16_t h = quant::float_to_half(want);
             float scale = quant::half_to_float(h);
             if (!(scale > 0.0f)) continue;  // below half precision's range: the vector stays zero

@@ -353,8 +353,8 @@ void fit_row_column_scales(const float *x, int64_t m, int64_t n, float *rows, fl
     for (int64_t j = 0; j < n; ++j) cols[j] = float(c[size_t(j)]);
 }
 
-void sign_unpack_row_column(const uint8_t *bits, const float *rows, const float *cols, int64_t m, int64_t n,
-                            float *out, bool accumulate) {
+void sign_unpack_row_column(const uint8_t *bits, const float *rows, const float *cols, int64_t m, int64_t n, float *out,
+                            bool accumulate) {
     const int64_t rb = row_bytes(n, 1);
     parallel_for(size_t(m), row_grain(n), [&](std::size_t b, std::size_t e, unsigned) {
         std::vector<float> tmp(size_t(std::max<int64_t>(n, 1)));

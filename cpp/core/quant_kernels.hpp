@@ -37,8 +37,8 @@ void sign_unpack(const uint8_t *bits, const float *scales, int64_t m, int64_t n,
 void fit_row_column_scales(const float *x, int64_t m, int64_t n, float *rows, float *cols);
 
 // out (m x n) = [out +] rows[i] * cols[j] * (+1 | -1) from sign_pack's bits.
-void sign_unpack_row_column(const uint8_t *bits, const float *rows, const float *cols, int64_t m, int64_t n,
-                            float *out, bool accumulate);
+void sign_unpack_row_column(const uint8_t *bits, const float *rows, const float *cols, int64_t m, int64_t n, float *out,
+                            bool accumulate);
 
 // Symmetric codes of `bits` (4 or 8) bits, one scale per group of `group` values of a row. A
 // code q in [-qmax, qmax] (qmax = 2^(bits-1) - 1) stands for q * scale. The scale of a group is

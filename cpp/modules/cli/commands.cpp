@@ -136,8 +136,7 @@ void print_added(const std::string &id, const std::string &dir, nb::dict res) {
         ratio = " (" + fixed((double) stored / (double) dense, 2) + "x larger than dense)";
     out(std::string(replaced ? "Replaced" : "Added") + " fine-tune '" + id + "' in " + dir + ": " +
         bind::text(res["tensors"]) + " tensors, dense " + human((double) dense) + " (in its own types), stored " +
-        human((double) stored) +
-        ratio + ", reconstruction error " + sci(nb::cast<double>(res["error"])));
+        human((double) stored) + ratio + ", reconstruction error " + sci(nb::cast<double>(res["error"])));
     // Which method each tensor got, and any record that takes more than its delta stored densely
     // (float32), so that such a choice is never made silently.
     if (bind::contains(res, "methods")) {

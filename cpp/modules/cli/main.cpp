@@ -184,11 +184,13 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
         "--energy", "metavar"_a = "E", "type"_a = energy_type(),
         "help"_a = "keep this fraction of each delta's spectral energy by truncated SVD (0 < E <= 1)");
     p.attr("add_argument")("--bits", "metavar"_a = "B", "type"_a = bits_type(),
-                           "help"_a = "with --method svd_mixed: bits a weight over the fine-tune's 2-D tensors "
-                                      "(default: the library's, 1.2)");
+                           "help"_a =
+                               "with --method svd_mixed: bits a weight over the fine-tune's 2-D tensors "
+                               "(default: the library's, 1.2)");
     p.attr("add_argument")("--zstd", "action"_a = "store_true",
-                           "help"_a = "with --method svd_mixed: store the codes as zstd frames (needs the "
-                                      "zstandard package; about a tenth smaller)");
+                           "help"_a =
+                               "with --method svd_mixed: store the codes as zstd frames (needs the "
+                               "zstandard package; about a tenth smaller)");
     p.attr("add_argument")("--max-error", "metavar"_a = "E", "type"_a = error_type(),
                            "help"_a =
                                "with --method auto: the largest relative error a tensor may get; each tensor "

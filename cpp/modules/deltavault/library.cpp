@@ -66,8 +66,8 @@ nb::object add_finetune(nb::handle self, nb::handle model_id, nb::handle finetun
         DeltaBuffer buffer;
         for (nb::handle item : items(finetuned)) {
             nb::handle name = item[0], w = item[1];
-            nb::object delta = float32_delta(name, w, contains(base, name) ? nb::handle(get_item(base, name)) : nb::handle(),
-                                             buffer);
+            nb::object delta = float32_delta(
+                name, w, contains(base, name) ? nb::handle(get_item(base, name)) : nb::handle(), buffer);
             if (nb::cast<long>(delta.attr("ndim")) < 2 || nb::cast<long long>(delta.attr("size")) == 0) continue;
             names.append(name);
             shapes.append(nb::tuple(delta.attr("shape")));

@@ -152,8 +152,8 @@ void mixed_options(Settings &s, const Manifest &mf, nb::handle bits, nb::handle 
 
 bool is_mixed(const Settings &s) {
     // A member, or its value text as a library made with the text keeps it (both equal the value).
-    return s.energy.is_none() && s.max_error.is_none() && s.method.is_valid() &&
-           PyUnicode_Check(s.method.ptr()) && s.method.equal(nb::str("svd_mixed"));
+    return s.energy.is_none() && s.max_error.is_none() && s.method.is_valid() && PyUnicode_Check(s.method.ptr()) &&
+           s.method.equal(nb::str("svd_mixed"));
 }
 
 nb::object compress_delta(nb::object delta, const Settings &s, const std::string &name) {

@@ -103,8 +103,7 @@ nb::object make_mixed(const Input &in, const std::vector<uint8_t> &widths, doubl
     meta["rank"] = r;
     meta["zstd"] = nb::bool_(zstd);
     note_solver(meta, randomized);
-    return make_record(member("SVD_MIXED"), in.shape, in.dtype, nb::make_tuple(codes, scales, warr), nb::tuple(),
-                       meta);
+    return make_record(member("SVD_MIXED"), in.shape, in.dtype, nb::make_tuple(codes, scales, warr), nb::tuple(), meta);
 }
 
 // ---- reading a record back ------------------------------------------------------------------------
@@ -121,8 +120,7 @@ struct Parsed {
 void parse(nb::handle compressed, Parsed &p) {
     nb::object method = compressed.attr("method");
     if (!method.is(member("SVD_MIXED"))) bind::raise(PyExc_ValueError, "Expected SVD_MIXED, got " + bind::text(method));
-    if (!flatten(compressed.attr("shape"), p.flat))
-        bad_record(kText, "shape is not a tuple of non-negative integers");
+    if (!flatten(compressed.attr("shape"), p.flat)) bad_record(kText, "shape is not a tuple of non-negative integers");
     nb::object meta = compressed.attr("metadata");
     const int64_t m = p.flat.m, n = p.flat.n;
     p.r = meta_int(meta, "rank", kText, 0, std::min(m, n));
@@ -156,7 +154,7 @@ void parse(nb::handle compressed, Parsed &p) {
     try {
         // max_output_size bounds what a damaged or hostile frame can make this allocate.
         raw = zs.attr("ZstdDecompressor")().attr("decompress")(np.attr("ascontiguousarray")(frame).attr("tobytes")(),
-                                                              "max_output_size"_a = std::max<int64_t>(c, 1));
+                                                               "max_output_size"_a = std::max<int64_t>(c, 1));
     } catch (nb::python_error &e) {
         bad_record(kText, "its zstd frame does not decompress: " + bind::text(e.value()));
     }
@@ -212,8 +210,10 @@ nb::list svd_mixed_widths(nb::handle shapes, nb::handle spectra, double bits) {
         Flat f;
         nb::tuple t = bind::arg_tuple(sh[j], "shapes[i]");
         if (nb::len(t) < 2 || !flatten(t, f))
-            bind::raise(PyExc_ValueError, "shapes[" + std::to_string(j) + "] is not the shape of a tensor of 2 or "
-                                          "more dimensions: " + bind::text(t));
+            bind::raise(PyExc_ValueError, "shapes[" + std::to_string(j) +
+                                              "] is not the shape of a tensor of 2 or "
+                                              "more dimensions: " +
+                                              bind::text(t));
         nb::object s = np.attr("ascontiguousarray")(sp[j], "dtype"_a = np.attr("float64"));
         int64_t k = nb::cast<int64_t>(s.attr("size"));
         if (nb::cast<int64_t>(s.attr("ndim")) != 1 || k > std::min(f.m, f.n))
@@ -324,8 +324,7 @@ nb::object svd_mixed_decompress(nb::handle compressed) {
     factors_of(p, a, bt);
     bind::Buffer ab(a, PyBUF_C_CONTIGUOUS), bb(bt, PyBUF_C_CONTIGUOUS);
     native([&] {
-        kern::matmul<float>(m, n, p.r, static_cast<const float *>(ab.data()), static_cast<const float *>(bb.data()),
-                            o);
+        kern::matmul<float>(m, n, p.r, static_cast<const float *>(ab.data()), static_cast<const float *>(bb.data()), o);
     });
     return finish(out, compressed);
 }

@@ -299,7 +299,6 @@ void low_rank_into(nb::handle compressed, const std::string &method, const Flat 
     });
 }
 
-
 struct Parsed {
     std::string method;
     Flat flat;
@@ -336,8 +335,9 @@ nb::object sign_decompress(nb::handle compressed) {
     nb::tuple cores = as_tuple(compressed.attr("cores"));
     const size_t want = per_column ? 3 : 2;
     if (nb::len(cores) != want)
-        bad_record(p.method, "expected " + std::string(per_column ? "3 cores (bits, row scales, column scales)"
-                                                                  : "2 cores (bits, scales)") +
+        bad_record(p.method, "expected " +
+                                 std::string(per_column ? "3 cores (bits, row scales, column scales)"
+                                                        : "2 cores (bits, scales)") +
                                  ", got " + std::to_string(nb::len(cores)));
     const int64_t m = p.flat.m, n = p.flat.n;
     Held hb, hs, hc;
@@ -352,8 +352,8 @@ nb::object sign_decompress(nb::handle compressed) {
             qk::sign_unpack_row_column(static_cast<const uint8_t *>(hb.ptr()), static_cast<const float *>(hs.ptr()),
                                        static_cast<const float *>(hc.ptr()), m, n, o, true);
         else
-            qk::sign_unpack(static_cast<const uint8_t *>(hb.ptr()), static_cast<const float *>(hs.ptr()), m, n,
-                            per_row, o, true);
+            qk::sign_unpack(static_cast<const uint8_t *>(hb.ptr()), static_cast<const float *>(hs.ptr()), m, n, per_row,
+                            o, true);
     });
     return finish(out, compressed);
 }
