@@ -69,6 +69,8 @@ nb::object add_finetune(nb::handle self, nb::handle model_id, nb::handle finetun
             nb::object delta = float32_delta(
                 name, w, contains(base, name) ? nb::handle(get_item(base, name)) : nb::handle(), buffer);
             if (nb::cast<long>(delta.attr("ndim")) < 2 || nb::cast<long long>(delta.attr("size")) == 0) continue;
+            // A delta that is not finite is refused, naming its first bad value, by the pass below.
+            if (!bind::truthy(bind::numpy().attr("isfinite")(delta).attr("all")())) continue;
             names.append(name);
             shapes.append(nb::tuple(delta.attr("shape")));
             spectra.append(lowrank.attr("svd_spectrum")(delta));
@@ -90,6 +92,19 @@ nb::object add_finetune(nb::handle self, nb::handle model_id, nb::handle finetun
             delta = float32_delta(name, w, b, buffer);
         } else {
             delta = float32_delta(name, w, nb::handle(), buffer);
+        }
+        {
+            nb::module_ np = bind::numpy();
+            nb::object flat = np.attr("ascontiguousarray")(delta);
+            std::vector<std::uint64_t> shape;
+            for (nb::handle n : flat.attr("shape")) shape.push_back(nb::cast<std::uint64_t>(n));
+            bind::Buffer view(flat, PyBUF_C_CONTIGUOUS);
+            refuse_non_finite(static_cast<const float *>(view.data()), view.count(), shape,
+                              "tensor '" + bind::text(name) + "' of fine-tune '" + bind::text(model_id) + "'",
+                              [&](std::size_t i) {
+                                  nb::object src = np.attr("asarray")(w).attr("reshape")(-1)[nb::int_((long long) i)];
+                                  return nb::cast<double>(nb::float_(src));
+                              });
         }
         long ndim = nb::cast<long>(delta.attr("ndim"));
         nb::object rec;

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <vector>
 
@@ -272,6 +273,18 @@ TensorRecord compress_tensor(DeltaBuffer &buffer, const std::string &name, std::
             nb::gil_scoped_release nogil;
             delta_pass(t, tk, b, bt ? bt->dtype : st::DType::F32, static_cast<float *>(out.data()), count);
         }
+        refuse_non_finite(static_cast<const float *>(out.data()), count, shape, where, [&](std::size_t i) {
+            const std::size_t item = st::itemsize(tk);
+            const auto *at = static_cast<const std::uint8_t *>(t) + i * item;
+            if (tk == st::DType::F64) {
+                double v;
+                std::memcpy(&v, at, sizeof v);
+                return v;
+            }
+            float v;
+            st::convert_to_float32(at, tk, &v, 1);
+            return double(v);
+        });
         rec = compress_delta(delta, s, name);
     }
     TensorRecord r;
@@ -304,6 +317,8 @@ void MixedPlan::add_delta(const std::string &name, nb::handle delta) {
     if (nb::cast<long>(delta.attr("ndim")) < 2) return;
     // A tensor without elements has no triplets to spend bits on.
     if (nb::cast<long long>(delta.attr("size")) == 0) return;
+    // A delta that is not finite is refused, naming its first bad value, when it is compressed.
+    if (!bind::truthy(bind::numpy().attr("isfinite")(delta).attr("all")())) return;
     nb::object spectrum = bind::module_attr("velkor_zuma.lowrank", "svd_spectrum")(delta);
     names_.append(nb::str(name.c_str()));
     shapes_.append(nb::tuple(delta.attr("shape")));
