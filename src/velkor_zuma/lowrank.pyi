@@ -134,3 +134,6 @@ def svd_mixed_factors(compressed: CompressedTensor) -> tuple[np.ndarray, np.ndar
     """The dequantized thin factors (A m x r, B n x r, float32): the mode-0 flattening is A @ B.T."""
 
 def _svd_mixed_check(compressed: CompressedTensor) -> None: ...
+def _apply_packed(record: CompressedTensor, x: np.ndarray) -> np.ndarray:
+    """x @ decompress(record).T for a SIGN / SVD_Q4 / SVD_Q8 record, from its packed bytes (float32)."""
+def _packed_uses_avx2() -> bool: ...
