@@ -105,8 +105,18 @@ bool thin_factors(nb::handle rec, int64_t m, int64_t n, nb::object &b, nb::objec
             a = as32(factors[1]).attr("T");
             return true;
         }
+    } else if (method == "svd_mixed") {
+        // Quantized singular vectors: the product of their dequantized factors is the delta.
+        nb::tuple ab = nb::borrow<nb::tuple>(bind::module_attr("velkor_zuma.lowrank", "svd_mixed_factors")(rec));
+        nb::object fa = as32(ab[0]), fb = as32(ab[1]);
+        std::vector<int64_t> sa = shape_of(fa), sb = shape_of(fb);
+        if (sa.size() == 2 && sb.size() == 2 && sa[0] == m && sb[0] == n && sa[1] == sb[1]) {
+            b = fa;
+            a = fb.attr("T");
+            return true;
+        }
     }
-    if (method == "svd" || method == "tt" || method == "tucker")
+    if (method == "svd" || method == "tt" || method == "tucker" || method == "svd_mixed")
         why = method + ", not a product of two factors";
     else
         why = method;
