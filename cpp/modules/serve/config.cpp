@@ -98,7 +98,8 @@ void register_config(nb::module_ &m) {
         {Field::req("base", "str"), Field::req("adapters", "dict[str, str]"),
          Field::def("precision", "str", nb::str("auto")), Field::def("cache_dir", "str | None", nb::none()),
          Field::def("max_new_tokens", "int", nb::int_(256)), Field::def("api_base", "str", nb::str(kDefaultApiBase)),
-         Field::def("api_key", "str | None", nb::none())},
+         Field::def("api_key", "str | None", nb::none()), Field::def("library", "str | None", nb::none()),
+         Field::def("finetunes", "list[str] | None", nb::none())},
         /*frozen=*/false, nb::dict(),
         "Configuration of the adapter server: base source, adapter name -> source, precision, "
         "hub cache directory, default generation length and the dashboard to report to.");

@@ -63,6 +63,7 @@ nb::object serve(nb::handle cfg, nb::handle host, nb::handle port, nb::handle ma
     line("  adapters loaded : " + std::to_string(n) + "  " + bind::text(names));
     line((host_memory ? "  total host RAM  : " : "  total VRAM      : ") + bind::text(human(total_bytes)) +
          (host_memory ? "  (RSS added by the base and its adapters)" : ""));
+    for (nb::handle l : attr("_library_report")(engine)) line(bind::text(l));
     if (n > 0) {
         nb::object naive = base_bytes * nb::int_(n);
         line("  naive (N full models) : ~" + bind::text(human(naive)));

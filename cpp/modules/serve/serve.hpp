@@ -52,6 +52,9 @@ struct LockGuard {
     LockGuard &operator=(const LockGuard &) = delete;
 };
 
+// ---- a model library's fine-tunes as models (library_models.cpp) ----
+void register_library(nb::module_ &m);
+
 // ---- request batcher (batcher.cpp) ----
 void register_batcher(nb::module_ &m);
 // A new batcher over a loaded engine (a `_Batcher`), decoding up to `max_batch` rows a step with

@@ -1,0 +1,174 @@
+"""Serving a model library (`serve --library`): the library's base is the one resident model and
+every stored fine-tune a model named by its id, applied per row by the step scheduler from its
+records (low-rank products, packed sign / few-bit records, dense rebuilds with a warning). Greedy
+replies equal those of the same fine-tune rebuilt with export_finetune and loaded alone; mixed
+fine-tunes in one batch equal their replies alone. Driven through `_Batcher.start` / `complete`."""
+
+import shutil
+import subprocess
+import sys
+import threading
+import time
+import warnings
+
+import numpy as np
+import pytest
+from waiting import PATIENCE
+
+from velkor_zuma.deltavault import add_finetune_from, create_library, export_finetune
+from velkor_zuma.serve import ServeConfig, _Engine, _library_report, build_app
+
+torch = pytest.importorskip("torch")
+pytest.importorskip("transformers")
+safetensors_numpy = pytest.importorskip("safetensors.numpy")
+
+COMMAND = [sys.executable, "-c", "import sys; from velkor_zuma.cli import main; sys.exit(main())"]
+HELLO = [{"role": "user", "content": "Hello, how are you today?"}]
+HI = [{"role": "user", "content": "hi"}]
+NO_END = {2: -100}  # the tiny tokenizer's end token never chosen: every reply runs to its limit
+LINEAR = ("q_proj", "k_proj", "v_proj", "o_proj", "gate_proj", "up_proj", "down_proj")
+
+# id -> (add_finetune_from options, whether norm and embedding change too)
+STORED = {
+    "dense": ({"method": "none"}, False),
+    "svd-full": ({"method": "svd", "max_rank": 64}, False),
+    "tt": ({"method": "tt", "max_rank": 3}, False),
+    "svd": ({"method": "svd", "max_rank": 3}, False),
+    "sign": ({"method": "sign"}, False),
+    "q4": ({"method": "svd_q4", "max_rank": 2}, False),
+    "normed": ({"method": "tt", "max_rank": 3}, True),
+}
+
+
+def finetune(base_sd, seed, everything):
+    """Rank-3 changes plus a little full-rank noise on every linear layer (so the lossy records
+    really lose something); with `everything`, the tied embedding and the final norm change too."""
+    rng = np.random.default_rng(seed)
+    sd = {}
+    for name, w in base_sd.items():
+        if w.ndim == 2 and any(k in name for k in LINEAR):
+            w = w + 0.2 * rng.standard_normal((w.shape[0], 3)) @ rng.standard_normal((3, w.shape[1]))
+            w = w + 0.02 * rng.standard_normal(w.shape)
+        if everything and name in ("model.norm.weight", "model.embed_tokens.weight"):
+            w = w + 0.1 * rng.standard_normal(w.shape)
+        sd[name] = np.ascontiguousarray(w, dtype=np.float32)
+    return sd
+
+
+@pytest.fixture(scope="module")
+def library(tiny_model_dir, tmp_path_factory):
+    base_sd = safetensors_numpy.load_file(str(tiny_model_dir / "model.safetensors"))
+    lib = tmp_path_factory.mktemp("served") / "library"
+    create_library(lib, str(tiny_model_dir), tiny_model_dir)
+    for i, (model_id, (options, everything)) in enumerate(STORED.items()):
+        add_finetune_from(lib, model_id, finetune(base_sd, i + 1, everything), **options)
+    return lib
+
+
+def load_engine(cfg):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        engine = _Engine(cfg).load()
+    return engine, [str(w.message) for w in caught if issubclass(w.category, RuntimeWarning)]
+
+
+@pytest.fixture(scope="module")
+def served(library):
+    engine, warned = load_engine(ServeConfig("", {}, library=str(library), max_new_tokens=8))
+    return engine, build_app(engine).state.batcher, warned
+
+
+@pytest.fixture(scope="module")
+def alone(library, tiny_model_dir, tmp_path_factory):
+    """Each fine-tune rebuilt with export_finetune into a model directory of its own, served alone
+    as a plain base: {id: greedy token ids for (HELLO, HI)}."""
+    out = {}
+    for model_id in STORED:
+        d = tmp_path_factory.mktemp("export") / model_id
+        d.mkdir()
+        for f in tiny_model_dir.iterdir():
+            if f.is_file() and f.name != "model.safetensors":
+                shutil.copy(f, d / f.name)
+        export_finetune(library, model_id, d / "model.safetensors")
+        engine = _Engine(ServeConfig(str(d), {}, precision="fp32", max_new_tokens=8)).load()
+        batcher = build_app(engine).state.batcher
+        out[model_id] = [batcher.complete("base", m, max_tokens=8, logit_bias=NO_END)["tokens"] for m in (HELLO, HI)]
+        batcher.shutdown()
+    return out
+
+
+def _until(condition):
+    deadline = time.monotonic() + PATIENCE
+    while not condition():
+        assert time.monotonic() < deadline, "the scheduler never reached the state waited for"
+        threading.Event().wait(0.01)
+
+
+class TestRepliesEqualTheRebuiltFineTune:
+    @pytest.mark.parametrize("model_id", list(STORED))
+    def test_alone(self, served, alone, model_id):
+        _, batcher, _ = served
+        got = [batcher.complete(model_id, m, max_tokens=8, logit_bias=NO_END)["tokens"] for m in (HELLO, HI)]
+        assert got == alone[model_id]
+
+    def test_fine_tunes_differ_from_each_other(self, alone):
+        assert len({tuple(map(tuple, v)) for v in alone.values()}) == len(alone)
+
+    def test_mixed_in_one_batch_equal_sequential(self, served, alone):
+        engine, batcher, _ = served
+        cases = [(model_id, m) for model_id in STORED for m in (HELLO, HI)]
+        lock = engine.__dict__.setdefault("_generate_lock", threading.Lock())
+        with lock:  # the scheduler waits for the lock before its next step: every case queues
+            pending = [batcher.start(model_id, m, max_tokens=8, logit_bias=NO_END) for model_id, m in cases]
+            _until(lambda: batcher.waiting + batcher.in_batch >= len(cases))
+        together = [p.result(timeout=PATIENCE)["tokens"] for p in pending]
+        assert together == [alone[model_id][i % 2] for i, (model_id, _) in enumerate(cases)]
+
+
+class TestModelsAndReport:
+    def test_every_fine_tune_is_a_model(self, served):
+        engine, _, _ = served
+        assert engine.servable() == list(STORED)
+
+    def test_base_is_the_library_base(self, served, tiny_model_dir):
+        engine, _, _ = served
+        assert engine.cfg.base == str(tiny_model_dir)
+        assert engine.cfg.precision == "stored float32"
+
+    def test_rebuilt_records_are_named_in_a_warning(self, served):
+        _, _, warned = served
+        normed = [w for w in warned if "'normed'" in w]
+        assert len(normed) == 1
+        assert "model.norm.weight" in normed[0] and "model.embed_tokens.weight" in normed[0]
+        assert not any("'tt'" in w or "'sign'" in w or "'svd'" in w for w in warned)
+
+    def test_report_counts_base_once_and_each_fine_tune(self, served):
+        engine, _, _ = served
+        lines = _library_report(engine)
+        text = "\n".join(lines)
+        for model_id in STORED:
+            assert f"    {model_id} : " in text
+        assert f"{len(STORED)} full models" in text
+        sign = next(line for line in lines if line.startswith("    sign :"))
+        assert "rebuilt 0.00 B" in sign or "rebuilt 0 B" in sign
+        dense = next(line for line in lines if line.startswith("    dense :"))
+        assert "low-rank 0.00 B" in dense or "low-rank 0 B" in dense
+
+
+class TestChoosingFineTunes:
+    def test_named_fine_tunes_only(self, library):
+        engine, _ = load_engine(ServeConfig("", {}, library=str(library), finetunes=["sign", "tt"]))
+        assert engine.servable() == ["sign", "tt"]
+
+    def test_unknown_fine_tune_is_refused_by_name(self, library):
+        with pytest.raises(ValueError, match="no fine-tune 'nope'"):
+            _Engine(ServeConfig("", {}, library=str(library), finetunes=["nope"])).load()
+
+    @pytest.mark.parametrize("argv, message", [
+        (["serve"], "--base or --library"),
+        (["serve", "--base", "x", "--finetune", "tt"], "--finetune goes with --library"),
+    ])
+    def test_cli_usage(self, argv, message):
+        run = subprocess.run(COMMAND + argv, capture_output=True, text=True, timeout=PATIENCE)
+        assert run.returncode != 0
+        assert message in run.stderr
