@@ -81,8 +81,8 @@ nb::object load(nb::handle self) {
     // the weights live without CUDA).
     int64_t before = vram_or_zero();
     int64_t rss_before = rss_now();
-    nb::object base =
-        library ? attr("_library_base")(self, source) : auto_model.attr("from_pretrained")(source, **options);
+    nb::object base = library ? attr("_library_base")(self, source)
+                              : auto_model.attr("from_pretrained")(source, **options);
     if (bind::truthy(torch.attr("cuda").attr("is_available")())) {
         nb::setattr(self, "device", nb::str("cuda"));
         // Quantized loads are placed by the loader itself.
