@@ -65,6 +65,12 @@ def library(tiny_model_dir, tmp_path_factory):
     return lib
 
 
+def library_config(library, finetunes=None, **kw):
+    cfg = ServeConfig("", {}, **kw)
+    cfg.library, cfg.finetunes = str(library), finetunes
+    return cfg
+
+
 def load_engine(cfg):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -74,7 +80,7 @@ def load_engine(cfg):
 
 @pytest.fixture(scope="module")
 def served(library):
-    engine, warned = load_engine(ServeConfig("", {}, library=str(library), max_new_tokens=8))
+    engine, warned = load_engine(library_config(library, max_new_tokens=8))
     return engine, build_app(engine).state.batcher, warned
 
 
@@ -157,12 +163,12 @@ class TestModelsAndReport:
 
 class TestChoosingFineTunes:
     def test_named_fine_tunes_only(self, library):
-        engine, _ = load_engine(ServeConfig("", {}, library=str(library), finetunes=["sign", "tt"]))
+        engine, _ = load_engine(library_config(library, ["sign", "tt"]))
         assert engine.servable() == ["sign", "tt"]
 
     def test_unknown_fine_tune_is_refused_by_name(self, library):
         with pytest.raises(ValueError, match="no fine-tune 'nope'"):
-            _Engine(ServeConfig("", {}, library=str(library), finetunes=["nope"])).load()
+            _Engine(library_config(library, ["nope"])).load()
 
     @pytest.mark.parametrize("argv, message", [
         (["serve"], "--base or --library"),

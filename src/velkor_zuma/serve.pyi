@@ -15,6 +15,7 @@ class ServeConfig:
     max_new_tokens: int
     api_base: str
     api_key: Optional[str]
+    # Not fields: class attributes (None) that an instance sets to serve a model library.
     library: Optional[str]
     finetunes: Optional[List[str]]
     def __init__(
@@ -26,8 +27,6 @@ class ServeConfig:
         max_new_tokens: int = 256,
         api_base: str = "https://dashboard.velkor-zuma.dev",
         api_key: Optional[str] = None,
-        library: Optional[str] = None,
-        finetunes: Optional[List[str]] = None,
     ) -> None: ...
 
 def _human(b: float) -> str: ...

@@ -400,9 +400,11 @@ int cmd_serve(nb::handle args) {
         }
     }
     nb::module_ sv = bind::import("velkor_zuma.serve");
-    nb::object cfg = sv.attr("ServeConfig")(
-        base, adapters, "precision"_a = args.attr("precision"), "cache_dir"_a = args.attr("cache_dir"),
-        "max_new_tokens"_a = args.attr("max_new_tokens"), "library"_a = library, "finetunes"_a = args.attr("finetune"));
+    nb::object cfg = sv.attr("ServeConfig")(base, adapters, "precision"_a = args.attr("precision"),
+                                            "cache_dir"_a = args.attr("cache_dir"),
+                                            "max_new_tokens"_a = args.attr("max_new_tokens"));
+    nb::setattr(cfg, "library", library);
+    nb::setattr(cfg, "finetunes", args.attr("finetune"));
     // The dashboard key comes only from the environment, so that it never shows in the process list.
     nb::object environ = bind::import("os").attr("environ");
     nb::object key = environ.attr("get")("VELKOR_ZUMA_DASHBOARD_KEY");
