@@ -178,3 +178,51 @@ class TestChoosingFineTunes:
         run = subprocess.run(COMMAND + argv, capture_output=True, text=True, timeout=PATIENCE)
         assert run.returncode != 0
         assert message in run.stderr
+
+
+class TestBesideAdapters:
+    def test_fine_tunes_and_adapters_in_one_batch(self, library, tiny_model_dir, tmp_path_factory, alone):
+        pytest.importorskip("peft")
+        from tinymodel import build_tiny_adapter
+
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            adapter = str(build_tiny_adapter(tiny_model_dir, tmp_path_factory.mktemp("adapter") / "a", seed=7))
+        plain = _Engine(ServeConfig(str(tiny_model_dir), {"a": adapter}, precision="fp32", max_new_tokens=8)).load()
+        plain_batcher = build_app(plain).state.batcher
+        by_adapter = plain_batcher.complete("a", HELLO, max_tokens=8, logit_bias=NO_END)["tokens"]
+        plain_batcher.shutdown()
+
+        cfg = library_config(library, ["tt", "sign"], max_new_tokens=8)
+        cfg.adapters = {"a": adapter}
+        engine, _ = load_engine(cfg)
+        assert engine.servable() == ["a", "tt", "sign"]
+        batcher = build_app(engine).state.batcher
+        cases = ["sign", "a", "tt", "a"]
+        lock = engine.__dict__.setdefault("_generate_lock", threading.Lock())
+        with lock:
+            pending = [batcher.start(name, HELLO, max_tokens=8, logit_bias=NO_END) for name in cases]
+            _until(lambda: batcher.waiting + batcher.in_batch >= len(cases))
+        got = [p.result(timeout=PATIENCE)["tokens"] for p in pending]
+        batcher.shutdown()
+        assert got == [alone["sign"][0], by_adapter, alone["tt"][0], by_adapter]
+
+
+class TestStoredType:
+    def test_bfloat16_base_stays_bfloat16(self, tiny_model_dir, tmp_path):
+        safetensors_torch = pytest.importorskip("safetensors.torch")
+        src = tmp_path / "bf16"
+        shutil.copytree(tiny_model_dir, src)
+        sd = safetensors_torch.load_file(str(src / "model.safetensors"))
+        safetensors_torch.save_file({k: v.to(torch.bfloat16) for k, v in sd.items()}, str(src / "model.safetensors"),
+                                    metadata={"format": "pt"})
+        lib = tmp_path / "library"
+        create_library(lib, str(src), src)
+        base_sd = {k: v.float().numpy() for k, v in sd.items()}
+        add_finetune_from(lib, "tt", finetune(base_sd, 1, False), method="tt", max_rank=3)
+        engine, _ = load_engine(library_config(lib, max_new_tokens=4))
+        assert {p.dtype for p in engine.model.parameters()} == {torch.bfloat16}
+        assert engine.cfg.precision == "stored bfloat16"
+        batcher = build_app(engine).state.batcher
+        assert len(batcher.complete("tt", HI, max_tokens=4, logit_bias=NO_END)["tokens"]) == 4
+        batcher.shutdown()
