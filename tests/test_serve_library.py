@@ -99,6 +99,7 @@ def alone(library, tiny_model_dir, tmp_path_factory):
         engine = _Engine(ServeConfig(str(d), {}, precision="fp32", max_new_tokens=8)).load()
         batcher = build_app(engine).state.batcher
         out[model_id] = [batcher.complete("base", m, max_tokens=8, logit_bias=NO_END)["tokens"] for m in (HELLO, HI)]
+        out[model_id, "text"] = engine.generate("base", HELLO, 6, 0.0)
         batcher.shutdown()
     return out
 
@@ -118,7 +119,13 @@ class TestRepliesEqualTheRebuiltFineTune:
         assert got == alone[model_id]
 
     def test_fine_tunes_differ_from_each_other(self, alone):
-        assert len({tuple(map(tuple, v)) for v in alone.values()}) == len(alone)
+        assert len({tuple(map(tuple, alone[k])) for k in STORED}) == len(STORED)
+
+    @pytest.mark.parametrize("model_id", ["tt", "sign", "normed"])
+    def test_direct_generate(self, served, alone, model_id):
+        engine, _, _ = served
+        assert alone[model_id, "text"]  # a reply to compare, not an immediate end
+        assert engine.generate(model_id, HELLO, 6, 0.0) == alone[model_id, "text"]
 
     def test_mixed_in_one_batch_equal_sequential(self, served, alone):
         engine, batcher, _ = served

@@ -171,7 +171,15 @@ nb::object generate(nb::handle self, nb::handle model_name, nb::handle messages,
     nb::object tokenizer = self.attr("tokenizer");
     nb::object names = self.attr("adapter_names");
     bool has_adapters = bind::truthy(names);
-    if (has_adapters && bind::contains(names, name)) model.attr("set_adapter")(name);
+    // A library fine-tune goes by the row plan, not peft's active adapter.
+    struct LibraryOff {
+        nb::handle engine;
+        bool on;
+        ~LibraryOff() {
+            if (on) library_generate_end(engine);
+        }
+    } library{self, library_generate_begin(self, name)};
+    if (!library.on && has_adapters && bind::contains(names, name)) model.attr("set_adapter")(name);
 
     nb::object prompt = tokenizer.attr("apply_chat_template")(conversation, "tokenize"_a = false,
                                                               "add_generation_prompt"_a = true);

@@ -450,6 +450,39 @@ void install_library_rows(EngineView &ev) {
     lib->installed = true;
 }
 
+bool library_generate_begin(nb::handle engine, nb::handle name) {
+    std::shared_ptr<Library> lib = library_of(engine);
+    if (!lib || !PyUnicode_Check(name.ptr())) return false;
+    std::string text = nb::cast<std::string>(name);
+    auto it = std::find(lib->ids.begin(), lib->ids.end(), text);
+    if (it == lib->ids.end()) return false;
+    EngineView ev;
+    ev.engine = nb::borrow(engine);
+    ev.model = engine.attr("model");
+    ev.adapter_names = engine.attr("adapter_names");
+    ev.adapter_count = (size_t) nb::len(ev.adapter_names);
+    if (!install_row_deltas(ev)) return false;
+    ev.plan->groups.clear();
+    RowPlan::Group g;
+    g.adapter = lib->first + (size_t) (it - lib->ids.begin());
+    ev.plan->groups.push_back(std::move(g));
+    ev.plan->active = true;
+    return true;
+}
+
+void library_generate_end(nb::handle engine) noexcept {
+    try {
+        nb::object kept = nb::getattr(engine, "_row_plan", nb::none());
+        if (kept.is_none()) return;
+        RowPlan &plan = **static_cast<std::shared_ptr<RowPlan> *>(nb::cast<nb::capsule>(kept).data());
+        plan.active = false;
+        plan.groups.clear();
+    } catch (nb::python_error &e) {
+        e.discard_as_unraisable("ending a library fine-tune's generation");
+    } catch (...) {
+    }
+}
+
 void register_library(nb::module_ &m) {
     m.def("_library_prepare", &prepare, "engine"_a,
           "Sets a library engine's base source (the library's base id when none was given) and its precision.");
