@@ -289,6 +289,18 @@ nb::object attach(nb::handle self) {
                     continue;
                 }
                 if (method == "sign" || method == "svd_q4" || method == "svd_q8") {
+                    // Read by the kernel once now, so that a damaged record fails the load, naming
+                    // it, rather than every step its rows take.
+                    try {
+                        bind::import("velkor_zuma.lowrank")
+                            .attr("_apply_packed")(
+                                rec, np.attr("zeros")(nb::make_tuple(1, shape[1]), "dtype"_a = np.attr("float32")));
+                    } catch (nb::python_error &e) {
+                        if (!ordinary(e)) throw;
+                        bind::raise_from(e, PyExc_ValueError,
+                                         "fine-tune '" + id + "': the " + method + " record of '" + name +
+                                             "' cannot be applied: " + bind::text(e.value()));
+                    }
                     nb::object size = rec.attr("compressed_size_bytes");
                     if (PyCallable_Check(size.ptr())) size = size();
                     pk += nb::cast<int64_t>(size);
