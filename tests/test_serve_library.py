@@ -233,3 +233,55 @@ class TestStoredType:
         batcher = build_app(engine).state.batcher
         assert len(batcher.complete("tt", HI, max_tokens=4, logit_bias=NO_END)["tokens"]) == 4
         batcher.shutdown()
+
+
+def test_cli_serves_the_library_and_prints_its_report(library):
+    """`serve --library DIR --finetune ...` end to end: the report, /v1/models, one chat, Ctrl-C."""
+    import json
+    import os
+    import signal
+    import socket
+    import urllib.request
+
+    env = dict(os.environ, HF_HUB_OFFLINE="1", TRANSFORMERS_OFFLINE="1", OMP_NUM_THREADS="1")
+    env.pop("VELKOR_ZUMA_DASHBOARD_KEY", None)
+    for _ in range(5):
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        proc = subprocess.Popen(COMMAND + ["serve", "--library", str(library), "--finetune", "sign",
+                                           "--finetune", "normed", "--max-new-tokens", "3", "--port", str(port)],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+        seen = []
+        for line in proc.stderr:
+            seen.append(line)
+            if "Uvicorn running on" in line:
+                break
+        else:
+            stdout, stderr = proc.communicate(timeout=PATIENCE)
+            if "address already in use" in "".join(seen) + stderr:
+                continue
+            pytest.fail(f"the server exited with {proc.returncode}:\n{stdout}\n{''.join(seen)}{stderr}")
+        break
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+    root = f"http://127.0.0.1:{port}"
+    try:
+        models = json.loads(opener.open(root + "/v1/models", timeout=PATIENCE).read())
+        assert [m["id"] for m in models["data"]] == ["sign", "normed"]
+        req = urllib.request.Request(root + "/v1/chat/completions", method="POST",
+                                     data=json.dumps({"model": "normed", "messages": HI}).encode(),
+                                     headers={"Content-Type": "application/json"})
+        reply = json.loads(opener.open(req, timeout=PATIENCE).read())
+        assert reply["model"] == "normed" and reply["object"] == "chat.completion"
+    finally:
+        proc.send_signal(signal.SIGINT)
+        try:
+            stdout, stderr = proc.communicate(timeout=PATIENCE)
+        finally:
+            proc.kill()
+            proc.wait()
+    assert proc.returncode == 0, "".join(seen) + stderr
+    assert f"Loading library '{library}'" in stdout
+    assert "    sign : " in stdout and "    normed : " in stdout
+    assert "2 full models" in stdout
+    assert "model.norm.weight" in "".join(seen)  # the rebuilt records' warning
