@@ -285,3 +285,22 @@ def test_cli_serves_the_library_and_prints_its_report(library):
     assert "    sign : " in stdout and "    normed : " in stdout
     assert "2 full models" in stdout
     assert "model.norm.weight" in "".join(seen)  # the rebuilt records' warning
+
+
+class TestRefused:
+    @pytest.mark.parametrize("precision", ["int8", "int4"])
+    def test_quantized_base(self, library, precision):
+        with pytest.raises(ValueError, match=f"not '{precision}'"):
+            _Engine(library_config(library, ["tt"], precision=precision)).load()
+
+    def test_fine_tune_named_like_an_adapter(self, library, tiny_model_dir, tmp_path):
+        pytest.importorskip("peft")
+        from tinymodel import build_tiny_adapter
+
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            adapter = str(build_tiny_adapter(tiny_model_dir, tmp_path / "tt", seed=3))
+        cfg = library_config(library, ["tt"])
+        cfg.adapters = {"tt": adapter}
+        with pytest.raises(ValueError, match="fine-tune 'tt' has the name of an adapter"):
+            load_engine(cfg)
