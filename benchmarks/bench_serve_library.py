@@ -60,8 +60,8 @@ def build(root, n):
 def throughput(batcher, clients, names):
     tokens = []
 
-    def worker(k):
-        for i in range(k, 2 * clients, clients):
+    def worker(k):  # every name at least once, two requests a client at least
+        for i in range(k, max(2 * clients, len(names)), clients):
             r = batcher.complete(names[i % len(names)], MESSAGES, max_tokens=REPLY, logit_bias={2: -100})
             tokens.append(len(r["tokens"]))
 
