@@ -15,6 +15,9 @@ class ServeConfig:
     max_new_tokens: int
     api_base: str
     api_key: Optional[str]
+    # Not fields: class attributes (None) that an instance sets to serve a model library.
+    library: Optional[str]
+    finetunes: Optional[List[str]]
     def __init__(
         self,
         base: str,
@@ -30,6 +33,15 @@ def _human(b: float) -> str: ...
 def _vram_bytes() -> Optional[int]: ...
 def _auto_precision() -> str: ...
 def _rss_bytes() -> Optional[int]: ...
+
+# A model library served from one resident base (library_models): the engine's load calls these
+# when `cfg.library` is set; each stored fine-tune becomes a model named by its id.
+def _library_prepare(engine: _Engine) -> None: ...
+def _library_base(engine: _Engine, source: Any) -> Any: ...
+def _library_attach(engine: _Engine) -> int:
+    """Sorts the fine-tunes' records for per-row use (low-rank products, packed records, dense
+    rebuilds with a RuntimeWarning naming them); returns the bytes they keep resident."""
+def _library_report(engine: _Engine) -> List[str]: ...
 
 class _Engine:
     """One resident base model with its LoRA adapters (a mutable dataclass with methods)."""

@@ -409,8 +409,11 @@ int cmd_perplexity(nb::handle args) {
 // ---- serve ---------------------------------------------------------------------------------------
 
 int cmd_serve(nb::handle args) {
-    std::string base = str_arg(args, "base");
-    if (is_gguf_source(base))
+    nb::object library = args.attr("library");
+    if (args.attr("base").is_none() && library.is_none()) throw UsageError("serve needs --base or --library");
+    if (!args.attr("finetune").is_none() && library.is_none()) throw UsageError("--finetune goes with --library");
+    std::string base = args.attr("base").is_none() ? std::string() : str_arg(args, "base");
+    if (!base.empty() && is_gguf_source(base))
         throw CliError("serve needs a transformers model directory or hub id as --base, not a GGUF model: '" + base +
                        "'");
     nb::dict adapters;
@@ -426,6 +429,8 @@ int cmd_serve(nb::handle args) {
     nb::object cfg = sv.attr("ServeConfig")(base, adapters, "precision"_a = args.attr("precision"),
                                             "cache_dir"_a = args.attr("cache_dir"),
                                             "max_new_tokens"_a = args.attr("max_new_tokens"));
+    nb::setattr(cfg, "library", library);
+    nb::setattr(cfg, "finetunes", args.attr("finetune"));
     // The dashboard key comes only from the environment, so that it never shows in the process list.
     nb::object environ = bind::import("os").attr("environ");
     nb::object key = environ.attr("get")("VELKOR_ZUMA_DASHBOARD_KEY");

@@ -135,8 +135,16 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
                     "(POST /v1/chat/completions, GET /v1/models). The dashboard heartbeat runs only when the "
                     "environment variable VELKOR_ZUMA_DASHBOARD_KEY holds a key (VELKOR_ZUMA_DASHBOARD_URL "
                     "overrides the dashboard address).");
-    p.attr("add_argument")("--base", "metavar"_a = "SRC", "required"_a = true,
-                           "help"_a = "base model: a local model directory or a hub id");
+    p.attr("add_argument")("--base", "metavar"_a = "SRC",
+                           "help"_a =
+                               "base model: a local model directory or a hub id (with --library: where "
+                               "its configuration and tokenizer come from; default the library's base id)");
+    p.attr("add_argument")("--library", "metavar"_a = "DIR",
+                           "help"_a =
+                               "a model library: its base stays resident in its stored type and every stored "
+                               "fine-tune is served as a model named by its id");
+    p.attr("add_argument")("--finetune", "metavar"_a = "ID", "action"_a = "append",
+                           "help"_a = "serve only this stored fine-tune of --library (repeatable)");
     p.attr("add_argument")("--adapter", "metavar"_a = "NAME=SRC", "action"_a = "append", "type"_a = adapter_type(),
                            "help"_a = "a LoRA adapter directory or hub id served under NAME (repeatable)");
     p.attr("add_argument")(

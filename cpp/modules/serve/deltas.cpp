@@ -53,20 +53,16 @@ nb::object own_forward(const std::shared_ptr<RowPlan> &plan, const std::shared_p
 
 }  // namespace
 
-bool install_row_deltas(EngineView &ev) {
+namespace {
+
+// The LoRA layers' own forward; false (nothing changed) where the model has other LoRA layers.
+bool install_lora_rows(EngineView &ev) {
     nb::object lora_linear;
     try {
         lora_linear = bind::import("peft.tuners.lora.layer").attr("Linear");
     } catch (nb::python_error &e) {
         if (!ordinary(e)) throw;
         return false;
-    }
-    // Installed once per engine; later schedulers over the same engine share the plan (they
-    // step under the engine's generation lock, one at a time).
-    nb::object kept_plan = nb::getattr(ev.engine, "_row_plan", nb::none());
-    if (!kept_plan.is_none()) {
-        ev.plan = *static_cast<std::shared_ptr<RowPlan> *>(nb::cast<nb::capsule>(kept_plan).data());
-        return true;
     }
     nb::object lora_base = bind::import("peft.tuners.lora.layer").attr("LoraLayer");
     std::vector<std::string> names;
@@ -115,6 +111,29 @@ bool install_row_deltas(EngineView &ev) {
             nb::name("forward"));
         nb::setattr(module, "forward", fn);
     }
+    return true;
+}
+
+}  // namespace
+
+bool install_row_deltas(EngineView &ev) {
+    // Installed once per engine; later schedulers over the same engine share the plan (they
+    // step under the engine's generation lock, one at a time).
+    nb::object kept_plan = nb::getattr(ev.engine, "_row_plan", nb::none());
+    if (!kept_plan.is_none()) {
+        ev.plan = *static_cast<std::shared_ptr<RowPlan> *>(nb::cast<nb::capsule>(kept_plan).data());
+        return true;
+    }
+    if (!install_lora_rows(ev)) {
+        if (!library_attached(ev.engine)) return false;
+        // A library's fine-tunes go by the plan only: adapters that peft must regroup cannot
+        // share a step with them.
+        if (nb::hasattr(ev.model, "get_base_model"))
+            bind::raise(PyExc_RuntimeError,
+                        "these adapters' LoRA layers cannot be served beside a library's fine-tunes");
+        ev.plan = std::make_shared<RowPlan>();
+    }
+    install_library_rows(ev);
     auto *held = new std::shared_ptr<RowPlan>(ev.plan);
     nb::setattr(ev.engine, "_row_plan",
                 nb::capsule(held, [](void *p) noexcept { delete static_cast<std::shared_ptr<RowPlan> *>(p); }));

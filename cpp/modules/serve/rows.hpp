@@ -83,6 +83,12 @@ bool install_row_deltas(EngineView &ev);
 // Groups a step's rows by adapter and turns the plan on (the caller turns it off after).
 void plan_rows(const EngineView &ev, const std::vector<Row *> &rows);
 
+// ---- library_models.cpp ----
+// Whether the engine serves a model library's fine-tunes, and gives the modules they change a
+// forward that applies each row's fine-tune from the step's plan (once per engine).
+bool library_attached(nb::handle engine);
+void install_library_rows(EngineView &ev);
+
 // ---- grammar.cpp ----
 // Compiles a row's grammar ("json_object" or "json_schema"); a schema the library cannot
 // enforce refuses the job (400, 'response_format') and returns false.

@@ -127,7 +127,7 @@ struct Loop {
         nb::object config = nb::getattr(ev.model, "config", nb::none());
         nb::object vocab = config.is_none() ? nb::none() : nb::getattr(config, "vocab_size", nb::none());
         ev.vocab = PyLong_Check(vocab.ptr()) ? nb::cast<int64_t>(vocab) : 0;
-        nb::object base = ev.peft ? ev.model.attr("get_base_model")() : ev.model;
+        nb::object base = nb::hasattr(ev.model, "get_base_model") ? ev.model.attr("get_base_model")() : ev.model;
         nb::object params = bind::import("inspect").attr("signature")(base.attr("forward")).attr("parameters");
         if (bind::contains(params, "cache")) cache_name = "cache";
         if (ev.peft) {
