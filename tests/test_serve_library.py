@@ -36,6 +36,7 @@ STORED = {
     "svd": ({"method": "svd", "max_rank": 3}, False),
     "sign": ({"method": "sign"}, False),
     "q4": ({"method": "svd_q4", "max_rank": 2}, False),
+    "mixed": ({"method": "svd_mixed", "bits": 4.0}, False),
     "normed": ({"method": "tt", "max_rank": 3}, True),
 }
 

@@ -4,7 +4,7 @@
 //   SVD          U diag(s) Vt         B = U * sqrt(s),  A = sqrt(s) * Vt (balanced magnitudes)
 //   tensor train G1 (1, m, r) G2 (r, n, 1)   B = G1[0],  A = G2[..., 0]
 //   Tucker (2-D) U0 core U1^T         B = U0 core,  A = U1^T
-//   svd_mixed    dequantized A B^T    B = A,  A = B^T
+//   svd_mixed    Â B̂^T (dequantized)  B = Â,  A = B̂^T
 // Header-only, so that every module that needs it (deltavault, serve) shares one definition.
 #pragma once
 
