@@ -547,10 +547,13 @@ def test_demo_fails_when_a_chat_request_fails(tmp_path):
     site = tmp_path / "site"
     site.mkdir()
     (site / "sitecustomize.py").write_text(
-        "import peft\n"
+        "from transformers.models.llama import modeling_llama as m\n"
+        "_forward = m.LlamaForCausalLM.forward\n"
         "def _broken(self, *args, **kwargs):\n"
-        "    raise RuntimeError('generation broken for this test')\n"
-        "peft.PeftModelForCausalLM.generate = _broken\n")
+        "    if kwargs.get('use_cache'):  # decoding with a cache, not the adapters' training\n"
+        "        raise RuntimeError('generation broken for this test')\n"
+        "    return _forward(self, *args, **kwargs)\n"
+        "m.LlamaForCausalLM.forward = _broken\n")
     env = environment(PYTHONPATH=os.pathsep.join([str(site)] + sys.path))
     res = vz("demo", "--adapters", 1, env=env, timeout=600)
     assert res.returncode == 1  # the server logs its own traceback; ours is one last line
