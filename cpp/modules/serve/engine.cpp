@@ -29,6 +29,8 @@ nb::dict precision_kwargs(nb::handle self) {
         kw["dtype"] = torch.attr("float32");
     } else if (p == "fp16") {
         kw["dtype"] = torch.attr("float16");
+    } else if (p == "bf16") {
+        kw["dtype"] = torch.attr("bfloat16");
     } else if (p == "int8" || p == "int4") {
         nb::object bnb_config;
         try {

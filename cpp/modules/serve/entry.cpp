@@ -51,7 +51,11 @@ nb::object serve(nb::handle cfg, nb::handle host, nb::handle port, nb::handle ma
     line("\n" + rule);
     line("velkor-zuma serve - VRAM proof");
     line("  device          : " + bind::text(engine.attr("device")));
-    line("  precision       : " + bind::text(cfg.attr("precision")));
+    std::string precision = bind::text(cfg.attr("precision"));
+    // bfloat16 on a CPU without native support runs, but torch widens it in software.
+    if (precision == "bf16" && !nb::str("cuda").equal(engine.attr("device")) && !bind::truthy(attr("_cpu_has_bf16")()))
+        precision += " (emulated: this CPU has no native bfloat16; fp32 may be faster)";
+    line("  precision       : " + precision);
     // Without CUDA the weights live in host memory: there the same before/after readings are
     // taken of the process's resident set, and the report says so.
     nb::object base_rss = nb::getattr(engine, "base_rss", nb::int_(0));

@@ -80,8 +80,8 @@ nb::object prepare(nb::handle self) {
     std::string p = nb::cast<std::string>(cfg.attr("precision").attr("lower")());
     if (p == "auto")
         nb::setattr(cfg, "precision", nb::str("stored"));
-    else if (p != "stored" && p != "fp32" && p != "fp16")
-        bind::raise(PyExc_ValueError, "serving a library keeps its base as stored, or in fp32 or fp16; not '" +
+    else if (p != "stored" && p != "fp32" && p != "fp16" && p != "bf16")
+        bind::raise(PyExc_ValueError, "serving a library keeps its base as stored, or in fp32, fp16 or bf16; not '" +
                                           bind::text(cfg.attr("precision")) + "'");
     return nb::none();
 }
@@ -116,6 +116,7 @@ nb::object load_base(nb::handle self, nb::handle source) {
     std::string p = nb::cast<std::string>(cfg.attr("precision").attr("lower")());
     nb::object want = p == "fp32"   ? nb::object(torch.attr("float32"))
                       : p == "fp16" ? nb::object(torch.attr("float16"))
+                      : p == "bf16" ? nb::object(torch.attr("bfloat16"))
                                     : nb::object(nb::none());
     nb::dict state;
     nb::object dtype = want;

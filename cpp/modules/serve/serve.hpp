@@ -31,6 +31,7 @@ nb::str human(nb::handle b);
 nb::object vram_bytes();           // int or None
 int64_t vram_or_zero();            // _vram_bytes() or 0
 nb::str auto_precision();
+bool cpu_native_bf16();  // AVX-512 BF16 or AMX-BF16 in the CPU's flags
 void register_config(nb::module_ &m);
 
 // Resident memory of this process in bytes (the kernel's own count), or -1 where unknown.
