@@ -329,9 +329,12 @@ nb::object http_protocol(nb::handle request_timeout, nb::handle keep_alive_timeo
         "seconds (before its first request too) is closed.";
     ns["_vz_request_timeout"] = request;
     ns["_vz_keep_alive"] = keep_alive;
-    ns["connection_made"] = partialmethod(nb::cpp_function(&connection_made, nb::name("connection_made")));
-    ns["data_received"] = partialmethod(nb::cpp_function(&data_received, nb::name("data_received")));
-    ns["connection_lost"] = partialmethod(nb::cpp_function(&connection_lost, nb::name("connection_lost")));
+    ns["connection_made"] = partialmethod(
+        nb::cpp_function(&connection_made, nb::name("connection_made"), "self"_a, "transport"_a.none()));
+    ns["data_received"] = partialmethod(
+        nb::cpp_function(&data_received, nb::name("data_received"), "self"_a, "data"_a.none()));
+    ns["connection_lost"] = partialmethod(
+        nb::cpp_function(&connection_lost, nb::name("connection_lost"), "self"_a, "exc"_a.none()));
     ns["on_response_complete"] = partialmethod(
         nb::cpp_function(&on_response_complete, nb::name("on_response_complete")));
     return bind::import("builtins").attr("type")("_HttpProtocol", nb::make_tuple(h11_protocol()), ns);
