@@ -498,6 +498,31 @@ def test_waiting_bound_gives_503_with_retry_after(engine, held_model):
         srv.close()
 
 
+def test_more_requests_wait_than_the_framework_has_threads(engine, held_model):
+    """Each waiting request holds a worker thread: the pool grows to hold them all, so the
+    waiting bound (here above the framework's default 40 threads) is what refuses."""
+    import concurrent.futures
+
+    app = build_app(engine, max_batch=1, max_waiting=45)
+    srv = Server(app)
+    body = {"model": "a", "messages": HELLO, "max_tokens": 1}
+    try:
+        with concurrent.futures.ThreadPoolExecutor(46) as pool:
+            futures = [pool.submit(srv.http.post, "/v1/chat/completions", json=body)]
+            assert held_model.entered.wait(60)
+            futures += [pool.submit(srv.http.post, "/v1/chat/completions", json=body)
+                        for _ in range(45)]
+            deadline = time.monotonic() + 120
+            while app.state.batcher.waiting < 45:
+                assert time.monotonic() < deadline, app.state.batcher.waiting
+                time.sleep(0.01)
+            assert srv.http.post("/v1/chat/completions", json=body).status_code == 503
+            held_model.release()
+            assert [f.result().status_code for f in futures] == [200] * 46
+    finally:
+        srv.close()
+
+
 # ---------------------------------------------------------------- guard limits and deadlines
 def _raw(port, data, wait_close=True):
     """Sends raw bytes; returns everything the server sent until it closed the connection."""

@@ -637,8 +637,10 @@ nb::object build_app(nb::handle engine, nb::handle max_batch_obj, nb::handle max
     install_error_shape(app);
     // The key is read when the application is built; an empty value means no key.
     nb::object key = bind::import("os").attr("environ").attr("get")(kApiKeyVariable, "");
+    // Every running and waiting request holds a worker thread, plus a few for those refused.
+    int64_t threads = std::min<int64_t>(max_batch, 4096) + std::min<int64_t>(max_waiting, 4096) + 8;
     app.attr("add_middleware")(attr("_RequestGuard"), "api_key"_a = bind::truthy(key) ? key : nb::none(),
-                               "max_body_bytes"_a = max_body);
+                               "max_body_bytes"_a = max_body, "worker_threads"_a = threads);
     app.attr("state").attr("batcher") = batcher;
     app.attr("state").attr("metrics") = routes.metrics;
     app.attr("state").attr("routes") = routes_obj;

@@ -374,9 +374,8 @@ void Scheduler::run_batch(std::vector<std::shared_ptr<Job>> &jobs) {
         try {
             nb::object prompt = job->conversation;  // a completion's prompt goes in as written
             if (!job->settings.raw_prompt)
-                prompt = tokenizer.attr("apply_chat_template")(job->conversation, "tokenize"_a = false,
-                                                               "add_generation_prompt"_a = true,
-                                                               "tools"_a = job->tools);
+                prompt = tokenizer.attr("apply_chat_template")(
+                    job->conversation, "tokenize"_a = false, "add_generation_prompt"_a = true, "tools"_a = job->tools);
             ids = nb::cast<std::vector<int64_t>>(tokenizer(prompt)[nb::str("input_ids")]);
         } catch (nb::python_error &e) {
             // A conversation the chat template refuses (say, roles out of order) is the

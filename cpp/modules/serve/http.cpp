@@ -91,6 +91,23 @@ struct RequestGuard {
     nb::object app;
     std::string expected;  // "Bearer <key>", empty when no key is set
     int64_t max_body = 0;
+    // Worker threads the generation routes need: each waits on one while its rows queue or run,
+    // so the framework's pool (40 threads by default) must hold every running and waiting
+    // request, or requests past it would wait for a thread instead of getting their 503.
+    int64_t worker_threads = 0;
+    bool pool_sized = false;
+
+    void size_pool() {
+        pool_sized = true;
+        if (worker_threads <= 0) return;
+        try {
+            nb::object limiter = bind::import("anyio.to_thread").attr("current_default_thread_limiter")();
+            if (nb::cast<double>(limiter.attr("total_tokens")) < (double) worker_threads)
+                nb::setattr(limiter, "total_tokens", nb::int_(worker_threads));
+        } catch (nb::python_error &e) {
+            if (!ordinary(e)) throw;  // not on an anyio-driven loop: the pool stays as it is
+        }
+    }
 
     nb::object refuse(nb::handle scope, nb::handle receive, nb::handle send, int status, const std::string &message,
                       nb::handle headers = nb::none()) {
@@ -105,6 +122,7 @@ struct RequestGuard {
 
     nb::object call(nb::handle scope, nb::handle receive, nb::handle send) {
         if (!nb::str("http").equal(scope["type"])) return app(scope, receive, send);
+        if (!pool_sized) size_pool();
         std::string authorization, length;
         bool has_length = false, has_encoding = false;
         for (nb::handle pair : scope["headers"]) {
@@ -362,14 +380,15 @@ void register_http(nb::module_ &m) {
                              "ASGI middleware: the API key on every route but /healthz, and the body size limit.")
         .def(
             "__init__",
-            [](RequestGuard *g, nb::object app, nb::object api_key, int64_t max_body_bytes) {
+            [](RequestGuard *g, nb::object app, nb::object api_key, int64_t max_body_bytes, int64_t worker_threads) {
                 new (g) RequestGuard();
                 g->app = std::move(app);
                 if (!api_key.is_none() && bind::truthy(api_key))
                     g->expected = "Bearer " + nb::cast<std::string>(api_key);
                 g->max_body = max_body_bytes;
+                g->worker_threads = worker_threads;
             },
-            "app"_a, "api_key"_a.none() = nb::none(), "max_body_bytes"_a = kDefaultMaxBodyBytes)
+            "app"_a, "api_key"_a.none() = nb::none(), "max_body_bytes"_a = kDefaultMaxBodyBytes, "worker_threads"_a = 0)
         .def("__call__", &RequestGuard::call, "scope"_a, "receive"_a, "send"_a);
 
     m.def("_http_protocol", &http_protocol, nb::kw_only(), "request_timeout"_a.none() = kDefaultRequestTimeout,
