@@ -16,6 +16,7 @@ import numpy as np
 import pytest
 
 from velkor_zuma import deltavault as dv
+from waiting import PATIENCE
 
 safetensors_numpy = pytest.importorskip("safetensors.numpy")
 
@@ -161,7 +162,7 @@ def test_four_writers_at_once_all_land(tmp_path):
     procs = [subprocess.Popen([sys.executable, "-c", _ADD, str(tmp_path / "lib"), f"ft{i}", str(i)],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) for i in range(4)]
     for p in procs:
-        out, err = p.communicate(timeout=120)
+        out, err = p.communicate(timeout=PATIENCE)
         assert p.returncode == 0, err
     lib = dv.ModelLibrary.load(tmp_path / "lib")
     assert sorted(lib.deltas) == ["ft0", "ft1", "ft2", "ft3"]
@@ -175,33 +176,48 @@ fcntl.flock(fd, fcntl.LOCK_EX)
 os.ftruncate(fd, 0)
 os.write(fd, f"{os.getpid()}\\nholder-command --busy\\n".encode())
 print("held", flush=True)
-time.sleep(float(sys.argv[2]))
+if len(sys.argv) > 2:
+    time.sleep(float(sys.argv[2]))
+else:
+    sys.stdin.read()  # until the test closes the pipe
 """
 
 
-def _held_library(tmp_path, seconds):
-    """A new library and a process that holds its writers' lock for `seconds`."""
+def _held_library(tmp_path, seconds=None):
+    """A new library and a process that holds its writers' lock: for `seconds`, or without them
+    until the test closes the holder's stdin."""
     base = _model()
     dv.create_library(tmp_path / "lib", "b", base)
-    holder = subprocess.Popen([sys.executable, "-c", _HOLD, str(tmp_path / "lib"), str(seconds)],
-                              stdout=subprocess.PIPE, text=True)
+    holder = subprocess.Popen([sys.executable, "-c", _HOLD, str(tmp_path / "lib")]
+                              + ([] if seconds is None else [str(seconds)]),
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     assert holder.stdout.readline().strip() == "held"
     return base, holder
 
 
 def test_lock_waits_or_fails_at_once(tmp_path):
-    base, holder = _held_library(tmp_path, 3)
+    base, holder = _held_library(tmp_path)
+    waiter = None
     try:
         with pytest.raises(BlockingIOError, match=rf"pid {holder.pid}: holder-command --busy"):
             dv.add_finetune_from(tmp_path / "lib", "ft", _model(1, 0.01, base), wait=False)
         assert dv.open_library(tmp_path / "lib").finetune_ids() == []  # readers are never blocked
-        waiter = _run(_ADD, tmp_path / "lib", "ft", 1, timeout=60)
-        assert waiter.returncode == 0, waiter.stderr
-        assert f"waiting for the lock" in waiter.stderr and f"pid {holder.pid}" in waiter.stderr
-        assert holder.poll() is not None  # it waited for the holder to finish
+        waiter = subprocess.Popen([sys.executable, "-c", _ADD, str(tmp_path / "lib"), "ft", "1"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                  env=dict(os.environ, OMP_NUM_THREADS="1"))
+        said = waiter.stderr.readline()
+        assert "waiting for the lock" in said and f"pid {holder.pid}" in said
+        assert waiter.poll() is None and dv.open_library(tmp_path / "lib").finetune_ids() == []
+        holder.stdin.close()  # the holder exits, and the lock goes with it
+        holder.wait(timeout=PATIENCE)
+        out, err = waiter.communicate(timeout=PATIENCE)
+        assert waiter.returncode == 0, said + err
+        assert out.strip() == "ft"
     finally:
-        holder.kill()
-        holder.wait()
+        for proc in (waiter, holder):
+            if proc is not None:
+                proc.kill()
+                proc.wait()
     assert dv.open_library(tmp_path / "lib").finetune_ids() == ["ft"]
 
 
@@ -237,15 +253,15 @@ def test_save_refuses_when_another_writer_committed(tmp_path):
 
 
 _SLOW_SAVE = """
-import sys, time, numpy as np
+import sys, numpy as np
 from velkor_zuma import deltavault as dv
 from velkor_zuma import lowrank
 real = lowrank.compress
-def slow(*a, **k):
+def gated(*a, **k):
     print("compressing", flush=True)
-    time.sleep(0.5)
+    sys.stdin.readline()  # each tensor waits for the test's go-ahead
     return real(*a, **k)
-dv.compress = slow  # the tensor-by-tensor add calls the module's compress
+dv.compress = gated  # the tensor-by-tensor add calls the module's compress
 lib = sys.argv[1]
 base = {n: dv.open_library(lib).base_tensor(n) for n in dv.open_library(lib).base_names()}
 dv.add_finetune_from(lib, "killed", {k: v + 1 for k, v in base.items()}, method="none")
@@ -256,12 +272,18 @@ def test_killed_writer_leaves_a_loadable_library_and_the_next_cleans_up(tmp_path
     base = _model()
     dv.create_library(tmp_path / "lib", "b", base)
     dv.add_finetune_from(tmp_path / "lib", "kept", _model(1, 0.01, base))
-    proc = subprocess.Popen([sys.executable, "-c", _SLOW_SAVE, str(tmp_path / "lib")], stdout=subprocess.PIPE,
-                            text=True)
-    assert proc.stdout.readline().strip() == "compressing"
-    proc.stdout.readline()
-    os.kill(proc.pid, signal.SIGKILL)
-    proc.wait()
+    proc = subprocess.Popen([sys.executable, "-c", _SLOW_SAVE, str(tmp_path / "lib")], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline().strip() == "compressing"
+        proc.stdin.write("go\n")
+        proc.stdin.flush()
+        # The first tensor is written and the second one waits: the writer dies mid-file.
+        assert proc.stdout.readline().strip() == "compressing"
+    finally:
+        os.kill(proc.pid, signal.SIGKILL)
+        proc.wait()
+        proc.stdin.close()
     leftovers = [p.name for p in (tmp_path / "lib").iterdir() if p.name.startswith(".vz-tmp")]
     assert leftovers  # the killed writer's half-written file
     assert list(dv.ModelLibrary.load(tmp_path / "lib").deltas) == ["kept"]
@@ -333,7 +355,7 @@ def test_crafted_base_files_are_refused_without_crashing(tmp_path, craft, fragme
         else:
             print("accepted")
     """
-    res = _run(code, lib, timeout=60)
+    res = _run(code, lib, timeout=PATIENCE)
     assert res.returncode == 0, res.stderr  # no crash, no hang
     lines = res.stdout.strip().splitlines()
     assert len(lines) == 2 and all(l.startswith("refused:") and fragment in l for l in lines), res.stdout
