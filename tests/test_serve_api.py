@@ -24,6 +24,7 @@ openai = pytest.importorskip("openai")
 httpx = pytest.importorskip("httpx")
 
 from tinymodel import build_tiny_adapter  # noqa: E402
+from waiting import PATIENCE  # noqa: E402
 
 HELLO = [{"role": "user", "content": "Hello, how are you today?"}]
 MAX_NEW = 4
@@ -61,13 +62,13 @@ class Server:
         self.thread = threading.Thread(target=self.server.run, kwargs={"sockets": [self.sock]},
                                        daemon=True)
         self.thread.start()
-        deadline = time.monotonic() + 30
+        deadline = time.monotonic() + PATIENCE
         while not self.server.started:
             assert self.thread.is_alive() and time.monotonic() < deadline, "server did not start"
             time.sleep(0.02)
-        self.http = httpx.Client(base_url=self.url, timeout=60)
+        self.http = httpx.Client(base_url=self.url, timeout=PATIENCE)
         self.client = openai.OpenAI(base_url=self.url + "/v1", api_key="unused", max_retries=0,
-                                    timeout=120)
+                                    timeout=PATIENCE)
 
     def close(self):
         self.http.close()
@@ -406,7 +407,7 @@ def held_model(engine):
 
     def hook(module, args, output):
         entered.set()
-        gate.wait(60)
+        gate.wait(PATIENCE)
 
     handle = engine.model.get_base_model().lm_head.register_forward_hook(hook)
     yield types.SimpleNamespace(entered=entered, release=gate.set)
@@ -415,13 +416,13 @@ def held_model(engine):
 
 
 def test_plain_routes_answer_while_the_model_is_busy(server, held_model):
-    with httpx.Client(base_url=server.url, timeout=60) as http:
+    with httpx.Client(base_url=server.url, timeout=PATIENCE) as http:
         with http.stream("POST", "/v1/chat/completions",
                          json={"model": "a", "messages": HELLO, "stream": True}) as stream:
             lines = stream.iter_lines()
             assert next(lines).startswith("data: ")  # the role chunk: the row is admitted
-            assert held_model.entered.wait(60)
-            with httpx.Client(base_url=server.url, timeout=30) as other:
+            assert held_model.entered.wait(PATIENCE)
+            with httpx.Client(base_url=server.url, timeout=PATIENCE) as other:
                 assert other.get("/healthz").json()["status"] == "ok"
                 assert [m["id"] for m in other.get("/v1/models").json()["data"]] == ["a"]
                 assert other.get("/v1/models/a").json()["id"] == "a"
@@ -483,9 +484,9 @@ def test_waiting_bound_gives_503_with_retry_after(engine, held_model):
     try:
         with concurrent.futures.ThreadPoolExecutor(2) as pool:
             first = pool.submit(srv.http.post, "/v1/chat/completions", json=body)
-            assert held_model.entered.wait(60)  # the first row holds the model
+            assert held_model.entered.wait(PATIENCE)  # the first row holds the model
             second = pool.submit(srv.http.post, "/v1/chat/completions", json=body)
-            deadline = time.monotonic() + 60
+            deadline = time.monotonic() + PATIENCE
             while app.state.batcher.waiting < 1:  # the second one queues behind it
                 assert time.monotonic() < deadline
                 time.sleep(0.01)
@@ -493,7 +494,7 @@ def test_waiting_bound_gives_503_with_retry_after(engine, held_model):
             assert r.status_code == 503 and r.headers["retry-after"] == "1"
             assert r.json()["error"]["message"] == "too many requests are waiting; retry shortly"
             held_model.release()
-            assert first.result().status_code == second.result().status_code == 200
+            assert first.result(PATIENCE).status_code == second.result(PATIENCE).status_code == 200
     finally:
         srv.close()
 
@@ -509,16 +510,16 @@ def test_more_requests_wait_than_the_framework_has_threads(engine, held_model):
     try:
         with concurrent.futures.ThreadPoolExecutor(46) as pool:
             futures = [pool.submit(srv.http.post, "/v1/chat/completions", json=body)]
-            assert held_model.entered.wait(60)
+            assert held_model.entered.wait(PATIENCE)
             futures += [pool.submit(srv.http.post, "/v1/chat/completions", json=body)
                         for _ in range(45)]
-            deadline = time.monotonic() + 120
+            deadline = time.monotonic() + PATIENCE
             while app.state.batcher.waiting < 45:
                 assert time.monotonic() < deadline, app.state.batcher.waiting
                 time.sleep(0.01)
             assert srv.http.post("/v1/chat/completions", json=body).status_code == 503
             held_model.release()
-            assert [f.result().status_code for f in futures] == [200] * 46
+            assert [f.result(PATIENCE).status_code for f in futures] == [200] * 46
     finally:
         srv.close()
 
@@ -526,7 +527,7 @@ def test_more_requests_wait_than_the_framework_has_threads(engine, held_model):
 # ---------------------------------------------------------------- guard limits and deadlines
 def _raw(port, data, wait_close=True):
     """Sends raw bytes; returns everything the server sent until it closed the connection."""
-    with socket.create_connection(("127.0.0.1", port), timeout=60) as s:
+    with socket.create_connection(("127.0.0.1", port), timeout=PATIENCE) as s:
         if data:
             s.sendall(data)
         out = b""
@@ -609,7 +610,7 @@ def test_slow_or_silent_connections_are_closed(small, data):
 
 
 def test_an_idle_kept_alive_connection_is_closed(small):
-    with socket.create_connection(("127.0.0.1", small.port), timeout=60) as s:
+    with socket.create_connection(("127.0.0.1", small.port), timeout=PATIENCE) as s:
         s.sendall(b"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n")
         reply = b""
         while b"\r\n\r\n" not in reply or not reply.endswith(b"}"):
@@ -619,7 +620,7 @@ def test_an_idle_kept_alive_connection_is_closed(small):
         assert reply.startswith(b"HTTP/1.1 200 ")
         assert s.recv(65536) == b""  # then closed once idle
     # and forgotten by the server (a connection it still counted would hold up its shutdown)
-    deadline = time.monotonic() + 60
+    deadline = time.monotonic() + PATIENCE
     while small.server.server_state.connections:
         assert time.monotonic() < deadline
         time.sleep(0.01)
