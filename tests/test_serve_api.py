@@ -268,6 +268,7 @@ def test_logprobs_shape(server):
                                               top_logprobs=3)
     lp = r.choices[0].logprobs
     assert lp is not None and isinstance(lp.content, list)
+    assert len(lp.content) in (0, r.usage.completion_tokens)  # one entry per new token
     for entry in lp.content:
         assert entry.logprob <= 0 and bytes(entry.bytes).decode("utf-8", "replace") == entry.token
         tops = [t.logprob for t in entry.top_logprobs]
@@ -389,6 +390,27 @@ def test_every_error_has_openai_shape(server, method, path, body, status, messag
     error = r.json()["error"]
     assert list(r.json()) == ["error"] and list(error) == ["message", "type", "param", "code"]
     assert message in error["message"]
+
+
+@pytest.mark.parametrize("stream", [False, True])
+def test_refusal_at_admission_names_its_field(server, stream):
+    """The scheduler's own refusals (here a prompt beyond the context) name their field too."""
+    long = [{"role": "user", "content": "word " * 2100}]
+    with pytest.raises(openai.BadRequestError) as info:
+        server.client.chat.completions.create(model="a", messages=long, stream=stream)
+    assert info.value.param == "messages" and "the model's context holds" in str(info.value)
+
+
+def test_missing_key_has_openai_shape(engine, monkeypatch):
+    monkeypatch.setenv("VELKOR_ZUMA_API_KEY", "k3y")
+    srv = Server(build_app(engine))
+    try:
+        with pytest.raises(openai.AuthenticationError) as info:
+            srv.client.models.list()
+        assert "a valid API key is needed" in str(info.value)
+        assert info.value.code == "invalid_api_key"
+    finally:
+        srv.close()
 
 
 def test_client_exception_carries_validation_message(server):
