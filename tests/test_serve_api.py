@@ -383,9 +383,14 @@ def test_completions(server, engine):
      "temperature: Input should be a valid number"),
     ("POST", "/v1/chat/completions", {"model": "zz", "messages": HELLO}, 404,
      "model 'zz' not served. available: ['a']"),
+    ("POST", "/v1/chat/completions", b'{"model": "a", "messages": [', 422,
+     "the request body is not valid JSON"),
 ])
 def test_every_error_has_openai_shape(server, method, path, body, status, message):
-    r = server.http.request(method, path, json=body)
+    if isinstance(body, bytes):
+        r = server.http.request(method, path, content=body, headers={"content-type": "application/json"})
+    else:
+        r = server.http.request(method, path, json=body)
     assert r.status_code == status
     error = r.json()["error"]
     assert list(r.json()) == ["error"] and list(error) == ["message", "type", "param", "code"]

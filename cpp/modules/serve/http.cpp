@@ -247,6 +247,8 @@ nb::object on_validation_error(nb::handle request, nb::handle exc) {
     (void) request;
     std::string message, param;
     for (nb::handle e : exc.attr("errors")()) {
+        if (nb::str("json_invalid").equal(nb::borrow<nb::dict>(e).attr("get")("type")))
+            return error_response(422, "the request body is not valid JSON: " + bind::text(e["msg"]), "", "");
         std::string loc;
         for (nb::handle part : e["loc"]) {
             std::string p = bind::text(part);
