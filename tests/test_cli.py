@@ -318,6 +318,23 @@ def test_add_finetune_refuses_other_shapes(library, tmp_path):
     assert (lib_dir / "manifest.json").read_bytes() == before
 
 
+@pytest.mark.parametrize("method", ["tt", "svd", "sign"])
+@pytest.mark.parametrize("value, shown", [(np.inf, "inf"), (np.nan, "nan")])
+def test_add_finetune_refuses_values_that_are_not_finite(library, finetune_dir, tmp_path, method, value, shown):
+    lib_dir, _ = library
+    bad = tmp_path / "bad"
+    shutil.copytree(finetune_dir, bad)
+    sd = safetensors_numpy.load_file(str(bad / "model.safetensors"))
+    name = next(n for n in sorted(sd) if "q_proj" in n)
+    sd[name][1, 2] = value
+    safetensors_numpy.save_file(sd, str(bad / "model.safetensors"))
+    files = lambda: {p.name: p.read_bytes() for p in lib_dir.iterdir() if p.name != ".vz-lock"}  # noqa: E731
+    before = files()
+    assert_runtime_error(vz("add-finetune", bad, "--library", lib_dir, "--id", "bad", "--method", method),
+                         f"tensor '{name}'", f"holds {shown} at index (1, 2)")
+    assert files() == before
+
+
 def test_export_writes_a_loadable_snapshot(library, tmp_path):
     lib_dir, _ = library
     out_dir = tmp_path / "exported"
@@ -423,6 +440,16 @@ def test_perplexity_of_model_and_stored_finetune(library, tiny_model_dir, offlin
     assert "(first 64 tokens)" in base and "fine-tune 'ft'" in tuned
     values = [float(text.strip().rsplit(" ", 1)[1]) for text in (base, tuned)]
     assert all(v >= 1.0 for v in values) and values[0] != values[1]
+
+
+def test_perplexity_of_a_one_token_text_fails_clearly(tiny_model_dir, tmp_path):
+    one = tmp_path / "one.txt"
+    one.write_text("a", encoding="utf-8")
+    assert_runtime_error(vz("perplexity", tiny_model_dir, "--text", one), "needs at least 2 tokens")
+    two = tmp_path / "two.txt"
+    two.write_text("a model", encoding="utf-8")
+    assert_runtime_error(vz("perplexity", tiny_model_dir, "--text", two, "--max-tokens", 1),
+                         "needs at least 2 tokens")
 
 
 # ---------------------------------------------------------------------------------------- serve
