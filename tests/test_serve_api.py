@@ -15,6 +15,7 @@ import warnings
 
 import pytest
 
+import velkor_zuma.serve as serve_mod
 from velkor_zuma.serve import ServeConfig, _Engine, _http_protocol, _RequestGuard, build_app
 
 torch = pytest.importorskip("torch")
@@ -676,3 +677,69 @@ def test_serve_passes_its_limits_to_uvicorn(tiny_model_dir, monkeypatch):
         serve(ServeConfig(str(tiny_model_dir), {}, "fp32"), "127.0.0.1", 8124, max_waiting=0)
     with pytest.raises(ValueError, match="request_timeout must be above 0"):
         _http_protocol(request_timeout=0)
+
+
+# ------------------------------------------------------- decoded by the engine, end to end
+# These need the step scheduler, which honours the sampling settings, grammars and logprobs that
+# the handlers fill in; the request batcher before it takes the fields but does not apply them.
+needs_step_engine = pytest.mark.skipif(
+    not any(hasattr(serve_mod._Batcher, name) for name in ("start", "complete")),
+    reason="the scheduler does not apply per-row settings yet")
+
+
+@needs_step_engine
+def test_required_tool_call_is_valid_for_the_declared_parameters(tool_server):
+    import jsonschema
+
+    for choice in ["required", {"type": "function", "function": {"name": "get_weather"}}]:
+        r = tool_server.client.chat.completions.create(model="base", messages=HELLO, tools=[WEATHER],
+                                                       tool_choice=choice, max_tokens=200)
+        (call,) = r.choices[0].message.tool_calls
+        assert r.choices[0].finish_reason == "tool_calls" and call.function.name == "get_weather"
+        jsonschema.validate(json.loads(call.function.arguments), WEATHER["function"]["parameters"])
+
+
+@needs_step_engine
+def test_json_schema_reply_validates(server):
+    import jsonschema
+
+    schema = {"type": "object", "properties": {"city": {"enum": ["Paris", "Rome"]},
+                                               "ok": {"type": "boolean"}},
+              "required": ["city", "ok"], "additionalProperties": False}
+    r = server.client.chat.completions.create(
+        model="a", messages=HELLO, max_tokens=200,
+        response_format={"type": "json_schema", "json_schema": {"name": "trip", "schema": schema}})
+    assert r.choices[0].finish_reason == "stop"
+    jsonschema.validate(json.loads(r.choices[0].message.content), schema)
+
+
+@needs_step_engine
+def test_logprobs_cover_every_token(server):
+    r = server.client.chat.completions.create(model="a", messages=HELLO, logprobs=True,
+                                              top_logprobs=2)
+    content = r.choices[0].logprobs.content
+    assert len(content) == r.usage.completion_tokens > 0
+    assert all(e.logprob <= 0 and len(e.top_logprobs) == 2 for e in content)
+    c = server.client.completions.create(model="a", prompt="Hello", logprobs=2)
+    lp = c.choices[0].logprobs
+    assert len(lp.tokens) == len(lp.token_logprobs) == c.usage.completion_tokens
+    assert "".join(lp.tokens) == c.choices[0].text
+
+
+@needs_step_engine
+def test_seeded_choices_repeat(server):
+    ask = dict(model="a", messages=HELLO, n=3, temperature=1.5, seed=7, max_tokens=8)
+    first = [c.message.content for c in server.client.chat.completions.create(**ask).choices]
+    again = [c.message.content for c in server.client.chat.completions.create(**ask).choices]
+    assert first == again and len(set(first)) > 1  # choice i draws from seed + i
+
+
+@needs_step_engine
+def test_time_to_first_token_is_measured(engine):
+    srv = Server(build_app(engine))
+    try:
+        srv.client.chat.completions.create(model="a", messages=HELLO, n=2)
+        s = _samples(srv.http.get("/metrics").text)
+        assert s[("velkor_zuma_time_to_first_token_seconds_count", (("model", "a"),))] == 2
+    finally:
+        srv.close()
