@@ -93,7 +93,7 @@ nb::str auto_precision() {
 
 void register_config(nb::module_ &m) {
     using bind::Field;
-    bind::make_dataclass(
+    nb::object cls = bind::make_dataclass(
         m, "ServeConfig",
         {Field::req("base", "str"), Field::req("adapters", "dict[str, str]"),
          Field::def("precision", "str", nb::str("auto")), Field::def("cache_dir", "str | None", nb::none()),
@@ -102,6 +102,10 @@ void register_config(nb::module_ &m) {
         /*frozen=*/false, nb::dict(),
         "Configuration of the adapter server: base source, adapter name -> source, precision, "
         "hub cache directory, default generation length and the dashboard to report to.");
+    // A model library to serve (its base and stored fine-tunes) and the fine-tunes chosen (None:
+    // all): plain class attributes set on an instance, so that the record's fields stay as they are.
+    nb::setattr(cls, "library", nb::none());
+    nb::setattr(cls, "finetunes", nb::none());
 
     m.def("_human", &human, "b"_a.none(), "Byte count as text with two decimals and a unit up to GB.");
     m.def("_vram_bytes", &vram_bytes, "CUDA memory allocated by this process, or None without a usable GPU.");

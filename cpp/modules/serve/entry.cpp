@@ -37,10 +37,11 @@ nb::object serve(nb::handle cfg, nb::handle host, nb::handle port, nb::handle ma
         bind::raise(PyExc_RuntimeError, "serve needs fastapi + uvicorn: pip install \"velkor-zuma[serve]\"");
 
     nb::object print = bind::import("builtins").attr("print");
-    print(
-        nb::str(("Loading base '" + bind::text(cfg.attr("base")) + "' (" + bind::text(cfg.attr("precision")) + ") ...")
-                    .c_str()),
-        "flush"_a = true);
+    nb::object library = nb::getattr(cfg, "library", nb::none());
+    std::string loading = library.is_none() ? "base '" + bind::text(cfg.attr("base")) + "'"
+                                            : "library '" + bind::text(library) + "'";
+    print(nb::str(("Loading " + loading + " (" + bind::text(cfg.attr("precision")) + ") ...").c_str()),
+          "flush"_a = true);
 
     // Load failures propagate; nothing more is printed and no server starts.
     nb::object engine = attr("_Engine")(cfg).attr("load")();
@@ -73,6 +74,7 @@ nb::object serve(nb::handle cfg, nb::handle host, nb::handle port, nb::handle ma
     line("  adapters loaded : " + std::to_string(n) + "  " + bind::text(names));
     line((host_memory ? "  total host RAM  : " : "  total VRAM      : ") + bind::text(human(total_bytes)) +
          (host_memory ? "  (RSS added by the base and its adapters)" : ""));
+    for (nb::handle l : attr("_library_report")(engine)) line(bind::text(l));
     if (n > 0) {
         nb::object naive = base_bytes * nb::int_(n);
         line("  naive (N full models) : ~" + bind::text(human(naive)));

@@ -13,6 +13,7 @@ NB_MODULE(serve, m) {
     m.doc() = "One resident base model serving many LoRA adapters over an OpenAI-style HTTP API.";
     sv::register_config(m);   // ServeConfig, _human, _vram_bytes, _rss_bytes, _auto_precision
     sv::register_engine(m);   // _Engine
+    sv::register_library(m);  // _library_prepare, _library_base, _library_attach, _library_report
     sv::register_batcher(m);  // _Batcher
     sv::register_models(m);   // ChatMessage, ChatRequest, CompletionRequest, _EventStream, route endpoints
     sv::register_http(m);     // _RequestGuard, _Then, _http_protocol

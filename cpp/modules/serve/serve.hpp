@@ -52,6 +52,13 @@ struct LockGuard {
     LockGuard &operator=(const LockGuard &) = delete;
 };
 
+// ---- a model library's fine-tunes as models (library_models.cpp) ----
+void register_library(nb::module_ &m);
+// A direct `generate` for a library fine-tune: every row gets it until the end call (under the
+// engine's generation lock). False, changing nothing, for any other name.
+bool library_generate_begin(nb::handle engine, nb::handle name);
+void library_generate_end(nb::handle engine) noexcept;
+
 // ---- request batcher (batcher.cpp) ----
 void register_batcher(nb::module_ &m);
 // A new batcher over a loaded engine (a `_Batcher`), decoding up to `max_batch` rows a step with
