@@ -15,7 +15,6 @@ import warnings
 
 import pytest
 
-import velkor_zuma.serve as serve_mod
 from velkor_zuma.serve import ServeConfig, _Engine, _http_protocol, _RequestGuard, build_app
 
 torch = pytest.importorskip("torch")
@@ -680,14 +679,6 @@ def test_serve_passes_its_limits_to_uvicorn(tiny_model_dir, monkeypatch):
 
 
 # ------------------------------------------------------- decoded by the engine, end to end
-# These need the step scheduler, which honours the sampling settings, grammars and logprobs that
-# the handlers fill in; the request batcher before it takes the fields but does not apply them.
-needs_step_engine = pytest.mark.skipif(
-    not any(hasattr(serve_mod._Batcher, name) for name in ("start", "complete")),
-    reason="the scheduler does not apply per-row settings yet")
-
-
-@needs_step_engine
 def test_required_tool_call_is_valid_for_the_declared_parameters(tool_server):
     import jsonschema
 
@@ -699,7 +690,6 @@ def test_required_tool_call_is_valid_for_the_declared_parameters(tool_server):
         jsonschema.validate(json.loads(call.function.arguments), WEATHER["function"]["parameters"])
 
 
-@needs_step_engine
 def test_json_schema_reply_validates(server):
     import jsonschema
 
@@ -713,7 +703,6 @@ def test_json_schema_reply_validates(server):
     jsonschema.validate(json.loads(r.choices[0].message.content), schema)
 
 
-@needs_step_engine
 def test_logprobs_cover_every_token(server):
     r = server.client.chat.completions.create(model="a", messages=HELLO, logprobs=True,
                                               top_logprobs=2)
@@ -726,7 +715,6 @@ def test_logprobs_cover_every_token(server):
     assert "".join(lp.tokens) == c.choices[0].text
 
 
-@needs_step_engine
 def test_seeded_choices_repeat(server):
     ask = dict(model="a", messages=HELLO, n=3, temperature=1.5, seed=7, max_tokens=8)
     first = [c.message.content for c in server.client.chat.completions.create(**ask).choices]
@@ -734,7 +722,6 @@ def test_seeded_choices_repeat(server):
     assert first == again and len(set(first)) > 1  # choice i draws from seed + i
 
 
-@needs_step_engine
 def test_time_to_first_token_is_measured(engine):
     srv = Server(build_app(engine))
     try:
