@@ -268,7 +268,7 @@ def test_logprobs_shape(server):
                                               top_logprobs=3)
     lp = r.choices[0].logprobs
     assert lp is not None and isinstance(lp.content, list)
-    assert len(lp.content) in (0, r.usage.completion_tokens)  # one entry per new token
+    assert len(lp.content) == r.usage.completion_tokens  # one entry per new token
     for entry in lp.content:
         assert entry.logprob <= 0 and bytes(entry.bytes).decode("utf-8", "replace") == entry.token
         tops = [t.logprob for t in entry.top_logprobs]
