@@ -350,21 +350,27 @@ def test_routes_healthz_and_models(server, base_engine):
     assert list(r.json().items()) == [("status", "ok"), ("vram_allocated", None), ("device", "cpu"),
                                       ("servable", ["a", "b"])]
     models = server.http.get("/v1/models").json()
+    created = models["data"][0]["created"]
+    assert isinstance(created, int) and abs(created - time.time()) < 3600
     assert models == {"object": "list", "data": [
-        {"id": "a", "object": "model", "owned_by": "velkor-zuma"},
-        {"id": "b", "object": "model", "owned_by": "velkor-zuma"}]}
-    assert list(models["data"][0]) == ["id", "object", "owned_by"]
+        {"id": "a", "object": "model", "created": created, "owned_by": "velkor-zuma"},
+        {"id": "b", "object": "model", "created": created, "owned_by": "velkor-zuma"}]}
+    assert list(models["data"][0]) == ["id", "object", "created", "owned_by"]
     from fastapi.testclient import TestClient
 
     app = build_app(base_engine)  # no adapters: only "base"
     assert app.title == "velkor-zuma serve"
     routes = [(r.path, sorted(r.methods), r.name) for r in app.routes if hasattr(r, "endpoint")
-              and r.path.startswith(("/healthz", "/v1"))]
-    assert routes == [("/healthz", ["GET"], "healthz"), ("/v1/models", ["GET"], "models"),
-                      ("/v1/chat/completions", ["POST"], "chat")]
+              and r.path.startswith(("/healthz", "/v1", "/metrics"))]
+    assert routes == [("/healthz", ["GET", "HEAD"], "healthz"), ("/v1/models", ["GET", "HEAD"], "models"),
+                      ("/v1/chat/completions", ["POST"], "chat"),
+                      ("/v1/models/{model_id:path}", ["GET", "HEAD"], "model"),
+                      ("/v1/completions", ["POST"], "completions"),
+                      ("/metrics", ["GET", "HEAD"], "metrics")]
     with TestClient(app) as tc:
         assert tc.get("/v1/models").json()["data"] == [
-            {"id": "base", "object": "model", "owned_by": "velkor-zuma"}]
+            {"id": "base", "object": "model", "created": tc.get("/v1/models").json()["data"][0]["created"],
+             "owned_by": "velkor-zuma"}]
         assert tc.get("/healthz").json()["servable"] == ["base"]
 
 
@@ -401,9 +407,12 @@ def test_chat_completions(server, name, reference):
 ])
 def test_rejected_requests_never_generate(server, generate_calls, body, status):
     r = server.http.post("/v1/chat/completions", json=body)
-    assert r.status_code == status and "detail" in r.json()
+    assert r.status_code == status and list(r.json()) == ["error"]
+    assert list(r.json()["error"]) == ["message", "type", "param", "code"]
     if status == 404:
-        assert r.json() == {"detail": "model 'base' not served. available: ['a', 'b']"}
+        assert r.json() == {"error": {"message": "model 'base' not served. available: ['a', 'b']",
+                                      "type": "invalid_request_error", "param": "model",
+                                      "code": "model_not_found"}}
     assert generate_calls == []
 
 
@@ -559,7 +568,7 @@ def test_bad_requests_are_4xx_and_server_lives_on(server, generations, reference
                              headers={"content-type": "application/json"})
     else:
         r = server.http.post("/v1/chat/completions", json=body)
-    assert r.status_code == status and field in json.dumps(r.json()["detail"])
+    assert r.status_code == status and field in r.json()["error"]["message"]
     assert generations == []
     ok = server.http.post("/v1/chat/completions", json={"model": "a", "messages": HELLO})
     assert ok.json()["choices"][0]["message"]["content"] == reference("a")
@@ -596,7 +605,7 @@ def test_body_size_limit(short):
     http = short.server.http
     for path in ["/v1/chat/completions", "/nowhere"]:
         r = http.post(path, content=big, headers={"content-type": "application/json"})
-        assert r.status_code == 413 and "above the limit of 4096 bytes" in r.json()["detail"]
+        assert r.status_code == 413 and "above the limit of 4096 bytes" in r.json()["error"]["message"]
     r = http.post("/v1/chat/completions", content=iter([b'{"model": "base", ', b'"messages": []}']))
     assert r.status_code == 411  # a body without a declared length
     r = http.post("/v1/chat/completions", json={"model": "base", "messages": HELLO, "max_tokens": 2})

@@ -1,7 +1,7 @@
 """One resident base model serving many LoRA adapters over an OpenAI-style HTTP API."""
 
 from pathlib import Path
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Union
 
 from pydantic import BaseModel
 
@@ -81,11 +81,24 @@ class _Engine:
 
 class ChatMessage(BaseModel):
     role: str
-    content: str
+    # Text, a list of content parts ({"type": "text", "text": ...}), or null in an assistant
+    # message that carries tool_calls.
+    content: Union[str, List[Dict[str, Any]], None]
 
 class ChatRequest(BaseModel):
     model: str
     messages: List[ChatMessage]
+    max_tokens: Optional[int] = None
+    temperature: float = 0.0
+    stream: bool = False
+    stream_options: Optional[Dict[str, Any]] = None
+    # The further OpenAI fields (n, top_p, seed, stop, penalties, logit_bias, logprobs,
+    # top_logprobs, response_format, tools, tool_choice, max_completion_tokens, ...) are read from
+    # the body as received and checked by the handler; a field it does not honour gets 400.
+
+class CompletionRequest(BaseModel):
+    model: str
+    prompt: Union[str, List[str]]
     max_tokens: Optional[int] = None
     temperature: float = 0.0
     stream: bool = False
@@ -126,9 +139,46 @@ class _EventStream:
     def close(self) -> None: ...
 
 class _RequestGuard:
-    def __init__(self, app: Any, api_key: Optional[str] = None, max_body_bytes: int = 4194304) -> None: ...
+    def __init__(
+        self, app: Any, api_key: Optional[str] = None, max_body_bytes: int = 4194304, worker_threads: int = 0
+    ) -> None: ...
     def __call__(self, scope: Any, receive: Any, send: Any) -> Any: ...
 
-def build_app(engine: _Engine, *, max_batch: int = 16, max_body_bytes: int = 4194304) -> Any: ...
+class _Then:
+    """An awaitable that hands another awaitable's result through a function."""
+    def __await__(self) -> _Then: ...
+    def __iter__(self) -> _Then: ...
+    def __next__(self) -> Any: ...
+    def send(self, value: Any) -> Any: ...
+    def throw(self, *args: Any) -> Any: ...
+    def close(self) -> None: ...
+
+class _Metrics:
+    """The Prometheus metrics of one application (app.state.metrics)."""
+    @property
+    def registry(self) -> Any: ...
+    def render(self) -> bytes: ...
+
+class _SchedulerCollector:
+    def collect(self) -> List[Any]: ...
+
+class _Routes: ...
+
+class _LoopEndpoint:
+    def __call__(self, scope: Any, receive: Any, send: Any) -> Any: ...
+
+def _http_protocol(*, request_timeout: float = 30.0, keep_alive_timeout: float = 5.0) -> type: ...
+def build_app(
+    engine: _Engine, *, max_batch: int = 16, max_body_bytes: int = 4194304, max_waiting: int = 256
+) -> Any: ...
 def _start_heartbeat(cfg: ServeConfig, engine: _Engine, host: str, port: int) -> None: ...
-def serve(cfg: ServeConfig, host: str, port: int, *, max_batch: int = 16) -> None: ...
+def serve(
+    cfg: ServeConfig,
+    host: str,
+    port: int,
+    *,
+    max_batch: int = 16,
+    max_waiting: int = 256,
+    request_timeout: float = 30.0,
+    keep_alive_timeout: float = 5.0,
+) -> None: ...

@@ -437,7 +437,8 @@ int cmd_serve(nb::handle args) {
     if (!key.is_none() && nb::len(key) > 0) nb::setattr(cfg, "api_key", key);
     nb::object url = environ.attr("get")("VELKOR_ZUMA_DASHBOARD_URL");
     if (!url.is_none() && nb::len(url) > 0) nb::setattr(cfg, "api_base", url);
-    sv.attr("serve")(cfg, args.attr("host"), args.attr("port"));
+    sv.attr("serve")(cfg, args.attr("host"), args.attr("port"), "max_batch"_a = args.attr("max_batch"),
+                     "max_waiting"_a = args.attr("max_waiting"));
     out("Server stopped.");
     return 0;
 }

@@ -132,7 +132,8 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
 
     p = add_command(subs, cmds, "serve", cmd_serve, "serve a base model with LoRA adapters over HTTP",
                     "Loads one base model and its LoRA adapters and answers OpenAI-style chat completions "
-                    "(POST /v1/chat/completions, GET /v1/models). The dashboard heartbeat runs only when the "
+                    "(POST /v1/chat/completions, POST /v1/completions, GET /v1/models; GET /metrics for "
+                    "Prometheus). The dashboard heartbeat runs only when the "
                     "environment variable VELKOR_ZUMA_DASHBOARD_KEY holds a key (VELKOR_ZUMA_DASHBOARD_URL "
                     "overrides the dashboard address).");
     p.attr("add_argument")("--base", "metavar"_a = "SRC",
@@ -159,6 +160,13 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
     p.attr("add_argument")("--cache-dir", "metavar"_a = "D", "help"_a = "hub cache directory for models fetched by id");
     p.attr("add_argument")("--max-new-tokens", "metavar"_a = "N", "type"_a = int_type(1, INT64_MAX, "token count"),
                            "default"_a = 256, "help"_a = "reply length when a request gives none (default 256)");
+    p.attr("add_argument")("--max-batch", "metavar"_a = "N", "type"_a = int_type(1, 4096, "row count"),
+                           "default"_a = 16, "help"_a = "requests decoded together in one step, at most (default 16)");
+    p.attr("add_argument")("--max-waiting", "metavar"_a = "N", "type"_a = int_type(1, 1000000, "request count"),
+                           "default"_a = 256,
+                           "help"_a =
+                               "requests that may wait for a free row; past that a request gets 503 with Retry-After "
+                               "(default 256)");
 
     p = add_command(subs, cmds, "add-base", cmd_add_base, "create a model library on a base model",
                     "Creates a model library in a new directory, holding the base model's weights once.");

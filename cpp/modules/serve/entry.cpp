@@ -17,10 +17,20 @@ bool loopback(const std::string &host) {
 
 }  // namespace
 
-nb::object serve(nb::handle cfg, nb::handle host, nb::handle port, nb::handle max_batch) {
+nb::object serve(nb::handle cfg, nb::handle host, nb::handle port, nb::handle max_batch, nb::handle max_waiting,
+                 nb::handle request_timeout, nb::handle keep_alive_timeout) {
     nb::str host_text = bind::arg_str(host, "host");
     nb::int_ port_num(bind::arg_int(port, "port"));
     nb::int_ batch(bind::arg_int(max_batch, "max_batch"));
+    nb::int_ waiting(bind::arg_int(max_waiting, "max_waiting"));
+    double request_s = bind::arg_float(request_timeout, "request_timeout");
+    double keep_alive_s = bind::arg_float(keep_alive_timeout, "keep_alive_timeout");
+    if (bind::to_i64(batch) < 1)
+        bind::raise(PyExc_ValueError, "max_batch must be at least 1, got " + bind::text(batch));
+    if (bind::to_i64(waiting) < 1)
+        bind::raise(PyExc_ValueError, "max_waiting must be at least 1, got " + bind::text(waiting));
+    if (!(request_s > 0)) bind::raise(PyExc_ValueError, "request_timeout must be above 0 seconds");
+    if (!(keep_alive_s > 0)) bind::raise(PyExc_ValueError, "keep_alive_timeout must be above 0 seconds");
 
     // The web stack, checked without importing it.
     if (!installed("uvicorn") || !installed("fastapi"))
@@ -94,9 +104,14 @@ nb::object serve(nb::handle cfg, nb::handle host, nb::handle port, nb::handle ma
     attr("_start_heartbeat")(cfg, engine, host_text, port_num);
 
     nb::module_ uvicorn = bind::import("uvicorn");
-    nb::object app = attr("build_app")(engine, "max_batch"_a = batch);
-    nb::object server = uvicorn.attr("Server")(
-        uvicorn.attr("Config")(app, "host"_a = host_text, "port"_a = port_num, "log_level"_a = "info"));
+    nb::object app = attr("build_app")(engine, "max_batch"_a = batch, "max_waiting"_a = waiting);
+    // The h11 protocol with deadlines: a request must arrive whole in time and an idle
+    // connection is closed, so slow or silent clients cannot hold the server's sockets.
+    nb::object protocol = attr("_http_protocol")("request_timeout"_a = request_s,
+                                                 "keep_alive_timeout"_a = keep_alive_s);
+    nb::object server = uvicorn.attr("Server")(uvicorn.attr("Config")(app, "host"_a = host_text, "port"_a = port_num,
+                                                                      "log_level"_a = "info", "http"_a = protocol,
+                                                                      "timeout_keep_alive"_a = keep_alive_s));
     // Ctrl-C / SIGTERM: uvicorn waits for open requests before it stops, so first end the
     // generations (the running rows stop at their next step, waiting requests get 503).
     nb::object state = nb::getattr(app, "state", nb::none());
