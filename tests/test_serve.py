@@ -51,7 +51,19 @@ ADAPTER_MESSAGE = (
 pytestmark = pytest.mark.filterwarnings("ignore:Found missing adapter keys")
 
 
+CPU_HAS_BF16 = serve_mod._cpu_has_bf16  # the real probe, before any test replaces it
+
 # ---------------------------------------------------------------------------------- fixtures
+@pytest.fixture(scope="module", autouse=True)
+def cpu_without_bf16():
+    """"auto" means fp32 on a CPU without native bfloat16: these tests pin that machine, so
+    that what they expect does not depend on the CPU that runs them (module-wide, before the
+    module's engines load)."""
+    with pytest.MonkeyPatch.context() as m:
+        m.setattr(serve_mod, "_cpu_has_bf16", lambda: False)
+        yield
+
+
 @pytest.fixture(scope="module")
 def adapter_dirs(tiny_model_dir, tmp_path_factory):
     root = tmp_path_factory.mktemp("adapters")
@@ -196,6 +208,8 @@ def test_probes(monkeypatch):
         m.setitem(sys.modules, "torch", None)  # no torch at all
         assert (_vram_bytes(), _auto_precision()) == (None, "fp32")
     assert (_vram_bytes(), _auto_precision()) == (None, "fp32")  # torch without CUDA
+    monkeypatch.setattr(serve_mod, "_cpu_has_bf16", lambda: True)
+    assert _auto_precision() == "bf16"  # a CPU that computes bfloat16 natively
     monkeypatch.setattr(torch.cuda, "is_available", lambda: True)
     monkeypatch.setitem(sys.modules, "bitsandbytes", types.ModuleType("bitsandbytes"))
     assert _auto_precision() == "int8"
@@ -210,7 +224,7 @@ def test_probes(monkeypatch):
 
 # ----------------------------------------------------------------------------------- engine
 @pytest.mark.parametrize("precision, dtype, stored", [
-    ("AUTO", torch.float32, "fp32"), ("FP16", torch.float16, "FP16"),
+    ("AUTO", torch.float32, "fp32"), ("FP16", torch.float16, "FP16"), ("BF16", torch.bfloat16, "BF16"),
     ("Fp32", torch.float32, "Fp32")])
 def test_engine_without_adapters(tiny_model_dir, monkeypatch, precision, dtype, stored):
     """Serves the bare base as "base" without importing peft; precision in any letter case,
@@ -228,8 +242,8 @@ def test_unknown_precision_fails_after_tokenizer(tiny_model_dir, monkeypatch, ca
 
     seen = []
     monkeypatch.setattr(hubload, "ensure_cache", seen.append)
-    eng = _Engine(ServeConfig(str(tiny_model_dir), {}, "bf16", cache_dir=cache_dir))
-    with pytest.raises(ValueError, match=r"^unknown precision 'bf16'$"):
+    eng = _Engine(ServeConfig(str(tiny_model_dir), {}, "fp8", cache_dir=cache_dir))
+    with pytest.raises(ValueError, match=r"^unknown precision 'fp8'$"):
         eng.load()
     assert seen == ensured  # an empty cache_dir is not applied
     assert eng.tokenizer is not None and eng.model is None
@@ -344,11 +358,11 @@ def test_generation_options(engine, generate_calls, limit, temperature, expected
 
 
 # --------------------------------------------------------------------------------------- HTTP
-def test_routes_healthz_and_models(server, base_engine):
+def test_routes_healthz_and_models(server, engine, base_engine):
     r = server.http.get("/healthz")
     assert r.status_code == 200
     assert list(r.json().items()) == [("status", "ok"), ("vram_allocated", None), ("device", "cpu"),
-                                      ("servable", ["a", "b"])]
+                                      ("precision", engine.cfg.precision), ("servable", ["a", "b"])]
     models = server.http.get("/v1/models").json()
     created = models["data"][0]["created"]
     assert isinstance(created, int) and abs(created - time.time()) < 3600
@@ -1129,6 +1143,30 @@ def test_serve_gpu_report_and_order(monkeypatch, uvicorn_runs, capsys, total, ex
     assert app == ("app", args[1]) and port == 9000
 
 
+@pytest.mark.parametrize("native", [True, False])
+def test_bf16_on_the_cpu(tiny_model_dir, uvicorn_runs, capsys, monkeypatch, native):
+    """bf16 is "auto"'s choice on a CPU that computes it natively; asked for on one that does
+    not, it still loads, and the report says it is emulated."""
+    monkeypatch.setattr(serve_mod, "_cpu_has_bf16", lambda: native)
+    cfg = ServeConfig(str(tiny_model_dir), {}, "auto" if native else "bf16")
+    assert serve(cfg, "127.0.0.1", 8123) is None
+    assert cfg.precision == "bf16"
+    (line,) = [l for l in capsys.readouterr().out.splitlines() if l.startswith("  precision")]
+    assert line.split(":", 1)[1].strip() == ("bf16" if native else
+                                             "bf16 (emulated: this CPU has no native bfloat16; fp32 may be faster)")
+
+
+def test_cpu_flags_probe():
+    """The probe reads the CPU's own flags: it agrees with what the kernel lists."""
+    flags = set()
+    if Path("/proc/cpuinfo").exists():
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("flags"):
+                flags = set(line.split(":", 1)[1].split())
+                break
+    assert CPU_HAS_BF16() is bool(flags & {"avx512_bf16", "amx_bf16"})
+
+
 @pytest.mark.parametrize("missing", ["fastapi", "uvicorn", None])
 def test_serve_failures(tiny_model_dir, monkeypatch, uvicorn_runs, capsys, missing):
     """Without the web stack nothing loads or prints; a load failure propagates after the
@@ -1137,9 +1175,9 @@ def test_serve_failures(tiny_model_dir, monkeypatch, uvicorn_runs, capsys, missi
         monkeypatch.setitem(sys.modules, missing, None)
         error = 'serve needs fastapi + uvicorn: pip install "velkor-zuma[serve]"'
     with pytest.raises(RuntimeError if missing else ValueError) as info:
-        serve(ServeConfig(str(tiny_model_dir), {}, "bf16"), "127.0.0.1", 1)
-    assert str(info.value) == (error if missing else "unknown precision 'bf16'")
-    printed = "" if missing else "Loading base '%s' (bf16) ...\n" % tiny_model_dir
+        serve(ServeConfig(str(tiny_model_dir), {}, "fp8"), "127.0.0.1", 1)
+    assert str(info.value) == (error if missing else "unknown precision 'fp8'")
+    printed = "" if missing else "Loading base '%s' (fp8) ...\n" % tiny_model_dir
     assert capsys.readouterr().out == printed and uvicorn_runs == []
 
 

@@ -151,8 +151,9 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
     p.attr("add_argument")(
         "--precision", "type"_a = lower_type(), "default"_a = "auto",
         "choices"_a = nb::make_tuple("auto", "fp32", "fp16", "bf16", "int8", "int4"),
-        "help"_a = "precision of the resident base (default auto: int8 or fp16 on a GPU; on the CPU bf16 where it "
-                   "computes bfloat16 natively, else fp32)");
+        "help"_a =
+            "precision of the resident base (default auto: int8 or fp16 on a GPU; on the CPU bf16 where it "
+            "computes bfloat16 natively, else fp32)");
     p.attr("add_argument")("--host", "metavar"_a = "H", "default"_a = "127.0.0.1",
                            "help"_a = "address to listen on (default 127.0.0.1, this machine only)");
     p.attr("add_argument")("--port", "metavar"_a = "P", "type"_a = int_type(1, 65535, "port"), "default"_a = 8000,

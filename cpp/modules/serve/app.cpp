@@ -40,6 +40,7 @@ nb::dict health(Routes &r) {
     out["status"] = "ok";
     out["vram_allocated"] = vram_bytes();
     out["device"] = r.engine.attr("device");
+    out["precision"] = r.engine.attr("cfg").attr("precision");  // what "auto" chose, once loaded
     out["servable"] = r.engine.attr("servable")();
     return out;
 }
