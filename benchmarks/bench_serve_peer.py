@@ -251,23 +251,29 @@ class LlamaCpp:
     def close(self):
         self.L.llama_model_free(self.model)
 
-    def generate(self, prompt_ids: list[list[int]], new_tokens: int):
-        """Greedy continuation of every prompt, all sequences decoded together. Returns (new ids
-        per sequence, seconds from submission to the last token, seconds of the decode steps
-        after the prompt's, whether every logit was finite)."""
-        import numpy as np
-
+    def context(self, n: int, n_tokens: int):
+        """A context for n sequences whose batches hold up to n_tokens tokens."""
         L = self.L
-        n = len(prompt_ids)
-        total = sum(len(p) for p in prompt_ids)
         cp = L.llama_context_default_params()
         cp.n_ctx = 256 * n
-        cp.n_batch = cp.n_ubatch = max(512, total)
+        cp.n_batch = cp.n_ubatch = max(512, n_tokens)
         cp.n_seq_max = n
         cp.n_threads = cp.n_threads_batch = self.threads
         ctx = L.llama_init_from_model(self.model, cp)
         if not ctx:
             raise RuntimeError("llama_init_from_model failed")
+        return ctx
+
+    def generate(self, ctx, prompt_ids: list[list[int]], new_tokens: int):
+        """Greedy continuation of every prompt in an emptied context, all sequences decoded
+        together. Returns (new ids per sequence, seconds from submission to the last token,
+        seconds of the decode steps after the prompt's, whether every logit was finite)."""
+        import numpy as np
+
+        L = self.L
+        n = len(prompt_ids)
+        total = sum(len(p) for p in prompt_ids)
+        L.llama_memory_clear(L.llama_get_memory(ctx), True)
         batch = L.llama_batch_init(max(total, n), 0, 1)
         finite = True
 
@@ -310,17 +316,21 @@ class LlamaCpp:
             t2 = time.perf_counter()
         finally:
             L.llama_batch_free(batch)
-            L.llama_free(ctx)
         return out, t2 - t0, t2 - t1, finite
 
 
 def run_llama(gguf_path: Path, plist, threads: int, repeats: int):
     eng = LlamaCpp(gguf_path, threads)
     try:
-        eng.generate([plist[0][1]], 4)  # warm-up: weights paged in, threads started
         res = {}
         for n in SEQUENCES:
-            runs = [eng.generate([p[1] for p in plist[:n]], NEW_TOKENS) for _ in range(repeats)]
+            batch = [p[1] for p in plist[:n]]
+            ctx = eng.context(n, sum(map(len, batch)))
+            try:
+                eng.generate(ctx, batch, 4)  # warm-up: weights paged in, threads and buffers set up
+                runs = [eng.generate(ctx, batch, NEW_TOKENS) for _ in range(repeats)]
+            finally:
+                eng.L.llama_free(ctx)
             res[n] = dict(total=n * NEW_TOKENS / statistics.median(r[1] for r in runs),
                           decode=n * (NEW_TOKENS - 1) / statistics.median(r[2] for r in runs),
                           finite=all(r[3] for r in runs), ids=runs[0][0])
@@ -467,6 +477,7 @@ def main() -> None:
     ap.add_argument("--model-dir", type=Path, help="reuse a directory that --keep built")
     args = ap.parse_args()
     threads = args.threads or len(os.sched_getaffinity(0))
+    load_before = os.getloadavg()[0]
 
     try:
         import llama_cpp
@@ -543,7 +554,8 @@ def main() -> None:
     print("bench_serve_peer: Llama-shaped 1.1B (hidden 2048, 22 layers, 32 heads / 4 kv, vocab 32000), random "
           "weights; %d-token prompts, %d new tokens, greedy; llama.cpp threads %d"
           % (PROMPT_WORDS + 3, NEW_TOKENS, threads))
-    print("CPU: " + cpu_summary())
+    print("CPU: %s; load average %.1f before, %.1f after (other work on the cores slows both sides)"
+          % (cpu_summary(), load_before, os.getloadavg()[0]))
     print("new tokens/s (prompt submitted to last token, all sequences together)")
     print()
     print("| engine | weights | 1 sequence | 16 sequences |")
