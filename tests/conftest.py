@@ -8,6 +8,7 @@ import types
 import pytest
 
 from tinymodel import build_tiny_model
+from waiting import PATIENCE
 
 
 @pytest.fixture(scope="session")
@@ -34,5 +35,5 @@ def beat_sleeps(monkeypatch):
         gate.acquire()
 
     monkeypatch.setattr(time, "sleep", fake)
-    return types.SimpleNamespace(wait=lambda: sleeps.get(timeout=30), release=gate.release,
+    return types.SimpleNamespace(wait=lambda: sleeps.get(timeout=PATIENCE), release=gate.release,
                                  sleeps=sleeps)

@@ -6,13 +6,13 @@ end to end. Nothing leaves 127.0.0.1."""
 import http.server
 import json
 import os
+import queue
 import shutil
 import signal
 import socket
 import subprocess
 import sys
 import threading
-import time
 import urllib.request
 from pathlib import Path
 
@@ -20,6 +20,7 @@ import numpy as np
 import pytest
 
 from velkor_zuma.deltavault import ModelLibrary, reconstruction_error
+from waiting import PATIENCE
 
 safetensors_numpy = pytest.importorskip("safetensors.numpy")
 
@@ -307,6 +308,23 @@ def test_add_finetune_refuses_other_shapes(library, tmp_path):
     assert (lib_dir / "manifest.json").read_bytes() == before
 
 
+@pytest.mark.parametrize("method", ["tt", "svd", "sign"])
+@pytest.mark.parametrize("value, shown", [(np.inf, "inf"), (np.nan, "nan")])
+def test_add_finetune_refuses_values_that_are_not_finite(library, finetune_dir, tmp_path, method, value, shown):
+    lib_dir, _ = library
+    bad = tmp_path / "bad"
+    shutil.copytree(finetune_dir, bad)
+    sd = safetensors_numpy.load_file(str(bad / "model.safetensors"))
+    name = next(n for n in sorted(sd) if "q_proj" in n)
+    sd[name][1, 2] = value
+    safetensors_numpy.save_file(sd, str(bad / "model.safetensors"))
+    files = lambda: {p.name: p.read_bytes() for p in lib_dir.iterdir() if p.name != ".vz-lock"}  # noqa: E731
+    before = files()
+    assert_runtime_error(vz("add-finetune", bad, "--library", lib_dir, "--id", "bad", "--method", method),
+                         f"tensor '{name}'", f"holds {shown} at index (1, 2)")
+    assert files() == before
+
+
 def test_export_writes_a_loadable_snapshot(library, tmp_path):
     lib_dir, _ = library
     out_dir = tmp_path / "exported"
@@ -414,15 +432,25 @@ def test_perplexity_of_model_and_stored_finetune(library, tiny_model_dir, offlin
     assert all(v >= 1.0 for v in values) and values[0] != values[1]
 
 
+def test_perplexity_of_a_one_token_text_fails_clearly(tiny_model_dir, tmp_path):
+    one = tmp_path / "one.txt"
+    one.write_text("a", encoding="utf-8")
+    assert_runtime_error(vz("perplexity", tiny_model_dir, "--text", one), "needs at least 2 tokens")
+    two = tmp_path / "two.txt"
+    two.write_text("a model", encoding="utf-8")
+    assert_runtime_error(vz("perplexity", tiny_model_dir, "--text", two, "--max-tokens", 1),
+                         "needs at least 2 tokens")
+
+
 # ---------------------------------------------------------------------------------------- serve
 
 
 class Dashboard(http.server.BaseHTTPRequestHandler):
-    beats = []
+    """Queues every POST on its server's `beats` as (path, key, message) and answers 204."""
 
     def do_POST(self):
         body = self.rfile.read(int(self.headers["Content-Length"]))
-        Dashboard.beats.append((self.path, self.headers.get("X-ZUMA-Key"), json.loads(body)))
+        self.server.beats.put((self.path, self.headers.get("X-ZUMA-Key"), json.loads(body)))
         self.send_response(204)
         self.end_headers()
 
@@ -430,53 +458,73 @@ class Dashboard(http.server.BaseHTTPRequestHandler):
         pass
 
 
-def test_serve_answers_chat_and_reads_the_key_from_the_environment(tiny_model_dir, tmp_path):
+def start_server(args, env):
+    """Runs `serve` with `args` on a free port and returns (process, port, stderr read so far)
+    once uvicorn says it is listening. A port that another process took between free_port()
+    and the server's bind (uvicorn then exits with "address already in use") is replaced by
+    another one; any other early exit fails the test with what the server printed."""
+    for _ in range(5):
+        port = free_port()
+        proc = subprocess.Popen(COMMAND + ["serve", *args, "--port", str(port)], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True, env=env)
+        seen = []
+        for line in proc.stderr:
+            seen.append(line)
+            if "Uvicorn running on" in line:
+                return proc, port, "".join(seen)
+        stdout, stderr = proc.communicate(timeout=PATIENCE)
+        if "address already in use" not in "".join(seen) + stderr:
+            pytest.fail(f"the server exited with {proc.returncode}:\n{stdout}\n{''.join(seen)}{stderr}")
+    pytest.fail("no free port in five tries")
+
+
+@pytest.fixture
+def dashboard():
+    """A local dashboard on 127.0.0.1: .beats queues every beat it gets."""
+    dash = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Dashboard)
+    dash.beats = queue.Queue()
+    threading.Thread(target=dash.serve_forever, daemon=True).start()
+    yield dash
+    dash.shutdown()
+    dash.server_close()
+
+
+def test_serve_answers_chat_and_reads_the_key_from_the_environment(tiny_model_dir, tmp_path, dashboard):
     pytest.importorskip("peft")
     from tinymodel import build_tiny_adapter
     adapter = build_tiny_adapter(tiny_model_dir, tmp_path / "adapter", seed=3)
-    dash = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Dashboard)
-    threading.Thread(target=dash.serve_forever, daemon=True).start()
-    port = free_port()
     env = environment(VELKOR_ZUMA_DASHBOARD_KEY="s3cret",
-                      VELKOR_ZUMA_DASHBOARD_URL=f"http://127.0.0.1:{dash.server_port}")
-    proc = subprocess.Popen(COMMAND + ["serve", "--base", str(tiny_model_dir), "--adapter", f"kind={adapter}",
-                                       "--port", str(port), "--max-new-tokens", "4"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+                      VELKOR_ZUMA_DASHBOARD_URL=f"http://127.0.0.1:{dashboard.server_port}")
+    proc, port, early = start_server(["--base", str(tiny_model_dir), "--adapter", f"kind={adapter}",
+                                      "--max-new-tokens", "4"], env)
     opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
     root = f"http://127.0.0.1:{port}"
     try:
-        deadline = time.monotonic() + 120
-        while True:
-            assert proc.poll() is None, proc.communicate()
-            try:
-                opener.open(root + "/healthz", timeout=2).read()
-                break
-            except OSError:
-                assert time.monotonic() < deadline
-                time.sleep(0.2)
-        models = json.loads(opener.open(root + "/v1/models", timeout=10).read())
+        models = json.loads(opener.open(root + "/v1/models", timeout=PATIENCE).read())
         assert [m["id"] for m in models["data"]] == ["kind"]
         req = urllib.request.Request(root + "/v1/chat/completions", method="POST",
                                      data=json.dumps({"model": "kind", "messages": [
                                          {"role": "user", "content": "Hello"}]}).encode(),
                                      headers={"Content-Type": "application/json"})
-        reply = json.loads(opener.open(req, timeout=60).read())
+        reply = json.loads(opener.open(req, timeout=PATIENCE).read())
         assert reply["object"] == "chat.completion" and reply["model"] == "kind"
         assert isinstance(reply["choices"][0]["message"]["content"], str)
         assert "s3cret" not in " ".join(proc.args)
-        deadline = time.monotonic() + 30
-        while not Dashboard.beats and time.monotonic() < deadline:
-            time.sleep(0.1)
+        # A beat is sent as the server starts (and every 20 s after it, should that one be lost).
+        path, key, beat = dashboard.beats.get(timeout=PATIENCE)
     finally:
-        proc.send_signal(signal.SIGINT)
-        stdout, stderr = proc.communicate(timeout=60)
-        dash.shutdown()
+        proc.send_signal(signal.SIGINT)  # uvicorn's handler is in place once it listens
+        try:
+            stdout, stderr = proc.communicate(timeout=PATIENCE)
+        finally:
+            proc.kill()
+            proc.wait()
+    stderr = early + stderr
     assert proc.returncode == 0, stderr  # Ctrl-C is how a server is stopped: a clean exit
     assert stdout.rstrip().endswith("Server stopped.")
     assert "Loading weights" not in stderr  # no progress bars when stderr is not a terminal
     assert "velkor-zuma serve - VRAM proof" in stdout
     assert f"Serving on http://127.0.0.1:{port}" in stdout
-    path, key, beat = Dashboard.beats[0]
     assert path == "/api/zuma/endpoints/heartbeat" and key == "s3cret"
     assert beat["adapters"] == ["kind"] and beat["url"] == f"http://127.0.0.1:{port}/v1"
 
@@ -544,12 +592,13 @@ def test_demo_end_to_end(tmp_path):
 
 def test_no_wait_fails_at_once_while_another_writer_holds_the_lock(library, finetune_dir):
     lib_dir, _ = library
-    hold = ("import fcntl, os, sys, time\n"
+    hold = ("import fcntl, os, sys\n"
             "fd = os.open(os.path.join(sys.argv[1], '.vz-lock'), os.O_RDWR | os.O_CREAT)\n"
             "fcntl.flock(fd, fcntl.LOCK_EX)\n"
             "os.ftruncate(fd, 0); os.write(fd, f'{os.getpid()}\\nsomeone else\\n'.encode())\n"
-            "print('held', flush=True); time.sleep(30)\n")
-    holder = subprocess.Popen([sys.executable, "-c", hold, str(lib_dir)], stdout=subprocess.PIPE, text=True)
+            "print('held', flush=True); sys.stdin.read()\n")  # held until the test lets go
+    holder = subprocess.Popen([sys.executable, "-c", hold, str(lib_dir)], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True)
     try:
         assert holder.stdout.readline().strip() == "held"
         before = (lib_dir / "manifest.json").read_bytes()
@@ -557,6 +606,7 @@ def test_no_wait_fails_at_once_while_another_writer_holds_the_lock(library, fine
                              "being changed by another writer", f"pid {holder.pid}: someone else")
         assert (lib_dir / "manifest.json").read_bytes() == before
         ok("list", "--library", lib_dir)  # readers do not wait
+        assert holder.poll() is None  # the lock was held throughout
     finally:
         holder.kill()
         holder.wait()
@@ -584,7 +634,7 @@ def test_progress_bar_only_on_a_terminal(tiny_model_dir, tmp_path):
         if not chunk:
             break
         seen += chunk
-    proc.wait(timeout=60)
+    proc.wait(timeout=PATIENCE)
     os.close(master)
     assert proc.returncode == 0
     assert b"add-base" in seen and b"tensors" in seen

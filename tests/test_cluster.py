@@ -18,6 +18,7 @@ import numpy as np
 import pytest
 
 from velkor_zuma import deltavault as dv
+from waiting import PATIENCE
 
 save_file = pytest.importorskip("safetensors.numpy").save_file
 
@@ -185,7 +186,7 @@ class _LostCancelExecutor(cf.Executor):
             if after_failure:
                 cancelled = threading.Event()
                 fut.add_done_callback(lambda _: cancelled.set())
-                cancelled.wait(60)
+                cancelled.wait(PATIENCE)
                 after_failure = False
             try:
                 fut.set_result(fn(*args, **kwargs))

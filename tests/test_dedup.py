@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 from velkor_zuma.dedup import DedupStore, _blocks
+from waiting import PATIENCE
 
 MiB = 1 << 20
 SUMMARY_KEYS = ["tenants", "block_size", "naive_bytes", "deduped_bytes", "unique_blocks", "dedup_ratio", "shared_fraction"]
@@ -284,6 +285,6 @@ import numpy as np; from velkor_zuma.dedup import DedupStore
 store = DedupStore(block_size=100_000)
 store.add_tensor_bytes('t', np.random.default_rng(5).integers(0, 256, 3 * 2**20 + 11, dtype=np.uint8).tobytes())
 print(*store.tenants['t'])"""
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=PATIENCE)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ref_digests(random_bytes(3 * MiB + 11, seed=5), 100_000)  # 32 blocks

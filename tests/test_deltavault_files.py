@@ -10,12 +10,12 @@ import struct
 import subprocess
 import sys
 import textwrap
-import time
 
 import numpy as np
 import pytest
 
 from velkor_zuma import deltavault as dv
+from waiting import PATIENCE
 
 safetensors_numpy = pytest.importorskip("safetensors.numpy")
 
@@ -121,6 +121,53 @@ def test_export_matches_reconstruct(tmp_path):
         assert exported[name].tobytes() == arr.tobytes()
 
 
+@pytest.mark.parametrize("target", [
+    lambda lib, m: lib / "manifest.json",
+    lambda lib, m: lib / m["base"]["file"],
+    lambda lib, m: lib / "new.safetensors",
+    lambda lib, m: lib / "." / ".." / lib.name / "manifest.json",
+    lambda lib, m: lib.parent / "to-lib" / "manifest.json",  # a directory link into the library
+    lambda lib, m: lib.parent / "to-manifest",  # a link to the manifest
+])
+def test_export_never_lands_in_the_library(tmp_path, target):
+    base = _model()
+    dv.create_library(tmp_path / "lib", "b", base)
+    dv.add_finetune_from(tmp_path / "lib", "ft", _model(1, 0.01, base))
+    (tmp_path / "to-lib").symlink_to(tmp_path / "lib")
+    (tmp_path / "to-manifest").symlink_to(tmp_path / "lib" / "manifest.json")
+    manifest = json.loads((tmp_path / "lib" / "manifest.json").read_text())
+    before = {p.name: p.read_bytes() for p in (tmp_path / "lib").iterdir()}
+    with pytest.raises(ValueError, match="inside the model library .*nothing was written"):
+        dv.export_finetune(tmp_path / "lib", "ft", target(tmp_path / "lib", manifest))
+    assert {p.name: p.read_bytes() for p in (tmp_path / "lib").iterdir()} == before
+    assert list(dv.ModelLibrary.load(tmp_path / "lib").deltas) == ["ft"]
+
+
+def test_the_lazy_reader_refuses_fine_tune_files_swapped_under_each_others_names(tmp_path):
+    base = _model()
+    dv.create_library(tmp_path / "lib", "b", base)
+    for i, mid in enumerate(["one", "two"]):
+        dv.add_finetune_from(tmp_path / "lib", mid, _model(i + 1, 0.01, base), method="svd", max_rank=2)
+    files = {e["key"]: tmp_path / "lib" / e["file"]
+             for e in json.loads((tmp_path / "lib" / "manifest.json").read_text())["finetunes"]}
+    one, two = files["one"].read_bytes(), files["two"].read_bytes()
+    assert len(one) == len(two) and one != two  # told apart by their contents only
+    files["one"].write_bytes(two)  # a restore under the wrong names
+    files["two"].write_bytes(one)
+    for read in (lambda r: r.reconstruct_tensor("one", "layer.q"), lambda r: r.delta("two")):
+        with dv.open_library(tmp_path / "lib") as r, pytest.raises(ValueError, match="SHA-256 differs"):
+            read(r)
+    with pytest.raises(ValueError, match="of fine-tune 'one' is damaged or another fine-tune's"):
+        dv.export_finetune(tmp_path / "lib", "one", tmp_path / "out.safetensors")
+    assert not (tmp_path / "out.safetensors").exists()
+    with pytest.raises(ValueError, match="SHA-256 differs"):
+        dv.ModelLibrary.load(tmp_path / "lib")
+    files["one"].write_bytes(one)
+    files["two"].write_bytes(two)
+    with dv.open_library(tmp_path / "lib") as r:
+        assert r.reconstruct_tensor("one", "layer.q").shape == (16, 16)
+
+
 def test_replace_and_refusals(tmp_path):
     base = _model()
     dv.create_library(tmp_path / "lib", "b", base)
@@ -143,6 +190,48 @@ def test_replace_and_refusals(tmp_path):
     assert list(dv.ModelLibrary.load(tmp_path / "lib").deltas) == ["ft"]
 
 
+_ADDS = {
+    "mapping": lambda lib, src, method: dv.add_finetune_from(lib, "bad", src, method=method),
+    "file": lambda lib, src, method: dv.add_finetune_from(lib, "bad", src, method=method),
+    "executor": lambda lib, src, method: dv.add_finetunes_from(lib, {"bad": str(src)}, method=method),
+}
+
+
+@pytest.mark.parametrize("value, shown", [(np.inf, "inf"), (-np.inf, "-inf"), (np.nan, "nan")])
+@pytest.mark.parametrize("method", ["tt", "svd", "tucker", "none", "sign"])
+@pytest.mark.parametrize("source", list(_ADDS))
+def test_values_that_are_not_finite_are_refused_before_anything_is_written(tmp_path, source, method, value,
+                                                                            shown):
+    base = _model()
+    dv.create_library(tmp_path / "lib", "b", base)
+    dv.add_finetune_from(tmp_path / "lib", "ft", _model(1, 0.01, base))
+    tuned = _model(2, 0.01, base)
+    tuned["layer.q"][3, 2] = value
+    tuned["norm"][5] = value  # read after 'layer.q' (sorted names): the first bad tensor is named
+    src = tuned
+    if source != "mapping":
+        src = tmp_path / "bad.safetensors"
+        safetensors_numpy.save_file(tuned, str(src))
+    before = {p.name: p.read_bytes() for p in (tmp_path / "lib").iterdir()}
+    # Tasks report per fine-tune (a group of RuntimeErrors holding the task's error).
+    with pytest.raises(Exception if source == "executor" else ValueError) as err:
+        _ADDS[source](tmp_path / "lib", src, method)
+    text = "\n".join(map(str, getattr(err.value, "exceptions", [err.value])))
+    assert re.search(rf"cannot store tensor 'layer.q' of .*'(bad|{re.escape(str(src))})': it holds {shown} at index "
+                     rf"\(3, 2\); only finite", text), text
+    assert {p.name: p.read_bytes() for p in (tmp_path / "lib").iterdir()} == before
+    assert dv.open_library(tmp_path / "lib").finetune_ids() == ["ft"]
+
+
+def test_a_difference_too_large_for_float32_is_refused(tmp_path):
+    base = {"w": np.full((4, 4), -3e38, np.float32)}
+    dv.create_library(tmp_path / "lib", "b", base)
+    with pytest.raises(ValueError, match=r"'w' of fine-tune 'x': its difference from the base at index \(0, 0\) "
+                                         r"is not finite in float32"):
+        dv.add_finetune_from(tmp_path / "lib", "x", {"w": np.full((4, 4), 3e38, np.float32)})
+    assert dv.open_library(tmp_path / "lib").finetune_ids() == []
+
+
 # ---- writers ------------------------------------------------------------------------------------------
 
 _ADD = """
@@ -161,7 +250,7 @@ def test_four_writers_at_once_all_land(tmp_path):
     procs = [subprocess.Popen([sys.executable, "-c", _ADD, str(tmp_path / "lib"), f"ft{i}", str(i)],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) for i in range(4)]
     for p in procs:
-        out, err = p.communicate(timeout=120)
+        out, err = p.communicate(timeout=PATIENCE)
         assert p.returncode == 0, err
     lib = dv.ModelLibrary.load(tmp_path / "lib")
     assert sorted(lib.deltas) == ["ft0", "ft1", "ft2", "ft3"]
@@ -169,51 +258,63 @@ def test_four_writers_at_once_all_land(tmp_path):
 
 
 _HOLD = """
-import fcntl, os, sys, time
+import fcntl, os, sys
 fd = os.open(os.path.join(sys.argv[1], ".vz-lock"), os.O_RDWR | os.O_CREAT)
 fcntl.flock(fd, fcntl.LOCK_EX)
 os.ftruncate(fd, 0)
 os.write(fd, f"{os.getpid()}\\nholder-command --busy\\n".encode())
 print("held", flush=True)
-time.sleep(float(sys.argv[2]))
+sys.stdin.read()  # holds the lock until the test closes this pipe (or kills the process)
 """
 
 
-def _held_library(tmp_path, seconds):
-    """A new library and a process that holds its writers' lock for `seconds`."""
+def _held_library(tmp_path):
+    """A new library and a process that holds its writers' lock until the test closes the
+    holder's stdin."""
     base = _model()
     dv.create_library(tmp_path / "lib", "b", base)
-    holder = subprocess.Popen([sys.executable, "-c", _HOLD, str(tmp_path / "lib"), str(seconds)],
+    holder = subprocess.Popen([sys.executable, "-c", _HOLD, str(tmp_path / "lib")], stdin=subprocess.PIPE,
                               stdout=subprocess.PIPE, text=True)
     assert holder.stdout.readline().strip() == "held"
     return base, holder
 
 
 def test_lock_waits_or_fails_at_once(tmp_path):
-    base, holder = _held_library(tmp_path, 3)
+    base, holder = _held_library(tmp_path)
+    waiter = None
     try:
         with pytest.raises(BlockingIOError, match=rf"pid {holder.pid}: holder-command --busy"):
             dv.add_finetune_from(tmp_path / "lib", "ft", _model(1, 0.01, base), wait=False)
         assert dv.open_library(tmp_path / "lib").finetune_ids() == []  # readers are never blocked
-        waiter = _run(_ADD, tmp_path / "lib", "ft", 1, timeout=60)
-        assert waiter.returncode == 0, waiter.stderr
-        assert f"waiting for the lock" in waiter.stderr and f"pid {holder.pid}" in waiter.stderr
-        assert holder.poll() is not None  # it waited for the holder to finish
+        waiter = subprocess.Popen([sys.executable, "-c", _ADD, str(tmp_path / "lib"), "ft", "1"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                  env=dict(os.environ, OMP_NUM_THREADS="1"))
+        said = waiter.stderr.readline()
+        assert "waiting for the lock" in said and f"pid {holder.pid}" in said
+        assert waiter.poll() is None and dv.open_library(tmp_path / "lib").finetune_ids() == []
+        holder.stdin.close()  # the holder exits, and the lock goes with it
+        holder.wait(timeout=PATIENCE)
+        out, err = waiter.communicate(timeout=PATIENCE)
+        assert waiter.returncode == 0, said + err
+        assert out.strip() == "ft"
     finally:
-        holder.kill()
-        holder.wait()
+        for proc in (waiter, holder):
+            if proc is not None:
+                proc.kill()
+                proc.wait()
     assert dv.open_library(tmp_path / "lib").finetune_ids() == ["ft"]
 
 
 def test_ctrl_c_while_waiting_for_the_lock_stops_the_wait(tmp_path):
-    _, holder = _held_library(tmp_path, 60)
+    # The holder keeps the lock until it is killed, so the waiter can only end by the signal;
+    # the signal is sent as soon as the waiter says it waits, wherever in the wait it lands.
+    _, holder = _held_library(tmp_path)
     waiter = subprocess.Popen([sys.executable, "-c", _ADD, str(tmp_path / "lib"), "ft", "1"],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert "waiting for the lock" in waiter.stderr.readline()
-        time.sleep(0.5)  # into the wait itself
         waiter.send_signal(signal.SIGINT)
-        _, err = waiter.communicate(timeout=30)  # long before the holder lets go
+        _, err = waiter.communicate(timeout=PATIENCE)  # the holder never lets go: only the signal ends it
         assert "KeyboardInterrupt" in err and waiter.returncode != 0
         assert holder.poll() is None
     finally:
@@ -221,6 +322,61 @@ def test_ctrl_c_while_waiting_for_the_lock_stops_the_wait(tmp_path):
             proc.kill()
             proc.wait()
     assert dv.open_library(tmp_path / "lib").finetune_ids() == []
+
+
+def _lock_target(tmp_path, kind):
+    """Puts something other than a lock file of its own at lib/.vz-lock: a symbolic link to a
+    file of the user's, a dangling link, or a second name (hard link) of the user's file."""
+    notes, missing = tmp_path / "notes.txt", tmp_path / "elsewhere" / "created.txt"
+    notes.write_text("my notes\n")
+    (tmp_path / "elsewhere").mkdir()
+    lock = tmp_path / "lib" / ".vz-lock"
+    lock.unlink()
+    if kind == "link":
+        lock.symlink_to(notes)
+    elif kind == "dangling link":
+        lock.symlink_to(missing)
+    else:
+        os.link(notes, lock)
+    return notes, missing
+
+
+_WRITERS = {
+    "add_finetune_from": lambda lib, base: dv.add_finetune_from(lib, "ft", _model(1, 0.01, base)),
+    "save": lambda lib, base: dv.ModelLibrary("b", base).save(lib),
+    "create_library": lambda lib, base: dv.create_library(lib, "b", base),
+}
+
+
+@pytest.mark.parametrize("writer", list(_WRITERS))
+@pytest.mark.parametrize("kind, fragment", [("link", "a symbolic link"), ("dangling link", "a symbolic link"),
+                                            ("hard link", "a file with other names")])
+def test_the_lock_file_is_never_followed_or_written_through(tmp_path, writer, kind, fragment):
+    base = _model()
+    if writer == "create_library":
+        (tmp_path / "lib").mkdir()
+        (tmp_path / "lib" / ".vz-lock").write_text("12345\nvelkor-zuma\n")  # a dead creator's
+    else:
+        dv.create_library(tmp_path / "lib", "b", base)
+    notes, missing = _lock_target(tmp_path, kind)
+    before = sorted(os.listdir(tmp_path / "lib"))
+    with pytest.raises(OSError, match=f"lock file of the model library .* is {fragment}[^;]*; .*nothing was changed"):
+        _WRITERS[writer](tmp_path / "lib", base)
+    assert notes.read_text() == "my notes\n" and not missing.exists()
+    assert sorted(os.listdir(tmp_path / "lib")) == before
+    (tmp_path / "lib" / ".vz-lock").unlink()
+    _WRITERS[writer](tmp_path / "lib", base)  # a lock file of its own again: the writer goes ahead
+    assert notes.read_text() == "my notes\n"
+
+
+def test_the_lock_file_names_the_program_but_never_its_arguments(tmp_path):
+    dv.create_library(tmp_path / "lib", "b", _model())
+    code = _ADD + "print(open(sys.argv[1] + '/.vz-lock').read(), end='')\n"
+    res = _run(code, tmp_path / "lib", "ft", 1, "--token=hunter2", timeout=PATIENCE)
+    assert res.returncode == 0, res.stderr
+    model_id, pid, program = res.stdout.splitlines()
+    assert model_id == "ft" and int(pid) > 0 and "hunter2" not in res.stdout
+    assert program == os.path.basename(sys.executable)  # `python -c`: the interpreter's name
 
 
 def test_save_refuses_when_another_writer_committed(tmp_path):
@@ -237,15 +393,15 @@ def test_save_refuses_when_another_writer_committed(tmp_path):
 
 
 _SLOW_SAVE = """
-import sys, time, numpy as np
+import sys, numpy as np
 from velkor_zuma import deltavault as dv
 from velkor_zuma import lowrank
 real = lowrank.compress
-def slow(*a, **k):
+def gated(*a, **k):
     print("compressing", flush=True)
-    time.sleep(0.5)
+    sys.stdin.readline()  # each tensor waits for the test's go-ahead
     return real(*a, **k)
-dv.compress = slow  # the tensor-by-tensor add calls the module's compress
+dv.compress = gated  # the tensor-by-tensor add calls the module's compress
 lib = sys.argv[1]
 base = {n: dv.open_library(lib).base_tensor(n) for n in dv.open_library(lib).base_names()}
 dv.add_finetune_from(lib, "killed", {k: v + 1 for k, v in base.items()}, method="none")
@@ -256,12 +412,18 @@ def test_killed_writer_leaves_a_loadable_library_and_the_next_cleans_up(tmp_path
     base = _model()
     dv.create_library(tmp_path / "lib", "b", base)
     dv.add_finetune_from(tmp_path / "lib", "kept", _model(1, 0.01, base))
-    proc = subprocess.Popen([sys.executable, "-c", _SLOW_SAVE, str(tmp_path / "lib")], stdout=subprocess.PIPE,
-                            text=True)
-    assert proc.stdout.readline().strip() == "compressing"
-    proc.stdout.readline()
-    os.kill(proc.pid, signal.SIGKILL)
-    proc.wait()
+    proc = subprocess.Popen([sys.executable, "-c", _SLOW_SAVE, str(tmp_path / "lib")], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline().strip() == "compressing"
+        proc.stdin.write("go\n")
+        proc.stdin.flush()
+        # The first tensor is written and the second one waits: the writer dies mid-file.
+        assert proc.stdout.readline().strip() == "compressing"
+    finally:
+        os.kill(proc.pid, signal.SIGKILL)
+        proc.wait()
+        proc.stdin.close()
     leftovers = [p.name for p in (tmp_path / "lib").iterdir() if p.name.startswith(".vz-tmp")]
     assert leftovers  # the killed writer's half-written file
     assert list(dv.ModelLibrary.load(tmp_path / "lib").deltas) == ["kept"]
@@ -333,7 +495,7 @@ def test_crafted_base_files_are_refused_without_crashing(tmp_path, craft, fragme
         else:
             print("accepted")
     """
-    res = _run(code, lib, timeout=60)
+    res = _run(code, lib, timeout=PATIENCE)
     assert res.returncode == 0, res.stderr  # no crash, no hang
     lines = res.stdout.strip().splitlines()
     assert len(lines) == 2 and all(l.startswith("refused:") and fragment in l for l in lines), res.stdout
@@ -361,6 +523,41 @@ def test_crafted_record_strides_and_metadata_depth_are_refused(tmp_path):
     (tmp_path / "manifest.json").write_text(json.dumps(manifest))
     with pytest.raises(ValueError, match="nests deeper"):
         dv.ModelLibrary.load(tmp_path)
+
+
+_SAVE_METADATA = """
+import sys, dataclasses, numpy as np
+from velkor_zuma import deltavault as dv
+kind = sys.argv[2]
+lib = dv.ModelLibrary("b", {"w": np.ones((4, 4), np.float32)})
+rec = lib.add_finetune("ft", {"w": np.full((4, 4), 2, np.float32)}).tensors["w"]
+if kind == "list":
+    value = []
+    value.append(value)
+elif kind == "dict":
+    value = {}
+    value["self"] = [1, (2, value)]
+else:
+    value = leaf = []
+    for _ in range(100_000):
+        leaf.append([])
+        leaf = leaf[0]
+lib.deltas["ft"].tensors["w"] = dataclasses.replace(rec, metadata={"m": value})
+try:
+    lib.save(sys.argv[1])
+except ValueError as e:
+    print("refused:", e)
+"""
+
+
+@pytest.mark.parametrize("kind, fragment", [("list", "Circular reference detected"),
+                                            ("dict", "Circular reference detected"),
+                                            ("deep", "it nests deeper than 32 levels")])
+def test_save_refuses_self_referencing_and_deep_metadata(tmp_path, kind, fragment):
+    res = _run(_SAVE_METADATA, tmp_path / "lib", kind, timeout=PATIENCE)
+    assert res.returncode == 0, res.stderr  # no crash
+    assert res.stdout.strip() == f"refused: cannot save the metadata of tensor 'w' of fine-tune 'ft': {fragment}"
+    assert not (tmp_path / "lib").exists()  # refused before anything was written
 
 
 def test_commit_removes_only_files_the_previous_manifest_named(tmp_path):
@@ -419,9 +616,19 @@ def _set_core_shape(m):
     m["finetunes"][0]["tensors"][1]["cores"][0]["shape"] = [1, 16, 3]
 
 
+def _set_record_dtype(dtype):
+    def damage(m):
+        m["finetunes"][0]["tensors"][1]["dtype"] = dtype
+    return damage
+
+
 @pytest.mark.parametrize("damage, fragment", [
     (_set_record_shape, "the base tensor of that name has (16, 16)"),
     (_set_core_shape, "does not chain"),
+    (_set_record_dtype("int8"), "tensor 1 has the dtype 'int8', but a record holds a floating-point delta"),
+    (_set_record_dtype("bool"), "has the dtype 'bool', but a record holds a floating-point delta"),
+    (_set_record_dtype("float64"), "tensor 1 (tt) has the dtype 'float64' but holds F32 arrays"),
+    (_set_record_dtype("int"), "has the dtype 'int', but a record"),
 ])
 def test_records_that_do_not_fit_their_method_or_base_are_refused(tmp_path, damage, fragment):
     base = _model()

@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 from velkor_zuma import deltavault as dv
+from waiting import PATIENCE
 
 LIMIT = 1 << 30
 
@@ -88,7 +89,7 @@ def test_a_manifest_that_is_not_a_regular_file_is_refused_without_waiting(tmp_pa
     _, path = _library(tmp_path)
     (path / "manifest.json").unlink()
     replace(path / "manifest.json")
-    res = subprocess.run([sys.executable, "-c", _OPEN_ALL, str(path)], capture_output=True, text=True, timeout=60)
+    res = subprocess.run([sys.executable, "-c", _OPEN_ALL, str(path)], capture_output=True, text=True, timeout=PATIENCE)
     assert res.returncode == 0, res.stderr
     assert res.stdout.split("\n")[:3] == [f"{name} {errno.EINVAL} {path / 'manifest.json'}"
                                           for name in ("load", "open_library", "add_finetune_from")]

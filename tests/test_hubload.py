@@ -321,6 +321,9 @@ def test_wikitext_ids(tiny_model_dir, wikitext, expected_ids, tmp_path):
     (dict(max_tokens=500, window=2**62, stride=2**62), [500], [500]),
     (dict(max_tokens=500, window=200, stride=2**62), [200], [200]),
     (dict(max_tokens=0, window=2048, stride=2048), None, None),  # uncapped: the whole corpus is scored
+    # A last window of one token starts a token earlier, that token serving as context only.
+    (dict(max_tokens=601, window=300, stride=300), [300, 300, 2], [300, 300, 1]),
+    (dict(max_tokens=201, window=100, stride=200), [100, 2], [100, 1]),
 ])
 def test_window_arithmetic(tiny_model_dir, wikitext, forwards, expected_ids, kwargs, rows, scored):
     assert len(expected_ids) > 4096
@@ -383,6 +386,8 @@ def test_empty_text_and_zero_loss_give_one(tiny_model_dir, wikitext, forwards, m
     (dict(stride=-512), ValueError, "window and stride must be positive, got window=1024 stride=-512"),
     (dict(window=0.5), ValueError, "window and stride must be positive, got window=0 stride=512"),
     (dict(max_tokens=-5), ValueError, "max_tokens must not be negative, got max_tokens=-5"),
+    (dict(window=1), ValueError, "window must be at least 2 tokens (a window of one token has nothing to predict), "
+                                 "got window=1"),
 ])
 def test_bad_arguments_fail_before_loading(tmp_path, kwargs, exc, message):
     # The model directory does not exist: any loading would fail with another error.
@@ -392,3 +397,42 @@ def test_bad_arguments_fail_before_loading(tmp_path, kwargs, exc, message):
         hubload.perplexity_from_state_dict(tmp_path / "nothing", sd, **kwargs)
     assert str(err.value) == message
 
+
+
+# ---- perplexity on a text file ------------------------------------------------------------------
+
+
+def test_one_token_is_refused_not_scored_as_nan(tiny_model_dir, wikitext, tmp_path):
+    from transformers import AutoTokenizer
+    one = tmp_path / "one.txt"
+    one.write_text("a", encoding="utf-8")
+    assert len(AutoTokenizer.from_pretrained(str(tiny_model_dir))("a")["input_ids"]) == 1
+    with pytest.raises(ValueError, match=r"^the text file '.*one.txt' holds one token: perplexity needs at least "
+                                         r"2 tokens$"):
+        hubload.perplexity_from_text(tiny_model_dir, None, one)
+    two = tmp_path / "two.txt"
+    two.write_text("a model", encoding="utf-8")
+    with pytest.raises(ValueError, match=r"^max_tokens=1 leaves one token: perplexity needs at least 2 tokens$"):
+        hubload.perplexity_from_text(tiny_model_dir, None, two, max_tokens=1)
+    with pytest.raises(ValueError, match=r"^perplexity needs at least 2 tokens, got 1$"):
+        hubload.perplexity_from_state_dict(tiny_model_dir, None, max_tokens=1)
+    assert 1.0 < hubload.perplexity_from_text(tiny_model_dir, None, two, max_tokens=2) < 10 * 384
+
+
+def test_a_capped_text_is_read_only_as_far_as_it_needs(tiny_model_dir, tmp_path):
+    from transformers import AutoTokenizer
+    # " assistant" is one token of the tiny tokenizer: ten characters a token, so a cap of 7000
+    # outgrows the first prefix read and the prefix is cut inside a word. Bytes that are not
+    # UTF-8 past the text show that nothing beyond what the cap needs was read.
+    text = " assistant" * 30_000
+    ids = AutoTokenizer.from_pretrained(str(tiny_model_dir))(text)["input_ids"]
+    f = tmp_path / "long.txt"
+    f.write_bytes(text.encode() + b"\xff\xfe not text" * 1000)
+    for cap in (5, 7000):
+        assert hubload._load_text_ids(tiny_model_dir, f, cap).tolist() == ids[:cap]
+    with pytest.raises(UnicodeDecodeError):
+        hubload._load_text_ids(tiny_model_dir, f, 0)  # uncapped: the whole file is read
+    whole = tmp_path / "whole.txt"
+    whole.write_text(text, encoding="utf-8")
+    assert hubload._load_text_ids(tiny_model_dir, whole, 0).tolist() == ids
+    assert hubload._load_text_ids(tiny_model_dir, whole, len(ids) + 10).tolist() == ids

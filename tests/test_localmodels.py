@@ -18,6 +18,7 @@ import pytest
 
 import velkor_zuma
 from velkor_zuma import localmodels as lm
+from waiting import PATIENCE
 
 REGISTRY = "registry.ollama.ai"
 PKG_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(velkor_zuma.__file__)))
@@ -639,7 +640,7 @@ def crafted_results(tmp_path_factory):
             paths[case + copy] = str(path)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([PKG_PARENT, os.environ.get("PYTHONPATH", "")]))
     res = subprocess.run([sys.executable, "-c", LOAD_ALL, json.dumps(paths)], capture_output=True, text=True,
-                         env=env, timeout=120)
+                         env=env, timeout=PATIENCE)
     assert res.returncode == 0, res.stderr
     return json.loads(res.stdout), paths
 
@@ -693,7 +694,7 @@ def test_truncated_file_under_live_arrays(tmp_path, mode):
     write_model(path)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([PKG_PARENT, os.environ.get("PYTHONPATH", "")]))
     res = subprocess.run([sys.executable, "-c", TRUNCATE_THEN_READ, str(path), mode], capture_output=True,
-                         text=True, env=env, timeout=120)
+                         text=True, env=env, timeout=PATIENCE)
     if mode == "view":
         assert res.returncode == -signal.SIGBUS
         assert "SIGBUS" in lm.load_gguf_tensors.__doc__ and "copy=True" in lm.load_gguf_tensors.__doc__
@@ -721,7 +722,7 @@ def test_load_gguf_needs_a_regular_file(tmp_path, kind, want):
     os.mkfifo(path) if kind == "fifo" else path.mkdir()
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([PKG_PARENT, os.environ.get("PYTHONPATH", "")]))
     res = subprocess.run([sys.executable, "-c", NOT_A_FILE, str(path)], capture_output=True, text=True, env=env,
-                         timeout=60)
+                         timeout=PATIENCE)
     assert res.stdout.strip() == want.format(path), res.stderr
 
 

@@ -1,5 +1,7 @@
 #include "core/randomized_svd.hpp"
 
+#include "core/finite.hpp"
+
 #include "core/blas.hpp"
 #include "core/parallel.hpp"
 
@@ -187,13 +189,7 @@ bool use_randomized(Solver solver, int64_t m, int64_t n, int64_t rank) {
 
 template <typename T>
 bool all_finite(const T *a, std::size_t n) {
-    std::vector<char> ok(chunk_count(n), 1);
-    for_each_chunk(a, n, [&](std::size_t c, const T *p, std::size_t len) {
-        T acc = 0;
-        for (std::size_t i = 0; i < len; ++i) acc += p[i] * T(0);  // NaN for NaN or infinity
-        ok[c] = acc == T(0);
-    });
-    return std::all_of(ok.begin(), ok.end(), [](char v) { return v != 0; });
+    return first_non_finite(a, n) == n;
 }
 
 template <typename T>

@@ -73,6 +73,8 @@ public:
     const std::vector<TensorInfo> &tensors() const { return tensors_; }  // in header order
     const TensorInfo *find(const std::string &name) const;               // nullptr if absent
     const std::map<std::string, std::string> &metadata() const { return meta_; }
+    // The whole file as mapped (file_size() bytes, header included), e.g. to check its digest.
+    const std::uint8_t *file_bytes() const { return base_; }
 
     // The tensor's bytes in the map (valid while the reader lives; may be unaligned).
     const std::uint8_t *data(const TensorInfo &t) const { return base_ + data_start_ + t.begin; }

@@ -184,7 +184,8 @@ _compress_tensors: _CompressTensors
 
 def export_finetune(path: str | os.PathLike[str], model_id: str, out: str | os.PathLike[str], *,
                     progress: Progress | None = None) -> dict[str, int]:
-    """Writes base + decompressed delta, tensor by tensor, to the safetensors file `out`."""
+    """Writes base + decompressed delta, tensor by tensor, to the safetensors file `out` (a path
+    inside the library's directory is refused)."""
 
 def _nbytes(sd: dict[str, np.ndarray]) -> int:
     """Sum of element count x item size over the arrays of a state dict."""

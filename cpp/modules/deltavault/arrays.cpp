@@ -6,7 +6,9 @@
 #include "modules/deltavault/deltavault.hpp"
 
 #include "core/deltavault_kernels.hpp"
+#include "core/finite.hpp"
 
+#include <cmath>
 #include <optional>
 #include <string>
 
@@ -111,6 +113,35 @@ nb::object float32_delta(nb::handle name, nb::handle w, nb::handle b, DeltaBuffe
     }
     nb::object delta = has_base ? bind::steal_or_raise(PyNumber_Subtract(w.ptr(), b.ptr())) : nb::borrow(w);
     return np.attr("asarray")(delta).attr("astype")(np.attr("float32"));
+}
+
+void refuse_non_finite(const float *delta, std::size_t count, const std::vector<std::uint64_t> &shape,
+                       const std::string &what, const std::function<double(std::size_t)> &source_value) {
+    std::size_t bad;
+    {
+        nb::gil_scoped_release nogil;
+        bad = vz::core::first_non_finite(delta, count);
+    }
+    if (bad == count) return;
+    // The flat index as the index of the tensor's extents, as numpy writes it.
+    std::vector<std::uint64_t> index(shape.size(), 0);
+    std::uint64_t rest = bad;
+    for (std::size_t k = shape.size(); k-- > 0;) {
+        if (shape[k] == 0) break;
+        index[k] = rest % shape[k];
+        rest /= shape[k];
+    }
+    std::string at = "(";
+    for (std::size_t k = 0; k < index.size(); ++k) at += (k ? ", " : "") + std::to_string(index[k]);
+    at += index.size() == 1 ? ",)" : ")";
+    double v = source_value(bad);
+    std::string held = std::isnan(v) ? "nan" : v > 0 ? "inf" : "-inf";
+    if (!std::isfinite(v))
+        bind::raise(PyExc_ValueError, "cannot store " + what + ": it holds " + held + " at index " + at +
+                                          "; only finite values can be stored (nothing was stored)");
+    bind::raise(PyExc_ValueError, "cannot store " + what + ": its difference from the base at index " + at +
+                                      " is not finite in float32 (the base holds a value that is not finite there, "
+                                      "or the difference is too large); nothing was stored");
 }
 
 nb::object add_base(nb::handle b, nb::object d) {

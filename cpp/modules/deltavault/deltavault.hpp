@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <vector>
 
 namespace vz::deltavault {
@@ -37,6 +39,15 @@ private:
 // float32(w - b) for a fine-tune tensor w and its base tensor b (b null: float32 copy of w),
 // written into `buffer` when the fused pass applies. Raises ValueError when the shapes differ.
 nb::object float32_delta(nb::handle name, nb::handle w, nb::handle b, DeltaBuffer &buffer);
+
+// Refuses (ValueError naming `what`, e.g. "tensor 'w' of fine-tune 'ft'", and the first bad
+// index in `shape`) a float32 delta of `count` values holding one that is not finite, before a
+// compressor sees it: a factorization would turn the whole record into NaN, or fail in LAPACK.
+// `source_value(i)` is the fine-tune's own value at flat index i, to tell a value that is not
+// finite in the fine-tune from a difference that is not (an infinite base value, or one too
+// large for float32).
+void refuse_non_finite(const float *delta, std::size_t count, const std::vector<std::uint64_t> &shape,
+                       const std::string &what, const std::function<double(std::size_t)> &source_value);
 
 // b + d for a base tensor b and a decompressed delta d (numpy's result type).
 nb::object add_base(nb::handle b, nb::object d);

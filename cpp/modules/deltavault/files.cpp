@@ -1,6 +1,7 @@
 // Shared pieces of the on-disk library: names, the manifest, element types, records.
 #include "modules/deltavault/files.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace vz::deltavault::files {
@@ -55,6 +56,16 @@ std::string sha256_file(const fs::path &p) {
     os_call([&] {
         fileio::for_each_piece(p, piece, [&](const void *data, std::size_t n) { update(bytes_view(data, n, {})); });
     });
+    return bind::text(h.attr("hexdigest")());
+}
+
+std::string sha256_mapped(const st::Reader &r) {
+    nb::object h = bind::import("hashlib").attr("sha256")();
+    nb::object update = h.attr("update");
+    const std::size_t piece = std::size_t(64) << 20;
+    const std::uint64_t size = r.file_size();
+    for (std::uint64_t at = 0; at < size; at += piece)
+        update(bytes_view(r.file_bytes() + at, std::size_t(std::min<std::uint64_t>(piece, size - at)), {}));
     return bind::text(h.attr("hexdigest")());
 }
 
@@ -280,35 +291,55 @@ BaseFile open_base(const fs::path &dir, const Manifest &mf) {
     return b;
 }
 
-nb::object encode(nb::handle v, const std::string &where) {
+namespace {
+
+// encode's walk: `path` holds the containers being encoded above `v`, so that one that holds
+// itself is refused as json.dumps refuses it, and nesting is bounded as the manifest reader
+// bounds it (what is saved can be loaded again), before the walk could exhaust the stack.
+nb::object encode_value(nb::handle v, const std::string &where, std::vector<PyObject *> &path) {
     PyObject *o = v.ptr();
     if (o == Py_None || PyBool_Check(o)) return nb::borrow(v);
     if (PyLong_Check(o)) return nb::int_(v);
     if (PyFloat_Check(o)) return nb::float_(v);
     if (PyUnicode_Check(o)) return nb::str(v);
-    if (PyTuple_Check(o) || PyList_Check(o)) {
-        nb::list items;
-        for (nb::handle e : v) items.append(encode(e, where));
-        if (PyList_Check(o)) return items;
+    bool sequence = PyTuple_Check(o) || PyList_Check(o);
+    if (sequence || PyDict_Check(o)) {
+        if (std::find(path.begin(), path.end(), o) != path.end())
+            bind::raise(PyExc_ValueError, "cannot save " + where + ": Circular reference detected");
+        if (path.size() >= std::size_t(kMaxDepth))
+            bind::raise(PyExc_ValueError,
+                        "cannot save " + where + ": it nests deeper than " + std::to_string(kMaxDepth) + " levels");
+        path.push_back(o);
         nb::dict tagged;
-        tagged["tuple"] = items;
-        return tagged;
-    }
-    if (PyDict_Check(o)) {
+        if (sequence) {
+            nb::list items;
+            for (nb::handle e : v) items.append(encode_value(e, where, path));
+            path.pop_back();
+            if (PyList_Check(o)) return items;
+            tagged["tuple"] = items;
+            return tagged;
+        }
         nb::dict inner;
         for (auto kv : nb::borrow<nb::dict>(v)) {
             if (!PyUnicode_Check(kv.first.ptr()))
                 bind::raise(PyExc_TypeError, "cannot save " + where + ": mapping key " +
                                                  nb::cast<std::string>(nb::repr(kv.first)) + " is not str");
-            inner[nb::str(kv.first)] = encode(kv.second, where);
+            inner[nb::str(kv.first)] = encode_value(kv.second, where, path);
         }
-        nb::dict tagged;
+        path.pop_back();
         tagged["dict"] = inner;
         return tagged;
     }
-    if (nb::isinstance(v, bind::numpy().attr("generic"))) return encode(v.attr("item")(), where);
+    if (nb::isinstance(v, bind::numpy().attr("generic"))) return encode_value(v.attr("item")(), where, path);
     bind::raise(PyExc_TypeError, "cannot save " + where + ": value " + nb::cast<std::string>(nb::repr(v)) +
                                      " of type " + bind::type_name(v) + " has no file form");
+}
+
+}  // namespace
+
+nb::object encode(nb::handle v, const std::string &where) {
+    std::vector<PyObject *> path;
+    return encode_value(v, where, path);
 }
 
 std::string write_manifest(const fs::path &dir, nb::dict manifest) {
@@ -533,15 +564,47 @@ Shape shape_of(const Manifest &mf, nb::handle v, const std::string &where) {
 
 }  // namespace
 
+namespace {
+
+// The file type of a record's dtype text ("float32", "<f4", ...): F16, F32 or F64; "" for any
+// other type (a record whose dtype names no numpy type at all is damaged).
+std::string record_file_type(const Manifest &mf, nb::dict te, const std::string &where) {
+    nb::str text = mf.text(te, "dtype", where);
+    nb::object dt;
+    try {
+        dt = bind::numpy().attr("dtype")(text);
+    } catch (nb::python_error &) {
+        mf.damaged(where + " has the unknown dtype '" + nb::cast<std::string>(text) + "'");
+    }
+    std::string name = bind::text(dt.attr("name"));
+    if (name == "float16") return "F16";
+    if (name == "float32") return "F32";
+    if (name == "float64") return "F64";
+    return "";
+}
+
+}  // namespace
+
 void check_record(const Manifest &mf, nb::dict te, const std::string &where, const std::vector<Shape> &cores,
-                  const std::vector<Shape> &factors, const Shape *base) {
+                  const std::vector<Shape> &factors, const Shape *base, const std::vector<std::string> &types) {
     Shape shape = shape_of(mf, mf.key(te, "shape", where), where + " shape");
     if (base && *base != shape)
         mf.damaged(where + " has shape " + shape_text(shape) + " but the base tensor of that name has " +
                    shape_text(*base));
+    // A delta is floating point: decompressing a record into another type (int8 zeros) would make
+    // the fine-tune's change vanish without a word.
+    const std::string rtype = record_file_type(mf, te, where);
+    if (rtype.empty())
+        mf.damaged(where + " has the dtype '" + nb::cast<std::string>(mf.text(te, "dtype", where)) +
+                   "', but a record holds a floating-point delta (float16, float32 or float64)");
     if (te.contains("method_text")) return;
     std::string method = nb::cast<std::string>(mf.text(te, "method", where));
     auto bad = [&](const std::string &what) { mf.damaged(where + " (" + method + ") " + what); };
+    if (method == "none" || method == "svd" || method == "tucker" || method == "tt")
+        for (const std::string &t : types)
+            if (!t.empty() && t != rtype)
+                bad("has the dtype '" + nb::cast<std::string>(mf.text(te, "dtype", where)) + "' but holds " + t +
+                    " arrays");
     if (method == "none") {
         if (cores.size() != 1 || !factors.empty() || cores[0] != shape)
             bad("does not hold one core of its shape " + shape_text(shape));
@@ -583,15 +646,18 @@ void check_record(const Manifest &mf, nb::dict te, const std::string &where, con
 
 bool check_record_entry(const Manifest &mf, nb::dict te, const std::string &where, const Shape *base) {
     std::vector<Shape> cores, factors;
+    std::vector<std::string> types;
     for (const char *field : {"cores", "factors"}) {
         for (nb::handle a : mf.as_list(mf.key(te, field, where), where + " " + field)) {
             nb::dict ae = mf.as_dict(a, where + " " + field);
             if (!ae.contains("shape")) return false;
             Shape s = shape_of(mf, ae["shape"], where + " " + field + " shape");
             (std::string(field) == "cores" ? cores : factors).push_back(std::move(s));
+            PyObject *t = PyDict_GetItemString(ae.ptr(), "dtype");
+            types.push_back(t && PyUnicode_Check(t) ? nb::cast<std::string>(nb::handle(t)) : std::string());
         }
     }
-    check_record(mf, te, where, cores, factors, base);
+    check_record(mf, te, where, cores, factors, base, types);
     return true;
 }
 
@@ -620,6 +686,7 @@ nb::object record_from(const Manifest &mf, nb::dict te, const st::Reader &r, con
     nb::object metadata = mf.decode(mf.key(te, "metadata", twhere), twhere + " metadata");
     if (!PyDict_Check(metadata.ptr())) mf.damaged(twhere + " metadata is not a mapping");
     std::vector<Shape> shapes[2];
+    std::vector<std::string> types;
     auto arrays_of = [&](const char *field) {
         nb::list out;
         std::vector<Shape> &seen = shapes[std::string(field) == "cores" ? 0 : 1];
@@ -634,6 +701,7 @@ nb::object record_from(const Manifest &mf, nb::dict te, const st::Reader &r, con
                 bind::raise(PyExc_ValueError, "library file " + quoted(file) + " holds the array '" + akey +
                                                   "' with another shape than " + quoted(mf.file()) + " records");
             seen.push_back(t->shape);
+            types.push_back(st::dtype_name(t->dtype));
             if (t->dtype == st::DType::BF16)
                 bind::raise(PyExc_ValueError, "library file " + quoted(file) + " holds the record array '" + akey +
                                                   "' as bfloat16, which records never use");
@@ -644,7 +712,7 @@ nb::object record_from(const Manifest &mf, nb::dict te, const st::Reader &r, con
         return nb::tuple(out);
     };
     nb::tuple cores = arrays_of("cores"), factors = arrays_of("factors");
-    check_record(mf, te, twhere, shapes[0], shapes[1], base);
+    check_record(mf, te, twhere, shapes[0], shapes[1], base, types);
     return own_attr("CompressedTensor")(rmethod, nb::tuple(shape), dtype, cores, factors, metadata);
 }
 

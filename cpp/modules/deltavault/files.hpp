@@ -65,6 +65,8 @@ bool is_library_file(const std::string &name);
 std::string sha256_file(const fs::path &p);
 // SHA-256 (hex) of a byte string.
 std::string sha256_bytes(const std::string &data);
+// SHA-256 (hex) of the file a reader maps, from its map (the very bytes the reader hands out).
+std::string sha256_mapped(const st::Reader &r);
 
 // ---- manifest --------------------------------------------------------------------------------------
 
@@ -251,10 +253,13 @@ using Shape = std::vector<std::uint64_t>;
 // Checks that a record's arrays fit its method and its shape (NONE: one core of the record's
 // shape; SVD: s (r), U (m x r), Vt (r x n) for the mode-0 flattening m x n; TUCKER: a core of
 // the record's rank and one n_k x r_k factor per mode; TT: cores (r_k, n_k, r_k+1) chaining
-// from 1 to 1), and, when `base` is given, that the record's shape is the base tensor's.
+// from 1 to 1), and, when `base` is given, that the record's shape is the base tensor's. The
+// record's dtype must be a floating type (its delta is added to a floating base), and for the
+// methods that store the delta's own values (none, svd, tucker, tt) the type of its arrays,
+// whose file types (st::dtype_name; "" where unknown) `types` lists, cores first.
 // Records of methods this module does not know are left to their decompressor.
 void check_record(const Manifest &mf, nb::dict te, const std::string &where, const std::vector<Shape> &cores,
-                  const std::vector<Shape> &factors, const Shape *base);
+                  const std::vector<Shape> &factors, const Shape *base, const std::vector<std::string> &types);
 // The same check from the array shapes the manifest records (version 2 entries); false when the
 // entry does not record them.
 bool check_record_entry(const Manifest &mf, nb::dict te, const std::string &where, const Shape *base);
@@ -265,8 +270,9 @@ nb::object record_from(const Manifest &mf, nb::dict te, const st::Reader &r, con
 // ---- writer lock -----------------------------------------------------------------------------------
 // An exclusive flock on `dir`/.vz-lock, held for the lifetime of the object and released by the
 // kernel if the process dies. Waiting (wait=true) prints once on stderr whose lock it waits for;
-// wait=false raises BlockingIOError at once. After taking it, leftovers of writers that died
-// (temporary files) are removed.
+// wait=false raises BlockingIOError at once; Ctrl-C ends a wait. A lock file that is a link, not a
+// regular file or one with other names is refused (OSError), never followed or written. After
+// taking it, leftovers of writers that died (temporary files) are removed.
 class LibraryLock {
 public:
     LibraryLock(const fs::path &dir, bool wait);

@@ -65,6 +65,19 @@ nb::object add_finetune(nb::handle self, nb::handle model_id, nb::handle finetun
         } else {
             delta = float32_delta(name, w, nb::handle(), buffer);
         }
+        {
+            nb::module_ np = bind::numpy();
+            nb::object flat = np.attr("ascontiguousarray")(delta);
+            std::vector<std::uint64_t> shape;
+            for (nb::handle n : flat.attr("shape")) shape.push_back(nb::cast<std::uint64_t>(n));
+            bind::Buffer view(flat, PyBUF_C_CONTIGUOUS);
+            refuse_non_finite(static_cast<const float *>(view.data()), view.count(), shape,
+                              "tensor '" + bind::text(name) + "' of fine-tune '" + bind::text(model_id) + "'",
+                              [&](std::size_t i) {
+                                  nb::object src = np.attr("asarray")(w).attr("reshape")(-1)[nb::int_((long long) i)];
+                                  return nb::cast<double>(nb::float_(src));
+                              });
+        }
         long ndim = nb::cast<long>(delta.attr("ndim"));
         nb::object rec;
         if (ndim < 2)

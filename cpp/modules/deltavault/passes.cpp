@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <vector>
 
@@ -243,6 +244,18 @@ TensorRecord compress_tensor(DeltaBuffer &buffer, const std::string &name, std::
             nb::gil_scoped_release nogil;
             delta_pass(t, tk, b, bt ? bt->dtype : st::DType::F32, static_cast<float *>(out.data()), count);
         }
+        refuse_non_finite(static_cast<const float *>(out.data()), count, shape, where, [&](std::size_t i) {
+            const std::size_t item = st::itemsize(tk);
+            const auto *at = static_cast<const std::uint8_t *>(t) + i * item;
+            if (tk == st::DType::F64) {
+                double v;
+                std::memcpy(&v, at, sizeof v);
+                return v;
+            }
+            float v;
+            st::convert_to_float32(at, tk, &v, 1);
+            return double(v);
+        });
         rec = compress_delta(delta, s);
     }
     TensorRecord r;

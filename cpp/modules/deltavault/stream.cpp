@@ -232,6 +232,13 @@ public:
         auto it = readers_.find(file.string());
         if (it != readers_.end()) return it->second;
         auto r = open_reader(file);
+        // Fine-tune files of one size are told apart by their digest only (two restored under
+        // each other's names): each is checked against the manifest once, when first opened.
+        if (sha256_mapped(*r) != nb::cast<std::string>(l.mf.text(entry, "sha256", where)))
+            bind::raise(PyExc_ValueError, "library file " + quoted(file) + " of " + where +
+                                              " is damaged or another fine-tune's: its SHA-256 differs from the "
+                                              "one recorded in " +
+                                              quoted(l.mf.file()) + "; nothing was read from it");
         readers_[file.string()] = r;
         return r;
     }
@@ -561,12 +568,44 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
 
 // ---- export_finetune --------------------------------------------------------------------------------------
 
+// Whether `p` is `dir` or lies under it (both absolute and resolved).
+bool within(const fs::path &p, const fs::path &dir) {
+    auto d = dir.begin(), e = p.begin();
+    for (; d != dir.end(); ++d, ++e) {
+        if (d->empty()) continue;  // the empty last element of a path that ends in a separator
+        if (e == p.end() || *e != *d) return false;
+    }
+    return true;
+}
+
+// An export lands in the file `target` by a rename, which would replace a library file in its
+// place (the manifest, the base's bytes): a target in the library's directory, or one that
+// resolves there through links, is refused before anything is written.
+void refuse_target_in_library(const fs::path &dir, const fs::path &target) {
+    std::error_code ec;
+    fs::path lib = fs::weakly_canonical(fs::absolute(dir, ec), ec);
+    if (ec) return;  // a library that cannot be resolved was not opened either
+    fs::path abs = fs::absolute(target, ec);
+    if (ec) return;
+    fs::path parent = abs.has_filename() ? abs.parent_path() : abs;
+    fs::path in_parent = fs::weakly_canonical(parent, ec) / abs.filename();
+    fs::path resolved = fs::weakly_canonical(abs, ec);
+    std::error_code eq;  // the same directory by another path (a bind mount) is the same directory
+    const bool same_dir = fs::equivalent(parent, lib, eq);
+    if (within(in_parent, lib) || (!ec && within(resolved, lib)) || (same_dir && !eq))
+        bind::raise(PyExc_ValueError, "cannot export to " + quoted(target) + ": it is inside the model library " +
+                                          quoted(dir) +
+                                          ", whose files it would replace; nothing was written: choose a path "
+                                          "outside the library");
+}
+
 nb::dict export_finetune(nb::handle path, nb::handle model_id, nb::handle out_file, nb::handle progress) {
     fs::path dir = to_path(path);
     bind::arg_str(model_id, "model_id");
     std::string id = nb::cast<std::string>(model_id);
     fs::path target = to_path(out_file);
     LibraryReader reader(dir);
+    refuse_target_in_library(dir, target);
     Opened &l = reader.lib();
     nb::dict fe = reader.entry_of(id);
     std::string where = "fine-tune '" + id + "'";
@@ -813,8 +852,8 @@ void register_stream(nb::module_ &m) {
     m.def("export_finetune", &export_finetune, "path"_a.none(), "model_id"_a.none(), "out"_a.none(), nb::kw_only(),
           "progress"_a.none() = nb::none(),
           "Writes the stored fine-tune `model_id`, rebuilt tensor by tensor as ModelLibrary.reconstruct does, "
-          "to the safetensors file `out` (written under a temporary name and renamed). Returns {'tensors', "
-          "'bytes', 'file_bytes'}.");
+          "to the safetensors file `out` (written under a temporary name and renamed; a path inside the library's "
+          "directory is refused). Returns {'tensors', 'bytes', 'file_bytes'}.");
 }
 
 }  // namespace vz::deltavault

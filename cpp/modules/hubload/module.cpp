@@ -58,7 +58,8 @@ NB_MODULE(hubload, m) {
     m.def("_load_text_ids", &hl::load_text_ids, "model_dir"_a.none(), "text_file"_a.none(), "max_tokens"_a.none(),
           nb::sig("def _load_text_ids(model_dir: pathlib.Path, text_file: str | os.PathLike[str], max_tokens: int) -> "
                   "torch.Tensor"),
-          "Token ids of a UTF-8 text file as it is, capped at max_tokens (0: no cap).");
+          "Token ids of a UTF-8 text file as it is, capped at max_tokens (0: no cap); a capped file is read "
+          "only as far as the cap needs.");
     m.def("perplexity_from_text", &hl::perplexity_from_text, "model_dir"_a.none(), "state_dict"_a.none(),
           "text_file"_a.none(), nb::kw_only(), "max_tokens"_a.none() = 4096, "window"_a.none() = 1024,
           "stride"_a.none() = 512,

@@ -67,6 +67,11 @@ Settings check_settings(nb::handle state_dict, nb::handle max_tokens_arg, nb::ha
     if (s.window <= 0 || s.stride <= 0)
         bind::raise(PyExc_ValueError, "window and stride must be positive, got window=" + std::to_string(s.window) +
                                           " stride=" + std::to_string(s.stride));
+    // A one-token window has no token to predict: the model's loss over it is NaN.
+    if (s.window == 1)
+        bind::raise(PyExc_ValueError,
+                    "window must be at least 2 tokens (a window of one token has nothing to "
+                    "predict), got window=1");
     check_max_tokens(s.max_tokens);
     return s;
 }
@@ -106,6 +111,8 @@ double windowed_perplexity(nb::handle model, nb::handle ids, int64_t window, int
     nb::module_ torch = bind::import("torch");
     nb::module_ np = bind::numpy();
     const int64_t n_total = bind::to_i64(ids.attr("shape")[nb::int_(0)]);
+    // One token is only context: nothing would be predicted, and the mean loss would be NaN.
+    if (n_total == 1) bind::raise(PyExc_ValueError, "perplexity needs at least 2 tokens, got 1");
     double nll_sum = 0.0;
     int64_t n_tok = 0;
     bind::with_context(torch.attr("no_grad")(), [&](nb::handle) {
@@ -114,11 +121,14 @@ double windowed_perplexity(nb::handle model, nb::handle ids, int64_t window, int
         // strides cannot overflow).
         for (int64_t begin = 0; begin < n_total; begin = (stride >= n_total - begin) ? n_total : begin + stride) {
             const int64_t end = (window >= n_total - begin) ? n_total : begin + window;
-            nb::object input = ids[py_slice(begin, end)].attr("unsqueeze")(0);
+            // A last window of one token has nothing to predict it from: it starts one token
+            // earlier, that token serving as context only.
+            const int64_t first = (end - begin == 1 && begin > 0) ? begin - 1 : begin;
+            nb::object input = ids[py_slice(first, end)].attr("unsqueeze")(0);
             nb::object target = input.attr("clone")();
             // Score only the tokens that no earlier window scored: mask all but the last trg_len.
             const int64_t trg_len = end - prev_end;
-            const int64_t masked = (end - begin) - trg_len;
+            const int64_t masked = std::max((end - first) - trg_len, begin - first);
             if (masked > 0) target[nb::make_tuple(full_slice(), py_slice(0, masked))] = nb::int_(kIgnore);
             nb::object out = model(input, "labels"_a = target);
             const double loss = bind::to_f64(out.attr("loss"));
@@ -145,22 +155,75 @@ double perplexity_from_state_dict(nb::handle model_dir, nb::handle state_dict, n
     return windowed_perplexity(model, ids, s.window, s.stride);
 }
 
+namespace {
+
+// With a cap, the text is read and tokenized a prefix at a time, the prefix doubling until it
+// gives kTokenMargin tokens more than the cap: a prefix's tokens can differ from the whole
+// text's only near its end (a word cut in two, an end-of-text token), so the first max_tokens
+// are the whole text's. The first prefix holds kCharsPerToken characters a token wanted
+// (English text takes about four), and at least kFirstChars.
+constexpr int64_t kTokenMargin = 64;
+constexpr int64_t kCharsPerToken = 8;
+constexpr int64_t kFirstChars = 64 * 1024;
+
+// The token ids of the text file `f` (open in text mode), of its first max_tokens tokens when
+// max_tokens is not 0, read no further than they need.
+nb::object text_file_ids(nb::handle tokenizer, nb::handle f, int64_t max_tokens) {
+    auto tokenize = [&](nb::handle text) -> nb::object {
+        return tokenizer(text, "return_tensors"_a = "pt")["input_ids"][nb::int_(0)];
+    };
+    // A cap beyond any text read in pieces (and beyond overflow in the sizes below) reads it all.
+    if (max_tokens == 0 || max_tokens > (int64_t(1) << 40)) return tokenize(f.attr("read")());
+    const int64_t wanted = max_tokens + kTokenMargin;
+    int64_t chunk = std::max<int64_t>(kFirstChars, wanted * kCharsPerToken);
+    nb::object text = nb::str("");
+    for (;;) {
+        nb::object part = f.attr("read")(nb::int_(chunk));
+        text = text + part;
+        bool at_end = (int64_t) nb::len(part) < chunk;
+        if (at_end) {
+            // A text file's read stops short only at its end; one more read makes sure.
+            nb::object more = f.attr("read")(nb::int_(1));
+            at_end = nb::len(more) == 0;
+            text = text + more;
+        }
+        nb::object ids = tokenize(text);
+        if (at_end || bind::to_i64(ids.attr("shape")[nb::int_(0)]) >= wanted) return ids;
+        chunk = (int64_t) nb::len(text);  // doubles the prefix: all reads cost twice the last
+    }
+}
+
+}  // namespace
+
 nb::object load_text_ids(nb::handle model_dir, nb::handle text_file, nb::handle max_tokens_arg) {
     int64_t max_tokens = bind::arg_int(max_tokens_arg, "max_tokens");
     check_max_tokens(max_tokens);
     if (!PyUnicode_Check(text_file.ptr()) && !nb::hasattr(text_file, "__fspath__"))
         bind::raise_arg_type("text_file", "str or os.PathLike", text_file);
-    // The user's text as it is (UTF-8), read before any library loads so a wrong path fails fast.
+    // The user's text as it is (UTF-8, newlines as read_text gives them), opened before any
+    // library loads so a wrong path fails fast.
     nb::object path = bind::import("pathlib").attr("Path")(text_file);
-    nb::object body = path.attr("read_text")("encoding"_a = "utf-8");
-    nb::object auto_tokenizer = bind::from_import("transformers", "AutoTokenizer");
-    nb::object tokenizer = auto_tokenizer.attr("from_pretrained")(nb::str(model_dir));
-    nb::object ids = tokenizer(body, "return_tensors"_a = "pt")["input_ids"][nb::int_(0)];
-    const int64_t n = bind::to_i64(ids.attr("shape")[nb::int_(0)]);
+    nb::object file = path.attr("open")("encoding"_a = "utf-8");
+    nb::object ids;
+    bind::with_context(file, [&](nb::handle f) {
+        nb::object auto_tokenizer = bind::from_import("transformers", "AutoTokenizer");
+        nb::object tokenizer = auto_tokenizer.attr("from_pretrained")(nb::str(model_dir));
+        ids = text_file_ids(tokenizer, f, max_tokens);
+    });
+    int64_t n = bind::to_i64(ids.attr("shape")[nb::int_(0)]);
     // An empty text would score nothing and report a perfect 1.0.
     if (n == 0)
         bind::raise(PyExc_ValueError, "the text file '" + bind::text(nb::str(path)) + "' holds no tokens to evaluate");
-    if (max_tokens != 0 && n > max_tokens) ids = ids[py_slice(nb::none(), nb::int_(max_tokens))];
+    if (max_tokens != 0 && n > max_tokens) {
+        ids = ids[py_slice(nb::none(), nb::int_(max_tokens))];
+        n = max_tokens;
+    }
+    // One token is only context: nothing would be predicted (the loss would be NaN).
+    if (n < 2)
+        bind::raise(PyExc_ValueError, max_tokens == 1 ? std::string("max_tokens=1 leaves one token: perplexity "
+                                                                    "needs at least 2 tokens")
+                                                      : "the text file '" + bind::text(nb::str(path)) +
+                                                            "' holds one token: perplexity needs at least 2 tokens");
     return ids;
 }
 

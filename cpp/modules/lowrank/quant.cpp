@@ -15,6 +15,7 @@
 // from disk is checked against these extents before any memory is touched.
 #include "modules/lowrank/common.hpp"
 
+#include "core/finite.hpp"
 #include "core/quant_kernels.hpp"
 
 #include <algorithm>
@@ -167,8 +168,7 @@ nb::tuple low_rank_part(const Input &in, int64_t rank, kern::Buffer<float> &resi
     const size_t mn = size_t(m) * size_t(n);
     if (rank == 0 || m == 0 || n == 0) return nb::tuple();
     // LAPACK would loop forever or fail on non-finite values; refuse them first.
-    nb::object np = bind::numpy();
-    if (!bind::truthy(np.attr("isfinite")(in.arr).attr("all")())) non_finite(method);
+    if (native([&] { return vz::core::first_non_finite(in.data, mn); }) != mn) non_finite(method);
     resid = kern::alloc<float>(mn);
     if (!kern::lapack_fits(m, n))
         bind::raise(PyExc_ValueError, "the low-rank part needs a matrix that LAPACK can take");
