@@ -187,6 +187,16 @@ def export_finetune(path: str | os.PathLike[str], model_id: str, out: str | os.P
     """Writes base + decompressed delta, tensor by tensor, to the safetensors file `out` (a path
     inside the library's directory is refused)."""
 
+def export_lora(path: str | os.PathLike[str], finetune_id: str, out: str | os.PathLike[str], *,
+                drop_non_lowrank: bool = False) -> dict[str, Any]:
+    """Writes the fine-tune's low-rank records (SVD, 2-D tensor train, 2-D Tucker) as a peft LoRA
+    adapter directory `out` (adapter_config.json, adapter_model.safetensors): every module at one
+    rank r (zero-padded), lora_alpha = r, base_model_name_or_path the library's base id; an
+    embedding as lora_embedding_A/B, and a tied output head with it. Records that are not low rank
+    raise ValueError naming them unless drop_non_lowrank=True; records whose delta is zero are
+    skipped. `out` must be new or empty (FileExistsError) and outside the library (ValueError).
+    Returns "modules", "rank", "target_modules", "left_out", "unchanged", "file_bytes"."""
+
 def _nbytes(sd: dict[str, np.ndarray]) -> int:
     """Sum of element count x item size over the arrays of a state dict."""
 

@@ -214,7 +214,32 @@ void copy_snapshot_files(const std::string &from, const std::string &to) {
 
 }  // namespace
 
+namespace {
+
+int export_as_lora(nb::handle args) {
+    std::string dir = str_arg(args, "library"), id = str_arg(args, "id"), dest = str_arg(args, "as_lora");
+    bool drop = nb::cast<bool>(args.attr("drop_non_lowrank"));
+    nb::object lib = library_open(dir);
+    nb::list ids = nb::borrow<nb::list>(lib.attr("finetune_ids")());
+    lib.attr("close")();
+    if (!bind::contains(ids, id.c_str())) throw CliError("no fine-tune '" + id + "' in library " + dir);
+    nb::dict res = nb::borrow<nb::dict>(deltavault().attr("export_lora")(dir, id, dest, "drop_non_lowrank"_a = drop));
+    out("Exported fine-tune '" + id + "' as a LoRA adapter (" + bind::text(res["modules"]) + " modules, rank " +
+        bind::text(res["rank"]) + ", " + bytes_both(nb::cast<int64_t>(res["file_bytes"])) + ") to " + dest);
+    nb::list left = nb::borrow<nb::list>(res["left_out"]);
+    if (nb::len(left)) {
+        std::string names;
+        for (nb::handle h : left) names += (names.empty() ? "" : ", ") + bind::text(h);
+        out("Left out (not low rank): " + names);
+    }
+    return 0;
+}
+
+}  // namespace
+
 int cmd_export(nb::handle args) {
+    if (!args.attr("as_lora").is_none()) return export_as_lora(args);
+    if (nb::cast<bool>(args.attr("drop_non_lowrank"))) throw UsageError("--drop-non-lowrank goes with --as-lora");
     std::string dir = str_arg(args, "library"), id = str_arg(args, "id"), dest = str_arg(args, "out");
     if (is_file(dest)) throw CliError(dest + " is a file; --out needs a directory");
     if (dir_has_entries(dest)) throw CliError(dest + " is not empty; export into a new or empty directory");

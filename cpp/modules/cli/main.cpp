@@ -198,11 +198,22 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
 
     p = add_command(subs, cmds, "export", cmd_export, "write a fine-tune back out as a safetensors snapshot",
                     "Reconstructs a fine-tune (base + decompressed delta) and writes it as model.safetensors, "
-                    "with the base directory's config and tokenizer files when the base is a local directory.");
+                    "with the base directory's config and tokenizer files when the base is a local directory; "
+                    "or, with --as-lora, writes its low-rank records as a peft LoRA adapter over the base.");
     p.attr("add_argument")("--library", "metavar"_a = "DIR", "required"_a = true, "help"_a = "the library");
     p.attr("add_argument")("--id", "metavar"_a = "NAME", "required"_a = true, "help"_a = "the fine-tune");
-    p.attr("add_argument")("--out", "metavar"_a = "DIR", "required"_a = true,
-                           "help"_a = "output directory (new or empty)");
+    {
+        nb::object dest = p.attr("add_mutually_exclusive_group")("required"_a = true);
+        dest.attr("add_argument")("--out", "metavar"_a = "DIR", "help"_a = "output directory (new or empty)");
+        dest.attr("add_argument")("--as-lora", "metavar"_a = "DIR",
+                                  "help"_a =
+                                      "write a peft LoRA adapter built from the fine-tune's low-rank records "
+                                      "instead (new or empty directory, outside the library)");
+    }
+    p.attr("add_argument")("--drop-non-lowrank", "action"_a = "store_true",
+                           "help"_a =
+                               "with --as-lora: leave out records that are not low rank (biases, norms, "
+                               "sign and few-bit records) instead of refusing them");
 
     p = add_command(subs, cmds, "dedup", cmd_dedup, "measure block dedup across several models",
                     "Indexes every model's tensors as SHA-256-addressed 1 MiB blocks and prints how many bytes "

@@ -92,6 +92,7 @@ void register_library(nb::module_ &m);  // library.cpp: records, methods, module
 void register_storage(nb::handle library_cls);  // storage.cpp: ModelLibrary.save / load
 void register_stream(nb::module_ &m);  // stream.cpp: open_library and the tensor-by-tensor operations
 void register_cluster(nb::module_ &m);  // cluster.cpp: add_finetunes_from and its task
+void register_lora(nb::module_ &m);     // lora.cpp: export_lora
 
 // cluster.cpp: add_finetune_from's work when it is given an executor.
 nb::dict add_finetune_with(nb::handle path, nb::handle model_id, nb::handle source, nb::handle method,

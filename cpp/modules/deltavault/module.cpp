@@ -12,4 +12,5 @@ NB_MODULE(deltavault, m) {
     dv::register_stream(m);                        // LibraryReader, open_library, create_library,
                                                    // add_finetune_from, export_finetune
     dv::register_cluster(m);                       // add_finetunes_from and its task
+    dv::register_lora(m);                          // export_lora
 }

@@ -7,6 +7,7 @@
 #include "core/blas.hpp"
 #include "core/fused_lowrank.hpp"
 #include "core/lowrank_kernels.hpp"
+#include "core/packed_delta.hpp"
 #include "core/randomized_svd.hpp"
 
 #include <algorithm>
@@ -158,5 +159,16 @@ void register_tt(nb::module_ &m);
 void register_dispatch(nb::module_ &m);
 void register_merge(nb::module_ &m);
 void register_quant(nb::module_ &m);
+
+// ---- packed records (quant.cpp, packed.cpp) -------------------------------------------------------
+// A SIGN / SVD_Q4 / SVD_Q8 record's arrays, checked as its decompressor checks them and held
+// (through the buffer protocol) for the packed-delta kernel while this lives.
+struct PackedRecord {
+    vz::core::packed::Delta delta;
+    std::vector<nb::object> keep;
+    std::vector<bind::Buffer> bufs;  // released before `keep` (declared after it)
+};
+void packed_record(nb::handle compressed, PackedRecord &out);
+void register_packed(nb::module_ &m);
 
 }  // namespace vz::lowrank

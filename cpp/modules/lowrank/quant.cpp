@@ -465,6 +465,65 @@ nb::object compress_best(nb::handle tensor, double max_error, int64_t max_rank, 
     return best;
 }
 
+// ---- a packed record viewed for the packed-delta kernel ------------------------------------------
+
+void packed_record(nb::handle compressed, PackedRecord &out) {
+    namespace pk = vz::core::packed;
+    nb::object method = compressed.attr("method");
+    bool sign = method.is(member("SIGN")), q4 = method.is(member("SVD_Q4")), q8 = method.is(member("SVD_Q8"));
+    if (!sign && !q4 && !q8)
+        bind::raise(PyExc_ValueError, "Expected SIGN, SVD_Q4 or SVD_Q8, got " + bind::text(method));
+    Parsed p;
+    parse_common(compressed, sign ? "SIGN" : q4 ? "SVD_Q4" : "SVD_Q8", sign ? "sign" : q4 ? "svd_q4" : "svd_q8", p);
+    const int64_t m = p.flat.m, n = p.flat.n;
+    pk::Delta &d = out.delta;
+    d.m = m;
+    d.n = n;
+    d.rank = p.rank;
+    nb::object meta = compressed.attr("metadata");
+    nb::tuple cores = as_tuple(compressed.attr("cores"));
+    if (nb::len(cores) != 2) bad_record(p.method, "expected 2 cores, got " + std::to_string(nb::len(cores)));
+    auto held = [&](nb::handle arr, const char *dtype, std::initializer_list<int64_t> shape, const char *what) {
+        Held h;
+        hold(arr, dtype, shape, h, p.method, what);
+        const void *ptr = h.ptr();
+        out.keep.push_back(std::move(h.keep));
+        out.bufs.push_back(std::move(h.buf));
+        return ptr;
+    };
+    if (sign) {
+        PyObject *scale_kind = PyDict_GetItemString(meta.ptr(), "scale");
+        if (scale_kind && PyUnicode_Check(scale_kind) && bind::text(scale_kind) == "row")
+            d.per_row = true;
+        else if (scale_kind && PyUnicode_Check(scale_kind) && bind::text(scale_kind) == "matrix")
+            d.per_row = false;
+        else
+            bad_record(p.method, "metadata 'scale' must be 'row' or 'matrix'");
+        d.kind = pk::Kind::Sign;
+        d.bits = 1;
+        d.data = static_cast<const uint8_t *>(held(cores[0], "uint8", {m, qk::row_bytes(n, 1)}, "bits"));
+        d.scales = static_cast<const float *>(held(cores[1], "float32", {d.per_row ? m : 1}, "scales"));
+    } else {
+        int64_t bits = meta_int(meta, "bits", p.method, 4, 8);
+        if (bits != (q4 ? 4 : 8)) bad_record(p.method, "metadata 'bits' is " + std::to_string(bits));
+        d.kind = pk::Kind::Codes;
+        d.bits = int(bits);
+        d.group = meta_int(meta, "group_size", p.method, 1, std::max<int64_t>(n, 1));
+        d.data = static_cast<const uint8_t *>(held(cores[0], "uint8", {m, qk::row_bytes(n, d.bits)}, "codes"));
+        d.scales = static_cast<const float *>(held(cores[1], "float32", {m, qk::row_groups(n, d.group)}, "scales"));
+    }
+    nb::tuple factors = as_tuple(compressed.attr("factors"));
+    if (p.rank == 0) {
+        if (nb::len(factors) != 0) bad_record(p.method, "rank 0 with stored factors");
+        return;
+    }
+    if (nb::len(factors) != 3)
+        bad_record(p.method, "expected 3 factors (U, s, Vt), got " + std::to_string(nb::len(factors)));
+    d.u = static_cast<const uint16_t *>(held(factors[0], "float16", {m, p.rank}, "U"));
+    d.s = static_cast<const float *>(held(factors[1], "float32", {p.rank}, "s"));
+    d.vt = static_cast<const uint16_t *>(held(factors[2], "float16", {p.rank, n}, "Vt"));
+}
+
 void register_quant(nb::module_ &m) {
     m.def(
         "sign_compress",
