@@ -9,6 +9,7 @@ add-finetune prints. Every file is removed afterwards.
     python benchmarks/bench_library_scale.py                 # 2 layers, hidden 2048, inter 5632
     python benchmarks/bench_library_scale.py --shape 7b      # 32 layers, hidden 4096, inter 11008
     python benchmarks/bench_library_scale.py --layers 4 --hidden 1024 --intermediate 2816
+    python benchmarks/bench_library_scale.py --shape 7b --method svd_mixed   # one budget, two passes
 
 Goal on the default shape: add-finetune under 15 s and under 1.2 GB peak. CPU time (user + system)
 is printed beside the wall time: on a shared machine it is the steadier figure.
@@ -116,8 +117,9 @@ def main():
     ap.add_argument("--intermediate", type=int)
     ap.add_argument("--vocab", type=int)
     ap.add_argument("--solver", default="auto", choices=["auto", "exact", "randomized"])
-    ap.add_argument("--method", choices=["tt", "svd", "tucker", "none"],
+    ap.add_argument("--method", choices=["tt", "svd", "tucker", "none", "svd_mixed"],
                     help="compression of add-finetune (default: the library's, tt); none isolates the streaming cost")
+    ap.add_argument("--bits", type=float, help="with --method svd_mixed: bits a weight (default 1.2)")
     ap.add_argument("--dir", help="work directory (default: a new temporary one, removed at the end)")
     a = ap.parse_args()
     cfg = dict(SHAPES[a.shape])
@@ -138,6 +140,8 @@ def main():
         written = dir_bytes(lib)
         print(f"add-base     : wall {wall:7.1f} s   cpu {cpu:7.1f} s   peak RSS {rss / 2**30:5.2f} GiB   written {written / 2**20:8.1f} MiB")
         extra = ["--method", a.method] if a.method else []
+        if a.bits is not None:
+            extra += ["--bits", str(a.bits)]
         out, wall, rss, cpu = timed(["add-finetune", ft_dir, "--library", lib, "--id", "ft", "--solver", a.solver] + extra)
         added = dir_bytes(lib) - written
         err = re.search(r"reconstruction error ([0-9.e+-]+)", out).group(1)

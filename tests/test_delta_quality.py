@@ -92,6 +92,28 @@ def test_sign_with_low_rank_codes_the_residual_of_the_stored_factors():
     assert rel_err(x, L.decompress(rec)) < 0.5 * rel_err(x, L.decompress(L.sign_compress(x)))
 
 
+@pytest.mark.parametrize("shape", [(40, 30), (7, 130), (1, 9), (6, 5, 4)])
+def test_sign_with_row_and_column_scales_fits_the_magnitudes(shape):
+    m, n = flat(shape)
+    x = (rng.standard_normal((m, n)) * rng.uniform(0.5, 2, (m, 1)) * rng.uniform(0.2, 3, (1, n))).astype(np.float32)
+    x = x.reshape(shape)
+    rec = L.sign_compress(x, per_column=True)
+    bits, rows, cols = rec.cores
+    assert rec.metadata == {"rank": 0, "scale": "row+column"}
+    assert rows.shape == (m,) and cols.shape == (n,) and rows.dtype == cols.dtype == np.float32
+    assert rec.compressed_size_bytes == bits.nbytes + 4 * (m + n)
+    signs = np.where(np.unpackbits(bits, axis=1, bitorder="little")[:, :n] == 1, 1.0, -1.0)
+    np.testing.assert_allclose(L.decompress(rec).reshape(m, n), signs * np.outer(rows, cols), rtol=1e-5, atol=1e-7)
+    # The scales are the best rank-1 fit of the magnitudes, and so no worse than a scale per row.
+    mags = np.abs(x.reshape(m, n)).astype(np.float64)
+    u, s, vt = np.linalg.svd(mags)
+    best = np.linalg.norm(mags - s[0] * np.outer(u[:, 0], vt[0]))
+    assert np.linalg.norm(mags - np.outer(rows, cols)) <= best * (1 + 1e-4) + 1e-6 * np.linalg.norm(mags)
+    assert rel_err(x, L.decompress(rec)) <= rel_err(x, L.decompress(L.sign_compress(x))) + 1e-6
+    with pytest.raises(ValueError, match="per_column scales go with per_row"):
+        L.sign_compress(x, per_row=False, per_column=True)
+
+
 # ------------------------------------------------------------------- low rank plus few-bit codes
 
 def dequant_model(rec):
@@ -214,11 +236,206 @@ def test_sign_record_with_unknown_scale_kind_is_refused(meta):
         L.decompress(tampered(rec, metadata={**rec.metadata, **meta}))
 
 
+def test_sign_record_with_row_and_column_scales_is_checked():
+    rec = L.sign_compress(delta((12, 10)), per_column=True)
+    bits, rows, cols = rec.cores
+    for cores, msg in [((bits, rows), "expected 3 cores"), ((bits, rows, cols[:-1]), "column scales has shape"),
+                       ((bits, rows, cols.astype(np.float64)), "column scales must be float32")]:
+        with pytest.raises(ValueError, match=msg):
+            L.decompress(tampered(rec, cores=cores))
+    with pytest.raises(ValueError, match="expected 2 cores"):
+        L.decompress(tampered(rec, metadata={**rec.metadata, "scale": "row"}))
+
+
 @pytest.mark.parametrize("meta", [{"bits": 8}, {"group_size": 0}, {"group_size": 1000}])
 def test_quant_record_with_inconsistent_settings_is_refused(meta):
     rec = _records()[1]
     with pytest.raises(ValueError, match="malformed"):
         L.decompress(tampered(rec, metadata={**rec.metadata, **meta}))
+
+
+# ------------------------------------------------------- mixed precision over singular vectors
+
+LEVEL_ERROR = {0: 1.0, 2: 0.235, 3: 0.0748, 4: 0.023, 8: 1e-4}
+
+
+def mixed_model(rec):
+    """A @ B.T from the record's codes, decoded in numpy by the stored layout."""
+    m, n = flat(rec.shape)
+    codes, scales, widths = rec.cores
+    if rec.metadata.get("zstd"):
+        import zstandard
+        codes = np.frombuffer(zstandard.ZstdDecompressor().decompress(codes.tobytes()), np.uint8)
+    a, b = np.zeros((m, len(widths))), np.zeros((n, len(widths)))
+    pos = 0
+    for i, w in enumerate(widths.astype(int)):
+        for out, length, scale in ((a, m, scales[i, 0]), (b, n, scales[i, 1])):
+            nbytes = (length * w + 7) // 8
+            bits = np.unpackbits(codes[pos:pos + nbytes], bitorder="little")[:length * w].reshape(length, w)
+            c = (bits * (1 << np.arange(w))).sum(axis=1)
+            top = 1.5 if w == 2 else (1 << (w - 1)) - 1
+            out[:, i] = (c - top) * float(scale)
+            pos += nbytes
+    assert pos == len(codes)
+    return a @ b.T
+
+
+def greedy_model(spectra, shapes, bits):
+    """The budget's greedy, step by step in Python."""
+    import heapq
+    levels = [0, 2, 3, 4, 8]
+    budget = bits * sum(m * n for m, n in shapes)
+    heap, level = [], [[0] * len(s) for s in spectra]
+
+    def push(j, i):
+        lv = level[j][i]
+        if lv + 1 < len(levels):
+            m, n = shapes[j]
+            cost = (m + n) * (levels[lv + 1] - levels[lv]) + (32 if lv == 0 else 0)
+            gain = spectra[j][i] ** 2 * (LEVEL_ERROR[levels[lv]] - LEVEL_ERROR[levels[lv + 1]])
+            heapq.heappush(heap, (-gain / cost, j, i, cost))
+    for j, s in enumerate(spectra):
+        for i in range(len(s)):
+            if s[i] > 0:
+                push(j, i)
+    while heap:
+        _, j, i, cost = heapq.heappop(heap)
+        if cost > budget:
+            continue
+        budget -= cost
+        level[j][i] += 1
+        push(j, i)
+    out = []
+    for lv in level:
+        w = [levels[x] for x in lv]
+        while w and w[-1] == 0:
+            w.pop()
+        out.append(w)
+    return out
+
+
+@pytest.mark.parametrize("shape", [(48, 40), (33, 70), (6, 5, 4), (1, 9)])
+@pytest.mark.parametrize("bits", [0.5, 1.2, 3.0])
+def test_svd_mixed_matches_numpy_model_and_counts_every_byte(shape, bits):
+    x = (rng.standard_normal((shape[0], 3)) @ rng.standard_normal((3, int(np.prod(shape[1:]))))).reshape(shape)
+    x = (x * 1e-2 + delta(shape)).astype(np.float32)
+    rec = L.svd_mixed_compress(x, bits=bits)
+    m, n = flat(shape)
+    codes, scales, widths = rec.cores
+    assert rec.method is L.CompressionMethod.SVD_MIXED and rec.shape == shape and rec.factors == ()
+    assert rec.metadata == {"bits": bits, "rank": len(widths), "zstd": False}
+    assert codes.dtype == np.uint8 and scales.dtype == np.float16 and widths.dtype == np.uint8
+    assert set(widths.tolist()) <= {2, 3, 4, 8}
+    assert len(codes) == sum((m * w + 7) // 8 + (n * w + 7) // 8 for w in widths.astype(int))
+    # Codes and scales stay within the budget.
+    assert 8 * (codes.nbytes + scales.nbytes) <= bits * m * n + 16 * len(widths)
+    assert rec.compressed_size_bytes == codes.nbytes + scales.nbytes + widths.nbytes
+    rebuilt = L.decompress(rec)
+    np.testing.assert_allclose(rebuilt.reshape(m, n), mixed_model(rec), rtol=1e-5, atol=1e-7)
+    a, b = L.svd_mixed_factors(rec)
+    assert a.shape == (m, len(widths)) and b.shape == (n, len(widths)) and a.dtype == np.float32
+    np.testing.assert_allclose(a @ b.T, rebuilt.reshape(m, n), rtol=1e-5, atol=1e-7)
+    # The widths are the greedy's over the tensor's own spectrum.
+    s = np.linalg.svd(x.reshape(m, n).astype(np.float64), compute_uv=False)
+    assert widths.tolist() == greedy_model([s], [(m, n)], bits)[0] or rel_err(s, L.svd_spectrum(x)) > 1e-6
+
+
+def test_svd_mixed_error_falls_with_the_budget_and_beats_one_bit_a_weight():
+    x = (rng.standard_normal((96, 8)) @ rng.standard_normal((8, 80)) * 1e-2 + delta((96, 80))).astype(np.float32)
+    errs = [rel_err(x, L.decompress(L.svd_mixed_compress(x, bits=b))) for b in (0.5, 1.0, 2.0, 4.0)]
+    assert errs == sorted(errs, reverse=True) and errs[-1] < 0.2
+    sign = L.sign_compress(x)
+    mixed = L.svd_mixed_compress(x, bits=1.0)
+    assert mixed.compressed_size_bytes <= sign.compressed_size_bytes * 1.1
+    assert rel_err(x, L.decompress(mixed)) < rel_err(x, L.decompress(sign))
+
+
+def test_svd_mixed_widths_share_one_budget_over_all_tensors():
+    big = (rng.standard_normal((64, 4)) @ rng.standard_normal((4, 48)) * 0.1).astype(np.float32)
+    small = delta((32, 24))
+    shapes = [big.shape, small.shape]
+    spectra = [L.svd_spectrum(big), L.svd_spectrum(small)]
+    np.testing.assert_allclose(spectra[0], np.linalg.svd(big.astype(np.float64), compute_uv=False), rtol=1e-4,
+                               atol=1e-6)
+    widths = L.svd_mixed_widths(shapes, spectra, bits=1.0)
+    assert [w.tolist() for w in widths] == greedy_model(spectra, shapes, 1.0)
+    # The strong tensor takes most of the bits: more than its own budget would give it.
+    own = L.svd_mixed_compress(big, bits=1.0).cores[2]
+    assert sum(widths[0].astype(int)) > sum(own.astype(int))
+    rec = L.svd_mixed_compress(big, bits=1.0, widths=widths[0])
+    assert rec.cores[2].tolist() == widths[0].tolist()
+    assert L.svd_mixed_widths([], [], bits=1.0) == []
+
+
+@pytest.mark.parametrize("bad, exc, msg", [
+    (dict(bits=0.0), ValueError, "bits must be a positive"),
+    (dict(bits=float("nan")), ValueError, "bits must be a positive"),
+    (dict(widths=[5]), ValueError, "widths must be 0, 2, 3, 4 or 8"),
+    (dict(widths=[8] * 50), ValueError, "triplets; the matrix has"),
+    (dict(widths=[[2]]), ValueError, "one-dimensional"),
+    (dict(zstd=1), TypeError, "zstd"),
+])
+def test_svd_mixed_bad_settings_are_refused(bad, exc, msg):
+    with pytest.raises(exc, match=msg):
+        L.svd_mixed_compress(delta((12, 10)), **bad)
+
+
+@pytest.mark.parametrize("shapes, spectra, msg", [
+    ([(4, 3)], [np.array([1.0, 2.0, 0.5])], "descending"),
+    ([(4, 3)], [np.ones(4)], "at most min"),
+    ([(4,)], [np.ones(1)], "2 or more dimensions"),
+    ([(4, 3)], [], "differ in length"),
+    ([(4, 3)], [np.array([np.nan, 0.0, 0.0])], "NaN"),
+])
+def test_svd_mixed_widths_refuses_inconsistent_spectra(shapes, spectra, msg):
+    with pytest.raises(ValueError, match=msg):
+        L.svd_mixed_widths(shapes, spectra)
+
+
+@pytest.mark.parametrize("bad", [np.nan, np.inf])
+def test_svd_mixed_refuses_non_finite_tensors_and_vectors(bad):
+    x = delta((8, 6))
+    x[2, 3] = bad
+    with pytest.raises(ValueError, match="NaN or infinity"):
+        L.svd_mixed_compress(x)
+    with pytest.raises(ValueError, match="NaN or infinity"):
+        L.svd_spectrum(x)
+    with pytest.raises(ValueError, match="SVD requires ndim >= 2, got 1"):
+        L.svd_mixed_compress(delta((8,)))
+
+
+def test_svd_mixed_zstd_frames_round_trip_and_are_bounded():
+    pytest.importorskip("zstandard")
+    x = (rng.standard_normal((64, 6)) @ rng.standard_normal((6, 50)) * 1e-2).astype(np.float32)
+    plain = L.svd_mixed_compress(x, bits=2.0)
+    packed = L.svd_mixed_compress(x, bits=2.0, zstd=True)
+    assert packed.metadata["zstd"] is True
+    np.testing.assert_array_equal(L.decompress(plain), L.decompress(packed))
+    np.testing.assert_allclose(L.decompress(packed), mixed_model(packed).astype(np.float32), rtol=1e-5, atol=1e-7)
+    import zstandard
+    codes, scales, widths = packed.cores
+    raw = zstandard.ZstdDecompressor().decompress(codes.tobytes())
+    for frame, msg in [(zstandard.ZstdCompressor().compress(raw + b"\0"), "does not decompress|bytes of codes"),
+                       (zstandard.ZstdCompressor().compress(raw[:-1]), "bytes of codes"),
+                       (codes[: len(codes) // 2], "does not decompress|bytes of codes")]:
+        bad = L.CompressedTensor(packed.method, packed.shape, packed.dtype,
+                                 (np.frombuffer(frame, np.uint8) if isinstance(frame, bytes) else frame, scales,
+                                  widths), (), packed.metadata)
+        with pytest.raises(ValueError, match=msg):
+            L.decompress(bad)
+
+
+def test_svd_mixed_record_with_a_bad_width_or_zstd_flag_is_refused():
+    rec = L.svd_mixed_compress(delta((20, 16)), bits=2.0)
+    codes, scales, widths = rec.cores
+    w = widths.copy()
+    w[0] = 5
+    with pytest.raises(ValueError, match="a width of 5 bits"):
+        L.decompress(L.CompressedTensor(rec.method, rec.shape, rec.dtype, (codes, scales, w), (), rec.metadata))
+    with pytest.raises(ValueError, match="'zstd' is not a bool"):
+        L.decompress(L.CompressedTensor(rec.method, rec.shape, rec.dtype, rec.cores, (), dict(rec.metadata, zstd=1)))
+    with pytest.raises(ValueError, match="Expected SVD_MIXED"):
+        L.svd_mixed_factors(L.sign_compress(delta((4, 4))))
 
 
 # ------------------------------------------------------------------ the smallest record in bound
@@ -241,6 +458,7 @@ def test_compress_best_stays_within_bound_and_below_dense(bound, kind):
         assert rec.compressed_size_bytes < dense
     # No single candidate that meets the bound is smaller than the choice.
     for other in (L.sign_compress(x), L.sign_compress(x, per_row=False), L.svd_quant_compress(x, rank=0),
+                  L.svd_mixed_compress(x, bits=1.0),
                   L.svd_quant_compress(x, rank=0, bits=8), L.svd_compress_energy(x, energy=1 - bound ** 2)
                   if bound < 1 else L.sign_compress(x, per_row=False)):
         if rel_err(x, L.decompress(other)) <= bound:
@@ -255,6 +473,17 @@ def test_compress_best_picks_what_fits_the_tensor():
     assert L.compress_best(delta((64, 64)), max_error=0.0).method is L.CompressionMethod.NONE
     vec = delta((10,))
     assert L.compress_best(vec, max_error=0.9).method is L.CompressionMethod.NONE
+
+
+@pytest.mark.parametrize("bound", [0.05, 0.1, 0.3])
+def test_compress_best_takes_svd_mixed_where_it_is_smallest(bound):
+    x = (rng.standard_normal((96, 12)) @ rng.standard_normal((12, 80)) * 1e-2 + delta((96, 80))).astype(np.float32)
+    rec = L.compress_best(x, max_error=bound)
+    assert rec.method is L.CompressionMethod.SVD_MIXED
+    assert rel_err(x, L.decompress(rec)) <= bound
+    for other in (L.sign_compress(x, rank=8), L.svd_quant_compress(x, rank=8), L.svd_compress_energy(x, 1 - bound ** 2)):
+        if rel_err(x, L.decompress(other)) <= bound:
+            assert rec.compressed_size_bytes < other.compressed_size_bytes
 
 
 def test_compress_best_refuses_a_negative_bound():
@@ -405,7 +634,9 @@ def test_library_with_max_error_picks_per_tensor_and_never_exceeds_dense():
     ft = {"low": base["low"] + lowr, "noise": base["noise"] + delta((32, 48)), "norm": base["norm"] + 1}
     lib = ModelLibrary("b", base, method="tt", max_error=0.05)
     rec = lib.add_finetune("ft", ft)
-    assert rec.tensors["low"].method is L.CompressionMethod.SVD
+    # The rank-2 delta keeps its two triplets: exact, or in 8-bit codes where those are smaller.
+    assert rec.tensors["low"].method in (L.CompressionMethod.SVD, L.CompressionMethod.SVD_MIXED)
+    assert rec.tensors["low"].metadata["rank"] == 2
     assert rec.tensors["norm"].method is L.CompressionMethod.NONE
     for name, r in rec.tensors.items():
         d = (ft[name] - base[name]).astype(np.float32)

@@ -42,11 +42,11 @@ def base():
 def test_records_fields_and_defaults(base):
     assert [f.name for f in dataclasses.fields(dv.CompressedDelta)] == ["model_id", "tensors", "base_id"]
     assert [f.name for f in dataclasses.fields(dv.ModelLibrary)] == [
-        "base_id", "base", "deltas", "method", "max_rank", "energy", "solver", "max_error"]
+        "base_id", "base", "deltas", "method", "max_rank", "energy", "solver", "max_error", "bits", "zstd"]
     lib, other = dv.ModelLibrary("b", base), dv.ModelLibrary("b", {})
     assert lib.deltas == {} and lib.deltas is not other.deltas
     assert lib.method is CompressionMethod.TENSOR_TRAIN and lib.max_rank == 8 and lib.energy is None
-    assert lib.solver == "exact"
+    assert lib.solver == "exact" and lib.bits == 1.2 and lib.zstd is False
     assert lib.base is base
     lib.max_rank = 4  # mutable
     assert dv.CompressionMethod is CompressionMethod and dv.CompressedTensor is CompressedTensor

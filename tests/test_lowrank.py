@@ -77,7 +77,7 @@ class TestRecords:
         assert issubclass(M, str) and issubclass(M, enum.Enum)
         assert [(m.name, m.value) for m in M] == [
             ("NONE", "none"), ("SVD", "svd"), ("TUCKER", "tucker"), ("TENSOR_TRAIN", "tt"),
-            ("SIGN", "sign"), ("SVD_Q4", "svd_q4"), ("SVD_Q8", "svd_q8")]
+            ("SIGN", "sign"), ("SVD_Q4", "svd_q4"), ("SVD_Q8", "svd_q8"), ("SVD_MIXED", "svd_mixed")]
         assert M.SVD == "svd" and M("tt") is M.TENSOR_TRAIN
         assert str(M.TUCKER) == "CompressionMethod.TUCKER"
         with pytest.raises(ValueError):
@@ -581,6 +581,8 @@ class TestDispatch:
         for m in (M.SIGN, M.SVD_Q4, M.SVD_Q8):  # full-rank float16 factors, the residual in few bits
             rec = lr.compress(t, m, max_rank=100)
             np.testing.assert_allclose(lr.decompress(rec), t, atol=1e-2)
+        rec = lr.compress(t, M.SVD_MIXED, bits=16)  # every triplet at 8 bits
+        np.testing.assert_allclose(lr.decompress(rec), t, atol=2e-2)
         with pytest.raises(ValueError, match="^Unknown compression method: none$"):
             lr.decompress(CompressedTensor("none", (2,), "float32", (np.zeros(2),)))
 

@@ -53,6 +53,24 @@ void gesdd_thin(int m, int n, T *a, T *s, T *u, T *vt) {
     if (info < 0) throw std::invalid_argument("gesdd: illegal argument " + std::to_string(-info));
 }
 
+template <typename T>
+void gesdd_values(int m, int n, T *a, T *s) {
+    int k = std::min(m, n);
+    if (k == 0) return;
+    const char jobz = 'N';
+    int lda = std::max(1, m), one = 1;
+    std::vector<int> iwork(8 * std::size_t(k));
+    int info = 0, lwork = -1;
+    T wq = 0, dummy = 0;
+    gesdd_call(&jobz, &m, &n, a, &lda, s, &dummy, &one, &dummy, &one, &wq, &lwork, iwork.data(), &info);
+    if (info < 0) throw std::invalid_argument("gesdd: illegal argument " + std::to_string(-info));
+    lwork = std::max(1, int(wq));
+    std::vector<T> work(std::size_t(lwork) + 1);
+    gesdd_call(&jobz, &m, &n, a, &lda, s, &dummy, &one, &dummy, &one, work.data(), &lwork, iwork.data(), &info);
+    if (info > 0) throw LinAlgError("SVD did not converge");
+    if (info < 0) throw std::invalid_argument("gesdd: illegal argument " + std::to_string(-info));
+}
+
 template <>
 void gemm<float>(char ta, char tb, int m, int n, int k, float alpha, const float *a, int lda, const float *b, int ldb,
                  float beta, float *c, int ldc) {
@@ -106,5 +124,7 @@ template void orthonormalize<double>(int, int, double *, int);
 
 template void gesdd_thin<float>(int, int, float *, float *, float *, float *);
 template void gesdd_thin<double>(int, int, double *, double *, double *, double *);
+template void gesdd_values<float>(int, int, float *, float *);
+template void gesdd_values<double>(int, int, double *, double *);
 
 }  // namespace vz::core

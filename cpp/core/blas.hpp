@@ -59,6 +59,11 @@ inline int checked_int(int64_t v) {
 template <typename T>
 void gesdd_thin(int m, int n, T *a, T *s, T *u, T *vt);
 
+// The min(m, n) singular values of an m x n column-major matrix `a` (overwritten), descending,
+// without the vectors.
+template <typename T>
+void gesdd_values(int m, int n, T *a, T *s);
+
 // C = alpha * op(A) * op(B) + beta * C, column-major.
 template <typename T>
 void gemm(char ta, char tb, int m, int n, int k, T alpha, const T *a, int lda, const T *b, int ldb, T beta, T *c,

@@ -319,6 +319,56 @@ void sign_unpack(const uint8_t *bits, const float *scales, int64_t m, int64_t n,
     });
 }
 
+void fit_row_column_scales(const float *x, int64_t m, int64_t n, float *rows, float *cols) {
+    // Alternating least squares of |x| ~ r c^T from r = the rows' mean magnitudes, c = 1: each
+    // step is the exact minimiser in one factor given the other.
+    constexpr int kSteps = 6;
+    std::vector<double> r(size_t(std::max<int64_t>(m, 0))), c(size_t(std::max<int64_t>(n, 0)), 1.0);
+    parallel_for(size_t(m), row_grain(n), [&](std::size_t b, std::size_t e, unsigned) {
+        for (std::size_t i = b; i < e; ++i) r[i] = n ? row_abs_sum(x + int64_t(i) * n, n) / double(n) : 0.0;
+    });
+    for (int step = 0; step < kSteps; ++step) {
+        double rr = 0.0;
+        for (double v : r) rr += v * v;
+        std::fill(c.begin(), c.end(), 0.0);
+        for (int64_t i = 0; i < m; ++i) {
+            const float *row = x + i * n;
+            const double ri = r[size_t(i)];
+            if (ri == 0.0) continue;
+            for (int64_t j = 0; j < n; ++j) c[size_t(j)] += ri * std::fabs(double(row[j]));
+        }
+        for (double &v : c) v = rr > 0.0 ? v / rr : 0.0;
+        double cc = 0.0;
+        for (double v : c) cc += v * v;
+        parallel_for(size_t(m), row_grain(n), [&](std::size_t b, std::size_t e, unsigned) {
+            for (std::size_t i = b; i < e; ++i) {
+                const float *row = x + int64_t(i) * n;
+                double acc = 0.0;
+                for (int64_t j = 0; j < n; ++j) acc += c[size_t(j)] * std::fabs(double(row[j]));
+                r[i] = cc > 0.0 ? acc / cc : 0.0;
+            }
+        });
+    }
+    for (int64_t i = 0; i < m; ++i) rows[i] = float(r[size_t(i)]);
+    for (int64_t j = 0; j < n; ++j) cols[j] = float(c[size_t(j)]);
+}
+
+void sign_unpack_row_column(const uint8_t *bits, const float *rows, const float *cols, int64_t m, int64_t n, float *out,
+                            bool accumulate) {
+    const int64_t rb = row_bytes(n, 1);
+    parallel_for(size_t(m), row_grain(n), [&](std::size_t b, std::size_t e, unsigned) {
+        std::vector<float> tmp(size_t(std::max<int64_t>(n, 1)));
+        for (std::size_t i = b; i < e; ++i) {
+            unpack_signs<false>(bits + int64_t(i) * rb, rows[i], n, tmp.data());
+            float *o = out + int64_t(i) * n;
+            if (accumulate)
+                for (int64_t j = 0; j < n; ++j) o[j] += tmp[size_t(j)] * cols[j];
+            else
+                for (int64_t j = 0; j < n; ++j) o[j] = tmp[size_t(j)] * cols[j];
+        }
+    });
+}
+
 bool group_quant(const float *x, int64_t m, int64_t n, int bits, int64_t group, uint8_t *codes, float *scales) {
     const int64_t rb = row_bytes(n, bits), ng = row_groups(n, group);
     std::atomic<bool> finite{true};

@@ -31,6 +31,15 @@ bool sign_pack(const float *x, int64_t m, int64_t n, bool per_row, uint8_t *bits
 void sign_unpack(const uint8_t *bits, const float *scales, int64_t m, int64_t n, bool per_row, float *out,
                  bool accumulate);
 
+// Scales of signs per row and per column: rows (m) and cols (n) such that rows[i] * cols[j] is the
+// least-squares fit of |x[i, j]| (a rank-1 fit of the magnitudes by a few alternating steps, which
+// converge fast for non-negative matrices), so that x ~ sign(x) * rows[i] * cols[j]. x is finite.
+void fit_row_column_scales(const float *x, int64_t m, int64_t n, float *rows, float *cols);
+
+// out (m x n) = [out +] rows[i] * cols[j] * (+1 | -1) from sign_pack's bits.
+void sign_unpack_row_column(const uint8_t *bits, const float *rows, const float *cols, int64_t m, int64_t n, float *out,
+                            bool accumulate);
+
 // Symmetric codes of `bits` (4 or 8) bits, one scale per group of `group` values of a row. A
 // code q in [-qmax, qmax] (qmax = 2^(bits-1) - 1) stands for q * scale. The scale of a group is
 // the one among a few clipping levels of its largest magnitude that gives the smallest squared

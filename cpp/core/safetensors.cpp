@@ -545,7 +545,9 @@ std::string header_json(const std::vector<TensorInfo> &tensors,
 }
 
 Writer::Writer(std::string tmp_path) : tmp_(std::move(tmp_path)) {
-    fd_ = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    // Read as well as write: finish() reads the data back when it moves it (a header that outgrew
+    // its area, or one far smaller than it).
+    fd_ = ::open(tmp_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd_ < 0) sys_fail(errno, tmp_, "cannot create");
 }
 
@@ -657,6 +659,22 @@ std::uint64_t Writer::finish(const std::vector<std::pair<std::string, std::strin
             }
             reserve_ = grown.size();
             data_start_ = 8 + reserve_;
+        } else if (std::uint64_t waste = reserve_ - padded(h).size(); waste > 256 && waste * 64 > pos_) {
+            // The area is far larger than the header and the data small beside the waste: move the
+            // data down once (at most 64 bytes copied per byte saved), so that small files do not
+            // carry the reserve as padding.
+            std::string tight = padded(h);
+            std::vector<char> buf(std::size_t(8) << 20);
+            const std::uint64_t to = 8 + tight.size();
+            for (std::uint64_t done = 0; done < pos_;) {
+                std::size_t n = std::size_t(std::min<std::uint64_t>(pos_ - done, buf.size()));
+                ssize_t r = ::pread(fd_, buf.data(), n, off_t(data_start_ + done));
+                if (r != ssize_t(n)) sys_fail(r < 0 ? errno : EIO, tmp_, "cannot read back");
+                write_at(to + done, buf.data(), n);
+                done += n;
+            }
+            reserve_ = tight.size();
+            data_start_ = to;
         }
         std::string full = padded(h, reserve_);
         std::uint8_t len[8];

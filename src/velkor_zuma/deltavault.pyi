@@ -35,6 +35,8 @@ class ModelLibrary:
     or by energy-target SVD when `energy` is set (`max_rank` 0: no rank cap), or, when
     `max_error` is set, by `compress_best`: the smallest record within that relative error.
     `solver` ("exact", "randomized" or "auto") is passed to the compressors when it is not "exact".
+    With method `SVD_MIXED`, one budget of `bits` bits a weight is spent over all of a fine-tune's
+    2-D deltas (their spectra first, then the records); `zstd` stores the codes as zstd frames.
     """
 
     base_id: str
@@ -45,6 +47,8 @@ class ModelLibrary:
     energy: float | None
     solver: str
     max_error: float | None
+    bits: float
+    zstd: bool
 
     def __init__(
         self,
@@ -56,6 +60,8 @@ class ModelLibrary:
         energy: float | None = None,
         solver: str = "exact",
         max_error: float | None = None,
+        bits: float = 1.2,
+        zstd: bool = False,
     ) -> None: ...
     def add_finetune(self, model_id: str, finetuned: dict[str, np.ndarray]) -> CompressedDelta:
         """Stores the fine-tune's float32 deltas from the base, compressed, under `model_id`.
@@ -147,7 +153,8 @@ def add_finetune_from(path: str | os.PathLike[str], model_id: str, source: Sourc
                       energy: float | None = None, solver: str | None = None, replace: bool = False,
                       wait: bool = True, progress: Progress | None = None,
                       executor: concurrent.futures.Executor | None = None,
-                      max_error: float | None = None) -> dict[str, Any]:
+                      max_error: float | None = None, bits: float | None = None,
+                      zstd: bool | None = None) -> dict[str, Any]:
     """Adds a fine-tune tensor by tensor (as ModelLibrary.add_finetune stores it), writing its
     file and the manifest only. An id the library holds is refused (FileExistsError) unless
     replace=True. With max_error (not with energy, nor with an executor), each tensor gets the
@@ -157,7 +164,9 @@ def add_finetune_from(path: str | os.PathLike[str], model_id: str, source: Sourc
     (reconstruction_error against the source), "replaced", "methods" (tensors per method value)
     and "larger_than_dense" (records larger than their delta stored dense in float32). With an
     executor, its tasks compress the tensors as add_finetunes_from does, and `source` must be a
-    path."""
+    path. With method svd_mixed, one budget of `bits` bits a weight (default: the library's, else
+    1.2) over all 2-D tensors: a first pass reads each tensor for its singular values (progress
+    then counts every tensor twice); zstd=True stores the codes as zstd frames."""
 
 def add_finetunes_from(path: str | os.PathLike[str], sources: Mapping[str, str | os.PathLike[str]], *,
                        method: CompressionMethod | str | None = None, max_rank: int | None = None,
@@ -165,7 +174,8 @@ def add_finetunes_from(path: str | os.PathLike[str], sources: Mapping[str, str |
                        wait: bool = True, progress: Progress | None = None,
                        executor: concurrent.futures.Executor | None = None, task_bytes: int | None = None,
                        task_threads: int | None = None,
-                       errors: Literal["raise", "return"] = "raise") -> dict[str, dict[str, Any] | Exception]:
+                       errors: Literal["raise", "return"] = "raise", bits: float | None = None,
+                       zstd: bool | None = None) -> dict[str, dict[str, Any] | Exception]:
     """Adds several fine-tunes ({model_id: source path}) at once: their tensors are compressed by
     tasks of about task_bytes source bytes (default 32 MiB) submitted to `executor` (None: in this
     process), each reading its tensors and the base by path; this process alone writes the

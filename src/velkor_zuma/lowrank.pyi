@@ -14,6 +14,7 @@ class CompressionMethod(str, Enum):
     SIGN = "sign"
     SVD_Q4 = "svd_q4"
     SVD_Q8 = "svd_q8"
+    SVD_MIXED = "svd_mixed"
 
 @dataclass(frozen=True)
 class CompressedTensor:
@@ -71,6 +72,7 @@ def compress(
     rank_ratio: float = 0.5,
     max_rank: int = 8,
     solver: str = "exact",
+    bits: float = 1.2,
 ) -> CompressedTensor: ...
 def decompress(compressed: CompressedTensor) -> np.ndarray: ...
 def suggest_method(tensor_shape: tuple[int, ...]) -> CompressionMethod: ...
@@ -93,7 +95,9 @@ def compressed_weighted_mean(
     recompress_rank_ratio: float = 0.5,
     recompress_max_rank: int = 8,
 ) -> CompressedTensor | np.ndarray: ...
-def sign_compress(tensor: np.ndarray, *, rank: int = 0, per_row: bool = True) -> CompressedTensor: ...
+def sign_compress(
+    tensor: np.ndarray, *, rank: int = 0, per_row: bool = True, per_column: bool = False
+) -> CompressedTensor: ...
 def sign_decompress(compressed: CompressedTensor) -> np.ndarray: ...
 def svd_quant_compress(
     tensor: np.ndarray, *, rank: int = 8, bits: int = 4, group_size: int = 128
@@ -102,6 +106,34 @@ def svd_quant_decompress(compressed: CompressedTensor) -> np.ndarray: ...
 def compress_best(
     tensor: np.ndarray, *, max_error: float, max_rank: int = 8, group_size: int = 128
 ) -> CompressedTensor: ...
+def svd_spectrum(tensor: np.ndarray) -> np.ndarray:
+    """Singular values (float64, descending) of the mode-0 flattening, computed in float32 without
+    the vectors: what `svd_mixed_widths` needs from each tensor."""
+
+def svd_mixed_widths(
+    shapes: list[tuple[int, ...]], spectra: list[np.ndarray], *, bits: float = 1.2
+) -> list[np.ndarray]:
+    """One budget of `bits` bits a weight over all the tensors: each leading triplet's width
+    (0, 2, 3, 4 or 8 bits), greedily by the error saved per bit; uint8 arrays, trailing zeros
+    trimmed."""
+
+def svd_mixed_compress(
+    tensor: np.ndarray,
+    *,
+    bits: float = 1.2,
+    widths: Sequence[int] | np.ndarray | None = None,
+    zstd: bool = False,
+    solver: str = "exact",
+) -> CompressedTensor:
+    """Mixed precision over singular vectors: A = sqrt(s) U and B = sqrt(s) V, each kept vector in
+    2/3/4/8-bit codes with one float16 scale; cores (codes uint8, scales float16 (r, 2), widths
+    uint8 (r,)), metadata "bits", "rank", "zstd". Without `widths`, the tensor's own budget."""
+
+def svd_mixed_decompress(compressed: CompressedTensor) -> np.ndarray: ...
+def svd_mixed_factors(compressed: CompressedTensor) -> tuple[np.ndarray, np.ndarray]:
+    """The dequantized thin factors (A m x r, B n x r, float32): the mode-0 flattening is A @ B.T."""
+
+def _svd_mixed_check(compressed: CompressedTensor) -> None: ...
 def _apply_packed(record: CompressedTensor, x: np.ndarray) -> np.ndarray:
     """x @ decompress(record).T for a SIGN / SVD_Q4 / SVD_Q8 record, from its packed bytes (float32)."""
 def _packed_uses_avx2() -> bool: ...

@@ -127,6 +127,12 @@ std::vector<std::pair<std::string, std::string>> finetune_jobs(nb::handle args);
 int cmd_add_finetunes(nb::handle args, const std::vector<std::pair<std::string, std::string>> &jobs);
 // commands.cpp: the line printed for each fine-tune added, and a library source read tensor by tensor.
 void print_added(const std::string &id, const std::string &dir, nb::dict res);
+// add-finetune's --max-rank as the library takes it: 0 for --method sign without --max-rank.
+nb::object method_max_rank(nb::handle args);
+// Refuses --bits / --zstd with a method other than svd_mixed.
+void check_mixed_args(nb::handle args);
+// add-finetune's svd_mixed options (bits, zstd) as keyword arguments, those given only.
+nb::dict mixed_kwargs(nb::handle args);
 nb::object stream_source(const std::string &src);
 int cmd_list(nb::handle args);
 int cmd_export(nb::handle args);

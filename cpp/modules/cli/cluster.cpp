@@ -111,11 +111,12 @@ int cmd_add_finetunes(nb::handle args, const std::vector<std::pair<std::string, 
     if (!method.is_none()) method = bind::import("velkor_zuma.lowrank").attr("CompressionMethod")(method);
     nb::dict options;
     options["method"] = method;
-    options["max_rank"] = args.attr("max_rank");
+    options["max_rank"] = method_max_rank(args);
     options["energy"] = args.attr("energy");
     options["solver"] = args.attr("solver");
     options["replace"] = args.attr("replace");
     options["wait"] = nb::bool_(!nb::cast<bool>(args.attr("no_wait")));
+    for (auto kv : mixed_kwargs(args)) options[kv.first] = kv.second;
 
     std::vector<std::string> failed;
     auto report = [&](const std::string &id, nb::handle res) {

@@ -31,7 +31,7 @@ void print_library_header(nb::handle base_id, nb::handle method, nb::handle max_
     out("  fine-tunes        : " + bind::text(summary["n_models"]));
     out("  base bytes        : " + bytes_both(nb::cast<int64_t>(summary["base_bytes"])));
     out("  naive total bytes : " + bytes_both(nb::cast<int64_t>(summary["naive_total_bytes"])) +
-        "   (every fine-tune stored densely)");
+        "   (every fine-tune stored densely, in its own types)");
     out("  stored bytes      : " + bytes_both(nb::cast<int64_t>(summary["velkor_zuma_bytes"])) +
         "   (base once + compressed deltas)");
     out("  delta-only bytes  : " + bytes_both(nb::cast<int64_t>(summary["delta_only_bytes"])));
@@ -104,17 +104,39 @@ int cmd_add_base(nb::handle args) {
     return 0;
 }
 
+nb::object method_max_rank(nb::handle args) {
+    nb::object rank = optional_arg(args, "max_rank"), method = optional_arg(args, "method");
+    // sign means what its help says, one bit a weight and a scale per row: no low-rank part unless
+    // --max-rank asks for one (the library's max_rank is the tensor-train bond rank).
+    if (rank.is_none() && !method.is_none() && bind::text(method) == "sign") return nb::int_(0);
+    return rank;
+}
+
+void check_mixed_args(nb::handle args) {
+    nb::object method = optional_arg(args, "method");
+    bool other = !method.is_none() && bind::text(method) != "svd_mixed";
+    if (other && !optional_arg(args, "bits").is_none()) throw UsageError("--bits goes with --method svd_mixed");
+    if (other && nb::cast<bool>(args.attr("zstd"))) throw UsageError("--zstd goes with --method svd_mixed");
+}
+
+nb::dict mixed_kwargs(nb::handle args) {
+    nb::dict kw;
+    if (!optional_arg(args, "bits").is_none()) kw["bits"] = optional_arg(args, "bits");
+    if (nb::cast<bool>(args.attr("zstd"))) kw["zstd"] = nb::bool_(true);
+    return kw;
+}
+
 void print_added(const std::string &id, const std::string &dir, nb::dict res) {
     int64_t dense = nb::cast<int64_t>(res["dense_bytes"]), stored = nb::cast<int64_t>(res["stored_bytes"]);
     bool replaced = nb::cast<bool>(res["replaced"]);
     std::string ratio;
     if (stored && stored <= dense)
-        ratio = " (" + fixed((double) dense / (double) stored, 2) + "x smaller)";
+        ratio = " (" + fixed((double) dense / (double) stored, 2) + "x smaller than dense)";
     else if (stored)
-        ratio = " (" + fixed((double) stored / (double) dense, 2) + "x larger)";
+        ratio = " (" + fixed((double) stored / (double) dense, 2) + "x larger than dense)";
     out(std::string(replaced ? "Replaced" : "Added") + " fine-tune '" + id + "' in " + dir + ": " +
-        bind::text(res["tensors"]) + " tensors, dense " + human((double) dense) + ", stored " + human((double) stored) +
-        ratio + ", reconstruction error " + sci(nb::cast<double>(res["error"])));
+        bind::text(res["tensors"]) + " tensors, dense " + human((double) dense) + " (in its own types), stored " +
+        human((double) stored) + ratio + ", reconstruction error " + sci(nb::cast<double>(res["error"])));
     // Which method each tensor got, and any record that takes more than its delta stored densely
     // (float32), so that such a choice is never made silently.
     if (bind::contains(res, "methods")) {
@@ -138,6 +160,7 @@ int cmd_add_finetune(nb::handle args) {
     if (!automatic && !max_error.is_none()) throw UsageError("--max-error goes with --method auto");
     if (automatic && !energy.is_none())
         throw UsageError("--method auto and --energy each choose the compression; give one");
+    check_mixed_args(args);
     bool several = jobs.size() > 1 || !args.attr("scheduler").is_none() || !args.attr("workers").is_none();
     if (several && automatic)
         throw UsageError("--method auto takes one source at a time, without --scheduler or --workers");
@@ -150,9 +173,10 @@ int cmd_add_finetune(nb::handle args) {
     if (!method.is_none()) method = bind::import("velkor_zuma.lowrank").attr("CompressionMethod")(method);
     ProgressBar bar("add-finetune");
     nb::dict res = nb::borrow<nb::dict>(deltavault().attr("add_finetune_from")(
-        dir, id, source, "method"_a = method, "max_rank"_a = optional_arg(args, "max_rank"), "energy"_a = energy,
+        dir, id, source, "method"_a = method, "max_rank"_a = method_max_rank(args), "energy"_a = energy,
         "solver"_a = optional_arg(args, "solver"), "replace"_a = nb::cast<bool>(args.attr("replace")),
-        "wait"_a = !nb::cast<bool>(args.attr("no_wait")), "progress"_a = bar.callback(), "max_error"_a = max_error));
+        "wait"_a = !nb::cast<bool>(args.attr("no_wait")), "progress"_a = bar.callback(), "max_error"_a = max_error,
+        **mixed_kwargs(args)));
     bar.close();
     print_added(id, dir, res);
     return 0;
@@ -190,6 +214,8 @@ int cmd_list(nb::handle args) {
     }
     out("");
     out(table({"id", "tensors", "methods", "dense", "stored", "ratio"}, rows, {false, true, false, true, true, true}));
+    out("  dense: each fine-tune's tensors as added, in their own types (bf16/fp16 2 bytes a value, float32 4);"
+        " ratio = dense / stored");
     return 0;
 }
 

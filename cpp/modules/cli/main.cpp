@@ -60,6 +60,10 @@ nb::object error_type() {
     return float_type("error bound", [](double v) { return v >= 0.0 && v < 1e300; }, "E >= 0");
 }
 
+nb::object bits_type() {
+    return float_type("bit budget", [](double v) { return v > 0.0 && v <= 32.0; }, "0 < B <= 32");
+}
+
 nb::object adapter_type() {
     return nb::cpp_function(
         [](nb::handle text) -> nb::object {
@@ -167,17 +171,26 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
                            "help"_a = "replace a fine-tune the library already holds under this id");
     p.attr("add_argument")(
         "--method", "metavar"_a = "M", "type"_a = lower_type(),
-        "choices"_a = nb::make_tuple("tt", "svd", "tucker", "none", "sign", "svd_q4", "svd_q8", "auto"),
+        "choices"_a = nb::make_tuple("tt", "svd", "tucker", "none", "sign", "svd_q4", "svd_q8", "svd_mixed", "auto"),
         "help"_a =
-            "compression of 2-D and larger deltas: tt, svd, tucker, none, sign (1 bit and a "
-            "scale per row), svd_q4 / svd_q8 (rank --max-rank plus 4/8-bit residual; sign "
-            "takes the same low-rank part), or auto (per tensor, the smallest record within "
-            "--max-error) (default: the library's, tt)");
+            "compression of 2-D and larger deltas: tt, svd, tucker, none, sign (1 bit a weight and "
+            "a fitted scale per row; with --max-rank R also a rank-R part), svd_q4 / svd_q8 (rank "
+            "--max-rank plus 4/8-bit residual), svd_mixed (singular vectors at 0-8 bits each, "
+            "one budget of --bits bits a weight over the whole fine-tune), or auto (per tensor, "
+            "the smallest record within --max-error) (default: the library's, tt)");
     p.attr("add_argument")("--max-rank", "metavar"_a = "R", "type"_a = int_type(0, INT64_MAX, "rank"),
                            "help"_a = "rank cap (tensor-train bond rank; with --energy, 0 means no cap)");
     p.attr("add_argument")(
         "--energy", "metavar"_a = "E", "type"_a = energy_type(),
         "help"_a = "keep this fraction of each delta's spectral energy by truncated SVD (0 < E <= 1)");
+    p.attr("add_argument")("--bits", "metavar"_a = "B", "type"_a = bits_type(),
+                           "help"_a =
+                               "with --method svd_mixed: bits a weight over the fine-tune's 2-D tensors "
+                               "(default: the library's, 1.2)");
+    p.attr("add_argument")("--zstd", "action"_a = "store_true",
+                           "help"_a =
+                               "with --method svd_mixed: store the codes as zstd frames (needs the "
+                               "zstandard package; about a tenth smaller)");
     p.attr("add_argument")("--max-error", "metavar"_a = "E", "type"_a = error_type(),
                            "help"_a =
                                "with --method auto: the largest relative error a tensor may get; each tensor "

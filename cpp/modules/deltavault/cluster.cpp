@@ -48,6 +48,8 @@ nb::dict settings_dict(const Settings &s) {
     d["energy"] = s.energy;
     d["energy_cap"] = s.energy_cap;
     d["solver"] = s.solver;
+    d["bits"] = s.bits;
+    d["zstd"] = s.zstd;
     return d;
 }
 
@@ -61,6 +63,10 @@ Settings settings_from(nb::dict d) {
     s.energy = d["energy"];
     s.energy_cap = d["energy_cap"];
     s.solver = d["solver"];
+    // svd_mixed's options, and the widths of this task's tensors (from the coordinator's first pass).
+    if (d.contains("bits")) s.bits = d["bits"];
+    if (d.contains("zstd")) s.zstd = d["zstd"];
+    if (d.contains("widths")) s.widths = d["widths"];
     return s;
 }
 
@@ -161,6 +167,7 @@ struct Finetune {
     std::vector<nb::object> results;              // per tensor, once its task is in
     std::size_t tasks_left = 0;
     nb::object error;                             // the failure, once there is one
+    nb::object widths;                            // svd_mixed: name -> widths, from the first pass
     nb::object result;                            // what add_finetune_from returns, once committed
 };
 
@@ -200,7 +207,7 @@ public:
     }
 
     // Lists a source and checks it against the base from the headers (add_finetune_from's checks).
-    void plan(Finetune &f, const fs::path &src, bool replace) {
+    SourceFiles plan(Finetune &f, const fs::path &src, bool replace) {
         if (position(f.id) && !replace)
             bind::raise(PyExc_FileExistsError,
                         "the model library " + quoted(dir_) + " already holds a fine-tune '" + f.id +
@@ -220,9 +227,36 @@ public:
                                               "' shares no tensor name with the library's base; is it a "
                                               "fine-tune of it?");
         f.results.assign(f.names.size(), nb::object());
+        return files;
     }
 
-    nb::tuple task_args(const Finetune &f, const Task &t, const nb::dict &settings, long threads) const {
+    // svd_mixed's first pass over a planned fine-tune in this process: the spectrum of each 2-D
+    // delta, tensor by tensor, then one budget over them all (its widths go to the tasks).
+    void plan_widths(Finetune &f, const SourceFiles &files, const Settings &s, Progress &prog) {
+        MixedPlan mp;
+        DeltaBuffer buffer;
+        for (std::size_t i = 0; i < f.names.size(); ++i) {
+            const auto &[reader, t] = files.where[i];
+            const st::TensorInfo *b = f.in_base[i] ? base_->find(f.names[i]) : nullptr;
+            mp.add(buffer, f.names[i], reader->data(*t), t->dtype, t->shape, b ? base_->data(*b) : nullptr, b);
+            reader->release(*t);
+            if (b) base_->release(*b);
+            prog.step(t->nbytes());
+        }
+        f.widths = mp.widths(s);
+    }
+
+    nb::tuple task_args(const Finetune &f, const Task &t, nb::dict settings, long threads) const {
+        if (f.widths.is_valid()) {
+            // The widths of this task's tensors only.
+            nb::dict own;
+            for (std::size_t i : t.tensors) {
+                nb::str key(f.names[i].c_str());
+                if (bind::contains(f.widths, key)) own[key] = bind::get_item(f.widths, key);
+            }
+            settings = nb::borrow<nb::dict>(bind::import("copy").attr("copy")(settings));
+            settings["widths"] = own;
+        }
         nb::list items;
         for (std::size_t i : t.tensors)
             items.append(nb::make_tuple(nb::int_((long long) i), nb::str(f.names[i].c_str()),
@@ -278,6 +312,7 @@ void add_note(nb::handle exc, const std::string &note) {
 
 struct Options {
     nb::object method, max_rank, energy, solver, progress, executor;
+    nb::object bits = nb::none(), zstd = nb::none();
     bool replace = false, wait = true;
     long long task_bytes = kTaskBytes;
     long threads = 1;
@@ -291,7 +326,10 @@ std::vector<std::pair<std::string, nb::object>> run(const fs::path &dir, const s
     if (!fs::is_directory(dir, ec)) read_manifest(dir);  // the usual "no model library" errors
     Coordinator c(dir, o.wait);
     Settings s = resolve_settings(c.manifest(), o.method, o.max_rank, o.energy, o.solver);
+    mixed_options(s, c.manifest(), o.bits, o.zstd);
+    const bool mixed = is_mixed(s);
     nb::dict settings = settings_dict(s);
+    std::vector<SourceFiles> planned(ids.size());
 
     std::vector<Finetune> fts(ids.size());
     std::vector<Task> tasks;
@@ -303,7 +341,7 @@ std::vector<std::pair<std::string, nb::object>> run(const fs::path &dir, const s
         fs::path p = fs::path(nb::cast<std::string>(bind::import("os").attr("fspath")(sources[k])));
         f.label = p.string();
         try {
-            c.plan(f, p, o.replace);
+            planned[k] = c.plan(f, p, o.replace);
         } catch (nb::python_error &e) {
             f.error = nb::borrow(e.value());
             continue;
@@ -330,6 +368,22 @@ std::vector<std::pair<std::string, nb::object>> run(const fs::path &dir, const s
     Progress prog{o.progress};
     prog.total_tensors = total_tensors;
     prog.total_bytes = total_bytes;
+    if (mixed) {
+        // Every tensor is read twice: once for its spectrum, once by its task.
+        prog.total_tensors *= 2;
+        prog.total_bytes *= 2;
+        for (std::size_t k = 0; k < fts.size(); ++k) {
+            Finetune &f = fts[k];
+            if (f.error.is_valid()) continue;
+            try {
+                c.plan_widths(f, planned[k], s, prog);
+            } catch (nb::python_error &e) {
+                if (e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit)) throw;
+                f.error = nb::borrow(e.value());
+            }
+            planned[k] = SourceFiles();
+        }
+    }
     // A task's result is in: keep its records; a fine-tune whose tasks are all in is committed.
     auto take = [&](const Task &t, nb::handle result) {
         Finetune &f = fts[t.ft];
@@ -455,7 +509,8 @@ Options options(nb::handle method, nb::handle max_rank, nb::handle energy, nb::h
 
 nb::dict add_finetunes_from(nb::handle path, nb::handle sources, nb::handle method, nb::handle max_rank,
                             nb::handle energy, nb::handle solver, bool replace, bool wait, nb::handle progress,
-                            nb::handle executor, nb::handle task_bytes, nb::handle task_threads, nb::handle errors) {
+                            nb::handle executor, nb::handle task_bytes, nb::handle task_threads, nb::handle errors,
+                            nb::handle bits, nb::handle zstd) {
     fs::path dir = to_path(path);
     if (!nb::isinstance(sources, bind::import("collections.abc").attr("Mapping")))
         bind::raise_arg_type("sources", "Mapping[str, str | os.PathLike]", sources);
@@ -476,6 +531,8 @@ nb::dict add_finetunes_from(nb::handle path, nb::handle sources, nb::handle meth
         srcs.push_back(v);
     }
     Options o = options(method, max_rank, energy, solver, replace, wait, progress, executor, task_bytes, task_threads);
+    o.bits = nb::borrow(bits);
+    o.zstd = nb::borrow(zstd);
     auto res = run(dir, ids, srcs, o);
     nb::dict out;
     nb::list failed;
@@ -512,13 +569,15 @@ nb::dict add_finetunes_from(nb::handle path, nb::handle sources, nb::handle meth
 // raised as it is.
 nb::dict add_finetune_with(nb::handle path, nb::handle model_id, nb::handle source, nb::handle method,
                            nb::handle max_rank, nb::handle energy, nb::handle solver, bool replace, bool wait,
-                           nb::handle progress, nb::handle executor) {
+                           nb::handle progress, nb::handle executor, nb::handle bits, nb::handle zstd) {
     fs::path dir = to_path(path);
     bind::arg_str(model_id, "model_id");
     if (!PyUnicode_Check(source.ptr()) && !nb::hasattr(source, "__fspath__"))
         bind::raise_arg_type("source", "str or os.PathLike (with an executor, workers read the source by path)",
                              source);
     Options o = options(method, max_rank, energy, solver, replace, wait, progress, executor, nb::none(), nb::none());
+    o.bits = nb::borrow(bits);
+    o.zstd = nb::borrow(zstd);
     auto res = run(dir, {nb::cast<std::string>(model_id)}, {nb::borrow(source)}, o);
     nb::object r = res[0].second;
     if (PyExceptionInstance_Check(r.ptr())) bind::raise(r.type().ptr(), r);
@@ -549,7 +608,7 @@ void register_cluster(nb::module_ &m) {
           "method"_a.none() = nb::none(), "max_rank"_a.none() = nb::none(), "energy"_a.none() = nb::none(),
           "solver"_a.none() = nb::none(), "replace"_a = false, "wait"_a = true, "progress"_a.none() = nb::none(),
           "executor"_a.none() = nb::none(), "task_bytes"_a.none() = nb::none(), "task_threads"_a.none() = nb::none(),
-          "errors"_a.none() = "raise",
+          "errors"_a.none() = "raise", "bits"_a.none() = nb::none(), "zstd"_a.none() = nb::none(),
           "Adds several fine-tunes ({model_id: source path}) to the library in `path` at once. Their tensors "
           "are compressed by tasks of about task_bytes source bytes (default 32 MiB) submitted to `executor` "
           "(any concurrent.futures.Executor; None: in this process); each task reads its tensors and the base "
@@ -558,7 +617,9 @@ void register_cluster(nb::module_ &m) {
           "added (a task's error names its tensor) and the others still are: errors='raise' then raises an "
           "ExceptionGroup of the failures, errors='return' puts each failure in place of its result. Each task "
           "sets VZ_NUM_THREADS to task_threads in its worker (default 1; 0 for a ThreadPoolExecutor, whose "
-          "threads share this process). Other options as add_finetune_from. Returns {model_id: result}.");
+          "threads share this process). Other options as add_finetune_from (under svd_mixed, this process "
+          "reads each fine-tune once for its singular values and one budget before the tasks compress it). "
+          "Returns {model_id: result}.");
 }
 
 }  // namespace vz::deltavault

@@ -97,6 +97,6 @@ void register_lora(nb::module_ &m);     // lora.cpp: export_lora
 // cluster.cpp: add_finetune_from's work when it is given an executor.
 nb::dict add_finetune_with(nb::handle path, nb::handle model_id, nb::handle source, nb::handle method,
                            nb::handle max_rank, nb::handle energy, nb::handle solver, bool replace, bool wait,
-                           nb::handle progress, nb::handle executor);
+                           nb::handle progress, nb::handle executor, nb::handle bits, nb::handle zstd);
 
 }  // namespace vz::deltavault

@@ -343,7 +343,10 @@ nb::object encode(nb::handle v, const std::string &where) {
 }
 
 std::string write_manifest(const fs::path &dir, nb::dict manifest) {
-    std::string text = nb::cast<std::string>(bind::import("json").attr("dumps")(manifest, "indent"_a = 1));
+    // Compact: one fine-tune entry holds several arrays per tensor, and indentation alone made up
+    // over half of its bytes.
+    std::string text = nb::cast<std::string>(
+        bind::import("json").attr("dumps")(manifest, "separators"_a = nb::make_tuple(",", ":")));
     // The digest is taken first: once the rename has committed the manifest nothing may fail, or
     // the caller's rollback would remove files the committed manifest names.
     std::string digest = sha256_bytes(text);
@@ -641,6 +644,19 @@ void check_record(const Manifest &mf, nb::dict te, const std::string &where, con
             rank = c[2];
         }
         if (rank != 1) bad("has a last core that does not close the chain");
+    } else if (method == "svd_mixed") {
+        // codes (c,), scales (r, 2), widths (r,) with r at most min(m, n); the codes' length, which
+        // follows from the widths' values, is checked by lowrank when the record is read.
+        if (cores.size() != 3 || !factors.empty() || shape.size() < 2) bad("does not hold codes, scales and widths");
+        std::uint64_t m = shape[0], n = 1;
+        for (std::size_t i = 1; i < shape.size(); ++i) {
+            if (shape[i] && n > (std::uint64_t(1) << 62) / shape[i]) bad("has a shape too large");
+            n *= shape[i];
+        }
+        const Shape &c = cores[0], &sc = cores[1], &w = cores[2];
+        if (c.size() != 1 || w.size() != 1 || sc.size() != 2 || sc[0] != w[0] || sc[1] != 2 || w[0] > std::min(m, n))
+            bad("holds codes " + shape_text(c) + ", scales " + shape_text(sc) + ", widths " + shape_text(w) +
+                " that do not fit " + shape_text(shape));
     }
 }
 
@@ -713,7 +729,18 @@ nb::object record_from(const Manifest &mf, nb::dict te, const st::Reader &r, con
     };
     nb::tuple cores = arrays_of("cores"), factors = arrays_of("factors");
     check_record(mf, te, twhere, shapes[0], shapes[1], base, types);
-    return own_attr("CompressedTensor")(rmethod, nb::tuple(shape), dtype, cores, factors, metadata);
+    nb::object rec = own_attr("CompressedTensor")(rmethod, nb::tuple(shape), dtype, cores, factors, metadata);
+    // An svd_mixed record's codes must match its widths (and a zstd frame its size): checked now,
+    // as the structure of every other method is, so that a damaged file is refused when read.
+    if (rmethod.is(own_attr("CompressionMethod").attr("SVD_MIXED"))) {
+        try {
+            bind::module_attr("velkor_zuma.lowrank", "_svd_mixed_check")(rec);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+            mf.damaged(twhere + " (svd_mixed) " + bind::text(e.value()));
+        }
+    }
+    return rec;
 }
 
 // ---- which manifest a library object knows ------------------------------------------------------

@@ -142,6 +142,10 @@ vz::core::fused::Elem fused_kind(st::DType d);
 struct Settings {
     nb::object method, max_rank, energy, energy_cap, solver;
     nb::object max_error = nb::none();  // set: the smallest record within it, per tensor
+    // svd_mixed: the budget in bits a weight (None: lowrank's default), whether its codes are
+    // zstd frames, and the widths of each 2-D tensor from one budget over the fine-tune (a dict
+    // name -> widths; None: each tensor's own budget).
+    nb::object bits = nb::none(), zstd = nb::bool_(false), widths = nb::none();
 };
 // The options apply to this add only and the library's settings fill in the rest: an explicit
 // method without an energy means no energy target; max_rank 0 means no cap on the energy path;
@@ -149,8 +153,31 @@ struct Settings {
 // lowrank's message).
 Settings resolve_settings(const Manifest &mf, nb::handle method, nb::handle max_rank, nb::handle energy,
                           nb::handle solver);
-// The one place where a delta meets a compressor, as ModelLibrary.add_finetune does it.
-nb::object compress_delta(nb::object delta, const Settings &s);
+// svd_mixed's options of one add: `bits` and `zstd` as given, else the library's (its manifest's
+// "bits" and "zstd", when it records them).
+void mixed_options(Settings &s, const Manifest &mf, nb::handle bits, nb::handle zstd);
+// Whether the settings store 2-D deltas by svd_mixed (its method, and no energy or max_error).
+bool is_mixed(const Settings &s);
+// The one place where a delta meets a compressor, as ModelLibrary.add_finetune does it; `name`
+// picks its widths under svd_mixed.
+nb::object compress_delta(nb::object delta, const Settings &s, const std::string &name);
+
+// svd_mixed's first pass over a fine-tune: the singular values of each 2-D delta, one tensor at a
+// time (memory follows the largest tensor), then one budget over all of them.
+class MixedPlan {
+public:
+    // The delta of tensor t (of type tk, extents `shape`) against its base tensor b (bt; null:
+    // none), as compress_tensor computes it, and its spectrum when it has 2 or more dimensions.
+    void add(DeltaBuffer &buffer, const std::string &name, const void *t, st::DType tk,
+             const std::vector<std::uint64_t> &shape, const void *b, const st::TensorInfo *bt);
+    // The same for a delta already computed (float32 numpy array).
+    void add_delta(const std::string &name, nb::handle delta);
+    // name -> widths under the settings' budget.
+    nb::dict widths(const Settings &s) const;
+
+private:
+    nb::list names_, shapes_, spectra_;
+};
 
 // add_finetune_from's checks of a fine-tune tensor (`is_float`: of a floating-point file type;
 // `np_dtype`: numpy's name of its type) against its base tensor `base` (null: none).

@@ -53,6 +53,34 @@ nb::object add_finetune(nb::handle self, nb::handle model_id, nb::handle finetun
     nb::object energy_cap;
     if (!energy.is_none()) energy_cap = max_rank.equal(nb::int_(0)) ? nb::none() : max_rank;
 
+    // svd_mixed spends one budget over all the 2-D deltas: their singular values first, one delta
+    // at a time, then the widths of every tensor's triplets.
+    nb::object lowrank = bind::import("velkor_zuma.lowrank");
+    bool mixed = energy.is_none() && max_error.is_none() && PyUnicode_Check(method.ptr()) &&
+                 method.equal(nb::str("svd_mixed"));
+    nb::dict widths;
+    nb::dict mixed_kw;
+    if (mixed) {
+        mixed_kw["bits"] = self.attr("bits");
+        nb::list names, shapes, spectra;
+        DeltaBuffer buffer;
+        for (nb::handle item : items(finetuned)) {
+            nb::handle name = item[0], w = item[1];
+            nb::object delta = float32_delta(
+                name, w, contains(base, name) ? nb::handle(get_item(base, name)) : nb::handle(), buffer);
+            if (nb::cast<long>(delta.attr("ndim")) < 2 || nb::cast<long long>(delta.attr("size")) == 0) continue;
+            // A delta that is not finite is refused, naming its first bad value, by the pass below.
+            if (!bind::truthy(bind::numpy().attr("isfinite")(delta).attr("all")())) continue;
+            names.append(name);
+            shapes.append(nb::tuple(delta.attr("shape")));
+            spectra.append(lowrank.attr("svd_spectrum")(delta));
+        }
+        nb::object ws = lowrank.attr("svd_mixed_widths")(shapes, spectra, **mixed_kw);
+        for (std::size_t i = 0; i < nb::len(names); ++i) widths[names[i]] = ws[i];
+        mixed_kw["zstd"] = self.attr("zstd");
+        if (!exact) mixed_kw["solver"] = solver;
+    }
+
     // Everything is computed before the library changes: a failure leaves `deltas` as it was.
     nb::dict tensors;
     DeltaBuffer buffer;
@@ -82,6 +110,10 @@ nb::object add_finetune(nb::handle self, nb::handle model_id, nb::handle finetun
         nb::object rec;
         if (ndim < 2)
             rec = compress(delta, none_method);
+        else if (mixed && contains(widths, name))
+            rec = lowrank.attr("svd_mixed_compress")(delta, "widths"_a = get_item(widths, name), **mixed_kw);
+        else if (mixed)
+            rec = lowrank.attr("svd_mixed_compress")(delta, **mixed_kw);
         else if (!max_error.is_none())
             rec = compress_best(delta, "max_error"_a = max_error, "max_rank"_a = max_rank);
         else if (!energy.is_none() && exact)
@@ -222,7 +254,8 @@ void register_library(nb::module_ &m) {
          Field::factory("deltas", "dict[str, CompressedDelta]", dict_type),
          Field::def("method", "CompressionMethod", m.attr("CompressionMethod").attr("TENSOR_TRAIN")),
          Field::def("max_rank", "int", nb::int_(8)), Field::def("energy", "float | None", nb::none()),
-         Field::def("solver", "str", nb::str("exact")), Field::def("max_error", "float | None", nb::none())},
+         Field::def("solver", "str", nb::str("exact")), Field::def("max_error", "float | None", nb::none()),
+         Field::def("bits", "float", nb::float_(1.2)), Field::def("zstd", "bool", nb::bool_(false))},
         false, nb::dict(), "One base state dict plus many fine-tunes stored as compressed deltas.");
     bind::add_method(lib_cls, "add_finetune", &add_finetune, "model_id"_a.none(), "finetuned"_a.none(),
                      "Compresses and stores the fine-tune's per-tensor deltas from the base; returns the "

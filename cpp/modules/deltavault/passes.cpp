@@ -137,10 +137,39 @@ Settings resolve_settings(const Manifest &mf, nb::handle method, nb::handle max_
     return s;
 }
 
-nb::object compress_delta(nb::object delta, const Settings &s) {
+void mixed_options(Settings &s, const Manifest &mf, nb::handle bits, nb::handle zstd) {
+    if (!bits.is_none())
+        s.bits = nb::float_(bind::arg_float(bits, "bits"));
+    else if (mf.root.contains("bits"))
+        s.bits = mf.decode(mf.root["bits"], "\"bits\"");
+    if (!zstd.is_none()) {
+        if (!PyBool_Check(zstd.ptr())) bind::raise_arg_type("zstd", "bool", zstd);
+        s.zstd = nb::borrow(zstd);
+    } else if (mf.root.contains("zstd")) {
+        s.zstd = mf.decode(mf.root["zstd"], "\"zstd\"");
+        if (!PyBool_Check(s.zstd.ptr())) mf.damaged("\"zstd\" is not true or false");
+    }
+}
+
+bool is_mixed(const Settings &s) {
+    // A member, or its value text as a library made with the text keeps it (both equal the value).
+    return s.energy.is_none() && s.max_error.is_none() && s.method.is_valid() && PyUnicode_Check(s.method.ptr()) &&
+           s.method.equal(nb::str("svd_mixed"));
+}
+
+nb::object compress_delta(nb::object delta, const Settings &s, const std::string &name) {
     long ndim = nb::cast<long>(delta.attr("ndim"));
     nb::object methods = own_attr("CompressionMethod");
     if (ndim < 2) return own_attr("compress")(delta, methods.attr("NONE"));
+    if (is_mixed(s)) {
+        nb::dict kw;
+        if (!s.bits.is_none()) kw["bits"] = s.bits;
+        kw["zstd"] = s.zstd;
+        if (!s.solver.is_none()) kw["solver"] = s.solver;
+        nb::str key(name.c_str());
+        if (!s.widths.is_none() && bind::contains(s.widths, key)) kw["widths"] = bind::get_item(s.widths, key);
+        return bind::module_attr("velkor_zuma.lowrank", "svd_mixed_compress")(delta, **kw);
+    }
     if (!s.max_error.is_none())
         return bind::module_attr("velkor_zuma.lowrank", "compress_best")(delta, "max_error"_a = s.max_error,
                                                                          "max_rank"_a = s.max_rank);
@@ -256,13 +285,53 @@ TensorRecord compress_tensor(DeltaBuffer &buffer, const std::string &name, std::
             st::convert_to_float32(at, tk, &v, 1);
             return double(v);
         });
-        rec = compress_delta(delta, s);
+        rec = compress_delta(delta, s, name);
     }
     TensorRecord r;
     r.entry = record_entry(np, nb::str(name.c_str()), rec, index, r.arrays, where);
     // The reconstruction error as reconstruction_error(reconstruct(id), fine-tune) sums it.
     error_pass(b, bt, rec, t, tk, shape, r.sq_diff, r.sq_ref);
     return r;
+}
+
+// ---- svd_mixed's first pass ----------------------------------------------------------------------------
+
+void MixedPlan::add(DeltaBuffer &buffer, const std::string &name, const void *t, st::DType tk,
+                    const std::vector<std::uint64_t> &shape, const void *b, const st::TensorInfo *bt) {
+    if (shape.size() < 2) return;
+    nb::module_ np = bind::numpy();
+    std::size_t count = 1;
+    for (std::uint64_t e : shape) count *= std::size_t(e);
+    nb::list extents;
+    for (std::uint64_t e : shape) extents.append(nb::int_((long long) e));
+    nb::object delta = buffer.take(np, nb::tuple(extents), count);
+    {
+        bind::Buffer out(delta, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+        nb::gil_scoped_release nogil;
+        delta_pass(t, tk, b, bt ? bt->dtype : st::DType::F32, static_cast<float *>(out.data()), count);
+    }
+    add_delta(name, delta);
+}
+
+void MixedPlan::add_delta(const std::string &name, nb::handle delta) {
+    if (nb::cast<long>(delta.attr("ndim")) < 2) return;
+    // A tensor without elements has no triplets to spend bits on.
+    if (nb::cast<long long>(delta.attr("size")) == 0) return;
+    // A delta that is not finite is refused, naming its first bad value, when it is compressed.
+    if (!bind::truthy(bind::numpy().attr("isfinite")(delta).attr("all")())) return;
+    nb::object spectrum = bind::module_attr("velkor_zuma.lowrank", "svd_spectrum")(delta);
+    names_.append(nb::str(name.c_str()));
+    shapes_.append(nb::tuple(delta.attr("shape")));
+    spectra_.append(spectrum);
+}
+
+nb::dict MixedPlan::widths(const Settings &s) const {
+    nb::dict kw;
+    if (!s.bits.is_none()) kw["bits"] = s.bits;
+    nb::object w = bind::module_attr("velkor_zuma.lowrank", "svd_mixed_widths")(shapes_, spectra_, **kw);
+    nb::dict out;
+    for (std::size_t i = 0; i < nb::len(names_); ++i) out[names_[i]] = w[i];
+    return out;
 }
 
 // ---- the fine-tune's file ---------------------------------------------------------------------------------
@@ -338,6 +407,8 @@ nb::dict FinetuneFile::commit(Manifest &mf, const std::string &id, std::optional
     entry["file"] = final_name_;
     entry["size"] = nb::int_((long long) size);
     entry["sha256"] = sha;
+    // The fine-tune's tensors as they were added, in their own types: the baseline of its ratio.
+    entry["dense_bytes"] = nb::int_(dense_);
     nb::dict manifest = nb::borrow<nb::dict>(bind::import("copy").attr("copy")(mf.root));
     // A version 1 library gains the fields of version 2 for what is written from now on; its
     // older entries keep their form, which version 2 reads too.

@@ -226,6 +226,11 @@ nb::dict manifest_fields(nb::handle self) {
     manifest["max_rank"] = encode(self.attr("max_rank"), "max_rank");
     manifest["energy"] = encode(self.attr("energy"), "energy");
     manifest["solver"] = need_str(self.attr("solver"), "solver");
+    // svd_mixed's budget and zstd choice: written only when they differ from the defaults, so
+    // that other libraries' manifests stay as they were.
+    nb::object bits = self.attr("bits"), zstd = self.attr("zstd");
+    if (!bits.equal(nb::float_(1.2))) manifest["bits"] = encode(bits, "bits");
+    if (!zstd.is(Py_False)) manifest["zstd"] = encode(zstd, "zstd");
     return manifest;
 }
 
@@ -494,12 +499,15 @@ nb::object load(nb::handle cls, nb::handle path) {
     nb::object max_rank = mf.decode(mf.key(mf.root, "max_rank", "the manifest"), "\"max_rank\"");
     nb::object energy = mf.decode(mf.key(mf.root, "energy", "the manifest"), "\"energy\"");
     nb::str solver = mf.solver();
+    nb::dict mixed;  // svd_mixed's settings, where the manifest records them
+    if (mf.root.contains("bits")) mixed["bits"] = mf.decode(mf.root["bits"], "\"bits\"");
+    if (mf.root.contains("zstd")) mixed["zstd"] = mf.decode(mf.root["zstd"], "\"zstd\"");
     std::map<std::string, Shape> base_shapes;
     nb::dict base = read_base(dir, mf, base_shapes);
     nb::dict deltas = read_finetunes(dir, mf, base_shapes);
 
     nb::object lib = cls("base_id"_a = base_id, "base"_a = base, "deltas"_a = deltas, "method"_a = method,
-                         "max_rank"_a = max_rank, "energy"_a = energy, "solver"_a = solver);
+                         "max_rank"_a = max_rank, "energy"_a = energy, "solver"_a = solver, **mixed);
     remember_manifest(lib, dir, mf.digest);
     return lib;
 }

@@ -302,20 +302,20 @@ FinetuneSizes sizes_of(Opened &l, nb::dict fe, const std::string &where) {
     nb::module_ np = bind::numpy();
     FinetuneSizes out;
     nb::list tl = l.mf.as_list(l.mf.key(fe, "tensors", where), where + " tensors");
-    nb::object f32 = np.attr("float32");
     for (std::size_t i = 0; i < nb::len(tl); ++i) {
         std::string tw = where + " tensor " + std::to_string(i);
         nb::dict te = l.mf.as_dict(tl[i], tw);
         std::string name = nb::cast<std::string>(l.mf.text(te, "name", tw));
         long long count = 1;
         for (nb::handle n : l.mf.as_list(l.mf.key(te, "shape", tw), tw + " shape")) count *= nb::cast<long long>(n);
-        // The reconstruction's type: base type promoted with float32 (bf16 is read as float32).
-        nb::object dtype;
+        // Without the recorded size of the fine-tune as added: its tensors taken in the base's own
+        // types (bf16 counts 2 bytes), the record's type where the base lacks the name.
+        long long itemsize;
         if (const st::TensorInfo *b = l.base_tensor(name))
-            dtype = np.attr("result_type")(numpy_dtype(b->dtype), f32);
+            itemsize = (long long) st::itemsize(b->dtype);
         else
-            dtype = np.attr("dtype")(l.mf.text(te, "dtype", tw));
-        out.dense += count * nb::cast<long long>(dtype.attr("itemsize"));
+            itemsize = nb::cast<long long>(np.attr("dtype")(l.mf.text(te, "dtype", tw)).attr("itemsize"));
+        out.dense += count * itemsize;
         for (const char *field : {"cores", "factors"})
             for (nb::handle a : l.mf.as_list(l.mf.key(te, field, tw), tw + " " + field)) {
                 nb::dict ae = l.mf.as_dict(a, tw + " " + field);
@@ -334,6 +334,8 @@ FinetuneSizes sizes_of(Opened &l, nb::dict fe, const std::string &where) {
         if (std::find(out.methods.begin(), out.methods.end(), mt) == out.methods.end()) out.methods.push_back(mt);
         ++out.tensors;
     }
+    // Entries written since record the fine-tune's bytes as added, in its own types.
+    if (fe.contains("dense_bytes")) out.dense = l.mf.integer(fe, "dense_bytes", where);
     return out;
 }
 
@@ -498,14 +500,15 @@ void check_source_tensor(const Opened &l, const Tensor &t, const std::string &la
 
 nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle source, nb::handle method,
                            nb::handle max_rank, nb::handle energy, nb::handle solver, bool replace, bool wait,
-                           nb::handle progress, nb::handle executor, nb::handle max_error) {
+                           nb::handle progress, nb::handle executor, nb::handle max_error, nb::handle bits,
+                           nb::handle zstd) {
     if (!executor.is_none()) {
         if (!max_error.is_none())
             bind::raise(PyExc_ValueError,
                         "max_error chooses a method per tensor in this process; it cannot be combined "
                         "with an executor");
         return add_finetune_with(path, model_id, source, method, max_rank, energy, solver, replace, wait, progress,
-                                 executor);
+                                 executor, bits, zstd);
     }
     fs::path dir = to_path(path);
     bind::arg_str(model_id, "model_id");
@@ -532,6 +535,8 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
         s.max_error = nb::float_(bind::arg_float(max_error, "max_error"));
         s.energy = nb::none();
     }
+    mixed_options(s, l.mf, bits, zstd);
+    const bool mixed = is_mixed(s);
 
     // Types, shapes and the names in common are checked before any work where they are known.
     bool common = false;
@@ -546,8 +551,25 @@ nb::dict add_finetune_from(nb::handle path, nb::handle model_id, nb::handle sour
     Progress prog{nb::borrow(progress)};
     prog.total_tensors = src.names().size();
     if (src.metadata_known()) prog.total_bytes = src.total_bytes();
-    FinetuneFile file(dir, existing ? existing->second : nb::len(l.finetunes()), src.names());
     DeltaBuffer buffer;
+    if (mixed) {
+        // svd_mixed spends one budget over all the 2-D tensors: a first pass reads each tensor for
+        // its singular values alone (memory follows the largest tensor), the second compresses.
+        prog.total_tensors *= 2;
+        prog.total_bytes *= 2;
+        MixedPlan plan;
+        for (std::size_t i = 0; i < src.names().size(); ++i) {
+            Tensor t = src.get(i);
+            check_source_tensor(l, t, src.label(), common);
+            const st::TensorInfo *b = l.base_tensor(t.name);
+            plan.add(buffer, t.name, t.data, t.dtype, t.shape, b ? l.base->data(*b) : nullptr, b);
+            if (b) l.base->release(*b);
+            t.release();
+            prog.step(t.nbytes);
+        }
+        s.widths = plan.widths(s);
+    }
+    FinetuneFile file(dir, existing ? existing->second : nb::len(l.finetunes()), src.names());
     for (std::size_t i = 0; i < src.names().size(); ++i) {
         Tensor t = src.get(i);
         check_source_tensor(l, t, src.label(), common);
@@ -757,8 +779,9 @@ void register_stream(nb::module_ &m) {
                 return out;
             },
             "model_id"_a,
-            "Sizes of a stored fine-tune from the manifest alone: tensor count, dense bytes of its "
-            "reconstruction, stored bytes of its records, and the methods used.")
+            "Sizes of a stored fine-tune from the manifest alone: tensor count, dense bytes of the fine-tune "
+            "as added, in its own types (fine-tunes added before this was recorded: its tensors in the "
+            "base's types), stored bytes of its records, and the methods used.")
         .def(
             "summary",
             [](LibraryReader &r) {
@@ -781,8 +804,8 @@ void register_stream(nb::module_ &m) {
                 out["delta_only_bytes"] = nb::int_(stored);
                 return out;
             },
-            "ModelLibrary.summary's accounting from the manifest alone, the fine-tunes counted at the dense "
-            "size of their reconstruction and the base at its stored size.")
+            "ModelLibrary.summary's accounting from the manifest alone, the fine-tunes counted at their dense "
+            "size as added, in their own types (as finetune_info), and the base at its stored size.")
         .def(
             "delta",
             [](LibraryReader &r, const std::string &id) {
@@ -837,6 +860,7 @@ void register_stream(nb::module_ &m) {
           nb::kw_only(), "method"_a.none() = nb::none(), "max_rank"_a.none() = nb::none(),
           "energy"_a.none() = nb::none(), "solver"_a.none() = nb::none(), "replace"_a = false, "wait"_a = true,
           "progress"_a.none() = nb::none(), "executor"_a.none() = nb::none(), "max_error"_a.none() = nb::none(),
+          "bits"_a.none() = nb::none(), "zstd"_a.none() = nb::none(),
           "Adds the fine-tune `source` (a .safetensors file, a directory of shards, or a mapping of arrays read "
           "on access) to the library in `path` tensor by tensor, as ModelLibrary.add_finetune would store it, "
           "writing its file and the manifest and nothing else. method, max_rank and energy default to the "
@@ -848,7 +872,10 @@ void register_stream(nb::module_ &m) {
           "bytes than their delta stored dense. max_error (not with energy): each tensor gets the smallest "
           "record within that relative error (lowrank.compress_best), dense when nothing is smaller. With an "
           "executor (any concurrent.futures.Executor) the tensors are compressed by its tasks as "
-          "add_finetunes_from does it, and `source` must be a path the workers can read (not with max_error).");
+          "add_finetunes_from does it, and `source` must be a path the workers can read (not with max_error). "
+          "With method svd_mixed, one budget of `bits` bits a weight (default: the library's, else 1.2) is "
+          "spent over all the 2-D tensors: a first pass reads each tensor for its singular values, the second "
+          "compresses (progress then counts every tensor twice); zstd=True stores the codes as zstd frames.");
     m.def("export_finetune", &export_finetune, "path"_a.none(), "model_id"_a.none(), "out"_a.none(), nb::kw_only(),
           "progress"_a.none() = nb::none(),
           "Writes the stored fine-tune `model_id`, rebuilt tensor by tensor as ModelLibrary.reconstruct does, "

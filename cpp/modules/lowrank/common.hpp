@@ -127,6 +127,11 @@ inline void note_solver(nb::dict &meta, bool randomized) {
 // perplexity by at most +0.24 %. Smaller groups follow outliers more closely for more scale bytes.
 inline constexpr int64_t kDefaultGroupSize = 128;
 
+// Bits a weight that SVD_MIXED spends over a fine-tune's 2-D tensors unless the caller says
+// otherwise. On the testbed's three full fine-tunes (benchmarks/bench_quality.py, the README's
+// quality table) 1.2 bits change perplexity by well under 2 % at over 13x smaller than float16.
+inline constexpr double kDefaultMixedBits = 1.2;
+
 // ---- algorithms shared between files -------------------------------------------------------------
 nb::object unfold(nb::handle tensor, int64_t mode);
 nb::object fold(nb::handle matrix, int64_t mode, nb::handle shape);
@@ -141,13 +146,22 @@ nb::object tucker_compress(nb::handle tensor, double rank_ratio, int64_t min_ran
 nb::object tucker_decompress(nb::handle compressed);
 nb::object tt_compress(nb::handle tensor, int64_t max_rank, Solver solver = Solver::Exact);
 nb::object tt_decompress(nb::handle compressed);
-nb::object sign_compress(nb::handle tensor, int64_t rank, bool per_row);
+nb::object sign_compress(nb::handle tensor, int64_t rank, bool per_row, bool per_column = false);
 nb::object sign_decompress(nb::handle compressed);
 nb::object svd_quant_compress(nb::handle tensor, int64_t rank, int64_t bits, int64_t group_size);
 nb::object svd_quant_decompress(nb::handle compressed);
 nb::object compress_best(nb::handle tensor, double max_error, int64_t max_rank, int64_t group_size);
+nb::object svd_spectrum(nb::handle tensor);
+nb::list svd_mixed_widths(nb::handle shapes, nb::handle spectra, double bits);
+nb::object svd_mixed_compress(nb::handle tensor, double bits, nb::handle widths, bool zstd, Solver solver);
+nb::object svd_mixed_decompress(nb::handle compressed);
+nb::tuple svd_mixed_factors(nb::handle compressed);
+// The svd_mixed record of the smallest budget whose predicted relative error (by the budget's
+// model of each width) is at most max_error, or None when even 8 bits everywhere is predicted
+// above it. The tensor is finite, with 2 or more dimensions.
+nb::object svd_mixed_within(nb::handle tensor, double max_error);
 nb::object compress(nb::handle tensor, nb::handle method, double rank_ratio, int64_t max_rank,
-                    Solver solver = Solver::Exact);
+                    Solver solver = Solver::Exact, double bits = kDefaultMixedBits);
 nb::object decompress(nb::handle compressed);
 
 // ---- registration --------------------------------------------------------------------------------
@@ -159,6 +173,7 @@ void register_tt(nb::module_ &m);
 void register_dispatch(nb::module_ &m);
 void register_merge(nb::module_ &m);
 void register_quant(nb::module_ &m);
+void register_mixed(nb::module_ &m);
 
 // ---- packed records (quant.cpp, packed.cpp) -------------------------------------------------------
 // A SIGN / SVD_Q4 / SVD_Q8 record's arrays, checked as its decompressor checks them and held

@@ -5,7 +5,8 @@
 
 namespace vz::lowrank {
 
-nb::object compress(nb::handle tensor, nb::handle method, double rank_ratio, int64_t max_rank, Solver solver) {
+nb::object compress(nb::handle tensor, nb::handle method, double rank_ratio, int64_t max_rank, Solver solver,
+                    double bits) {
     nb::object m;
     if (PyUnicode_Check(method.ptr()))
         m = method_cls()(method);  // a member passes through; unknown text fails in the lookup
@@ -18,6 +19,8 @@ nb::object compress(nb::handle tensor, nb::handle method, double rank_ratio, int
     if (m.is(member("SIGN"))) return sign_compress(tensor, max_rank, true);
     if (m.is(member("SVD_Q4"))) return svd_quant_compress(tensor, max_rank, 4, kDefaultGroupSize);
     if (m.is(member("SVD_Q8"))) return svd_quant_compress(tensor, max_rank, 8, kDefaultGroupSize);
+    // The tensor's own budget of `bits` bits a weight (the model library shares one over a fine-tune).
+    if (m.is(member("SVD_MIXED"))) return svd_mixed_compress(tensor, bits, nb::none(), false, solver);
     if (m.is(member("NONE"))) {
         nb::tuple shape = as_tuple(tensor.attr("shape"));
         // str(tensor.dtype): the record holds the element type as text, e.g. "float32".
@@ -36,6 +39,7 @@ nb::object decompress(nb::handle compressed) {
     if (m.is(member("NONE"))) return compressed.attr("cores")[0].attr("copy")();
     if (m.is(member("SIGN"))) return sign_decompress(compressed);
     if (m.is(member("SVD_Q4")) || m.is(member("SVD_Q8"))) return svd_quant_decompress(compressed);
+    if (m.is(member("SVD_MIXED"))) return svd_mixed_decompress(compressed);
     bind::raise(PyExc_ValueError, "Unknown compression method: " + bind::text(m));
 }
 
@@ -75,15 +79,18 @@ nb::object roundtrip_report(nb::handle tensor, nb::handle method, double rank_ra
 void register_dispatch(nb::module_ &m) {
     m.def(
         "compress",
-        [](nb::handle tensor, nb::handle method, nb::handle rank_ratio, nb::handle max_rank, nb::handle solver) {
+        [](nb::handle tensor, nb::handle method, nb::handle rank_ratio, nb::handle max_rank, nb::handle solver,
+           nb::handle bits) {
             double ratio = bind::arg_float(rank_ratio, "rank_ratio");
             int64_t cap = bind::arg_int(max_rank, "max_rank");
-            return compress(tensor, method, ratio, cap, arg_solver(solver));
+            double b = bind::arg_float(bits, "bits");
+            return compress(tensor, method, ratio, cap, arg_solver(solver), b);
         },
         "tensor"_a, "method"_a.none(), nb::kw_only(), "rank_ratio"_a.none() = 0.5, "max_rank"_a.none() = 8,
-        "solver"_a.none() = "exact",
+        "solver"_a.none() = "exact", "bits"_a.none() = kDefaultMixedBits,
         "Compress `tensor` by `method` (a CompressionMethod or its value text).\n\n"
-        "`solver` is passed to the SVD, Tucker and tensor-train compressors (NONE ignores it). " SOLVER_DOC);
+        "`bits` is SVD_MIXED's budget, bits a weight over this tensor alone (other methods ignore it). "
+        "`solver` is passed to the SVD, Tucker, tensor-train and SVD_MIXED compressors (NONE ignores it). " SOLVER_DOC);
     m.def(
         "decompress", [](nb::handle compressed) { return decompress(compressed); }, "compressed"_a,
         "Dense array rebuilt from any CompressedTensor.");

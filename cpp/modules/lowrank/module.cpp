@@ -23,5 +23,6 @@ NB_MODULE(lowrank, m) {
     vz::lowrank::register_dispatch(m);      // compress, decompress, suggest_method, roundtrip_report
     vz::lowrank::register_merge(m);         // compressed_concat, compressed_weighted_mean
     vz::lowrank::register_quant(m);         // sign / svd_quant compress and decompress, compress_best
+    vz::lowrank::register_mixed(m);         // svd_mixed: spectra, one budget, compress, decompress, factors
     vz::lowrank::register_packed(m);        // _apply_packed (rows times a packed delta)
 }

@@ -5,15 +5,16 @@
 // Record layout (the tensor viewed as its mode-0 flattening, m x n; a vector or a scalar as one
 // row). Every array is stored as it is counted: nothing is derived from the metadata alone.
 //
-//   SIGN     cores   (bits uint8 m x ceil(n/8), scales float32 (m,) per row or (1,) per matrix)
+//   SIGN     cores   (bits uint8 m x ceil(n/8), scales float32 (m,) per row or (1,) per matrix),
+//                    or with row and column scales (bits, rows float32 (m,), columns float32 (n,))
 //   SVD_Q4/8 cores   (codes uint8 m x ceil(n*b/8), scales float32 m x ceil(n/group_size))
 //   both     factors ()  when rank is 0, else  (U float16 m x r, s float32 (r,), Vt float16 r x n)
-//   metadata SIGN: "rank", "scale" ("row" or "matrix");  SVD_Q*: "rank", "bits", "group_size"
+//   metadata SIGN: "rank", "scale" ("row", "matrix" or "row+column");  SVD_Q*: "rank", "bits", "group_size"
 //
 // The few-bit part codes the residual left after the low-rank part as stored (the float16
 // factors), so the rounding of the factors is corrected by the residual too. A record read back
 // from disk is checked against these extents before any memory is touched.
-#include "modules/lowrank/common.hpp"
+#include "modules/lowrank/fewbit.hpp"
 
 #include "core/finite.hpp"
 #include "core/quant_kernels.hpp"
@@ -25,14 +26,11 @@
 
 namespace vz::lowrank {
 
-namespace {
 namespace qk = vz::core::quant;
 
-// ---- shapes and raw arrays -------------------------------------------------------------------
+namespace fewbit {
 
-struct Flat {
-    int64_t m = 1, n = 1;
-};
+// ---- shapes and raw arrays -------------------------------------------------------------------
 
 // The mode-0 flattening of `shape` (a tuple of non-negative ints); false when the product
 // overflows.
@@ -74,14 +72,6 @@ nb::object empty_array(std::initializer_list<int64_t> shape, const char *dtype, 
     data = bind::Buffer(arr, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS).data();
     return arr;
 }
-
-// A read view of an array of a record: exactly `dtype` (a numpy name), C-contiguous, native
-// order, with exactly the extents `shape`; otherwise the record is refused.
-struct Held {
-    nb::object keep;   // the contiguous array read
-    bind::Buffer buf;  // released before `keep` (declared after it)
-    const void *ptr() const { return buf.data(); }
-};
 
 [[noreturn]] void bad_record(const std::string &method, const std::string &what) {
     bind::raise(PyExc_ValueError, "malformed " + method + " record: " + what);
@@ -126,16 +116,6 @@ int64_t meta_int(nb::handle meta, const char *key, const std::string &method, in
 
 // ---- compression ---------------------------------------------------------------------------------
 
-// The tensor as a C-contiguous float32 array and the text of its element type.
-struct Input {
-    nb::object arr;  // float32, C order
-    nb::str dtype;
-    nb::tuple shape;
-    Flat flat;
-    const float *data = nullptr;
-    bind::Buffer view;  // of arr, released before it
-};
-
 void take_input(nb::handle tensor, Input &in, const char *method) {
     nb::object np = bind::numpy();
     nb::object a = np.attr("asarray")(tensor);
@@ -151,6 +131,20 @@ void take_input(nb::handle tensor, Input &in, const char *method) {
 [[noreturn]] void non_finite(const char *method) {
     bind::raise(PyExc_ValueError, std::string(method) + " cannot code a tensor holding NaN or infinity");
 }
+
+// The float32 m x n result, reshaped to the record's shape and cast to its element type.
+nb::object finish(nb::object out, nb::handle compressed) {
+    nb::object shaped = out.attr("reshape")(compressed.attr("shape"));
+    nb::object dtype = compressed.attr("dtype");
+    if (PyUnicode_CheckExact(dtype.ptr()) && bind::text(dtype) == "float32") return shaped;
+    return astype_nocopy(shaped, dtype);
+}
+
+}  // namespace fewbit
+
+using namespace fewbit;
+
+namespace {
 
 // Low-rank part: the leading `rank` triplets with U and Vt rounded to float16, and the residual
 // x - U s Vt (as stored) in `resid`. Returns the factors tuple (empty for rank 0, when the
@@ -206,22 +200,28 @@ int64_t clamp_rank(int64_t rank, const Flat &f) {
 
 namespace {
 
-nb::object sign_impl(const Input &in, int64_t rank, bool per_row, SvdCache &cache) {
+nb::object sign_impl(const Input &in, int64_t rank, bool per_row, SvdCache &cache, bool per_column = false) {
     const int64_t m = in.flat.m, n = in.flat.n;
     int64_t r = clamp_rank(rank, in.flat);
     kern::Buffer<float> resid;
     nb::tuple factors = low_rank_part(in, r, resid, "sign", cache);
     const float *src = resid ? resid.get() : in.data;
-    void *pb, *ps;
+    void *pb, *ps, *pc = nullptr;
     nb::object bits = empty_array({m, qk::row_bytes(n, 1)}, "uint8", pb);
     nb::object scales = empty_array({per_row ? m : 1}, "float32", ps);
-    bool finite = native(
-        [&] { return qk::sign_pack(src, m, n, per_row, static_cast<uint8_t *>(pb), static_cast<float *>(ps)); });
+    nb::object cols;
+    if (per_column) cols = empty_array({n}, "float32", pc);
+    bool finite = native([&] {
+        if (!qk::sign_pack(src, m, n, per_row, static_cast<uint8_t *>(pb), static_cast<float *>(ps))) return false;
+        if (per_column) qk::fit_row_column_scales(src, m, n, static_cast<float *>(ps), static_cast<float *>(pc));
+        return true;
+    });
     if (!finite) non_finite("sign");
     nb::dict meta;
     meta["rank"] = r;
-    meta["scale"] = per_row ? "row" : "matrix";
-    return make_record(member("SIGN"), in.shape, in.dtype, nb::make_tuple(bits, scales), factors, meta);
+    meta["scale"] = per_column ? "row+column" : per_row ? "row" : "matrix";
+    nb::tuple cores = per_column ? nb::make_tuple(bits, scales, cols) : nb::make_tuple(bits, scales);
+    return make_record(member("SIGN"), in.shape, in.dtype, cores, factors, meta);
 }
 
 nb::object quant_impl(const Input &in, int64_t rank, int64_t bits, int64_t group_size, SvdCache &cache) {
@@ -253,11 +253,13 @@ void check_quant_settings(int64_t bits, int64_t group_size) {
 
 }  // namespace
 
-nb::object sign_compress(nb::handle tensor, int64_t rank, bool per_row) {
+nb::object sign_compress(nb::handle tensor, int64_t rank, bool per_row, bool per_column) {
+    if (per_column && !per_row)
+        bind::raise(PyExc_ValueError, "per_column scales go with per_row scales (per_row=True)");
     Input in;
     take_input(tensor, in, "sign");
     SvdCache cache;
-    return sign_impl(in, rank, per_row, cache);
+    return sign_impl(in, rank, per_row, cache, per_column);
 }
 
 nb::object svd_quant_compress(nb::handle tensor, int64_t rank, int64_t bits, int64_t group_size) {
@@ -297,14 +299,6 @@ void low_rank_into(nb::handle compressed, const std::string &method, const Flat 
     });
 }
 
-// The float32 m x n result, reshaped to the record's shape and cast to its element type.
-nb::object finish(nb::object out, nb::handle compressed) {
-    nb::object shaped = out.attr("reshape")(compressed.attr("shape"));
-    nb::object dtype = compressed.attr("dtype");
-    if (PyUnicode_CheckExact(dtype.ptr()) && bind::text(dtype) == "float32") return shaped;
-    return astype_nocopy(shaped, dtype);
-}
-
 struct Parsed {
     std::string method;
     Flat flat;
@@ -328,26 +322,38 @@ nb::object sign_decompress(nb::handle compressed) {
     parse_common(compressed, "SIGN", "sign", p);
     nb::object meta = compressed.attr("metadata");
     PyObject *scale_kind = PyDict_GetItemString(meta.ptr(), "scale");
-    bool per_row;
-    if (scale_kind && PyUnicode_Check(scale_kind) && bind::text(scale_kind) == "row")
+    bool per_row, per_column = false;
+    std::string kind = scale_kind && PyUnicode_Check(scale_kind) ? bind::text(scale_kind) : std::string();
+    if (kind == "row")
         per_row = true;
-    else if (scale_kind && PyUnicode_Check(scale_kind) && bind::text(scale_kind) == "matrix")
+    else if (kind == "matrix")
         per_row = false;
+    else if (kind == "row+column")
+        per_row = per_column = true;
     else
-        bad_record(p.method, "metadata 'scale' must be 'row' or 'matrix'");
+        bad_record(p.method, "metadata 'scale' must be 'row', 'matrix' or 'row+column'");
     nb::tuple cores = as_tuple(compressed.attr("cores"));
-    if (nb::len(cores) != 2)
-        bad_record(p.method, "expected 2 cores (bits, scales), got " + std::to_string(nb::len(cores)));
+    const size_t want = per_column ? 3 : 2;
+    if (nb::len(cores) != want)
+        bad_record(p.method, "expected " +
+                                 std::string(per_column ? "3 cores (bits, row scales, column scales)"
+                                                        : "2 cores (bits, scales)") +
+                                 ", got " + std::to_string(nb::len(cores)));
     const int64_t m = p.flat.m, n = p.flat.n;
-    Held hb, hs;
+    Held hb, hs, hc;
     hold(cores[0], "uint8", {m, qk::row_bytes(n, 1)}, hb, p.method, "bits");
     hold(cores[1], "float32", {per_row ? m : 1}, hs, p.method, "scales");
+    if (per_column) hold(cores[2], "float32", {n}, hc, p.method, "column scales");
     float *o = nullptr;
     nb::object out = new_array<float>(std::vector<int64_t>{m, n}, o);
     low_rank_into(compressed, p.method, p.flat, p.rank, o);
     native([&] {
-        qk::sign_unpack(static_cast<const uint8_t *>(hb.ptr()), static_cast<const float *>(hs.ptr()), m, n, per_row, o,
-                        true);
+        if (per_column)
+            qk::sign_unpack_row_column(static_cast<const uint8_t *>(hb.ptr()), static_cast<const float *>(hs.ptr()),
+                                       static_cast<const float *>(hc.ptr()), m, n, o, true);
+        else
+            qk::sign_unpack(static_cast<const uint8_t *>(hb.ptr()), static_cast<const float *>(hs.ptr()), m, n, per_row,
+                            o, true);
     });
     return finish(out, compressed);
 }
@@ -387,10 +393,10 @@ namespace {
 int64_t record_bytes(nb::handle rec) { return nb::cast<int64_t>(rec.attr("compressed_size_bytes")); }
 
 // Bytes a sign / quantized record of these settings will take (the same arithmetic as above).
-int64_t predicted_bytes(const Flat &f, int64_t rank, int bits, bool per_row, int64_t group) {
+int64_t predicted_bytes(const Flat &f, int64_t rank, int bits, bool per_row, int64_t group, bool per_column = false) {
     int64_t r = std::min(rank, std::min(f.m, f.n));
     int64_t low = r ? r * (f.m * 2 + 4 + f.n * 2) : 0;
-    if (bits == 1) return low + f.m * qk::row_bytes(f.n, 1) + (per_row ? f.m : 1) * 4;
+    if (bits == 1) return low + f.m * qk::row_bytes(f.n, 1) + ((per_row ? f.m : 1) + (per_column ? f.n : 0)) * 4;
     int64_t g = std::min<int64_t>(group, std::max<int64_t>(f.n, 1));
     return low + f.m * qk::row_bytes(f.n, bits) + f.m * qk::row_groups(f.n, g) * 4;
 }
@@ -425,12 +431,24 @@ nb::object compress_best(nb::handle tensor, double max_error, int64_t max_rank, 
     // (its size is known only once its rank is).
     if (max_error < 1.0) consider(svd_compress_energy(arr, 1.0 - max_error * max_error, 1, std::nullopt));
     if (max_rank > 0 && ndim >= 3) consider(tt_compress(arr, max_rank));
+    // Mixed precision over singular vectors at the smallest budget predicted within the bound; the
+    // prediction is a model of the codes' error, so a record that misses is tried again with a
+    // tighter target.
+    for (double margin : {1.0, 0.8, 0.6}) {
+        nb::object rec = svd_mixed_within(arr, max_error * margin);
+        if (rec.is_none()) break;
+        int64_t before = best_bytes;
+        consider(rec);
+        if (best_bytes < before) break;
+        if (record_bytes(rec) >= best_bytes) break;  // too large already: tighter is larger still
+    }
 
     struct Candidate {
         int64_t rank;
         int bits;
         bool per_row;
         int64_t bytes;
+        bool per_column = false;
     };
     std::vector<Candidate> few;
     std::vector<int64_t> ranks{0};
@@ -441,6 +459,7 @@ nb::object compress_best(nb::handle tensor, double max_error, int64_t max_rank, 
     for (int64_t r : ranks) {
         few.push_back({r, 1, false, predicted_bytes(f, r, 1, false, group_size)});
         few.push_back({r, 1, true, predicted_bytes(f, r, 1, true, group_size)});
+        few.push_back({r, 1, true, predicted_bytes(f, r, 1, true, group_size, true), true});
         few.push_back({r, 4, true, predicted_bytes(f, r, 4, true, group_size)});
         few.push_back({r, 8, true, predicted_bytes(f, r, 8, true, group_size)});
     }
@@ -456,7 +475,7 @@ nb::object compress_best(nb::handle tensor, double max_error, int64_t max_rank, 
             take_input(arr, in, "compress_best");
             taken = true;
         }
-        nb::object rec = c.bits == 1 ? sign_impl(in, c.rank, c.per_row, cache)
+        nb::object rec = c.bits == 1 ? sign_impl(in, c.rank, c.per_row, cache, c.per_column)
                                      : quant_impl(in, c.rank, c.bits, group_size, cache);
         int64_t before = best_bytes;
         consider(rec);
@@ -527,14 +546,16 @@ void packed_record(nb::handle compressed, PackedRecord &out) {
 void register_quant(nb::module_ &m) {
     m.def(
         "sign_compress",
-        [](nb::handle tensor, nb::handle rank, nb::handle per_row) {
+        [](nb::handle tensor, nb::handle rank, nb::handle per_row, nb::handle per_column) {
             int64_t r = bind::arg_int(rank, "rank");
             if (!PyBool_Check(per_row.ptr())) bind::raise_arg_type("per_row", "bool", per_row);
-            return sign_compress(tensor, r, per_row.ptr() == Py_True);
+            if (!PyBool_Check(per_column.ptr())) bind::raise_arg_type("per_column", "bool", per_column);
+            return sign_compress(tensor, r, per_row.ptr() == Py_True, per_column.ptr() == Py_True);
         },
-        "tensor"_a, nb::kw_only(), "rank"_a.none() = 0, "per_row"_a.none() = true,
+        "tensor"_a, nb::kw_only(), "rank"_a.none() = 0, "per_row"_a.none() = true, "per_column"_a.none() = false,
         "One bit per element (the sign) times a least-squares scale per row (or one per matrix), after\n"
-        "an optional low-rank part of `rank` triplets stored in float16.");
+        "an optional low-rank part of `rank` triplets stored in float16. per_column=True (with per_row)\n"
+        "scales element (i, j) by row i's and column j's scales, fitted together to the magnitudes.");
     m.def(
         "svd_quant_compress",
         [](nb::handle tensor, nb::handle rank, nb::handle bits, nb::handle group_size) {
@@ -564,8 +585,9 @@ void register_quant(nb::module_ &m) {
         "tensor"_a, nb::kw_only(), "max_error"_a.none(), "max_rank"_a.none() = 8,
         "group_size"_a.none() = kDefaultGroupSize,
         "The smallest record whose relative Frobenius error is at most `max_error`, among truncated\n"
-        "SVD, tensor train (3 or more dimensions), signs and 4/8-bit codes with low-rank parts of up\n"
-        "to `max_rank`; the dense NONE record when none of them is smaller than it.");
+        "SVD, tensor train (3 or more dimensions), svd_mixed (the tensor's own budget, the smallest\n"
+        "predicted within the bound), signs and 4/8-bit codes with low-rank parts of up to\n"
+        "`max_rank`; the dense NONE record when none of them is smaller than it.");
 }
 
 }  // namespace vz::lowrank

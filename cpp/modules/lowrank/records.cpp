@@ -54,7 +54,8 @@ void register_records(nb::module_ &m) {
                          {"TENSOR_TRAIN", "tt"},
                          {"SIGN", "sign"},
                          {"SVD_Q4", "svd_q4"},
-                         {"SVD_Q8", "svd_q8"}});
+                         {"SVD_Q8", "svd_q8"},
+                         {"SVD_MIXED", "svd_mixed"}});
 
     nb::object tensor = bind::make_dataclass(
         m, "CompressedTensor",
