@@ -35,7 +35,6 @@ from __future__ import annotations
 import argparse
 import concurrent.futures
 import json
-import logging
 import os
 import re
 import shutil
@@ -240,8 +239,10 @@ class LlamaCpp:
     def __init__(self, path: Path, threads: int):
         import llama_cpp as L
 
-        logging.getLogger("llama-cpp-python").setLevel(logging.ERROR)  # its load log is long
         self.L, self.threads = L, threads
+        # llama.cpp's load log is long: keep its errors only (the callback must outlive the model)
+        self._log = L.llama_log_callback(lambda level, text, _: level == 3 and sys.stderr.write(text.decode()) and None)
+        L.llama_log_set(self._log, None)
         L.llama_backend_init()
         self.model = L.llama_model_load_from_file(str(path).encode(), L.llama_model_default_params())
         if not self.model:
