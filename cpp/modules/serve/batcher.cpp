@@ -14,8 +14,6 @@
 namespace vz::serve {
 using namespace nb::literals;
 
-namespace {
-
 // Re-takes the GIL after a wait. When the interpreter is finalizing it ends daemon threads
 // that ask for the GIL by unwinding their stacks, and unwinding into the Python frames above
 // crashes the process: park the thread instead; process exit ends it.
@@ -30,8 +28,6 @@ void reacquire(PyThreadState *state) {
     PyEval_RestoreThread(state);
 #endif
 }
-
-}  // namespace
 
 // ---- jobs ----------------------------------------------------------------------------------
 

@@ -122,6 +122,10 @@ private:
     void run();  // the scheduler thread's loop (scheduler.cpp)
 };
 
+// Re-takes the GIL released for a wait, parking the thread instead when the interpreter is
+// finalizing (a daemon thread unwound into Python frames would crash the process).
+void reacquire(PyThreadState *state);
+
 // What Python holds (`_Batcher`): a handle on the scheduler.
 struct Batcher {
     std::shared_ptr<Scheduler> core;

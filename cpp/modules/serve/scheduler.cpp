@@ -42,10 +42,6 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
-#include <thread>
 
 namespace vz::serve {
 using namespace nb::literals;
@@ -63,18 +59,6 @@ constexpr int64_t kIdlePrefillTokens = 1024;
 
 double now_seconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-void reacquire(PyThreadState *state) {
-#if defined(__GLIBCXX__)
-    try {
-        PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind &) {
-        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
-    }
-#else
-    PyEval_RestoreThread(state);
-#endif
 }
 
 std::vector<int64_t> eos_ids(nb::handle model) {
