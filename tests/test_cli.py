@@ -165,7 +165,7 @@ def test_top_level_help_lists_every_subcommand():
     (["demo", "--adapters", "0"], "1 to 8"),
     (["demo", "--port", "http"], "whole number"),
     (["serve", "--base", "b", "--adapter", "no-equals-sign"], "NAME=SRC"),
-    (["serve", "--base", "b", "--precision", "bf16"], "invalid choice"),
+    (["serve", "--base", "b", "--precision", "fp8"], "invalid choice"),
     (["serve", "--base", "b", "--port", "70000"], "1 to 65535"),
     (["serve", "--base", "b", "--max-batch", "0"], "1 to 4096"),
     (["serve", "--base", "b", "--max-waiting", "-3"], "1 to 1000000"),
