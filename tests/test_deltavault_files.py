@@ -309,7 +309,10 @@ def test_ctrl_c_while_waiting_for_the_lock_stops_the_wait(tmp_path):
     # The holder keeps the lock until it is killed, so the waiter can only end by the signal;
     # the signal is sent as soon as the waiter says it waits, wherever in the wait it lands.
     _, holder = _held_library(tmp_path)
-    waiter = subprocess.Popen([sys.executable, "-c", _ADD, str(tmp_path / "lib"), "ft", "1"],
+    # A shell that starts the suite in the background leaves SIGINT ignored, and a child inherits
+    # that: the waiter takes Ctrl-C as an interactive program does, whatever started the suite.
+    interactive = "import signal\nsignal.signal(signal.SIGINT, signal.default_int_handler)\n"
+    waiter = subprocess.Popen([sys.executable, "-c", interactive + _ADD, str(tmp_path / "lib"), "ft", "1"],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert "waiting for the lock" in waiter.stderr.readline()
