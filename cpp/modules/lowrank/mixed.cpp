@@ -91,7 +91,12 @@ nb::object make_mixed(const Input &in, const std::vector<uint8_t> &widths, doubl
     if (r > 0) {
         native([&] {
             kern::Svd<float> f;
-            randomized = kern::use_randomized(solver, m, n, r) && kern::randomized_svd<float>(in.data, m, n, r, f);
+            // Only the kept triplets are needed: at small ranks the Krylov path, at the ranks of a
+            // whole budget (hundreds to thousands) subspace iteration, whose basis is r plus a margin.
+            if (kern::use_randomized(solver, m, n, r))
+                randomized = kern::randomized_svd<float>(in.data, m, n, r, f);
+            else if (kern::use_power(solver, m, n, r))
+                randomized = kern::power_svd<float>(in.data, m, n, r, f);
             if (!randomized) f = kern::thin_svd<float, float>(in.data, m, n);
             mx::encode(f.u.get(), f.k, f.s.get(), f.vt.get(), m, n, widths.data(), r, static_cast<uint8_t *>(pc),
                        static_cast<uint16_t *>(ps));
