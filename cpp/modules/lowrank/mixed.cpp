@@ -370,7 +370,10 @@ void register_mixed(nb::module_ &m) {
         "each kept vector in 2, 3, 4 or 8-bit codes with one float16 scale. Without `widths`, the\n"
         "tensor's own budget of `bits` bits a weight sets them; with `widths` (from svd_mixed_widths,\n"
         "one budget over a whole fine-tune) they are used as given and `bits` is only recorded.\n"
-        "zstd=True stores the codes as one zstandard frame (the 'zstandard' package). " SOLVER_DOC);
+        "zstd=True stores the codes as one zstandard frame (the 'zstandard' package). Only the r kept\n"
+        "triplets are computed: where the Krylov basis 4 * (r + 10) does not fit, 'randomized' and 'auto'\n"
+        "use subspace iteration (r + max(10, r / 8) start vectors, 3 power iterations), 'auto' only while\n"
+        "that basis is at most half of min(m, n) and min(m, n) >= 128. " SOLVER_DOC);
     m.def(
         "_svd_mixed_check",
         [](nb::handle c) {
