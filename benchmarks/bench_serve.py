@@ -3,8 +3,8 @@
 (each adapter merged into its own copy of the base), all behind uvicorn on 127.0.0.1.
 
 Servers compared:
-  batched  build_app(engine): requests waiting together are decoded in one batch, mixed adapters
-  batch-1  build_app(engine, max_batch=1): the scheduler, one request at a time
+  batched  build_app(engine): the step scheduler, requests joining and leaving the running batch
+  batch-1  build_app(engine, max_batch=1): the scheduler, one row at a time
   lock     a plain fastapi handler calling the engine's lock-serialised generate (the server
            before batching)
   full     one fully loaded model per fine-tune, plain transformers + fastapi
@@ -17,8 +17,21 @@ servers' resident memory (VmRSS after loading and after serving, VmHWM at the en
 weights are memory-mapped, so pages count once they have been touched) and the bytes of weights
 they hold. Every server's greedy replies are compared with the lock server's.
 
+The engine part (first) drives the step scheduler in process through `_Batcher.start`, with the
+lock-serialised `_Engine.generate` (one request at a time) beside it in the same run:
+  short behind long   four 8-token requests 0.2 s into a long one (200 tokens; 64 on the 1B shape),
+                      the slowest against the latency of one alone
+  first token         time to the first streamed text of 8 streams started together, against one alone
+  throughput          completion tokens/s at 1, 4, 8, 16 clients over the four adapters
+  mixed vs same       16 clients over four adapters against 16 clients on one adapter
+  JSON schema         tokens/s of 8 clients under a JSON-schema grammar against free text
+Replies run to their limit (the generation config names no reachable end token) so that every
+row does the same work. `--shape 1b` runs the engine part on a 1B-class Llama (random weights, hidden 2048,
+intermediate 5632, 22 layers, vocabulary 32000, four rank-16 adapters on q/k/v/o); it is heavy.
+
     python benchmarks/bench_serve.py [--requests 48] [--repeats 3] [--max-tokens 8]
                                      [--servers batched,batch-1,lock,full] [--threads N]
+                                     [--shape demo|1b] [--parts engine,servers]
 """
 
 import argparse
@@ -40,6 +53,13 @@ MESSAGES = [{"role": "user", "content": "Hello, how are you today?"}]
 # A wider variant of the test suite's tiny Llama, so weights are visible next to the libraries.
 MODEL = dict(hidden_size=256, intermediate_size=1024, num_hidden_layers=4, num_attention_heads=8,
              num_key_value_heads=4)
+SHAPES = {
+    "demo": dict(model=MODEL, rank=8, long=200, reply=32, requests=4),
+    "1b": dict(model=dict(hidden_size=2048, intermediate_size=5632, num_hidden_layers=22, num_attention_heads=32,
+                          num_key_value_heads=4, vocab_size=32000),
+               # Shorter runs than the demo's: one step of 16 rows reads 4.4 GB of fp32 weights.
+               rank=16, long=64, reply=16, requests=1),
+}
 
 
 # ------------------------------------------------------------------------------ server side
@@ -164,6 +184,157 @@ def run_empty(root, port):
     uvicorn.run(app, host="127.0.0.1", port=port, log_level="warning")
 
 
+# ------------------------------------------------------------------------------ engine part
+
+
+def build_shape(root, shape):
+    import torch
+    from tinymodel import build_tiny_adapter, build_tiny_model
+
+    spec = SHAPES[shape]
+    torch.manual_seed(0)
+    build_tiny_model(root / "base", seed=0, **spec["model"])
+    if shape == "1b":  # stored as bf16, as such checkpoints are
+        from transformers import AutoModelForCausalLM
+
+        m = AutoModelForCausalLM.from_pretrained(str(root / "base"), dtype=torch.bfloat16)
+        m.save_pretrained(str(root / "base"))
+        del m
+    for i, n in enumerate(NAMES):
+        build_tiny_adapter(root / "base", root / n, seed=i + 1, r=spec["rank"],
+                           target_modules=("q_proj", "k_proj", "v_proj", "o_proj"))
+
+
+def percentile(values, q):
+    values = sorted(values)
+    return values[min(len(values) - 1, int(round(q * (len(values) - 1))))]
+
+
+def engine_part(shape, repeats):
+    import threading
+    import warnings
+
+    warnings.simplefilter("ignore")
+    from velkor_zuma.serve import ServeConfig, _Engine, build_app
+
+    spec = SHAPES[shape]
+    with tempfile.TemporaryDirectory() as tmp:
+        root = Path(tmp)
+        t0 = time.perf_counter()
+        build_shape(root, shape)
+        engine = _Engine(ServeConfig(str(root / "base"), {n: str(root / n) for n in NAMES}, "fp32")).load()
+        print("engine part: %s shape built and loaded in %.0f s" % (shape, time.perf_counter() - t0), flush=True)
+    # No end token: every reply runs to its limit, so that every row does the same work.
+    engine.model.generation_config.eos_token_id = 10**9
+    batcher = build_app(engine).state.batcher
+    reply, rows = spec["reply"], {}
+
+    def request(name, limit, **fields):
+        t = time.perf_counter()
+        r = batcher.complete(name, MESSAGES, max_tokens=limit, **fields)
+        assert r["status"] == 0 and len(r["tokens"]) == limit, r
+        return time.perf_counter() - t
+
+    for n in NAMES:  # warm-up
+        request(n, 4)
+
+    # Every figure is a median over repeats, and each repeat measures its reference (alone, one
+    # client, one adapter, free text) right beside the case, so that the machine's load, which
+    # changes by the minute on a shared machine, touches both alike.
+    def alone_latency():
+        return statistics.median(request(NAMES[1 + i % 3], 8) for i in range(2))
+
+    def behind_long():
+        long = batcher.start(NAMES[0], MESSAGES, max_tokens=spec["long"])
+        time.sleep(0.2)
+        shorts = []
+        threads = [threading.Thread(target=lambda n=n: shorts.append(request(n, 8))) for n in NAMES]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        long.result()
+        return max(shorts)
+
+    def first_text(name):
+        t = time.perf_counter()
+        p = batcher.start(name, MESSAGES, max_tokens=8, stream=True)
+        p.next_text()
+        took = time.perf_counter() - t
+        p.result()
+        return took
+
+    def eight_streams():
+        got = []
+        threads = [threading.Thread(target=lambda n=n: got.append(first_text(n))) for n in NAMES * 2]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        return percentile(got, 0.95)
+
+    def load(clients, names, lock=False, **fields):
+        n = clients * spec["requests"]
+        tokens = []
+
+        def worker(k):
+            for i in range(k, n, clients):
+                name = names[i % len(names)]
+                if lock:
+                    engine.generate(name, MESSAGES, reply, 0.0)
+                    tokens.append(reply)
+                elif fields:
+                    tokens.append(len(batcher.complete(name, MESSAGES, max_tokens=reply, **fields)["tokens"]))
+                else:
+                    request(name, reply)
+                    tokens.append(reply)
+
+        t = time.perf_counter()
+        threads = [threading.Thread(target=worker, args=(k,)) for k in range(clients)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+        return sum(tokens) / (time.perf_counter() - t)
+
+    schema = {"type": "object", "properties": {"name": {"type": "string", "maxLength": 40},
+                                               "n": {"type": "integer"}, "ok": {"type": "boolean"}},
+              "required": ["name", "n", "ok"]}
+    m = {}
+    levels = (1, 4, 8, 16)
+    for _ in range(repeats):
+        for key, fn in [("alone", alone_latency), ("behind", behind_long), ("ttft1", lambda: first_text(NAMES[0])),
+                        ("ttft8", eight_streams)] + \
+                [(c, lambda c=c: load(c, NAMES)) for c in levels] + \
+                [("same", lambda: load(16, NAMES[:1])), ("free8", lambda: load(8, NAMES))] + \
+                ([("lock", lambda: load(4, NAMES, lock=True))] if shape == "demo" else []) + \
+                [("json8", lambda: load(8, NAMES, response_format="json_schema", schema=schema))]:
+            m.setdefault(key, []).append(fn())
+    r = {k: statistics.median(v) for k, v in m.items()}
+    ratio = lambda a, b: statistics.median(x / y for x, y in zip(m[a], m[b]))  # noqa: E731
+    rows["short behind long"] = ("slowest of four 8-token replies 0.2 s into a %d-token one: %.3f s; alone "
+                                 "%.3f s (%.2fx; the lock-serialised engine answers them after the long one)"
+                                 % (spec["long"], r["behind"], r["alone"], ratio("behind", "alone")))
+    rows["first token"] = "8 streams together: p95 %.3f s; one alone %.3f s (%.2fx)" % (
+        r["ttft8"], r["ttft1"], ratio("ttft8", "ttft1"))
+    rows["throughput"] = "tokens/s at 1/4/8/16 clients: %s; 16 clients / 1: %.2fx" % (
+        " ".join("%.1f" % r[c] for c in levels), ratio(16, 1))
+    if "lock" in r:
+        rows["throughput"] += "; lock-serialised generate at 4 clients: %.1f" % r["lock"]
+    rows["mixed vs same"] = "16 clients, four adapters %.1f tokens/s, one adapter %.1f (%.2fx)" % (
+        r[16], r["same"], ratio(16, "same"))
+    rows["JSON schema"] = "8 clients: %.1f tokens/s under a schema, %.1f free (%.2fx)" % (
+        r["json8"], r["free8"], ratio("json8", "free8"))
+
+    import torch
+
+    print("bench_serve engine part: %s shape, fp32 on CPU, os.cpu_count() = %s, torch threads %d, replies of %d "
+          "tokens, %d repeats" % (shape, os.cpu_count(), torch.get_num_threads(), reply, repeats))
+    for k, v in rows.items():
+        print("  %-18s %s" % (k, v))
+    print(flush=True)
+
+
 # ------------------------------------------------------------------------------ client side
 
 
@@ -267,9 +438,23 @@ def main():
     ap.add_argument("--servers", default="batched,batch-1,lock,full")
     ap.add_argument("--levels", default="1,4,8,16")
     ap.add_argument("--threads", type=int, default=0, help="OMP_NUM_THREADS of the servers")
+    ap.add_argument("--shape", default="demo", choices=sorted(SHAPES))
+    ap.add_argument("--parts", default="engine,servers")
+    ap.add_argument("--torch-threads", type=int, default=0,
+                    help="torch threads of the engine part (0: torch's default); 1 keeps a shared, loaded "
+                         "machine's waits between threads out of the figures")
     args = ap.parse_args()
     if args.child:
         ROLES[args.child](Path(args.root), args.port)
+        return
+    parts = args.parts.split(",")
+    if "engine" in parts:
+        if args.torch_threads:
+            import torch
+
+            torch.set_num_threads(args.torch_threads)
+        engine_part(args.shape, args.repeats)
+    if "servers" not in parts or args.shape != "demo":
         return
 
     roles = args.servers.split(",")

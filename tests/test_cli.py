@@ -165,8 +165,10 @@ def test_top_level_help_lists_every_subcommand():
     (["demo", "--adapters", "0"], "1 to 8"),
     (["demo", "--port", "http"], "whole number"),
     (["serve", "--base", "b", "--adapter", "no-equals-sign"], "NAME=SRC"),
-    (["serve", "--base", "b", "--precision", "bf16"], "invalid choice"),
+    (["serve", "--base", "b", "--precision", "fp8"], "invalid choice"),
     (["serve", "--base", "b", "--port", "70000"], "1 to 65535"),
+    (["serve", "--base", "b", "--max-batch", "0"], "1 to 4096"),
+    (["serve", "--base", "b", "--max-waiting", "-3"], "1 to 1000000"),
     (["serve", "--base", "b", "--adapter", "a=x", "--adapter", "a=y"], "given twice"),
     (["perplexity", "m", "--library", "d"], "go together"),
     (["dedup"], "required"),
@@ -188,6 +190,14 @@ def test_help_imports_no_heavy_library():
             "print(sorted(heavy & set(sys.modules)))\n")
     res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=environment())
     assert res.stdout.strip() == "[]", res.stderr
+
+
+def test_serve_help_lists_the_batch_and_waiting_bounds(capsys):
+    from velkor_zuma.cli import main
+    assert main(["serve", "--help"]) == 0
+    text = " ".join(capsys.readouterr().out.split())
+    assert "--max-batch N requests decoded together in one step" in text
+    assert "--max-waiting N requests that may wait for a free row; past that a request gets 503 with Retry-After" in text
 
 
 def test_main_returns_the_status_in_process(capsys):
@@ -496,7 +506,7 @@ def test_serve_answers_chat_and_reads_the_key_from_the_environment(tiny_model_di
     env = environment(VELKOR_ZUMA_DASHBOARD_KEY="s3cret",
                       VELKOR_ZUMA_DASHBOARD_URL=f"http://127.0.0.1:{dashboard.server_port}")
     proc, port, early = start_server(["--base", str(tiny_model_dir), "--adapter", f"kind={adapter}",
-                                      "--max-new-tokens", "4"], env)
+                                      "--max-new-tokens", "4", "--max-batch", "2", "--max-waiting", "8"], env)
     opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
     root = f"http://127.0.0.1:{port}"
     try:
@@ -547,10 +557,13 @@ def test_demo_fails_when_a_chat_request_fails(tmp_path):
     site = tmp_path / "site"
     site.mkdir()
     (site / "sitecustomize.py").write_text(
-        "import peft\n"
+        "from transformers.models.llama import modeling_llama as m\n"
+        "_forward = m.LlamaForCausalLM.forward\n"
         "def _broken(self, *args, **kwargs):\n"
-        "    raise RuntimeError('generation broken for this test')\n"
-        "peft.PeftModelForCausalLM.generate = _broken\n")
+        "    if kwargs.get('use_cache'):  # decoding with a cache, not the adapters' training\n"
+        "        raise RuntimeError('generation broken for this test')\n"
+        "    return _forward(self, *args, **kwargs)\n"
+        "m.LlamaForCausalLM.forward = _broken\n")
     env = environment(PYTHONPATH=os.pathsep.join([str(site)] + sys.path))
     res = vz("demo", "--adapters", 1, env=env, timeout=600)
     assert res.returncode == 1  # the server logs its own traceback; ours is one last line

@@ -49,6 +49,7 @@ def library(tiny_model_dir, base_sd, tmp_path_factory):
     add_finetune_from(lib, "tucker", finetune(base_sd, seed=3), method="tucker")
     add_finetune_from(lib, "normed", finetune(base_sd, seed=4, norm=True), method="tt", max_rank=4)
     add_finetune_from(lib, "signs", finetune(base_sd, seed=5), method="sign")
+    add_finetune_from(lib, "mixed", finetune(base_sd, seed=6), method="svd_mixed", bits=4.0)
     return lib
 
 
@@ -78,7 +79,7 @@ def peft_logits(tiny_model_dir, adapter):
 
 
 class TestLoadsInPeft:
-    @pytest.mark.parametrize("model_id", ["tt", "svd", "tucker"])
+    @pytest.mark.parametrize("model_id", ["tt", "svd", "tucker", "mixed"])
     def test_same_logits_as_the_reconstruction(self, tiny_model_dir, library, tmp_path, model_id):
         out = tmp_path / "adapter"
         res = export_lora(library, model_id, out)

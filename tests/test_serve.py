@@ -51,7 +51,19 @@ ADAPTER_MESSAGE = (
 pytestmark = pytest.mark.filterwarnings("ignore:Found missing adapter keys")
 
 
+CPU_HAS_BF16 = serve_mod._cpu_has_bf16  # the real probe, before any test replaces it
+
 # ---------------------------------------------------------------------------------- fixtures
+@pytest.fixture(scope="module", autouse=True)
+def cpu_without_bf16():
+    """"auto" means fp32 on a CPU without native bfloat16: these tests pin that machine, so
+    that what they expect does not depend on the CPU that runs them (module-wide, before the
+    module's engines load)."""
+    with pytest.MonkeyPatch.context() as m:
+        m.setattr(serve_mod, "_cpu_has_bf16", lambda: False)
+        yield
+
+
 @pytest.fixture(scope="module")
 def adapter_dirs(tiny_model_dir, tmp_path_factory):
     root = tmp_path_factory.mktemp("adapters")
@@ -109,6 +121,7 @@ class _Server:
         import httpx
         import uvicorn
 
+        self.app = app
         self.sock = socket.socket()
         self.sock.bind(("127.0.0.1", 0))
         self.url = "http://127.0.0.1:%d" % self.sock.getsockname()[1]
@@ -195,6 +208,8 @@ def test_probes(monkeypatch):
         m.setitem(sys.modules, "torch", None)  # no torch at all
         assert (_vram_bytes(), _auto_precision()) == (None, "fp32")
     assert (_vram_bytes(), _auto_precision()) == (None, "fp32")  # torch without CUDA
+    monkeypatch.setattr(serve_mod, "_cpu_has_bf16", lambda: True)
+    assert _auto_precision() == "bf16"  # a CPU that computes bfloat16 natively
     monkeypatch.setattr(torch.cuda, "is_available", lambda: True)
     monkeypatch.setitem(sys.modules, "bitsandbytes", types.ModuleType("bitsandbytes"))
     assert _auto_precision() == "int8"
@@ -209,7 +224,7 @@ def test_probes(monkeypatch):
 
 # ----------------------------------------------------------------------------------- engine
 @pytest.mark.parametrize("precision, dtype, stored", [
-    ("AUTO", torch.float32, "fp32"), ("FP16", torch.float16, "FP16"),
+    ("AUTO", torch.float32, "fp32"), ("FP16", torch.float16, "FP16"), ("BF16", torch.bfloat16, "BF16"),
     ("Fp32", torch.float32, "Fp32")])
 def test_engine_without_adapters(tiny_model_dir, monkeypatch, precision, dtype, stored):
     """Serves the bare base as "base" without importing peft; precision in any letter case,
@@ -227,8 +242,8 @@ def test_unknown_precision_fails_after_tokenizer(tiny_model_dir, monkeypatch, ca
 
     seen = []
     monkeypatch.setattr(hubload, "ensure_cache", seen.append)
-    eng = _Engine(ServeConfig(str(tiny_model_dir), {}, "bf16", cache_dir=cache_dir))
-    with pytest.raises(ValueError, match=r"^unknown precision 'bf16'$"):
+    eng = _Engine(ServeConfig(str(tiny_model_dir), {}, "fp8", cache_dir=cache_dir))
+    with pytest.raises(ValueError, match=r"^unknown precision 'fp8'$"):
         eng.load()
     assert seen == ensured  # an empty cache_dir is not applied
     assert eng.tokenizer is not None and eng.model is None
@@ -343,27 +358,33 @@ def test_generation_options(engine, generate_calls, limit, temperature, expected
 
 
 # --------------------------------------------------------------------------------------- HTTP
-def test_routes_healthz_and_models(server, base_engine):
+def test_routes_healthz_and_models(server, engine, base_engine):
     r = server.http.get("/healthz")
     assert r.status_code == 200
     assert list(r.json().items()) == [("status", "ok"), ("vram_allocated", None), ("device", "cpu"),
-                                      ("servable", ["a", "b"])]
+                                      ("precision", engine.cfg.precision), ("servable", ["a", "b"])]
     models = server.http.get("/v1/models").json()
+    created = models["data"][0]["created"]
+    assert isinstance(created, int) and abs(created - time.time()) < 3600
     assert models == {"object": "list", "data": [
-        {"id": "a", "object": "model", "owned_by": "velkor-zuma"},
-        {"id": "b", "object": "model", "owned_by": "velkor-zuma"}]}
-    assert list(models["data"][0]) == ["id", "object", "owned_by"]
+        {"id": "a", "object": "model", "created": created, "owned_by": "velkor-zuma"},
+        {"id": "b", "object": "model", "created": created, "owned_by": "velkor-zuma"}]}
+    assert list(models["data"][0]) == ["id", "object", "created", "owned_by"]
     from fastapi.testclient import TestClient
 
     app = build_app(base_engine)  # no adapters: only "base"
     assert app.title == "velkor-zuma serve"
     routes = [(r.path, sorted(r.methods), r.name) for r in app.routes if hasattr(r, "endpoint")
-              and r.path.startswith(("/healthz", "/v1"))]
-    assert routes == [("/healthz", ["GET"], "healthz"), ("/v1/models", ["GET"], "models"),
-                      ("/v1/chat/completions", ["POST"], "chat")]
+              and r.path.startswith(("/healthz", "/v1", "/metrics"))]
+    assert routes == [("/healthz", ["GET", "HEAD"], "healthz"), ("/v1/models", ["GET", "HEAD"], "models"),
+                      ("/v1/chat/completions", ["POST"], "chat"),
+                      ("/v1/models/{model_id:path}", ["GET", "HEAD"], "model"),
+                      ("/v1/completions", ["POST"], "completions"),
+                      ("/metrics", ["GET", "HEAD"], "metrics")]
     with TestClient(app) as tc:
         assert tc.get("/v1/models").json()["data"] == [
-            {"id": "base", "object": "model", "owned_by": "velkor-zuma"}]
+            {"id": "base", "object": "model", "created": tc.get("/v1/models").json()["data"][0]["created"],
+             "owned_by": "velkor-zuma"}]
         assert tc.get("/healthz").json()["servable"] == ["base"]
 
 
@@ -400,9 +421,12 @@ def test_chat_completions(server, name, reference):
 ])
 def test_rejected_requests_never_generate(server, generate_calls, body, status):
     r = server.http.post("/v1/chat/completions", json=body)
-    assert r.status_code == status and "detail" in r.json()
+    assert r.status_code == status and list(r.json()) == ["error"]
+    assert list(r.json()["error"]) == ["message", "type", "param", "code"]
     if status == 404:
-        assert r.json() == {"detail": "model 'base' not served. available: ['a', 'b']"}
+        assert r.json() == {"error": {"message": "model 'base' not served. available: ['a', 'b']",
+                                      "type": "invalid_request_error", "param": "model",
+                                      "code": "model_not_found"}}
     assert generate_calls == []
 
 
@@ -439,18 +463,13 @@ def _prompt_tokens(eng, messages):
 
 
 @pytest.fixture
-def generations(engine, monkeypatch):
-    """Every model.generate call as (rows, new tokens, adapter_names or None); still generates."""
-    real, log = engine.model.generate, []
-
-    def spy(**kw):
-        out = real(**kw)
-        log.append((kw["input_ids"].shape[0], out.shape[1] - kw["input_ids"].shape[1],
-                    kw.get("adapter_names")))
-        return out
-
-    monkeypatch.setattr(engine.model, "generate", spy)
-    return log
+def generations(engine):
+    """The rows of every forward of the model (a hook on lm_head): one entry per step."""
+    log = []
+    handle = engine.model.get_base_model().lm_head.register_forward_hook(
+        lambda module, args, output: log.append(args[0].shape[0]))
+    yield log
+    handle.remove()
 
 
 @pytest.fixture
@@ -563,7 +582,7 @@ def test_bad_requests_are_4xx_and_server_lives_on(server, generations, reference
                              headers={"content-type": "application/json"})
     else:
         r = server.http.post("/v1/chat/completions", json=body)
-    assert r.status_code == status and field in json.dumps(r.json()["detail"])
+    assert r.status_code == status and field in r.json()["error"]["message"]
     assert generations == []
     ok = server.http.post("/v1/chat/completions", json={"model": "a", "messages": HELLO})
     assert ok.json()["choices"][0]["message"]["content"] == reference("a")
@@ -600,7 +619,7 @@ def test_body_size_limit(short):
     http = short.server.http
     for path in ["/v1/chat/completions", "/nowhere"]:
         r = http.post(path, content=big, headers={"content-type": "application/json"})
-        assert r.status_code == 413 and "above the limit of 4096 bytes" in r.json()["detail"]
+        assert r.status_code == 413 and "above the limit of 4096 bytes" in r.json()["error"]["message"]
     r = http.post("/v1/chat/completions", content=iter([b'{"model": "base", ', b'"messages": []}']))
     assert r.status_code == 411  # a body without a declared length
     r = http.post("/v1/chat/completions", json={"model": "base", "messages": HELLO, "max_tokens": 2})
@@ -668,11 +687,12 @@ def test_client_going_away_stops_its_generation(server, generations, step_gate, 
                 http.post("/v1/chat/completions", json=body)
     assert noticed.wait(60)
     step_gate.release()
+    batcher = server.app.state.batcher
     deadline = time.monotonic() + 60
-    while not generations and time.monotonic() < deadline:
+    while batcher.in_batch + batcher.waiting and time.monotonic() < deadline:
         time.sleep(0.05)
-    ((rows, new_tokens, _),) = generations
-    assert rows == 1 and new_tokens < 100
+    assert batcher.in_batch + batcher.waiting == 0
+    assert max(generations) == 1 and len(generations) < 100  # ended soon after, alone
 
 
 @pytest.fixture(scope="module")
@@ -714,19 +734,31 @@ def _queued_together(engine, cases):
         srv.close()
 
 
+def _spy_forward(engine, monkeypatch, fail=None):
+    """Records (rows, adapter_names) of every forward of the model; `fail(kw)` may raise."""
+    real, calls = engine.model.forward, []
+
+    def forward(*args, **kw):
+        calls.append((kw["input_ids"].shape[0], kw.get("adapter_names")))
+        if fail:
+            fail(kw)
+        return real(*args, **kw)
+
+    monkeypatch.setattr(engine.model, "forward", forward)
+    return calls
+
+
 def test_requests_waiting_together_decode_as_one_batch(engine3, sequential, monkeypatch):
-    """Requests that queue while the model is busy run as one generate call over mixed adapters,
-    each row with its own limit, and every reply equals the sequential one."""
-    real, calls = engine3.model.generate, []
-    monkeypatch.setattr(engine3.model, "generate",
-                        lambda **kw: calls.append((kw["input_ids"].shape[0], kw.get("adapter_names"))) or real(**kw))
+    """Requests that queue while the model is busy share its steps over mixed adapters, each
+    row with its own limit, and every reply equals the sequential one."""
+    calls = _spy_forward(engine3, monkeypatch)
     replies = _queued_together(engine3, CASES)
     assert not any(isinstance(r, Exception) for r in replies), replies
     assert [r.choices[0].message.content for r in replies] == [sequential[n, id(m), k] for n, m, k in CASES]
     assert [r.usage.completion_tokens for r in replies] == [k for _, _, k in CASES]
     assert [r.model for r in replies] == [n for n, _, _ in CASES]
-    rows = sorted(calls, key=lambda c: -c[0])[0]
-    assert rows[0] >= len(CASES) - 1 and sorted(set(rows[1])) == ["a", "b", "c"]
+    # Steps of many rows, each row with its own adapter (the replies above are each adapter's own).
+    assert max(rows for rows, _ in calls) >= len(CASES) // 2
 
 
 POISON = [{"role": "user", "content": "poison"}]
@@ -734,25 +766,20 @@ POISON = [{"role": "user", "content": "poison"}]
 
 @pytest.mark.parametrize("oversized", [False, True], ids=["one-bad-row", "batch-too-large"])
 def test_a_failing_batch_fails_only_the_rows_that_fail_alone(engine3, sequential, monkeypatch, oversized):
-    """A batch whose generate call raises runs its rows again one at a time: the requests that
-    work alone get their sequential replies and only a failing one gets the error."""
+    """A step that raises with several rows in it runs those rows again one at a time: the
+    requests that work alone get their sequential replies and only a failing one gets the error."""
     import openai
 
-    real, calls = engine3.model.generate, []
-
-    def generate(**kw):
-        rows = kw["input_ids"].shape[0]
-        calls.append(rows)
-        if oversized and rows > 1:
+    def fail(kw):
+        if oversized and kw["input_ids"].shape[0] > 1:
             raise RuntimeError("out of memory for a batch of this size")
         if any("poison" in t for t in engine3.tokenizer.batch_decode(kw["input_ids"])):
             raise RuntimeError("this request breaks the model")
-        return real(**kw)
 
-    monkeypatch.setattr(engine3.model, "generate", generate)
+    calls = _spy_forward(engine3, monkeypatch, fail)
     cases = CASES[:4] + ([] if oversized else [("a", POISON, 2)])
     outcomes = _queued_together(engine3, cases)
-    assert max(calls) > 1 and calls[-len(cases) + 1:] == [1] * (len(cases) - 1)  # a batch, then rows alone
+    assert max(rows for rows, _ in calls) > 1  # a shared step, then rows alone
     assert [o.choices[0].message.content for o in outcomes[:4]] == [sequential[n, id(m), k] for n, m, k in CASES[:4]]
     if not oversized:
         assert isinstance(outcomes[4], openai.InternalServerError)
@@ -828,10 +855,10 @@ def test_sigterm_ends_generation_and_server(tiny_model_dir, adapter_dirs):
 def test_generation_error_is_500_and_server_lives_on(server, engine, monkeypatch, reference):
     import httpx
 
-    def boom(**kwargs):
+    def boom(*args, **kwargs):
         raise RuntimeError("model exploded")
 
-    monkeypatch.setattr(engine.model, "generate", boom)
+    monkeypatch.setattr(engine.model, "forward", boom)
     # uvicorn closes a connection whose request raised: each request on a fresh one.
     url = server.url + "/v1/chat/completions"
     assert httpx.post(url, json={"model": "a", "messages": HELLO}, timeout=60).status_code == 500
@@ -1116,6 +1143,30 @@ def test_serve_gpu_report_and_order(monkeypatch, uvicorn_runs, capsys, total, ex
     assert app == ("app", args[1]) and port == 9000
 
 
+@pytest.mark.parametrize("native", [True, False])
+def test_bf16_on_the_cpu(tiny_model_dir, uvicorn_runs, capsys, monkeypatch, native):
+    """bf16 is "auto"'s choice on a CPU that computes it natively; asked for on one that does
+    not, it still loads, and the report says it is emulated."""
+    monkeypatch.setattr(serve_mod, "_cpu_has_bf16", lambda: native)
+    cfg = ServeConfig(str(tiny_model_dir), {}, "auto" if native else "bf16")
+    assert serve(cfg, "127.0.0.1", 8123) is None
+    assert cfg.precision == "bf16"
+    (line,) = [l for l in capsys.readouterr().out.splitlines() if l.startswith("  precision")]
+    assert line.split(":", 1)[1].strip() == ("bf16" if native else
+                                             "bf16 (emulated: this CPU has no native bfloat16; fp32 may be faster)")
+
+
+def test_cpu_flags_probe():
+    """The probe reads the CPU's own flags: it agrees with what the kernel lists."""
+    flags = set()
+    if Path("/proc/cpuinfo").exists():
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("flags"):
+                flags = set(line.split(":", 1)[1].split())
+                break
+    assert CPU_HAS_BF16() is bool(flags & {"avx512_bf16", "amx_bf16"})
+
+
 @pytest.mark.parametrize("missing", ["fastapi", "uvicorn", None])
 def test_serve_failures(tiny_model_dir, monkeypatch, uvicorn_runs, capsys, missing):
     """Without the web stack nothing loads or prints; a load failure propagates after the
@@ -1124,9 +1175,9 @@ def test_serve_failures(tiny_model_dir, monkeypatch, uvicorn_runs, capsys, missi
         monkeypatch.setitem(sys.modules, missing, None)
         error = 'serve needs fastapi + uvicorn: pip install "velkor-zuma[serve]"'
     with pytest.raises(RuntimeError if missing else ValueError) as info:
-        serve(ServeConfig(str(tiny_model_dir), {}, "bf16"), "127.0.0.1", 1)
-    assert str(info.value) == (error if missing else "unknown precision 'bf16'")
-    printed = "" if missing else "Loading base '%s' (bf16) ...\n" % tiny_model_dir
+        serve(ServeConfig(str(tiny_model_dir), {}, "fp8"), "127.0.0.1", 1)
+    assert str(info.value) == (error if missing else "unknown precision 'fp8'")
+    printed = "" if missing else "Loading base '%s' (fp8) ...\n" % tiny_model_dir
     assert capsys.readouterr().out == printed and uvicorn_runs == []
 
 

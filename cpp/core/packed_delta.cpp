@@ -55,27 +55,6 @@ void low_rank_row(const Delta &d, const float *ts, int64_t rows, int64_t j, floa
     }
 }
 
-// +1 / -1 for the 8 bits of a byte (least significant first), and the two 4-bit codes of a
-// byte as values (low nibble first), so that the portable loops multiply without branches.
-const std::array<std::array<float, 8>, 256> &sign_table() {
-    static const std::array<std::array<float, 8>, 256> table = [] {
-        std::array<std::array<float, 8>, 256> t{};
-        for (int b = 0; b < 256; ++b)
-            for (int k = 0; k < 8; ++k) t[size_t(b)][size_t(k)] = (b >> k) & 1 ? 1.0f : -1.0f;
-        return t;
-    }();
-    return table;
-}
-
-const std::array<std::array<float, 2>, 256> &nibble_table() {
-    static const std::array<std::array<float, 2>, 256> table = [] {
-        std::array<std::array<float, 2>, 256> t{};
-        for (int b = 0; b < 256; ++b) t[size_t(b)] = {float((b & 0xF) - 8), float((b >> 4) - 8)};
-        return t;
-    }();
-    return table;
-}
-
 }  // namespace
 
 namespace detail {
@@ -84,8 +63,8 @@ void rows_baseline(const Delta &d, const float *x, int64_t rows, const float *ts
                    int64_t j1) {
     const int64_t n = d.n;
     const int64_t rb = quant::row_bytes(n, d.bits);
-    const auto &signs = sign_table();
-    const auto &nibbles = nibble_table();
+    const auto &signs = quant::sign_table();
+    const auto &nibbles = quant::nibble_table();
     std::vector<float> low(size_t(rows), 0.0f);
     for (int64_t j = j0; j < j1; ++j) {
         const uint8_t *row = d.data + j * rb;

@@ -17,29 +17,8 @@ namespace {
 // Rows per task: enough work per chunk that thread start-up does not dominate.
 std::size_t row_grain(int64_t n) { return std::size_t(std::max<int64_t>(1, (1 << 16) / std::max<int64_t>(n, 1))); }
 
-// +1 / -1 for each of the 8 bits of a byte, least significant bit first.
-const std::array<std::array<float, 8>, 256> &sign_table() {
-    static const std::array<std::array<float, 8>, 256> table = [] {
-        std::array<std::array<float, 8>, 256> t{};
-        for (int b = 0; b < 256; ++b)
-            for (int k = 0; k < 8; ++k) t[size_t(b)][size_t(k)] = (b >> k) & 1 ? 1.0f : -1.0f;
-        return t;
-    }();
-    return table;
-}
-
 // Sum of |x| over a row: eight float lanes over blocks of 256 values (vectorisable), each block
 // added into a double, so that long rows keep their precision.
-// The two 4-bit codes of a byte as values (low nibble first): nibble - 8.
-const std::array<std::array<float, 2>, 256> &nibble_table() {
-    static const std::array<std::array<float, 2>, 256> table = [] {
-        std::array<std::array<float, 2>, 256> t{};
-        for (int b = 0; b < 256; ++b) t[size_t(b)] = {float((b & 0xF) - 8), float((b >> 4) - 8)};
-        return t;
-    }();
-    return table;
-}
-
 double row_abs_sum(const float *x, int64_t n) {
     double total = 0.0;
     int64_t j = 0;
@@ -223,6 +202,27 @@ void dequant_row(const uint8_t *codes, const float *scales, int64_t n, int bits,
 }
 
 }  // namespace
+
+// +1 / -1 for each of the 8 bits of a byte, least significant bit first.
+const std::array<std::array<float, 8>, 256> &sign_table() {
+    static const std::array<std::array<float, 8>, 256> table = [] {
+        std::array<std::array<float, 8>, 256> t{};
+        for (int b = 0; b < 256; ++b)
+            for (int k = 0; k < 8; ++k) t[size_t(b)][size_t(k)] = (b >> k) & 1 ? 1.0f : -1.0f;
+        return t;
+    }();
+    return table;
+}
+
+// The two 4-bit codes of a byte as values (low nibble first): nibble - 8.
+const std::array<std::array<float, 2>, 256> &nibble_table() {
+    static const std::array<std::array<float, 2>, 256> table = [] {
+        std::array<std::array<float, 2>, 256> t{};
+        for (int b = 0; b < 256; ++b) t[size_t(b)] = {float((b & 0xF) - 8), float((b >> 4) - 8)};
+        return t;
+    }();
+    return table;
+}
 
 uint16_t float_to_half(float f) {
     uint32_t x;

@@ -5,10 +5,17 @@
 // No Python here: callers release the GIL around every call.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
 namespace vz::core::quant {
+
+// +1 / -1 for each of the 8 bits of a byte, least significant bit first; and the two 4-bit codes
+// of a byte as values (low nibble first): nibble - 8. Shared by the quantizers and the kernels
+// that apply packed records, so that their loops multiply without branches.
+const std::array<std::array<float, 8>, 256> &sign_table();
+const std::array<std::array<float, 2>, 256> &nibble_table();
 
 // Bytes of one packed row of n values at `bits` bits each.
 inline int64_t row_bytes(int64_t n, int bits) { return (n * bits + 7) / 8; }

@@ -409,8 +409,11 @@ int cmd_perplexity(nb::handle args) {
 // ---- serve ---------------------------------------------------------------------------------------
 
 int cmd_serve(nb::handle args) {
-    std::string base = str_arg(args, "base");
-    if (is_gguf_source(base))
+    nb::object library = args.attr("library");
+    if (args.attr("base").is_none() && library.is_none()) throw UsageError("serve needs --base or --library");
+    if (!args.attr("finetune").is_none() && library.is_none()) throw UsageError("--finetune goes with --library");
+    std::string base = args.attr("base").is_none() ? std::string() : str_arg(args, "base");
+    if (!base.empty() && is_gguf_source(base))
         throw CliError("serve needs a transformers model directory or hub id as --base, not a GGUF model: '" + base +
                        "'");
     nb::dict adapters;
@@ -426,13 +429,16 @@ int cmd_serve(nb::handle args) {
     nb::object cfg = sv.attr("ServeConfig")(base, adapters, "precision"_a = args.attr("precision"),
                                             "cache_dir"_a = args.attr("cache_dir"),
                                             "max_new_tokens"_a = args.attr("max_new_tokens"));
+    nb::setattr(cfg, "library", library);
+    nb::setattr(cfg, "finetunes", args.attr("finetune"));
     // The dashboard key comes only from the environment, so that it never shows in the process list.
     nb::object environ = bind::import("os").attr("environ");
     nb::object key = environ.attr("get")("VELKOR_ZUMA_DASHBOARD_KEY");
     if (!key.is_none() && nb::len(key) > 0) nb::setattr(cfg, "api_key", key);
     nb::object url = environ.attr("get")("VELKOR_ZUMA_DASHBOARD_URL");
     if (!url.is_none() && nb::len(url) > 0) nb::setattr(cfg, "api_base", url);
-    sv.attr("serve")(cfg, args.attr("host"), args.attr("port"));
+    sv.attr("serve")(cfg, args.attr("host"), args.attr("port"), "max_batch"_a = args.attr("max_batch"),
+                     "max_waiting"_a = args.attr("max_waiting"));
     out("Server stopped.");
     return 0;
 }

@@ -132,17 +132,28 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
 
     p = add_command(subs, cmds, "serve", cmd_serve, "serve a base model with LoRA adapters over HTTP",
                     "Loads one base model and its LoRA adapters and answers OpenAI-style chat completions "
-                    "(POST /v1/chat/completions, GET /v1/models). The dashboard heartbeat runs only when the "
+                    "(POST /v1/chat/completions, POST /v1/completions, GET /v1/models; GET /metrics for "
+                    "Prometheus). The dashboard heartbeat runs only when the "
                     "environment variable VELKOR_ZUMA_DASHBOARD_KEY holds a key (VELKOR_ZUMA_DASHBOARD_URL "
                     "overrides the dashboard address).");
-    p.attr("add_argument")("--base", "metavar"_a = "SRC", "required"_a = true,
-                           "help"_a = "base model: a local model directory or a hub id");
+    p.attr("add_argument")("--base", "metavar"_a = "SRC",
+                           "help"_a =
+                               "base model: a local model directory or a hub id (with --library: where "
+                               "its configuration and tokenizer come from; default the library's base id)");
+    p.attr("add_argument")("--library", "metavar"_a = "DIR",
+                           "help"_a =
+                               "a model library: its base stays resident in its stored type and every stored "
+                               "fine-tune is served as a model named by its id");
+    p.attr("add_argument")("--finetune", "metavar"_a = "ID", "action"_a = "append",
+                           "help"_a = "serve only this stored fine-tune of --library (repeatable)");
     p.attr("add_argument")("--adapter", "metavar"_a = "NAME=SRC", "action"_a = "append", "type"_a = adapter_type(),
                            "help"_a = "a LoRA adapter directory or hub id served under NAME (repeatable)");
     p.attr("add_argument")(
         "--precision", "type"_a = lower_type(), "default"_a = "auto",
-        "choices"_a = nb::make_tuple("auto", "fp32", "fp16", "int8", "int4"),
-        "help"_a = "precision of the resident base (default auto: int8 or fp16 on a GPU, fp32 on the CPU)");
+        "choices"_a = nb::make_tuple("auto", "fp32", "fp16", "bf16", "int8", "int4"),
+        "help"_a =
+            "precision of the resident base (default auto: int8 or fp16 on a GPU; on the CPU bf16 where it "
+            "computes bfloat16 natively, else fp32)");
     p.attr("add_argument")("--host", "metavar"_a = "H", "default"_a = "127.0.0.1",
                            "help"_a = "address to listen on (default 127.0.0.1, this machine only)");
     p.attr("add_argument")("--port", "metavar"_a = "P", "type"_a = int_type(1, 65535, "port"), "default"_a = 8000,
@@ -150,6 +161,13 @@ nb::object build_parser(std::map<std::string, Command> &cmds) {
     p.attr("add_argument")("--cache-dir", "metavar"_a = "D", "help"_a = "hub cache directory for models fetched by id");
     p.attr("add_argument")("--max-new-tokens", "metavar"_a = "N", "type"_a = int_type(1, INT64_MAX, "token count"),
                            "default"_a = 256, "help"_a = "reply length when a request gives none (default 256)");
+    p.attr("add_argument")("--max-batch", "metavar"_a = "N", "type"_a = int_type(1, 4096, "row count"),
+                           "default"_a = 16, "help"_a = "requests decoded together in one step, at most (default 16)");
+    p.attr("add_argument")("--max-waiting", "metavar"_a = "N", "type"_a = int_type(1, 1000000, "request count"),
+                           "default"_a = 256,
+                           "help"_a =
+                               "requests that may wait for a free row; past that a request gets 503 with Retry-After "
+                               "(default 256)");
 
     p = add_command(subs, cmds, "add-base", cmd_add_base, "create a model library on a base model",
                     "Creates a model library in a new directory, holding the base model's weights once.");

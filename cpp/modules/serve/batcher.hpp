@@ -1,5 +1,5 @@
-// The request batcher's jobs and scheduler, shared by the batcher itself and the HTTP handlers
-// that submit requests and wait for (or stream) their replies.
+// The step scheduler's jobs and its queue, shared by the scheduler (scheduler.cpp) and the HTTP
+// handlers that submit requests and wait for (or stream) their replies.
 #pragma once
 
 #include "modules/serve/serve.hpp"
@@ -55,6 +55,8 @@ struct Job {
     RowSettings settings;
     bool stream = false;
     std::atomic<bool> cancelled{false};  // the client went away: end this row at the next step
+    // Queued again after a failed step shared with other rows: runs alone (scheduler only).
+    bool solo = false;
 
     std::mutex mu;
     std::condition_variable cv;
@@ -105,12 +107,8 @@ struct Scheduler : std::enable_shared_from_this<Scheduler> {
     std::condition_variable cv;
     std::deque<std::shared_ptr<Job>> queue;  // guarded by mu
     bool started = false;                    // guarded by mu
-    size_t in_batch = 0;                     // requests of the batch being decoded (mu)
-    size_t last_batch = 0;                   // rows of the batch before (mu)
-    StepHistogram step_seconds;              // (mu)
-    // Longest wait for a batch to fill up again: far below the time of one generate call, so a
-    // batch that does not gather again costs little (batched against batch-1 in bench_serve.py).
-    static constexpr int kGatherMs = 10;
+    size_t in_batch = 0;                     // rows running now: admitted, prompt read or being read (mu)
+    StepHistogram step_seconds;              // decode step durations (mu)
     std::atomic<bool> stopping{false};
 
     // Queues a request. A refusal (server stopping, queue full: status 503) comes back as a
@@ -121,17 +119,12 @@ struct Scheduler : std::enable_shared_from_this<Scheduler> {
     void join(double seconds);
 
 private:
-    bool wait_for_work();
-    std::vector<std::shared_ptr<Job>> take();
-    void run();
-    void run_batch(std::vector<std::shared_ptr<Job>> &jobs);
-    static bool finished(Job &job);
-    // Ends the jobs not yet done, except `spared`, with the generation's exception.
-    static void fail(const std::vector<std::shared_ptr<Job>> &jobs, const std::vector<std::shared_ptr<Job>> &spared,
-                     nb::object error);
-    // Ends the jobs not yet done with a 500 naming a native failure.
-    static void fail(const std::vector<std::shared_ptr<Job>> &jobs, const char *what);
+    void run();  // the scheduler thread's loop (scheduler.cpp)
 };
+
+// Re-takes the GIL released for a wait, parking the thread instead when the interpreter is
+// finalizing (a daemon thread unwound into Python frames would crash the process).
+void reacquire(PyThreadState *state);
 
 // What Python holds (`_Batcher`): a handle on the scheduler.
 struct Batcher {

@@ -3,6 +3,7 @@
 #include "modules/serve/serve.hpp"
 
 #include <cstdio>
+#include <string>
 #if defined(__linux__)
 #include <unistd.h>
 #elif defined(__APPLE__)
@@ -73,6 +74,34 @@ int64_t rss_now() {
 #endif
 }
 
+bool cpu_native_bf16() {
+#if defined(__linux__)
+    // The kernel lists the CPU's feature flags in /proc/cpuinfo; every core lists the same ones,
+    // so the first "flags" line says it. AVX-512 BF16 and AMX-BF16 compute bfloat16 natively;
+    // without them torch widens every bfloat16 product to float32 in software.
+    std::FILE *f = std::fopen("/proc/cpuinfo", "r");
+    if (!f) return false;
+    std::string line;
+    bool found = false, done = false;
+    char chunk[4096];
+    while (!done && std::fgets(chunk, sizeof chunk, f)) {
+        line += chunk;
+        if (line.empty() || line.back() != '\n') continue;  // a line longer than the chunk: read on
+        if (line.compare(0, 5, "flags") == 0) {
+            line.back() = ' ';
+            for (const char *flag : {" avx512_bf16 ", " amx_bf16 "})
+                if (line.find(flag) != std::string::npos) found = true;
+            done = true;
+        }
+        line.clear();
+    }
+    std::fclose(f);
+    return found;
+#else
+    return false;
+#endif
+}
+
 nb::str auto_precision() {
     bool cuda = false;
     try {
@@ -81,7 +110,9 @@ nb::str auto_precision() {
         if (ordinary(e)) return nb::str("fp32");
         throw;
     }
-    if (!cuda) return nb::str("fp32");
+    // On the CPU a step mostly reads weights: bfloat16 halves what it reads and, where the CPU
+    // computes it natively, its arithmetic keeps pace; emulated, it is slower than float32.
+    if (!cuda) return bind::truthy(attr("_cpu_has_bf16")()) ? nb::str("bf16") : nb::str("fp32");
     try {
         bind::import("bitsandbytes");  // a real import: a broken install counts as missing
         return nb::str("int8");
@@ -93,7 +124,7 @@ nb::str auto_precision() {
 
 void register_config(nb::module_ &m) {
     using bind::Field;
-    bind::make_dataclass(
+    nb::object cls = bind::make_dataclass(
         m, "ServeConfig",
         {Field::req("base", "str"), Field::req("adapters", "dict[str, str]"),
          Field::def("precision", "str", nb::str("auto")), Field::def("cache_dir", "str | None", nb::none()),
@@ -102,6 +133,10 @@ void register_config(nb::module_ &m) {
         /*frozen=*/false, nb::dict(),
         "Configuration of the adapter server: base source, adapter name -> source, precision, "
         "hub cache directory, default generation length and the dashboard to report to.");
+    // A model library to serve (its base and stored fine-tunes) and the fine-tunes chosen (None:
+    // all): plain class attributes set on an instance, so that the record's fields stay as they are.
+    nb::setattr(cls, "library", nb::none());
+    nb::setattr(cls, "finetunes", nb::none());
 
     m.def("_human", &human, "b"_a.none(), "Byte count as text with two decimals and a unit up to GB.");
     m.def("_vram_bytes", &vram_bytes, "CUDA memory allocated by this process, or None without a usable GPU.");
@@ -112,7 +147,11 @@ void register_config(nb::module_ &m) {
             return n < 0 ? nb::none() : nb::object(nb::int_(n));
         },
         "Resident host memory of this process in bytes, or None where the system does not say.");
-    m.def("_auto_precision", &auto_precision, "Smallest safe precision for this machine: 'int8', 'fp16' or 'fp32'.");
+    m.def("_auto_precision", &auto_precision,
+          "Smallest safe precision for this machine: 'int8' or 'fp16' on a GPU; on the CPU 'bf16' where it "
+          "computes bfloat16 natively, else 'fp32'.");
+    m.def("_cpu_has_bf16", &cpu_native_bf16,
+          "Whether this CPU computes bfloat16 natively (AVX-512 BF16 or AMX-BF16, from its feature flags).");
 }
 
 }  // namespace vz::serve

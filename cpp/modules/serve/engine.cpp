@@ -29,6 +29,8 @@ nb::dict precision_kwargs(nb::handle self) {
         kw["dtype"] = torch.attr("float32");
     } else if (p == "fp16") {
         kw["dtype"] = torch.attr("float16");
+    } else if (p == "bf16") {
+        kw["dtype"] = torch.attr("bfloat16");
     } else if (p == "int8" || p == "int4") {
         nb::object bnb_config;
         try {
@@ -58,6 +60,10 @@ nb::object load(nb::handle self) {
     nb::object cache_dir = cfg.attr("cache_dir");
     if (nonempty_str(cache_dir)) hubload("ensure_cache")(cache_dir);
 
+    // A model library's base (and its fine-tunes, below) instead of a model directory.
+    const bool library = nonempty_str(nb::getattr(cfg, "library", nb::none()));
+    if (library) attr("_library_prepare")(self);
+
     // "auto" in any letter case becomes this machine's choice, written back for the caller.
     if (nb::str("auto").equal(cfg.attr("precision").attr("lower")()))
         nb::setattr(cfg, "precision", attr("_auto_precision")());
@@ -71,13 +77,14 @@ nb::object load(nb::handle self) {
     // Tokenizer first, so that an unknown precision fails after it and before the model.
     nb::str source = nb::str(self.attr("_resolve")(cfg.attr("base")));
     nb::setattr(self, "tokenizer", auto_tokenizer.attr("from_pretrained")(source));
-    nb::object options = self.attr("_precision_kwargs")();
+    nb::object options = library ? nb::dict() : self.attr("_precision_kwargs")();
 
     // The base model, with the CUDA memory it added (and the host memory, which is where
     // the weights live without CUDA).
     int64_t before = vram_or_zero();
     int64_t rss_before = rss_now();
-    nb::object base = auto_model.attr("from_pretrained")(source, **options);
+    nb::object base = library ? attr("_library_base")(self, source)
+                              : auto_model.attr("from_pretrained")(source, **options);
     if (bind::truthy(torch.attr("cuda").attr("is_available")())) {
         nb::setattr(self, "device", nb::str("cuda"));
         // Quantized loads are placed by the loader itself.
@@ -127,6 +134,8 @@ nb::object load(nb::handle self) {
         nb::setattr(self, "model", base);
     }
 
+    if (library) rss_adapters += nb::cast<int64_t>(attr("_library_attach")(self));
+
     // An absolute reading of everything resident.
     nb::setattr(self, "total_vram", nb::int_(vram_or_zero()));
     nb::setattr(self, "base_rss", nb::int_(rss_base));
@@ -164,7 +173,15 @@ nb::object generate(nb::handle self, nb::handle model_name, nb::handle messages,
     nb::object tokenizer = self.attr("tokenizer");
     nb::object names = self.attr("adapter_names");
     bool has_adapters = bind::truthy(names);
-    if (has_adapters && bind::contains(names, name)) model.attr("set_adapter")(name);
+    // A library fine-tune goes by the row plan, not peft's active adapter.
+    struct LibraryOff {
+        nb::handle engine;
+        bool on;
+        ~LibraryOff() {
+            if (on) library_generate_end(engine);
+        }
+    } library{self, library_generate_begin(self, name)};
+    if (!library.on && has_adapters && bind::contains(names, name)) model.attr("set_adapter")(name);
 
     nb::object prompt = tokenizer.attr("apply_chat_template")(conversation, "tokenize"_a = false,
                                                               "add_generation_prompt"_a = true);

@@ -17,20 +17,31 @@ bool loopback(const std::string &host) {
 
 }  // namespace
 
-nb::object serve(nb::handle cfg, nb::handle host, nb::handle port, nb::handle max_batch) {
+nb::object serve(nb::handle cfg, nb::handle host, nb::handle port, nb::handle max_batch, nb::handle max_waiting,
+                 nb::handle request_timeout, nb::handle keep_alive_timeout) {
     nb::str host_text = bind::arg_str(host, "host");
     nb::int_ port_num(bind::arg_int(port, "port"));
     nb::int_ batch(bind::arg_int(max_batch, "max_batch"));
+    nb::int_ waiting(bind::arg_int(max_waiting, "max_waiting"));
+    double request_s = bind::arg_float(request_timeout, "request_timeout");
+    double keep_alive_s = bind::arg_float(keep_alive_timeout, "keep_alive_timeout");
+    if (bind::to_i64(batch) < 1)
+        bind::raise(PyExc_ValueError, "max_batch must be at least 1, got " + bind::text(batch));
+    if (bind::to_i64(waiting) < 1)
+        bind::raise(PyExc_ValueError, "max_waiting must be at least 1, got " + bind::text(waiting));
+    if (!(request_s > 0)) bind::raise(PyExc_ValueError, "request_timeout must be above 0 seconds");
+    if (!(keep_alive_s > 0)) bind::raise(PyExc_ValueError, "keep_alive_timeout must be above 0 seconds");
 
     // The web stack, checked without importing it.
     if (!installed("uvicorn") || !installed("fastapi"))
         bind::raise(PyExc_RuntimeError, "serve needs fastapi + uvicorn: pip install \"velkor-zuma[serve]\"");
 
     nb::object print = bind::import("builtins").attr("print");
-    print(
-        nb::str(("Loading base '" + bind::text(cfg.attr("base")) + "' (" + bind::text(cfg.attr("precision")) + ") ...")
-                    .c_str()),
-        "flush"_a = true);
+    nb::object library = nb::getattr(cfg, "library", nb::none());
+    std::string loading = library.is_none() ? "base '" + bind::text(cfg.attr("base")) + "'"
+                                            : "library '" + bind::text(library) + "'";
+    print(nb::str(("Loading " + loading + " (" + bind::text(cfg.attr("precision")) + ") ...").c_str()),
+          "flush"_a = true);
 
     // Load failures propagate; nothing more is printed and no server starts.
     nb::object engine = attr("_Engine")(cfg).attr("load")();
@@ -50,7 +61,11 @@ nb::object serve(nb::handle cfg, nb::handle host, nb::handle port, nb::handle ma
     line("\n" + rule);
     line("velkor-zuma serve - VRAM proof");
     line("  device          : " + bind::text(engine.attr("device")));
-    line("  precision       : " + bind::text(cfg.attr("precision")));
+    std::string precision = bind::text(cfg.attr("precision"));
+    // bfloat16 on a CPU without native support runs, but torch widens it in software.
+    if (precision == "bf16" && !nb::str("cuda").equal(engine.attr("device")) && !bind::truthy(attr("_cpu_has_bf16")()))
+        precision += " (emulated: this CPU has no native bfloat16; fp32 may be faster)";
+    line("  precision       : " + precision);
     // Without CUDA the weights live in host memory: there the same before/after readings are
     // taken of the process's resident set, and the report says so.
     nb::object base_rss = nb::getattr(engine, "base_rss", nb::int_(0));
@@ -63,6 +78,7 @@ nb::object serve(nb::handle cfg, nb::handle host, nb::handle port, nb::handle ma
     line("  adapters loaded : " + std::to_string(n) + "  " + bind::text(names));
     line((host_memory ? "  total host RAM  : " : "  total VRAM      : ") + bind::text(human(total_bytes)) +
          (host_memory ? "  (RSS added by the base and its adapters)" : ""));
+    for (nb::handle l : attr("_library_report")(engine)) line(bind::text(l));
     if (n > 0) {
         nb::object naive = base_bytes * nb::int_(n);
         line("  naive (N full models) : ~" + bind::text(human(naive)));
@@ -88,9 +104,14 @@ nb::object serve(nb::handle cfg, nb::handle host, nb::handle port, nb::handle ma
     attr("_start_heartbeat")(cfg, engine, host_text, port_num);
 
     nb::module_ uvicorn = bind::import("uvicorn");
-    nb::object app = attr("build_app")(engine, "max_batch"_a = batch);
-    nb::object server = uvicorn.attr("Server")(
-        uvicorn.attr("Config")(app, "host"_a = host_text, "port"_a = port_num, "log_level"_a = "info"));
+    nb::object app = attr("build_app")(engine, "max_batch"_a = batch, "max_waiting"_a = waiting);
+    // The h11 protocol with deadlines: a request must arrive whole in time and an idle
+    // connection is closed, so slow or silent clients cannot hold the server's sockets.
+    nb::object protocol = attr("_http_protocol")("request_timeout"_a = request_s,
+                                                 "keep_alive_timeout"_a = keep_alive_s);
+    nb::object server = uvicorn.attr("Server")(uvicorn.attr("Config")(app, "host"_a = host_text, "port"_a = port_num,
+                                                                      "log_level"_a = "info", "http"_a = protocol,
+                                                                      "timeout_keep_alive"_a = keep_alive_s));
     // Ctrl-C / SIGTERM: uvicorn waits for open requests before it stops, so first end the
     // generations (the running rows stop at their next step, waiting requests get 503).
     nb::object state = nb::getattr(app, "state", nb::none());

@@ -31,6 +31,7 @@ nb::str human(nb::handle b);
 nb::object vram_bytes();           // int or None
 int64_t vram_or_zero();            // _vram_bytes() or 0
 nb::str auto_precision();
+bool cpu_native_bf16();  // AVX-512 BF16 or AMX-BF16 in the CPU's flags
 void register_config(nb::module_ &m);
 
 // Resident memory of this process in bytes (the kernel's own count), or -1 where unknown.
@@ -52,6 +53,13 @@ struct LockGuard {
     LockGuard &operator=(const LockGuard &) = delete;
 };
 
+// ---- a model library's fine-tunes as models (library_models.cpp) ----
+void register_library(nb::module_ &m);
+// A direct `generate` for a library fine-tune: every row gets it until the end call (under the
+// engine's generation lock). False, changing nothing, for any other name.
+bool library_generate_begin(nb::handle engine, nb::handle name);
+void library_generate_end(nb::handle engine) noexcept;
+
 // ---- request batcher (batcher.cpp) ----
 void register_batcher(nb::module_ &m);
 // A new batcher over a loaded engine (a `_Batcher`), decoding up to `max_batch` rows a step with
@@ -60,17 +68,32 @@ nb::object make_batcher(nb::handle engine, int64_t max_batch, int64_t max_waitin
 
 // ---- web application and request models (app.cpp) ----
 void register_models(nb::module_ &m);
-nb::object build_app(nb::handle engine, nb::handle max_batch, nb::handle max_body_bytes);
+nb::object build_app(nb::handle engine, nb::handle max_batch, nb::handle max_body_bytes, nb::handle max_waiting);
 inline constexpr int64_t kDefaultMaxBatch = 16;
 // Requests that may wait for a row before new ones get 503 with Retry-After.
 inline constexpr int64_t kDefaultMaxWaiting = 256;
 inline constexpr int64_t kDefaultMaxBodyBytes = 4 << 20;
 inline constexpr const char *kApiKeyVariable = "VELKOR_ZUMA_API_KEY";
+// A request's head and body must arrive within this many seconds of its first byte.
+inline constexpr double kDefaultRequestTimeout = 30.0;
+// A connection idle this long (before its first request or between requests) is closed.
+inline constexpr double kDefaultKeepAlive = 5.0;
+
+// ---- HTTP face (http.cpp): request guard, error shape, connection deadlines ----
+void register_http(nb::module_ &m);
+// Handlers that give every refusal of the framework (404, 405, 422, 500) OpenAI's error body.
+void install_error_shape(nb::handle app);
+// uvicorn's h11 protocol class with the request deadline and idle limit.
+nb::object http_protocol(nb::handle request_timeout, nb::handle keep_alive_timeout);
+
+// ---- metrics (metrics.cpp) ----
+void register_metrics(nb::module_ &m);
 
 // ---- dashboard heartbeat (heartbeat.cpp) ----
 nb::object start_heartbeat(nb::handle cfg, nb::handle engine, nb::handle host, nb::handle port);
 
 // ---- entry point (entry.cpp) ----
-nb::object serve(nb::handle cfg, nb::handle host, nb::handle port, nb::handle max_batch);
+nb::object serve(nb::handle cfg, nb::handle host, nb::handle port, nb::handle max_batch, nb::handle max_waiting,
+                 nb::handle request_timeout, nb::handle keep_alive_timeout);
 
 }  // namespace vz::serve
