@@ -906,6 +906,53 @@ class TestEnergySolvers:
         assert errors[0] == errors[1]
 
 
+class TestMixedSolvers:
+    """svd_mixed at the ranks a whole budget keeps (a third of the smaller side and more), where the
+    Krylov basis would outgrow the matrix and subspace iteration finds the kept triplets."""
+
+    SHAPE = (512, 640)
+
+    @pytest.mark.parametrize("kind", ["lowrank+noise", "noise", "decay"])
+    @pytest.mark.parametrize("solver", ["randomized", "auto"])
+    def test_error_within_one_percent_of_exact(self, kind, solver):
+        x = delta(kind, self.SHAPE)
+        exact = lr.svd_mixed_compress(x, bits=1.2)
+        rec = lr.svd_mixed_compress(x, bits=1.2, solver=solver)
+        assert exact.metadata["rank"] > 100  # too many for the Krylov basis of a 512-row matrix
+        assert rec.metadata.get("solver") == "randomized"
+        assert {k: v for k, v in rec.metadata.items() if k != "solver"} == exact.metadata
+        np.testing.assert_array_equal(rec.cores[2], exact.cores[2])  # the same widths, from the same budget
+        assert rel_err(x, rec) <= 1.01 * rel_err(x, exact)
+
+    def test_given_widths_and_records_deterministic(self):
+        x = delta("lowrank+noise", self.SHAPE)
+        w = lr.svd_mixed_widths([x.shape], [lr.svd_spectrum(x)], bits=1.2)[0]
+        a = lr.svd_mixed_compress(x, bits=1.2, widths=w, solver="auto")
+        b = lr.svd_mixed_compress(x.copy(), bits=1.2, widths=w, solver="auto")
+        assert a.metadata.get("solver") == "randomized"
+        for ca, cb in zip(a.cores, b.cores):
+            np.testing.assert_array_equal(ca, cb)
+
+    def test_exact_stays_exact(self):
+        x = delta("noise", self.SHAPE)
+        plain, exact = lr.svd_mixed_compress(x, bits=1.2), lr.svd_mixed_compress(x, bits=1.2, solver="exact")
+        assert "solver" not in exact.metadata and plain.metadata == exact.metadata
+        np.testing.assert_array_equal(plain.cores[0], exact.cores[0])
+
+    def test_auto_keeps_exact_when_the_basis_is_past_half_the_side(self):
+        # 3 bits a weight on noise keeps most of the 256 triplets: no truncated path pays.
+        x = delta("noise", (256, 320))
+        rec = lr.svd_mixed_compress(x, bits=3.0, solver="auto")
+        assert rec.metadata["rank"] > 128 and "solver" not in rec.metadata
+
+    def test_non_finite_rejected_on_every_path(self):
+        x = delta("noise", self.SHAPE)
+        x[3, 4] = np.nan
+        for solver in ("exact", "auto", "randomized"):
+            with pytest.raises(ValueError):
+                lr.svd_mixed_compress(x, bits=1.2, solver=solver)
+
+
 # ---- threads -----------------------------------------------------------------------------------
 
 

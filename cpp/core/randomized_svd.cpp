@@ -187,6 +187,62 @@ bool use_randomized(Solver solver, int64_t m, int64_t n, int64_t rank) {
     return side >= kAutoMinSide && double(randomized_basis(rank)) <= kAutoBasisFraction * double(side);
 }
 
+int64_t power_basis(int64_t rank) { return rank + std::max<int64_t>(kOversampling, rank / 8); }
+
+bool use_power(Solver solver, int64_t m, int64_t n, int64_t rank) {
+    const int64_t side = std::min(m, n);
+    if (solver == Solver::Exact || rank < 1 || use_randomized(solver, m, n, rank) || power_basis(rank) >= side)
+        return false;
+    if (solver == Solver::Randomized) return true;
+    return side >= kAutoMinSide && double(power_basis(rank)) <= kPowerBasisFraction * double(side);
+}
+
+template <typename T>
+bool power_svd(const T *a, int64_t m, int64_t n, int64_t rank, Svd<T> &out) {
+    if (!all_finite(a, std::size_t(m) * std::size_t(n))) return false;
+    const int64_t l = power_basis(rank);
+    if (l >= std::min(m, n)) throw std::logic_error("power_svd: basis as wide as the matrix");
+    const int im = checked_int(m), in = checked_int(n), il = checked_int(l);
+    const std::size_t sm = std::size_t(m), sn = std::size_t(n), sl = std::size_t(l);
+    BlasThreads threads(pass_flops(m, n, l), kParallelGemmFlops);
+    // Column-major throughout; A row-major is column-major A^T (n x m, leading dimension n).
+    auto a_times = [&](const T *x, T *y) {  // y (m x l) = A x, x n x l
+        gemm<T>('T', 'N', im, il, in, T(1), a, in, x, in, T(0), y, im);
+    };
+    auto at_times = [&](const T *y, T *z) {  // z (n x l) = A^T y, y m x l
+        gemm<T>('N', 'N', in, il, im, T(1), a, in, y, im, T(0), z, in);
+    };
+    Buffer<T> q = alloc<T>(sm * sl), z = alloc<T>(sn * sl);
+    // A stream of its own, apart from the Krylov path's (which numbers its blocks from 0).
+    gaussian<T>(uint64_t(1) << 32, z.get(), sn * sl);
+    a_times(z.get(), q.get());
+    orthonormalize<T>(im, il, q.get(), im);
+    for (int it = 0; it < kPowerIterations; ++it) {
+        at_times(q.get(), z.get());
+        orthonormalize<T>(in, il, z.get(), in);
+        a_times(z.get(), q.get());
+        orthonormalize<T>(im, il, q.get(), im);
+    }
+    // B^T = A^T Q = U' S V'^T, so A ~ Q B = (Q V') S U'^T: right vectors U' (column-major n x l is
+    // row-major l x n, vt directly), left vectors Q V' (row-major U is column-major V'^T Q^T).
+    at_times(q.get(), z.get());
+    Buffer<T> s = alloc<T>(sl), vt = alloc<T>(sl * sn), vtb = alloc<T>(sl * sl);
+    gesdd_thin<T>(in, il, z.get(), s.get(), vt.get(), vtb.get());
+    z = Buffer<T>();
+    const int64_t k = std::min(rank, l);
+    out.m = m;
+    out.n = n;
+    out.k = k;
+    out.s = alloc<T>(std::size_t(k));
+    std::memcpy(out.s.get(), s.get(), std::size_t(k) * sizeof(T));
+    out.vt = alloc<T>(std::size_t(k) * sn);
+    std::memcpy(out.vt.get(), vt.get(), std::size_t(k) * sn * sizeof(T));
+    // Row-major U (m x k) is column-major k x m: the first k rows of V'^T times Q^T.
+    out.u = alloc<T>(sm * std::size_t(k));
+    gemm<T>('N', 'T', checked_int(k), im, il, T(1), vtb.get(), il, q.get(), im, T(0), out.u.get(), checked_int(k));
+    return true;
+}
+
 template <typename T>
 bool all_finite(const T *a, std::size_t n) {
     return first_non_finite(a, n) == n;
@@ -288,6 +344,8 @@ template bool all_finite<float>(const float *, std::size_t);
 template bool all_finite<double>(const double *, std::size_t);
 template double squared_norm<float>(const float *, std::size_t);
 template double squared_norm<double>(const double *, std::size_t);
+template bool power_svd<float>(const float *, int64_t, int64_t, int64_t, Svd<float> &);
+template bool power_svd<double>(const double *, int64_t, int64_t, int64_t, Svd<double> &);
 template bool randomized_svd<float>(const float *, int64_t, int64_t, int64_t, Svd<float> &);
 template bool randomized_svd<double>(const double *, int64_t, int64_t, int64_t, Svd<double> &);
 template bool randomized_svd_energy<float>(const float *, int64_t, int64_t, const EnergyRequest &, Svd<float> &,

@@ -127,7 +127,10 @@ def svd_mixed_compress(
 ) -> CompressedTensor:
     """Mixed precision over singular vectors: A = sqrt(s) U and B = sqrt(s) V, each kept vector in
     2/3/4/8-bit codes with one float16 scale; cores (codes uint8, scales float16 (r, 2), widths
-    uint8 (r,)), metadata "bits", "rank", "zstd". Without `widths`, the tensor's own budget."""
+    uint8 (r,)), metadata "bits", "rank", "zstd". Without `widths`, the tensor's own budget.
+    Only the r kept triplets are computed: where the Krylov basis 4 * (r + 10) does not fit,
+    'randomized' and 'auto' use subspace iteration (r + max(10, r / 8) start vectors, 3 power
+    iterations); 'auto' only while that basis is at most half of min(m, n) and min(m, n) >= 128."""
 
 def svd_mixed_decompress(compressed: CompressedTensor) -> np.ndarray: ...
 def svd_mixed_factors(compressed: CompressedTensor) -> tuple[np.ndarray, np.ndarray]:

@@ -91,7 +91,12 @@ nb::object make_mixed(const Input &in, const std::vector<uint8_t> &widths, doubl
     if (r > 0) {
         native([&] {
             kern::Svd<float> f;
-            randomized = kern::use_randomized(solver, m, n, r) && kern::randomized_svd<float>(in.data, m, n, r, f);
+            // Only the kept triplets are needed: at small ranks the Krylov path, at the ranks of a
+            // whole budget (hundreds to thousands) subspace iteration, whose basis is r plus a margin.
+            if (kern::use_randomized(solver, m, n, r))
+                randomized = kern::randomized_svd<float>(in.data, m, n, r, f);
+            else if (kern::use_power(solver, m, n, r))
+                randomized = kern::power_svd<float>(in.data, m, n, r, f);
             if (!randomized) f = kern::thin_svd<float, float>(in.data, m, n);
             mx::encode(f.u.get(), f.k, f.s.get(), f.vt.get(), m, n, widths.data(), r, static_cast<uint8_t *>(pc),
                        static_cast<uint16_t *>(ps));
@@ -365,7 +370,10 @@ void register_mixed(nb::module_ &m) {
         "each kept vector in 2, 3, 4 or 8-bit codes with one float16 scale. Without `widths`, the\n"
         "tensor's own budget of `bits` bits a weight sets them; with `widths` (from svd_mixed_widths,\n"
         "one budget over a whole fine-tune) they are used as given and `bits` is only recorded.\n"
-        "zstd=True stores the codes as one zstandard frame (the 'zstandard' package). " SOLVER_DOC);
+        "zstd=True stores the codes as one zstandard frame (the 'zstandard' package). Only the r kept\n"
+        "triplets are computed: where the Krylov basis 4 * (r + 10) does not fit, 'randomized' and 'auto'\n"
+        "use subspace iteration (r + max(10, r / 8) start vectors, 3 power iterations), 'auto' only while\n"
+        "that basis is at most half of min(m, n) and min(m, n) >= 128. " SOLVER_DOC);
     m.def(
         "_svd_mixed_check",
         [](nb::handle c) {
