@@ -209,7 +209,7 @@ def test_probes(monkeypatch):
         assert (_vram_bytes(), _auto_precision()) == (None, "fp32")
     assert (_vram_bytes(), _auto_precision()) == (None, "fp32")  # torch without CUDA
     monkeypatch.setattr(serve_mod, "_cpu_has_bf16", lambda: True)
-    assert _auto_precision() == "bf16"  # a CPU that computes bfloat16 natively
+    assert _auto_precision() == "fp32"  # bf16 only when asked for, even where the CPU has it
     monkeypatch.setattr(torch.cuda, "is_available", lambda: True)
     monkeypatch.setitem(sys.modules, "bitsandbytes", types.ModuleType("bitsandbytes"))
     assert _auto_precision() == "int8"
@@ -1145,12 +1145,10 @@ def test_serve_gpu_report_and_order(monkeypatch, uvicorn_runs, capsys, total, ex
 
 @pytest.mark.parametrize("native", [True, False])
 def test_bf16_on_the_cpu(tiny_model_dir, uvicorn_runs, capsys, monkeypatch, native):
-    """bf16 is "auto"'s choice on a CPU that computes it natively; asked for on one that does
-    not, it still loads, and the report says it is emulated."""
+    """bf16 loads on any CPU; on one without native bfloat16 the report says it is emulated."""
     monkeypatch.setattr(serve_mod, "_cpu_has_bf16", lambda: native)
-    cfg = ServeConfig(str(tiny_model_dir), {}, "auto" if native else "bf16")
+    cfg = ServeConfig(str(tiny_model_dir), {}, "bf16")
     assert serve(cfg, "127.0.0.1", 8123) is None
-    assert cfg.precision == "bf16"
     (line,) = [l for l in capsys.readouterr().out.splitlines() if l.startswith("  precision")]
     assert line.split(":", 1)[1].strip() == ("bf16" if native else
                                              "bf16 (emulated: this CPU has no native bfloat16; fp32 may be faster)")
