@@ -191,9 +191,9 @@ def build_shape(root, shape):
     import torch
     from tinymodel import build_tiny_adapter, build_tiny_model
 
-    spec = SHAPES[shape]
+    shape_cfg = SHAPES[shape]
     torch.manual_seed(0)
-    build_tiny_model(root / "base", seed=0, **spec["model"])
+    build_tiny_model(root / "base", seed=0, **shape_cfg["model"])
     if shape == "1b":  # stored as bf16, as such checkpoints are
         from transformers import AutoModelForCausalLM
 
@@ -201,7 +201,7 @@ def build_shape(root, shape):
         m.save_pretrained(str(root / "base"))
         del m
     for i, n in enumerate(NAMES):
-        build_tiny_adapter(root / "base", root / n, seed=i + 1, r=spec["rank"],
+        build_tiny_adapter(root / "base", root / n, seed=i + 1, r=shape_cfg["rank"],
                            target_modules=("q_proj", "k_proj", "v_proj", "o_proj"))
 
 
@@ -217,7 +217,7 @@ def engine_part(shape, repeats):
     warnings.simplefilter("ignore")
     from velkor_zuma.serve import ServeConfig, _Engine, build_app
 
-    spec = SHAPES[shape]
+    shape_cfg = SHAPES[shape]
     with tempfile.TemporaryDirectory() as tmp:
         root = Path(tmp)
         t0 = time.perf_counter()
@@ -227,7 +227,7 @@ def engine_part(shape, repeats):
     # No end token: every reply runs to its limit, so that every row does the same work.
     engine.model.generation_config.eos_token_id = 10**9
     batcher = build_app(engine).state.batcher
-    reply, rows = spec["reply"], {}
+    reply, rows = shape_cfg["reply"], {}
 
     def request(name, limit, **fields):
         t = time.perf_counter()
@@ -245,7 +245,7 @@ def engine_part(shape, repeats):
         return statistics.median(request(NAMES[1 + i % 3], 8) for i in range(2))
 
     def behind_long():
-        long = batcher.start(NAMES[0], MESSAGES, max_tokens=spec["long"])
+        long = batcher.start(NAMES[0], MESSAGES, max_tokens=shape_cfg["long"])
         time.sleep(0.2)
         shorts = []
         threads = [threading.Thread(target=lambda n=n: shorts.append(request(n, 8))) for n in NAMES]
@@ -274,7 +274,7 @@ def engine_part(shape, repeats):
         return percentile(got, 0.95)
 
     def load(clients, names, lock=False, **fields):
-        n = clients * spec["requests"]
+        n = clients * shape_cfg["requests"]
         tokens = []
 
         def worker(k):
@@ -314,7 +314,7 @@ def engine_part(shape, repeats):
     ratio = lambda a, b: statistics.median(x / y for x, y in zip(m[a], m[b]))  # noqa: E731
     rows["short behind long"] = ("slowest of four 8-token replies 0.2 s into a %d-token one: %.3f s; alone "
                                  "%.3f s (%.2fx; the lock-serialised engine answers them after the long one)"
-                                 % (spec["long"], r["behind"], r["alone"], ratio("behind", "alone")))
+                                 % (shape_cfg["long"], r["behind"], r["alone"], ratio("behind", "alone")))
     rows["first token"] = "8 streams together: p95 %.3f s; one alone %.3f s (%.2fx)" % (
         r["ttft8"], r["ttft1"], ratio("ttft8", "ttft1"))
     rows["throughput"] = "tokens/s at 1/4/8/16 clients: %s; 16 clients / 1: %.2fx" % (

@@ -43,10 +43,7 @@ nb::object own_forward(const std::shared_ptr<RowPlan> &plan, const std::shared_p
         nb::object delta = (xs.attr("matmul")(f.a_t)).attr("matmul")(f.b_t);
         delta = delta.attr("mul_")(f.scale);
         if (!delta.attr("dtype").is(result.attr("dtype"))) delta = delta.attr("to")(result.attr("dtype"));
-        if (g.rows.is_valid())
-            result.attr("index_add_")(0, g.rows, delta);
-        else
-            result.attr("add_")(delta);
+        RowPlan::add_into(result, g, delta);
     }
     return result;
 }

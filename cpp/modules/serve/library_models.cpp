@@ -412,10 +412,7 @@ nb::object own_forward(const std::shared_ptr<RowPlan> &plan, const ModuleDeltas 
             if (!xl.attr("dtype").is(a_t.attr("dtype"))) xl = xl.attr("to")(a_t.attr("dtype"));
             nb::object delta = xl.attr("matmul")(a_t).attr("matmul")(b_t);
             if (!delta.attr("dtype").is(result.attr("dtype"))) delta = delta.attr("to")(result.attr("dtype"));
-            if (g.rows.is_valid())
-                result.attr("index_add_")(0, g.rows, delta);
-            else
-                result.attr("add_")(delta);
+            RowPlan::add_into(result, g, delta);
         }
         if (!p.packed.empty()) {
             nb::module_ torch = bind::import("torch");
@@ -432,10 +429,7 @@ nb::object own_forward(const std::shared_ptr<RowPlan> &plan, const ModuleDeltas 
                 nb::object delta = y.attr("reshape")(nb::tuple(out_shape))
                                        .attr("to")("device"_a = result.attr("device"),
                                                    "dtype"_a = result.attr("dtype"));
-                if (g.rows.is_valid())
-                    result.attr("index_add_")(0, g.rows, delta);
-                else
-                    result.attr("add_")(delta);
+                RowPlan::add_into(result, g, delta);
             }
         }
     }

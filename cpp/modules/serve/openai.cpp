@@ -484,15 +484,15 @@ void response_format(nb::handle body, Plan &plan) {
     if (t != "json_schema")
         refuse("response_format",
                "must be {\"type\": \"text\"}, {\"type\": \"json_object\"} or {\"type\": \"json_schema\", ...}", rf);
-    nb::object spec = field(rf, "json_schema");
-    if (!is_dict(spec)) refuse("response_format", "needs 'json_schema' as an object holding the schema", rf);
-    nb::object schema = field(spec, "schema");
+    nb::object described = field(rf, "json_schema");
+    if (!is_dict(described)) refuse("response_format", "needs 'json_schema' as an object holding the schema", rf);
+    nb::object schema = field(described, "schema");
     if (schema.is_none()) schema = nb::dict();
     if (!is_dict(schema)) refuse("response_format", "json_schema.schema must be a JSON schema object", schema);
-    nb::object strict = field(spec, "strict");
+    nb::object strict = field(described, "strict");
     if (!strict.is_none() && !PyBool_Check(strict.ptr()))
         refuse("response_format", "json_schema.strict must be true or false", strict);
-    nb::object name = field(spec, "name");
+    nb::object name = field(described, "name");
     if (!name.is_none() && !is_str(name)) refuse("response_format", "json_schema.name must be a string", name);
     plan.settings.grammar = "json_schema";
     plan.settings.schema = json_text(schema);

@@ -21,6 +21,14 @@ struct RowPlan {
     };
     bool active = false;
     std::vector<Group> groups;
+
+    // Adds a group's delta (rows of the group x out) into the layer's output for all rows.
+    static void add_into(nb::handle result, const Group &g, nb::handle delta) {
+        if (g.rows.is_valid())
+            result.attr("index_add_")(0, g.rows, delta);
+        else
+            result.attr("add_")(delta);
+    }
 };
 
 // What the step loop knows of the engine, read once when the scheduler starts.
