@@ -210,7 +210,7 @@ def test_probes(monkeypatch):
         assert (_vram_bytes(), _auto_precision()) == (None, "fp32")
     assert (_vram_bytes(), _auto_precision()) == (None, "fp32")  # torch without CUDA
     monkeypatch.setattr(serve_mod, "_cpu_has_bf16", lambda: True)
-    assert _auto_precision() == "fp32"  # bf16 only when asked for, even where the CPU has it
+    assert _auto_precision() == "bf16"  # a CPU that computes bfloat16 natively
     monkeypatch.setattr(torch.cuda, "is_available", lambda: True)
     monkeypatch.setitem(sys.modules, "bitsandbytes", types.ModuleType("bitsandbytes"))
     assert _auto_precision() == "int8"
@@ -235,6 +235,23 @@ def test_engine_without_adapters(tiny_model_dir, monkeypatch, precision, dtype, 
     assert eng.servable() == ["base"] and eng.adapter_names == []
     assert type(eng.model).__name__ == "LlamaForCausalLM"
     assert next(eng.model.parameters()).dtype == dtype and eng.cfg.precision == stored
+
+
+def test_output_projection_reads_one_matrix(tiny_model_dir):
+    """The last positions of prompts reach the output projection laid out as one matrix (a
+    strided view made torch copy the whole transposed weight on every bf16 prompt), and the
+    logits are those of the plain forward."""
+    eng = _Engine(ServeConfig(str(tiny_model_dir), {}, "bf16")).load()
+    seen = []
+    head = eng.model.get_output_embeddings()
+    head.register_forward_pre_hook(lambda mod, args: seen.append((args[0].shape, args[0].stride())))
+    ids = torch.tensor([[5, 6, 7, 8, 9], [9, 8, 7, 6, 5]])
+    with torch.no_grad():
+        last = eng.model(input_ids=ids, logits_to_keep=1).logits
+        full = eng.model(input_ids=ids).logits
+    (shape, stride), _ = seen
+    assert tuple(shape) == (2, 1, head.in_features) and stride[0] == stride[1] * shape[1]
+    assert torch.equal(last[:, -1], full[:, -1])
 
 
 @pytest.mark.parametrize("cache_dir, ensured", [("/tmp/hub-cache", ["/tmp/hub-cache"]), ("", [])])
