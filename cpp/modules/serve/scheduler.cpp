@@ -57,6 +57,11 @@ constexpr int64_t kPrefillTokens = 256;
 // one forward of up to this many tokens.
 constexpr int64_t kIdlePrefillTokens = 1024;
 
+// How long an idle scheduler waits for more of a burst of requests: until none has come for
+// kGatherQuiet, and never longer than kGatherMost after the first.
+constexpr auto kGatherQuiet = std::chrono::microseconds(1500);
+constexpr auto kGatherMost = std::chrono::milliseconds(6);
+
 double now_seconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
@@ -130,13 +135,22 @@ struct Loop {
     }
 
     // Blocks (GIL released) until a request waits or the scheduler stops; false when stopping
-    // with nothing queued.
+    // with nothing queued. Requests sent together reach an idle model a fraction of a
+    // millisecond apart: while more keep coming (each within kGatherQuiet of the last, for at
+    // most kGatherMost) they are gathered, so that their prompts are read in one forward and
+    // all of them see their first token then, not one forward after another.
     bool wait_for_work() {
         PyThreadState *state = PyEval_SaveThread();
         bool ready;
         {
             std::unique_lock<std::mutex> lk(s.mu);
             s.cv.wait(lk, [&] { return s.stopping.load() || !s.queue.empty(); });
+            auto until = std::chrono::steady_clock::now() + kGatherMost;
+            for (size_t seen = s.queue.size(); !s.stopping.load() && seen > 0 && (int64_t) seen < s.max_batch;) {
+                auto quiet = std::min(until, std::chrono::steady_clock::now() + kGatherQuiet);
+                if (!s.cv.wait_until(lk, quiet, [&] { return s.stopping.load() || s.queue.size() != seen; })) break;
+                seen = s.queue.size();
+            }
             ready = !s.queue.empty();
         }
         reacquire(state);
