@@ -472,6 +472,8 @@ bool library_generate_begin(nb::handle engine, nb::handle name) {
     ev.plan->groups.clear();
     RowPlan::Group g;
     g.adapter = lib->first + (size_t) (it - lib->ids.begin());
+    ev.plan->row_adapter.assign(1, (int64_t) g.adapter);  // generate runs one row
+    for (nb::object &m : ev.plan->masks) m = nb::object();
     ev.plan->groups.push_back(std::move(g));
     ev.plan->active = true;
     return true;

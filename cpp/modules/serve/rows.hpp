@@ -19,8 +19,23 @@ struct RowPlan {
         size_t adapter = 0;  // position in the engine's adapter names
         nb::object rows;     // int64 tensor of row indices, or unset: all rows
     };
+    // Layers whose adapters' factors are stacked side by side (deltas.cpp) share a layout: the
+    // columns of the stacked down-projection that each adapter owns, with its scale.
+    struct Slice {
+        size_t adapter = 0;
+        int64_t offset = 0, rank = 0;
+        double scale = 0.0;
+    };
+    struct Layout {
+        std::vector<Slice> slices;
+        int64_t width = 0;  // columns in all
+        nb::object dtype;   // of the stacked factors
+    };
     bool active = false;
     std::vector<Group> groups;
+    std::vector<int64_t> row_adapter;  // the step's rows' adapter positions (-1: the base)
+    std::vector<Layout> layouts;       // fixed once the layers are installed
+    std::vector<nb::object> masks;     // per layout, the step's [rows, width] column mask, made on first use
 
     // Adds a group's delta (rows of the group x out) into the layer's output for all rows.
     static void add_into(nb::handle result, const Group &g, nb::handle delta) {
