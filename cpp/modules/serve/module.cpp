@@ -18,6 +18,9 @@ NB_MODULE(serve, m) {
     sv::register_models(m);   // ChatMessage, ChatRequest, CompletionRequest, _EventStream, route endpoints
     sv::register_http(m);     // _RequestGuard, _Then, _http_protocol
     sv::register_metrics(m);  // _Metrics
+    m.def("_bf16_linears", &sv::install_bf16_linears, "model"_a,
+          "Give a model's plain bfloat16 linear layers on the CPU the native few-row kernel; returns how many "
+          "(0 without AVX-512 BF16).");
     m.def("build_app", &sv::build_app, "engine"_a.none(), nb::kw_only(), "max_batch"_a.none() = sv::kDefaultMaxBatch,
           "max_body_bytes"_a.none() = sv::kDefaultMaxBodyBytes, "max_waiting"_a.none() = sv::kDefaultMaxWaiting,
           "The fastapi application around a loaded engine: /healthz, /v1/models, /v1/models/{id}, "

@@ -32,6 +32,9 @@ nb::object vram_bytes();           // int or None
 int64_t vram_or_zero();            // _vram_bytes() or 0
 nb::str auto_precision();
 bool cpu_native_bf16();  // AVX-512 BF16 or AMX-BF16 in the CPU's flags
+// Gives the model's plain bfloat16 linear layers on the CPU the native few-row kernel
+// (bf16_layers.cpp); returns how many, 0 where the processor lacks AVX-512 BF16.
+int64_t install_bf16_linears(nb::handle model);
 void register_config(nb::module_ &m);
 
 // Resident memory of this process in bytes (the kernel's own count), or -1 where unknown.
