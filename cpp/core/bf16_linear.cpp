@@ -1,6 +1,8 @@
 #include "core/bf16_linear.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <functional>
@@ -29,11 +31,14 @@ namespace {
 
 // Persistent workers: a call hands each of them one part of the columns and does part 0 itself.
 // A decode step makes a couple of hundred calls of a fraction of a millisecond each, too short
-// to start threads for.
+// to start threads for, and short enough that waking a sleeping thread (tens of microseconds)
+// shows: a worker watches for the next call for a while (kWatch) before it sleeps, and the
+// caller watches for its parts to finish.
 class Pool {
   public:
     void run(unsigned parts, const std::function<void(unsigned)> &fn) {
         std::lock_guard<std::mutex> turn(call_mu_);  // one call at a time
+        bool wake;
         {
             std::lock_guard<std::mutex> lk(mu_);
             while (workers_.size() + 1 < parts) workers_.emplace_back([this, id = unsigned(workers_.size()) + 1] {
@@ -41,34 +46,51 @@ class Pool {
             });
             job_ = &fn;
             parts_ = parts;
-            pending_ = parts - 1;
-            ++generation_;
+            pending_.store(parts - 1);
+            generation_.fetch_add(1);
+            wake = sleepers_ > 0;
         }
-        wake_.notify_all();
+        if (wake) wake_.notify_all();
         fn(0);
-        std::unique_lock<std::mutex> lk(mu_);
-        done_.wait(lk, [&] { return pending_ == 0; });
+        if (!watch([&] { return pending_.load() == 0; })) {
+            std::unique_lock<std::mutex> lk(mu_);
+            done_.wait(lk, [&] { return pending_.load() == 0; });
+        }
         job_ = nullptr;
     }
 
   private:
+    static constexpr auto kWatch = std::chrono::microseconds(200);
+
+    // Polls `ready` for up to kWatch; true once it holds.
+    template <class F>
+    static bool watch(F &&ready) {
+        const auto until = std::chrono::steady_clock::now() + kWatch;
+        for (unsigned spin = 0;; ++spin) {
+            if (ready()) return true;
+            if ((spin & 63u) == 63u && std::chrono::steady_clock::now() > until) return false;
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        }
+    }
+
     void work(unsigned id) {
         uint64_t seen = 0;
         for (;;) {
-            const std::function<void(unsigned)> *job;
-            {
+            if (!watch([&] { return generation_.load() != seen; })) {
                 std::unique_lock<std::mutex> lk(mu_);
-                wake_.wait(lk, [&] { return generation_ != seen; });
-                seen = generation_;
-                if (id >= parts_) continue;  // this call needs fewer workers
-                job = job_;
+                ++sleepers_;
+                wake_.wait(lk, [&] { return generation_.load() != seen; });
+                --sleepers_;
             }
-            (*job)(id);
-            {
+            seen = generation_.load();
+            if (id >= parts_) continue;  // this call needs fewer workers
+            (*job_)(id);
+            if (pending_.fetch_sub(1) == 1) {
                 std::lock_guard<std::mutex> lk(mu_);
-                --pending_;
+                done_.notify_one();
             }
-            done_.notify_one();
         }
     }
 
@@ -76,8 +98,9 @@ class Pool {
     std::condition_variable wake_, done_;
     std::vector<std::thread> workers_;
     const std::function<void(unsigned)> *job_ = nullptr;
-    unsigned parts_ = 0, pending_ = 0;
-    uint64_t generation_ = 0;
+    unsigned parts_ = 0, sleepers_ = 0;
+    std::atomic<unsigned> pending_{0};
+    std::atomic<uint64_t> generation_{0};
 };
 
 // Never destroyed: its workers wait on it until the process ends.
