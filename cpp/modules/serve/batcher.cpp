@@ -296,7 +296,15 @@ void register_batcher(nb::module_ &m) {
                 std::lock_guard<std::mutex> lk(p.job->mu);
                 return p.job->first_token_at > 0.0;
             },
-            "At least one new token was chosen.");
+            "At least one new token was chosen.")
+        .def_prop_ro(
+            "first_token_seconds",
+            [](Pending &p) -> nb::object {
+                std::lock_guard<std::mutex> lk(p.job->mu);
+                if (p.job->first_token_at <= 0.0 || p.job->first_token_at < p.job->submitted_at) return nb::none();
+                return nb::float_(p.job->first_token_at - p.job->submitted_at);
+            },
+            "Seconds from the submission to the first new token (None before it): the server's time to first token.");
 
     nb::class_<Batcher>(m, "_Batcher",
                         "The step scheduler of one application: it owns the engine's model and advances every "
