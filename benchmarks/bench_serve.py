@@ -45,10 +45,6 @@ import tempfile
 import time
 from pathlib import Path
 
-# As `velkor-zuma serve` does before torch loads: idle OpenMP threads sleep, so that the server's
-# bfloat16 kernel gets the cores between torch's operations (and is used at all).
-os.environ.setdefault("OMP_WAIT_POLICY", "passive")
-
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))  # tinymodel: local tiny causal LM + LoRA builders
 

@@ -29,6 +29,8 @@ void cols_portable(const uint16_t *x, int64_t m, int64_t k, const uint16_t *w, c
 
 namespace {
 
+constexpr int64_t kPartWork = int64_t(1) << 21;
+
 // Persistent workers: a call hands each of them one part of the columns and does part 0 itself.
 // A decode step makes a couple of hundred calls of a fraction of a millisecond each, too short
 // to start threads for, and short enough that waking a sleeping thread (tens of microseconds)
@@ -130,9 +132,11 @@ void linear(const uint16_t *x, int64_t m, int64_t k, const uint16_t *w, int64_t 
     // X in chunks of rows that stay in a core's L2 cache while W streams past
     // them once per chunk (up to 1 MB of X); a decode step's few rows are one chunk.
     const int64_t chunk = std::clamp<int64_t>((int64_t(1) << 19) / k / 4 * 4, 4, 256);
-    // Parts of at least 64 columns (whole blocks of four), at most one per thread.
+    // Parts of whole blocks of four columns and of at least kPartWork products each (a smaller
+    // share of a call costs less than handing it to another thread), at most one per thread.
     const int64_t blocks = (n + 3) / 4;
-    const unsigned parts = unsigned(std::clamp<int64_t>(blocks / 16, 1, std::max(1u, threads)));
+    const int64_t work = std::min(m, chunk) * n * k;
+    const unsigned parts = unsigned(std::clamp<int64_t>(std::min(blocks, work / kPartWork), 1, std::max(1u, threads)));
     const int64_t per = (blocks + parts - 1) / parts * 4;
     for (int64_t i0 = 0; i0 < m; i0 += chunk) {
         const int64_t mi = std::min(chunk, m - i0);

@@ -425,11 +425,6 @@ int cmd_serve(nb::handle args) {
             adapters[name] = source;
         }
     }
-    // torch's OpenMP threads spin on the cores for a while after each operation unless told to
-    // sleep; the server's bfloat16 kernel runs its own threads between torch's operations and
-    // needs those cores. Read once, when torch loads; a policy the user chose is kept.
-    if (!bind::contains(bind::import("sys").attr("modules"), nb::str("torch")))
-        bind::import("os").attr("environ").attr("setdefault")("OMP_WAIT_POLICY", "passive");
     nb::module_ sv = bind::import("velkor_zuma.serve");
     nb::object cfg = sv.attr("ServeConfig")(base, adapters, "precision"_a = args.attr("precision"),
                                             "cache_dir"_a = args.attr("cache_dir"),

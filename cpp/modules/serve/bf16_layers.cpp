@@ -76,7 +76,10 @@ int64_t install_bf16_linears(nb::handle model) {
     shared->linear = shared->torch.attr("nn").attr("functional").attr("linear");
     shared->is_grad_enabled = shared->torch.attr("is_grad_enabled");
     shared->empty = shared->torch.attr("empty");
-    shared->threads = (unsigned) std::max<int64_t>(1, nb::cast<int64_t>(shared->torch.attr("get_num_threads")()));
+    // As many threads as torch had before the first engine set it to one (see engine.cpp).
+    static int64_t torch_threads = 0;
+    if (torch_threads <= 0) torch_threads = nb::cast<int64_t>(shared->torch.attr("get_num_threads")());
+    shared->threads = (unsigned) std::max<int64_t>(1, torch_threads);
     nb::object linear_type = shared->torch.attr("nn").attr("Linear");
     nb::object method_type = bind::import("types").attr("MethodType");
     int64_t installed = 0;
