@@ -92,6 +92,7 @@ struct Loop {
     nb::object cache;                           // the batch's cache (unset while no row runs)
     int64_t width = 0;                          // its columns
     bool alone = false;                         // a row rerun alone holds the model to itself
+    bool deferred = false;                      // the last pass read new prompts instead of decoding
     // The forward's cache argument (and output field): "cache" in newer transformers,
     // "past_key_values" before.
     const char *cache_name = "past_key_values";
@@ -128,6 +129,12 @@ struct Loop {
     }
 
     size_t live() const { return running.size() + reading.size(); }
+
+    // A request waits and the batch has room for it.
+    bool arrived() {
+        std::lock_guard<std::mutex> lk(s.mu);
+        return !s.queue.empty() && (int64_t) live() < s.max_batch && !alone;
+    }
 
     void publish() {
         std::lock_guard<std::mutex> lk(s.mu);
@@ -601,7 +608,15 @@ struct Loop {
                 cancel_gone();
                 drop_ended();
                 read_prompts();
-                decode();
+                // Requests that arrived while prompts were read are read before the next decode
+                // step (once: the running rows then get their step), so that requests sent
+                // together see their first tokens together rather than a step apart.
+                if (!deferred && arrived()) {
+                    deferred = true;
+                } else {
+                    deferred = false;
+                    decode();
+                }
                 drop_ended();
             } catch (nb::python_error &e) {
                 // Outside a forward (a tokenizer, a grammar): every row in flight fails with it.
