@@ -37,15 +37,14 @@ constexpr int64_t kPartWork = int64_t(1) << 21;
 // shows: a worker watches for the next call for a while (kWatch) before it sleeps, and the
 // caller watches for its parts to finish.
 class Pool {
-  public:
+public:
     void run(unsigned parts, const std::function<void(unsigned)> &fn) {
         std::lock_guard<std::mutex> turn(call_mu_);  // one call at a time
         bool wake;
         {
             std::lock_guard<std::mutex> lk(mu_);
-            while (workers_.size() + 1 < parts) workers_.emplace_back([this, id = unsigned(workers_.size()) + 1] {
-                work(id);
-            });
+            while (workers_.size() + 1 < parts)
+                workers_.emplace_back([this, id = unsigned(workers_.size()) + 1] { work(id); });
             job_ = &fn;
             parts_ = parts;
             pending_.store(parts - 1);
@@ -61,7 +60,7 @@ class Pool {
         job_ = nullptr;
     }
 
-  private:
+private:
     static constexpr auto kWatch = std::chrono::microseconds(200);
 
     // Polls `ready` for up to kWatch; true once it holds.

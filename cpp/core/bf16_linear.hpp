@@ -35,8 +35,8 @@ void linear(const uint16_t *x, int64_t m, int64_t k, const uint16_t *w, int64_t 
 
 namespace detail {
 // Output columns [j0, j1) of y for all m rows.
-using ColsFn = void (*)(const uint16_t *x, int64_t m, int64_t k, const uint16_t *w, const uint16_t *bias,
-                        uint16_t *y, int64_t n, int64_t j0, int64_t j1);
+using ColsFn = void (*)(const uint16_t *x, int64_t m, int64_t k, const uint16_t *w, const uint16_t *bias, uint16_t *y,
+                        int64_t n, int64_t j0, int64_t j1);
 void cols_portable(const uint16_t *x, int64_t m, int64_t k, const uint16_t *w, const uint16_t *bias, uint16_t *y,
                    int64_t n, int64_t j0, int64_t j1);
 extern const ColsFn kColsAvx512;  // null where the compiler cannot build it

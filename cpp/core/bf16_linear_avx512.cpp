@@ -32,8 +32,7 @@ void block(const uint16_t *x, int64_t k, const uint16_t *w, const uint16_t *bias
         for (int b = 0; b < NJ; ++b) wv[b] = _mm512_loadu_si512(w + (j + b) * k + kk);
         for (int a = 0; a < MI; ++a) {
             __m512i xv = _mm512_loadu_si512(x + (i0 + a) * k + kk);
-            for (int b = 0; b < NJ; ++b)
-                acc[a][b] = _mm512_dpbf16_ps(acc[a][b], (__m512bh) xv, (__m512bh) wv[b]);
+            for (int b = 0; b < NJ; ++b) acc[a][b] = _mm512_dpbf16_ps(acc[a][b], (__m512bh) xv, (__m512bh) wv[b]);
         }
     }
     if (kk < k) {
@@ -42,8 +41,7 @@ void block(const uint16_t *x, int64_t k, const uint16_t *w, const uint16_t *bias
         for (int b = 0; b < NJ; ++b) wv[b] = _mm512_maskz_loadu_epi16(tail, w + (j + b) * k + kk);
         for (int a = 0; a < MI; ++a) {
             __m512i xv = _mm512_maskz_loadu_epi16(tail, x + (i0 + a) * k + kk);
-            for (int b = 0; b < NJ; ++b)
-                acc[a][b] = _mm512_dpbf16_ps(acc[a][b], (__m512bh) xv, (__m512bh) wv[b]);
+            for (int b = 0; b < NJ; ++b) acc[a][b] = _mm512_dpbf16_ps(acc[a][b], (__m512bh) xv, (__m512bh) wv[b]);
         }
     }
     for (int a = 0; a < MI; ++a)

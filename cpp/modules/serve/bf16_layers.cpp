@@ -44,8 +44,8 @@ nb::object forward(const Shared &s, const Layer &l, nb::handle m, nb::handle x) 
     if (!bias.is_none() && data_ptr(bias) != l.bias_ptr) return fallback();
     if (!nb::hasattr(x, "dtype") || !x.attr("dtype").is(s.bf16)) return fallback();
     if (!nb::str("cpu").equal(x.attr("device").attr("type"))) return fallback();
-    if (bind::truthy(s.is_grad_enabled()) && (bind::truthy(weight.attr("requires_grad")) ||
-                                              bind::truthy(x.attr("requires_grad"))))
+    if (bind::truthy(s.is_grad_enabled()) &&
+        (bind::truthy(weight.attr("requires_grad")) || bind::truthy(x.attr("requires_grad"))))
         return fallback();
     auto shape = nb::cast<std::vector<int64_t>>(nb::tuple(x.attr("shape")));
     if (shape.empty() || shape.back() != l.k) return fallback();

@@ -149,7 +149,8 @@ void register_config(nb::module_ &m) {
             return n < 0 ? nb::none() : nb::object(nb::int_(n));
         },
         "Resident host memory of this process in bytes, or None where the system does not say.");
-    m.def("_auto_precision", &auto_precision, "Smallest safe precision for this machine: 'int8' or 'fp16' with CUDA; 'bf16' or 'fp32' on the CPU.");
+    m.def("_auto_precision", &auto_precision,
+          "Smallest safe precision for this machine: 'int8' or 'fp16' with CUDA; 'bf16' or 'fp32' on the CPU.");
     m.def("_cpu_has_bf16", &cpu_native_bf16,
           "Whether this CPU computes bfloat16 natively (AVX-512 BF16 or AMX-BF16, from its feature flags).");
 }

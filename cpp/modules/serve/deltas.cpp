@@ -58,11 +58,10 @@ nb::handle step_mask(RowPlan &plan, size_t layout, nb::handle device) {
     for (size_t i = 0; i < rows; ++i)
         for (const RowPlan::Slice &sl : l.slices)
             if (plan.row_adapter[i] == (int64_t) sl.adapter)
-                std::fill_n(values.begin() + (std::ptrdiff_t) (i * (size_t) l.width + (size_t) sl.offset),
-                            sl.rank, sl.scale);
+                std::fill_n(values.begin() + (std::ptrdiff_t) (i * (size_t) l.width + (size_t) sl.offset), sl.rank,
+                            sl.scale);
     nb::object torch = bind::import("torch");
-    mask = torch.attr("tensor")(values, "dtype"_a = l.dtype, "device"_a = device)
-               .attr("view")((int64_t) rows, l.width);
+    mask = torch.attr("tensor")(values, "dtype"_a = l.dtype, "device"_a = device).attr("view")((int64_t) rows, l.width);
     return mask;
 }
 

@@ -14,14 +14,17 @@
 //   narrower of the two is padded on the left, then the rows are concatenated. At most
 //   kPrefillTokens prompt tokens are read per step while rows run (kIdlePrefillTokens when
 //   none does), so a long prompt delays the running streams by about one such forward per step
-//   rather than by its whole prompt.
+//   rather than by its whole prompt. Requests sent together are read together: an idle
+//   scheduler gathers a burst for a moment before its first forward, and requests that arrive
+//   while prompts are read are read before the next decode step (once in a row).
 // - Leaving: a row ends at an end token, its limit, a stop text, a complete grammar or when its
 //   client goes away; its reply goes out at once, its rows of the cache are dropped, and
 //   padding columns that no remaining row needs are trimmed.
-// - Adapters: the base projection runs once over all rows and each adapter's low-rank product
-//   over its own rows only (deltas.cpp gives peft's LoRA linear layers a forward that does so
-//   from the step's row groups; models with other LoRA layers pass peft's `adapter_names=`,
-//   "__base__" for the bare base). A row on the bare base pays nothing.
+// - Adapters: the base projection runs once over all rows, and the adapters' low-rank products
+//   are applied per row (deltas.cpp gives peft's LoRA linear layers a forward that does so from
+//   the step's rows: stacked factors with a per-row column mask, or per adapter group; models
+//   with other LoRA layers pass peft's `adapter_names=`, "__base__" for the bare base). A step
+//   with no adapter row computes no delta.
 // - Sampling, stop texts, logprobs and grammars are per row (sampling.cpp, grammar.cpp).
 // - Failures: a forward that raises with several rows in it may be one row's fault. Rows that
 //   have shown nothing to their clients are queued again at the front, marked to run alone;
