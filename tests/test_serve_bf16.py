@@ -114,3 +114,31 @@ def test_bf16_rows_agree_alone_and_batched(engine):
         pending = [batcher.start(m, msgs, max_tokens=k) for m, msgs, k in cases]
     together = [p.result(timeout=PATIENCE)["tokens"] for p in pending]
     assert together == alone
+
+
+def _child_product(layer, x, expected, conn):
+    with torch.no_grad():
+        conn.send(torch.equal(layer(x), expected))
+
+
+def test_kernel_in_a_forked_child():
+    """A child made by fork() after the kernel's threads started has none of them: its products
+    run on its own thread instead of waiting for workers that are not there."""
+    import multiprocessing
+
+    layer = _fast(_layer(512, 2048, False))
+    x = torch.randn(4, 2048).to(torch.bfloat16)
+    with torch.no_grad():
+        expected = layer(x)  # big enough to be split between threads: the workers start here
+    ctx = multiprocessing.get_context("fork")
+    ours, theirs = ctx.Pipe()
+    child = ctx.Process(target=_child_product, args=(layer, x, expected, theirs))
+    child.start()
+    try:
+        assert ours.poll(PATIENCE), "the child's product never finished"
+        assert ours.recv() is True
+    finally:
+        child.join(PATIENCE)
+        if child.is_alive():
+            child.kill()
+    assert child.exitcode == 0

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 namespace vz::core::bf16 {
 
 namespace detail {
@@ -38,6 +40,10 @@ constexpr int64_t kPartWork = int64_t(1) << 21;
 // caller watches for its parts to finish.
 class Pool {
 public:
+    // Whether this process is the one that started the workers: a child made by fork() has the
+    // pool's state but none of its threads, and must not wait for them.
+    bool ours() const { return getpid() == owner_; }
+
     void run(unsigned parts, const std::function<void(unsigned)> &fn) {
         std::lock_guard<std::mutex> turn(call_mu_);  // one call at a time
         bool wake;
@@ -102,6 +108,7 @@ private:
     unsigned parts_ = 0, sleepers_ = 0;
     std::atomic<unsigned> pending_{0};
     std::atomic<uint64_t> generation_{0};
+    const pid_t owner_ = getpid();
 };
 
 // Never destroyed: its workers wait on it until the process ends.
@@ -149,7 +156,11 @@ void linear(const uint16_t *x, int64_t m, int64_t k, const uint16_t *w, int64_t 
             const int64_t j0 = std::min<int64_t>(n, int64_t(p) * per), j1 = std::min<int64_t>(n, j0 + per);
             if (j0 < j1) fn(xi, mi, k, w, bias, yi, n, j0, j1);
         };
-        pool().run(parts, part);
+        if (pool().ours()) {
+            pool().run(parts, part);
+        } else {
+            for (unsigned p = 0; p < parts; ++p) part(p);
+        }
     }
 }
 
