@@ -72,6 +72,11 @@ def test_kernel_hands_back_to_torch():
     with torch.no_grad():
         layer.weight = torch.nn.Parameter(torch.randn(40, 24).to(torch.bfloat16))
         assert torch.equal(layer(x), torch.nn.functional.linear(x, layer.weight, layer.bias))
+    square = _fast(_layer(24, 24, False))
+    with torch.no_grad():
+        square.weight.data = square.weight.data.t()  # the same address, another layout
+        xs = torch.randn(3, 24).to(torch.bfloat16)
+        assert torch.equal(square(xs), torch.nn.functional.linear(xs, square.weight))
     layer = _fast(_layer(40, 24, True))
     out = layer(x.requires_grad_())  # grad mode, weights that need gradients
     out.sum().backward()

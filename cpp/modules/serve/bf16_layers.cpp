@@ -39,9 +39,13 @@ uintptr_t data_ptr(nb::handle t) { return nb::cast<uintptr_t>(t.attr("data_ptr")
 nb::object forward(const Shared &s, const Layer &l, nb::handle m, nb::handle x) {
     nb::object weight = m.attr("weight"), bias = m.attr("bias");
     auto fallback = [&] { return s.linear(x, weight, bias); };
-    // Still the tensors it was set up with, in place (a move or a cast changes the address).
+    // Still the tensors it was set up with, in place (a move or a cast changes the address) and
+    // laid out as then (a view put in as the parameter's data can keep the address).
     if (!weight.is(l.weight) || !bias.is(l.bias) || data_ptr(weight) != l.weight_ptr) return fallback();
     if (!bias.is_none() && data_ptr(bias) != l.bias_ptr) return fallback();
+    if (nb::cast<std::vector<int64_t>>(weight.attr("stride")()) != std::vector<int64_t>{l.k, 1} ||
+        nb::cast<std::vector<int64_t>>(nb::tuple(weight.attr("shape"))) != std::vector<int64_t>{l.n, l.k})
+        return fallback();
     if (!nb::hasattr(x, "dtype") || !x.attr("dtype").is(s.bf16)) return fallback();
     if (!nb::str("cpu").equal(x.attr("device").attr("type"))) return fallback();
     if (bind::truthy(s.is_grad_enabled()) &&
