@@ -47,6 +47,8 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))  # tinymodel: local tiny causal LM + LoRA builders
+sys.path.insert(0, str(HERE))
+from workload import clients_rate  # noqa: E402
 
 NAMES = ["a0", "a1", "a2", "a3"]
 MESSAGES = [{"role": "user", "content": "Hello, how are you today?"}]
@@ -274,27 +276,22 @@ def engine_part(shape, repeats, precision="auto"):
 
     def load(clients, names, lock=False, **fields):
         n = clients * shape_cfg["requests"]
-        tokens = []
 
         def worker(k):
+            got = 0
             for i in range(k, n, clients):
                 name = names[i % len(names)]
                 if lock:
                     engine.generate(name, MESSAGES, reply, 0.0)
-                    tokens.append(reply)
+                    got += reply
                 elif fields:
-                    tokens.append(len(batcher.complete(name, MESSAGES, max_tokens=reply, **fields)["tokens"]))
+                    got += len(batcher.complete(name, MESSAGES, max_tokens=reply, **fields)["tokens"])
                 else:
                     request(name, reply)
-                    tokens.append(reply)
+                    got += reply
+            return got
 
-        t = time.perf_counter()
-        threads = [threading.Thread(target=worker, args=(k,)) for k in range(clients)]
-        for th in threads:
-            th.start()
-        for th in threads:
-            th.join()
-        return sum(tokens) / (time.perf_counter() - t)
+        return clients_rate(clients, worker)
 
     schema = {"type": "object", "properties": {"name": {"type": "string", "maxLength": 40},
                                                "n": {"type": "integer"}, "ok": {"type": "boolean"}},

@@ -17,7 +17,6 @@ import argparse
 import statistics
 import sys
 import tempfile
-import threading
 import time
 import warnings
 from pathlib import Path
@@ -26,6 +25,8 @@ import numpy as np
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))  # tinymodel: local tiny causal LM builder
+sys.path.insert(0, str(HERE))
+from workload import clients_rate  # noqa: E402
 
 MODEL = dict(hidden_size=512, intermediate_size=1408, num_hidden_layers=8, num_attention_heads=8,
              num_key_value_heads=4)
@@ -58,20 +59,14 @@ def build(root, n):
 
 
 def throughput(batcher, clients, names):
-    tokens = []
-
     def worker(k):  # every name at least once, two requests a client at least
+        got = 0
         for i in range(k, max(2 * clients, len(names)), clients):
             r = batcher.complete(names[i % len(names)], MESSAGES, max_tokens=REPLY, logit_bias={2: -100})
-            tokens.append(len(r["tokens"]))
+            got += len(r["tokens"])
+        return got
 
-    t = time.perf_counter()
-    threads = [threading.Thread(target=worker, args=(k,)) for k in range(clients)]
-    for th in threads:
-        th.start()
-    for th in threads:
-        th.join()
-    return sum(tokens) / (time.perf_counter() - t)
+    return clients_rate(clients, worker)
 
 
 def main():

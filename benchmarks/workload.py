@@ -1,6 +1,26 @@
-"""Model-shaped inputs shared by the benchmarks."""
+"""Model-shaped inputs and client loads shared by the benchmarks."""
+
+import threading
+import time
 
 import numpy as np
+
+
+def clients_rate(clients, worker):
+    """Runs worker(k) for k in range(clients) on as many threads at once; each returns the tokens
+    it got. Returns the tokens per second of wall time over all of them."""
+    counts = [0] * clients
+
+    def run(k):
+        counts[k] = worker(k)
+
+    t = time.perf_counter()
+    threads = [threading.Thread(target=run, args=(k,)) for k in range(clients)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    return sum(counts) / (time.perf_counter() - t)
 
 
 def model_state_dict(rng, layers=4, d=1024, ffn=2816, vocab=8000):

@@ -39,7 +39,8 @@ pytest.importorskip("transformers")
 pytest.importorskip("peft")
 
 from tinymodel import build_tiny_adapter  # noqa: E402
-from waiting import PATIENCE  # noqa: E402
+from localserver import LocalServer  # noqa: E402
+from waiting import PATIENCE, until  # noqa: E402
 
 MAX_NEW = 6
 HELLO = [{"role": "user", "content": "Hello, how are you today?"}]
@@ -115,37 +116,9 @@ def reference(tiny_model_dir, adapter_dirs):
     return reply
 
 
-class _Server:
-    """uvicorn on 127.0.0.1 with an ephemeral port, in a thread; `http` is a client for it."""
-
-    def __init__(self, app):
-        import httpx
-        import uvicorn
-
-        self.app = app
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.url = "http://127.0.0.1:%d" % self.sock.getsockname()[1]
-        self.server = uvicorn.Server(uvicorn.Config(app, log_level="warning"))
-        self.thread = threading.Thread(target=self.server.run, kwargs={"sockets": [self.sock]},
-                                       daemon=True)
-        self.thread.start()
-        deadline = time.monotonic() + PATIENCE
-        while not self.server.started:
-            assert self.thread.is_alive() and time.monotonic() < deadline, "server did not start"
-            time.sleep(0.02)
-        self.http = httpx.Client(base_url=self.url, timeout=PATIENCE)
-
-    def close(self):
-        self.http.close()
-        self.server.should_exit = True
-        self.thread.join(10)
-        self.sock.close()
-
-
 @pytest.fixture(scope="module")
 def server(engine):
-    srv = _Server(build_app(engine))
+    srv = LocalServer(build_app(engine))
     yield srv
     srv.close()
 
@@ -613,7 +586,7 @@ def short(tmp_path_factory):
 
     path = build_tiny_model(tmp_path_factory.mktemp("short"), seed=0, max_position_embeddings=48)
     eng = _Engine(ServeConfig(str(path), {}, "fp32", max_new_tokens=MAX_NEW)).load()
-    srv = _Server(build_app(eng, max_body_bytes=4096))
+    srv = LocalServer(build_app(eng, max_body_bytes=4096))
     yield types.SimpleNamespace(engine=eng, server=srv)
     srv.close()
 
@@ -647,7 +620,7 @@ def test_body_size_limit(short):
 @pytest.fixture
 def keyed(engine, monkeypatch):
     monkeypatch.setenv("VELKOR_ZUMA_API_KEY", "s3cret")
-    srv = _Server(build_app(engine))
+    srv = LocalServer(build_app(engine))
     monkeypatch.delenv("VELKOR_ZUMA_API_KEY")  # read when the application is built
     yield srv
     srv.close()
@@ -706,10 +679,7 @@ def test_client_going_away_stops_its_generation(server, generations, step_gate, 
     assert noticed.wait(PATIENCE)
     step_gate.release()
     batcher = server.app.state.batcher
-    deadline = time.monotonic() + PATIENCE
-    while batcher.in_batch + batcher.waiting and time.monotonic() < deadline:
-        time.sleep(0.05)
-    assert batcher.in_batch + batcher.waiting == 0
+    until(lambda: batcher.in_batch + batcher.waiting == 0, "the batch emptied")
     assert max(generations) == 1 and len(generations) < 100  # ended soon after, alone
 
 
@@ -732,17 +702,14 @@ def _queued_together(engine, cases):
     generation lock is held (the model busy), lets the model go once all of them wait, and
     returns each reply, or the exception its client raised, in order."""
     app = build_app(engine)
-    srv = _Server(app)
+    srv = LocalServer(app)
     lock = engine.__dict__["_generate_lock"]
     try:
         with lock, concurrent.futures.ThreadPoolExecutor(len(cases)) as pool:
             client = _openai(srv.url)
             futures = [pool.submit(client.chat.completions.create, model=n, messages=m, max_tokens=k)
                        for n, m, k in cases]
-            deadline = time.monotonic() + PATIENCE
-            while app.state.batcher.waiting + app.state.batcher.in_batch < len(cases):
-                assert time.monotonic() < deadline
-                time.sleep(0.01)
+            until(lambda: app.state.batcher.waiting + app.state.batcher.in_batch >= len(cases), "all queued")
             lock.release()
             try:
                 return [f.exception() or f.result() for f in futures]
@@ -805,7 +772,7 @@ def test_a_failing_batch_fails_only_the_rows_that_fail_alone(engine3, sequential
 
 def test_many_clients_over_adapters_equal_sequential(engine3, sequential):
     """The real openai client, 12 threads x 48 requests over three adapters, streamed and not."""
-    srv = _Server(build_app(engine3))
+    srv = LocalServer(build_app(engine3))
     try:
         client = _openai(srv.url)
 

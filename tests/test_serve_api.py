@@ -9,7 +9,6 @@ import json
 import shutil
 import socket
 import threading
-import time
 import types
 import warnings
 
@@ -24,7 +23,8 @@ openai = pytest.importorskip("openai")
 httpx = pytest.importorskip("httpx")
 
 from tinymodel import build_tiny_adapter  # noqa: E402
-from waiting import PATIENCE  # noqa: E402
+from localserver import LocalServer  # noqa: E402
+from waiting import PATIENCE, until  # noqa: E402
 
 HELLO = [{"role": "user", "content": "Hello, how are you today?"}]
 MAX_NEW = 4
@@ -47,36 +47,6 @@ WEATHER = {"type": "function", "function": {
                    "required": ["city"]}}}
 
 
-class Server:
-    """uvicorn on 127.0.0.1 with an ephemeral port, in a thread."""
-
-    def __init__(self, app, **config):
-        import uvicorn
-
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.port = self.sock.getsockname()[1]
-        self.url = "http://127.0.0.1:%d" % self.port
-        self.app = app
-        self.server = uvicorn.Server(uvicorn.Config(app, log_level="warning", **config))
-        self.thread = threading.Thread(target=self.server.run, kwargs={"sockets": [self.sock]},
-                                       daemon=True)
-        self.thread.start()
-        deadline = time.monotonic() + PATIENCE
-        while not self.server.started:
-            assert self.thread.is_alive() and time.monotonic() < deadline, "server did not start"
-            time.sleep(0.02)
-        self.http = httpx.Client(base_url=self.url, timeout=PATIENCE)
-        self.client = openai.OpenAI(base_url=self.url + "/v1", api_key="unused", max_retries=0,
-                                    timeout=PATIENCE)
-
-    def close(self):
-        self.http.close()
-        self.server.should_exit = True
-        self.thread.join(10)
-        self.sock.close()
-
-
 @pytest.fixture(scope="module")
 def engine(tiny_model_dir, tmp_path_factory):
     root = tmp_path_factory.mktemp("api_adapters")
@@ -89,7 +59,7 @@ def engine(tiny_model_dir, tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def server(engine):
-    srv = Server(build_app(engine))
+    srv = LocalServer(build_app(engine))
     yield srv
     srv.close()
 
@@ -105,7 +75,7 @@ def tool_server(tiny_model_dir, tmp_path_factory):
     (path / "chat_template.jinja").unlink(missing_ok=True)
     eng = _Engine(ServeConfig(str(path), {}, "fp32", max_new_tokens=MAX_NEW)).load()
     assert "tools" in eng.tokenizer.chat_template
-    srv = Server(build_app(eng))
+    srv = LocalServer(build_app(eng))
     srv.engine = eng
     yield srv
     srv.close()
@@ -408,7 +378,7 @@ def test_refusal_at_admission_names_its_field(server, stream):
 
 def test_missing_key_has_openai_shape(engine, monkeypatch):
     monkeypatch.setenv("VELKOR_ZUMA_API_KEY", "k3y")
-    srv = Server(build_app(engine))
+    srv = LocalServer(build_app(engine))
     try:
         with pytest.raises(openai.AuthenticationError) as info:
             srv.client.models.list()
@@ -469,7 +439,7 @@ def _samples(text):
 
 
 def test_metrics_count_right(engine):
-    srv = Server(build_app(engine))
+    srv = LocalServer(build_app(engine))
     try:
         before = _samples(srv.http.get("/metrics").text)
         assert ("velkor_zuma_waiting_requests", ()) in before
@@ -506,17 +476,14 @@ def test_waiting_bound_gives_503_with_retry_after(engine, held_model):
     import concurrent.futures
 
     app = build_app(engine, max_waiting=1)
-    srv = Server(app)
+    srv = LocalServer(app)
     body = {"model": "a", "messages": HELLO}
     try:
         with concurrent.futures.ThreadPoolExecutor(2) as pool:
             first = pool.submit(srv.http.post, "/v1/chat/completions", json=body)
             assert held_model.entered.wait(PATIENCE)  # the first row holds the model
             second = pool.submit(srv.http.post, "/v1/chat/completions", json=body)
-            deadline = time.monotonic() + PATIENCE
-            while app.state.batcher.waiting < 1:  # the second one queues behind it
-                assert time.monotonic() < deadline
-                time.sleep(0.01)
+            until(lambda: app.state.batcher.waiting >= 1, "the second request queued")  # behind the first
             r = srv.http.post("/v1/chat/completions", json=body)
             assert r.status_code == 503 and r.headers["retry-after"] == "1"
             assert r.json()["error"]["message"] == "too many requests are waiting; retry shortly"
@@ -532,7 +499,7 @@ def test_more_requests_wait_than_the_framework_has_threads(engine, held_model):
     import concurrent.futures
 
     app = build_app(engine, max_batch=1, max_waiting=45)
-    srv = Server(app)
+    srv = LocalServer(app)
     body = {"model": "a", "messages": HELLO, "max_tokens": 1}
     try:
         with concurrent.futures.ThreadPoolExecutor(46) as pool:
@@ -540,10 +507,7 @@ def test_more_requests_wait_than_the_framework_has_threads(engine, held_model):
             assert held_model.entered.wait(PATIENCE)
             futures += [pool.submit(srv.http.post, "/v1/chat/completions", json=body)
                         for _ in range(45)]
-            deadline = time.monotonic() + PATIENCE
-            while app.state.batcher.waiting < 45:
-                assert time.monotonic() < deadline, app.state.batcher.waiting
-                time.sleep(0.01)
+            until(lambda: app.state.batcher.waiting >= 45, "45 requests queued")
             assert srv.http.post("/v1/chat/completions", json=body).status_code == 503
             held_model.release()
             assert [f.result(PATIENCE).status_code for f in futures] == [200] * 46
@@ -570,7 +534,7 @@ def _raw(port, data, wait_close=True):
 @pytest.fixture(scope="module")
 def small(engine):
     """A server taking 4 KiB bodies, with short deadlines for a request and an idle connection."""
-    srv = Server(build_app(engine, max_body_bytes=4096),
+    srv = LocalServer(build_app(engine, max_body_bytes=4096),
                  http=_http_protocol(request_timeout=0.5, keep_alive_timeout=0.5))
     yield srv
     srv.close()
@@ -647,10 +611,7 @@ def test_an_idle_kept_alive_connection_is_closed(small):
         assert reply.startswith(b"HTTP/1.1 200 ")
         assert s.recv(65536) == b""  # then closed once idle
     # and forgotten by the server (a connection it still counted would hold up its shutdown)
-    deadline = time.monotonic() + PATIENCE
-    while small.server.server_state.connections:
-        assert time.monotonic() < deadline
-        time.sleep(0.01)
+    until(lambda: not small.server.server_state.connections, "the server forgot the connection")
 
 
 def test_serve_passes_its_limits_to_uvicorn(tiny_model_dir, monkeypatch):
@@ -723,7 +684,7 @@ def test_seeded_choices_repeat(server):
 
 
 def test_time_to_first_token_is_measured(engine):
-    srv = Server(build_app(engine))
+    srv = LocalServer(build_app(engine))
     try:
         srv.client.chat.completions.create(model="a", messages=HELLO, n=2)
         s = _samples(srv.http.get("/metrics").text)

@@ -5,8 +5,6 @@ waits on a job's state or a model step, never on the clock."""
 
 import json
 import threading
-import time
-import types
 import warnings
 
 import pytest
@@ -18,7 +16,8 @@ pytest.importorskip("transformers")
 pytest.importorskip("peft")
 
 from tinymodel import build_tiny_adapter  # noqa: E402
-from waiting import PATIENCE  # noqa: E402
+from localserver import LocalServer  # noqa: E402
+from waiting import PATIENCE, until  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore:Found missing adapter keys")
 
@@ -75,11 +74,7 @@ def steps(engine):
 
 
 def _until(condition):
-    """Waits until the scheduler's state satisfies `condition` (checked every 10 ms)."""
-    deadline = time.monotonic() + PATIENCE
-    while not condition():
-        assert time.monotonic() < deadline, "the scheduler never reached the state waited for"
-        threading.Event().wait(0.01)
+    until(condition, "the scheduler's state waited for")
 
 
 def _together(engine, batcher, cases):
@@ -299,22 +294,10 @@ class TestFailures:
 
 @pytest.fixture(scope="module")
 def server(engine):
-    import socket
-
-    import uvicorn
-
-    app = build_app(engine)
-    sock = socket.socket()
-    sock.bind(("127.0.0.1", 0))
-    srv = uvicorn.Server(uvicorn.Config(app, log_level="warning"))
-    thread = threading.Thread(target=srv.run, kwargs={"sockets": [sock]}, daemon=True)
-    thread.start()
-    _until(lambda: srv.started or not thread.is_alive())
-    assert srv.started
-    yield types.SimpleNamespace(url="http://127.0.0.1:%d" % sock.getsockname()[1], batcher=app.state.batcher)
-    srv.should_exit = True
-    thread.join(PATIENCE)
-    sock.close()
+    srv = LocalServer(build_app(engine))
+    srv.batcher = srv.app.state.batcher
+    yield srv
+    srv.close()
 
 
 class TestOverHttp:

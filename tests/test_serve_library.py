@@ -8,12 +8,11 @@ import shutil
 import subprocess
 import sys
 import threading
-import time
 import warnings
 
 import numpy as np
 import pytest
-from waiting import PATIENCE
+from waiting import PATIENCE, until
 
 from velkor_zuma.deltavault import add_finetune_from, create_library, export_finetune
 from velkor_zuma.serve import ServeConfig, _Engine, _library_report, build_app
@@ -106,10 +105,7 @@ def alone(library, tiny_model_dir, tmp_path_factory):
 
 
 def _until(condition):
-    deadline = time.monotonic() + PATIENCE
-    while not condition():
-        assert time.monotonic() < deadline, "the scheduler never reached the state waited for"
-        threading.Event().wait(0.01)
+    until(condition, "the scheduler's state waited for")
 
 
 class TestRepliesEqualTheRebuiltFineTune:

@@ -7,3 +7,16 @@ for good. PATIENCE is that time-out: far beyond what any of these waits takes on
 and below pytest-timeout's per-test limit, so that a real hang fails with its own message."""
 
 PATIENCE = 240
+
+
+def until(condition, what="the state waited for"):
+    """Waits until condition() holds, looking every 10 ms; fails naming `what` after PATIENCE.
+    For states that announce themselves nowhere but in an attribute (a queue's length, a server's
+    `started` flag)."""
+    import threading
+    import time
+
+    deadline = time.monotonic() + PATIENCE
+    while not condition():
+        assert time.monotonic() < deadline, "never reached: " + what
+        threading.Event().wait(0.01)
