@@ -1,5 +1,7 @@
 #include "core/bf16_linear.hpp"
 
+#include "core/bf16.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -21,9 +23,9 @@ void cols_portable(const uint16_t *x, int64_t m, int64_t k, const uint16_t *w, c
     for (int64_t j = j0; j < j1; ++j)
         for (int64_t i = 0; i < m; ++i) {
             float v = 0.0f;
-            for (int64_t t = 0; t < k; ++t) v += to_float(x[i * k + t]) * to_float(w[j * k + t]);
-            if (bias) v += to_float(bias[j]);
-            y[i * n + j] = from_float(v);
+            for (int64_t t = 0; t < k; ++t) v += bf16_to_float(x[i * k + t]) * bf16_to_float(w[j * k + t]);
+            if (bias) v += bf16_to_float(bias[j]);
+            y[i * n + j] = float_to_bf16(v);
         }
 }
 

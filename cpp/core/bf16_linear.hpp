@@ -40,22 +40,6 @@ using ColsFn = void (*)(const uint16_t *x, int64_t m, int64_t k, const uint16_t 
 void cols_portable(const uint16_t *x, int64_t m, int64_t k, const uint16_t *w, const uint16_t *bias, uint16_t *y,
                    int64_t n, int64_t j0, int64_t j1);
 extern const ColsFn kColsAvx512;  // null where the compiler cannot build it
-
-inline float to_float(uint16_t b) {
-    uint32_t u = uint32_t(b) << 16;
-    float f;
-    __builtin_memcpy(&f, &u, sizeof f);
-    return f;
-}
-
-// float32 to bfloat16, to nearest with ties to even; a NaN stays a (quiet) NaN.
-inline uint16_t from_float(float f) {
-    uint32_t u;
-    __builtin_memcpy(&u, &f, sizeof u);
-    if ((u & 0x7fffffffu) > 0x7f800000u) return uint16_t((u >> 16) | 0x40u);
-    u += 0x7fffu + ((u >> 16) & 1u);
-    return uint16_t(u >> 16);
-}
 }  // namespace detail
 
 }  // namespace vz::core::bf16

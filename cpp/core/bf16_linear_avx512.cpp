@@ -2,6 +2,8 @@
 // bf16_linear.cpp calls it only on a processor that has them).
 #include "core/bf16_linear.hpp"
 
+#include "core/bf16.hpp"
+
 #if defined(__AVX512BF16__) && defined(__AVX512BW__) && defined(__AVX512DQ__)
 #include <immintrin.h>
 
@@ -47,8 +49,8 @@ void block(const uint16_t *x, int64_t k, const uint16_t *w, const uint16_t *bias
     for (int a = 0; a < MI; ++a)
         for (int b = 0; b < NJ; ++b) {
             float v = sum16(acc[a][b]);
-            if (bias) v += to_float(bias[j + b]);
-            y[(i0 + a) * n + j + b] = from_float(v);
+            if (bias) v += bf16_to_float(bias[j + b]);
+            y[(i0 + a) * n + j + b] = float_to_bf16(v);
         }
 }
 

@@ -1,6 +1,7 @@
 // Driver of the packed-delta kernels (packed_delta.hpp) and their portable loops.
 #include "core/packed_delta.hpp"
 
+#include "core/bf16.hpp"
 #include "core/parallel.hpp"
 #include "core/quant_kernels.hpp"
 
@@ -28,13 +29,6 @@ float dot(const float *a, const float *b, int64_t n) {
     float tail = 0.0f;
     for (; k < n; ++k) tail += a[k] * b[k];
     return ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7])) + tail;
-}
-
-float bf16_to_float(uint16_t h) {
-    uint32_t bits = uint32_t(h) << 16;
-    float f;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
 }
 
 // The low-rank part of one delta row j for every X row: sum over t of U[j][t] * ts[i][t].

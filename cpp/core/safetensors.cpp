@@ -1,5 +1,6 @@
 #include "core/safetensors.hpp"
 
+#include "core/bf16.hpp"
 #include "core/parallel.hpp"
 
 #include <algorithm>
@@ -292,12 +293,6 @@ void json_string(std::string &out, const std::string &s) {
 
 // ---- conversions -----------------------------------------------------------------------------
 
-inline float bf16_to_float(std::uint16_t h) {
-    std::uint32_t u = std::uint32_t(h) << 16;
-    float f;
-    std::memcpy(&f, &u, 4);
-    return f;
-}
 
 inline float f16_to_float(std::uint16_t h) {
     std::uint32_t sign = std::uint32_t(h & 0x8000) << 16;
